@@ -1,0 +1,202 @@
+// The settings file on real files: each encoding with Japanese keys, the
+// size limit, value syntax and the checks of a load.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "documents/documents.h"
+#include "platform/platform.h"
+#include "testfiles.h"
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = makeScratchDirectory("settings");
+        path = joinPath(directory, u"velmorant.ini");
+        copyText(settingsPath, path.c_str());
+        kioskChild = 0;
+    }
+
+    // Writes the bytes and loads them.
+    void load(const std::string& bytes) {
+        ASSERT_TRUE(writeFileBytes(path, bytes));
+        loadSettings();
+    }
+
+    void loadUtf8(const std::u16string& text) {
+        load(utf8Of(text));
+    }
+
+    std::u16string directory;
+    std::u16string path;
+};
+
+std::u16string str(const char16_t* text) {
+    return std::u16string(text);
+}
+
+const std::string SJIS_SERVER = "\x83\x54\x81\x5b\x83\x6f\x81\x5b";  // サーバー
+const std::string SJIS_FULLWIDTH_EQUALS = "\x81\x81";               // ＝
+const std::string SJIS_BOARD = "\x91\xe4";                          // 台
+
+}  // namespace
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
+    const int32_t before = settingsGeneration;
+    loadSettings();
+    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(str(settings.server), u"127.0.0.1");
+    EXPECT_EQ(settings.port, 8020);
+    EXPECT_EQ(settings.board, 1);
+    EXPECT_EQ(settings.fetchIntervalMs, 1000);
+    EXPECT_EQ(str(settings.fontFace), u"MS Gothic");
+    EXPECT_EQ(str(settings.labelFontFace), u"MS PGothic");
+    EXPECT_EQ(settings.preventSleep, 1);
+    EXPECT_EQ(settings.showUnlitDots, 1);
+    EXPECT_EQ(settings.melodyEnabled, 1);
+    EXPECT_EQ(settings.bootScreen, 0);
+    EXPECT_EQ(settings.dailyRestartMinute, -1);
+    EXPECT_EQ(settings.backgroundColor, 0u);
+    EXPECT_STREQ(serverAnsi, "127.0.0.1");
+    EXPECT_EQ(settingsGeneration, before + 1);
+    kioskChild = 1;
+    loadSettings();
+    EXPECT_EQ(settings.bootScreen, 1);
+}
+
+TEST_F(SettingsFile, EmptyFileIsFoundWithDefaults) {
+    load("");
+    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(settings.port, 8020);
+    FileInfo info;
+    ASSERT_EQ(queryFileInfo(path.c_str(), &info), 1);
+    EXPECT_EQ(settingsWriteTime, info.lastWriteTime);
+}
+
+TEST_F(SettingsFile, Utf8WithoutSignatureJapaneseKeysAndFullWidthEquals) {
+    loadUtf8(u"サーバー＝ 192.168.0.10\n台=３\nポート=9000\r\n取得間隔=1.5\nメロディ=0\n");
+    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(str(settings.server), u"192.168.0.10");
+    EXPECT_STREQ(serverAnsi, "192.168.0.10");
+    EXPECT_EQ(settings.board, 3);
+    EXPECT_EQ(settings.port, 9000);
+    EXPECT_EQ(settings.fetchIntervalMs, 1500);
+    EXPECT_EQ(settings.melodyEnabled, 0);
+}
+
+TEST_F(SettingsFile, Utf8WithSignature) {
+    load("\xEF\xBB\xBF" + utf8Of(u"フォント=IPAGothic\nラベルフォント = IPAPGothic\n"));
+    EXPECT_EQ(str(settings.fontFace), u"IPAGothic");
+    EXPECT_EQ(str(settings.labelFontFace), u"IPAPGothic");
+}
+
+TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
+    load("\xFF\xFE" + utf16leOf(u"サーバー＝board.example\n台=7\n") + "X");
+    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(str(settings.server), u"board.example");
+    EXPECT_EQ(settings.board, 7);
+    // The odd byte must not turn into a unit that changes the last value.
+    load("\xFF\xFE" + utf16leOf(u"台=8") + "\x35");
+    EXPECT_EQ(settings.board, 8);
+}
+
+TEST_F(SettingsFile, ShiftJisWithJapaneseKeys) {
+    load(SJIS_SERVER + SJIS_FULLWIDTH_EQUALS + "10.1.2.3\r\n" + SJIS_BOARD + "=4\r\n");
+    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(str(settings.server), u"10.1.2.3");
+    EXPECT_EQ(settings.board, 4);
+}
+
+TEST_F(SettingsFile, CommentsSectionsAndUnknownKeys) {
+    loadUtf8(u"  ;台=5\n[section]\n［日本語］\n台=6\nServer=elsewhere\nno separator here\n\n");
+    EXPECT_EQ(settings.board, 6);
+    EXPECT_EQ(str(settings.server), u"127.0.0.1");
+    loadUtf8(u"台=2\n台=9\n");
+    EXPECT_EQ(settings.board, 9);  // a later line overrides
+    loadUtf8(u"server=\n");
+    EXPECT_EQ(str(settings.server), u"");  // any text, also empty, is taken
+}
+
+TEST_F(SettingsFile, ChecksCorrectPortBoardAndInterval) {
+    loadUtf8(u"port=0\nboard=-3\n取得間隔=0.25\n");
+    EXPECT_EQ(settings.port, 8020);
+    EXPECT_EQ(settings.board, 1);
+    EXPECT_EQ(settings.fetchIntervalMs, 300);
+    loadUtf8(u"port=70000\n取得間隔=2.0005\n");
+    EXPECT_EQ(settings.port, 8020);
+    EXPECT_EQ(settings.fetchIntervalMs, 2000);
+    loadUtf8(u"port=abc\n取得間隔=-1\n");
+    EXPECT_EQ(settings.port, 8020);
+    EXPECT_EQ(settings.fetchIntervalMs, 1000);
+    loadUtf8(u"取得間隔=.5\n");
+    EXPECT_EQ(settings.fetchIntervalMs, 500);
+}
+
+TEST_F(SettingsFile, DailyRestartValues) {
+    const struct {
+        const char16_t* value;
+        int32_t minute;
+    } cases[] = {
+        {u"4:30", 270}, {u"4", 240}, {u"4：05", 245}, {u"24:00", -1}, {u"4:60", -1},
+        {u"", -1},      {u"0:00", 0}, {u"23:59", 1439}, {u"-1:00", -1}, {u"4:", 240},
+    };
+    for (const auto& item : cases) {
+        loadUtf8(std::u16string(u"定期再起動=") + item.value + u"\n");
+        EXPECT_EQ(settings.dailyRestartMinute, item.minute) << std::string(utf8Of(item.value));
+    }
+}
+
+TEST_F(SettingsFile, BackgroundColourValues) {
+    loadUtf8(u"背景色=#102030\n");
+    EXPECT_EQ(settings.backgroundColor, 0x302010u);
+    loadUtf8(u"背景色=#102030\n背景色=1234\n");
+    EXPECT_EQ(settings.backgroundColor, 0x302010u);  // four digits: previous value stays
+    loadUtf8(u"背景色=  ## #AABBCC\n");
+    EXPECT_EQ(settings.backgroundColor, 0xCCBBAAu);
+}
+
+TEST_F(SettingsFile, SwitchesAndCutServer) {
+    loadUtf8(u"スリープ防止=0\n消灯ドット=0\n起動画面=2\nserver=" + std::u16string(200, u'h') + u"\n");
+    EXPECT_EQ(settings.preventSleep, 0);
+    EXPECT_EQ(settings.showUnlitDots, 0);
+    EXPECT_EQ(settings.bootScreen, 2);
+    EXPECT_EQ(textLength(settings.server), 127);
+    EXPECT_EQ(std::string(serverAnsi), std::string(127, 'h'));
+}
+
+TEST_F(SettingsFile, OneMebibyteIsReadOneByteMoreIsNotFound) {
+    std::string bytes = "台=5\n";
+    bytes.resize(1048576, ' ');
+    bytes[1048575] = '\n';
+    load(bytes);
+    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(settings.board, 5);
+    bytes.push_back(' ');
+    load(bytes);
+    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(settings.board, 1);
+}
+
+TEST_F(SettingsFile, RemovedKeyReturnsToDefault) {
+    loadUtf8(u"台=5\n");
+    EXPECT_EQ(settings.board, 5);
+    loadUtf8(u"; nothing\n");
+    EXPECT_EQ(settings.board, 1);
+}
+
+TEST(SettingsEncoding, Utf8StructureCheck) {
+    const auto valid = [](const std::string& bytes) {
+        return isValidUtf8(reinterpret_cast<const unsigned char*>(bytes.data()),
+                           static_cast<uint32_t>(bytes.size()));
+    };
+    EXPECT_EQ(valid(""), 1);
+    EXPECT_EQ(valid("plain ascii"), 1);
+    EXPECT_EQ(valid(utf8Of(u"台=5")), 1);
+    EXPECT_EQ(valid("\xED\xA0\x80"), 1);  // surrogates are not tested
+    EXPECT_EQ(valid("\x91\xe4"), 0);      // Shift-JIS
+    EXPECT_EQ(valid("\xE3\x81"), 0);      // cut short
+    EXPECT_EQ(valid("\xF8\x80\x80\x80\x80"), 0);
+    EXPECT_EQ(valid("\x80"), 0);
+}

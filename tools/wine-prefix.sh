@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Prepares (start) or releases (stop) the Wine prefix that the Windows tests
+# run in: created once inside the build tree, the Japanese faces mapped to
+# installed fonts so glyphs are the same on every machine, and a persistent
+# wineserver kept running so that each test program starts quickly.
+set -eu
+action=$1
+export WINEPREFIX=$2
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+case "$action" in
+start)
+  if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver -w || true
+    reg() { wine reg add "$@" /f >/dev/null 2>&1; }
+    # Glyphs must not depend on which fonts Wine happens to pick.
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Gothic' /t REG_SZ /d 'IPAGothic'
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS PGothic' /t REG_SZ /d 'IPAPGothic'
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /t REG_SZ /d 'IPAPGothic'
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Mincho' /t REG_SZ /d 'IPAMincho'
+    # Unit tests never need a screen: windows they create (hidden) use the
+    # null graphics driver, with or without an X display.
+    reg 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null
+    wineserver -w || true
+    touch "$WINEPREFIX/.velmorant-ready"
+  fi
+  # Keep one server alive for the whole run (it exits by itself when idle
+  # after the run, or on "stop").
+  wineserver -p 300
+  ;;
+stop)
+  wineserver -k 2>/dev/null || true
+  ;;
+*)
+  echo "usage: $0 start|stop PREFIX" >&2
+  exit 2
+  ;;
+esac
