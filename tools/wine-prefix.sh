@@ -29,10 +29,15 @@ start)
   fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
-  wineserver -p 300
+  wineserver -p 300 </dev/null >/dev/null 2>&1 || true
+  # Start Wine's own background processes now, away from the test runner's
+  # output pipe: a process that inherits that pipe keeps it open and the
+  # runner would wait for it until the time-out.
+  wineboot </dev/null >/dev/null 2>&1 || true
   ;;
 stop)
   wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
   ;;
 *)
   echo "usage: $0 start|stop PREFIX" >&2
