@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# One entry point for building, testing and demonstrating the board on a
+# Debian machine. Each command installs what it needs first.
+#
+#   ./velmorant.sh test          build both builds and run every test
+#   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
+#   ./velmorant.sh build         build both builds without testing
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$(pwd)
+
+packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
+  xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
+  fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev
+  googletest libgtest-dev libbenchmark-dev valgrind)
+
+install_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+}
+
+# Runs ctest for one build, keeps its summary line for the total.
+run_ctest() {
+  local preset=$1 log
+  log=$(mktemp)
+  set +e
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  set -e
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
+  rm -f "$log"
+  if [ -n "$line" ]; then
+    local failed total
+    failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    all_failed=$((all_failed + failed))
+    all_passed=$((all_passed + total - failed))
+  fi
+  return "$status"
+}
+
+cmd=${1:-test}
+case "$cmd" in
+test)
+  install_packages
+  build host
+  build windows
+  all_passed=0
+  all_failed=0
+  status=0
+  run_ctest host || status=1
+  run_ctest windows || status=1
+  echo "$all_passed passed, $all_failed failed"
+  exit $status
+  ;;
+build)
+  install_packages
+  build host
+  build windows
+  ;;
+fuzz)
+  install_packages
+  build host
+  exec "$root/tools/fuzz.sh" "${2:-30}"
+  ;;
+*)
+  echo "usage: $0 test|build|fuzz [seconds]" >&2
+  exit 2
+  ;;
+esac
