@@ -13,6 +13,13 @@ constexpr uint32_t CODEPAGE_ANSI = 0;  // the system's ANSI code page (CP_ACP)
 constexpr uint32_t CODEPAGE_SHIFT_JIS = 932;
 constexpr uint32_t CODEPAGE_UTF8 = 65001;
 
+// The separator between path segments.
+#ifdef _WIN32
+constexpr char16_t PATH_SEPARATOR = u'\\';
+#else
+constexpr char16_t PATH_SEPARATOR = u'/';
+#endif
+
 // Milliseconds from the system tick counter; wraps after about 49.7 days.
 uint32_t tickCount();
 void sleepMs(uint32_t ms);

@@ -1,0 +1,51 @@
+// The kiosk side of the program: the maintenance menu, the system actions
+// behind it, and the watchdog parent that keeps a board child running.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Menu commands.
+constexpr UINT IDM_FULLSCREEN = 101;
+constexpr UINT IDM_BORDERLESS = 102;
+constexpr UINT IDM_TOPMOST = 103;
+constexpr UINT IDM_EDIT_SETTINGS = 104;
+constexpr UINT IDM_RELOAD_SETTINGS = 105;
+constexpr UINT IDM_SERVER_PAGE = 106;
+constexpr UINT IDM_EXIT = 107;
+constexpr UINT IDM_COMMAND_PROMPT = 108;
+constexpr UINT IDM_EXPLORER = 109;
+constexpr UINT IDM_TASK_MANAGER = 110;
+constexpr UINT IDM_RESTART_BOARD = 111;
+constexpr UINT IDM_REBOOT_PC = 112;
+constexpr UINT IDM_POWER_OFF_PC = 113;
+constexpr UINT IDM_LEAVE_KIOSK = 114;
+
+// The menu of the form that fits the process (normal or kiosk child), with
+// the current check marks and greying.
+HMENU buildMaintenanceMenu();
+// Carries out one chosen command (0 and unknown commands do nothing).
+void runMenuCommand(UINT command);
+
+// The system actions. systemactions_win32.cpp has the real ones; test
+// programs link recording stand-ins instead, so no test ever restarts the
+// machine it runs on.
+void shellOpen(const wchar_t* file, const wchar_t* parameters);
+void shutdownPc(int32_t restart);
+// Asks the operator to confirm; true for OK.
+bool confirmAction(const wchar_t* text);
+
+// The watchdog parent ("/kiosk"). Returns 0 once the child asked for a PC
+// restart, a power-off or the desktop.
+int32_t runWatchdog();
+
+// What the watchdog starts and how long it waits. The product uses its own
+// executable and the pauses below; tests point these at a test child and
+// shorten the clock.
+extern wchar_t watchdogChildPath[MAX_PATH];  // empty: this executable
+extern uint32_t watchdogShortPauseMs;        // 2000
+extern uint32_t watchdogLongPauseMs;         // 30000
+extern uint32_t watchdogQuickLifeMs;         // 60000
+extern uint32_t watchdogRetryMs;             // 5000
+constexpr int32_t WATCHDOG_QUICK_EXIT_LIMIT = 3;

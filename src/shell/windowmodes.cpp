@@ -1,0 +1,92 @@
+// The three window modes an operator switches at run time (full screen on
+// the window's own monitor, borderless, always on top) and the placement
+// file in which a normal window remembers its rectangle and modes between
+// runs. The kiosk child always runs full screen and never writes the file.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "documents/documents.h"
+#include "platform/win32/wide.h"
+#include "shell/shell.h"
+#include "shell/window.h"
+
+int32_t isFullscreen;
+int32_t isBorderless;
+int32_t isTopmost;
+static RECT savedWindowRect;
+
+uint32_t windowStyleForMode() {
+    if (isFullscreen || isBorderless) {
+        return WS_POPUP | WS_VISIBLE;
+    }
+    return WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+}
+
+static void applyStyle() {
+    SetWindowLongW(boardWindow, GWL_STYLE, static_cast<LONG>(windowStyleForMode()));
+}
+
+void setFullscreen(int32_t on) {
+    on = on ? 1 : 0;
+    if (on == isFullscreen) {
+        return;
+    }
+    if (on) {
+        GetWindowRect(boardWindow, &savedWindowRect);
+        isFullscreen = 1;
+        HMONITOR monitor = MonitorFromWindow(boardWindow, MONITOR_DEFAULTTONEAREST);
+        MONITORINFO info;
+        info.cbSize = sizeof(info);
+        RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+        if (GetMonitorInfoW(monitor, &info)) {
+            area = info.rcMonitor;
+        }
+        applyStyle();
+        SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
+                     area.right - area.left, area.bottom - area.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
+    } else {
+        isFullscreen = 0;
+        applyStyle();
+        SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_NOTOPMOST, savedWindowRect.left,
+                     savedWindowRect.top, savedWindowRect.right - savedWindowRect.left,
+                     savedWindowRect.bottom - savedWindowRect.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
+    }
+}
+
+void setBorderless(int32_t on) {
+    isBorderless = on ? 1 : 0;
+    if (isFullscreen) {
+        return;  // takes effect when full screen is left
+    }
+    applyStyle();
+    SetWindowPos(boardWindow, nullptr, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER);
+}
+
+void setTopmost(int32_t on) {
+    isTopmost = on ? 1 : 0;
+    SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
+static void writeNumber(const wchar_t* key, int32_t value) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%d", value);
+    WritePrivateProfileStringW(L"window", key, text, asWide(placementPath));
+}
+
+void savePlacement() {
+    if (kioskChild || IsIconic(boardWindow)) {
+        return;
+    }
+    RECT rect = savedWindowRect;
+    if (!isFullscreen) {
+        GetWindowRect(boardWindow, &rect);
+    }
+    writeNumber(L"x", rect.left);
+    writeNumber(L"y", rect.top);
+    writeNumber(L"w", rect.right - rect.left);
+    writeNumber(L"h", rect.bottom - rect.top);
+    writeNumber(L"fullscreen", isFullscreen ? 1 : 0);
+    writeNumber(L"borderless", isBorderless ? 1 : 0);
+    writeNumber(L"topmost", isTopmost ? 1 : 0);
+}

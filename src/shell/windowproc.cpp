@@ -1,0 +1,276 @@
+// The board window's procedure: a router whose cases each call one handler.
+// The 30 ms frame tick animates the board, the 1 s housekeeping tick watches
+// the settings file and runs the daily restart, WM_DOCUMENT_READY brings in
+// the fetch worker's documents, and keys and mouse switch the window modes.
+// A kiosk child refuses every way out except the maintenance hot key.
+#include <windows.h>
+
+#include "documents/documents.h"
+#include "platform/platform.h"
+#include "platform/win32/wide.h"
+#include "render/render.h"
+#include "serverlink/linkstate.h"
+#include "serverlink/melody.h"
+#include "shell/boot.h"
+#include "shell/shell.h"
+#include "shell/window.h"
+
+HWND boardWindow;
+int32_t boardExitCode;
+static uint32_t lastBootRepaintTick;
+static uint32_t lastNewStyleRepaintTick;
+
+static void repaint() {
+    InvalidateRect(boardWindow, nullptr, FALSE);
+}
+
+void boardClientSize(int32_t* width, int32_t* height) {
+    RECT client = {0, 0, 0, 0};
+    if (boardWindow == nullptr || !GetClientRect(boardWindow, &client)) {
+        *width = 0;
+        *height = 0;
+        return;
+    }
+    *width = client.right - client.left;
+    *height = client.bottom - client.top;
+}
+
+void relayoutBoard() {
+    int32_t width = 0;
+    int32_t height = 0;
+    boardClientSize(&width, &height);
+    layoutBoard(width, height);
+}
+
+void updateTitle() {
+    char16_t title[TITLE_CAPACITY];
+    formatTitle(currentDocument, settings.server, settings.port, title, TITLE_CAPACITY);
+    SetWindowTextW(boardWindow, asWide(title));
+}
+
+void reloadSettings() {
+    loadSettings();
+    createLedFonts();
+    resetLayoutPitch();
+    serverOk = 0;
+    relayoutBoard();
+    invalidatePresentedFrame();
+    updateTitle();
+    repaint();
+}
+
+static void onFrameTick() {
+    const uint32_t now = tickCount();
+    if (bootScreenActive) {
+        bootScreenTick();
+        if (bootScreenActive && now - lastBootRepaintTick < BOOT_REPAINT_MS) {
+            return;
+        }
+        lastBootRepaintTick = now;
+        repaint();
+    } else if (currentDocument.isNewStyle) {
+        if (now - lastNewStyleRepaintTick < NEW_STYLE_REPAINT_MS) {
+            return;
+        }
+        lastNewStyleRepaintTick = now;
+        repaint();
+    } else if (composeClassicBoard(now)) {
+        repaint();
+    }
+}
+
+static void onHousekeepingTick() {
+    FileInfo info;
+    if (queryFileInfo(settingsPath, &info) && info.lastWriteTime != settingsWriteTime) {
+        reloadSettings();
+    }
+    if (kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&
+        tickCount() - processStartTick > DAILY_RESTART_HOLD_OFF_MS) {
+        SYSTEMTIME local;
+        GetLocalTime(&local);
+        if (local.wHour * 60 + local.wMinute == settings.dailyRestartMinute) {
+            boardExitCode = EXIT_REBOOT_PC;
+            DestroyWindow(boardWindow);
+        }
+    }
+}
+
+static void onDocumentReady() {
+    takeHandedOverDocument();
+    if (currentDocument.isNewStyle) {
+        repaint();
+    } else if (composeClassicBoard(tickCount())) {
+        repaint();
+    }
+}
+
+static void onPaint(HWND window) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    paintBoardFrame();
+    presentBoardSurface(dc);
+    EndPaint(window, &paint);
+}
+
+static void onDestroy() {
+    melodyStop();
+    savePlacement();
+    PostQuitMessage(boardExitCode);
+}
+
+static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
+    if (kioskChild) {
+        return 0;
+    }
+    switch (key) {
+        case VK_ESCAPE:
+            if (isFullscreen) {
+                setFullscreen(0);
+            }
+            return 0;
+        case VK_F5:
+            reloadSettings();
+            return 0;
+        case VK_F9:
+            setTopmost(!isTopmost);
+            return 0;
+        case VK_F11:
+            setFullscreen(!isFullscreen);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, key, lParam);
+    }
+}
+
+static LRESULT onSysKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
+    if (kioskChild) {
+        if (key == VK_F4) {
+            return 0;
+        }
+        return DefWindowProcW(window, message, key, lParam);
+    }
+    if (key == VK_RETURN) {
+        setFullscreen(!isFullscreen);
+        return 0;
+    }
+    if (key == VK_F10) {
+        setBorderless(!isBorderless);
+        return 0;
+    }
+    return DefWindowProcW(window, message, key, lParam);
+}
+
+static LRESULT onSysCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const WPARAM command = wParam & 0xFFF0;
+    if (kioskChild && command == SC_CLOSE) {
+        return 0;
+    }
+    if (settings.preventSleep && (command == SC_SCREENSAVE || command == SC_MONITORPOWER)) {
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+static LRESULT onContextMenu(LPARAM lParam) {
+    if (kioskChild) {
+        return 0;
+    }
+    int32_t x = static_cast<int16_t>(LOWORD(lParam));
+    int32_t y = static_cast<int16_t>(HIWORD(lParam));
+    if (x == -1 && y == -1) {
+        POINT corner = {0, 0};
+        ClientToScreen(boardWindow, &corner);
+        x = corner.x;
+        y = corner.y;
+    }
+    showMaintenanceMenu(x, y);
+    return 0;
+}
+
+static LRESULT onHotKey() {
+    showMaintenanceMenu(boardSurface.width / 3, boardSurface.height / 4);
+    return 0;
+}
+
+LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_DESTROY:
+            onDestroy();
+            return 0;
+        case WM_SIZE:
+            relayoutBoard();
+            repaint();
+            return 0;
+        case WM_PAINT:
+            onPaint(window);
+            return 0;
+        case WM_CLOSE:
+            if (kioskChild && boardExitCode == 0) {
+                return 0;
+            }
+            break;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_SETCURSOR:
+            if (isFullscreen && LOWORD(lParam) == HTCLIENT) {
+                SetCursor(nullptr);
+                return 1;
+            }
+            break;
+        case WM_CONTEXTMENU:
+            return onContextMenu(lParam);
+        case WM_NCHITTEST: {
+            const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
+            if (!kioskChild && hit == HTCLIENT && !isFullscreen) {
+                return HTCAPTION;
+            }
+            return hit;
+        }
+        case WM_NCLBUTTONDBLCLK:
+            if (wParam == HTCAPTION) {
+                if (!kioskChild) {
+                    setFullscreen(!isFullscreen);
+                }
+                return 0;
+            }
+            break;
+        case WM_LBUTTONDBLCLK:
+            if (!kioskChild) {
+                setFullscreen(!isFullscreen);
+            }
+            return 0;
+        case WM_NCRBUTTONUP:
+            if (kioskChild) {
+                return 0;
+            }
+            if (wParam == HTCAPTION && (isBorderless || isFullscreen)) {
+                showMaintenanceMenu(static_cast<int16_t>(LOWORD(lParam)), static_cast<int16_t>(HIWORD(lParam)));
+                return 0;
+            }
+            break;
+        case WM_KEYDOWN:
+            return onKeyDown(window, message, wParam, lParam);
+        case WM_SYSKEYDOWN:
+            return onSysKeyDown(window, message, wParam, lParam);
+        case WM_SYSCOMMAND:
+            return onSysCommand(window, message, wParam, lParam);
+        case WM_TIMER:
+            if (wParam == TIMER_FRAME) {
+                onFrameTick();
+            } else if (wParam == TIMER_HOUSEKEEPING) {
+                onHousekeepingTick();
+            }
+            return 0;
+        case WM_HOTKEY:
+            if (wParam == HOTKEY_MAINTENANCE) {
+                onHotKey();
+            }
+            return 0;
+        case WM_DOCUMENT_READY:
+            onDocumentReady();
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
