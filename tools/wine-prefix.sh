@@ -6,6 +6,8 @@
 set -eu
 action=$1
 export WINEPREFIX=$2
+# null: no screen (unit tests, snapshots); x11: real windows on $DISPLAY.
+driver=${3:-null}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
@@ -23,7 +25,7 @@ start)
     reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Mincho' /t REG_SZ /d 'IPAMincho'
     # Unit tests never need a screen: windows they create (hidden) use the
     # null graphics driver, with or without an X display.
-    reg 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null
+    reg 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d "$driver"
     wineserver -w || true
     touch "$WINEPREFIX/.velmorant-ready"
   fi

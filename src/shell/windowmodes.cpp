@@ -4,7 +4,7 @@
 // runs. The kiosk child always runs full screen and never writes the file.
 #include <windows.h>
 
-#include <cstdio>
+#include <cwchar>
 
 #include "documents/documents.h"
 #include "platform/win32/wide.h"

@@ -108,7 +108,10 @@ static void onPaint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     paintBoardFrame();
-    presentBoardSurface(dc);
+    HDC surface = static_cast<HDC>(boardSurfaceContext());
+    if (boardSurface.pixels != nullptr && surface != nullptr) {
+        BitBlt(dc, 0, 0, boardSurface.width, boardSurface.height, surface, 0, 0, SRCCOPY);
+    }
     EndPaint(window, &paint);
 }
 

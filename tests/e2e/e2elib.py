@@ -1,0 +1,151 @@
+"""Helpers for the end-to-end tests: the scripted board server, the real
+velmorant.exe under Wine, and BMP pictures read back pixel by pixel."""
+
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+SOURCE = os.environ.get("VELMORANT_SOURCE_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+SERVER_SCRIPT = os.path.join(SOURCE, "tools", "boardserver.py")
+
+# The classic palette as (R, G, B).
+PALETTE = [(30, 30, 30), (48, 255, 64), (255, 140, 0), (255, 40, 40),
+           (255, 224, 0), (240, 240, 240), (64, 184, 255), (255, 80, 208)]
+
+
+class BoardServer:
+    """The scripted board server on a free loopback port."""
+
+    def __init__(self, root=None):
+        self.workdir = tempfile.mkdtemp(prefix="velmorant-server-")
+        self.root = root or os.path.join(self.workdir, "root")
+        os.makedirs(self.root, exist_ok=True)
+        port_file = os.path.join(self.workdir, "port")
+        subprocess.run([sys.executable, SERVER_SCRIPT, "start", "--root", self.root,
+                        "--port-file", port_file], check=True, timeout=30)
+        with open(port_file) as f:
+            self.port = int(f.read().strip())
+
+    def control(self, op, **fields):
+        fields["op"] = op
+        request = urllib.request.Request(
+            "http://127.0.0.1:%d/__control" % self.port, data=json.dumps(fields).encode(),
+            method="POST")
+        with urllib.request.urlopen(request, timeout=30) as reply:
+            return reply.read()
+
+    def put_board(self, board, text):
+        self.control("put", path="/api/boards/%d/display.txt" % board, text=text)
+
+    def request_count(self):
+        return int(self.control("count"))
+
+    def request(self, index):
+        return self.control("request", index=index)
+
+    def stop(self):
+        try:
+            self.control("shutdown")
+        except Exception:
+            pass
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+
+def velmorant_exe():
+    return os.environ["VELMORANT_EXE"]
+
+
+def to_windows_path(path):
+    """A Linux path as Wine sees it (drive Z: maps the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def write_settings(directory, text, name="velmorant.ini"):
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(text.encode("utf-8"))
+    return path
+
+
+def run_board(arguments, timeout=120, cwd=None):
+    """Runs velmorant.exe under Wine; returns (exit code, stderr text)."""
+    command = ["wine", velmorant_exe()] + list(arguments)
+    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
+    return result.returncode, result.stderr.decode("utf-8", "replace")
+
+
+def snapshot(settings_path, picture, ms, extra=()):
+    return run_board(list(extra) + ["/snap", to_windows_path(picture), str(ms),
+                                    to_windows_path(settings_path)])
+
+
+class Picture:
+    """A 32-bit bottom-up BMP read back as top-down (R, G, B) pixels."""
+
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            data = f.read()
+        self.size = len(data)
+        assert data[:2] == b"BM", "not a BMP file"
+        (self.file_size,) = struct.unpack_from("<I", data, 2)
+        (self.offset,) = struct.unpack_from("<I", data, 10)
+        self.width, self.height = struct.unpack_from("<ii", data, 18)
+        (self.bits,) = struct.unpack_from("<H", data, 28)
+        self.data = data
+
+    def pixel(self, x, y):
+        row = self.height - 1 - y
+        at = self.offset + (row * self.width + x) * 4
+        b, g, r = self.data[at], self.data[at + 1], self.data[at + 2]
+        return (r, g, b)
+
+
+def classic_dot(picture, layout, column, row):
+    """The colour at the centre of LED dot (column, row) of a classic board."""
+    n, led_left, led_top = layout
+    return picture.pixel(led_left + column * n + n // 2, led_top + row * n + n // 2)
+
+
+def palette_index(rgb, tolerance=40):
+    """The palette entry nearest to a lit dot's centre colour, or None."""
+    best, best_distance = None, None
+    for index, colour in enumerate(PALETTE):
+        distance = sum(abs(a - b) for a, b in zip(rgb, colour))
+        if best_distance is None or distance < best_distance:
+            best, best_distance = index, distance
+    return best if best_distance <= tolerance else None
+
+
+def wait_until(predicate, timeout, step=0.1):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+class Checks:
+    """Collects failed checks so one run reports all of them."""
+
+    def __init__(self):
+        self.failures = []
+        self.count = 0
+
+    def check(self, condition, message):
+        self.count += 1
+        if not condition:
+            self.failures.append(message)
+            print("FAIL:", message)
+
+    def finish(self):
+        print("%d checks, %d failed" % (self.count, len(self.failures)))
+        sys.exit(1 if self.failures or self.count == 0 else 0)

@@ -1,0 +1,283 @@
+// The maintenance menu read back from the built menu, its commands with
+// recorded system actions, and the watchdog against a test child whose exit
+// codes and lifetimes each test chooses.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "documents/documents.h"
+#include "platform/platform.h"
+#include "platform/win32/wide.h"
+#include "shell/kiosk.h"
+#include "shell/shell.h"
+#include "testfiles.h"
+
+namespace {
+
+std::vector<std::wstring> openedFiles;
+std::vector<std::wstring> openedParameters;
+std::vector<int> shutdowns;  // 1 restart, 0 power-off
+bool confirmAnswer;
+std::vector<std::wstring> confirmQuestions;
+
+struct MenuItem {
+    UINT id;
+    std::wstring text;
+    UINT state;
+};
+
+std::vector<MenuItem> readMenu(HMENU menu) {
+    std::vector<MenuItem> items;
+    const int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        MenuItem item;
+        item.id = GetMenuItemID(menu, i);
+        wchar_t text[256] = {0};
+        GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
+        item.text = text;
+        item.state = GetMenuState(menu, i, MF_BYPOSITION);
+        items.push_back(item);
+    }
+    return items;
+}
+
+}  // namespace
+
+void shellOpen(const wchar_t* file, const wchar_t* parameters) {
+    openedFiles.emplace_back(file);
+    openedParameters.emplace_back(parameters != nullptr ? parameters : L"");
+}
+
+void shutdownPc(int32_t restart) {
+    shutdowns.push_back(restart);
+}
+
+bool confirmAction(const wchar_t* text) {
+    confirmQuestions.emplace_back(text);
+    return confirmAnswer;
+}
+
+TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
+    kioskChild = 0;
+    isFullscreen = 1;
+    isBorderless = 0;
+    isTopmost = 1;
+    HMENU menu = buildMaintenanceMenu();
+    ASSERT_NE(menu, nullptr);
+    const std::vector<MenuItem> items = readMenu(menu);
+    DestroyMenu(menu);
+    const struct {
+        UINT id;
+        const wchar_t* text;
+    } expected[] = {
+        {101, L"全画面表示\tF11"}, {102, L"枠なしウィンドウ\tF10"}, {103, L"常に手前に表示\tF9"}, {0, L""},
+        {106, L"サーバーの操作画面を開く(&W)"}, {104, L"設定ファイルを開く(&E)"}, {105, L"設定を読み直す\tF5"},
+        {0, L""}, {107, L"終了(&X)"},
+    };
+    ASSERT_EQ(items.size(), std::size(expected));
+    for (size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].id, expected[i].id) << i;
+        EXPECT_EQ(items[i].text, expected[i].text) << i;
+    }
+    EXPECT_TRUE(items[0].state & MF_CHECKED);
+    EXPECT_TRUE(items[1].state & MF_GRAYED);  // borderless greyed while full screen
+    EXPECT_FALSE(items[1].state & MF_CHECKED);
+    EXPECT_TRUE(items[2].state & MF_CHECKED);
+    EXPECT_TRUE(items[3].state & MF_SEPARATOR);
+
+    isFullscreen = 0;
+    isBorderless = 1;
+    isTopmost = 0;
+    menu = buildMaintenanceMenu();
+    const std::vector<MenuItem> windowed = readMenu(menu);
+    DestroyMenu(menu);
+    EXPECT_FALSE(windowed[0].state & MF_CHECKED);
+    EXPECT_FALSE(windowed[1].state & MF_GRAYED);
+    EXPECT_TRUE(windowed[1].state & MF_CHECKED);
+    EXPECT_FALSE(windowed[2].state & MF_CHECKED);
+}
+
+TEST(MaintenanceMenu, KioskFormItemsAndOrder) {
+    kioskChild = 1;
+    HMENU menu = buildMaintenanceMenu();
+    ASSERT_NE(menu, nullptr);
+    const std::vector<MenuItem> items = readMenu(menu);
+    DestroyMenu(menu);
+    kioskChild = 0;
+    const struct {
+        UINT id;
+        const wchar_t* text;
+    } expected[] = {
+        {0, L"保守メニュー"}, {0, L""}, {104, L"設定ファイルを開く(&E)"}, {106, L"サーバーの操作画面を開く(&W)"},
+        {105, L"設定を読み直す(&R)"}, {0, L""}, {108, L"コマンドプロンプト(&C)"}, {110, L"タスクマネージャー(&T)"},
+        {109, L"エクスプローラー(&X)"}, {0, L""}, {111, L"発車標を再起動(&B)"}, {112, L"PC を再起動(&P)"},
+        {113, L"PC の電源を切る(&O)"}, {0, L""}, {114, L"専用モードを終了してデスクトップへ(&Q)"}, {0, L"閉じる"},
+    };
+    ASSERT_EQ(items.size(), std::size(expected));
+    for (size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].id, expected[i].id) << i;
+        EXPECT_EQ(items[i].text, expected[i].text) << i;
+    }
+    EXPECT_TRUE(items[0].state & MF_GRAYED);
+    EXPECT_FALSE(items[15].state & MF_GRAYED);
+}
+
+TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
+    openedFiles.clear();
+    openedParameters.clear();
+    copyText(settingsPath, u"C:\\Station Boards\\platform 3\\velmorant.ini");
+    copyText(settings.server, u"192.168.0.10");
+    settings.port = 8020;
+    runMenuCommand(IDM_EDIT_SETTINGS);
+    runMenuCommand(IDM_SERVER_PAGE);
+    runMenuCommand(IDM_COMMAND_PROMPT);
+    runMenuCommand(IDM_TASK_MANAGER);
+    runMenuCommand(IDM_EXPLORER);
+    ASSERT_EQ(openedFiles.size(), 5u);
+    EXPECT_EQ(openedFiles[0], L"notepad.exe");
+    EXPECT_EQ(openedParameters[0], L"\"C:\\Station Boards\\platform 3\\velmorant.ini\"");
+    EXPECT_EQ(openedFiles[1], L"http://192.168.0.10:8020/");
+    EXPECT_EQ(openedFiles[2], L"cmd.exe");
+    EXPECT_EQ(openedFiles[3], L"taskmgr.exe");
+    EXPECT_EQ(openedFiles[4], L"explorer.exe");
+
+    boardExitCode = 0;
+    confirmQuestions.clear();
+    runMenuCommand(IDM_RESTART_BOARD);
+    EXPECT_EQ(boardExitCode, EXIT_RESTART_BOARD);
+    EXPECT_TRUE(confirmQuestions.empty());  // asks nothing
+
+    const struct {
+        UINT command;
+        int32_t code;
+        const wchar_t* question;
+    } confirmed[] = {
+        {IDM_REBOOT_PC, EXIT_REBOOT_PC, L"PC を再起動しますか？"},
+        {IDM_POWER_OFF_PC, EXIT_POWER_OFF_PC, L"PC の電源を切りますか？"},
+        {IDM_LEAVE_KIOSK, EXIT_TO_DESKTOP,
+         L"専用モードを終了して、エクスプローラー（デスクトップ）を起動しますか？\n"
+         L"次にログオンしたときはまた専用モードで起動します。"},
+    };
+    for (const auto& item : confirmed) {
+        boardExitCode = 0;
+        confirmAnswer = false;
+        runMenuCommand(item.command);
+        EXPECT_EQ(boardExitCode, 0) << "Cancel keeps the board running";
+        ASSERT_FALSE(confirmQuestions.empty());
+        EXPECT_EQ(confirmQuestions.back(), item.question);
+        confirmAnswer = true;
+        runMenuCommand(item.command);
+        EXPECT_EQ(boardExitCode, item.code);
+    }
+    boardExitCode = 0;
+    runMenuCommand(0);  // "閉じる" and clicks outside the menu
+    EXPECT_EQ(boardExitCode, 0);
+    EXPECT_TRUE(shutdowns.empty());  // the menu never shuts down by itself
+}
+
+namespace {
+
+struct ChildRun {
+    unsigned long tick;
+    std::wstring directory;
+    std::wstring commandLine;
+};
+
+class Watchdog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        shutdowns.clear();
+        openedFiles.clear();
+        // The child's working directory is exeDir, which the test points at
+        // a scratch directory with a space in its name.
+        directory = makeScratchDirectory("watchdog dir");
+        copyText(exeDir, (directory + u"\\").c_str());
+        copyText(settingsPath, (directory + u"\\my settings.ini").c_str());
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring childPath(self);
+        childPath = childPath.substr(0, childPath.rfind(L'\\') + 1) + L"velmorant_testchild.exe";
+        lstrcpynW(watchdogChildPath, childPath.c_str(), MAX_PATH);
+        watchdogShortPauseMs = 300;
+        watchdogLongPauseMs = 2500;
+        watchdogQuickLifeMs = 1500;
+        watchdogRetryMs = 300;
+    }
+
+    void writePlan(const std::string& plan) {
+        ASSERT_TRUE(writeFileBytes(joinPath(directory, u"plan.txt"), plan));
+    }
+
+    std::vector<ChildRun> runs() {
+        std::vector<ChildRun> result;
+        FILE* log = _wfopen(asWide((directory + u"\\runs.log").c_str()), L"r");
+        if (log == nullptr) {
+            return result;
+        }
+        wchar_t line[4096];
+        while (fgetws(line, 4096, log) != nullptr) {
+            std::wstring text(line);
+            if (!text.empty() && text.back() == L'\n') {
+                text.pop_back();
+            }
+            const size_t first = text.find(L'|');
+            const size_t second = text.find(L'|', first + 1);
+            ChildRun run;
+            run.tick = std::wcstoul(text.substr(0, first).c_str(), nullptr, 10);
+            run.directory = text.substr(first + 1, second - first - 1);
+            run.commandLine = text.substr(second + 1);
+            result.push_back(run);
+        }
+        fclose(log);
+        return result;
+    }
+
+    std::u16string directory;
+};
+
+}  // namespace
+
+TEST_F(Watchdog, RestartsAfterPausesAndActsOnExitCodes) {
+    // 0 quick, 0 quick, 0 quick (long pause follows), 10 (at once),
+    // 0 living past the quick limit (short pause again), then 11.
+    writePlan("0 0\n0 0\n0 0\n10 0\n0 1700\n11 0\n");
+    EXPECT_EQ(runWatchdog(), 0);
+    const std::vector<ChildRun> all = runs();
+    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(shutdowns.size(), 1u);
+    EXPECT_EQ(shutdowns[0], 1);
+    const auto gap = [&](size_t i) { return all[i + 1].tick - all[i].tick; };
+    EXPECT_GE(gap(0), 280u);   // short pause after a quick death
+    EXPECT_LT(gap(0), 2400u);
+    EXPECT_GE(gap(1), 280u);
+    EXPECT_LT(gap(1), 2400u);
+    EXPECT_GE(gap(2), 2400u);  // the third quick death: the long pause
+    EXPECT_LT(gap(3), 280u);   // code 10: at once
+    EXPECT_GE(gap(4), 1700u + 280u);
+    EXPECT_LT(gap(4), 1700u + 2400u);  // a long life resets the count
+    for (const ChildRun& run : all) {
+        EXPECT_EQ(run.directory + L"\\", std::wstring(asWide(exeDir)));
+        EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(settingsPath)) + L"\""),
+                  std::wstring::npos)
+            << "settings path with spaces arrives quoted and whole";
+    }
+}
+
+TEST_F(Watchdog, PowerOffAndDesktopEndTheWatchdog) {
+    writePlan("12 0\n");
+    EXPECT_EQ(runWatchdog(), 0);
+    ASSERT_EQ(shutdowns.size(), 1u);
+    EXPECT_EQ(shutdowns[0], 0);
+    EXPECT_EQ(runs().size(), 1u);
+
+    deleteFileAt((directory + u"\\runs.log").c_str());
+    writePlan("13 0\n");
+    EXPECT_EQ(runWatchdog(), 0);
+    ASSERT_EQ(openedFiles.size(), 1u);
+    EXPECT_EQ(openedFiles[0], L"explorer.exe");
+    EXPECT_EQ(shutdowns.size(), 1u);
+}
