@@ -167,7 +167,8 @@ static int32_t receiveReply(PlatformSocket socket, unsigned char* buffer, int32_
         return -1;
     }
     int32_t total = 0;
-    if (held > bodyStart && !deliver(httpHeadBuffer + bodyStart, held - bodyStart, buffer, capacity, file, &total)) {
+    if (held > bodyStart &&
+        !deliver(httpHeadBuffer + bodyStart, held - bodyStart, buffer, capacity, file, &total)) {
         return -1;
     }
     for (;;) {
@@ -200,8 +201,8 @@ int32_t httpGet(const char* path, unsigned char* buffer, int32_t capacity, OutFi
 // Bytes that stay as they are in a request path; every other byte becomes
 // %XX. The slash stays, so a melody in a sub-directory keeps its two levels.
 static bool passesUnescaped(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '/';
 }
 
 void soundRequestPath(char* out, int32_t capacity, const char16_t* name) {

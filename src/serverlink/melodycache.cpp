@@ -41,8 +41,8 @@ static bool endsWithIgnoringCase(const char16_t* text, int32_t length, const cha
 }
 
 static bool isForbiddenCharacter(char16_t c) {
-    return c < 0x20 || c == u'\\' || c == u':' || c == u'*' || c == u'?' || c == u'"' || c == u'<' || c == u'>' ||
-           c == u'|';
+    return c < 0x20 || c == u'\\' || c == u':' || c == u'*' || c == u'?' || c == u'"' || c == u'<' ||
+           c == u'>' || c == u'|';
 }
 
 // Windows opens a device, not a file, for these base names, whatever the

@@ -77,10 +77,10 @@ protected:
     // Writes and loads a settings file, as the program does at a reload.
     void loadBoardSettings(int board, int melodies, int serverPort) {
         const std::u16string file = joinPath(scratch, u"velmorant.ini");
-        ASSERT_TRUE(writeFileBytes(file, utf8Of(u"server=127.0.0.1\nport=" +
-                                                std::u16string(u"") ) + std::to_string(serverPort) +
-                                             "\nboard=" + std::to_string(board) + "\n" +
-                                             utf8Of(u"取得間隔=0.3\nメロディ=") + std::to_string(melodies) + "\n"));
+        const std::string contents = "server=127.0.0.1\nport=" + std::to_string(serverPort) +
+                                     "\nboard=" + std::to_string(board) + "\n" +
+                                     utf8Of(u"取得間隔=0.3\nメロディ=") + std::to_string(melodies) + "\n";
+        ASSERT_TRUE(writeFileBytes(file, contents));
         copyText(settingsPath, PATH_CAPACITY, file.c_str());
         loadSettings();
     }
@@ -92,10 +92,15 @@ protected:
 }  // namespace
 
 TEST_F(FetchWorker, HandsDocumentsOverInOrderAndNewestWins) {
-    scriptSteps("/api/boards/3/display.txt",
-                R"([{"body_text": ")" "velmorant 2\\nlabelJp=first\\nend\\n" R"("},)"
-                R"( {"body_text": ")" "velmorant 2\\nlabelJp=second\\nend\\n" R"("},)"
-                R"( {"body_text": ")" "velmorant 2\\nlabelJp=third\\nend\\n" R"("}])");
+    scriptSteps("/api/boards/3/display.txt", R"([{"body_text": ")"
+                                             "velmorant 2\\nlabelJp=first\\nend\\n"
+                                             R"("},)"
+                                             R"( {"body_text": ")"
+                                             "velmorant 2\\nlabelJp=second\\nend\\n"
+                                             R"("},)"
+                                             R"( {"body_text": ")"
+                                             "velmorant 2\\nlabelJp=third\\nend\\n"
+                                             R"("}])");
     const uint32_t before = tickCount();
     ASSERT_EQ(fetchOnce(), 1);
     EXPECT_EQ(serverOk, 1);

@@ -25,8 +25,7 @@ protected:
     // A GET into body with the given capacity; the result of httpGet.
     int32_t get(const char* path, int32_t capacity) {
         body.assign(static_cast<size_t>(capacity > 0 ? capacity : 1), '\0');
-        const int32_t result =
-            httpGet(path, reinterpret_cast<unsigned char*>(&body[0]), capacity, nullptr);
+        const int32_t result = httpGet(path, reinterpret_cast<unsigned char*>(&body[0]), capacity, nullptr);
         body.resize(result > 0 ? static_cast<size_t>(result) : 0);
         return result;
     }
@@ -41,9 +40,9 @@ TEST_F(HttpClient, SendsExactlyTheThreeHeaderLines) {
     serveBytes(DOCUMENT_PATH, "velmorant 2\nend\n");
     ASSERT_EQ(get(DOCUMENT_PATH, 65535), 16);
     EXPECT_EQ(body, "velmorant 2\nend\n");
-    const std::string expected = "GET /api/boards/3/display.txt HTTP/1.0\r\nHost: 127.0.0.1:" +
-                                 std::to_string(port) +
-                                 "\r\nUser-Agent: velmorant-w2k/2.0\r\nConnection: close\r\n\r\n";
+    const std::string expected =
+        "GET /api/boards/3/display.txt HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) +
+        "\r\nUser-Agent: velmorant-w2k/2.0\r\nConnection: close\r\n\r\n";
     EXPECT_EQ(recordedRequest(-1), expected);
     EXPECT_EQ(recordedRequestCount(), 1);
 }
@@ -59,14 +58,16 @@ TEST_F(HttpClient, AcceptsHttp11AndBodiesOverManyPieces) {
     for (int i = 0; i < 30000; ++i) {
         large += static_cast<char>('a' + i % 26);
     }
-    scriptSteps(DOCUMENT_PATH, R"([{"body_hex": ")" + hexOf(large) + R"(", "delay_body_ms": 50, "split_at": 5}])");
+    scriptSteps(DOCUMENT_PATH,
+                R"([{"body_hex": ")" + hexOf(large) + R"(", "delay_body_ms": 50, "split_at": 5}])");
     ASSERT_EQ(get(DOCUMENT_PATH, 65535), 30000);
     EXPECT_EQ(body, large);
 }
 
 TEST_F(HttpClient, OnlyStatus200Succeeds) {
     for (const char* status : {"404", "301", "204", "500"}) {
-        scriptSteps(DOCUMENT_PATH, std::string(R"([{"status": )") + status + R"(, "body_text": "velmorant 2\nend\n"}])");
+        scriptSteps(DOCUMENT_PATH,
+                    std::string(R"([{"status": )") + status + R"(, "body_text": "velmorant 2\nend\n"}])");
         EXPECT_EQ(get(DOCUMENT_PATH, 65535), -1) << status;
     }
     // A reply too short to hold a status, and one that is not HTTP at all.
@@ -139,7 +140,8 @@ TEST_F(HttpClient, DottedHostMakesNoLookupNamesAreLookedUpEveryTime) {
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);
     EXPECT_EQ(httpNameLookups, before + 2);
     // The Host line carries the configured text, not the address.
-    EXPECT_NE(recordedRequest(-1).find("\r\nHost: localhost:" + std::to_string(port) + "\r\n"), std::string::npos);
+    EXPECT_NE(recordedRequest(-1).find("\r\nHost: localhost:" + std::to_string(port) + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(HttpClient, ConnectionSettingsComeFromTheLastSettingsLoad) {
@@ -178,3 +180,15 @@ TEST_F(HttpClient, FileSinkReceivesTheBody) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(written), size), bytes);
     heapFree(written);
 }
+
+#ifndef _WIN32
+// A file sink that cannot take the bytes (a full disk) fails the request
+// instead of reporting a body that never reached the file.
+TEST_F(HttpClient, FileSinkWriteFailureFails) {
+    serveBytes("/sounds/x.mp3", std::string(20000, 'b'));
+    OutFile* file = openFileForWrite(u"/dev/full");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(httpGet("/sounds/x.mp3", nullptr, 0, file), -1);
+    closeWrittenFile(file);
+}
+#endif

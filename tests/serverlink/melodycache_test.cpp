@@ -24,9 +24,9 @@ const char16_t SEPARATOR[] = u"/";
 #endif
 
 TEST(MelodyName, AcceptsPlainNamesAndOneSubDirectory) {
-    for (const char16_t* name : {u"chime.mp3", u"line1/chime.WAV", u"a.Mp3", u"発車 メロディ.wav",
-                                 u"con1.mp3", u"comx.mp3", u"com10.mp3", u"lpt0.wav", u"console.mp3",
-                                 u"dir.x/a.mp3"}) {
+    for (const char16_t* name :
+         {u"chime.mp3", u"line1/chime.WAV", u"a.Mp3", u"発車 メロディ.wav", u"con1.mp3", u"comx.mp3",
+          u"com10.mp3", u"lpt0.wav", u"console.mp3", u"dir.x/a.mp3"}) {
         EXPECT_TRUE(melodyNameIsValid(name)) << std::string(name, name + textLength(name)).size();
     }
     EXPECT_TRUE(melodyNameIsValid((std::u16string(156, u'a') + u".mp3").c_str()));
@@ -96,9 +96,11 @@ TEST_F(MelodyCache, LocalPathUsesTheCacheDirectoryAndRefusesWhatDoesNotFit) {
     // Room is kept for ".part": a path of 254 units fits, 255 do not.
     copyText(melodyBaseDir, PATH_CAPACITY, u"C:\\b\\");
     const int32_t fixed = 5 + 7;  // base, "sounds" and separator
-    EXPECT_EQ(melodyLocalPath(path, PATH_CAPACITY, (std::u16string(254 - fixed - 4, u'n') + u".mp3").c_str()), 1);
+    EXPECT_EQ(melodyLocalPath(path, PATH_CAPACITY, (std::u16string(254 - fixed - 4, u'n') + u".mp3").c_str()),
+              1);
     EXPECT_EQ(textLength(path), 254);
-    EXPECT_EQ(melodyLocalPath(path, PATH_CAPACITY, (std::u16string(255 - fixed - 4, u'n') + u".mp3").c_str()), 0);
+    EXPECT_EQ(melodyLocalPath(path, PATH_CAPACITY, (std::u16string(255 - fixed - 4, u'n') + u".mp3").c_str()),
+              0);
     EXPECT_EQ(path[0], 0);
 }
 
@@ -174,7 +176,8 @@ TEST_F(MelodyCache, RefusedNamesMakeNoRequestAndNoFile) {
     for (const char16_t* name : {u"../x.mp3", u"con.mp3", u"dir./x.mp3", u"x.ogg"}) {
         melodyEnsure(name, 10);
     }
-    copyText(melodyBaseDir, PATH_CAPACITY, (base + SEPARATOR + std::u16string(200, u'd') + SEPARATOR).c_str());
+    copyText(melodyBaseDir, PATH_CAPACITY,
+             (base + SEPARATOR + std::u16string(200, u'd') + SEPARATOR).c_str());
     melodyEnsure((std::u16string(60, u'n') + u".mp3").c_str(), 10);
     EXPECT_EQ(recordedRequestCount(), 0);
     FileInfo info;

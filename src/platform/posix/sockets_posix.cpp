@@ -31,8 +31,8 @@ int32_t lookUpHostAddress(const char* name, uint32_t* address) {
     // Only the fetch worker looks names up, so the static result of
     // gethostbyname is not shared with another caller.
     const hostent* entry = gethostbyname(name);
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 || entry->h_addr_list == nullptr ||
-        entry->h_addr_list[0] == nullptr) {
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
+        entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
         return 0;
     }
     uint32_t value;

@@ -1,6 +1,6 @@
 // Sockets and threads on Windows: Winsock 2 and CreateThread (see sockets.h).
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include "platform/sockets.h"
 
@@ -22,8 +22,8 @@ int32_t parseIpv4Address(const char* text, uint32_t* address) {
 
 int32_t lookUpHostAddress(const char* name, uint32_t* address) {
     const hostent* entry = gethostbyname(name);
-    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 || entry->h_addr_list == nullptr ||
-        entry->h_addr_list[0] == nullptr) {
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
+        entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
         return 0;
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(entry->h_addr_list[0]);
@@ -54,8 +54,10 @@ PlatformSocket openTcpSocket() {
 
 void setSocketTimeouts(PlatformSocket s, uint32_t ms) {
     const DWORD value = ms;
-    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
-    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
+    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+               sizeof(value));
+    setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
+               sizeof(value));
 }
 
 int32_t connectSocket(PlatformSocket s, uint32_t address, uint16_t port) {
@@ -64,7 +66,9 @@ int32_t connectSocket(PlatformSocket s, uint32_t address, uint16_t port) {
     target.sin_family = AF_INET;
     target.sin_port = htons(port);
     target.sin_addr.s_addr = address;
-    return connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0 ? 1 : 0;
+    return connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0
+               ? 1
+               : 0;
 }
 
 int32_t sendOnSocket(PlatformSocket s, const void* bytes, int32_t count) {
