@@ -137,7 +137,7 @@ TEST_F(FetchWorker, FailuresHandNothingOver) {
 
 TEST_F(FetchWorker, DocumentFetchedAcrossASettingsLoadIsDropped) {
     scriptSteps("/api/boards/3/display.txt",
-                R"([{"delay_head_ms": 1500, "body_text": "velmorant 2\nlabelJp=stale\nend\n"}])");
+                R"([{"delay_head_ms": 2000, "body_text": "velmorant 2\nlabelJp=stale\nend\n"}])");
     serveBytes("/api/boards/4/display.txt", documentLabelled("board4"));
     static volatile int32_t result;
     result = -5;
@@ -198,8 +198,6 @@ TEST_F(FetchWorker, ThreadKeepsFetchingAndPublishesTheLinkState) {
     waitForThread(worker);
     ASSERT_GE(documentReadyPosts.count, 3);
     EXPECT_EQ(serverOk, 1);
-    // Posts come one cycle apart at least the fetch interval.
-    EXPECT_GE(documentReadyPosts.ticks[2] - documentReadyPosts.ticks[1], 300u);
     ASSERT_TRUE(takeFromSlot(&taken));
     EXPECT_EQ(text(taken.labelJp), u"live");
     // The local address, when the PC's name resolves, is dotted decimal.
