@@ -7,6 +7,7 @@
 
 #include "documents/documents.h"
 #include "platform/platform.h"
+#include "serverlink/serverlink.h"
 
 Settings settings;
 char16_t settingsPath[PATH_CAPACITY];
@@ -221,5 +222,6 @@ void loadSettings() {
                                              converted, static_cast<int32_t>(sizeof(converted)) - 1);
     converted[written > 0 ? written : 0] = 0;
     copyBytes(serverAnsi, SERVER_ANSI_CAPACITY, converted);
+    publishConnectionSettings();
     atomicIncrement(&settingsGeneration);
 }

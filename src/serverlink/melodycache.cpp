@@ -1,0 +1,223 @@
+// The melody cache: the directory "sounds" under melodyBaseDir holds the
+// melody files that documents name. A download lands in "<name>.part" and
+// replaces the cached file by a rename only when it completed, keeping the
+// replaced file as "<name>.old"; so playback on the main thread always sees a
+// whole file. One failed download (name and size) is remembered so that a
+// missing file is not requested in every cycle.
+#include "documents/documents.h"
+#include "platform/platform.h"
+#include "serverlink/serverlink.h"
+
+char16_t melodyBaseDir[PATH_CAPACITY];
+char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];
+int32_t melodyFailedSize;
+
+// Names in documents always use "/"; the local path uses PATH_SEPARATOR.
+
+static constexpr int32_t MELODY_NAME_MIN = 5;
+static constexpr int32_t MELODY_NAME_MAX = 160;
+
+static char16_t lowerAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
+
+static bool endsWithIgnoringCase(const char16_t* text, int32_t length, const char16_t* tail) {
+    const int32_t tailLength = textLength(tail);
+    if (length < tailLength) {
+        return false;
+    }
+    for (int32_t i = 0; i < tailLength; ++i) {
+        if (lowerAscii(text[length - tailLength + i]) != lowerAscii(tail[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool isForbiddenCharacter(char16_t c) {
+    return c < 0x20 || c == u'\\' || c == u':' || c == u'*' || c == u'?' || c == u'"' || c == u'<' ||
+           c == u'>' || c == u'|';
+}
+
+// Windows opens a device, not a file, for these base names, whatever the
+// extension; such a segment would check one thing and write another.
+static bool isDeviceName(const char16_t* segment, int32_t length) {
+    // The base name ends at the first dot; spaces before it are dropped too.
+    int32_t baseLength = 0;
+    while (baseLength < length && segment[baseLength] != u'.') {
+        ++baseLength;
+    }
+    while (baseLength > 0 && segment[baseLength - 1] == u' ') {
+        --baseLength;
+    }
+    char16_t base[5] = {};
+    if (baseLength < 3 || baseLength > 4) {
+        return false;
+    }
+    for (int32_t i = 0; i < baseLength; ++i) {
+        base[i] = lowerAscii(segment[i]);
+    }
+    static const char16_t* const THREE_LETTER_DEVICES[] = {u"con", u"prn", u"aux", u"nul"};
+    if (baseLength == 3) {
+        for (const char16_t* device : THREE_LETTER_DEVICES) {
+            if (textEquals(base, device)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    const bool numbered = (base[0] == u'c' && base[1] == u'o' && base[2] == u'm') ||
+                          (base[0] == u'l' && base[1] == u'p' && base[2] == u't');
+    return numbered && base[3] >= u'1' && base[3] <= u'9';
+}
+
+// A segment Windows would store under another name (a dot or space at its
+// end is dropped) or open as a device.
+static bool segmentIsRewritten(const char16_t* segment, int32_t length) {
+    if (length > 0 && (segment[length - 1] == u'.' || segment[length - 1] == u' ')) {
+        return true;
+    }
+    return isDeviceName(segment, length);
+}
+
+bool melodyNameIsValid(const char16_t* name) {
+    if (name == nullptr) {
+        return false;
+    }
+    const int32_t length = textLength(name);
+    if (length < MELODY_NAME_MIN || length > MELODY_NAME_MAX) {
+        return false;
+    }
+    if (!endsWithIgnoringCase(name, length, u".mp3") && !endsWithIgnoringCase(name, length, u".wav")) {
+        return false;
+    }
+    int32_t segmentStart = 0;
+    int32_t slashes = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        const char16_t c = name[i];
+        if (i == segmentStart && (c == u'.' || c == u'/')) {
+            return false;  // leading slash, empty segment, "." or ".."
+        }
+        if (c == u'/') {
+            if (++slashes > 1) {
+                return false;  // one sub-directory at most
+            }
+            if (segmentIsRewritten(name + segmentStart, i - segmentStart)) {
+                return false;
+            }
+            segmentStart = i + 1;
+            continue;
+        }
+        if (isForbiddenCharacter(c)) {
+            return false;
+        }
+    }
+    if (segmentStart >= length) {
+        return false;
+    }
+    return !segmentIsRewritten(name + segmentStart, length - segmentStart);
+}
+
+// The longest suffix a cache path ever gets.
+static constexpr int32_t LONGEST_SUFFIX = 5;  // ".part"
+
+int32_t melodyLocalPath(char16_t* out, int32_t capacity, const char16_t* name) {
+    if (out == nullptr || capacity <= 0) {
+        return 0;
+    }
+    out[0] = 0;
+    if (name == nullptr) {
+        return 0;
+    }
+    const int32_t baseLength = textLength(melodyBaseDir);
+    const int32_t nameLength = textLength(name);
+    // "sounds", a separator, the name, the longest suffix and the terminator
+    // must all fit, or the name is refused.
+    const int32_t needed = baseLength + 7 + nameLength + LONGEST_SUFFIX + 1;
+    if (needed > capacity || needed > PATH_CAPACITY) {
+        return 0;
+    }
+    copyText(out, capacity, melodyBaseDir);
+    appendText(out, capacity, u"sounds");
+    const char16_t separator[2] = {PATH_SEPARATOR, 0};
+    appendText(out, capacity, separator);
+    const int32_t nameStart = textLength(out);
+    appendText(out, capacity, name);
+    for (int32_t i = nameStart; out[i] != 0; ++i) {
+        if (out[i] == u'/') {
+            out[i] = PATH_SEPARATOR;
+        }
+    }
+    return 1;
+}
+
+static void rememberFailure(const char16_t* name, int32_t expectedSize) {
+    copyText(melodyFailedName, name);
+    melodyFailedSize = expectedSize;
+}
+
+void melodyEnsure(const char16_t* name, int32_t expectedSize) {
+    if (!melodyNameIsValid(name)) {
+        return;
+    }
+    char16_t localPath[PATH_CAPACITY];
+    if (!melodyLocalPath(localPath, PATH_CAPACITY, name)) {
+        return;
+    }
+    FileInfo info;
+    if (queryFileInfo(localPath, &info) &&
+        (expectedSize <= 0 || static_cast<uint32_t>(info.size) == static_cast<uint32_t>(expectedSize))) {
+        return;  // the cached file is current
+    }
+    if (expectedSize == melodyFailedSize && textEquals(name, melodyFailedName)) {
+        return;  // this very download failed last time
+    }
+
+    char16_t directory[PATH_CAPACITY];
+    copyText(directory, melodyBaseDir);
+    appendText(directory, u"sounds");
+    createDirectoryAt(directory);
+    // Only the one level that holds the file: the cache directory again, or
+    // the melody's sub-directory.
+    copyText(directory, localPath);
+    int32_t lastSeparator = -1;
+    for (int32_t i = 0; directory[i] != 0; ++i) {
+        if (directory[i] == PATH_SEPARATOR) {
+            lastSeparator = i;
+        }
+    }
+    if (lastSeparator >= 0) {
+        directory[lastSeparator] = 0;
+        createDirectoryAt(directory);
+    }
+
+    // melodyLocalPath left room for the longest suffix, so these never cut.
+    char16_t partPath[PATH_CAPACITY];
+    copyText(partPath, localPath);
+    appendText(partPath, u".part");
+    char16_t oldPath[PATH_CAPACITY];
+    copyText(oldPath, localPath);
+    appendText(oldPath, u".old");
+
+    OutFile* part = openFileForWrite(partPath);
+    if (part == nullptr) {
+        return;  // nothing remembered: the next cycle tries again
+    }
+    char requestPath[SOUND_PATH_CAPACITY];
+    soundRequestPath(requestPath, SOUND_PATH_CAPACITY, name);
+    const int32_t received = httpGet(requestPath, nullptr, 0, part);
+    // A file that did not reach the disk whole is a failed download too.
+    const int32_t closed = closeWrittenFile(part);
+
+    if (received > 0 && closed == 1) {
+        FileInfo cached;
+        if (queryFileInfo(localPath, &cached)) {
+            renameFileAt(localPath, oldPath);
+        }
+        if (renameFileAt(partPath, localPath)) {
+            return;
+        }
+    }
+    deleteFileAt(partPath);
+    rememberFailure(name, expectedSize);
+}

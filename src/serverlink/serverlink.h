@@ -1,0 +1,89 @@
+// What the rest of the program may use from serverlink/: the HTTP client and
+// its connection settings, the melody cache, and the fetch worker with the
+// post that tells the window a document is waiting. The state shared with
+// the main thread (hand-over slot, link state) is in linkstate.h.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/sockets.h"
+#include "serverlink/linkstate.h"
+
+struct OutFile;
+
+// ---------------------------------------------------------------------------
+// HTTP client
+
+constexpr uint32_t HTTP_TIMEOUT_MS = 5000;
+constexpr int32_t HTTP_HEAD_CAPACITY = 4096;
+constexpr int32_t HTTP_CHUNK_CAPACITY = 8192;
+constexpr int32_t HTTP_TAIL_CAPACITY = 512;
+constexpr int32_t SOUND_NAME_UTF8_CAPACITY = 500;
+constexpr int32_t SOUND_PATH_CAPACITY = 1600;
+
+// Called by every settings load, before it raises settingsGeneration: takes
+// a copy of serverAnsi and the port under a short lock. Each request copies
+// them back under the same lock, so a request never sees a half-written host.
+void publishConnectionSettings();
+
+// Connects to the published server. The socket, or INVALID_PLATFORM_SOCKET.
+PlatformSocket httpConnect();
+
+// One GET of path; the body goes to the file when file is not null, else to
+// buffer (at most capacity bytes). The body length, or -1 on any failure.
+// Not re-entrant: the fetch worker is its only caller.
+int32_t httpGet(const char* path, unsigned char* buffer, int32_t capacity, OutFile* file);
+
+// "/sounds/" and the percent-encoded UTF-8 form of a melody name.
+void soundRequestPath(char* out, int32_t capacity, const char16_t* name);
+
+// Host-name lookups made by httpConnect since start (a dotted address makes
+// none).
+extern volatile int32_t httpNameLookups;
+
+// ---------------------------------------------------------------------------
+// Melody cache
+
+// The directory that holds the cache directory "sounds", ending in a path
+// separator. Start-up sets it to the executable's directory.
+extern char16_t melodyBaseDir[PATH_CAPACITY];
+
+// The one remembered failed download.
+constexpr int32_t MELODY_FAILED_NAME_CAPACITY = 160;
+extern char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];
+extern int32_t melodyFailedSize;
+
+bool melodyNameIsValid(const char16_t* name);
+
+// The cached file of a melody name in out (capacity units). Returns 1, or 0
+// with out empty when the path, or the path with ".part" or ".old", would not
+// fit in PATH_CAPACITY units: such a name is treated like an invalid one.
+int32_t melodyLocalPath(char16_t* out, int32_t capacity, const char16_t* name);
+
+// Makes sure the named melody is in the cache with the expected size
+// (expectedSize <= 0: any size), downloading it when needed.
+void melodyEnsure(const char16_t* name, int32_t expectedSize);
+
+// ---------------------------------------------------------------------------
+// Fetch worker
+
+constexpr int32_t FETCH_BODY_CAPACITY = 65536;
+constexpr int32_t REQUEST_PATH_CAPACITY = 64;
+
+// One fetch cycle without the sleep: fetch, parse, melody, hand-over.
+// Returns 1 when a document was handed over.
+int32_t fetchOnce();
+
+// The thread procedure: finds the local address, then fetches forever with
+// the fetch interval between cycles. It ends only when fetchWorkerStop is set
+// (tests do that; the program never does).
+void fetchWorker();
+extern volatile int32_t fetchWorkerStop;
+
+// Starts fetchWorker on its own thread; the handle is for waiting on it.
+PlatformThread startFetchWorker();
+
+// Tells the window that a document waits in the slot. Windows: posts
+// WM_DOCUMENT_READY to boardWindow. Test programs link a recording stand-in.
+void postDocumentReady();

@@ -1,0 +1,18 @@
+// Recording stand-in for the window post: test programs have no board
+// window, so each post is counted and its tick kept for the tests to read.
+#include "boardserver_client.h"
+#include "platform/platform.h"
+#include "serverlink/serverlink.h"
+
+PostRecord documentReadyPosts;
+
+void postDocumentReady() {
+    if (documentReadyPosts.onPost != nullptr) {
+        documentReadyPosts.onPost();
+    }
+    const int32_t slot = documentReadyPosts.count;
+    if (slot < 64) {
+        documentReadyPosts.ticks[slot] = tickCount();
+    }
+    atomicIncrement(&documentReadyPosts.count);
+}
