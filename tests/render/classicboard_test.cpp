@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "render/render.h"
 #include "serverlink/linkstate.h"
@@ -255,4 +256,39 @@ TEST_F(Composition, UnchangedPassesReportNoChange) {
     EXPECT_TRUE(pass(1500));    // the time blinks off
     invalidatePresentedFrame();
     EXPECT_TRUE(pass(1500));
+}
+
+TEST_F(Composition, TextsWiderThanTheStripPlaceAndScrollInsideIt) {
+    // Four segments of 64 glyphs of 64 columns: each segment fills the
+    // 4096-column scratch, 16384 columns in all, cut at the strip's 8192.
+    // Reading past a strip would be reported by AddressSanitizer.
+    std::u16string wide;
+    for (int32_t segment = 0; segment < 4; ++segment) {
+        wide += u"{Y}";
+        for (int32_t i = 0; i < 64; ++i) {
+            wide += u"■";
+        }
+    }
+    setText(0, LINE_TEXT, wide.c_str(), u"", 0);
+    currentDocument.lines[0].centred = 1;
+    setText(1, LINE_SCROLL, wide.c_str(), u"", 0);
+    const uint32_t start = 50000;
+    pass(start);
+    EXPECT_EQ(firstLit(0), 0);  // squeezed to the whole board width
+    // After 172000 ms at 48 dots per second the text starts 8000 columns left
+    // of the board: board columns 0..191 show strip columns 8000..8191, and
+    // '■' lights glyph columns 5 and 7 of every eight.
+    pass(start + 172000);
+    EXPECT_EQ(dot(1, 191), COLOR_YELLOW);
+    EXPECT_EQ(dot(1, 190), 0);
+    EXPECT_EQ(dot(1, 189), COLOR_YELLOW);
+    for (int32_t c = 192; c < 256; ++c) {
+        ASSERT_EQ(dot(1, c), 0) << c;
+    }
+    // Once the cut text has left, the run restarts at the right edge.
+    pass(start + 176000);
+    EXPECT_TRUE(rowDark(1));
+    pass(start + 176100);
+    pass(start + 177100);
+    EXPECT_EQ(firstLit(1), 208 + 5);  // the first lit glyph column is 5
 }

@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
+#include "platform/platform.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -178,4 +181,16 @@ TEST_F(GdiText, ClassicPaintDrawsTheHeaderTexts) {
         whiteDot = (boardSurface.pixels[(36 + 3 * 8 + 1) * 780 + 6 + 3 * c + 1] & 0xFFFFFF) == 0xF0F0F0;
     }
     EXPECT_TRUE(whiteDot);
+
+    // The same picture through the BMP writer on Windows files.
+    const std::u16string dir = makeScratchDirectory("render-gdi-bmp");
+    const std::u16string path = joinPath(dir, u"header.bmp");
+    ASSERT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+    uint32_t size = 0;
+    unsigned char* file = readWholeFile(path.c_str(), 1000000, &size);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(size, 430614u);
+    // The top-left pixel of the picture is the first pixel of the last row.
+    EXPECT_EQ(std::memcmp(file + 54 + 137 * 780 * 4, boardSurface.pixels, 780 * 4), 0);
+    heapFree(file);
 }

@@ -12,6 +12,9 @@ int32_t testGlyphWidth(char16_t c, int32_t smallFont) {
     if (c == u'▒') {
         return 16;
     }
+    if (c == u'■') {
+        return 64;
+    }
     if (c >= 0x2E80) {
         return smallFont != 0 ? 11 : 16;
     }

@@ -2,8 +2,9 @@
 // character has a fixed width and a column pattern taken from its code, so
 // the dots a text must light can be worked out by hand.
 //
-//   width: 16 for U+2E80 and above, 8 below; '|' is 4 wide. The small font
-//          makes them 11 and 6 (and 3 for '|').
+//   width: 16 for U+2E80 and above, 8 below; '|' is 4 wide and '■' 64
+//          (a very wide face). The small font makes them 11 and 6 (and 3
+//          for '|').
 //   ink:   glyph column i is lit when bit (i % 8) of the code's low byte is
 //          set, in every row of the font's cell (16 rows, or 11 rows from
 //          the offset for the small font). '▒' is 16 wide: columns 0-7
