@@ -47,5 +47,6 @@ inline void setLargeBenchBoard() {
     copyText(currentDocument.lines[2].text, u"{Y}黄色い線の内側までお下がりください");
     ClassicLine& scroll = currentDocument.lines[4];
     scroll.kind = LINE_SCROLL;
-    copyText(scroll.text, u"{W}本日もご利用いただきありがとうございます。{G}Thank you for travelling with us.");
+    copyText(scroll.text,
+             u"{W}本日もご利用いただきありがとうございます。{G}Thank you for travelling with us.");
 }

@@ -86,12 +86,11 @@ void dotBlitAt(benchmark::State& state) {
     setDefaultBenchBoard();
     lastFetchOkTick = 20000;
     composeClassicBoard(20000);
-    timeAgainstFloor(state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)),
-                     [](uint32_t) {
-                         blitDotFrame(boardSurface, boardLayout.ledLeft, boardLayout.ledTop, boardLayout.pitch,
-                                      256, 2, 1);
-                         benchmark::DoNotOptimize(boardSurface.pixels[0]);
-                     });
+    timeAgainstFloor(
+        state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)), [](uint32_t) {
+            blitDotFrame(boardSurface, boardLayout.ledLeft, boardLayout.ledTop, boardLayout.pitch, 256, 2, 1);
+            benchmark::DoNotOptimize(boardSurface.pixels[0]);
+        });
 }
 
 void fillOnce(benchmark::State& state) {

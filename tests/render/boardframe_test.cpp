@@ -97,9 +97,9 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
         const unsigned char* p = file + 54 + (static_cast<size_t>(137 - y) * 780 + x) * 4;
         return (static_cast<uint32_t>(p[2]) << 16) | (p[1] << 8) | p[0];
     };
-    EXPECT_EQ(rgb(1, 1), 0x1A1A1Cu);      // housing 26, 26, 28
+    EXPECT_EQ(rgb(1, 1), 0x1A1A1Cu);  // housing 26, 26, 28
     EXPECT_EQ(rgb(779, 137), 0x1A1A1Cu);
-    EXPECT_EQ(rgb(700, 8), 0x34343Au);    // header band 52, 52, 58
+    EXPECT_EQ(rgb(700, 8), 0x34343Au);  // header band 52, 52, 58
     EXPECT_EQ(rgb(6, 6), 0x34343Au);
     EXPECT_EQ(rgb(6, 35), 0x34343Au);
     // The LED panel: row 0 column 32 is the first lit dot of the

@@ -68,7 +68,8 @@ protected:
         line.blink = blink;
     }
 
-    static void setText(int32_t i, int32_t kind, const char16_t* text, const char16_t* textEn, uint8_t colour) {
+    static void setText(int32_t i, int32_t kind, const char16_t* text, const char16_t* textEn,
+                        uint8_t colour) {
         ClassicLine& line = currentDocument.lines[i];
         line.kind = static_cast<uint8_t>(kind);
         copyText(line.text, text);
@@ -131,7 +132,7 @@ TEST_F(Composition, TrainTextsAreSqueezedIntoTheirBoxes) {
     setTrain(0, u"1111111", u"111111111111111111111111111111", u"", 0, 0);
     setTrain(1, u"", u"{R}", u"", 0, 0);
     pass(0);
-    EXPECT_EQ(dot(0, 4 + 48), COLOR_GREEN);   // the seventh time digit
+    EXPECT_EQ(dot(0, 4 + 48), COLOR_GREEN);  // the seventh time digit
     EXPECT_EQ(dot(0, 80), COLOR_ORANGE);
     EXPECT_EQ(dot(0, 80 + 174), COLOR_ORANGE);  // source column 237: ink of the last digit
     EXPECT_EQ(dot(0, 80 + 175), 0);
@@ -251,9 +252,9 @@ TEST_F(Composition, UnchangedPassesReportNoChange) {
     setText(1, LINE_SCROLL, u"UUUU", u"", 0);
     EXPECT_TRUE(pass(1000));
     EXPECT_FALSE(pass(1000));
-    EXPECT_FALSE(pass(1010));   // the scroll has not moved a dot yet
-    EXPECT_TRUE(pass(1100));    // 4 dots further
-    EXPECT_TRUE(pass(1500));    // the time blinks off
+    EXPECT_FALSE(pass(1010));  // the scroll has not moved a dot yet
+    EXPECT_TRUE(pass(1100));   // 4 dots further
+    EXPECT_TRUE(pass(1500));   // the time blinks off
     invalidatePresentedFrame();
     EXPECT_TRUE(pass(1500));
 }

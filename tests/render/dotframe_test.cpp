@@ -28,10 +28,11 @@ void clearWholeFrame() {
 
 TEST(DotSprites, DiscCoverageForPitchesThreeToFive) {
     EXPECT_EQ(coverageOf(3), (std::vector<int32_t>{63, 191, 63, 191, 255, 191, 63, 191, 63}));
-    EXPECT_EQ(coverageOf(4), (std::vector<int32_t>{15, 111, 111, 15, 111, 255, 255, 111, 111, 255, 255, 111, 15,
-                                                   111, 111, 15}));
-    EXPECT_EQ(coverageOf(5), (std::vector<int32_t>{0,   79,  127, 79,  0,   79,  255, 255, 255, 79,  127, 255, 255,
-                                                   255, 127, 79,  255, 255, 255, 79,  0,   79,  127, 79,  0}));
+    EXPECT_EQ(coverageOf(4), (std::vector<int32_t>{15, 111, 111, 15, 111, 255, 255, 111, 111, 255, 255, 111,
+                                                   15, 111, 111, 15}));
+    EXPECT_EQ(coverageOf(5),
+              (std::vector<int32_t>{0,   79,  127, 79,  0,   79,  255, 255, 255, 79,  127, 255, 255,
+                                    255, 127, 79,  255, 255, 255, 79,  0,   79,  127, 79,  0}));
 }
 
 TEST(DotSprites, SmallPitchesAreFullSquaresOfThePaletteColour) {
@@ -75,14 +76,14 @@ TEST(DotBlit, DrawsEveryActiveDotAndHonoursShowUnlitDots) {
     EXPECT_EQ(at(5 + 6, 5), 0xFF2828u);
     EXPECT_EQ(at(5 + 7, 6), 0xFF2828u);
     EXPECT_EQ(at(5 + 126, 5 + 34), 0xFF50D0u);
-    EXPECT_EQ(at(5, 5), 0x1E1E1Eu);            // unlit dot drawn grey
-    EXPECT_EQ(at(5 + 128, 5), 0xABCDEFu);      // column W is outside the panel
-    EXPECT_EQ(at(5, 5 + 64), 0xABCDEFu);       // so is dot row R*16
+    EXPECT_EQ(at(5, 5), 0x1E1E1Eu);        // unlit dot drawn grey
+    EXPECT_EQ(at(5 + 128, 5), 0xABCDEFu);  // column W is outside the panel
+    EXPECT_EQ(at(5, 5 + 64), 0xABCDEFu);   // so is dot row R*16
     EXPECT_EQ(at(4, 4), 0xABCDEFu);
 
     std::fill(pixels.begin(), pixels.end(), 0);
     blitDotFrame(surface, 5, 5, 2, 64, 2, 0);
-    EXPECT_EQ(at(5, 5), 0u);                   // unlit dots leave the panel black
+    EXPECT_EQ(at(5, 5), 0u);  // unlit dots leave the panel black
     EXPECT_EQ(at(5 + 6, 5), 0xFF2828u);
 }
 
@@ -105,8 +106,8 @@ TEST(DotBlit, DotsOutsideTheSurfaceAreCutNotWritten) {
     // pixel of dot (34, 11), a partly visible dot at the top edge is dot
     // (33, 10) whose bottom row is surface row 1.
     const uint32_t colour = CLASSIC_PALETTE[1 + (34 + 11) % 7];
-    const uint32_t corner = (((colour >> 16) & 0xFF) * 63 / 255 << 16) | (((colour >> 8) & 0xFF) * 63 / 255 << 8) |
-                            ((colour & 0xFF) * 63 / 255);
+    const uint32_t corner = (((colour >> 16) & 0xFF) * 63 / 255 << 16) |
+                            (((colour >> 8) & 0xFF) * 63 / 255 << 8) | ((colour & 0xFF) * 63 / 255);
     EXPECT_EQ(pixels[2 * w + 2], corner);
     EXPECT_NE(pixels[0], 0u);
     // Surfaces far away on every side are left alone.

@@ -17,11 +17,16 @@ constexpr int32_t GRID_ROWS = 20;
 
 struct Grid {
     uint8_t dots[GRID_ROWS * GRID_STRIDE];
-    Grid() { std::memset(dots, 0, sizeof(dots)); }
-    uint8_t at(int32_t column, int32_t row) const { return dots[row * GRID_STRIDE + column]; }
+    Grid() {
+        std::memset(dots, 0, sizeof(dots));
+    }
+    uint8_t at(int32_t column, int32_t row) const {
+        return dots[row * GRID_STRIDE + column];
+    }
 };
 
-int32_t draw(Grid& grid, const char16_t* text, int32_t x, int32_t boxWidth, int32_t centre, uint8_t colour = 4) {
+int32_t draw(Grid& grid, const char16_t* text, int32_t x, int32_t boxWidth, int32_t centre,
+             uint8_t colour = 4) {
     return rasteriseText(text, textLength(text), colour, grid.dots, GRID_STRIDE, GRID_STRIDE, GRID_ROWS, x, 2,
                          boxWidth, centre);
 }
@@ -52,7 +57,7 @@ TEST_F(Rasteriser, SamplesEveryColumnIntoSixteenRows) {
             EXPECT_EQ(grid.at(10 + k, 2 + j), testTextInk(text, k) ? 4 : 0) << "column " << k;
         }
     }
-    EXPECT_EQ(grid.at(10 + 1, 1), 0);   // rows above and below untouched
+    EXPECT_EQ(grid.at(10 + 1, 1), 0);  // rows above and below untouched
     EXPECT_EQ(grid.at(10 + 1, 18), 0);
 }
 
@@ -100,9 +105,9 @@ TEST_F(Rasteriser, EmptyTextAndLimitsDrawNothingOutside) {
     }
     // Columns left of 0 and beyond the limit, rows beyond the row limit.
     EXPECT_EQ(rasteriseText(u"UUUU", 4, 4, grid.dots, GRID_STRIDE, 20, 10, -8, 0, 0, 0), 32);
-    EXPECT_EQ(grid.at(0, 0), 4);     // column 8 of the text, 'U' bit 0
-    EXPECT_EQ(grid.at(20, 0), 0);    // beyond the column limit
-    EXPECT_EQ(grid.at(0, 10), 0);    // beyond the row limit
+    EXPECT_EQ(grid.at(0, 0), 4);   // column 8 of the text, 'U' bit 0
+    EXPECT_EQ(grid.at(20, 0), 0);  // beyond the column limit
+    EXPECT_EQ(grid.at(0, 10), 0);  // beyond the row limit
 }
 
 TEST_F(Rasteriser, MarkupColoursFollowEachOther) {

@@ -19,7 +19,9 @@ constexpr int32_t GRID_STRIDE = 1024;
 
 struct Grid {
     uint8_t dots[16 * GRID_STRIDE];
-    Grid() { std::memset(dots, 0, sizeof(dots)); }
+    Grid() {
+        std::memset(dots, 0, sizeof(dots));
+    }
     bool rowHasInk(int32_t row, int32_t from, int32_t to) const {
         for (int32_t c = from; c < to; ++c) {
             if (dots[row * GRID_STRIDE + c] != 0) {
@@ -44,8 +46,9 @@ struct Grid {
 // The text's width in the LED font as GDI itself measures it.
 int32_t gdiWidth(const char16_t* text, int32_t height) {
     HDC dc = CreateCompatibleDC(nullptr);
-    HFONT font = CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
-                             CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, FIXED_PITCH | FF_MODERN, L"MS Gothic");
+    HFONT font =
+        CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
+                    CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, FIXED_PITCH | FF_MODERN, L"MS Gothic");
     HGDIOBJ old = SelectObject(dc, font);
     SIZE size{};
     GetTextExtentPoint32W(dc, asWide(text), textLength(text), &size);
@@ -71,8 +74,8 @@ TEST_F(GdiText, AsciiAndJapaneseInkTheSixteenRowsAtTheirMeasuredWidth) {
         Grid grid;
         const int32_t measured = gdiWidth(text, 16);
         ASSERT_GT(measured, 0);
-        const int32_t width =
-            rasteriseText(text, textLength(text), COLOR_ORANGE, grid.dots, GRID_STRIDE, GRID_STRIDE, 16, 0, 0, 0, 0);
+        const int32_t width = rasteriseText(text, textLength(text), COLOR_ORANGE, grid.dots, GRID_STRIDE,
+                                            GRID_STRIDE, 16, 0, 0, 0, 0);
         EXPECT_EQ(width, measured);
         EXPECT_LT(grid.lastInkColumn(), measured);
         EXPECT_GT(grid.lastInkColumn(), measured / 2);
@@ -89,8 +92,9 @@ TEST_F(GdiText, AsciiAndJapaneseInkTheSixteenRowsAtTheirMeasuredWidth) {
 TEST_F(GdiText, SqueezedAndCentredTextStaysInItsBox) {
     Grid grid;
     const int32_t measured = gdiWidth(u"東京方面ゆき", 16);
-    EXPECT_EQ(rasteriseText(u"東京方面ゆき", 6, COLOR_GREEN, grid.dots, GRID_STRIDE, GRID_STRIDE, 16, 10, 0, 40, 0),
-              40);
+    EXPECT_EQ(
+        rasteriseText(u"東京方面ゆき", 6, COLOR_GREEN, grid.dots, GRID_STRIDE, GRID_STRIDE, 16, 10, 0, 40, 0),
+        40);
     EXPECT_LT(grid.lastInkColumn(), 50);
     EXPECT_TRUE(grid.rowHasInk(8, 10, 50));
     Grid centred;
