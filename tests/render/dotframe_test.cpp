@@ -152,3 +152,38 @@ TEST(DotFrameClear, ClearsOnlyTheActiveArea) {
     EXPECT_EQ(dotFrame.dots[31 * DOT_STRIDE + 100], COLOR_WHITE);
     EXPECT_EQ(dotFrame.dots[32 * DOT_STRIDE + 0], COLOR_WHITE);
 }
+
+TEST(DotBlit, EveryPitchPlacesEachCellAndCutsAtTheEdges) {
+    for (int32_t n = 1; n <= 9; ++n) {
+        buildDotSprites(n);
+        ASSERT_NE(dotSprites.pixels, nullptr);
+        clearWholeFrame();
+        for (int32_t r = 0; r < 16; ++r) {
+            for (int32_t c = 0; c < 64; ++c) {
+                dotFrame.dots[r * DOT_STRIDE + c] = static_cast<uint8_t>((r * 3 + c * 5) % 8);
+            }
+        }
+        // Hanging over the left edge and cut by the right and bottom edges.
+        const int32_t w = 40 * n + 1;
+        const int32_t h = 12 * n + 2;
+        const int32_t leftX = -3 * n - 1;
+        const int32_t topY = 2;
+        std::vector<uint32_t> pixels(static_cast<size_t>(w * h), 0xABCDEF);
+        blitDotFrame(PixelSurface{pixels.data(), w, h}, leftX, topY, n, 64, 1, 0);
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                uint32_t expected = 0xABCDEF;
+                if (y >= topY) {
+                    const int32_t c = (x - leftX) / n;
+                    const int32_t r = (y - topY) / n;
+                    const uint8_t v = dotFrame.dots[r * DOT_STRIDE + c];
+                    if (v != 0) {
+                        expected = dotSprites.pixels[v * n * n + ((y - topY) % n) * n + (x - leftX) % n];
+                    }
+                }
+                ASSERT_EQ(pixels[static_cast<size_t>(y * w + x)], expected)
+                    << "n " << n << " at " << x << "," << y;
+            }
+        }
+    }
+}
