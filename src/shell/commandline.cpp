@@ -5,6 +5,10 @@
 #include "documents/documents.h"
 #include "shell/shell.h"
 
+uint32_t processStartTick;
+char16_t exeDir[PATH_CAPACITY];
+char16_t placementPath[PATH_CAPACITY];
+
 void readCommandLine(int32_t count, char16_t* const* arguments, CommandLine* line) {
     line->reboot = 0;
     line->kiosk = 0;

@@ -10,6 +10,7 @@
 
 #include "documents/documents.h"
 #include "platform/platform.h"
+#include "platform/sockets.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/winstrings.h"
 #include "render/render.h"
@@ -19,10 +20,6 @@
 #include "shell/kiosk.h"
 #include "shell/shell.h"
 #include "shell/window.h"
-
-uint32_t processStartTick;
-char16_t exeDir[PATH_CAPACITY];
-char16_t placementPath[PATH_CAPACITY];
 
 static const wchar_t BOARD_CLASS[] = L"VelmorantBoard";
 static const wchar_t BOARD_TITLE[] = L"発車標";
@@ -111,12 +108,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     if (kioskChild) {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     }
-    WSADATA winsock;
-    WSAStartup(MAKEWORD(2, 0), &winsock);
+    socketStartup();
     lockInit(&handoverLock);
     createTextScratch();
     loadSettings();
-    collectSystemInfo();
     bootScreenActive = settings.bootScreen ? 1 : 0;
     bootStartTick = tickCount();
     createLedFonts();

@@ -15,9 +15,7 @@ constexpr uint32_t SNAPSHOT_POLL_MS = 10;
 static void composeForSnapshot(uint32_t now) {
     if (bootScreenActive) {
         bootScreenTick();
-    } else if (currentDocument.isNewStyle) {
-        composeNewStyleBoardLeds(now);
-    } else {
+    } else if (!currentDocument.isNewStyle) {
         composeClassicBoard(now);
     }
 }
