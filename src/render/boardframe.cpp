@@ -103,6 +103,32 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
     }
 }
 
+// Fills the surface outside the box (x, y, w, h) - at most four bands - so
+// that the background is not painted under the housing only to be painted
+// over again.
+static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+    const int64_t surfaceWidth = boardSurface.width;
+    const int64_t surfaceHeight = boardSurface.height;
+    auto clamp = [](int64_t v, int64_t low, int64_t high) { return v < low ? low : (v > high ? high : v); };
+    const int64_t top = clamp(y, 0, surfaceHeight);
+    const int64_t bottom = clamp(static_cast<int64_t>(y) + h, top, surfaceHeight);
+    const int64_t left = clamp(x, 0, surfaceWidth);
+    const int64_t right = clamp(static_cast<int64_t>(x) + w, left, surfaceWidth);
+    const auto i32 = [](int64_t v) { return static_cast<int32_t>(v); };
+    if (top > 0) {
+        fillBox(0, 0, i32(surfaceWidth), i32(top), colour);
+    }
+    if (bottom < surfaceHeight) {
+        fillBox(0, i32(bottom), i32(surfaceWidth), i32(surfaceHeight - bottom), colour);
+    }
+    if (bottom > top && left > 0) {
+        fillBox(0, i32(top), i32(left), i32(bottom - top), colour);
+    }
+    if (bottom > top && right < surfaceWidth) {
+        fillBox(i32(right), i32(top), i32(surfaceWidth - right), i32(bottom - top), colour);
+    }
+}
+
 void paintBoardFrame() {
     if (boardSurface.pixels == nullptr) {
         return;
@@ -119,7 +145,7 @@ void paintBoardFrame() {
     const int32_t rows = boardRowCount();
     const BoardLayout& l = boardLayout;
 
-    fillBox(0, 0, boardSurface.width, boardSurface.height, settings.backgroundColor);
+    fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, settings.backgroundColor);
     fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
     fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
     fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);

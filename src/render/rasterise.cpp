@@ -15,11 +15,98 @@ static const GlyphSource* glyphSource = nullptr;
 // only inside a markup call).
 static int32_t currentSmallFont = 0;
 
-// Ink of each scratch column as a mask of its 16 rows.
+// Ink of each scratch column as a mask of its 16 rows, for a text that the
+// ink cache below does not keep.
 static uint16_t columnInk[TEXT_SCRATCH_WIDTH];
+
+// Recently drawn texts with the ink of their columns. Every composition pass
+// draws the board's few texts again (33 times a second, whether or not
+// anything changed), and asking the glyph source to measure and draw them is
+// by far the dearest part of the pass. The ink depends only on the text and
+// the font, so it is kept here, and forgotten whenever the glyph source or
+// its fonts change. Longer texts than an entry holds are drawn every time.
+constexpr int32_t INK_CACHE_ENTRIES = 16;
+constexpr int32_t INK_CACHE_TEXT_CAPACITY = 128;
+
+struct InkCacheEntry {
+    char16_t text[INK_CACHE_TEXT_CAPACITY];
+    int32_t length;  // 0: the entry is free
+    int32_t smallFont;
+    int32_t cx;
+    uint32_t lastUse;
+    uint16_t ink[TEXT_SCRATCH_WIDTH];
+};
+static InkCacheEntry inkCache[INK_CACHE_ENTRIES];
+static uint32_t inkCacheClock = 0;
+
+void forgetRasterisedText() {
+    for (InkCacheEntry& entry : inkCache) {
+        entry.length = 0;
+    }
+}
 
 void setGlyphSource(const GlyphSource* source) {
     glyphSource = source;
+    forgetRasterisedText();
+}
+
+// The ink of each column of text as drawn in the current font: from the
+// cache, or measured and drawn by the glyph source (and then kept when it
+// fits an entry). Sets *cx to the width in columns; nothing when the text
+// cannot be measured.
+static const uint16_t* inkOfText(const char16_t* text, int32_t length, int32_t* cx) {
+    const bool cacheable = length < INK_CACHE_TEXT_CAPACITY;
+    if (cacheable) {
+        for (InkCacheEntry& entry : inkCache) {
+            if (entry.length == length && entry.smallFont == currentSmallFont &&
+                std::memcmp(entry.text, text, sizeof(char16_t) * static_cast<size_t>(length)) == 0) {
+                entry.lastUse = ++inkCacheClock;
+                *cx = entry.cx;
+                return entry.ink;
+            }
+        }
+    }
+    int32_t width = glyphSource->measure(text, length, currentSmallFont);
+    if (width > TEXT_SCRATCH_WIDTH) {
+        width = TEXT_SCRATCH_WIDTH;
+    }
+    if (width <= 0) {
+        return nullptr;
+    }
+    glyphSource->draw(text, length, width, currentSmallFont != 0 ? SMALL_TEXT_OFFSET : 0, currentSmallFont);
+
+    uint16_t* ink = columnInk;
+    if (cacheable) {
+        // The free entry, or else the one used longest ago.
+        InkCacheEntry* chosen = &inkCache[0];
+        for (InkCacheEntry& entry : inkCache) {
+            if (entry.length == 0) {
+                chosen = &entry;
+                break;
+            }
+            if (entry.lastUse < chosen->lastUse) {
+                chosen = &entry;
+            }
+        }
+        std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
+        chosen->length = length;
+        chosen->smallFont = currentSmallFont;
+        chosen->cx = width;
+        chosen->lastUse = ++inkCacheClock;
+        ink = chosen->ink;
+    }
+    const uint32_t* scratch = glyphSource->scratch;
+    for (int32_t s = 0; s < width; ++s) {
+        uint16_t mask = 0;
+        for (int32_t j = 0; j < TEXT_SCRATCH_HEIGHT; ++j) {
+            if ((scratch[j * TEXT_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
+                mask = static_cast<uint16_t>(mask | (1u << j));
+            }
+        }
+        ink[s] = mask;
+    }
+    *cx = width;
+    return ink;
 }
 
 int32_t boardWidthDots() {
@@ -44,24 +131,10 @@ int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint
     if (text == nullptr || length <= 0 || glyphSource == nullptr) {
         return 0;
     }
-    int32_t cx = glyphSource->measure(text, length, currentSmallFont);
-    if (cx > TEXT_SCRATCH_WIDTH) {
-        cx = TEXT_SCRATCH_WIDTH;
-    }
-    if (cx <= 0) {
+    int32_t cx = 0;
+    const uint16_t* ink = inkOfText(text, length, &cx);
+    if (ink == nullptr) {
         return 0;
-    }
-    glyphSource->draw(text, length, cx, currentSmallFont != 0 ? SMALL_TEXT_OFFSET : 0, currentSmallFont);
-
-    const uint32_t* scratch = glyphSource->scratch;
-    for (int32_t s = 0; s < cx; ++s) {
-        uint16_t mask = 0;
-        for (int32_t j = 0; j < TEXT_SCRATCH_HEIGHT; ++j) {
-            if ((scratch[j * TEXT_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
-                mask = static_cast<uint16_t>(mask | (1u << j));
-            }
-        }
-        columnInk[s] = mask;
     }
 
     int32_t w = cx;
@@ -84,7 +157,7 @@ int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint
         }
         uint32_t mask = 0;
         for (int32_t s = s0; s < s1; ++s) {
-            mask |= columnInk[s];
+            mask |= ink[s];
         }
         if (mask == 0) {
             continue;

@@ -89,6 +89,9 @@ struct GlyphSource {
 };
 // Installs the source every later call draws with (nothing: no text drawn).
 void setGlyphSource(const GlyphSource* source);
+// Forgets the ink of every text drawn so far; called whenever the glyph
+// source's fonts change (setGlyphSource does it itself).
+void forgetRasterisedText();
 
 // 16 rows of 8192 palette indices.
 struct TextStrip {

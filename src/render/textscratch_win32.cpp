@@ -66,6 +66,8 @@ void createLedFonts() {
     }
     ledFont = font;
     ledSmallFont = createLedFont(LED_SMALL_FONT_HEIGHT);
+    // Texts drawn so far were drawn in the old fonts.
+    forgetRasterisedText();
 }
 
 int32_t createTextScratch() {

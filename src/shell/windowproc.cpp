@@ -20,6 +20,12 @@ int32_t boardExitCode;
 static uint32_t lastBootRepaintTick;
 static uint32_t lastNewStyleRepaintTick;
 
+#ifdef VELMORANT_PAINT_COUNTER
+// Only the paint-counting test variant of the board defines this flag; it
+// counts every WM_PAINT for the idle-cost measurement (tests/bench).
+void countPaint();
+#endif
+
 static void repaint() {
     InvalidateRect(boardWindow, nullptr, FALSE);
 }
@@ -107,6 +113,9 @@ static void onDocumentReady() {
 static void onPaint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
+#ifdef VELMORANT_PAINT_COUNTER
+    countPaint();
+#endif
     paintBoardFrame();
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     if (boardSurface.pixels != nullptr && surface != nullptr) {

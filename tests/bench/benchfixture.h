@@ -50,3 +50,64 @@ inline void setLargeBenchBoard() {
     copyText(scroll.text,
              u"{W}本日もご利用いただきありがとうございます。{G}Thank you for travelling with us.");
 }
+
+// A classic board that never changes on its own: one train row without
+// blinking and one centred text row, Japanese only (so the language phases
+// show the same dots) and no scroll row.
+inline void setStaticBenchBoard() {
+    setDefaultBenchBoard();
+    currentDocument.lines[0].blink = 0;
+    currentDocument.lines[0].textEn[0] = 0;
+    currentDocument.lines[1].textEn[0] = 0;
+}
+
+constexpr int32_t LARGE_DOCUMENT_BYTES = 65535;
+
+// A display document of either format that fills a whole fetched body
+// (the HTTP client keeps at most 65535 bytes): a real header, then its row
+// lines repeated until the body is nearly full, then "end". Every line is
+// read and decoded; rows beyond the model's capacity are dropped by the
+// reader, as they are for a server that sends too many. Returns the length.
+inline int32_t buildLargeDocument(unsigned char* out, int32_t capacity, bool newStyle) {
+    const char* head = newStyle ? "velmorant-new 1\n"
+                                  "platform=7\nside=right\n"
+                                  "lineJp=中央線\nlineEn=Chuo Line\n"
+                                  "viaJp=東京\nviaEn=Tokyo\ncolor=F15A22\nlangs=j,e\n"
+                                : "velmorant 2\n"
+                                  "platform=5\nlabelJp=5番線\nlabelEn=Track 5\n"
+                                  "capTime=発車\ncapDest=行先\nwidth=512\nrows=5\n";
+    const char* body = newStyle
+                           ? "row=text\tまもなく電車がまいります|A train is approaching\n"
+                             "msg=approach\t接近|Approaching\t危ないですから黄色い線までお下がりください|"
+                             "Please stand behind the yellow line\n"
+                           : "line=train\t7:41\t{橙}特急{普} 成田空港\tLtd. Exp. Narita Airport\tO\t0\n"
+                             "line=text\t{赤}まもなく{普}電車がまいります\t{R}A train is{G} approaching\tG\tc\n"
+                             "line=scroll\t強風のため一部列車に遅れが出ています。ご迷惑をおかけしております。\tY\n";
+    const char* tail = "end\n";
+    int32_t length = 0;
+    auto append = [&](const char* text) {
+        int32_t n = 0;
+        while (text[n] != 0) {
+            ++n;
+        }
+        if (length + n > capacity) {
+            return false;
+        }
+        for (int32_t i = 0; i < n; ++i) {
+            out[length + i] = static_cast<unsigned char>(text[i]);
+        }
+        length += n;
+        return true;
+    };
+    append(head);
+    int32_t tailLength = 4;
+    int32_t bodyLength = 0;
+    while (body[bodyLength] != 0) {
+        ++bodyLength;
+    }
+    while (length + bodyLength + tailLength <= capacity) {
+        append(body);
+    }
+    append(tail);
+    return length;
+}

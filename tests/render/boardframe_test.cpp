@@ -136,6 +136,43 @@ TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
     EXPECT_EQ(boardLayout.housingTop, (600 - 3 * 94) / 2);
 }
 
+TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
+    // The background is painted only around the housing, in bands; a band
+    // too few or too short would leave the previous picture showing.
+    prepareBoard();
+    settings.backgroundColor = 0x00FF00;  // green as the drawing interface takes it
+    struct Size {
+        int32_t width, height, rows;
+    };
+    for (const Size size : {Size{800, 600, 2}, Size{780, 138, 2}, Size{1000, 140, 2}, Size{790, 400, 2},
+                            Size{100, 60, 5}, Size{1921, 1081, 3}}) {
+        currentDocument.width = size.rows == 5 ? 512 : 256;
+        currentDocument.rows = size.rows;
+        layoutBoard(size.width, size.height);
+        ASSERT_EQ(boardSurface.width, size.width);
+        const int32_t count = size.width * size.height;
+        for (int32_t i = 0; i < count; ++i) {
+            boardSurface.pixels[i] = 0x123456u;
+        }
+        composeClassicBoard(1000);
+        paintBoardFrame();
+        const BoardLayout& l = boardLayout;
+        int32_t junk = 0;
+        int32_t wrongBackground = 0;
+        for (int32_t y = 0; y < size.height; ++y) {
+            for (int32_t x = 0; x < size.width; ++x) {
+                const uint32_t pixel = boardSurface.pixels[y * size.width + x];
+                junk += pixel == 0x123456u ? 1 : 0;
+                const bool inHousing = x >= l.housingLeft && x < l.housingLeft + l.housingWidth &&
+                                       y >= l.housingTop && y < l.housingTop + l.housingHeight;
+                wrongBackground += !inHousing && pixel != 0x00FF00u ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(junk, 0) << size.width << "x" << size.height;
+        EXPECT_EQ(wrongBackground, 0) << size.width << "x" << size.height;
+    }
+}
+
 TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
     // The host surface is a heap block of exactly 100 x 60 pixels, so a
     // write outside it is reported by AddressSanitizer.

@@ -194,3 +194,107 @@ TEST_F(Rasteriser, WidthBeyondTheStripIsNeverRead) {
     placeTextStrip(strip, 20000, 0, 0);  // read up to the strip's last column only
     EXPECT_EQ(dotFrame.dots[255], COLOR_YELLOW);
 }
+
+// The rasteriser keeps the ink of recently drawn texts. A counting source
+// shows when the glyph source is asked, and a switch in it changes what it
+// draws, so a stale answer would show.
+namespace {
+
+uint32_t countingScratch[TEXT_SCRATCH_WIDTH * TEXT_SCRATCH_HEIGHT];
+int32_t countingDraws = 0;
+uint32_t countingInk = 0xFFFFFF;
+
+int32_t countingMeasure(const char16_t*, int32_t length, int32_t smallFont) {
+    return length * (smallFont != 0 ? 6 : 8);
+}
+
+void countingDraw(const char16_t* text, int32_t length, int32_t cx, int32_t, int32_t) {
+    ++countingDraws;
+    for (int32_t y = 0; y < TEXT_SCRATCH_HEIGHT; ++y) {
+        for (int32_t x = 0; x < cx; ++x) {
+            // Column x of glyph x / 8 is lit when the glyph's code has bit x % 8.
+            const char16_t c = text[(x / 8) < length ? x / 8 : length - 1];
+            countingScratch[y * TEXT_SCRATCH_WIDTH + x] = ((c >> (x % 8)) & 1) != 0 ? countingInk : 0;
+        }
+    }
+}
+
+const GlyphSource countingSource = {countingMeasure, countingDraw, countingScratch};
+
+}  // namespace
+
+TEST(RasteriserInk, ATextDrawnAgainIsNotDrawnByTheSourceAgain) {
+    setGlyphSource(&countingSource);
+    countingDraws = 0;
+    countingInk = 0xFFFFFF;
+    Grid first;
+    Grid second;
+    EXPECT_EQ(draw(first, u"Ab3", 0, 0, 0), 24);
+    EXPECT_EQ(countingDraws, 1);
+    EXPECT_EQ(draw(second, u"Ab3", 0, 0, 0), 24);
+    EXPECT_EQ(countingDraws, 1);
+    EXPECT_EQ(std::memcmp(first.dots, second.dots, sizeof(first.dots)), 0);
+    // Another text, and the same text in the small font, are drawn.
+    Grid other;
+    draw(other, u"Ab4", 0, 0, 0);
+    EXPECT_EQ(countingDraws, 2);
+    TextStrip small;
+    std::memset(small.dots, 0, sizeof(small.dots));
+    EXPECT_EQ(rasteriseMarkup(u"{小}Ab3", 2, &small, 0), 18);
+    EXPECT_EQ(countingDraws, 3);
+
+    // New fonts: the old ink is not used again.
+    countingInk = 0;
+    forgetRasterisedText();
+    Grid dark;
+    EXPECT_EQ(draw(dark, u"Ab3", 0, 0, 0), 24);
+    EXPECT_EQ(countingDraws, 4);
+    for (uint8_t dot : dark.dots) {
+        ASSERT_EQ(dot, 0);
+    }
+    // Nor after a source is installed.
+    countingInk = 0xFFFFFF;
+    forgetRasterisedText();
+    Grid lit;
+    draw(lit, u"Ab3", 0, 0, 0);
+    EXPECT_EQ(countingDraws, 5);
+    EXPECT_EQ(lit.at(0, 2), 4);  // 'A' has bit 0
+    setGlyphSource(&countingSource);
+    countingInk = 0;
+    Grid again;
+    draw(again, u"Ab3", 0, 0, 0);
+    EXPECT_EQ(countingDraws, 6);
+    for (uint8_t dot : again.dots) {
+        ASSERT_EQ(dot, 0);
+    }
+    useTestGlyphs();
+}
+
+TEST(RasteriserInk, ManyTextsInTurnGiveTheSameDotsAsFreshlyDrawnOnes) {
+    // More distinct texts than are kept, visited in turn three times, some
+    // longer than an entry holds: every result matches a fresh drawing.
+    useTestGlyphs();
+    std::vector<std::u16string> texts;
+    for (int32_t i = 0; i < 40; ++i) {
+        std::u16string text = u"列車";
+        text += static_cast<char16_t>(u'A' + i);
+        text.append(static_cast<size_t>(i % 7 == 0 ? 130 : i % 5), static_cast<char16_t>(u'a' + i % 26));
+        texts.push_back(text);
+    }
+    std::vector<Grid> fresh(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        forgetRasterisedText();
+        rasteriseText(texts[i].c_str(), static_cast<int32_t>(texts[i].size()), 3, fresh[i].dots, GRID_STRIDE,
+                      GRID_STRIDE, GRID_ROWS, 0, 2, 300, 0);
+    }
+    for (int32_t round = 0; round < 3; ++round) {
+        for (size_t i = 0; i < texts.size(); ++i) {
+            // Revisit a few recent texts between, so entries are both hit and evicted.
+            const size_t k = round == 1 ? (i * 7) % texts.size() : i;
+            Grid grid;
+            rasteriseText(texts[k].c_str(), static_cast<int32_t>(texts[k].size()), 3, grid.dots, GRID_STRIDE,
+                          GRID_STRIDE, GRID_ROWS, 0, 2, 300, 0);
+            ASSERT_EQ(std::memcmp(grid.dots, fresh[k].dots, sizeof(grid.dots)), 0) << "text " << k;
+        }
+    }
+}

@@ -1,0 +1,171 @@
+// The host build's instruction-count driver: runs one case of the portable
+// render and document code for a number of passes inside one function,
+// velmorantMeasuredPasses, so that callgrind can count only that function's
+// instructions (tools/callgrind-compare.py runs it with --collect-atstart=no
+// and --toggle-collect=velmorantMeasuredPasses). Built without sanitizers
+// from the same archive as the Google Benchmark program.
+//
+// It also counts heap allocations made during the measured passes (malloc
+// and friends are wrapped below, so operator new is counted too) and prints
+//   case NAME passes N allocations K
+// A warm pass runs before the measured ones, so a first-use allocation would
+// not count; any allocation in a pass shows up as K > 0.
+//
+// Usage: callgrind_cases CASE [PASSES] ; callgrind_cases --list
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "benchfixture.h"
+#include "testglyphs.h"
+
+// glibc's own allocator entry points, under the wrappers below.
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* block, size_t size);
+extern "C" void* __libc_memalign(size_t alignment, size_t size);
+extern "C" void __libc_free(void* block);
+
+static volatile long allocationCount = 0;
+
+extern "C" void* malloc(size_t size) {
+    ++allocationCount;
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+    ++allocationCount;
+    return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* block, size_t size) {
+    ++allocationCount;
+    return __libc_realloc(block, size);
+}
+extern "C" void* memalign(size_t alignment, size_t size) {
+    ++allocationCount;
+    return __libc_memalign(alignment, size);
+}
+extern "C" int posix_memalign(void** out, size_t alignment, size_t size) {
+    ++allocationCount;
+    void* block = __libc_memalign(alignment, size);
+    if (block == nullptr) {
+        return 12;  // ENOMEM
+    }
+    *out = block;
+    return 0;
+}
+extern "C" void* aligned_alloc(size_t alignment, size_t size) {
+    ++allocationCount;
+    return __libc_memalign(alignment, size);
+}
+extern "C" void free(void* block) {
+    __libc_free(block);
+}
+
+namespace {
+
+uint32_t tick = 20000;
+unsigned char largeDocument[LARGE_DOCUMENT_BYTES];
+int32_t largeDocumentLength = 0;
+BoardDocument parsedDocument;
+
+void composePass() {
+    lastFetchOkTick = tick;
+    composeClassicBoard(tick);
+    tick += 30;
+}
+
+void paintPass() {
+    paintBoardFrame();
+}
+
+void parsePass() {
+    parseDisplayDocument(largeDocument, largeDocumentLength, &parsedDocument);
+}
+
+struct Case {
+    const char* name;
+    void (*prepare)();
+    void (*pass)();
+    int32_t defaultPasses;
+};
+
+void prepareStatic() {
+    setStaticBenchBoard();
+    layoutBoard(780, 138);
+}
+void prepareDefault() {
+    setDefaultBenchBoard();
+    layoutBoard(780, 138);
+}
+void prepareLarge() {
+    setLargeBenchBoard();
+    layoutBoard(1548, 282);
+}
+void preparePaint780() {
+    prepareDefault();
+    composeClassicBoard(tick);
+}
+void preparePaint1080() {
+    setDefaultBenchBoard();
+    layoutBoard(1920, 1080);
+    composeClassicBoard(tick);
+}
+void prepareParseClassic() {
+    largeDocumentLength = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, false);
+}
+void prepareParseNewStyle() {
+    largeDocumentLength = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, true);
+}
+
+constexpr Case CASES[] = {
+    {"compose_classic_256x2_static", prepareStatic, composePass, 200},
+    {"compose_classic_256x2_train_text", prepareDefault, composePass, 200},
+    {"compose_classic_512x5_scroll", prepareLarge, composePass, 200},
+    {"paint_classic_780x138", preparePaint780, paintPass, 20},
+    {"paint_classic_1920x1080", preparePaint1080, paintPass, 5},
+    {"parse_classic_64KiB", prepareParseClassic, parsePass, 10},
+    {"parse_newstyle_64KiB", prepareParseNewStyle, parsePass, 10},
+};
+
+}  // namespace
+
+// The only function callgrind counts. Not inlined, so it stays a function of
+// its own in the profile.
+extern "C" __attribute__((noinline)) void velmorantMeasuredPasses(void (*pass)(), int32_t passes) {
+    for (int32_t i = 0; i < passes; ++i) {
+        pass();
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: callgrind_cases CASE [PASSES] | --list\n");
+        return 2;
+    }
+    if (std::strcmp(argv[1], "--list") == 0) {
+        for (const Case& c : CASES) {
+            std::printf("%s %d\n", c.name, c.defaultPasses);
+        }
+        return 0;
+    }
+    for (const Case& c : CASES) {
+        if (std::strcmp(argv[1], c.name) != 0) {
+            continue;
+        }
+        const int32_t passes = argc > 2 ? std::atoi(argv[2]) : c.defaultPasses;
+        if (passes <= 0) {
+            return 2;
+        }
+        useTestGlyphs();
+        settings.showUnlitDots = 1;
+        c.prepare();
+        c.pass();  // warm
+        const long before = allocationCount;
+        velmorantMeasuredPasses(c.pass, passes);
+        const long allocations = allocationCount - before;
+        std::printf("case %s passes %d allocations %ld\n", c.name, passes, allocations);
+        return 0;
+    }
+    std::fprintf(stderr, "no case %s\n", argv[1]);
+    return 2;
+}
