@@ -9,6 +9,67 @@
 BoardLayout boardLayout;
 PixelSurface boardSurface;
 
+// What the housing and header of the last full paint were drawn from. While
+// none of it changes, a paint redraws only the LED panel: the rest of the
+// surface already holds exactly what a full paint would put there. Anything
+// that may have drawn over the surface by other means (a new layout, the
+// boot screen, another kind of board) asks for a full paint through
+// forceFullPaint, which invalidatePresentedFrame calls.
+struct HeaderKey {
+    char16_t platform[PLATFORM_CAPACITY];
+    char16_t labelJp[LABEL_JP_CAPACITY];
+    char16_t labelEn[LABEL_EN_CAPACITY];
+    char16_t capTime[CAPTION_CAPACITY];
+    char16_t capDest[CAPTION_CAPACITY];
+    int32_t timeX;
+    int32_t destX;
+    int32_t width;
+    int32_t rows;
+    uint32_t backgroundColor;
+    uint32_t* pixels;
+    int32_t surfaceWidth;
+    int32_t surfaceHeight;
+    BoardLayout layout;
+};
+static HeaderKey paintedHeader;
+static bool fullPaintNeeded = true;
+
+void forceFullPaint() {
+    fullPaintNeeded = true;
+}
+
+static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
+    const BoardLayout& l = boardLayout;
+    return textEquals(k.platform, currentDocument.platform) && textEquals(k.labelJp, currentDocument.labelJp) &&
+           textEquals(k.labelEn, currentDocument.labelEn) && textEquals(k.capTime, currentDocument.capTime) &&
+           textEquals(k.capDest, currentDocument.capDest) && k.timeX == currentDocument.timeX &&
+           k.destX == currentDocument.destX && k.width == width && k.rows == rows &&
+           k.backgroundColor == settings.backgroundColor && k.pixels == boardSurface.pixels &&
+           k.surfaceWidth == boardSurface.width && k.surfaceHeight == boardSurface.height &&
+           k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
+           k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
+           k.layout.housingHeight == l.housingHeight && k.layout.ledLeft == l.ledLeft &&
+           k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
+}
+
+static void rememberHeaderKey(int32_t width, int32_t rows) {
+    HeaderKey& k = paintedHeader;
+    copyText(k.platform, currentDocument.platform);
+    copyText(k.labelJp, currentDocument.labelJp);
+    copyText(k.labelEn, currentDocument.labelEn);
+    copyText(k.capTime, currentDocument.capTime);
+    copyText(k.capDest, currentDocument.capDest);
+    k.timeX = currentDocument.timeX;
+    k.destX = currentDocument.destX;
+    k.width = width;
+    k.rows = rows;
+    k.backgroundColor = settings.backgroundColor;
+    k.pixels = boardSurface.pixels;
+    k.surfaceWidth = boardSurface.width;
+    k.surfaceHeight = boardSurface.height;
+    k.layout = boardLayout;
+}
+
 // COLORREF values (0x00BBGGRR) of the frame.
 static constexpr uint32_t HOUSING_COLOUR = 0x1C1A1A;  // 26, 26, 28
 static constexpr uint32_t HEADER_COLOUR = 0x3A3434;   // 52, 52, 58
@@ -60,6 +121,7 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
             return;
         }
     }
+    fullPaintNeeded = true;
     const BoardLayout layout =
         computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
     const int32_t previousPitch = boardLayout.pitch;
@@ -134,7 +196,9 @@ void paintBoardFrame() {
         return;
     }
     if (currentDocument.isNewStyle != 0) {
-        // The new-style sign has a composer of its own.
+        // The new-style sign has a composer of its own, which draws over
+        // the whole surface.
+        fullPaintNeeded = true;
         return;
     }
     const int32_t n = boardLayout.pitch;
@@ -145,11 +209,15 @@ void paintBoardFrame() {
     const int32_t rows = boardRowCount();
     const BoardLayout& l = boardLayout;
 
-    fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, settings.backgroundColor);
-    fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
-    fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
+    if (fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
+        fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, settings.backgroundColor);
+        fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
+        fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
+        paintHeaderTexts(n, width);
+        rememberHeaderKey(width, rows);
+        fullPaintNeeded = false;
+    }
     fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
-    paintHeaderTexts(n, width);
     flushBoardSurface();
     blitDotFrame(boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
 }

@@ -246,4 +246,5 @@ bool commitDotFrame(int32_t width, int32_t rows) {
 
 void invalidatePresentedFrame() {
     std::memset(presentedFrame.dots, DOT_FORCE_REPAINT, sizeof(presentedFrame.dots));
+    forceFullPaint();
 }

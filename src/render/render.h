@@ -144,8 +144,14 @@ BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_
 void layoutBoard(int32_t clientWidth, int32_t clientHeight);
 // Forgets the pitch so that the next layout re-creates the header fonts.
 void resetLayoutPitch();
-// Composes the whole surface for the current state.
+// Composes the whole surface for the current state. The housing and header
+// are redrawn only when what they show changed since the last paint or a
+// full paint was asked for; the LED panel is redrawn every time.
 void paintBoardFrame();
+// Makes the next paint redraw the whole surface (invalidatePresentedFrame
+// and layoutBoard ask for it; so must anything else that draws over the
+// board surface).
+void forceFullPaint();
 
 enum HeaderFont : int32_t { HEADER_FONT_LABEL = 0, HEADER_FONT_CAPTION = 1, HEADER_FONT_PLATFORM = 2 };
 

@@ -78,6 +78,11 @@ void paintPass() {
     paintBoardFrame();
 }
 
+void fullPaintPass() {
+    forceFullPaint();
+    paintBoardFrame();
+}
+
 void parsePass() {
     parseDisplayDocument(largeDocument, largeDocumentLength, &parsedDocument);
 }
@@ -123,6 +128,7 @@ constexpr Case CASES[] = {
     {"compose_classic_512x5_scroll", prepareLarge, composePass, 200},
     {"paint_classic_780x138", preparePaint780, paintPass, 20},
     {"paint_classic_1920x1080", preparePaint1080, paintPass, 5},
+    {"paint_classic_full_1920x1080", preparePaint1080, fullPaintPass, 5},
     {"parse_classic_64KiB", prepareParseClassic, parsePass, 10},
     {"parse_newstyle_64KiB", prepareParseNewStyle, parsePass, 10},
 };

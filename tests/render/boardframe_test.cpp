@@ -173,6 +173,65 @@ TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
     }
 }
 
+TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
+    // A paint after the dots alone changed redraws only the LED panel; the
+    // picture must be the one a full paint gives, frame after frame.
+    prepareBoard();
+    serverOk = 1;
+    currentDocument.rows = 3;
+    copyText(currentDocument.platform, u"3");
+    ClassicLine& train = currentDocument.lines[0];
+    train.kind = LINE_TRAIN;
+    train.blink = 1;
+    copyText(train.time, u"12:34");
+    copyText(train.text, u"東京");
+    ClassicLine& scroll = currentDocument.lines[2];
+    scroll.kind = LINE_SCROLL;
+    copyText(scroll.text, u"{Y}scrolling text{R}赤");
+    layoutBoard(900, 300);
+    const size_t bytes = sizeof(uint32_t) * 900 * 300;
+    std::string painted(bytes, '\0');
+    int32_t differences = 0;
+    for (uint32_t now = 1000; now < 4000; now += 30) {
+        lastFetchOkTick = now;
+        composeClassicBoard(now);
+        paintBoardFrame();
+        std::memcpy(&painted[0], boardSurface.pixels, bytes);
+        forceFullPaint();
+        paintBoardFrame();
+        differences += std::memcmp(&painted[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(differences, 0);
+
+    // Junk in the LED panel is painted over by the next paint.
+    const BoardLayout& l = boardLayout;
+    for (int32_t y = l.ledTop; y < l.ledTop + 3 * 16 * l.pitch; ++y) {
+        for (int32_t x = l.ledLeft; x < l.ledLeft + 256 * l.pitch; ++x) {
+            boardSurface.pixels[y * 900 + x] = 0x123456u;
+        }
+    }
+    settings.showUnlitDots = 0;
+    paintBoardFrame();
+    std::memcpy(&painted[0], boardSurface.pixels, bytes);
+    forceFullPaint();
+    paintBoardFrame();
+    EXPECT_EQ(std::memcmp(&painted[0], boardSurface.pixels, bytes), 0);
+
+    // A new background colour is noticed without being asked for.
+    settings.backgroundColor = 0x0000FF;
+    paintBoardFrame();
+    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
+    // So is a new-style document drawn over the surface in between.
+    boardSurface.pixels[0] = 0x123456u;
+    currentDocument.isNewStyle = 1;
+    paintBoardFrame();
+    currentDocument.isNewStyle = 0;
+    paintBoardFrame();
+    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
+    settings.showUnlitDots = 1;
+    settings.backgroundColor = 0;
+}
+
 TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
     // The host surface is a heap block of exactly 100 x 60 pixels, so a
     // write outside it is reported by AddressSanitizer.
