@@ -16,8 +16,10 @@ timers and messages pass through wineserver); and the X server, which
 receives every repaint. Percentages are of one core.
 
 Cases:
-  static       a classic 256 x 2 board that never changes (expected: no paints)
-  scroll       a classic 512 x 5 board with a scroll row
+  static       a classic 256 x 2 board that never changes (expected: no paints),
+               full screen on a 1920 x 1080 screen
+  scroll       a classic 512 x 5 board with a scroll row, full screen on a
+               1920 x 1080 screen
   newstyle     a new-style board at 1920 x 1080 (full screen on a 1920 x 1080
                screen); only when the new-style sign is in this source tree
 
@@ -58,8 +60,8 @@ NEWSTYLE_DOCUMENT = ("velmorant-new 1\nplatform=7\nside=right\nlineJp=中央線\
 
 CASES = {
     # name: (document, screen size, full screen)
-    "static": (STATIC_DOCUMENT, (1024, 768), False),
-    "scroll": (SCROLL_DOCUMENT, (1024, 768), False),
+    "static": (STATIC_DOCUMENT, (1920, 1080), True),
+    "scroll": (SCROLL_DOCUMENT, (1920, 1080), True),
     "newstyle": (NEWSTYLE_DOCUMENT, (1920, 1080), True),
 }
 

@@ -52,6 +52,21 @@ static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
            k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
 
+int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
+    const int32_t width = boardWidthDots();
+    const int32_t rows = boardRowCount();
+    const int32_t n = boardLayout.pitch;
+    if (boardSurface.pixels == nullptr || currentDocument.isNewStyle != 0 || n <= 0 || fullPaintNeeded ||
+        !headerKeyMatches(paintedHeader, width, rows)) {
+        return 0;
+    }
+    *x = boardLayout.ledLeft;
+    *y = boardLayout.ledTop;
+    *w = n * width;
+    *h = n * rows * BOARD_ROW_DOTS;
+    return 1;
+}
+
 static void rememberHeaderKey(int32_t width, int32_t rows) {
     HeaderKey& k = paintedHeader;
     copyText(k.platform, currentDocument.platform);

@@ -152,6 +152,9 @@ void paintBoardFrame();
 // and layoutBoard ask for it; so must anything else that draws over the
 // board surface).
 void forceFullPaint();
+// The LED panel's box on the surface when the next paint will change
+// nothing else (1), or 0 when the whole surface must reach the window.
+int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h);
 
 enum HeaderFont : int32_t { HEADER_FONT_LABEL = 0, HEADER_FONT_CAPTION = 1, HEADER_FONT_PLATFORM = 2 };
 

@@ -30,6 +30,23 @@ static void repaint() {
     InvalidateRect(boardWindow, nullptr, FALSE);
 }
 
+// A classic board whose dots alone changed: only the LED panel has to reach
+// the window (copying the whole surface of a large screen costs far more
+// than drawing the dots). Whenever the paint will redraw more than the
+// panel, the whole client area is invalidated as usual.
+static void repaintDots() {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t w = 0;
+    int32_t h = 0;
+    if (boardDotsArea(&x, &y, &w, &h) == 0) {
+        repaint();
+        return;
+    }
+    const RECT box{x, y, x + w, y + h};
+    InvalidateRect(boardWindow, &box, FALSE);
+}
+
 void boardClientSize(int32_t* width, int32_t* height) {
     RECT client = {0, 0, 0, 0};
     if (boardWindow == nullptr || !GetClientRect(boardWindow, &client)) {
@@ -81,7 +98,7 @@ static void onFrameTick() {
         lastNewStyleRepaintTick = now;
         repaint();
     } else if (composeClassicBoard(now)) {
-        repaint();
+        repaintDots();
     }
 }
 
@@ -106,7 +123,7 @@ static void onDocumentReady() {
     if (currentDocument.isNewStyle) {
         repaint();
     } else if (composeClassicBoard(tickCount())) {
-        repaint();
+        repaintDots();
     }
 }
 
@@ -119,7 +136,16 @@ static void onPaint(HWND window) {
     paintBoardFrame();
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     if (boardSurface.pixels != nullptr && surface != nullptr) {
-        BitBlt(dc, 0, 0, boardSurface.width, boardSurface.height, surface, 0, 0, SRCCOPY);
+        // Only the part that was invalidated (the whole surface, or the LED
+        // panel when only dots changed), held to the surface.
+        const LONG left = paint.rcPaint.left > 0 ? paint.rcPaint.left : 0;
+        const LONG top = paint.rcPaint.top > 0 ? paint.rcPaint.top : 0;
+        const LONG right = paint.rcPaint.right < boardSurface.width ? paint.rcPaint.right : boardSurface.width;
+        const LONG bottom =
+            paint.rcPaint.bottom < boardSurface.height ? paint.rcPaint.bottom : boardSurface.height;
+        if (right > left && bottom > top) {
+            BitBlt(dc, left, top, right - left, bottom - top, surface, left, top, SRCCOPY);
+        }
     }
     EndPaint(window, &paint);
 }

@@ -232,6 +232,40 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     settings.backgroundColor = 0;
 }
 
+TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {
+    prepareBoard();
+    serverOk = 1;
+    copyText(currentDocument.labelJp, u"1番線");
+    layoutBoard(900, 300);
+    int32_t x = -1;
+    int32_t y = -1;
+    int32_t w = -1;
+    int32_t h = -1;
+    // A new layout: the next paint is a full one.
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
+    composeClassicBoard(1000);
+    paintBoardFrame();
+    ASSERT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+    const BoardLayout& l = boardLayout;
+    EXPECT_EQ(x, l.ledLeft);
+    EXPECT_EQ(y, l.ledTop);
+    EXPECT_EQ(w, 256 * l.pitch);
+    EXPECT_EQ(h, 2 * 16 * l.pitch);
+    // A changed header, a forced repaint or a new-style document each need
+    // the whole surface again, until a paint has drawn it.
+    copyText(currentDocument.labelJp, u"2番線");
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
+    paintBoardFrame();
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+    invalidatePresentedFrame();
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
+    paintBoardFrame();
+    currentDocument.isNewStyle = 1;
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
+    currentDocument.isNewStyle = 0;
+    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+}
+
 TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
     // The host surface is a heap block of exactly 100 x 60 pixels, so a
     // write outside it is reported by AddressSanitizer.
