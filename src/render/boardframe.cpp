@@ -1,0 +1,128 @@
+// The classic board's frame: the layout that fits the board into the client
+// area with one integer dot pitch (centred, a dark housing around the LEDs, a
+// header band above them), and the paint that composes the whole surface -
+// background, housing, header with platform, label and captions, then the
+// dots. The surface itself, the header fonts and the boxed text come from
+// the platform's surface file.
+#include "render/render.h"
+
+BoardLayout boardLayout;
+PixelSurface boardSurface;
+
+// COLORREF values (0x00BBGGRR) of the frame.
+static constexpr uint32_t HOUSING_COLOUR = 0x1C1A1A;      // 26, 26, 28
+static constexpr uint32_t HEADER_COLOUR = 0x3A3434;       // 52, 52, 58
+static constexpr uint32_t LED_PANEL_COLOUR = 0x000000;
+static constexpr uint32_t PLATFORM_SQUARE_COLOUR = 0xFAFAFA;
+static constexpr uint32_t PLATFORM_TEXT_COLOUR = 0x000000;
+static constexpr uint32_t LABEL_TEXT_COLOUR = 0xFFFFFF;
+static constexpr uint32_t CAPTION_TEXT_COLOUR = 0xC8C8C8;
+
+// Housing margins and header band, in dots.
+static constexpr int32_t HOUSING_EXTRA_COLUMNS = 4;
+static constexpr int32_t HOUSING_EXTRA_ROWS = 14;
+
+// labelJp, one ideographic space and labelEn.
+static constexpr int32_t HEADER_LABEL_CAPACITY = LABEL_JP_CAPACITY + 1 + LABEL_EN_CAPACITY;
+
+BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_t width, int32_t rows) {
+    BoardLayout layout{};
+    const int32_t a = width + HOUSING_EXTRA_COLUMNS;
+    const int32_t b = rows * BOARD_ROW_DOTS + HOUSING_EXTRA_ROWS;
+    const int32_t byWidth = clientWidth / a;
+    const int32_t byHeight = clientHeight / b;
+    int32_t n = byWidth < byHeight ? byWidth : byHeight;
+    if (n <= 0) {
+        n = 1;
+    }
+    layout.pitch = n;
+    layout.housingWidth = n * a;
+    layout.housingHeight = n * b;
+    layout.housingLeft = (clientWidth - layout.housingWidth) / 2;
+    layout.housingTop = (clientHeight - layout.housingHeight) / 2;
+    layout.ledLeft = layout.housingLeft + 2 * n;
+    layout.headerTop = layout.housingTop + 2 * n;
+    layout.ledTop = layout.housingTop + 12 * n;
+    return layout;
+}
+
+void resetLayoutPitch() {
+    boardLayout.pitch = 0;
+}
+
+void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
+    if (clientWidth <= 0 || clientHeight <= 0) {
+        return;
+    }
+    if (boardSurface.pixels == nullptr || clientWidth != boardSurface.width ||
+        clientHeight != boardSurface.height) {
+        if (resizeBoardSurface(clientWidth, clientHeight) == 0) {
+            return;
+        }
+    }
+    const BoardLayout layout = computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
+    const int32_t previousPitch = boardLayout.pitch;
+    boardLayout = layout;
+    if (layout.pitch != previousPitch || headerFontsReady() == 0) {
+        createHeaderFonts(layout.pitch);
+    }
+    if (layout.pitch != dotSprites.pitch || dotSprites.pixels == nullptr) {
+        buildDotSprites(layout.pitch);
+    }
+}
+
+static void paintHeaderTexts(int32_t n, int32_t width) {
+    const BoardLayout& l = boardLayout;
+    int32_t x = l.ledLeft + n;
+    if (currentDocument.platform[0] != 0) {
+        fillBox(l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n, PLATFORM_SQUARE_COLOUR);
+        drawBoxText(HEADER_FONT_PLATFORM, currentDocument.platform, l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n,
+                    PLATFORM_TEXT_COLOUR, 1);
+        x = l.ledLeft + 8 * n;
+    }
+
+    char16_t label[HEADER_LABEL_CAPACITY];
+    copyText(label, currentDocument.labelJp);
+    if (currentDocument.labelEn[0] != 0) {
+        appendText(label, u"\u3000");
+        appendText(label, currentDocument.labelEn);
+    }
+    drawBoxText(HEADER_FONT_LABEL, label, x, l.headerTop + n, l.ledLeft + n * width - x, 5 * n,
+                LABEL_TEXT_COLOUR, 0);
+
+    const int32_t timeX = currentDocument.timeX;
+    const int32_t destX = currentDocument.destX;
+    if (currentDocument.capTime[0] != 0) {
+        drawBoxText(HEADER_FONT_CAPTION, currentDocument.capTime, l.ledLeft + n * timeX, l.headerTop + 6 * n,
+                    n * (destX - timeX), 4 * n, CAPTION_TEXT_COLOUR, 0);
+    }
+    if (currentDocument.capDest[0] != 0) {
+        drawBoxText(HEADER_FONT_CAPTION, currentDocument.capDest, l.ledLeft + n * destX, l.headerTop + 6 * n,
+                    n * (width - destX), 4 * n, CAPTION_TEXT_COLOUR, 0);
+    }
+}
+
+void paintBoardFrame() {
+    if (boardSurface.pixels == nullptr) {
+        return;
+    }
+    if (currentDocument.isNewStyle != 0) {
+        // The new-style sign has a composer of its own.
+        return;
+    }
+    const int32_t n = boardLayout.pitch;
+    if (n <= 0 || dotSprites.pixels == nullptr) {
+        return;
+    }
+    const int32_t width = boardWidthDots();
+    const int32_t rows = boardRowCount();
+    const BoardLayout& l = boardLayout;
+
+    fillBox(0, 0, boardSurface.width, boardSurface.height, settings.backgroundColor);
+    fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
+    fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
+    fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
+    paintHeaderTexts(n, width);
+    flushBoardSurface();
+    blitDotFrame(boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
+}

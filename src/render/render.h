@@ -1,0 +1,186 @@
+// What the rest of the program may use from render/: the classic LED dot
+// frame and its palette, the text rasteriser, the classic composition pass,
+// the off-screen board surface with its layout and paint, and the BMP writer.
+//
+// The dot work, the composition and the layout arithmetic are portable. The
+// pixels of glyphs come from a GlyphSource (GDI fonts on Windows, a test
+// source in the host tests), and the surface, the header fonts and the boxed
+// header text come from the platform's surface file (a DIB section on
+// Windows, a plain memory buffer in the host build).
+#pragma once
+
+#include <cstdint>
+
+#include "documents/documents.h"
+
+// ---------------------------------------------------------------------------
+// Dot frame and palette
+
+constexpr int32_t DOT_ROWS = 80;
+constexpr int32_t DOT_COLUMNS = 512;
+constexpr int32_t DOT_STRIDE = 512;
+constexpr int32_t BOARD_ROW_DOTS = 16;
+constexpr int32_t PALETTE_SIZE = 8;
+// Never a palette index: a presented copy full of it differs from any frame.
+constexpr uint8_t DOT_FORCE_REPAINT = 255;
+
+// The classic LED grid: one palette index per dot, 0 unlit.
+struct DotFrame {
+    uint8_t dots[DOT_ROWS * DOT_STRIDE];
+};
+extern DotFrame dotFrame;
+// The grid as it was when a repaint was last requested.
+extern DotFrame presentedFrame;
+
+// Pixel values 0x00RRGGBB of the eight palette entries.
+extern const uint32_t CLASSIC_PALETTE[PALETTE_SIZE];
+
+// One n x n sprite per palette entry, sprite k at pixel k*n*n.
+struct DotSpriteSheet {
+    uint32_t* pixels;  // heapAlloc block, absent when the build failed
+    int32_t pitch;     // the pitch the sheet was built for, 0 when none
+};
+extern DotSpriteSheet dotSprites;
+
+// A directly addressable 32-bit top-down picture, row stride = width.
+struct PixelSurface {
+    uint32_t* pixels;
+    int32_t width;
+    int32_t height;
+};
+
+// Coverage 0..255 of pixel (px, py) of an n x n dot cell.
+int32_t dotCoverage(int32_t n, int32_t px, int32_t py);
+// Fills sprites (room for count * n * n pixels) from a palette of count
+// entries; shared with any other board that draws round LEDs.
+void fillDotSprites(uint32_t* sprites, int32_t n, const uint32_t* palette, int32_t count);
+void buildDotSprites(int32_t n);
+
+// Sets W bytes of each of the R*16 active rows to 0.
+void clearDotFrameActiveArea(int32_t width, int32_t rows);
+// Draws the active area with its top-left dot at (leftX, topY). Dots that
+// would fall outside the surface, wholly or in part, are cut at its edges.
+void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                  int32_t rows, int32_t drawUnlit);
+// true when the active area differs from the presented copy (which then
+// takes it over).
+bool commitDotFrame(int32_t width, int32_t rows);
+void invalidatePresentedFrame();
+
+// ---------------------------------------------------------------------------
+// Text rasteriser
+
+constexpr int32_t TEXT_SCRATCH_WIDTH = 4096;
+constexpr int32_t TEXT_SCRATCH_HEIGHT = 16;
+constexpr int32_t TEXT_STRIP_WIDTH = 8192;
+constexpr int32_t SMALL_TEXT_OFFSET = 5;
+constexpr uint8_t INK_THRESHOLD = 0x80;
+
+// Where glyph pixels come from. The scratch is TEXT_SCRATCH_WIDTH x 16
+// 32-bit pixels, top-down, blue in the low byte.
+struct GlyphSource {
+    // Width in pixels of the text in the normal or the small LED font;
+    // 0 or less when it cannot be measured.
+    int32_t (*measure)(const char16_t* text, int32_t length, int32_t smallFont);
+    // Draws the text white on black at (0, offsetY), opaque and clipped to
+    // (0, 0)-(cx, 16), and makes the pixels final.
+    void (*draw)(const char16_t* text, int32_t length, int32_t cx, int32_t offsetY, int32_t smallFont);
+    const uint32_t* scratch;
+};
+// Installs the source every later call draws with (nothing: no text drawn).
+void setGlyphSource(const GlyphSource* source);
+
+// 16 rows of 8192 palette indices.
+struct TextStrip {
+    uint8_t dots[BOARD_ROW_DOTS * TEXT_STRIP_WIDTH];
+};
+
+int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint8_t* target, int32_t stride,
+                      int32_t columnLimit, int32_t rowLimit, int32_t x, int32_t y, int32_t boxWidth,
+                      int32_t centre);
+// Plain text into board row boardRow of the DotFrame (currentDocument's size).
+int32_t rasteriseIntoFrame(const char16_t* text, uint8_t colour, int32_t x, int32_t boardRow,
+                           int32_t boxWidth, int32_t centre);
+// Text with brace tags into the strip from column 0; the result never
+// exceeds the strip's width.
+int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, int32_t previousWidth);
+void placeTextStrip(const TextStrip& strip, int32_t textWidth, int32_t boardRow, int32_t x);
+
+// currentDocument's panel size, held to what the DotFrame can hold.
+int32_t boardWidthDots();
+int32_t boardRowCount();
+
+// ---------------------------------------------------------------------------
+// Classic board composition
+
+// One pass at tick now over currentDocument; true when any dot changed.
+bool composeClassicBoard(uint32_t now);
+
+// ---------------------------------------------------------------------------
+// Surface, layout and paint
+
+struct BoardLayout {
+    int32_t pitch;
+    int32_t housingLeft;
+    int32_t housingTop;
+    int32_t housingWidth;
+    int32_t housingHeight;
+    int32_t ledLeft;
+    int32_t headerTop;
+    int32_t ledTop;
+};
+extern BoardLayout boardLayout;
+
+// The board's off-screen surface (client size); pixels absent before the
+// first layout.
+extern PixelSurface boardSurface;
+
+// Pure arithmetic of the layout for a board of width x rows dots.
+BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_t width, int32_t rows);
+// Fits the surface to the client size and lays out currentDocument's board.
+void layoutBoard(int32_t clientWidth, int32_t clientHeight);
+// Forgets the pitch so that the next layout re-creates the header fonts.
+void resetLayoutPitch();
+// Composes the whole surface for the current state.
+void paintBoardFrame();
+
+enum HeaderFont : int32_t { HEADER_FONT_LABEL = 0, HEADER_FONT_CAPTION = 1, HEADER_FONT_PLATFORM = 2 };
+
+// Colours here are 0x00BBGGRR, as the drawing interface takes them.
+void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour);
+void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, int32_t w, int32_t h,
+                 uint32_t colour, int32_t centre);
+
+// The platform's side of the surface (surface_win32.cpp / surface_memory.cpp).
+// Makes boardSurface cw x ch; 0 when that failed (the old surface stays).
+int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight);
+// Re-creates the three header fonts for pitch n; 1 when the label font exists.
+int32_t createHeaderFonts(int32_t n);
+int32_t headerFontsReady();
+// Makes every pending drawing final in the pixels.
+void flushBoardSurface();
+
+// ---------------------------------------------------------------------------
+// BMP writer
+
+constexpr int32_t BMP_HEADER_SIZE = 54;
+
+// The 14-byte file header and 40-byte information header of a 32-bit
+// bottom-up picture of width x height.
+void buildBmpHeader(unsigned char header[BMP_HEADER_SIZE], int32_t width, int32_t height);
+// Writes a 32-bit top-down surface as a bottom-up BMP file. 1 when the file
+// was created and every byte written, 0 otherwise.
+int32_t writeSurfaceBmp(const char16_t* path, const PixelSurface& surface);
+
+// ---------------------------------------------------------------------------
+// Windows only (textscratch_win32.cpp, surface_win32.cpp)
+
+// The memory drawing context (an HDC) holding the board surface, for the
+// paint's one block copy to the window.
+void* boardSurfaceContext();
+
+// Creates TextScratch and its drawing context, and installs the GDI glyph
+// source; 1 on success.
+int32_t createTextScratch();
+// (Re)creates LedFont and LedSmallFont from settings.fontFace.
+void createLedFonts();

@@ -1,0 +1,105 @@
+// The board surface on Windows: a 32-bit top-down DIB section of the client
+// size selected into a memory drawing context that lives for the run, the
+// three header fonts, and the GDI side of the paint (fills and boxed text).
+// The dot blit writes straight into the DIB's pixels.
+#include <windows.h>
+
+#include "platform/win32/wide.h"
+#include "render/render.h"
+
+static HDC surfaceDc = nullptr;
+static HBITMAP surfaceBitmap = nullptr;
+static HFONT headerFonts[3] = {nullptr, nullptr, nullptr};
+
+void* boardSurfaceContext() {
+    return surfaceDc;
+}
+
+int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
+    if (surfaceDc == nullptr) {
+        surfaceDc = CreateCompatibleDC(nullptr);
+        if (surfaceDc == nullptr) {
+            return 0;
+        }
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = clientWidth;
+    info.bmiHeader.biHeight = -clientHeight;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(surfaceDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap == nullptr || bits == nullptr) {
+        if (bitmap != nullptr) {
+            DeleteObject(bitmap);
+        }
+        return 0;
+    }
+    SelectObject(surfaceDc, bitmap);
+    if (surfaceBitmap != nullptr) {
+        DeleteObject(surfaceBitmap);
+    }
+    surfaceBitmap = bitmap;
+    boardSurface.pixels = static_cast<uint32_t*>(bits);
+    boardSurface.width = clientWidth;
+    boardSurface.height = clientHeight;
+    return 1;
+}
+
+static HFONT createHeaderFont(int32_t height, int32_t weight, uint8_t charset, const char16_t* face) {
+    if (height < 6) {
+        height = 6;
+    }
+    return CreateFontW(-height, 0, 0, 0, weight, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, asWide(face));
+}
+
+int32_t createHeaderFonts(int32_t n) {
+    if (surfaceDc != nullptr) {
+        // Nothing of ours may stay selected while it is deleted.
+        SelectObject(surfaceDc, GetStockObject(SYSTEM_FONT));
+    }
+    for (HFONT& font : headerFonts) {
+        if (font != nullptr) {
+            DeleteObject(font);
+            font = nullptr;
+        }
+    }
+    headerFonts[HEADER_FONT_LABEL] = createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, settings.labelFontFace);
+    headerFonts[HEADER_FONT_CAPTION] = createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, settings.labelFontFace);
+    headerFonts[HEADER_FONT_PLATFORM] = createHeaderFont(5 * n, FW_BOLD, ANSI_CHARSET, u"Arial");
+    return headerFontsReady();
+}
+
+int32_t headerFontsReady() {
+    return headerFonts[HEADER_FONT_LABEL] != nullptr ? 1 : 0;
+}
+
+void flushBoardSurface() {
+    GdiFlush();
+}
+
+void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+    if (surfaceDc == nullptr) {
+        return;
+    }
+    const RECT box{x, y, x + w, y + h};
+    SetDCBrushColor(surfaceDc, colour);
+    FillRect(surfaceDc, &box, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+}
+
+void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, int32_t w, int32_t h,
+                 uint32_t colour, int32_t centre) {
+    if (surfaceDc == nullptr || text == nullptr || text[0] == 0 || font < 0 || font > HEADER_FONT_PLATFORM ||
+        headerFonts[font] == nullptr) {
+        return;
+    }
+    RECT box{x, y, x + w, y + h};
+    SelectObject(surfaceDc, headerFonts[font]);
+    SetTextColor(surfaceDc, colour);
+    SetBkMode(surfaceDc, TRANSPARENT);
+    DrawTextW(surfaceDc, asWide(text), -1, &box,
+              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | (centre != 0 ? DT_CENTER : DT_LEFT));
+}
