@@ -97,8 +97,9 @@ static HFONT createSlotFont(int32_t slot, int32_t height, int32_t width, int32_t
     if (slot < 0 || slot >= FONT_SLOT_COUNT) {
         slot = 0;
     }
-    return CreateFontW(-height, width, 0, 0, weight, FALSE, FALSE, FALSE, fontSlots[slot].charset, OUT_TT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, quality, VARIABLE_PITCH | FF_SWISS, asWide(fontSlots[slot].face));
+    return CreateFontW(-height, width, 0, 0, weight, FALSE, FALSE, FALSE, fontSlots[slot].charset,
+                       OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, quality, VARIABLE_PITCH | FF_SWISS,
+                       asWide(fontSlots[slot].face));
 }
 
 static void* createLedFontObject(int32_t slot, int32_t height, int32_t, int32_t weight) {
@@ -130,7 +131,8 @@ static const FontCacheFunctions LED_FONT_FUNCTIONS = {createLedFontObject, relea
 static const FontCacheFunctions HEADER_FONT_FUNCTIONS = {createHeaderFontObject, releaseHeaderFont};
 
 void* ledFont(int32_t slot, int32_t height, int32_t weight) {
-    return cachedFont(ledFontCache, LED_FONT_CACHE_SIZE, &ledFontNext, slot, height, 0, weight, LED_FONT_FUNCTIONS);
+    return cachedFont(ledFontCache, LED_FONT_CACHE_SIZE, &ledFontNext, slot, height, 0, weight,
+                      LED_FONT_FUNCTIONS);
 }
 
 void* headerFont(int32_t slot, int32_t height, int32_t width, int32_t weight) {
@@ -141,7 +143,8 @@ void* headerFont(int32_t slot, int32_t height, int32_t width, int32_t weight) {
 // ---------------------------------------------------------------------------
 // Text sources
 
-static int32_t measureLedText(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight) {
+static int32_t measureLedText(const char16_t* text, int32_t length, int32_t slot, int32_t height,
+                              int32_t weight) {
     HFONT font = static_cast<HFONT>(ledFont(slot, height, weight));
     if (font == nullptr || ledDc == nullptr) {
         return 0;
@@ -163,8 +166,8 @@ static void drawLedGlyphs(const char16_t* text, int32_t length, int32_t cx, int3
 
 static LedGlyphSource gdiLedGlyphs = {measureLedText, drawLedGlyphs, nullptr};
 
-static int32_t selectHeaderFont(int32_t slot, int32_t height, int32_t width, int32_t weight, int32_t* averageWidth,
-                                int32_t* cellHeight) {
+static int32_t selectHeaderFont(int32_t slot, int32_t height, int32_t width, int32_t weight,
+                                int32_t* averageWidth, int32_t* cellHeight) {
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     HFONT font = static_cast<HFONT>(headerFont(slot, height, width, weight));
     if (surface == nullptr || font == nullptr) {

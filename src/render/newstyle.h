@@ -83,8 +83,8 @@ struct LedGlyphSource {
 void setLedGlyphSource(const LedGlyphSource* source);
 
 int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
-                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x, int32_t y,
-                    uint8_t colour, int32_t maxWidth, int32_t centre);
+                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
+                    int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre);
 
 // Clears and fills newStyleGrid from currentDocument for tick now.
 void composeNewStyleLeds(uint32_t now);
@@ -129,8 +129,8 @@ struct FontCacheFunctions {
 };
 // The font for the key: a cached one, or a new one in the next entry (whose
 // old font is released first).
-void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot, int32_t height, int32_t width,
-                 int32_t weight, const FontCacheFunctions& functions);
+void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot, int32_t height,
+                 int32_t width, int32_t weight, const FontCacheFunctions& functions);
 
 // Windows: fonts from LedFontCache and HeaderFontCache.
 void* ledFont(int32_t slot, int32_t height, int32_t weight);
@@ -175,8 +175,8 @@ void setHeaderTextSource(const HeaderTextSource* source);
 // exclusive plus the one extra pixel of a pen-less box), corner ellipse size,
 // fill (when hasFill) and outline of penWidth pixels (none when 0).
 // Colours 0x00BBGGRR.
-void fillCanvasShape(int32_t left, int32_t top, int32_t right, int32_t bottom, int32_t ellipse, int32_t hasFill,
-                     uint32_t fill, int32_t penWidth, uint32_t outline);
+void fillCanvasShape(int32_t left, int32_t top, int32_t right, int32_t bottom, int32_t ellipse,
+                     int32_t hasFill, uint32_t fill, int32_t penWidth, uint32_t outline);
 
 constexpr int32_t ALIGN_LEFT = 0;
 constexpr int32_t ALIGN_CENTRE = 1;
@@ -184,8 +184,8 @@ constexpr int32_t ALIGN_RIGHT = 2;
 
 void drawCanvasBox(int32_t x, int32_t y, int32_t w, int32_t h, int32_t radius, int32_t hasFill, uint32_t fill,
                    int32_t outlineWidth, uint32_t outline);
-int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot, int32_t weight,
-                       uint32_t colour, int32_t maxWidth, int32_t align);
+int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
+                       int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align);
 
 // The whole sign into boardSurface at the tick count / at tick now.
 void composeNewStyleBoard();

@@ -59,11 +59,12 @@ bool isLanguageAvailable(int32_t slot) {
     return fontSlots[slot].available != 0;
 }
 
-void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot, int32_t height, int32_t width,
-                 int32_t weight, const FontCacheFunctions& functions) {
+void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot, int32_t height,
+                 int32_t width, int32_t weight, const FontCacheFunctions& functions) {
     for (int32_t i = 0; i < count; ++i) {
         const CachedFont& e = entries[i];
-        if (e.font != nullptr && e.slot == slot && e.height == height && e.width == width && e.weight == weight) {
+        if (e.font != nullptr && e.slot == slot && e.height == height && e.width == width &&
+            e.weight == weight) {
             return e.font;
         }
     }

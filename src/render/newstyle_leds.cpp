@@ -38,13 +38,26 @@ int32_t currentLanguage(uint32_t now) {
     for (const char16_t* p = currentDocument.langs; *p != 0 && count < LANGUAGE_LIST_LIMIT; ++p) {
         int32_t language = -1;
         switch (*p) {
-            case u'j': language = LANGUAGE_JAPANESE; break;
-            case u'e': language = LANGUAGE_ENGLISH; break;
-            case u'k': language = LANGUAGE_KANA; break;
-            case u's': language = LANGUAGE_SIMPLIFIED; break;
-            case u't': language = LANGUAGE_TRADITIONAL; break;
-            case u'o': language = LANGUAGE_KOREAN; break;
-            default: break;
+            case u'j':
+                language = LANGUAGE_JAPANESE;
+                break;
+            case u'e':
+                language = LANGUAGE_ENGLISH;
+                break;
+            case u'k':
+                language = LANGUAGE_KANA;
+                break;
+            case u's':
+                language = LANGUAGE_SIMPLIFIED;
+                break;
+            case u't':
+                language = LANGUAGE_TRADITIONAL;
+                break;
+            case u'o':
+                language = LANGUAGE_KOREAN;
+                break;
+            default:
+                break;
         }
         if (language >= 0 && isLanguageAvailable(language)) {
             list[count++] = language;
@@ -53,7 +66,8 @@ int32_t currentLanguage(uint32_t now) {
     if (count == 0) {
         return LANGUAGE_JAPANESE;
     }
-    const uint32_t period = currentDocument.langMs < 1 ? DEFAULT_LANG_MS : static_cast<uint32_t>(currentDocument.langMs);
+    const uint32_t period =
+        currentDocument.langMs < 1 ? DEFAULT_LANG_MS : static_cast<uint32_t>(currentDocument.langMs);
     return list[(now / period) % static_cast<uint32_t>(count)];
 }
 
@@ -153,18 +167,12 @@ void ledChevrons(int32_t x, int32_t y, int32_t phase) {
 static constexpr int32_t TRAIN_PICTURE_ROWS = 13;
 static constexpr int32_t TRAIN_PICTURE_COLUMNS = 35;
 static const char* const TRAIN_PICTURE[TRAIN_PICTURE_ROWS] = {
-    "      KKKKKKKKKKKKKKKKKKKKKKKKKKKK ",
-    "   KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKK",
-    " KKKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
-    "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
-    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK",
-    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK",
-    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK",
-    "KSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSK",
-    "KWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
-    "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
-    " KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKKKK",
-    "    KKKWKKKKKWKKKKKKKKWKKKKKWKKK   ",
+    "      KKKKKKKKKKKKKKKKKKKKKKKKKKKK ", "   KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKK",
+    " KKKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK", "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
+    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK", "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK",
+    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK", "KSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSK",
+    "KWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK", "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
+    " KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKKKK", "    KKKWKKKKKWKKKKKKKKWKKKKKWKKK   ",
     "      KKK   KKK      KKK   KKK     ",
 };
 
@@ -174,13 +182,26 @@ void ledTrainPicture(int32_t x, int32_t y) {
         for (int32_t c = 0; c < TRAIN_PICTURE_COLUMNS && letters[c] != 0; ++c) {
             int32_t colour = -1;
             switch (letters[c]) {
-                case 'K': colour = 0; break;
-                case 'W': colour = 1; break;
-                case 'L': colour = 6; break;
-                case 'G': colour = 7; break;
-                case 'S': colour = 8; break;
-                case 'B': colour = 9; break;
-                default: break;
+                case 'K':
+                    colour = 0;
+                    break;
+                case 'W':
+                    colour = 1;
+                    break;
+                case 'L':
+                    colour = 6;
+                    break;
+                case 'G':
+                    colour = 7;
+                    break;
+                case 'S':
+                    colour = 8;
+                    break;
+                case 'B':
+                    colour = 9;
+                    break;
+                default:
+                    break;
             }
             if (colour >= 0) {
                 setLed(x + c, y + r, static_cast<uint8_t>(colour));
@@ -206,8 +227,8 @@ static uint32_t scratchInk[LED_SCRATCH_WIDTH];
 // maxWidth), one dot row per scratch row, lit where the blue byte reaches
 // half intensity. Returns the output width in dots.
 int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
-                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x, int32_t y,
-                    uint8_t colour, int32_t maxWidth, int32_t centre) {
+                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
+                    int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
     if (text == nullptr || text[0] == 0 || ledGlyphs == nullptr || ledGlyphs->scratch == nullptr) {
         return 0;
     }
@@ -269,10 +290,10 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
 }
 
 // Text into the grid.
-static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell, int32_t x,
-                        int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
-    return drawLedText(text, slot, height, weight, cell, newStyleGrid.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
-                       NEW_STYLE_ROWS, x, y, colour, maxWidth, centre);
+static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
+                        int32_t x, int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
+    return drawLedText(text, slot, height, weight, cell, newStyleGrid.dots, NEW_STYLE_STRIDE,
+                       NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, x, y, colour, maxWidth, centre);
 }
 
 // ---------------------------------------------------------------------------
@@ -280,8 +301,8 @@ static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int3
 
 // Departure time, name, and the name in the current language (in the
 // Japanese phase the name again without its spaces, which there only pad).
-static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const LangTexts& texts, int32_t language,
-                          bool blinkOn) {
+static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const LangTexts& texts,
+                          int32_t language, bool blinkOn) {
     if (blink == 0 || blinkOn) {
         gridText(time, LANGUAGE_ENGLISH, 22, 400, 24, 12, y, LED_WHITE, 90, 0);
     }
@@ -328,15 +349,16 @@ static void drawScroll(uint32_t now) {
     if (scrollCache.valid == 0 || !textEquals(scrollCache.text, msg.scrollText)) {
         copyText(scrollCache.text, msg.scrollText);
         std::memset(scrollStrip, 0, sizeof scrollStrip);
-        scrollCache.width = drawLedText(msg.scrollText, LANGUAGE_JAPANESE, 17, 700, SCROLL_STRIP_ROWS, scrollStrip,
-                                        SCROLL_STRIP_WIDTH, SCROLL_STRIP_WIDTH, SCROLL_STRIP_ROWS, 0, 0, LED_GREEN,
-                                        0, 0);
+        scrollCache.width =
+            drawLedText(msg.scrollText, LANGUAGE_JAPANESE, 17, 700, SCROLL_STRIP_ROWS, scrollStrip,
+                        SCROLL_STRIP_WIDTH, SCROLL_STRIP_WIDTH, SCROLL_STRIP_ROWS, 0, 0, LED_GREEN, 0, 0);
         scrollCache.start = now;
         scrollCache.valid = 1;
     }
     const int64_t speed = currentDocument.scroll > 0 ? currentDocument.scroll : DEFAULT_SCROLL_SPEED;
     const uint32_t elapsed = now - scrollCache.start;
-    int64_t l = NEW_STYLE_COLUMNS - static_cast<int64_t>(static_cast<uint64_t>(elapsed) * static_cast<uint64_t>(speed) / 1000u);
+    int64_t l = NEW_STYLE_COLUMNS -
+                static_cast<int64_t>(static_cast<uint64_t>(elapsed) * static_cast<uint64_t>(speed) / 1000u);
     if (scrollCache.width + l < 0) {
         scrollCache.start = now;
         l = NEW_STYLE_COLUMNS;
@@ -400,10 +422,11 @@ void drawPositionDiagram(uint32_t now, int32_t language) {
                 labelX = (left + right) / 2;
                 labelWidth = right - left - 6;
             }
-            gridText(msg.stationLabels[i], LANGUAGE_ENGLISH, 14, 400, 17, labelX, 28, LED_WHITE, labelWidth, 1);
+            gridText(msg.stationLabels[i], LANGUAGE_ENGLISH, 14, 400, 17, labelX, 28, LED_WHITE, labelWidth,
+                     1);
         }
-        gridText(msg.stationNames[i].text[0], LANGUAGE_JAPANESE, 16, 700, 20, STATIONS[i].nameX, 26, LED_WHITE, 46,
-                 0);
+        gridText(msg.stationNames[i].text[0], LANGUAGE_JAPANESE, 16, 700, 20, STATIONS[i].nameX, 26,
+                 LED_WHITE, 46, 0);
     }
     for (int32_t j = 0; j < 2; ++j) {
         if (j == currentArrow && highlight) {
@@ -428,7 +451,8 @@ void composeNewStyleLeds(uint32_t now) {
         if (serverOk == 0) {
             gridText(u"サーバーに接続しています", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_WHITE, 376, 1);
         } else {
-            gridText(u"サーバーと通信できません", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_AMBER_TEXT, 376, 1);
+            gridText(u"サーバーと通信できません", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_AMBER_TEXT,
+                     376, 1);
         }
         return;
     }

@@ -31,8 +31,8 @@ static HPEN penFor(int32_t width, uint32_t colour) {
     return pen;
 }
 
-void fillCanvasShape(int32_t left, int32_t top, int32_t right, int32_t bottom, int32_t ellipse, int32_t hasFill,
-                     uint32_t fill, int32_t penWidth, uint32_t outline) {
+void fillCanvasShape(int32_t left, int32_t top, int32_t right, int32_t bottom, int32_t ellipse,
+                     int32_t hasFill, uint32_t fill, int32_t penWidth, uint32_t outline) {
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     if (surface == nullptr) {
         return;

@@ -84,8 +84,8 @@ static void canvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t fill
 // caller can chain texts. A text wider than maxWidth is drawn with a
 // narrower font, measured again at most twice, so it can stay a little
 // wider than asked.
-int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot, int32_t weight,
-                       uint32_t colour, int32_t maxWidth, int32_t align) {
+int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
+                       int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align) {
     const NewStyleView& v = newStyleView;
     const int32_t h = unitsToPixels(height);
     if (text == nullptr || text[0] == 0 || h <= 3 || headerText == nullptr) {
@@ -171,7 +171,8 @@ static void buildNewStyleSprites(int32_t s) {
         newStyleSprites.pixels = nullptr;
     }
     newStyleSprites.scale = 0;
-    const size_t count = static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * static_cast<size_t>(s);
+    const size_t count =
+        static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * static_cast<size_t>(s);
     auto* pixels = static_cast<uint32_t*>(heapAlloc(count * sizeof(uint32_t)));
     if (pixels == nullptr) {
         return;  // no dots until a later build succeeds

@@ -45,8 +45,8 @@ int wmain() {
         u"velmorant-new 1\nplatform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
         u"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
         u"msg=pos\t1\tJY20\tJY19\tJY18\t渋谷\t原宿\t代々木\nend\n");
-    if (parseDisplayDocument(reinterpret_cast<const unsigned char*>(body.data()), static_cast<int32_t>(body.size()),
-                             &currentDocument) != 1) {
+    if (parseDisplayDocument(reinterpret_cast<const unsigned char*>(body.data()),
+                             static_cast<int32_t>(body.size()), &currentDocument) != 1) {
         std::printf("document rejected\n");
         return 1;
     }
@@ -84,8 +84,9 @@ int wmain() {
         }
         QueryPerformanceCounter(&end);
         const double fillMs = seconds(start, end, frequency) * 1000.0 / runs;
-        std::printf("%4dx%-4d  paint %8.3f ms  fill floor %7.3f ms  ratio %6.1f  fonts created warm %d\n", size[0],
-                    size[1], paintMs, fillMs, fillMs > 0 ? paintMs / fillMs : 0.0, fontsCreated - fonts);
+        std::printf("%4dx%-4d  paint %8.3f ms  fill floor %7.3f ms  ratio %6.1f  fonts created warm %d\n",
+                    size[0], size[1], paintMs, fillMs, fillMs > 0 ? paintMs / fillMs : 0.0,
+                    fontsCreated - fonts);
     }
     return 0;
 }

@@ -190,9 +190,9 @@ TEST_F(NewStyleLeds, ChevronPhasesAndShape) {
     std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
     ledChevrons(0, 8, 0);
     const std::vector<std::string> first = {
-        ".......###", "......###.", ".....###..", "....###...", "...###....", "..###.....", ".###......",
-        "###.......", ".###......", "..###.....", "...###....", "....###...", ".....###..", "......###.",
-        ".......###",
+        ".......###", "......###.", ".....###..", "....###...", "...###....",
+        "..###.....", ".###......", "###.......", ".###......", "..###.....",
+        "...###....", "....###...", ".....###..", "......###.", ".......###",
     };
     EXPECT_EQ(picture(0, 1, 10, 15, LED_AMBER), first);
     EXPECT_EQ(picture(10, 1, 10, 15, LED_DIM_AMBER), first);
@@ -200,15 +200,15 @@ TEST_F(NewStyleLeds, ChevronPhasesAndShape) {
 
 TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
     ledTrainPicture(100, 5);
-    EXPECT_EQ(dot(100, 5), 0);     // row 0 starts with spaces
-    EXPECT_EQ(dot(106, 5), 0);     // K is the unlit colour
-    EXPECT_EQ(dot(107, 6), 7);     // row 1 column 7: G
-    EXPECT_EQ(dot(104, 7), 1);     // row 2 column 4: W
-    EXPECT_EQ(dot(101, 9), 9);     // row 4 column 1: B
-    EXPECT_EQ(dot(111, 11), 9);    // row 6 column 11: B
-    EXPECT_EQ(dot(110, 11), 0);    // row 6 column 10: K
-    EXPECT_EQ(dot(101, 12), 8);    // row 7: S
-    EXPECT_EQ(dot(107, 16), 1);    // row 11 column 7: W
+    EXPECT_EQ(dot(100, 5), 0);   // row 0 starts with spaces
+    EXPECT_EQ(dot(106, 5), 0);   // K is the unlit colour
+    EXPECT_EQ(dot(107, 6), 7);   // row 1 column 7: G
+    EXPECT_EQ(dot(104, 7), 1);   // row 2 column 4: W
+    EXPECT_EQ(dot(101, 9), 9);   // row 4 column 1: B
+    EXPECT_EQ(dot(111, 11), 9);  // row 6 column 11: B
+    EXPECT_EQ(dot(110, 11), 0);  // row 6 column 10: K
+    EXPECT_EQ(dot(101, 12), 8);  // row 7: S
+    EXPECT_EQ(dot(107, 16), 1);  // row 11 column 7: W
     // Spaces leave what was there: a lit dot under the first column of row 0
     // survives, one under a K does not.
     std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
@@ -285,9 +285,9 @@ TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0].baseline, 19);
     EXPECT_EQ(drawn[0].cell, 24);
-    EXPECT_EQ(target[(2 + 16) * 40 + 3], 0);   // column 0 of a character is blank
-    EXPECT_EQ(target[(2 + 16) * 40 + 4], 5);   // ink from row 16 ...
-    EXPECT_EQ(target[(2 + 19) * 40 + 9], 5);   // ... to the baseline row 19
+    EXPECT_EQ(target[(2 + 16) * 40 + 3], 0);  // column 0 of a character is blank
+    EXPECT_EQ(target[(2 + 16) * 40 + 4], 5);  // ink from row 16 ...
+    EXPECT_EQ(target[(2 + 19) * 40 + 9], 5);  // ... to the baseline row 19
     EXPECT_EQ(target[(2 + 20) * 40 + 9], 0);
     EXPECT_EQ(target[(2 + 15) * 40 + 9], 0);
 
@@ -455,7 +455,8 @@ TEST_F(NewStyleLeds, FrameAndApproach) {
 
     currentDocument.msg.kind = MSG_APPROACH;
     parseLangTexts(std::u16string(u"接近|Approach").data(), &currentDocument.msg.texts);
-    parseLangTexts(std::u16string(u"電車がきます|A train is approaching").data(), &currentDocument.msg.texts2);
+    parseLangTexts(std::u16string(u"電車がきます|A train is approaching").data(),
+                   &currentDocument.msg.texts2);
     compose(0);  // Japanese phase: the English message beside the label
     ASSERT_TRUE(wasDrawn(u"A train is approaching"));
     EXPECT_EQ(findDrawn(u"A train is approaching")->slot, 1);

@@ -30,8 +30,8 @@ TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
     copyText(settings.labelFontFace, u"MS PGothic");
     facesAsked.clear();
     fillFontSlots(someFacesInstalled);
-    EXPECT_EQ(facesAsked, (std::vector<std::u16string>{u"SimHei", u"SimSun", u"MingLiU", u"PMingLiU", u"Gulim",
-                                                       u"Dotum", u"Batang", u"Malgun Gothic"}));
+    EXPECT_EQ(facesAsked, (std::vector<std::u16string>{u"SimHei", u"SimSun", u"MingLiU", u"PMingLiU",
+                                                       u"Gulim", u"Dotum", u"Batang", u"Malgun Gothic"}));
     EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
     EXPECT_EQ(fontSlots[0].charset, 128);
     EXPECT_EQ(std::u16string(fontSlots[1].face), u"Arial");
@@ -142,7 +142,8 @@ int32_t selectedHeight = 0;
 int32_t selectedWidth = 0;
 int32_t measureExtra = 0;
 
-int32_t fakeSelect(int32_t, int32_t height, int32_t width, int32_t, int32_t* averageWidth, int32_t* cellHeight) {
+int32_t fakeSelect(int32_t, int32_t height, int32_t width, int32_t, int32_t* averageWidth,
+                   int32_t* cellHeight) {
     ++selects;
     selectedHeight = height;
     selectedWidth = width > 0 ? width : height / 2;
@@ -156,8 +157,8 @@ int32_t fakeMeasureHeader(const char16_t*, int32_t length) {
 }
 
 void fakeDrawHeader(const char16_t* text, int32_t length, int32_t x, int32_t y, uint32_t colour) {
-    headerDraws.push_back({std::u16string(text, static_cast<size_t>(length)), x, y, colour, selectedHeight,
-                           selectedWidth});
+    headerDraws.push_back(
+        {std::u16string(text, static_cast<size_t>(length)), x, y, colour, selectedHeight, selectedWidth});
 }
 
 const HeaderTextSource fakeHeader = {fakeSelect, fakeMeasureHeader, fakeDrawHeader};
@@ -256,10 +257,10 @@ TEST_F(NewStyleSign, BadgesAndDirectionOnTheRight) {
     const int32_t oy = 21;
     EXPECT_EQ(pixel(ox + 766, oy + 4), 0x555555u);  // badge from unit 383
     EXPECT_EQ(pixel(ox + 765, oy + 4), 0xDEE1E3u);
-    EXPECT_EQ(pixel(ox + 2, oy + 4), 0xDEE1E3u);    // nothing on the left
+    EXPECT_EQ(pixel(ox + 2, oy + 4), 0xDEE1E3u);     // nothing on the left
     EXPECT_EQ(pixel(ox + 704, oy + 20), 0x112233u);  // line badge from unit 352
     EXPECT_EQ(pixel(ox + 703, oy + 20), 0xD0D3D6u);
-    EXPECT_EQ(pixel(ox - 1, oy + 20), 0x000000u);    // background beside the canvas
+    EXPECT_EQ(pixel(ox - 1, oy + 20), 0x000000u);  // background beside the canvas
     EXPECT_EQ(headerDraw(u"3")->x, ox + 782 - 7);
     // 方面 ends at unit 349; 東京 ends at 382 - b - 34; Tokyo 10 units before.
     EXPECT_EQ(headerDraw(u"方面")->x + 10, ox + 698);
@@ -301,7 +302,7 @@ TEST_F(NewStyleSign, LedDotsAlwaysShowUnlitDiscs) {
     paint(800, 158);
     // s 2: dots are 2 x 2 squares from pixel (16, 44).
     EXPECT_EQ(pixel(16 + 2 * 100, 44 + 2 * 10), 0x151517u);
-    EXPECT_EQ(pixel(16 + 2 * 1, 44 + 2 * 25), 0xF5B800u);   // frame corner dot (1, 25)
+    EXPECT_EQ(pixel(16 + 2 * 1, 44 + 2 * 25), 0xF5B800u);    // frame corner dot (1, 25)
     EXPECT_EQ(pixel(17 + 2 * 382, 45 + 2 * 46), 0xF5B800u);  // (382, 46)
     EXPECT_EQ(pixel(16 + 2 * 383 + 1, 44 + 2 * 47 + 1), 0x151517u);
     // The same paint again allocates nothing new.

@@ -148,10 +148,11 @@ TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
     EXPECT_GT(countDots(12, 0, 100, 23, LED_WHITE), 20);  // the time
 }
 
-const char16_t* const SIGN = u"platform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
-                             u"color=80C241\nlangs=je\n"
-                             u"row=text\tまもなく電車が来ます|A train is coming\n"
-                             u"msg=frame\t黄色い線の内側へ|Stand behind the line\n";
+const char16_t* const SIGN =
+    u"platform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
+    u"color=80C241\nlangs=je\n"
+    u"row=text\tまもなく電車が来ます|A train is coming\n"
+    u"msg=frame\t黄色い線の内側へ|Stand behind the line\n";
 
 TEST_F(NewStyleWin32, SignAtTwoSizesOnTheLeft) {
     ASSERT_EQ(parseNewStyle(SIGN), 1);
@@ -238,9 +239,7 @@ TEST_F(NewStyleWin32, StatusMessageAloneWhenTheServerIsUnreachable) {
 }
 
 TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
-    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) +
-                            u"msg=pos\t1\tA\tB\tC\t渋谷\t原宿\t代々木\n"),
-              1);
+    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) + u"msg=pos\t1\tA\tB\tC\t渋谷\t原宿\t代々木\n"), 1);
     paintAt(800, 158, 1000);
     paintAt(800, 158, 5000);  // the other language too
     const int32_t fonts = fontsCreated;
