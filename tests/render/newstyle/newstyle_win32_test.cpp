@@ -4,8 +4,11 @@
 // font caches, LED text from TrueType glyphs, and whole signs painted into
 // the DIB-section surface at two sizes and read back pixel by pixel.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "render/newstyle.h"
@@ -268,6 +271,54 @@ TEST_F(NewStyleWin32, SmallWindowLeavesTheDotsOut) {
     }
     EXPECT_EQ(unlit, 0);
     EXPECT_EQ(pixel(150, 0), 0xD0D3D6u);
+}
+
+// The demo's sample boards: each is accepted and paints its lower-line kind.
+// With VELMORANT_SNAPSHOT_DIR set, each paint is also written there as a BMP
+// for a look by eye.
+TEST_F(NewStyleWin32, SampleBoardsPaint) {
+    struct Sample {
+        const char* name;
+        uint8_t msgKind;
+        char16_t side;
+        uint8_t lowerColour;
+    };
+    const Sample samples[] = {
+        {"newstyle-scroll", MSG_SCROLL, u'L', LED_GREEN},     {"newstyle-frame", MSG_FRAME, u'R', LED_AMBER},
+        {"newstyle-approach", MSG_APPROACH, u'L', LED_AMBER}, {"newstyle-pos", MSG_POS, u'R', LED_AMBER},
+        {"newstyle-train", MSG_TRAIN, u'L', LED_WHITE},
+    };
+    wchar_t snapshotDir[260] = {};
+    const DWORD dirLength = GetEnvironmentVariableW(L"VELMORANT_SNAPSHOT_DIR", snapshotDir, 260);
+    for (const Sample& sample : samples) {
+        SCOPED_TRACE(sample.name);
+        std::ifstream file(std::string(VELMORANT_SOURCE_DIR) + "/tools/boards/" + sample.name + ".txt",
+                           std::ios::binary);
+        ASSERT_TRUE(file.good());
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int32_t>(bytes.size()), &currentDocument),
+                  1);
+        EXPECT_EQ(currentDocument.msg.kind, sample.msgKind);
+        EXPECT_EQ(currentDocument.side, sample.side);
+        resetNewStyleScroll();
+        paintAt(800, 158, 3000);
+        paintAt(800, 158, 9000);  // a scroll has moved in by now
+        EXPECT_GT(countDots(0, 24, 383, 47, sample.lowerColour), 20);
+        EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 20);
+        EXPECT_EQ(pixel(200 * 2, 17 * 2), 0xD0D3D6u);
+        if (dirLength > 0 && dirLength < 200) {
+            std::u16string path(reinterpret_cast<const char16_t*>(snapshotDir));
+            for (const char* p = sample.name; *p != 0; ++p) {
+                if (p == sample.name) {
+                    path += u'\\';
+                }
+                path += static_cast<char16_t>(*p);
+            }
+            path += u".bmp";
+            EXPECT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+        }
+    }
 }
 
 }  // namespace
