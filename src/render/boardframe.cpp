@@ -11,8 +11,8 @@ BoardLayout boardLayout;
 PixelSurface boardSurface;
 
 // COLORREF values (0x00BBGGRR) of the frame.
-static constexpr uint32_t HOUSING_COLOUR = 0x1C1A1A;      // 26, 26, 28
-static constexpr uint32_t HEADER_COLOUR = 0x3A3434;       // 52, 52, 58
+static constexpr uint32_t HOUSING_COLOUR = 0x1C1A1A;  // 26, 26, 28
+static constexpr uint32_t HEADER_COLOUR = 0x3A3434;   // 52, 52, 58
 static constexpr uint32_t LED_PANEL_COLOUR = 0x000000;
 static constexpr uint32_t PLATFORM_SQUARE_COLOUR = 0xFAFAFA;
 static constexpr uint32_t PLATFORM_TEXT_COLOUR = 0x000000;
@@ -61,7 +61,8 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
             return;
         }
     }
-    const BoardLayout layout = computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
+    const BoardLayout layout =
+        computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
     const int32_t previousPitch = boardLayout.pitch;
     boardLayout = layout;
     if (layout.pitch != previousPitch || headerFontsReady() == 0) {
@@ -77,8 +78,8 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
     int32_t x = l.ledLeft + n;
     if (currentDocument.platform[0] != 0) {
         fillBox(l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n, PLATFORM_SQUARE_COLOUR);
-        drawBoxText(HEADER_FONT_PLATFORM, currentDocument.platform, l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n,
-                    PLATFORM_TEXT_COLOUR, 1);
+        drawBoxText(HEADER_FONT_PLATFORM, currentDocument.platform, l.ledLeft + n, l.headerTop + n, 5 * n,
+                    5 * n, PLATFORM_TEXT_COLOUR, 1);
         x = l.ledLeft + 8 * n;
     }
 

@@ -76,7 +76,8 @@ static bool blinkOn(uint32_t now) {
     return now % static_cast<uint32_t>(period) < static_cast<uint32_t>(period / 2);
 }
 
-static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool blinkShowing, int32_t width) {
+static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool blinkShowing,
+                         int32_t width) {
     if (line.blink == 0 || blinkShowing) {
         rasteriseIntoFrame(line.time, currentDocument.timeColor, currentDocument.timeX, row,
                            currentDocument.destX - currentDocument.timeX, 0);
@@ -159,7 +160,8 @@ bool composeClassicBoard(uint32_t now) {
     if (rows > 0 && now - lastFetchOkTick > STALE_LINK_MS) {
         const int32_t last = rows - 1;
         for (int32_t j = 0; j < BOARD_ROW_DOTS; ++j) {
-            std::memset(dotFrame.dots + (BOARD_ROW_DOTS * last + j) * DOT_STRIDE, 0, static_cast<size_t>(width));
+            std::memset(dotFrame.dots + (BOARD_ROW_DOTS * last + j) * DOT_STRIDE, 0,
+                        static_cast<size_t>(width));
         }
         rasteriseIntoFrame(STALE_TEXT, COLOR_RED, 0, last, width, 1);
     }

@@ -79,12 +79,41 @@ void buildDotSprites(int32_t n) {
 }
 
 void clearDotFrameActiveArea(int32_t width, int32_t rows) {
+    if (width > DOT_COLUMNS) {
+        width = DOT_COLUMNS;
+    }
+    if (rows > DOT_ROWS / BOARD_ROW_DOTS) {
+        rows = DOT_ROWS / BOARD_ROW_DOTS;
+    }
     if (width <= 0 || rows <= 0) {
         return;
     }
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
     for (int32_t r = 0; r < dotRows; ++r) {
         std::memset(dotFrame.dots + r * DOT_STRIDE, 0, static_cast<size_t>(width));
+    }
+}
+
+// One pixel row of the whole cells of a dot row. N is the pitch when it is
+// one of the common small ones (so the copy of a cell row unrolls), 0 for any
+// other pitch n.
+template <int32_t N>
+static void copyCellRows(uint32_t* out, const uint8_t* grid, int64_t first, int64_t end,
+                         const uint32_t* spriteRow, int32_t n, int32_t drawUnlit) {
+    const int32_t pitch = N != 0 ? N : n;
+    const int32_t cell = pitch * pitch;
+    for (int64_t c = first; c < end; ++c, out += pitch) {
+        uint32_t v = grid[c];
+        if (v == 0 && drawUnlit == 0) {
+            continue;
+        }
+        if (v >= PALETTE_SIZE) {
+            v = 0;  // never in the grid; drawn unlit rather than read past the sheet
+        }
+        const uint32_t* in = spriteRow + v * cell;
+        for (int32_t i = 0; i < pitch; ++i) {
+            out[i] = in[i];
+        }
     }
 }
 
@@ -99,13 +128,25 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     if (width > DOT_COLUMNS) {
         width = DOT_COLUMNS;
     }
-    if (rows * BOARD_ROW_DOTS > DOT_ROWS) {
+    if (rows > DOT_ROWS / BOARD_ROW_DOTS) {
         rows = DOT_ROWS / BOARD_ROW_DOTS;
     }
     const int64_t surfaceWidth = surface.width;
     const int64_t surfaceHeight = surface.height;
     const int32_t cell = n * n;
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
+    // Dot columns whose whole cell lies inside the surface horizontally.
+    int64_t fullFirst = leftX < 0 ? (-static_cast<int64_t>(leftX) + n - 1) / n : 0;
+    int64_t fullEnd = (surfaceWidth - leftX) >= 0 ? (surfaceWidth - leftX) / n : 0;
+    if (fullFirst > width) {
+        fullFirst = width;
+    }
+    if (fullEnd > width) {
+        fullEnd = width;
+    }
+    if (fullEnd < fullFirst) {
+        fullEnd = fullFirst;
+    }
     for (int32_t r = 0; r < dotRows; ++r) {
         const int64_t py = static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n;
         const int64_t firstY = py < 0 ? -py : 0;
@@ -114,27 +155,63 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
             continue;
         }
         const uint8_t* grid = dotFrame.dots + r * DOT_STRIDE;
-        for (int32_t c = 0; c < width; ++c) {
-            uint32_t v = grid[c];
-            if (v == 0 && drawUnlit == 0) {
-                continue;
+        for (int64_t y = firstY; y < endY; ++y) {
+            uint32_t* line = surface.pixels + (py + y) * surfaceWidth;
+            const uint32_t* spriteRow = dotSprites.pixels + y * n;
+            // Whole cells: n pixels each, written left to right along the row.
+            if (fullFirst < fullEnd) {
+                uint32_t* out = line + leftX + fullFirst * n;
+                switch (n) {
+                    case 1:
+                        copyCellRows<1>(out, grid, fullFirst, fullEnd, spriteRow, 1, drawUnlit);
+                        break;
+                    case 2:
+                        copyCellRows<2>(out, grid, fullFirst, fullEnd, spriteRow, 2, drawUnlit);
+                        break;
+                    case 3:
+                        copyCellRows<3>(out, grid, fullFirst, fullEnd, spriteRow, 3, drawUnlit);
+                        break;
+                    case 4:
+                        copyCellRows<4>(out, grid, fullFirst, fullEnd, spriteRow, 4, drawUnlit);
+                        break;
+                    case 5:
+                        copyCellRows<5>(out, grid, fullFirst, fullEnd, spriteRow, 5, drawUnlit);
+                        break;
+                    case 6:
+                        copyCellRows<6>(out, grid, fullFirst, fullEnd, spriteRow, 6, drawUnlit);
+                        break;
+                    case 7:
+                        copyCellRows<7>(out, grid, fullFirst, fullEnd, spriteRow, 7, drawUnlit);
+                        break;
+                    case 8:
+                        copyCellRows<8>(out, grid, fullFirst, fullEnd, spriteRow, 8, drawUnlit);
+                        break;
+                    default:
+                        copyCellRows<0>(out, grid, fullFirst, fullEnd, spriteRow, n, drawUnlit);
+                        break;
+                }
             }
-            if (v >= PALETTE_SIZE) {
-                v = 0;
-            }
-            const int64_t px = static_cast<int64_t>(leftX) + static_cast<int64_t>(c) * n;
-            const int64_t firstX = px < 0 ? -px : 0;
-            const int64_t endX = surfaceWidth - px < n ? surfaceWidth - px : n;
-            if (firstX >= endX) {
-                continue;
-            }
-            const uint32_t* sprite = dotSprites.pixels + v * cell;
-            const int64_t span = endX - firstX;
-            for (int64_t y = firstY; y < endY; ++y) {
-                uint32_t* out = surface.pixels + (py + y) * surfaceWidth + px + firstX;
-                const uint32_t* in = sprite + y * n + firstX;
-                for (int64_t i = 0; i < span; ++i) {
-                    out[i] = in[i];
+            // Cells cut by the left or right edge of the surface.
+            for (int64_t c = 0; c < width; ++c) {
+                if (c == fullFirst) {
+                    c = fullEnd;
+                    if (c >= width) {
+                        break;
+                    }
+                }
+                uint32_t v = grid[c];
+                if (v == 0 && drawUnlit == 0) {
+                    continue;
+                }
+                if (v >= PALETTE_SIZE) {
+                    v = 0;
+                }
+                const int64_t px = static_cast<int64_t>(leftX) + c * n;
+                const int64_t firstX = px < 0 ? -px : 0;
+                const int64_t endX = surfaceWidth - px < n ? surfaceWidth - px : n;
+                const uint32_t* in = spriteRow + v * cell;
+                for (int64_t i = firstX; i < endX; ++i) {
+                    line[px + i] = in[i];
                 }
             }
         }
@@ -145,7 +222,7 @@ bool commitDotFrame(int32_t width, int32_t rows) {
     if (width > DOT_COLUMNS) {
         width = DOT_COLUMNS;
     }
-    if (rows * BOARD_ROW_DOTS > DOT_ROWS) {
+    if (rows > DOT_ROWS / BOARD_ROW_DOTS) {
         rows = DOT_ROWS / BOARD_ROW_DOTS;
     }
     if (width <= 0 || rows <= 0) {

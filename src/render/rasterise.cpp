@@ -169,8 +169,9 @@ int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, 
                 ++i;
                 continue;
             }
-            total += rasteriseSegment(text + segmentStart, i - segmentStart, colour, strip,
-                                      static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH));
+            total +=
+                rasteriseSegment(text + segmentStart, i - segmentStart, colour, strip,
+                                 static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH));
             colour = tagColour;
             currentSmallFont = tagSmall;
             i += tagLength;

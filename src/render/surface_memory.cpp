@@ -32,8 +32,7 @@ int32_t headerFontsReady() {
     return headerFontPitch > 0 ? 1 : 0;
 }
 
-void flushBoardSurface() {
-}
+void flushBoardSurface() {}
 
 // Colours arrive as 0x00BBGGRR; the picture holds 0x00RRGGBB.
 void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
@@ -65,5 +64,4 @@ void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
     }
 }
 
-void drawBoxText(HeaderFont, const char16_t*, int32_t, int32_t, int32_t, int32_t, uint32_t, int32_t) {
-}
+void drawBoxText(HeaderFont, const char16_t*, int32_t, int32_t, int32_t, int32_t, uint32_t, int32_t) {}

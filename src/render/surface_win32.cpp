@@ -67,8 +67,10 @@ int32_t createHeaderFonts(int32_t n) {
             font = nullptr;
         }
     }
-    headerFonts[HEADER_FONT_LABEL] = createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, settings.labelFontFace);
-    headerFonts[HEADER_FONT_CAPTION] = createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, settings.labelFontFace);
+    headerFonts[HEADER_FONT_LABEL] =
+        createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, settings.labelFontFace);
+    headerFonts[HEADER_FONT_CAPTION] =
+        createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, settings.labelFontFace);
     headerFonts[HEADER_FONT_PLATFORM] = createHeaderFont(5 * n, FW_BOLD, ANSI_CHARSET, u"Arial");
     return headerFontsReady();
 }

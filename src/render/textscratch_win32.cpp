@@ -36,8 +36,8 @@ static int32_t measureGdi(const char16_t* text, int32_t length, int32_t smallFon
 static void drawGdi(const char16_t* text, int32_t length, int32_t cx, int32_t offsetY, int32_t smallFont) {
     selectLedFont(smallFont);
     const RECT box{0, 0, cx, TEXT_SCRATCH_HEIGHT};
-    ExtTextOutW(scratchDc, 0, offsetY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text), static_cast<UINT>(length),
-                nullptr);
+    ExtTextOutW(scratchDc, 0, offsetY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text),
+                static_cast<UINT>(length), nullptr);
     GdiFlush();
 }
 

@@ -1,0 +1,203 @@
+// The board frame: layout arithmetic, the classic paint read back through the
+// BMP writer, painting into a client area smaller than the housing, and (in
+// the host build) that neither a composition pass nor a paint touches the
+// heap.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "render/render.h"
+#include "serverlink/linkstate.h"
+#include "testfiles.h"
+#include "testglyphs.h"
+
+#if !defined(_WIN32) && defined(__has_include)
+#if __has_include(<sanitizer/allocator_interface.h>)
+#include <sanitizer/allocator_interface.h>
+#define VELMORANT_COUNT_ALLOCATIONS 1
+#endif
+#endif
+
+namespace {
+
+void prepareBoard() {
+    useTestGlyphs();
+    resetToClassicDefaults(&currentDocument);
+    copyText(settings.server, u"127.0.0.1");
+    settings.port = 8020;
+    settings.showUnlitDots = 1;
+    settings.backgroundColor = 0;
+    serverOk = 0;
+    invalidatePresentedFrame();
+}
+
+uint32_t le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+TEST(BoardLayoutNumbers, DefaultBoardInItsWindowAndInALargerOne) {
+    BoardLayout l = computeBoardLayout(780, 138, 256, 2);
+    EXPECT_EQ(l.pitch, 3);
+    EXPECT_EQ(l.housingLeft, 0);
+    EXPECT_EQ(l.housingTop, 0);
+    EXPECT_EQ(l.housingWidth, 780);
+    EXPECT_EQ(l.housingHeight, 138);
+    EXPECT_EQ(l.ledLeft, 6);
+    EXPECT_EQ(l.headerTop, 6);
+    EXPECT_EQ(l.ledTop, 36);
+
+    l = computeBoardLayout(800, 600, 256, 2);
+    EXPECT_EQ(l.pitch, 3);
+    EXPECT_EQ(l.housingLeft, 10);
+    EXPECT_EQ(l.housingTop, 231);
+
+    // Narrower than W + 4 pixels: pitch 1, overhanging on the left.
+    l = computeBoardLayout(100, 60, 256, 2);
+    EXPECT_EQ(l.pitch, 1);
+    EXPECT_EQ(l.housingLeft, -80);
+    EXPECT_EQ(l.housingTop, 7);
+    l = computeBoardLayout(100, 60, 512, 5);
+    EXPECT_EQ(l.housingLeft, -208);
+    EXPECT_EQ(l.housingTop, -17);
+}
+
+TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
+    prepareBoard();
+    layoutBoard(780, 138);
+    ASSERT_NE(boardSurface.pixels, nullptr);
+    ASSERT_EQ(boardLayout.pitch, 3);
+    composeClassicBoard(1000);
+    paintBoardFrame();
+
+    const std::u16string dir = makeScratchDirectory("render-bmp");
+    const std::u16string path = joinPath(dir, u"board.bmp");
+    ASSERT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+    uint32_t size = 0;
+    unsigned char* file = readWholeFile(path.c_str(), 4000000, &size);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(size, 54u + 780u * 138u * 4u);
+    EXPECT_EQ(file[0], 'B');
+    EXPECT_EQ(file[1], 'M');
+    EXPECT_EQ(le32(file + 2), 430614u);
+    EXPECT_EQ(le32(file + 10), 54u);
+    EXPECT_EQ(le32(file + 14), 40u);
+    EXPECT_EQ(le32(file + 18), 780u);
+    EXPECT_EQ(le32(file + 22), 138u);
+    EXPECT_EQ(file[26] | (file[27] << 8), 1);
+    EXPECT_EQ(file[28] | (file[29] << 8), 32);
+    for (int32_t offset = 30; offset < 54; ++offset) {
+        EXPECT_EQ(file[offset], 0) << offset;
+    }
+    // Picture pixel (x, y) as B, G, R from the bottom-up rows.
+    auto rgb = [&](int32_t x, int32_t y) {
+        const unsigned char* p = file + 54 + (static_cast<size_t>(137 - y) * 780 + x) * 4;
+        return (static_cast<uint32_t>(p[2]) << 16) | (p[1] << 8) | p[0];
+    };
+    EXPECT_EQ(rgb(1, 1), 0x1A1A1Cu);  // housing 26, 26, 28
+    EXPECT_EQ(rgb(779, 137), 0x1A1A1Cu);
+    EXPECT_EQ(rgb(700, 8), 0x34343Au);  // header band 52, 52, 58
+    EXPECT_EQ(rgb(6, 6), 0x34343Au);
+    EXPECT_EQ(rgb(6, 35), 0x34343Au);
+    // The LED panel: row 0 column 32 is the first lit dot of the
+    // connecting line (white); dot centres of unlit dots are dim grey and
+    // their corners nearly black.
+    EXPECT_EQ(rgb(6 + 3 * 32 + 1, 36 + 1), 0xF0F0F0u);
+    EXPECT_EQ(rgb(6 + 3 * 32, 36), 0x3B3B3Bu);  // corner: 240 * 63 / 255
+    EXPECT_EQ(rgb(6 + 1, 36 + 1), 0x1E1E1Eu);
+    EXPECT_EQ(rgb(6 + 3 * 255 + 1, 36 + 3 * 31 + 1), 0x1E1E1Eu);
+    EXPECT_EQ(rgb(6 + 3 * 256, 36 + 1), 0x1A1A1Cu);  // right margin of the housing
+    heapFree(file);
+
+    // Without unlit dots the panel is black between the lit ones.
+    settings.showUnlitDots = 0;
+    paintBoardFrame();
+    EXPECT_EQ(boardSurface.pixels[37 * 780 + 7], 0u);
+    EXPECT_EQ(boardSurface.pixels[37 * 780 + 6 + 3 * 32 + 1], 0xF0F0F0u);
+}
+
+TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
+    prepareBoard();
+    settings.backgroundColor = 0x0000FF;  // red as the drawing interface takes it
+    layoutBoard(800, 600);
+    composeClassicBoard(1000);
+    paintBoardFrame();
+    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
+    EXPECT_EQ(boardSurface.pixels[231 * 800 + 9], 0xFF0000u);
+    EXPECT_EQ(boardSurface.pixels[231 * 800 + 10], 0x1A1A1Cu);
+    // Same size again: the surface stays, the layout is recomputed.
+    uint32_t* before = boardSurface.pixels;
+    currentDocument.rows = 5;
+    layoutBoard(800, 600);
+    EXPECT_EQ(boardSurface.pixels, before);
+    EXPECT_EQ(boardLayout.housingTop, (600 - 3 * 94) / 2);
+}
+
+TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
+    // The host surface is a heap block of exactly 100 x 60 pixels, so a
+    // write outside it is reported by AddressSanitizer.
+    prepareBoard();
+    for (int32_t rows : {2, 5}) {
+        currentDocument.width = rows == 2 ? 256 : 512;
+        currentDocument.rows = rows;
+        layoutBoard(100, 60);
+        ASSERT_EQ(boardSurface.width, 100);
+        ASSERT_EQ(boardSurface.height, 60);
+        ASSERT_EQ(boardLayout.pitch, 1);
+        std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+        for (int32_t r = 0; r < rows * 16; ++r) {
+            for (int32_t c = 0; c < currentDocument.width; ++c) {
+                dotFrame.dots[r * DOT_STRIDE + c] = COLOR_YELLOW;
+            }
+        }
+        paintBoardFrame();
+        const int32_t x = 50;
+        const int32_t y = boardLayout.ledTop > 0 ? boardLayout.ledTop : 0;
+        EXPECT_EQ(boardSurface.pixels[y * 100 + x], 0xFFE000u) << rows;
+    }
+}
+
+#ifdef VELMORANT_COUNT_ALLOCATIONS
+namespace {
+volatile int32_t allocations = 0;
+void countAllocation(const volatile void*, size_t) {
+    allocations = allocations + 1;
+}
+void ignoreFree(const volatile void*) {}
+}  // namespace
+
+TEST(BoardPaint, NoHeapAllocationInAPassOrAPaint) {
+    static const bool installed = __sanitizer_install_malloc_and_free_hooks(countAllocation, ignoreFree) != 0;
+    ASSERT_TRUE(installed);
+    prepareBoard();
+    serverOk = 1;
+    currentDocument.rows = 3;
+    ClassicLine& train = currentDocument.lines[0];
+    train.kind = LINE_TRAIN;
+    copyText(train.time, u"12:34");
+    copyText(train.text, u"東京");
+    ClassicLine& text = currentDocument.lines[1];
+    text.kind = LINE_TEXT;
+    copyText(text.text, u"{R}赤{小}small{大}BIG");
+    ClassicLine& scroll = currentDocument.lines[2];
+    scroll.kind = LINE_SCROLL;
+    copyText(scroll.text, u"{Y}scrolling text");
+    layoutBoard(780, 186);  // the layout may allocate (sprites, surface); a pass and a paint may not
+
+    // The counter sees allocations at all.
+    allocations = 0;
+    void* block = heapAlloc(16);
+    heapFree(block);
+    EXPECT_EQ(allocations, 1);
+
+    allocations = 0;
+    for (uint32_t now = 1000; now < 3000; now += 30) {
+        composeClassicBoard(now);
+        paintBoardFrame();
+    }
+    EXPECT_EQ(allocations, 0);
+}
+#endif
