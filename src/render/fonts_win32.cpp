@@ -18,7 +18,7 @@ static int CALLBACK onFamilyFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LP
 
 // A face counts as installed when the system enumerates at least one family
 // of that name in any character set.
-static int32_t faceInstalled(const char16_t* face) {
+int32_t isFaceInstalled(const char16_t* face) {
     HDC screen = GetDC(nullptr);
     if (screen == nullptr) {
         return 0;
@@ -40,7 +40,7 @@ void initFontSlots() {
     if (fontSlotsReady != 0) {
         return;
     }
-    fillFontSlots(faceInstalled);
+    fillFontSlots(isFaceInstalled);
 }
 
 // ---------------------------------------------------------------------------

@@ -112,6 +112,8 @@ extern int32_t fontSlotsReady;
 void fillFontSlots(int32_t (*faceInstalled)(const char16_t* face));
 // The platform's slot set-up (family enumeration on Windows); runs once.
 void initFontSlots();
+// Windows: 1 when the system enumerates a font family of that face name.
+int32_t isFaceInstalled(const char16_t* face);
 bool isLanguageAvailable(int32_t slot);
 
 // One font of a round-robin cache; font is the platform's handle.

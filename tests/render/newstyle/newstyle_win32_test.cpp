@@ -98,6 +98,30 @@ TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 40);
 }
 
+// The real enumeration with Gulim hidden: no other Korean candidate is
+// installed, so the Korean slot is unavailable and "o" leaves the cycle.
+int32_t installedExceptGulim(const char16_t* face) {
+    return std::u16string(face) == u"Gulim" ? 0 : isFaceInstalled(face);
+}
+
+TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
+    EXPECT_EQ(isFaceInstalled(u"SimSun"), 1);
+    EXPECT_EQ(isFaceInstalled(u"Gulim"), 1);
+    EXPECT_EQ(isFaceInstalled(u"MS PGothic"), 1);
+    EXPECT_EQ(isFaceInstalled(u"SimHei"), 0);
+    EXPECT_EQ(isFaceInstalled(u"Dotum"), 0);
+    EXPECT_EQ(isFaceInstalled(u"Velmorant No Such Face"), 0);
+
+    fillFontSlots(installedExceptGulim);
+    EXPECT_FALSE(isLanguageAvailable(LANGUAGE_KOREAN));
+    EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
+    EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
+    ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
+    EXPECT_EQ(currentLanguage(1000), 0);
+    fillFontSlots(isFaceInstalled);
+    EXPECT_EQ(currentLanguage(1000), LANGUAGE_KOREAN);
+}
+
 TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
     void* first = ledFont(0, 30, 400);
     ASSERT_NE(first, nullptr);
