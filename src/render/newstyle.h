@@ -59,7 +59,7 @@ void ledRing(int32_t cx, int32_t cy);
 void ledChevrons(int32_t x, int32_t y, int32_t phase);
 void ledTrainPicture(int32_t x, int32_t y);
 // The three-station train position diagram of currentDocument.msg at now.
-void drawPositionDiagram(uint32_t now, int32_t language);
+void drawPositionDiagram(uint32_t now);
 
 // ---------------------------------------------------------------------------
 // LED text

@@ -390,9 +390,10 @@ static constexpr int32_t ARROW_X[2] = {102, 245};
 
 // Position p counts back from station 2 in half-steps: at station 2,
 // between 1 and 2, at station 1, between 0 and 1; other values highlight
-// nothing.
-void drawPositionDiagram(uint32_t now, int32_t language) {
-    (void)language;  // station names and labels are shown in one language
+// nothing. The current place blinks every 600 ms between the train picture
+// and its plain look. Station names show their slot-0 text in every
+// language; labels are short codes.
+void drawPositionDiagram(uint32_t now) {
     const NewStyleMessage& msg = currentDocument.msg;
     const bool highlight = now % 1200u < 600u;
     const int32_t arrowPhase = static_cast<int32_t>((now / 250u) % 4u);
@@ -488,7 +489,7 @@ void composeNewStyleLeds(uint32_t now) {
             break;
         }
         case MSG_POS:
-            drawPositionDiagram(now, language);
+            drawPositionDiagram(now);
             break;
         case MSG_TRAIN:
             drawTrainLine(24, msg.time, msg.blink, msg.texts, language, blinkOn);
