@@ -4,6 +4,8 @@
 // left or right), a grey body and a black LED panel whose 384 x 48 dots are
 // copied from per-scale round-dot sprites. The whole sign is redrawn on
 // every paint; fonts come from the caches, so a steady paint creates none.
+#include <cstring>
+
 #include "platform/platform.h"
 #include "render/newstyle.h"
 
@@ -211,8 +213,12 @@ static void blitNewStyleGrid(int32_t s) {
             for (int32_t py = 0; py < s; ++py) {
                 uint32_t* out = surface.pixels + (top + py) * surface.width + left;
                 const uint32_t* in = sprite + py * s;
-                for (int32_t px = 0; px < s; ++px) {
-                    out[px] = in[px];
+                if (s >= 8) {
+                    std::memcpy(out, in, static_cast<size_t>(s) * sizeof(uint32_t));
+                } else {
+                    for (int32_t px = 0; px < s; ++px) {
+                        out[px] = in[px];
+                    }
                 }
             }
         }
