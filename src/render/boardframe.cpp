@@ -4,6 +4,7 @@
 // background, housing, header with platform, label and captions, then the
 // dots. The surface itself, the header fonts and the boxed text come from
 // the platform's surface file.
+#include "render/newstyle.h"
 #include "render/render.h"
 
 BoardLayout boardLayout;
@@ -109,6 +110,7 @@ void paintBoardFrame() {
     }
     if (currentDocument.isNewStyle != 0) {
         // The new-style sign has a composer of its own.
+        composeNewStyleBoard();
         return;
     }
     const int32_t n = boardLayout.pitch;
