@@ -16,6 +16,13 @@ work=$build/demo
 mkdir -p "$out" "$work"
 rm -rf "$work/root"
 cp -r tools/demo "$work/root"
+# The new-style samples (every lower-line kind) follow as further boards.
+next=$(( $(ls "$work/root/boards" | sort -n | tail -1) + 1 ))
+for sample in tools/boards/newstyle-*.txt; do
+  mkdir -p "$work/root/boards/$next"
+  cp "$sample" "$work/root/boards/$next/display.txt"
+  next=$((next + 1))
+done
 mkdir -p "$work/root/sounds"
 cp "$build/demo-sounds/demo-bell.wav" "$work/root/sounds/"
 
