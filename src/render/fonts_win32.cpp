@@ -5,6 +5,8 @@
 // the board surface.
 #include <windows.h>
 
+#include "platform/win32/dib.h"
+
 #include "platform/win32/wide.h"
 #include "render/newstyle.h"
 
@@ -60,20 +62,9 @@ static int32_t createLedScratch() {
             return 0;
         }
     }
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = LED_SCRATCH_WIDTH;
-    info.bmiHeader.biHeight = -LED_SCRATCH_HEIGHT;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    ledBitmap = CreateDIBSection(ledDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (ledBitmap == nullptr || bits == nullptr) {
-        if (ledBitmap != nullptr) {
-            DeleteObject(ledBitmap);
-            ledBitmap = nullptr;
-        }
+    uint32_t* bits = nullptr;
+    ledBitmap = createTopDownDib(ledDc, LED_SCRATCH_WIDTH, LED_SCRATCH_HEIGHT, &bits);
+    if (ledBitmap == nullptr) {
         return 0;
     }
     SelectObject(ledDc, ledBitmap);
@@ -81,7 +72,7 @@ static int32_t createLedScratch() {
     SetBkColor(ledDc, RGB(0, 0, 0));
     SetBkMode(ledDc, OPAQUE);
     SetTextAlign(ledDc, TA_LEFT | TA_BASELINE);
-    ledPixels = static_cast<uint32_t*>(bits);
+    ledPixels = bits;
     return 1;
 }
 
