@@ -6,6 +6,9 @@
 // the platform's surface file.
 #include "render/render.h"
 
+#include "render/bootscreen.h"
+#include "shell/boot.h"
+
 BoardLayout boardLayout;
 PixelSurface boardSurface;
 
@@ -105,6 +108,10 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
 
 void paintBoardFrame() {
     if (boardSurface.pixels == nullptr) {
+        return;
+    }
+    if (bootScreenActive) {
+        drawBootScreen();
         return;
     }
     if (currentDocument.isNewStyle != 0) {
