@@ -21,12 +21,12 @@ static constexpr int32_t MAX_TEXT_HEIGHT = 40;
 static constexpr int32_t HEIGHT_DIVISOR = 26;
 static constexpr int32_t LEFT_DIVISOR = 14;
 static constexpr int32_t TOP_DIVISOR = 9;
-static constexpr int32_t DOTTED_WIDTH = 20;         // label and dots fill 20 units
-static constexpr int32_t STATUS_COLUMN = 46;        // in digit widths from x0
-static constexpr int32_t STATUS_ROOM = 59;          // x0 + this must fit, or the
-static constexpr int32_t STATUS_FROM_RIGHT = 13;    // status moves to W - this
+static constexpr int32_t DOTTED_WIDTH = 20;       // label and dots fill 20 units
+static constexpr int32_t STATUS_COLUMN = 46;      // in digit widths from x0
+static constexpr int32_t STATUS_ROOM = 59;        // x0 + this must fit, or the
+static constexpr int32_t STATUS_FROM_RIGHT = 13;  // status moves to W - this
 static constexpr int32_t TRACK_CELLS = 40;
-static constexpr int32_t CREEP_CELLS = 36;          // nine tenths of the track
+static constexpr int32_t CREEP_CELLS = 36;  // nine tenths of the track
 
 static const char16_t BANNER[] = u"VELMORANT BOARD SYSTEM   Ver 2.00";
 static const char16_t MAKER_NOTICE[] = u"(C) Velmorant Signal Works  Station Display Division";
@@ -181,7 +181,7 @@ static void lineValue(int32_t i, char16_t* value, int32_t capacity) {
     }
 }
 
-static const char16_t* const LINE_LABELS[BOOT_CHECK_LINES] = {u"SYSTEM", u"MEMORY", u"NETWORK",
+static const char16_t* const LINE_LABELS[BOOT_CHECK_LINES] = {u"SYSTEM", u"MEMORY",    u"NETWORK",
                                                               u"SERVER", u"BOARD NO.", u"SOUND"};
 
 void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootScreenPlan* plan) {
@@ -239,8 +239,8 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootS
         plan->fillWidth = plan->trackWidth;
     } else {
         const uint32_t capped = e < BOOT_SERVER_GIVE_UP_MS ? e : BOOT_SERVER_GIVE_UP_MS;
-        plan->fillWidth = static_cast<int32_t>(static_cast<int64_t>(CREEP_CELLS) * cw * capped /
-                                               BOOT_SERVER_GIVE_UP_MS);
+        plan->fillWidth =
+            static_cast<int32_t>(static_cast<int64_t>(CREEP_CELLS) * cw * capped / BOOT_SERVER_GIVE_UP_MS);
     }
 }
 

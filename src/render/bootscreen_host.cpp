@@ -35,7 +35,8 @@ void collectSystemInfo() {
     }
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
-    const uint64_t total = pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
+    const uint64_t total =
+        pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
     formatMemoryDescription(total, memoryDescription, MEMORY_DESCRIPTION_CAPACITY);
 }
 

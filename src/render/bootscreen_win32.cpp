@@ -25,8 +25,8 @@ void collectSystemInfo() {
         version.szCSDVersion[127] = 0;
         formatOsDescription(name, static_cast<int32_t>(version.dwMajorVersion),
                             static_cast<int32_t>(version.dwMinorVersion),
-                            static_cast<int32_t>(version.dwBuildNumber & 0xFFFF), asText(version.szCSDVersion),
-                            osDescription, OS_DESCRIPTION_CAPACITY);
+                            static_cast<int32_t>(version.dwBuildNumber & 0xFFFF),
+                            asText(version.szCSDVersion), osDescription, OS_DESCRIPTION_CAPACITY);
     } else {
         copyText(osDescription, u"Windows NT");
     }

@@ -5,6 +5,7 @@ Ctrl+Alt+Shift+F12 opens the maintenance menu on it, and choosing
 the watchdog starts a new child at once. Only the board restart is chosen
 here: nothing in this test may restart or power off the machine."""
 
+import os
 import shutil
 import subprocess
 import tempfile
@@ -16,13 +17,14 @@ from xsession import XSession
 DOCUMENT = "velmorant 2\nplatform=1\nlabelJp=保守テスト\nline=train\t11:00\t京都\tKyoto\t\t0\nend\n"
 
 
-def child_processes():
-    """Unix pids of the running kiosk children of this test's executable."""
+def child_processes(marker):
+    """Unix pids of the running kiosk children given this test's settings
+    file (marker: its unique folder name), whatever else runs on the machine."""
     listing = subprocess.run(["ps", "-eo", "pid=,args="], stdout=subprocess.PIPE, timeout=30).stdout
     found = []
     for line in listing.decode("utf-8", "replace").splitlines():
         pid, _, args = line.strip().partition(" ")
-        if "velmorant.exe" in args and "/child" in args and "/kiosk" not in args:
+        if "velmorant.exe" in args and "/child" in args and "/kiosk" not in args and marker in args:
             found.append(int(pid))
     return sorted(found)
 
@@ -40,6 +42,7 @@ def main():
     watchdog = None
     try:
         server.put_board(1, DOCUMENT)
+        marker = os.path.basename(work)
         settings = write_settings(work, "server=127.0.0.1\nport=%d\n取得間隔=0.3\n起動画面=0\n" % server.port)
         watchdog = x.start_board(velmorant_exe(), ["/kiosk", to_windows_path(settings)])
         window = x.find_window("保守テスト")
@@ -48,7 +51,7 @@ def main():
             return
         checks.check(wait_until(lambda: x.geometry(window) == (0, 0, 1024, 768), 20),
                      "the child covers the screen: %r" % (x.geometry(window),))
-        first_children = child_processes()
+        first_children = child_processes(marker)
         print("children", first_children)
         checks.check(len(first_children) == 1, "one child runs (%r)" % first_children)
 
@@ -65,16 +68,16 @@ def main():
             print("menu window", menu, geometry)
             checks.check(geometry is not None and geometry[2] < 1024 and geometry[3] < 768,
                          "the menu is a pop-up, not another board (%r)" % (geometry,))
-        checks.check(watchdog.poll() is None and child_processes() == first_children,
+        checks.check(watchdog.poll() is None and child_processes(marker) == first_children,
                      "opening the menu ends nothing")
 
         # B: restart the board. The old child ends and a new one comes at once.
         requests_before = server.request_count()
         x.xdotool("key", "b")
-        checks.check(wait_until(lambda: first_children[0] not in child_processes(), 20),
+        checks.check(first_children and wait_until(lambda: first_children[0] not in child_processes(marker), 20),
                      "the child ends after 発車標を再起動")
-        checks.check(wait_until(lambda: len(child_processes()) == 1 and child_processes() != first_children, 20),
-                     "the watchdog starts a new child (%r, was %r)" % (child_processes(), first_children))
+        checks.check(wait_until(lambda: len(child_processes(marker)) == 1 and child_processes(marker) != first_children, 20),
+                     "the watchdog starts a new child (%r, was %r)" % (child_processes(marker), first_children))
         checks.check(watchdog.poll() is None, "the watchdog keeps running")
         # (The X server may hand the new window the id the old one had, since
         # the ids are allocated per client connection.)

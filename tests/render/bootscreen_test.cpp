@@ -3,12 +3,13 @@
 // (spinner, NG with the retry count, the missing address), the progress bar,
 // and the drawn surface read back (the fills in every build, the GDI text
 // under Wine).
+#include "render/bootscreen.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/platform.h"
-#include "render/bootscreen.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
 #include "shell/boot.h"
@@ -81,7 +82,7 @@ protected:
 }  // namespace
 
 TEST_F(BootScreen, TextHeightIsClampedAndTheSnapshotSurfaceMatches) {
-    EXPECT_EQ(bootTextHeight(234), 12);  // 9 raised to the minimum
+    EXPECT_EQ(bootTextHeight(234), 12);   // 9 raised to the minimum
     EXPECT_EQ(bootTextHeight(1200), 40);  // 46 lowered to the maximum
     EXPECT_EQ(bootTextHeight(0), 12);
     EXPECT_EQ(bootTextHeight(600), 23);
@@ -91,9 +92,9 @@ TEST_F(BootScreen, TextHeightIsClampedAndTheSnapshotSurfaceMatches) {
     EXPECT_EQ(p.textHeight, 23);
     EXPECT_EQ(p.left, 57);
     EXPECT_EQ(p.top, 66);
-    ASSERT_NE(textAt(p, 57, 158), nullptr);  // line 0
-    ASSERT_NE(textAt(p, 57, 192), nullptr);  // line 1
-    EXPECT_NE(textAt(p, 57, 66), nullptr);   // banner
+    ASSERT_NE(textAt(p, 57, 158), nullptr);      // line 0
+    ASSERT_NE(textAt(p, 57, 192), nullptr);      // line 1
+    EXPECT_NE(textAt(p, 57, 66), nullptr);       // banner
     EXPECT_NE(textAt(p, 57, 66 + 34), nullptr);  // maker's notice at y0 + 3a/2
     // The message blinks: off at tick START + 10000 (t / 600 = 1683, odd), on
     // at START + 10800 (1684).
@@ -169,10 +170,12 @@ TEST_F(BootScreen, CheckLinesPutEveryValueInColumn21) {
     const BootScreenPlan p = plan(4000);
     ASSERT_EQ(p.lineCount, 6);
     const int32_t lineY[6] = {158, 192, 227, 261, 296, 330};
-    const char16_t* expected[6] = {
-        u"SYSTEM ............. Windows NT 6.2.9200 ", u"MEMORY ............. 4096 MB",
-        u"NETWORK ............ 192.168.1.20",       u"SERVER ............. 127.0.0.1:8020",
-        u"BOARD NO. .......... 7",                  u"SOUND .............. MELODY OFF"};
+    const char16_t* expected[6] = {u"SYSTEM ............. Windows NT 6.2.9200 ",
+                                   u"MEMORY ............. 4096 MB",
+                                   u"NETWORK ............ 192.168.1.20",
+                                   u"SERVER ............. 127.0.0.1:8020",
+                                   u"BOARD NO. .......... 7",
+                                   u"SOUND .............. MELODY OFF"};
     for (int32_t i = 0; i < 6; ++i) {
         const BootText* t = textAt(p, 57, lineY[i]);
         ASSERT_NE(t, nullptr) << i;

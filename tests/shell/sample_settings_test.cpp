@@ -52,8 +52,9 @@ TEST(SampleSettings, ReadsAsTheDefaultsInBothModes) {
 
 TEST(SampleSettings, ListsEveryKey) {
     const std::string bytes = sampleBytes();
-    const char* keys[] = {"サーバー", "ポート", "台", "取得間隔", "フォント", "ラベルフォント", "スリープ防止",
-                          "消灯ドット", "メロディ", "起動画面", "定期再起動", "背景色"};
+    const char* keys[] = {"サーバー", "ポート",         "台",           "取得間隔",
+                          "フォント", "ラベルフォント", "スリープ防止", "消灯ドット",
+                          "メロディ", "起動画面",       "定期再起動",   "背景色"};
     for (const char* key : keys) {
         // At the start of a line, active or commented out.
         const std::string active = std::string("\n") + key + " =";
