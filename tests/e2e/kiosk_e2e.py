@@ -55,8 +55,20 @@ def main():
         print("children", first_children)
         checks.check(len(first_children) == 1, "one child runs (%r)" % first_children)
 
-        # The hot key opens the maintenance menu: a new, small window.
+        # The hot key opens the maintenance menu: a new, small window. Esc
+        # closes it again without any action.
         before = visible_windows(x)
+        x.xdotool("windowactivate", "--sync", window)
+        time.sleep(0.5)
+        x.xdotool("key", "ctrl+alt+shift+F12")
+        checks.check(wait_until(lambda: len(visible_windows(x) - before) >= 1, 10),
+                     "Ctrl+Alt+Shift+F12 opens the menu")
+        x.xdotool("key", "Escape")
+        checks.check(wait_until(lambda: len(visible_windows(x) - before) == 0, 10), "Esc closes the menu")
+        time.sleep(1.0)
+        checks.check(watchdog.poll() is None and child_processes(marker) == first_children,
+                     "closing the menu ends nothing")
+
         x.xdotool("windowactivate", "--sync", window)
         time.sleep(0.5)
         x.xdotool("key", "ctrl+alt+shift+F12")
@@ -68,6 +80,8 @@ def main():
             print("menu window", menu, geometry)
             checks.check(geometry is not None and geometry[2] < 1024 and geometry[3] < 768,
                          "the menu is a pop-up, not another board (%r)" % (geometry,))
+            checks.check(geometry is not None and geometry[:2] == (1024 // 3, 768 // 4),
+                         "the menu opens a third across and a quarter down the screen (%r)" % (geometry,))
         checks.check(watchdog.poll() is None and child_processes(marker) == first_children,
                      "opening the menu ends nothing")
 
