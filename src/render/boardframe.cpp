@@ -7,6 +7,9 @@
 #include "render/newstyle.h"
 #include "render/render.h"
 
+#include "render/bootscreen.h"
+#include "shell/boot.h"
+
 BoardLayout boardLayout;
 PixelSurface boardSurface;
 
@@ -106,6 +109,10 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
 
 void paintBoardFrame() {
     if (boardSurface.pixels == nullptr) {
+        return;
+    }
+    if (bootScreenActive) {
+        drawBootScreen();
         return;
     }
     if (currentDocument.isNewStyle != 0) {
