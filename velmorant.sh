@@ -5,6 +5,7 @@
 #   ./velmorant.sh test          build both builds and run every test
 #   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
 #   ./velmorant.sh build         build both builds without testing
+#   ./velmorant.sh demo [SECS]   sample boards: pictures in demo-out/, the board in a window
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -73,13 +74,18 @@ build)
   build host
   build windows
   ;;
+demo)
+  install_packages
+  build windows
+  exec "$root/tools/demo.sh" "${2:-20}"
+  ;;
 fuzz)
   install_packages
   build host
   exec "$root/tools/fuzz.sh" "${2:-30}"
   ;;
 *)
-  echo "usage: $0 test|build|fuzz [seconds]" >&2
+  echo "usage: $0 test|build|demo|fuzz [seconds]" >&2
   exit 2
   ;;
 esac

@@ -29,6 +29,18 @@ start)
     wineserver -w || true
     touch "$WINEPREFIX/.velmorant-ready"
   fi
+  if [ ! -f "$WINEPREFIX/.velmorant-cjk" ]; then
+    reg() { wine reg add "$@" /f >/dev/null 2>&1; }
+    # One Chinese (simplified and traditional) and one Korean candidate face
+    # of the new-style sign's language slots, each behind a first choice that
+    # stays unmapped (SimHei, MingLiU), so the tests see both an installed and
+    # a missing face. Dotum, Batang and the rest stay missing too.
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'SimSun' /t REG_SZ /d 'AR PL UMing CN'
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'PMingLiU' /t REG_SZ /d 'AR PL UMing TW'
+    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'Gulim' /t REG_SZ /d 'NanumGothic'
+    wineserver -w || true
+    touch "$WINEPREFIX/.velmorant-cjk"
+  fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
   wineserver -p 300 </dev/null >/dev/null 2>&1 || true

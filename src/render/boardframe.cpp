@@ -4,7 +4,11 @@
 // background, housing, header with platform, label and captions, then the
 // dots. The surface itself, the header fonts and the boxed text come from
 // the platform's surface file.
+#include "render/newstyle.h"
 #include "render/render.h"
+
+#include "render/bootscreen.h"
+#include "shell/boot.h"
 
 BoardLayout boardLayout;
 PixelSurface boardSurface;
@@ -56,7 +60,8 @@ int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
     const int32_t n = boardLayout.pitch;
-    if (boardSurface.pixels == nullptr || currentDocument.isNewStyle != 0 || n <= 0 || fullPaintNeeded ||
+    if (boardSurface.pixels == nullptr || bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
+        fullPaintNeeded ||
         !headerKeyMatches(paintedHeader, width, rows)) {
         return 0;
     }
@@ -210,9 +215,15 @@ void paintBoardFrame() {
     if (boardSurface.pixels == nullptr) {
         return;
     }
+    if (bootScreenActive) {
+        drawBootScreen();
+        fullPaintNeeded = true;
+        return;
+    }
     if (currentDocument.isNewStyle != 0) {
         // The new-style sign has a composer of its own, which draws over
         // the whole surface.
+        composeNewStyleBoard();
         fullPaintNeeded = true;
         return;
     }

@@ -4,6 +4,8 @@
 // The dot blit writes straight into the DIB's pixels.
 #include <windows.h>
 
+#include "platform/win32/dib.h"
+
 #include "platform/win32/wide.h"
 #include "render/render.h"
 
@@ -22,19 +24,9 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
             return 0;
         }
     }
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = clientWidth;
-    info.bmiHeader.biHeight = -clientHeight;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(surfaceDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap == nullptr || bits == nullptr) {
-        if (bitmap != nullptr) {
-            DeleteObject(bitmap);
-        }
+    uint32_t* bits = nullptr;
+    HBITMAP bitmap = createTopDownDib(surfaceDc, clientWidth, clientHeight, &bits);
+    if (bitmap == nullptr) {
         return 0;
     }
     SelectObject(surfaceDc, bitmap);
@@ -42,7 +34,7 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
         DeleteObject(surfaceBitmap);
     }
     surfaceBitmap = bitmap;
-    boardSurface.pixels = static_cast<uint32_t*>(bits);
+    boardSurface.pixels = bits;
     boardSurface.width = clientWidth;
     boardSurface.height = clientHeight;
     return 1;

@@ -4,6 +4,8 @@
 // and without anti-aliasing; the rasteriser then reads the pixels directly.
 #include <windows.h>
 
+#include "platform/win32/dib.h"
+
 #include "platform/win32/wide.h"
 #include "render/render.h"
 
@@ -76,20 +78,13 @@ int32_t createTextScratch() {
         if (scratchDc == nullptr) {
             return 0;
         }
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        info.bmiHeader.biWidth = TEXT_SCRATCH_WIDTH;
-        info.bmiHeader.biHeight = -TEXT_SCRATCH_HEIGHT;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        void* bits = nullptr;
-        scratchBitmap = CreateDIBSection(scratchDc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        if (scratchBitmap == nullptr || bits == nullptr) {
+        uint32_t* bits = nullptr;
+        scratchBitmap = createTopDownDib(scratchDc, TEXT_SCRATCH_WIDTH, TEXT_SCRATCH_HEIGHT, &bits);
+        if (scratchBitmap == nullptr) {
             return 0;
         }
         SelectObject(scratchDc, scratchBitmap);
-        scratchPixels = static_cast<uint32_t*>(bits);
+        scratchPixels = bits;
         SetTextColor(scratchDc, RGB(255, 255, 255));
         SetBkColor(scratchDc, RGB(0, 0, 0));
         SetBkMode(scratchDc, OPAQUE);

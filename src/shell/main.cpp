@@ -13,6 +13,7 @@
 #include "platform/sockets.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/winstrings.h"
+#include "render/bootscreen.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
 #include "serverlink/serverlink.h"
@@ -112,6 +113,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     lockInit(&handoverLock);
     createTextScratch();
     loadSettings();
+    collectSystemInfo();
     bootScreenActive = settings.bootScreen ? 1 : 0;
     bootStartTick = tickCount();
     createLedFonts();

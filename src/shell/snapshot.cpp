@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "render/newstyle.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
 #include "shell/boot.h"
@@ -15,7 +16,9 @@ constexpr uint32_t SNAPSHOT_POLL_MS = 10;
 static void composeForSnapshot(uint32_t now) {
     if (bootScreenActive) {
         bootScreenTick();
-    } else if (!currentDocument.isNewStyle) {
+    } else if (currentDocument.isNewStyle) {
+        composeNewStyleBoardLeds(now);
+    } else {
         composeClassicBoard(now);
     }
 }

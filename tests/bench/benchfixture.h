@@ -69,20 +69,20 @@ constexpr int32_t LARGE_DOCUMENT_BYTES = 65535;
 // read and decoded; rows beyond the model's capacity are dropped by the
 // reader, as they are for a server that sends too many. Returns the length.
 inline int32_t buildLargeDocument(unsigned char* out, int32_t capacity, bool newStyle) {
-    const char* head = newStyle ? "velmorant-new 1\n"
+    const char* head = newStyle ? u8"velmorant-new 1\n"
                                   "platform=7\nside=right\n"
-                                  "lineJp=中央線\nlineEn=Chuo Line\n"
-                                  "viaJp=東京\nviaEn=Tokyo\ncolor=F15A22\nlangs=j,e\n"
-                                : "velmorant 2\n"
-                                  "platform=5\nlabelJp=5番線\nlabelEn=Track 5\n"
-                                  "capTime=発車\ncapDest=行先\nwidth=512\nrows=5\n";
+                                  u8"lineJp=中央線\nlineEn=Chuo Line\n"
+                                  u8"viaJp=東京\nviaEn=Tokyo\ncolor=F15A22\nlangs=j,e\n"
+                                : u8"velmorant 2\n"
+                                  u8"platform=5\nlabelJp=5番線\nlabelEn=Track 5\n"
+                                  u8"capTime=発車\ncapDest=行先\nwidth=512\nrows=5\n";
     const char* body = newStyle
-                           ? "row=text\tまもなく電車がまいります|A train is approaching\n"
-                             "msg=approach\t接近|Approaching\t危ないですから黄色い線までお下がりください|"
-                             "Please stand behind the yellow line\n"
-                           : "line=train\t7:41\t{橙}特急{普} 成田空港\tLtd. Exp. Narita Airport\tO\t0\n"
-                             "line=text\t{赤}まもなく{普}電車がまいります\t{R}A train is{G} approaching\tG\tc\n"
-                             "line=scroll\t強風のため一部列車に遅れが出ています。ご迷惑をおかけしております。\tY\n";
+                           ? u8"row=text\tまもなく電車がまいります|A train is approaching\n"
+                             u8"msg=approach\t接近|Approaching\t危ないですから黄色い線までお下がりください|"
+                             u8"Please stand behind the yellow line\n"
+                           : u8"line=train\t7:41\t{橙}特急{普} 成田空港\tLtd. Exp. Narita Airport\tO\t0\n"
+                             u8"line=text\t{赤}まもなく{普}電車がまいります\t{R}A train is{G} approaching\tG\tc\n"
+                             u8"line=scroll\t強風のため一部列車に遅れが出ています。ご迷惑をおかけしております。\tY\n";
     const char* tail = "end\n";
     int32_t length = 0;
     auto append = [&](const char* text) {
@@ -110,4 +110,16 @@ inline int32_t buildLargeDocument(unsigned char* out, int32_t capacity, bool new
     }
     append(tail);
     return length;
+}
+
+// A new-style sign with a train row and the position diagram, parsed from
+// its document like one from the server. Returns 0 if it was rejected.
+inline int32_t setNewStyleBenchBoard() {
+    static const char body[] =
+        u8"velmorant-new 1\nplatform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
+        u8"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
+        u8"msg=pos\t1\tJY20\tJY19\tJY18\t渋谷\t原宿\t代々木\nend\n";
+    serverOk = 1;
+    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body), static_cast<int32_t>(sizeof(body) - 1),
+                                &currentDocument);
 }

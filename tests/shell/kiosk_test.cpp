@@ -1,9 +1,10 @@
 // The maintenance menu read back from the built menu, its commands with
 // recorded system actions, and the watchdog against a test child whose exit
 // codes and lifetimes each test chooses.
-#include <windows.h>
+#include "shell/kiosk.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -12,7 +13,6 @@
 #include "documents/documents.h"
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
-#include "shell/kiosk.h"
 #include "shell/shell.h"
 #include "testfiles.h"
 
@@ -74,9 +74,15 @@ TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
         UINT id;
         const wchar_t* text;
     } expected[] = {
-        {101, L"全画面表示\tF11"}, {102, L"枠なしウィンドウ\tF10"}, {103, L"常に手前に表示\tF9"}, {0, L""},
-        {106, L"サーバーの操作画面を開く(&W)"}, {104, L"設定ファイルを開く(&E)"}, {105, L"設定を読み直す\tF5"},
-        {0, L""}, {107, L"終了(&X)"},
+        {101, L"全画面表示\tF11"},
+        {102, L"枠なしウィンドウ\tF10"},
+        {103, L"常に手前に表示\tF9"},
+        {0, L""},
+        {106, L"サーバーの操作画面を開く(&W)"},
+        {104, L"設定ファイルを開く(&E)"},
+        {105, L"設定を読み直す\tF5"},
+        {0, L""},
+        {107, L"終了(&X)"},
     };
     ASSERT_EQ(items.size(), std::size(expected));
     for (size_t i = 0; i < items.size(); ++i) {
@@ -112,10 +118,22 @@ TEST(MaintenanceMenu, KioskFormItemsAndOrder) {
         UINT id;
         const wchar_t* text;
     } expected[] = {
-        {0, L"保守メニュー"}, {0, L""}, {104, L"設定ファイルを開く(&E)"}, {106, L"サーバーの操作画面を開く(&W)"},
-        {105, L"設定を読み直す(&R)"}, {0, L""}, {108, L"コマンドプロンプト(&C)"}, {110, L"タスクマネージャー(&T)"},
-        {109, L"エクスプローラー(&X)"}, {0, L""}, {111, L"発車標を再起動(&B)"}, {112, L"PC を再起動(&P)"},
-        {113, L"PC の電源を切る(&O)"}, {0, L""}, {114, L"専用モードを終了してデスクトップへ(&Q)"}, {0, L"閉じる"},
+        {0, L"保守メニュー"},
+        {0, L""},
+        {104, L"設定ファイルを開く(&E)"},
+        {106, L"サーバーの操作画面を開く(&W)"},
+        {105, L"設定を読み直す(&R)"},
+        {0, L""},
+        {108, L"コマンドプロンプト(&C)"},
+        {110, L"タスクマネージャー(&T)"},
+        {109, L"エクスプローラー(&X)"},
+        {0, L""},
+        {111, L"発車標を再起動(&B)"},
+        {112, L"PC を再起動(&P)"},
+        {113, L"PC の電源を切る(&O)"},
+        {0, L""},
+        {114, L"専用モードを終了してデスクトップへ(&Q)"},
+        {0, L"閉じる"},
     };
     ASSERT_EQ(items.size(), std::size(expected));
     for (size_t i = 0; i < items.size(); ++i) {
@@ -202,8 +220,10 @@ protected:
         std::wstring childPath(self);
         childPath = childPath.substr(0, childPath.rfind(L'\\') + 1) + L"velmorant_testchild.exe";
         lstrcpynW(watchdogChildPath, childPath.c_str(), MAX_PATH);
-        watchdogShortPauseMs = 300;
-        watchdogLongPauseMs = 2500;
+        // Pauses far enough apart that a slow child start under a busy
+        // machine cannot pass for a pause, nor a pause for an "at once".
+        watchdogShortPauseMs = 600;
+        watchdogLongPauseMs = 3000;
         watchdogQuickLifeMs = 1500;
         watchdogRetryMs = 300;
     }
@@ -251,14 +271,14 @@ TEST_F(Watchdog, RestartsAfterPausesAndActsOnExitCodes) {
     ASSERT_EQ(shutdowns.size(), 1u);
     EXPECT_EQ(shutdowns[0], 1);
     const auto gap = [&](size_t i) { return all[i + 1].tick - all[i].tick; };
-    EXPECT_GE(gap(0), 280u);   // short pause after a quick death
-    EXPECT_LT(gap(0), 2400u);
-    EXPECT_GE(gap(1), 280u);
-    EXPECT_LT(gap(1), 2400u);
-    EXPECT_GE(gap(2), 2400u);  // the third quick death: the long pause
-    EXPECT_LT(gap(3), 280u);   // code 10: at once
-    EXPECT_GE(gap(4), 1700u + 280u);
-    EXPECT_LT(gap(4), 1700u + 2400u);  // a long life resets the count
+    EXPECT_GE(gap(0), 580u);  // short pause after a quick death
+    EXPECT_LT(gap(0), 2900u);
+    EXPECT_GE(gap(1), 580u);
+    EXPECT_LT(gap(1), 2900u);
+    EXPECT_GE(gap(2), 2900u);  // the third quick death: the long pause
+    EXPECT_LT(gap(3), 580u);   // code 10: at once, no pause at all
+    EXPECT_GE(gap(4), 1700u + 580u);
+    EXPECT_LT(gap(4), 1700u + 2900u);  // a long life resets the count
     for (const ChildRun& run : all) {
         EXPECT_EQ(run.directory + L"\\", std::wstring(asWide(exeDir)));
         EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(settingsPath)) + L"\""),
@@ -280,4 +300,29 @@ TEST_F(Watchdog, PowerOffAndDesktopEndTheWatchdog) {
     ASSERT_EQ(openedFiles.size(), 1u);
     EXPECT_EQ(openedFiles[0], L"explorer.exe");
     EXPECT_EQ(shutdowns.size(), 1u);
+}
+
+TEST_F(Watchdog, RetriesAChildThatCannotBeStartedYet) {
+    // The child's executable appears only after a while (a PC whose disk is
+    // slow to come up): the watchdog keeps trying and starts it then.
+    writePlan("11 0\n");
+    const std::wstring real(watchdogChildPath);
+    const std::wstring late = std::wstring(asWide(directory.c_str())) + L"\\late child.exe";
+    lstrcpynW(watchdogChildPath, late.c_str(), MAX_PATH);
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return static_cast<DWORD>(runWatchdog()); }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    Sleep(1000);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still retrying";
+    EXPECT_TRUE(runs().empty());
+    EXPECT_TRUE(shutdowns.empty());
+    ASSERT_TRUE(CopyFileW(real.c_str(), late.c_str(), FALSE));
+    ASSERT_EQ(WaitForSingleObject(thread, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD result = 99;
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(runs().size(), 1u);
+    ASSERT_EQ(shutdowns.size(), 1u);
+    EXPECT_EQ(shutdowns[0], 1);
 }

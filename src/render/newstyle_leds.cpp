@@ -1,0 +1,500 @@
+// The LED content of the new-style sign: a 384 x 48 grid rebuilt from
+// currentDocument on every paint. The upper half shows a train or a text,
+// the lower half a scrolling text, a framed message, an approach warning, the
+// three-station position diagram or a second train. Texts come from TrueType
+// fonts through a glyph seam and are sampled into dots; the diagram is drawn
+// with a few dot primitives and a small train picture. Only the scroll text
+// survives between compositions, so a running scroll keeps its place.
+#include <cstring>
+
+#include "render/newstyle.h"
+#include "serverlink/linkstate.h"
+
+NewStyleGrid newStyleGrid;
+
+const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE] = {
+    0x151517,  // unlit; picture letter K
+    0xEEF0FF,  // white text; W
+    0xFFC400,  // amber text
+    0xF5B800,  // amber graphics
+    0x46FF64,  // green scrolling text
+    0x7A5C00,  // dim amber chevrons
+    0xC3CFE4,  // L
+    0x68707C,  // G
+    0xF4E49A,  // S
+    0xB4D4FF,  // B
+};
+
+static constexpr int32_t LANGUAGE_LIST_LIMIT = 32;
+static constexpr int32_t DEFAULT_LANG_MS = 4000;
+static constexpr int32_t DEFAULT_SCROLL_SPEED = 40;
+
+// ---------------------------------------------------------------------------
+// Language cycle
+
+int32_t currentLanguage(uint32_t now) {
+    int32_t list[LANGUAGE_LIST_LIMIT];
+    int32_t count = 0;
+    for (const char16_t* p = currentDocument.langs; *p != 0 && count < LANGUAGE_LIST_LIMIT; ++p) {
+        int32_t language = -1;
+        switch (*p) {
+            case u'j':
+                language = LANGUAGE_JAPANESE;
+                break;
+            case u'e':
+                language = LANGUAGE_ENGLISH;
+                break;
+            case u'k':
+                language = LANGUAGE_KANA;
+                break;
+            case u's':
+                language = LANGUAGE_SIMPLIFIED;
+                break;
+            case u't':
+                language = LANGUAGE_TRADITIONAL;
+                break;
+            case u'o':
+                language = LANGUAGE_KOREAN;
+                break;
+            default:
+                break;
+        }
+        if (language >= 0 && isLanguageAvailable(language)) {
+            list[count++] = language;
+        }
+    }
+    if (count == 0) {
+        return LANGUAGE_JAPANESE;
+    }
+    const uint32_t period =
+        currentDocument.langMs < 1 ? DEFAULT_LANG_MS : static_cast<uint32_t>(currentDocument.langMs);
+    return list[(now / period) % static_cast<uint32_t>(count)];
+}
+
+bool blinkPhaseOn(uint32_t now) {
+    const int32_t blinkMs = currentDocument.blinkMs;
+    if (blinkMs < 1) {
+        return true;
+    }
+    return now % static_cast<uint32_t>(blinkMs) < static_cast<uint32_t>(blinkMs / 2);
+}
+
+// ---------------------------------------------------------------------------
+// Primitives
+
+void setLed(int32_t x, int32_t y, uint8_t colour) {
+    if (x < 0 || x >= NEW_STYLE_COLUMNS || y < 0 || y >= NEW_STYLE_ROWS) {
+        return;
+    }
+    newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
+}
+
+void ledLine(int32_t x1, int32_t x2, int32_t y, uint8_t colour) {
+    if (y < 0 || y >= NEW_STYLE_ROWS) {
+        return;
+    }
+    if (x1 < 0) {
+        x1 = 0;
+    }
+    if (x2 >= NEW_STYLE_COLUMNS) {
+        x2 = NEW_STYLE_COLUMNS - 1;
+    }
+    for (int32_t x = x1; x <= x2; ++x) {
+        newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
+    }
+}
+
+void ledRect(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour) {
+    ledLine(x1, x2, y1, colour);
+    ledLine(x1, x2, y2, colour);
+    for (int32_t y = y1; y <= y2; ++y) {
+        setLed(x1, y, colour);
+        setLed(x2, y, colour);
+    }
+}
+
+// Largest r with r * r <= value (value >= 0).
+static int32_t floorSqrt(int32_t value) {
+    int32_t r = 0;
+    while ((r + 1) * (r + 1) <= value) {
+        ++r;
+    }
+    return r;
+}
+
+void ledStadium(int32_t left, int32_t top, int32_t right, int32_t bottom, uint8_t colour) {
+    const int32_t f = (bottom - top) / 2;
+    ledLine(left + f, right - f, top, colour);
+    ledLine(left + f, right - f, bottom, colour);
+    for (int32_t y = top; y <= bottom; ++y) {
+        const int32_t g = y - top - f;
+        const int32_t h = f * f - g * g;
+        const int32_t l = h > 0 ? floorSqrt(h) : 0;
+        setLed(left + f - l, y, colour);
+        setLed(right - f + l, y, colour);
+    }
+}
+
+// A ring open at the bottom, standing on two short feet.
+void ledRing(int32_t cx, int32_t cy) {
+    for (int32_t i = -5; i <= 5; ++i) {
+        for (int32_t j = -5; j <= 5; ++j) {
+            const int32_t d = i * i + j * j;
+            if (d < 16 || d > 30 || (i >= 2 && j >= -2 && j <= 2)) {
+                continue;
+            }
+            setLed(cx + j, cy + i, LED_AMBER);
+        }
+    }
+    ledLine(cx - 5, cx - 2, cy + 5, LED_AMBER);
+    ledLine(cx + 2, cx + 5, cy + 5, LED_AMBER);
+}
+
+// Three right-pointing chevrons; the bright one runs left to right over
+// phases 0..2, and phase 3 lights all three.
+void ledChevrons(int32_t x, int32_t y, int32_t phase) {
+    for (int32_t i = 0; i < 3; ++i) {
+        const uint8_t colour = (phase == i || phase == 3) ? LED_AMBER : LED_DIM_AMBER;
+        for (int32_t j = 0; j <= 7; ++j) {
+            for (int32_t k = 0; k < 3; ++k) {
+                setLed(x + 10 * i + j + k, y - j, colour);
+                setLed(x + 10 * i + j + k, y + j, colour);
+            }
+        }
+    }
+}
+
+static constexpr int32_t TRAIN_PICTURE_ROWS = 13;
+static constexpr int32_t TRAIN_PICTURE_COLUMNS = 35;
+static const char* const TRAIN_PICTURE[TRAIN_PICTURE_ROWS] = {
+    "      KKKKKKKKKKKKKKKKKKKKKKKKKKKK ", "   KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKK",
+    " KKKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK", "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
+    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK", "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK",
+    "KBBBKKKKKKKBKKKBBKKKKBKKKKBKKKBKKBK", "KSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSSK",
+    "KWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK", "KKWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWK",
+    " KKKKGGGGGGGGGGGGGGGGGGGGGGGGGGKKKK", "    KKKWKKKKKWKKKKKKKKWKKKKKWKKK   ",
+    "      KKK   KKK      KKK   KKK     ",
+};
+
+void ledTrainPicture(int32_t x, int32_t y) {
+    for (int32_t r = 0; r < TRAIN_PICTURE_ROWS; ++r) {
+        const char* letters = TRAIN_PICTURE[r];
+        for (int32_t c = 0; c < TRAIN_PICTURE_COLUMNS && letters[c] != 0; ++c) {
+            int32_t colour = -1;
+            switch (letters[c]) {
+                case 'K':
+                    colour = 0;
+                    break;
+                case 'W':
+                    colour = 1;
+                    break;
+                case 'L':
+                    colour = 6;
+                    break;
+                case 'G':
+                    colour = 7;
+                    break;
+                case 'S':
+                    colour = 8;
+                    break;
+                case 'B':
+                    colour = 9;
+                    break;
+                default:
+                    break;
+            }
+            if (colour >= 0) {
+                setLed(x + c, y + r, static_cast<uint8_t>(colour));
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// LED text
+
+static const LedGlyphSource* ledGlyphs = nullptr;
+
+void setLedGlyphSource(const LedGlyphSource* source) {
+    ledGlyphs = source;
+}
+
+// Ink of each scratch column as a mask of its 32 rows.
+static uint32_t scratchInk[LED_SCRATCH_WIDTH];
+
+// Draws text through the glyph source and samples it into target: one dot
+// per output column (squeezed by merging source columns when wider than
+// maxWidth), one dot row per scratch row, lit where the blue byte reaches
+// half intensity. Returns the output width in dots.
+int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
+                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
+                    int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
+    if (text == nullptr || text[0] == 0 || ledGlyphs == nullptr || ledGlyphs->scratch == nullptr) {
+        return 0;
+    }
+    if (cell > LED_SCRATCH_HEIGHT) {
+        cell = LED_SCRATCH_HEIGHT;
+    }
+    if (cell <= 0) {
+        return 0;
+    }
+    const int32_t length = textLength(text);
+    int32_t cx = ledGlyphs->measure(text, length, slot, height, weight);
+    if (cx > LED_SCRATCH_WIDTH) {
+        cx = LED_SCRATCH_WIDTH;
+    }
+    if (cx <= 0) {
+        return 0;
+    }
+    const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
+    ledGlyphs->draw(text, length, cx, cell, baseline);
+
+    const uint32_t* scratch = ledGlyphs->scratch;
+    for (int32_t s = 0; s < cx; ++s) {
+        uint32_t mask = 0;
+        for (int32_t j = 0; j < cell; ++j) {
+            if ((scratch[j * LED_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
+                mask |= 1u << j;
+            }
+        }
+        scratchInk[s] = mask;
+    }
+
+    const int32_t w = (maxWidth > 0 && maxWidth < cx) ? maxWidth : cx;
+    const int64_t first = centre != 0 ? static_cast<int64_t>(x) - w / 2 : x;
+    for (int32_t k = 0; k < w; ++k) {
+        const int64_t column = first + k;
+        if (column < 0 || column >= columnLimit) {
+            continue;
+        }
+        const int32_t s0 = static_cast<int32_t>(static_cast<int64_t>(k) * cx / w);
+        int32_t s1 = static_cast<int32_t>(static_cast<int64_t>(k + 1) * cx / w);
+        if (s1 <= s0) {
+            s1 = s0 + 1;
+        }
+        uint32_t mask = 0;
+        for (int32_t s = s0; s < s1 && s < cx; ++s) {
+            mask |= scratchInk[s];
+        }
+        if (mask == 0) {
+            continue;
+        }
+        for (int32_t j = 0; j < cell; ++j) {
+            const int64_t row = static_cast<int64_t>(y) + j;
+            if ((mask & (1u << j)) != 0 && row >= 0 && row < rowLimit) {
+                target[row * stride + column] = colour;
+            }
+        }
+    }
+    return w;
+}
+
+// Text into the grid.
+static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
+                        int32_t x, int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
+    return drawLedText(text, slot, height, weight, cell, newStyleGrid.dots, NEW_STYLE_STRIDE,
+                       NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, x, y, colour, maxWidth, centre);
+}
+
+// ---------------------------------------------------------------------------
+// Lines
+
+// Departure time, name, and the name in the current language (in the
+// Japanese phase the name again without its spaces, which there only pad).
+static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const LangTexts& texts,
+                          int32_t language, bool blinkOn) {
+    if (blink == 0 || blinkOn) {
+        gridText(time, LANGUAGE_ENGLISH, 22, 400, 24, 12, y, LED_WHITE, 90, 0);
+    }
+    gridText(texts.text[0], LANGUAGE_JAPANESE, 21, 700, 24, 178, y, LED_WHITE, 118, 1);
+    if (language != LANGUAGE_JAPANESE) {
+        gridText(langText(texts, language), language, 21, 700, 24, 292, y, LED_WHITE, 170, 1);
+        return;
+    }
+    char16_t packed[LANG_TEXT_CAPACITY];
+    int32_t n = 0;
+    for (const char16_t* p = texts.text[0]; *p != 0 && n < LANG_TEXT_CAPACITY - 1; ++p) {
+        if (*p != u' ' && *p != u'\u3000') {
+            packed[n++] = *p;
+        }
+    }
+    packed[n] = 0;
+    gridText(packed, LANGUAGE_JAPANESE, 21, 700, 24, 292, y, LED_WHITE, 170, 1);
+}
+
+static constexpr int32_t SCROLL_STRIP_ROWS = 22;
+static constexpr int32_t SCROLL_STRIP_WIDTH = 4096;
+static constexpr int32_t SCROLL_TOP = 25;
+
+struct ScrollCache {
+    int32_t valid;
+    char16_t text[SCROLL_TEXT_CAPACITY];
+    int32_t width;
+    uint32_t start;
+};
+static ScrollCache scrollCache;
+static uint8_t scrollStrip[SCROLL_STRIP_ROWS * SCROLL_STRIP_WIDTH];
+
+void resetNewStyleScroll() {
+    scrollCache.valid = 0;
+    scrollCache.text[0] = 0;
+}
+
+// The scroll text is rendered into the strip once per text; each
+// composition copies the visible window of it. The elapsed distance is
+// computed in 64 bits so that a board left unpainted for a long time simply
+// restarts its scroll instead of jumping to a wrapped position.
+static void drawScroll(uint32_t now) {
+    const NewStyleMessage& msg = currentDocument.msg;
+    if (scrollCache.valid == 0 || !textEquals(scrollCache.text, msg.scrollText)) {
+        copyText(scrollCache.text, msg.scrollText);
+        std::memset(scrollStrip, 0, sizeof scrollStrip);
+        scrollCache.width =
+            drawLedText(msg.scrollText, LANGUAGE_JAPANESE, 17, 700, SCROLL_STRIP_ROWS, scrollStrip,
+                        SCROLL_STRIP_WIDTH, SCROLL_STRIP_WIDTH, SCROLL_STRIP_ROWS, 0, 0, LED_GREEN, 0, 0);
+        scrollCache.start = now;
+        scrollCache.valid = 1;
+    }
+    const int64_t speed = currentDocument.scroll > 0 ? currentDocument.scroll : DEFAULT_SCROLL_SPEED;
+    const uint32_t elapsed = now - scrollCache.start;
+    int64_t l = NEW_STYLE_COLUMNS -
+                static_cast<int64_t>(static_cast<uint64_t>(elapsed) * static_cast<uint64_t>(speed) / 1000u);
+    if (scrollCache.width + l < 0) {
+        scrollCache.start = now;
+        l = NEW_STYLE_COLUMNS;
+    }
+    for (int32_t i = 0; i < NEW_STYLE_COLUMNS; ++i) {
+        const int64_t source = i - l;
+        if (source < 0 || source >= scrollCache.width) {
+            continue;
+        }
+        for (int32_t r = 0; r < SCROLL_STRIP_ROWS; ++r) {
+            const uint8_t v = scrollStrip[r * SCROLL_STRIP_WIDTH + source];
+            if (v != 0) {
+                newStyleGrid.dots[(SCROLL_TOP + r) * NEW_STYLE_STRIDE + i] = v;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Position diagram
+
+struct StationBox {
+    int32_t left;
+    int32_t right;
+    int32_t nameX;
+};
+static constexpr StationBox STATIONS[STATION_COUNT] = {{2, 50, 54}, {143, 189, 195}, {286, 332, 336}};
+static constexpr int32_t ARROW_X[2] = {102, 245};
+
+// Position p counts back from station 2 in half-steps: at station 2,
+// between 1 and 2, at station 1, between 0 and 1; other values highlight
+// nothing. The current place blinks every 600 ms between the train picture
+// and its plain look. Station names show their slot-0 text in every
+// language; labels are short codes.
+void drawPositionDiagram(uint32_t now) {
+    const NewStyleMessage& msg = currentDocument.msg;
+    const bool highlight = now % 1200u < 600u;
+    const int32_t arrowPhase = static_cast<int32_t>((now / 250u) % 4u);
+    const int32_t p = msg.position;
+    const int32_t currentStation = p == 0 ? 2 : (p == 2 ? 1 : -1);
+    const int32_t currentArrow = p == 1 ? 1 : (p == 3 ? 0 : -1);
+
+    for (int32_t i = 0; i < STATION_COUNT; ++i) {
+        const int32_t left = STATIONS[i].left;
+        const int32_t right = STATIONS[i].right;
+        if (i == currentStation && highlight) {
+            for (int32_t y = 27; y <= 44; ++y) {
+                const int32_t q = 64 - (y - 35) * (y - 35);
+                const int32_t m = q > 0 ? floorSqrt(q) : 0;
+                ledLine(left + 8 - m, right - 8 + m, y, LED_AMBER);
+            }
+            ledTrainPicture(left + (right - left - 34) / 2, 29);
+        } else {
+            ledStadium(left, 27, right, 44, LED_AMBER);
+            int32_t labelX = 0;
+            int32_t labelWidth = 0;
+            if (i == 0) {
+                ledRing(left + 9, 36);
+                labelX = (left + right + 16) / 2;
+                labelWidth = right - left - 20;
+            } else {
+                labelX = (left + right) / 2;
+                labelWidth = right - left - 6;
+            }
+            gridText(msg.stationLabels[i], LANGUAGE_ENGLISH, 14, 400, 17, labelX, 28, LED_WHITE, labelWidth,
+                     1);
+        }
+        gridText(msg.stationNames[i].text[0], LANGUAGE_JAPANESE, 16, 700, 20, STATIONS[i].nameX, 26,
+                 LED_WHITE, 46, 0);
+    }
+    for (int32_t j = 0; j < 2; ++j) {
+        if (j == currentArrow && highlight) {
+            ledTrainPicture(ARROW_X[j] - 1, 30);
+        } else {
+            ledChevrons(ARROW_X[j], 36, arrowPhase);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Composition
+
+void composeNewStyleLeds(uint32_t now) {
+    const int32_t language = currentLanguage(now);
+    const bool blinkOn = blinkPhaseOn(now);
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+
+    // Without a document, or with one too old to trust, the panel says only
+    // how the link is doing.
+    if (serverOk == 0 || now - lastFetchOkTick > STALE_LINK_MS) {
+        if (serverOk == 0) {
+            gridText(u"サーバーに接続しています", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_WHITE, 376, 1);
+        } else {
+            gridText(u"サーバーと通信できません", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_AMBER_TEXT,
+                     376, 1);
+        }
+        return;
+    }
+
+    const NewStyleRow& row = currentDocument.row;
+    if (row.kind == ROW_TRAIN) {
+        drawTrainLine(0, row.time, row.blink, row.trainTexts, language, blinkOn);
+    } else if (row.kind == ROW_TEXT) {
+        gridText(langText(row.texts, language), language, 18, 700, 24, 192, 0, LED_WHITE, 376, 1);
+    }
+
+    const NewStyleMessage& msg = currentDocument.msg;
+    if (msg.kind != MSG_SCROLL) {
+        resetNewStyleScroll();
+    }
+    switch (msg.kind) {
+        case MSG_SCROLL:
+            drawScroll(now);
+            break;
+        case MSG_FRAME:
+            ledRect(1, 25, 382, 46, LED_AMBER);
+            gridText(langText(msg.texts, language), language, 16, 700, 20, 192, 26, LED_AMBER_TEXT, 372, 1);
+            break;
+        case MSG_APPROACH: {
+            for (int32_t y = 25; y <= 46; ++y) {
+                ledLine(0, 185, y, LED_AMBER);
+            }
+            // Unlit letters cut out of the lit block.
+            gridText(msg.texts.text[0], LANGUAGE_JAPANESE, 18, 700, 22, 93, 25, LED_UNLIT, 176, 1);
+            ledRect(188, 25, 382, 46, LED_AMBER);
+            const int32_t side = language == LANGUAGE_JAPANESE ? LANGUAGE_ENGLISH : language;
+            gridText(langText(msg.texts2, side), side, 16, 700, 20, 286, 26, LED_AMBER_TEXT, 184, 1);
+            break;
+        }
+        case MSG_POS:
+            drawPositionDiagram(now);
+            break;
+        case MSG_TRAIN:
+            drawTrainLine(24, msg.time, msg.blink, msg.texts, language, blinkOn);
+            break;
+        default:
+            break;
+    }
+}

@@ -1,0 +1,607 @@
+// The new-style LED content at chosen ticks: dot primitives and the position
+// diagram compared dot for dot, the language cycle and the blink phase, and
+// the text lines through a fake glyph source whose "font" draws every
+// character as a block 8 dots wide (spaces as nothing), so that where text
+// lands can be checked exactly.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "render/newstyle.h"
+#include "serverlink/linkstate.h"
+
+namespace {
+
+uint32_t fakeScratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
+
+struct DrawnText {
+    std::u16string text;
+    int32_t slot;
+    int32_t height;
+    int32_t weight;
+    int32_t cell;
+    int32_t baseline;
+};
+std::vector<DrawnText> drawn;
+DrawnText pending;
+int32_t fakeCharWidth = 8;
+
+int32_t fakeMeasure(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight) {
+    pending = DrawnText{std::u16string(text, static_cast<size_t>(length)), slot, height, weight, 0, 0};
+    return length * fakeCharWidth;
+}
+
+// Each visible character inks columns 1..width-2 of its cell, from three
+// rows above the baseline up to the baseline row itself.
+void fakeDraw(const char16_t* text, int32_t length, int32_t cx, int32_t cell, int32_t baselineY) {
+    for (int32_t y = 0; y < cell; ++y) {
+        for (int32_t x = 0; x < cx; ++x) {
+            fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0;
+        }
+    }
+    for (int32_t i = 0; i < length; ++i) {
+        if (text[i] == u' ' || text[i] == u'\u3000') {
+            continue;
+        }
+        for (int32_t y = baselineY - 3; y <= baselineY; ++y) {
+            for (int32_t x = i * fakeCharWidth + 1; x < (i + 1) * fakeCharWidth - 1 && x < cx; ++x) {
+                if (y >= 0 && y < cell) {
+                    fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0xFFFFFF;
+                }
+            }
+        }
+    }
+    pending.cell = cell;
+    pending.baseline = baselineY;
+    drawn.push_back(pending);
+}
+
+const LedGlyphSource fakeGlyphs = {fakeMeasure, fakeDraw, fakeScratch};
+
+uint8_t dot(int32_t x, int32_t y) {
+    return newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
+}
+
+// The dots of a rectangle of the grid as text: '.' unlit, '#' colour c,
+// '?' any other colour.
+std::vector<std::string> picture(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t c) {
+    std::vector<std::string> rows;
+    for (int32_t r = 0; r < h; ++r) {
+        std::string row;
+        for (int32_t k = 0; k < w; ++k) {
+            const uint8_t v = dot(x + k, y + r);
+            row += v == 0 ? '.' : (v == c ? '#' : '?');
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+bool wasDrawn(const std::u16string& text) {
+    for (const DrawnText& d : drawn) {
+        if (d.text == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const DrawnText* findDrawn(const std::u16string& text) {
+    for (const DrawnText& d : drawn) {
+        if (d.text == text) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+int32_t countColour(uint8_t c) {
+    int32_t n = 0;
+    for (uint8_t v : newStyleGrid.dots) {
+        n += v == c ? 1 : 0;
+    }
+    return n;
+}
+
+class NewStyleLeds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::memset(&currentDocument, 0, sizeof currentDocument);
+        currentDocument.isNewStyle = 1;
+        currentDocument.langMs = 4000;
+        currentDocument.blinkMs = 1000;
+        currentDocument.scroll = 40;
+        currentDocument.side = u'L';
+        fillFontSlots(nullptr);
+        setLedGlyphSource(&fakeGlyphs);
+        fakeCharWidth = 8;
+        drawn.clear();
+        resetNewStyleScroll();
+        serverOk = 1;
+        lastFetchOkTick = 0;
+        std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    }
+    void TearDown() override {
+        setLedGlyphSource(nullptr);
+        serverOk = 0;
+    }
+    void compose(uint32_t now) {
+        drawn.clear();
+        lastFetchOkTick = now;
+        composeNewStyleLeds(now);
+    }
+};
+
+TEST_F(NewStyleLeds, RingStadiumAndClipping) {
+    ledRing(6, 6);
+    const std::vector<std::string> ring = {
+        ".............", "....#####....", "...#######...", "..##.....##..", ".##.......##.",
+        ".##.......##.", ".##.......##.", ".##.......##.", ".##.......##.", "..##.....##..",
+        "...#.....#...", ".####...####.", ".............",
+    };
+    EXPECT_EQ(picture(0, 0, 13, 13, LED_AMBER), ring);
+
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    ledStadium(100, 10, 120, 18, 7);
+    const std::vector<std::string> stadium = {
+        "....#############.....", "..#...............#...", ".#.................#..",
+        ".#.................#..", "#...................#.", ".#.................#..",
+        ".#.................#..", "..#...............#...", "....#############.....",
+    };
+    EXPECT_EQ(picture(100, 10, 22, 9, 7), stadium);
+
+    // Shapes hanging over every edge lose only the dots outside the grid.
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    ledRect(-5, -5, 400, 60, 2);
+    ledStadium(370, 40, 420, 60, 2);
+    ledRing(-3, 46);
+    ledChevrons(378, 2, 3);
+    ledTrainPicture(370, 40);
+    setLed(384, 0, 2);
+    setLed(0, 48, 2);
+    setLed(-1, -1, 2);
+    EXPECT_EQ(dot(383, 47), 8);  // the picture's S row, cut at the right edge
+    EXPECT_EQ(dot(0, 40), 0);
+    ledLine(-10, 1000, 47, 2);
+    EXPECT_EQ(countColour(2) >= NEW_STYLE_COLUMNS, true);
+    EXPECT_EQ(dot(0, 47), 2);
+    EXPECT_EQ(dot(383, 47), 2);
+}
+
+TEST_F(NewStyleLeds, ChevronPhasesAndShape) {
+    for (int32_t phase = 0; phase < 4; ++phase) {
+        std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+        ledChevrons(10, 20, phase);
+        for (int32_t i = 0; i < 3; ++i) {
+            const uint8_t expected = (phase == i || phase == 3) ? LED_AMBER : LED_DIM_AMBER;
+            // The middle row of chevron i is three dots at 10i..10i+2, its
+            // ends seven rows up and down at 10i+7..10i+9.
+            EXPECT_EQ(dot(10 + 10 * i, 20), expected) << phase << " " << i;
+            EXPECT_EQ(dot(10 + 10 * i + 2, 20), expected);
+            EXPECT_EQ(dot(10 + 10 * i + 3, 20), 0);
+            EXPECT_EQ(dot(10 + 10 * i + 7, 13), expected);
+            EXPECT_EQ(dot(10 + 10 * i + 9, 27), expected);
+        }
+    }
+    // One chevron alone: 3 dots thick over rows y-7..y+7, its point in
+    // column x on row y.
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    ledChevrons(0, 8, 0);
+    const std::vector<std::string> first = {
+        ".......###", "......###.", ".....###..", "....###...", "...###....",
+        "..###.....", ".###......", "###.......", ".###......", "..###.....",
+        "...###....", "....###...", ".....###..", "......###.", ".......###",
+    };
+    EXPECT_EQ(picture(0, 1, 10, 15, LED_AMBER), first);
+    EXPECT_EQ(picture(10, 1, 10, 15, LED_DIM_AMBER), first);
+}
+
+TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
+    ledTrainPicture(100, 5);
+    EXPECT_EQ(dot(100, 5), 0);   // row 0 starts with spaces
+    EXPECT_EQ(dot(106, 5), 0);   // K is the unlit colour
+    EXPECT_EQ(dot(107, 6), 7);   // row 1 column 7: G
+    EXPECT_EQ(dot(104, 7), 1);   // row 2 column 4: W
+    EXPECT_EQ(dot(101, 9), 9);   // row 4 column 1: B
+    EXPECT_EQ(dot(111, 11), 9);  // row 6 column 11: B
+    EXPECT_EQ(dot(110, 11), 0);  // row 6 column 10: K
+    EXPECT_EQ(dot(101, 12), 8);  // row 7: S
+    EXPECT_EQ(dot(107, 16), 1);  // row 11 column 7: W
+    // Spaces leave what was there: a lit dot under the first column of row 0
+    // survives, one under a K does not.
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    setLed(200, 20, 3);
+    setLed(206, 20, 3);
+    setLed(234, 20, 3);  // row 0 column 34 is a space
+    ledTrainPicture(200, 20);
+    EXPECT_EQ(dot(200, 20), 3);
+    EXPECT_EQ(dot(206, 20), 0);
+    EXPECT_EQ(dot(234, 20), 3);
+    EXPECT_EQ(dot(233, 20), 0);
+    int32_t amber = 0;
+    for (int32_t r = 0; r < 13; ++r) {
+        for (int32_t c = 0; c < 35; ++c) {
+            amber += dot(200 + c, 20 + r) == 3 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(amber, 2);
+}
+
+TEST_F(NewStyleLeds, LanguageCycleWithRepeatsAndUnavailableSlots) {
+    copyText(currentDocument.langs, u"j,e");
+    EXPECT_EQ(currentLanguage(0), 0);
+    EXPECT_EQ(currentLanguage(3999), 0);
+    EXPECT_EQ(currentLanguage(4000), 1);
+    EXPECT_EQ(currentLanguage(7999), 1);
+    EXPECT_EQ(currentLanguage(8000), 0);
+
+    copyText(currentDocument.langs, u"jje");
+    int32_t japanese = 0;
+    for (uint32_t t = 0; t < 12000; t += 1000) {
+        japanese += currentLanguage(t) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(japanese, 8);
+
+    // No Chinese face on this machine: "s" drops out of the cycle.
+    copyText(currentDocument.langs, u"js");
+    for (uint32_t t = 0; t < 16000; t += 1000) {
+        EXPECT_EQ(currentLanguage(t), 0);
+    }
+    fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
+    EXPECT_EQ(currentLanguage(4000), LANGUAGE_SIMPLIFIED);
+
+    copyText(currentDocument.langs, u"x?o");
+    EXPECT_EQ(currentLanguage(4000), 0);  // nothing usable: Japanese
+
+    copyText(currentDocument.langs, u"ek");
+    currentDocument.langMs = 0;  // falls back to 4000
+    EXPECT_EQ(currentLanguage(3999), 1);
+    EXPECT_EQ(currentLanguage(4000), 2);
+    currentDocument.langMs = -5;
+    EXPECT_EQ(currentLanguage(4000), 2);
+    currentDocument.langMs = 1000;
+    EXPECT_EQ(currentLanguage(0xFFFFFFFFu), static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
+}
+
+TEST_F(NewStyleLeds, BlinkPhase) {
+    currentDocument.blinkMs = 1000;
+    EXPECT_TRUE(blinkPhaseOn(0));
+    EXPECT_TRUE(blinkPhaseOn(499));
+    EXPECT_FALSE(blinkPhaseOn(500));
+    EXPECT_FALSE(blinkPhaseOn(999));
+    EXPECT_TRUE(blinkPhaseOn(1000));
+    currentDocument.blinkMs = 0;
+    EXPECT_TRUE(blinkPhaseOn(700));
+    currentDocument.blinkMs = -3;
+    EXPECT_TRUE(blinkPhaseOn(700));
+}
+
+TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {
+    uint8_t target[40 * 30] = {};
+    // Height 18 in a cell of 24: baseline (18 + 24) / 2 - 18 * 12 / 100 = 19.
+    EXPECT_EQ(drawLedText(u"AB", 0, 18, 700, 24, target, 40, 40, 30, 3, 2, 5, 0, 0), 16);
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_EQ(drawn[0].baseline, 19);
+    EXPECT_EQ(drawn[0].cell, 24);
+    EXPECT_EQ(target[(2 + 16) * 40 + 3], 0);  // column 0 of a character is blank
+    EXPECT_EQ(target[(2 + 16) * 40 + 4], 5);  // ink from row 16 ...
+    EXPECT_EQ(target[(2 + 19) * 40 + 9], 5);  // ... to the baseline row 19
+    EXPECT_EQ(target[(2 + 20) * 40 + 9], 0);
+    EXPECT_EQ(target[(2 + 15) * 40 + 9], 0);
+
+    // Squeezed to 8 of 16 columns: pairs of columns merge, so the blank
+    // column between the two characters disappears.
+    std::memset(target, 0, sizeof target);
+    EXPECT_EQ(drawLedText(u"AB", 0, 18, 700, 24, target, 40, 40, 30, 0, 0, 5, 8, 0), 8);
+    for (int32_t c = 0; c < 8; ++c) {
+        EXPECT_EQ(target[19 * 40 + c], 5) << c;
+    }
+    EXPECT_EQ(target[19 * 40 + 8], 0);
+
+    // Centred: x is the middle of the output.
+    std::memset(target, 0, sizeof target);
+    EXPECT_EQ(drawLedText(u"A", 0, 18, 700, 24, target, 40, 40, 30, 20, 0, 5, 0, 1), 8);
+    EXPECT_EQ(target[19 * 40 + 16], 0);
+    EXPECT_EQ(target[19 * 40 + 17], 5);
+    EXPECT_EQ(target[19 * 40 + 22], 5);
+    EXPECT_EQ(target[19 * 40 + 23], 0);
+
+    // Columns and rows outside the limits are dropped, not written.
+    std::memset(target, 0, sizeof target);
+    drawLedText(u"ABCDEFGH", 0, 18, 700, 24, target, 40, 20, 10, -4, -12, 5, 0, 0);
+    for (int32_t r = 0; r < 30; ++r) {
+        for (int32_t c = 0; c < 40; ++c) {
+            if (r >= 10 || c >= 20) {
+                EXPECT_EQ(target[r * 40 + c], 0) << r << "," << c;
+            }
+        }
+    }
+    EXPECT_EQ(target[7 * 40 + 0], 5);
+
+    // The cell is held to the 32-row scratch; wide text to its 2048 columns.
+    drawn.clear();
+    fakeCharWidth = 300;
+    static uint8_t wide[48 * 4096];
+    EXPECT_EQ(drawLedText(u"ABCDEFGHIJ", 0, 18, 700, 40, wide, 4096, 4096, 48, 0, 0, 5, 0, 0), 2048);
+    EXPECT_EQ(drawn[0].cell, 32);
+    EXPECT_EQ(wide[(drawn[0].baseline) * 4096 + 2047], 5);
+    EXPECT_EQ(wide[(drawn[0].baseline) * 4096 + 2048], 0);
+
+    EXPECT_EQ(drawLedText(u"", 0, 18, 700, 24, target, 40, 40, 30, 0, 0, 5, 0, 0), 0);
+    setLedGlyphSource(nullptr);
+    EXPECT_EQ(drawLedText(u"A", 0, 18, 700, 24, target, 40, 40, 30, 0, 0, 5, 0, 0), 0);
+}
+
+TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
+    copyText(currentDocument.langs, u"je");
+    currentDocument.row.kind = ROW_TRAIN;
+    copyText(currentDocument.row.time, u"9:05");
+    copyText(currentDocument.row.trainTexts.text[0], u"東京\u3000行");
+    copyText(currentDocument.row.trainTexts.text[1], u"Tokyo");
+
+    compose(100);
+    ASSERT_TRUE(wasDrawn(u"9:05"));
+    EXPECT_EQ(findDrawn(u"9:05")->slot, 1);
+    EXPECT_EQ(findDrawn(u"9:05")->height, 22);
+    ASSERT_TRUE(wasDrawn(u"東京\u3000行"));
+    ASSERT_TRUE(wasDrawn(u"東京行"));
+    EXPECT_EQ(findDrawn(u"東京行")->slot, 0);
+    // 東京行 is 24 dots wide, centred at 292: columns 280..303, each
+    // character inked in its columns 1..6. Baseline of height 21 in cell 24
+    // is row 20.
+    EXPECT_EQ(dot(280, 20), 0);
+    EXPECT_EQ(dot(281, 20), LED_WHITE);
+    EXPECT_EQ(dot(286, 20), LED_WHITE);
+    EXPECT_EQ(dot(287, 20), 0);
+    EXPECT_EQ(dot(297, 20), LED_WHITE);
+    EXPECT_EQ(dot(302, 20), LED_WHITE);
+    EXPECT_EQ(dot(303, 20), 0);
+    // The slot-0 text keeps its space, centred at 178: columns 162..193
+    // with the third cell (178..185) blank.
+    EXPECT_EQ(dot(163, 20), LED_WHITE);
+    EXPECT_EQ(dot(179, 20), 0);
+    EXPECT_EQ(dot(187, 20), LED_WHITE);
+    // The time, left-aligned at 12.
+    EXPECT_EQ(dot(13, 20), LED_WHITE);
+
+    // English phase: the English text at 292, the Japanese one still at 178.
+    compose(4100);
+    EXPECT_TRUE(wasDrawn(u"Tokyo"));
+    EXPECT_EQ(findDrawn(u"Tokyo")->slot, 1);
+    EXPECT_FALSE(wasDrawn(u"東京行"));
+    EXPECT_TRUE(wasDrawn(u"東京\u3000行"));
+
+    // A blinking time is left out in the off half of the blink.
+    currentDocument.row.blink = 1;
+    compose(600);
+    EXPECT_FALSE(wasDrawn(u"9:05"));
+    EXPECT_EQ(dot(13, 20), 0);
+    compose(1100);
+    EXPECT_TRUE(wasDrawn(u"9:05"));
+
+    // The lower train line sits 24 rows lower.
+    std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
+    currentDocument.msg.kind = MSG_TRAIN;
+    copyText(currentDocument.msg.time, u"9:12");
+    copyText(currentDocument.msg.texts.text[0], u"品川");
+    compose(100);
+    EXPECT_EQ(dot(13, 44), LED_WHITE);
+    EXPECT_EQ(dot(13, 20), 0);
+}
+
+TEST_F(NewStyleLeds, TextRowUsesTheLanguageWithFallback) {
+    copyText(currentDocument.langs, u"jo");
+    fontSlots[LANGUAGE_KOREAN].available = 1;
+    currentDocument.row.kind = ROW_TEXT;
+    copyText(currentDocument.row.texts.text[0], u"まもなく");
+    compose(0);
+    ASSERT_TRUE(wasDrawn(u"まもなく"));
+    compose(4000);  // Korean phase, no Korean text: the Japanese one, Korean slot
+    ASSERT_TRUE(wasDrawn(u"まもなく"));
+    EXPECT_EQ(findDrawn(u"まもなく")->slot, LANGUAGE_KOREAN);
+    copyText(currentDocument.row.texts.text[5], u"곧");
+    compose(4000);
+    EXPECT_TRUE(wasDrawn(u"곧"));
+}
+
+TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
+    currentDocument.row.kind = ROW_TEXT;
+    copyText(currentDocument.row.texts.text[0], u"まもなく");
+    currentDocument.msg.kind = MSG_FRAME;
+
+    serverOk = 0;
+    drawn.clear();
+    composeNewStyleLeds(5000);
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_EQ(drawn[0].text, u"サーバーに接続しています");
+    EXPECT_GT(countColour(LED_WHITE), 0);
+    EXPECT_EQ(countColour(LED_AMBER), 0);  // no frame
+
+    serverOk = 1;
+    lastFetchOkTick = 1000;
+    drawn.clear();
+    composeNewStyleLeds(1000 + STALE_LINK_MS + 1);
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_EQ(drawn[0].text, u"サーバーと通信できません");
+    EXPECT_EQ(countColour(LED_WHITE), 0);
+    EXPECT_GT(countColour(LED_AMBER_TEXT), 0);
+
+    drawn.clear();
+    composeNewStyleLeds(1000 + STALE_LINK_MS);  // exactly 15 s: still fresh
+    EXPECT_TRUE(wasDrawn(u"まもなく"));
+    EXPECT_GT(countColour(LED_AMBER), 0);
+
+    // Tick wrap-around: a document fetched just before the counter wrapped.
+    lastFetchOkTick = 0xFFFFFF00u;
+    drawn.clear();
+    composeNewStyleLeds(0x00000100u);
+    EXPECT_TRUE(wasDrawn(u"まもなく"));
+}
+
+TEST_F(NewStyleLeds, FrameAndApproach) {
+    copyText(currentDocument.langs, u"je");
+    currentDocument.msg.kind = MSG_FRAME;
+    copyText(currentDocument.msg.texts.text[0], u"ご注意");
+    compose(0);
+    EXPECT_EQ(dot(1, 25), LED_AMBER);
+    EXPECT_EQ(dot(382, 46), LED_AMBER);
+    EXPECT_EQ(dot(1, 36), LED_AMBER);
+    EXPECT_EQ(dot(2, 36), 0);
+    EXPECT_EQ(dot(0, 25), 0);
+    // 24 dots centred at 192, baseline (16 + 20) / 2 - 1 = 17, from row 26.
+    EXPECT_EQ(dot(181, 26 + 17), LED_AMBER_TEXT);
+
+    currentDocument.msg.kind = MSG_APPROACH;
+    parseLangTexts(std::u16string(u"接近|Approach").data(), &currentDocument.msg.texts);
+    parseLangTexts(std::u16string(u"電車がきます|A train is approaching").data(),
+                   &currentDocument.msg.texts2);
+    compose(0);  // Japanese phase: the English message beside the label
+    ASSERT_TRUE(wasDrawn(u"A train is approaching"));
+    EXPECT_EQ(findDrawn(u"A train is approaching")->slot, 1);
+    EXPECT_FALSE(wasDrawn(u"電車がきます"));
+    EXPECT_TRUE(wasDrawn(u"接近"));
+    EXPECT_FALSE(wasDrawn(u"Approach"));
+    EXPECT_EQ(dot(0, 25), LED_AMBER);
+    EXPECT_EQ(dot(185, 46), LED_AMBER);
+    EXPECT_EQ(dot(186, 30), 0);
+    EXPECT_EQ(dot(188, 30), LED_AMBER);
+    EXPECT_EQ(dot(189, 30), 0);
+    // 接近: 16 dots centred at 93 (85..100), baseline (18 + 22) / 2 - 2 = 18:
+    // unlit letters in the lit block.
+    EXPECT_EQ(dot(85, 25 + 18), LED_AMBER);
+    EXPECT_EQ(dot(86, 25 + 18), 0);
+    EXPECT_EQ(dot(86, 25 + 14), LED_AMBER);
+
+    compose(4000);  // English phase: still the English message
+    EXPECT_TRUE(wasDrawn(u"A train is approaching"));
+    EXPECT_TRUE(wasDrawn(u"接近"));
+}
+
+// Grid rows 24..47 of a composition.
+std::vector<uint8_t> lowerHalf() {
+    return std::vector<uint8_t>(newStyleGrid.dots + 24 * NEW_STYLE_STRIDE,
+                                newStyleGrid.dots + 48 * NEW_STYLE_STRIDE);
+}
+
+TEST_F(NewStyleLeds, PositionDiagramAtEveryPosition) {
+    currentDocument.msg.kind = MSG_POS;
+    // now 0: highlight, chevron phase 0; now 1000: no highlight, phase 0.
+    for (int32_t p : {0, 1, 2, 3, 7}) {
+        currentDocument.msg.position = p;
+        compose(1000);
+        // Without highlight every station is an outline and every arrow
+        // shows chevrons.
+        for (int32_t left : {2, 143, 286}) {
+            EXPECT_EQ(dot(left, 35), LED_AMBER) << p;
+            EXPECT_EQ(dot(left + 6, 35), 0) << p;
+        }
+        EXPECT_EQ(dot(102, 36), LED_AMBER) << p;
+        EXPECT_EQ(dot(245, 36), LED_AMBER) << p;
+        EXPECT_EQ(dot(102 + 10, 36), LED_DIM_AMBER) << p;
+        const std::vector<uint8_t> plain = lowerHalf();
+
+        compose(0);
+        const std::vector<uint8_t> lit = lowerHalf();
+        if (p == 7) {
+            EXPECT_EQ(lit, plain);
+            continue;
+        }
+        EXPECT_NE(lit, plain) << p;
+        if (p == 0 || p == 2) {
+            const int32_t left = p == 0 ? 286 : 143;
+            const int32_t right = p == 0 ? 332 : 189;
+            // A filled stadium with the train picture in its middle.
+            EXPECT_EQ(dot(left + 2, 35), LED_AMBER) << p;
+            EXPECT_EQ(dot(right - 2, 35), LED_AMBER) << p;
+            EXPECT_EQ(dot(left + 8, 27), LED_AMBER) << p;
+            EXPECT_EQ(dot(left + 7, 27), 0) << p;
+            const int32_t trainX = left + (right - left - 34) / 2;
+            EXPECT_EQ(dot(trainX + 1, 29 + 4), 9) << p;
+            EXPECT_EQ(dot(trainX + 1, 29 + 7), 8) << p;
+            // The other stations stay outlines.
+            EXPECT_EQ(dot(2 + 6, 35), 0) << p;
+        } else {
+            const int32_t arrowX = p == 1 ? 245 : 102;
+            const int32_t otherX = p == 1 ? 102 : 245;
+            EXPECT_EQ(dot(arrowX - 1 + 1, 30 + 4), 9) << p;
+            EXPECT_EQ(dot(arrowX - 1 + 1, 30 + 7), 8) << p;
+            EXPECT_EQ(dot(otherX, 36), LED_AMBER) << p;
+            // Stations are not highlighted between stations.
+            EXPECT_EQ(dot(143 + 6, 35), 0) << p;
+            EXPECT_EQ(dot(286 + 6, 35), 0) << p;
+        }
+    }
+
+    // Station 0 carries a ring; all three carry their name at the name x.
+    currentDocument.msg.position = 7;
+    copyText(currentDocument.msg.stationNames[1].text[0], u"新橋");
+    copyText(currentDocument.msg.stationLabels[2], u"JY25");
+    compose(1000);
+    EXPECT_EQ(dot(2 + 9, 36 - 5), LED_AMBER);  // top of the ring
+    EXPECT_EQ(dot(2 + 9, 36 + 5), 0);          // its open bottom
+    ASSERT_TRUE(wasDrawn(u"新橋"));
+    EXPECT_EQ(findDrawn(u"新橋")->height, 16);
+    EXPECT_EQ(dot(196, 26 + 17), LED_WHITE);
+    ASSERT_TRUE(wasDrawn(u"JY25"));
+    EXPECT_EQ(findDrawn(u"JY25")->slot, 1);
+    // A highlighted station shows no label.
+    currentDocument.msg.position = 0;
+    compose(0);
+    EXPECT_FALSE(wasDrawn(u"JY25"));
+}
+
+TEST_F(NewStyleLeds, ScrollMovesAtFortyDotsBySecondAndRestarts) {
+    currentDocument.msg.kind = MSG_SCROLL;
+    copyText(currentDocument.msg.scrollText, u"ABCD");  // 32 dots
+    currentDocument.scroll = 0;                         // the default speed
+    const uint32_t t0 = 50000;
+    const int32_t baseline = (17 + 22) / 2 - 17 * 12 / 100;  // 17
+    const int32_t row = 25 + baseline;
+
+    compose(t0);
+    EXPECT_EQ(countColour(LED_GREEN), 0);  // starts just beyond the right edge
+    compose(t0 + 1000);                    // 40 dots in
+    EXPECT_EQ(dot(344, row), 0);
+    EXPECT_EQ(dot(345, row), LED_GREEN);
+    EXPECT_EQ(dot(375, row), 0);
+    EXPECT_EQ(dot(374, row), LED_GREEN);
+    EXPECT_FALSE(wasDrawn(u"ABCD"));  // rendered once, then only copied
+
+    // Gone past the left edge after (384 + 32) / 40 s: starts again.
+    compose(t0 + 10400);
+    EXPECT_EQ(dot(1, row), 0);
+    compose(t0 + 10425);
+    EXPECT_EQ(countColour(LED_GREEN), 0);
+    compose(t0 + 11425);
+    EXPECT_EQ(dot(345, row), LED_GREEN);
+
+    // A given speed.
+    currentDocument.scroll = 80;
+    compose(t0 + 12425);  // 2 s into this run: 160 dots
+    EXPECT_EQ(dot(224, row), 0);
+    EXPECT_EQ(dot(225, row), LED_GREEN);
+
+    // Another lower line forgets the scroll; when it returns it starts anew.
+    currentDocument.msg.kind = MSG_FRAME;
+    compose(t0 + 13000);
+    currentDocument.msg.kind = MSG_SCROLL;
+    compose(t0 + 14000);
+    EXPECT_TRUE(wasDrawn(u"ABCD"));
+    EXPECT_EQ(countColour(LED_GREEN), 0);
+
+    // A new text starts anew too.
+    compose(t0 + 15000);
+    EXPECT_EQ(dot(305, row), LED_GREEN);
+    copyText(currentDocument.msg.scrollText, u"XY");
+    compose(t0 + 15000);
+    EXPECT_EQ(countColour(LED_GREEN), 0);
+
+    // A board left unpainted for most of the tick range restarts cleanly.
+    compose(t0 + 0x80000000u);
+    compose(t0 + 0x80000000u + 1000);
+    EXPECT_EQ(dot(305, row), LED_GREEN);
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+// The sign's portable parts in the host build: font slot choice and the
+// round-robin caches with recording fakes, the canvas scale and origin, the
+// header geometry and colours read back from the memory surface (with a fake
+// header text source whose glyphs are h/2 pixels wide), text narrowing, and
+// the LED blit that always shows unlit dots.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "render/newstyle.h"
+#include "serverlink/linkstate.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Font slots and caches
+
+std::vector<std::u16string> facesAsked;
+
+int32_t someFacesInstalled(const char16_t* face) {
+    const std::u16string name(face);
+    facesAsked.push_back(name);
+    return name == u"SimSun" || name == u"PMingLiU" ? 1 : 0;
+}
+
+TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
+    copyText(settings.labelFontFace, u"MS PGothic");
+    facesAsked.clear();
+    fillFontSlots(someFacesInstalled);
+    EXPECT_EQ(facesAsked, (std::vector<std::u16string>{u"SimHei", u"SimSun", u"MingLiU", u"PMingLiU",
+                                                       u"Gulim", u"Dotum", u"Batang", u"Malgun Gothic"}));
+    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
+    EXPECT_EQ(fontSlots[0].charset, 128);
+    EXPECT_EQ(std::u16string(fontSlots[1].face), u"Arial");
+    EXPECT_EQ(fontSlots[1].charset, 0);
+    EXPECT_EQ(std::u16string(fontSlots[2].face), u"MS PGothic");
+    EXPECT_EQ(std::u16string(fontSlots[3].face), u"SimSun");
+    EXPECT_EQ(fontSlots[3].charset, 134);
+    EXPECT_EQ(std::u16string(fontSlots[4].face), u"PMingLiU");
+    EXPECT_EQ(fontSlots[4].charset, 136);
+    EXPECT_EQ(fontSlots[5].face[0], 0);
+    for (int32_t slot = 0; slot < 5; ++slot) {
+        EXPECT_TRUE(isLanguageAvailable(slot)) << slot;
+    }
+    EXPECT_FALSE(isLanguageAvailable(5));
+    EXPECT_FALSE(isLanguageAvailable(-1));
+    EXPECT_FALSE(isLanguageAvailable(6));
+
+    // Korean unavailable: "o" drops out of the cycle.
+    std::memset(&currentDocument, 0, sizeof currentDocument);
+    copyText(currentDocument.langs, u"jo");
+    currentDocument.langMs = 1000;
+    EXPECT_EQ(currentLanguage(1000), 0);
+
+    // The slots are settled once: a later face change does not reach them.
+    copyText(settings.labelFontFace, u"Another Face");
+    initFontSlots();
+    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
+}
+
+intptr_t nextFontHandle = 0;
+std::vector<intptr_t> released;
+int32_t creates = 0;
+
+void* fakeCreate(int32_t, int32_t, int32_t, int32_t) {
+    ++creates;
+    return reinterpret_cast<void*>(++nextFontHandle);
+}
+
+void fakeRelease(void* font) {
+    released.push_back(reinterpret_cast<intptr_t>(font));
+}
+
+TEST(NewStyleFonts, CacheIsRoundRobin) {
+    const FontCacheFunctions functions = {fakeCreate, fakeRelease};
+    CachedFont entries[LED_FONT_CACHE_SIZE] = {};
+    int32_t next = 0;
+    void* first = cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 0, 700, functions);
+    EXPECT_EQ(cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 0, 700, functions), first);
+    EXPECT_EQ(creates, 1);
+    // Keys differ by slot, height, width or weight.
+    EXPECT_NE(cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 1, 10, 0, 700, functions), first);
+    EXPECT_NE(cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 0, 400, functions), first);
+    EXPECT_NE(cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 3, 700, functions), first);
+    for (int32_t i = 4; i < LED_FONT_CACHE_SIZE; ++i) {
+        cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 100 + i, 0, 700, functions);
+    }
+    EXPECT_EQ(creates, 16);
+    EXPECT_TRUE(released.empty());
+    // The 17th key takes the first entry; the old font is released first.
+    cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 2, 50, 0, 700, functions);
+    ASSERT_EQ(released.size(), 1u);
+    EXPECT_EQ(released[0], reinterpret_cast<intptr_t>(first));
+    // Asking for the evicted key again makes it anew (in the second entry).
+    void* again = cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 0, 700, functions);
+    EXPECT_NE(again, first);
+    EXPECT_EQ(creates, 18);
+    ASSERT_EQ(released.size(), 2u);
+    EXPECT_EQ(cachedFont(entries, LED_FONT_CACHE_SIZE, &next, 0, 10, 0, 700, functions), again);
+    EXPECT_EQ(creates, 18);
+}
+
+// ---------------------------------------------------------------------------
+// View
+
+TEST(NewStyleView, ScaleAndOrigin) {
+    NewStyleView v = computeNewStyleView(800, 158);
+    EXPECT_EQ(v.scale, 2000);
+    EXPECT_EQ(v.originX, 0);
+    EXPECT_EQ(v.originY, 0);
+    v = computeNewStyleView(1200, 200);
+    EXPECT_EQ(v.scale, 2000);
+    EXPECT_EQ(v.originX, 200);
+    EXPECT_EQ(v.originY, 21);
+    v = computeNewStyleView(300, 60);
+    EXPECT_EQ(v.scale, 1000);
+    EXPECT_EQ(v.originX, -50);
+    EXPECT_EQ(v.originY, -9);
+    v = computeNewStyleView(3840, 2160);
+    EXPECT_EQ(v.scale, 9000);
+    EXPECT_EQ(v.originX, 120);
+    EXPECT_EQ(v.originY, (2160 - 79 * 9) / 2);
+}
+
+// ---------------------------------------------------------------------------
+// Header text and the sign on the memory surface
+
+struct HeaderDraw {
+    std::u16string text;
+    int32_t x;
+    int32_t y;
+    uint32_t colour;
+    int32_t height;
+    int32_t width;
+};
+std::vector<HeaderDraw> headerDraws;
+int32_t selects = 0;
+int32_t selectedHeight = 0;
+int32_t selectedWidth = 0;
+int32_t measureExtra = 0;
+
+int32_t fakeSelect(int32_t, int32_t height, int32_t width, int32_t, int32_t* averageWidth,
+                   int32_t* cellHeight) {
+    ++selects;
+    selectedHeight = height;
+    selectedWidth = width > 0 ? width : height / 2;
+    *averageWidth = selectedWidth;
+    *cellHeight = height;
+    return 1;
+}
+
+int32_t fakeMeasureHeader(const char16_t*, int32_t length) {
+    return length * selectedWidth + measureExtra;
+}
+
+void fakeDrawHeader(const char16_t* text, int32_t length, int32_t x, int32_t y, uint32_t colour) {
+    headerDraws.push_back(
+        {std::u16string(text, static_cast<size_t>(length)), x, y, colour, selectedHeight, selectedWidth});
+}
+
+const HeaderTextSource fakeHeader = {fakeSelect, fakeMeasureHeader, fakeDrawHeader};
+
+const HeaderDraw* headerDraw(const std::u16string& text) {
+    for (const HeaderDraw& d : headerDraws) {
+        if (d.text == text) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t pixel(int32_t x, int32_t y) {
+    return boardSurface.pixels[y * boardSurface.width + x];
+}
+
+class NewStyleSign : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::memset(&currentDocument, 0, sizeof currentDocument);
+        currentDocument.isNewStyle = 1;
+        currentDocument.langMs = 4000;
+        currentDocument.blinkMs = 1000;
+        currentDocument.scroll = 40;
+        currentDocument.side = u'L';
+        currentDocument.color = 0x112233;
+        copyText(currentDocument.platform, u"3");
+        copyText(currentDocument.viaJp, u"東京");
+        copyText(currentDocument.viaEn, u"Tokyo");
+        settings.showUnlitDots = 0;
+        settings.backgroundColor = 0x000000;
+        serverOk = 1;
+        setHeaderTextSource(&fakeHeader);
+        headerDraws.clear();
+        measureExtra = 0;
+        selects = 0;
+    }
+    void TearDown() override {
+        setHeaderTextSource(nullptr);
+        serverOk = 0;
+    }
+    void paint(int32_t w, int32_t h, uint32_t now = 1000) {
+        ASSERT_EQ(resizeBoardSurface(w, h), 1);
+        headerDraws.clear();
+        lastFetchOkTick = now;
+        composeNewStyleBoardAt(now);
+    }
+};
+
+TEST_F(NewStyleSign, HeaderColoursAndBadgesOnTheLeft) {
+    paint(800, 158);
+    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);  // header strip
+    EXPECT_EQ(pixel(400, 5), 0xDEE1E3u);   // top highlight
+    EXPECT_EQ(pixel(400, 36), 0x112233u);  // rule in the line colour
+    EXPECT_EQ(pixel(400, 37), 0x112233u);
+    EXPECT_EQ(pixel(400, 38), 0x9EA2A5u);  // body
+    EXPECT_EQ(pixel(2, 150), 0x9EA2A5u);
+    EXPECT_EQ(pixel(14, 42), 0x2A2A2Cu);  // LED housing
+    // Platform badge: units 1..16 x 2..16 with a grey outline, white inside.
+    EXPECT_EQ(pixel(2, 4), 0x555555u);
+    EXPECT_EQ(pixel(1, 4), 0xDEE1E3u);
+    EXPECT_EQ(pixel(10, 20), 0xFFFFFFu);
+    // Line badge: units 18..47 x 3..15 in the line colour.
+    EXPECT_EQ(pixel(36, 6), 0x112233u);
+    EXPECT_EQ(pixel(95, 31), 0x112233u);
+    EXPECT_EQ(pixel(96, 20), 0xD0D3D6u);
+    EXPECT_EQ(pixel(35, 20), 0xD0D3D6u);
+
+    // Texts: platform centred at unit 9; 東京 at 51, 方面 right after it,
+    // Tokyo 10 units further.
+    ASSERT_NE(headerDraw(u"3"), nullptr);
+    EXPECT_EQ(headerDraw(u"3")->x, 18 - 15 / 2);
+    EXPECT_EQ(headerDraw(u"3")->y, 20 - 15);
+    EXPECT_EQ(headerDraw(u"3")->colour, 0x000000u);
+    ASSERT_NE(headerDraw(u"東京"), nullptr);
+    EXPECT_EQ(headerDraw(u"東京")->x, 102);
+    EXPECT_EQ(headerDraw(u"東京")->colour, 0x1A1A1Au);
+    ASSERT_NE(headerDraw(u"方面"), nullptr);
+    EXPECT_EQ(headerDraw(u"方面")->x, 2 * (51 + 10 + 1));  // a = 10 units, e = a + 52
+    EXPECT_EQ(headerDraw(u"方面")->height, 10);
+    ASSERT_NE(headerDraw(u"Tokyo"), nullptr);
+    EXPECT_EQ(headerDraw(u"Tokyo")->x, 2 * (62 + 5 + 10));
+    EXPECT_EQ(headerDraw(u"Tokyo")->colour, 0x3A3A3Au);
+
+    // An empty viaJp puts 方面 at unit 52.
+    currentDocument.viaJp[0] = 0;
+    paint(800, 158);
+    EXPECT_EQ(headerDraw(u"方面")->x, 104);
+}
+
+TEST_F(NewStyleSign, BadgesAndDirectionOnTheRight) {
+    currentDocument.side = u'R';
+    paint(1200, 200);  // s 2, origin (200, 21)
+    const int32_t ox = 200;
+    const int32_t oy = 21;
+    EXPECT_EQ(pixel(ox + 766, oy + 4), 0x555555u);  // badge from unit 383
+    EXPECT_EQ(pixel(ox + 765, oy + 4), 0xDEE1E3u);
+    EXPECT_EQ(pixel(ox + 2, oy + 4), 0xDEE1E3u);     // nothing on the left
+    EXPECT_EQ(pixel(ox + 704, oy + 20), 0x112233u);  // line badge from unit 352
+    EXPECT_EQ(pixel(ox + 703, oy + 20), 0xD0D3D6u);
+    EXPECT_EQ(pixel(ox - 1, oy + 20), 0x000000u);  // background beside the canvas
+    EXPECT_EQ(headerDraw(u"3")->x, ox + 782 - 7);
+    // 方面 ends at unit 349; 東京 ends at 382 - b - 34; Tokyo 10 units before.
+    EXPECT_EQ(headerDraw(u"方面")->x + 10, ox + 698);
+    EXPECT_EQ(headerDraw(u"東京")->x + 20, ox + 2 * (382 - 5 - 34));
+    EXPECT_EQ(headerDraw(u"Tokyo")->x + 5 * 7, ox + 2 * (343 - 10 - 10));
+}
+
+TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
+    newStyleView = computeNewStyleView(800, 158);
+    // 11 characters at 6 pixels are 66 > 56 pixels: one narrowing to 5.
+    selects = 0;
+    EXPECT_EQ(drawCanvasText(u"12345678901", 33, 7, 6, 0, 700, 0, 28, ALIGN_CENTRE), 27);
+    EXPECT_EQ(selects, 2);
+    EXPECT_EQ(headerDraws.back().width, 5);
+    // A text that stays wide: two narrowings, then drawn as it is.
+    measureExtra = 50;
+    selects = 0;
+    EXPECT_EQ(drawCanvasText(u"12345678901", 33, 7, 6, 0, 700, 0, 28, ALIGN_CENTRE), 30);
+    EXPECT_EQ(selects, 3);
+    EXPECT_EQ(headerDraws.back().width, 1);
+    EXPECT_EQ(headerDraws.back().x, 66 - 61 / 2);
+    // No maximum: never narrowed.
+    selects = 0;
+    drawCanvasText(u"12345678901", 33, 7, 6, 0, 700, 0, 0, ALIGN_LEFT);
+    EXPECT_EQ(selects, 1);
+    // Empty texts and texts of 3 pixels or less are not drawn.
+    headerDraws.clear();
+    EXPECT_EQ(drawCanvasText(u"", 33, 7, 6, 0, 700, 0, 28, ALIGN_LEFT), 0);
+    EXPECT_EQ(drawCanvasText(u"x", 33, 7, 1, 0, 700, 0, 28, ALIGN_LEFT), 0);
+    EXPECT_TRUE(headerDraws.empty());
+    measureExtra = 0;
+    newStyleView = computeNewStyleView(400, 79);  // s 1: height 3 is 3 pixels
+    EXPECT_EQ(drawCanvasText(u"x", 33, 7, 3, 0, 700, 0, 28, ALIGN_LEFT), 0);
+    EXPECT_EQ(drawCanvasText(u"x", 33, 7, 4, 0, 700, 0, 28, ALIGN_LEFT), 2);
+}
+
+TEST_F(NewStyleSign, LedDotsAlwaysShowUnlitDiscs) {
+    currentDocument.msg.kind = MSG_FRAME;
+    paint(800, 158);
+    // s 2: dots are 2 x 2 squares from pixel (16, 44).
+    EXPECT_EQ(pixel(16 + 2 * 100, 44 + 2 * 10), 0x151517u);
+    EXPECT_EQ(pixel(16 + 2 * 1, 44 + 2 * 25), 0xF5B800u);    // frame corner dot (1, 25)
+    EXPECT_EQ(pixel(17 + 2 * 382, 45 + 2 * 46), 0xF5B800u);  // (382, 46)
+    EXPECT_EQ(pixel(16 + 2 * 383 + 1, 44 + 2 * 47 + 1), 0x151517u);
+    // The same paint again allocates nothing new.
+    const uint32_t* sprites = newStyleSprites.pixels;
+    paint(800, 158);
+    EXPECT_EQ(newStyleSprites.pixels, sprites);
+    EXPECT_EQ(newStyleSprites.scale, 2);
+
+    // s 3: round dots, unlit ones too; the disc's middle has the full colour.
+    paint(1200, 240);  // origin (0, 1)
+    EXPECT_EQ(newStyleSprites.scale, 3);
+    EXPECT_EQ(pixel(24 + 3 * 100 + 1, 1 + 66 + 3 * 10 + 1), 0x151517u);
+    EXPECT_EQ(pixel(24 + 3 * 1 + 1, 1 + 66 + 3 * 25 + 1), 0xF5B800u);
+}
+
+TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
+    currentDocument.msg.kind = MSG_FRAME;
+    paint(300, 60);
+    int32_t unlit = 0;
+    for (int32_t i = 0; i < 300 * 60; ++i) {
+        unlit += boardSurface.pixels[i] == 0x151517u ? 1 : 0;
+    }
+    EXPECT_EQ(unlit, 0);
+    EXPECT_EQ(pixel(0, 0), 0xD0D3D6u);  // unit (50, 9): the header, cut at the edges
+
+    // The frame composer hands a new-style document to the sign.
+    ASSERT_EQ(resizeBoardSurface(800, 158), 1);
+    std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
+    lastFetchOkTick = tickCount();
+    paintBoardFrame();
+    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
+    EXPECT_EQ(pixel(16, 44), 0x151517u);
+}
+
+}  // namespace

@@ -1,0 +1,348 @@
+// The new-style sign with real GDI under Wine: language font slots found by
+// family enumeration (the test prefix maps SimSun, PMingLiU and Gulim to
+// installed fonts and leaves SimHei, MingLiU and the others unmapped), the
+// font caches, LED text from TrueType glyphs, and whole signs painted into
+// the DIB-section surface at two sizes and read back pixel by pixel.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "render/newstyle.h"
+#include "serverlink/linkstate.h"
+#include "testfiles.h"
+
+namespace {
+
+int32_t parseNewStyle(const std::u16string& body) {
+    const std::string bytes = utf8Of(u"velmorant-new 1\n" + body + u"end\n");
+    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int32_t>(bytes.size()), &currentDocument);
+}
+
+uint32_t pixel(int32_t x, int32_t y) {
+    return boardSurface.pixels[y * boardSurface.width + x] & 0xFFFFFF;
+}
+
+uint8_t dot(int32_t x, int32_t y) {
+    return newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
+}
+
+int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour) {
+    int32_t n = 0;
+    for (int32_t y = y1; y <= y2; ++y) {
+        for (int32_t x = x1; x <= x2; ++x) {
+            n += dot(x, y) == colour ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+// Pixels of a rectangle darker than grey 100 on every channel.
+int32_t countDarkPixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
+    int32_t n = 0;
+    for (int32_t y = y1; y <= y2; ++y) {
+        for (int32_t x = x1; x <= x2; ++x) {
+            const uint32_t p = pixel(x, y);
+            n += ((p >> 16) & 0xFF) < 100 && ((p >> 8) & 0xFF) < 100 && (p & 0xFF) < 100 ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+class NewStyleWin32 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        copyText(settings.labelFontFace, u"MS PGothic");
+        copyText(settings.fontFace, u"MS Gothic");
+        settings.showUnlitDots = 0;
+        settings.backgroundColor = 0;
+        // Another test in this program may have filled the slots without
+        // fonts; these tests want the real enumeration.
+        fontSlotsReady = 0;
+        initFontSlots();
+        ASSERT_EQ(prepareNewStyleText(), 1);
+        serverOk = 1;
+    }
+    void paintAt(int32_t w, int32_t h, uint32_t now) {
+        ASSERT_EQ(resizeBoardSurface(w, h), 1);
+        lastFetchOkTick = now;
+        composeNewStyleBoardAt(now);
+    }
+};
+
+TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
+    // SimHei and MingLiU are not installed in the test prefix, so the second
+    // candidates win; Gulim is the first Korean candidate and is installed.
+    EXPECT_EQ(std::u16string(fontSlots[3].face), u"SimSun");
+    EXPECT_EQ(fontSlots[3].charset, 134);
+    EXPECT_EQ(std::u16string(fontSlots[4].face), u"PMingLiU");
+    EXPECT_EQ(fontSlots[4].charset, 136);
+    EXPECT_EQ(std::u16string(fontSlots[5].face), u"Gulim");
+    EXPECT_EQ(fontSlots[5].charset, 129);
+    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
+
+    ASSERT_EQ(parseNewStyle(u"langs=j,s,t,o\nlangMs=1000\n"), 1);
+    EXPECT_EQ(currentLanguage(0), 0);
+    EXPECT_EQ(currentLanguage(1000), 3);
+    EXPECT_EQ(currentLanguage(2000), 4);
+    EXPECT_EQ(currentLanguage(3000), 5);
+
+    // Each language's text is really drawn with its slot's face.
+    ASSERT_EQ(parseNewStyle(u"langs=jo\nrow=text\t東京|Tokyo|||| 서울\n"), 1);
+    lastFetchOkTick = 4000;
+    composeNewStyleLeds(4000);
+    EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 40);
+}
+
+// The real enumeration with Gulim hidden: no other Korean candidate is
+// installed, so the Korean slot is unavailable and "o" leaves the cycle.
+int32_t installedExceptGulim(const char16_t* face) {
+    return std::u16string(face) == u"Gulim" ? 0 : isFaceInstalled(face);
+}
+
+TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
+    EXPECT_EQ(isFaceInstalled(u"SimSun"), 1);
+    EXPECT_EQ(isFaceInstalled(u"Gulim"), 1);
+    EXPECT_EQ(isFaceInstalled(u"MS PGothic"), 1);
+    EXPECT_EQ(isFaceInstalled(u"SimHei"), 0);
+    EXPECT_EQ(isFaceInstalled(u"Dotum"), 0);
+    EXPECT_EQ(isFaceInstalled(u"Velmorant No Such Face"), 0);
+
+    fillFontSlots(installedExceptGulim);
+    EXPECT_FALSE(isLanguageAvailable(LANGUAGE_KOREAN));
+    EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
+    EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
+    ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
+    EXPECT_EQ(currentLanguage(1000), 0);
+    fillFontSlots(isFaceInstalled);
+    EXPECT_EQ(currentLanguage(1000), LANGUAGE_KOREAN);
+}
+
+TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
+    void* first = ledFont(0, 30, 400);
+    ASSERT_NE(first, nullptr);
+    const int32_t before = fontsCreated;
+    EXPECT_EQ(ledFont(0, 30, 400), first);
+    EXPECT_EQ(fontsCreated, before);
+    // The scratch still holds a cached font while 16 further keys go through.
+    uint8_t target[24 * 64] = {};
+    EXPECT_GT(drawLedText(u"A", 0, 30, 400, 24, target, 64, 64, 24, 0, 0, 1, 0, 0), 0);
+    for (int32_t i = 0; i < LED_FONT_CACHE_SIZE; ++i) {
+        ASSERT_NE(ledFont(1, 40 + i, 400), nullptr);
+    }
+    EXPECT_EQ(fontsCreated, before + LED_FONT_CACHE_SIZE);
+    // The first key was evicted: asking for it creates it again, and text
+    // still draws after its old font was deleted from under the scratch.
+    ledFont(0, 30, 400);
+    EXPECT_EQ(fontsCreated, before + LED_FONT_CACHE_SIZE + 1);
+    std::memset(target, 0, sizeof target);
+    EXPECT_GT(drawLedText(u"A", 0, 30, 400, 24, target, 64, 64, 24, 0, 0, 1, 0, 0), 0);
+    int32_t lit = 0;
+    for (uint8_t v : target) {
+        lit += v;
+    }
+    EXPECT_GT(lit, 0);
+}
+
+TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
+    ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京\u3000行|Tokyo\n"), 1);
+    lastFetchOkTick = 100;
+    composeNewStyleLeds(100);
+    NewStyleGrid spaced = newStyleGrid;
+    ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京行|Tokyo\n"), 1);
+    composeNewStyleLeds(100);
+    // The right-hand text (from column 237 on) is 東京行 both times; the
+    // slot-0 text at 178 differs by the space.
+    bool rightSame = true;
+    bool middleSame = true;
+    for (int32_t y = 0; y < 24; ++y) {
+        for (int32_t x = 0; x < NEW_STYLE_COLUMNS; ++x) {
+            const bool same = spaced.dots[y * NEW_STYLE_STRIDE + x] == dot(x, y);
+            if (x >= 237) {
+                rightSame = rightSame && same;
+            } else if (x >= 119) {
+                middleSame = middleSame && same;
+            }
+        }
+    }
+    EXPECT_TRUE(rightSame);
+    EXPECT_FALSE(middleSame);
+    EXPECT_GT(countDots(260, 0, 330, 23, LED_WHITE), 30);
+    EXPECT_GT(countDots(12, 0, 100, 23, LED_WHITE), 20);  // the time
+}
+
+const char16_t* const SIGN =
+    u"platform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
+    u"color=80C241\nlangs=je\n"
+    u"row=text\tまもなく電車が来ます|A train is coming\n"
+    u"msg=frame\t黄色い線の内側へ|Stand behind the line\n";
+
+TEST_F(NewStyleWin32, SignAtTwoSizesOnTheLeft) {
+    ASSERT_EQ(parseNewStyle(SIGN), 1);
+    for (int32_t size = 0; size < 2; ++size) {
+        const int32_t w = size == 0 ? 800 : 1203;
+        const int32_t h = size == 0 ? 158 : 240;
+        paintAt(w, h, 1000);
+        const int32_t s = size == 0 ? 2 : 3;
+        const int32_t ox = (w - 400 * s) / 2;
+        const int32_t oy = (h - 79 * s) / 2;
+        SCOPED_TRACE(w);
+        EXPECT_EQ(newStyleView.scale, s * 1000);
+        EXPECT_EQ(pixel(ox + 200 * s, oy + 4 * s), 0xDEE1E3u);   // top highlight
+        EXPECT_EQ(pixel(ox + 250 * s, oy + 17 * s), 0xD0D3D6u);  // header strip
+        EXPECT_EQ(pixel(ox + 200 * s, oy + 18 * s), 0x80C241u);  // rule in the line colour
+        EXPECT_EQ(pixel(ox + 200 * s, oy + 75 * s), 0x9EA2A5u);  // body
+        EXPECT_EQ(pixel(ox + 7 * s, oy + 21 * s), 0x2A2A2Cu);    // housing
+        if (ox > 0) {
+            EXPECT_EQ(pixel(ox - 1, oy + 40 * s), 0x000000u);  // background
+        }
+        // Line badge (units 18..47) in the line colour at its left edge.
+        EXPECT_EQ(pixel(ox + 18 * s, oy + 3 * s), 0x80C241u);
+        EXPECT_EQ(pixel(ox + 18 * s - 1, oy + 3 * s), 0xDEE1E3u);
+        // Platform badge: grey outline at unit 1, white inside, a black digit.
+        EXPECT_EQ(pixel(ox + 1 * s, oy + 9 * s), 0x555555u);
+        EXPECT_EQ(pixel(ox, oy + 9 * s), 0xD0D3D6u);
+        EXPECT_EQ(pixel(ox + 3 * s, oy + 4 * s), 0xFFFFFFu);
+        EXPECT_GT(countDarkPixels(ox + 4 * s, oy + 4 * s, ox + 14 * s, oy + 15 * s), 2 * s * s);
+        // Direction text from unit 51.
+        EXPECT_GT(countDarkPixels(ox + 51 * s, oy + 6 * s, ox + 110 * s, oy + 15 * s), 10 * s * s);
+        EXPECT_EQ(countDarkPixels(ox + 300 * s, oy + 6 * s, ox + 382 * s, oy + 15 * s), 0);
+        // LED dots: the frame's corner dots amber, an empty dot dark.
+        const int32_t x0 = ox + 8 * s;
+        const int32_t y0 = oy + 22 * s;
+        EXPECT_EQ(pixel(x0 + 1 * s + s / 2, y0 + 25 * s + s / 2), 0xF5B800u);
+        EXPECT_EQ(pixel(x0 + 382 * s + s / 2, y0 + 46 * s + s / 2), 0xF5B800u);
+        EXPECT_EQ(pixel(x0 + 0 * s + s / 2, y0 + 0 * s + s / 2), 0x151517u);
+        EXPECT_EQ(pixel(x0 + 383 * s + s / 2, y0 + 47 * s + s / 2), 0x151517u);
+        // Text dots in white (upper line) and amber (frame message).
+        EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 50);
+        EXPECT_GT(countDots(2, 26, 381, 45, LED_AMBER_TEXT), 50);
+        for (int32_t r = 0; r < 24; ++r) {
+            for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+                const uint32_t expected = dot(c, r) == LED_WHITE ? 0xEEF0FFu : 0x151517u;
+                ASSERT_EQ(pixel(x0 + c * s + s / 2, y0 + r * s + s / 2), expected) << c << "," << r;
+            }
+        }
+    }
+}
+
+TEST_F(NewStyleWin32, SignOnTheRight) {
+    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) + u"side=right\n"), 1);
+    paintAt(800, 158, 1000);
+    const int32_t s = 2;
+    // Platform badge from unit 383, line badge from 352, none on the left.
+    EXPECT_EQ(pixel(383 * s, 9 * s), 0x555555u);
+    EXPECT_EQ(pixel(383 * s - 2, 9 * s), 0xD0D3D6u);  // unit 382, between the badges
+    EXPECT_EQ(pixel(352 * s, 3 * s), 0x80C241u);
+    EXPECT_EQ(pixel(352 * s - 1, 3 * s), 0xDEE1E3u);
+    EXPECT_EQ(pixel(1 * s, 9 * s), 0xD0D3D6u);
+    EXPECT_EQ(pixel(18 * s, 3 * s), 0xDEE1E3u);
+    // The direction is right-aligned: ink left of unit 349, none near 51.
+    EXPECT_GT(countDarkPixels(250 * s, 6 * s, 349 * s, 15 * s), 20 * s * s);
+    EXPECT_EQ(countDarkPixels(20 * s, 6 * s, 50 * s, 15 * s), 0);
+}
+
+TEST_F(NewStyleWin32, StatusMessageAloneWhenTheServerIsUnreachable) {
+    ASSERT_EQ(parseNewStyle(SIGN), 1);
+    serverOk = 0;
+    ASSERT_EQ(resizeBoardSurface(800, 158), 1);
+    composeNewStyleBoardAt(5000);
+    EXPECT_GT(countDots(8, 12, 375, 35, LED_WHITE), 50);
+    EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), countDots(8, 12, 375, 35, LED_WHITE));
+    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
+    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER_TEXT), 0);
+
+    serverOk = 1;
+    lastFetchOkTick = 1000;
+    composeNewStyleBoardAt(1000 + 20000);
+    EXPECT_GT(countDots(8, 12, 375, 35, LED_AMBER_TEXT), 50);
+    EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), 0);
+    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
+    EXPECT_EQ(pixel(16 + 2 * 1 + 1, 44 + 2 * 25 + 1), 0x151517u);  // no frame
+}
+
+TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
+    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) + u"msg=pos\t1\tA\tB\tC\t渋谷\t原宿\t代々木\n"), 1);
+    paintAt(800, 158, 1000);
+    paintAt(800, 158, 5000);  // the other language too
+    const int32_t fonts = fontsCreated;
+    const uint32_t* sprites = newStyleSprites.pixels;
+    for (uint32_t t = 0; t < 8000; t += 40) {
+        lastFetchOkTick = t;
+        composeNewStyleBoardAt(t);
+    }
+    EXPECT_EQ(fontsCreated, fonts);
+    EXPECT_EQ(newStyleSprites.pixels, sprites);
+
+    // paintBoardFrame composes the sign for a new-style document.
+    std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
+    lastFetchOkTick = tickCount();
+    paintBoardFrame();
+    EXPECT_EQ(pixel(200, 8), 0xDEE1E3u);
+    EXPECT_EQ(pixel(16 + 1, 44 + 1), 0x151517u);
+}
+
+TEST_F(NewStyleWin32, SmallWindowLeavesTheDotsOut) {
+    ASSERT_EQ(parseNewStyle(SIGN), 1);
+    paintAt(300, 60, 1000);
+    int32_t unlit = 0;
+    for (int32_t i = 0; i < 300 * 60; ++i) {
+        unlit += (boardSurface.pixels[i] & 0xFFFFFF) == 0x151517u ? 1 : 0;
+    }
+    EXPECT_EQ(unlit, 0);
+    EXPECT_EQ(pixel(150, 0), 0xD0D3D6u);
+}
+
+// The demo's sample boards: each is accepted and paints its lower-line kind.
+// With VELMORANT_SNAPSHOT_DIR set, each paint is also written there as a BMP
+// for a look by eye.
+TEST_F(NewStyleWin32, SampleBoardsPaint) {
+    struct Sample {
+        const char* name;
+        uint8_t msgKind;
+        char16_t side;
+        uint8_t lowerColour;
+    };
+    const Sample samples[] = {
+        {"newstyle-scroll", MSG_SCROLL, u'L', LED_GREEN},     {"newstyle-frame", MSG_FRAME, u'R', LED_AMBER},
+        {"newstyle-approach", MSG_APPROACH, u'L', LED_AMBER}, {"newstyle-pos", MSG_POS, u'R', LED_AMBER},
+        {"newstyle-train", MSG_TRAIN, u'L', LED_WHITE},
+    };
+    wchar_t snapshotDir[260] = {};
+    const DWORD dirLength = GetEnvironmentVariableW(L"VELMORANT_SNAPSHOT_DIR", snapshotDir, 260);
+    for (const Sample& sample : samples) {
+        SCOPED_TRACE(sample.name);
+        std::ifstream file(std::string(VELMORANT_SOURCE_DIR) + "/tools/boards/" + sample.name + ".txt",
+                           std::ios::binary);
+        ASSERT_TRUE(file.good());
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int32_t>(bytes.size()), &currentDocument),
+                  1);
+        EXPECT_EQ(currentDocument.msg.kind, sample.msgKind);
+        EXPECT_EQ(currentDocument.side, sample.side);
+        resetNewStyleScroll();
+        paintAt(800, 158, 3000);
+        paintAt(800, 158, 9000);  // a scroll has moved in by now
+        EXPECT_GT(countDots(0, 24, 383, 47, sample.lowerColour), 20);
+        EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 20);
+        EXPECT_EQ(pixel(200 * 2, 17 * 2), 0xD0D3D6u);
+        if (dirLength > 0 && dirLength < 200) {
+            std::u16string path(reinterpret_cast<const char16_t*>(snapshotDir));
+            for (const char* p = sample.name; *p != 0; ++p) {
+                if (p == sample.name) {
+                    path += u'\\';
+                }
+                path += static_cast<char16_t>(*p);
+            }
+            path += u".bmp";
+            EXPECT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+        }
+    }
+}
+
+}  // namespace

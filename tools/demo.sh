@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The demonstration: the bundled sample boards served by the board server,
+# one snapshot picture (PNG) of each in demo-out/, and the board running in
+# a window under Wine (on $DISPLAY when there is one, else on a virtual
+# screen whose picture is saved as demo-out/window.png).
+#
+#   tools/demo.sh [SECONDS]   how long the window runs without a display (default 20)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+seconds=${1:-20}
+build=$root/build/windows
+exe=$build/src/shell/velmorant.exe
+out=$root/demo-out
+work=$build/demo
+mkdir -p "$out" "$work"
+rm -rf "$work/root"
+cp -r tools/demo "$work/root"
+# The new-style samples (every lower-line kind) follow as further boards.
+next=$(( $(ls "$work/root/boards" | sort -n | tail -1) + 1 ))
+for sample in tools/boards/newstyle-*.txt; do
+  mkdir -p "$work/root/boards/$next"
+  cp "$sample" "$work/root/boards/$next/display.txt"
+  next=$((next + 1))
+done
+mkdir -p "$work/root/sounds"
+cp "$build/demo-sounds/demo-bell.wav" "$work/root/sounds/"
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
+
+python3 tools/boardserver.py start --root "$work/root" --port-file "$work/port" >/dev/null
+port=$(cat "$work/port")
+stop_server() {
+  python3 - "$port" <<'PY' || true
+import json, sys, urllib.request
+request = urllib.request.Request("http://127.0.0.1:%s/__control" % sys.argv[1],
+                                 data=json.dumps({"op": "shutdown"}).encode(), method="POST")
+urllib.request.urlopen(request, timeout=10).read()
+PY
+}
+trap stop_server EXIT
+echo "Board server on 127.0.0.1:$port serving $(ls "$work/root/boards" | wc -l) sample boards"
+
+# Snapshots need no screen: a prefix with Wine's null display driver.
+export WINEPREFIX=$build/wineprefix-demo
+tools/wine-prefix.sh start "$WINEPREFIX" null
+for board in $(ls "$work/root/boards" | sort -n); do
+  ini=$work/board-$board.ini
+  printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$port" "$board" > "$ini"
+  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >/dev/null 2>&1 || true
+  if [ -f "$work/board-$board.bmp" ]; then
+    convert "$work/board-$board.bmp" "$out/board-$board.png"
+    echo "  board $board: $out/board-$board.png"
+  else
+    echo "  board $board: no picture" >&2
+  fi
+done
+tools/wine-prefix.sh stop "$WINEPREFIX"
+
+# The board in a window, with its melody.
+ini=$work/window.ini
+printf 'server=127.0.0.1\nport=%s\n台=4\n取得間隔=1\n' "$port" > "$ini"
+export WINEPREFIX=$build/wineprefix-demo-x11
+if [ -n "${DISPLAY:-}" ]; then
+  tools/wine-prefix.sh start "$WINEPREFIX" x11
+  echo "The board runs in a window; close it (Alt+F4) to end the demo."
+  wine "$exe" "$(winpath "$ini")" </dev/null || true
+else
+  display=:77
+  Xvfb $display -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 1
+  export DISPLAY=$display
+  tools/wine-prefix.sh start "$WINEPREFIX" x11
+  wine "$exe" "$(winpath "$ini")" </dev/null >/dev/null 2>&1 &
+  board=$!
+  echo "No display: the board runs on a virtual screen for ${seconds}s"
+  sleep "$seconds"
+  import -window root "$out/window.png" 2>/dev/null || true
+  kill $board 2>/dev/null || true
+  tools/wine-prefix.sh stop "$WINEPREFIX"
+  kill $xvfb 2>/dev/null || true
+  echo "  window: $out/window.png"
+fi
+echo "Pictures are in $out"
