@@ -40,6 +40,7 @@ static bool fullPaintNeeded = true;
 
 void forceFullPaint() {
     fullPaintNeeded = true;
+    forceNewStyleFullPaint();
 }
 
 static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
@@ -60,6 +61,9 @@ int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
     const int32_t n = boardLayout.pitch;
+    if (boardSurface.pixels != nullptr && !bootScreenActive && currentDocument.isNewStyle != 0) {
+        return newStyleLedArea(x, y, w, h);
+    }
     if (boardSurface.pixels == nullptr || bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
         fullPaintNeeded ||
         !headerKeyMatches(paintedHeader, width, rows)) {
@@ -217,7 +221,7 @@ void paintBoardFrame() {
     }
     if (bootScreenActive) {
         drawBootScreen();
-        fullPaintNeeded = true;
+        forceFullPaint();
         return;
     }
     if (currentDocument.isNewStyle != 0) {
@@ -236,6 +240,9 @@ void paintBoardFrame() {
     const BoardLayout& l = boardLayout;
 
     if (fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
+        // The classic frame covers the whole surface: whatever sign was
+        // there must be drawn in full next time.
+        forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, settings.backgroundColor);
         fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
         fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);

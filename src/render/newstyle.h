@@ -81,6 +81,8 @@ struct LedGlyphSource {
 };
 // Installs the source every later LED text uses (nothing: no text drawn).
 void setLedGlyphSource(const LedGlyphSource* source);
+// Forgets the ink of every LED text drawn so far (new fonts or faces).
+void forgetLedText();
 
 int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
                     uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
@@ -191,6 +193,12 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
 
 // The whole sign into boardSurface at the tick count / at tick now.
 void composeNewStyleBoard();
+// The next paint redraws the whole sign (the surface was drawn over by
+// something else, or fonts or settings changed).
+void forceNewStyleFullPaint();
+// The LED panel's box when the next paint will change nothing else (1), or
+// 0 when the whole surface must reach the window.
+int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h);
 void composeNewStyleBoardAt(uint32_t now);
 // The LED grid alone for tick now (font slots and LED text made ready first).
 void composeNewStyleBoardLeds(uint32_t now);

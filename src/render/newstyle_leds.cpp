@@ -215,12 +215,83 @@ void ledTrainPicture(int32_t x, int32_t y) {
 
 static const LedGlyphSource* ledGlyphs = nullptr;
 
-void setLedGlyphSource(const LedGlyphSource* source) {
-    ledGlyphs = source;
+// Ink of each scratch column as a mask of its 32 rows, for a text that the
+// ink cache below does not keep.
+static uint32_t scratchInk[LED_SCRATCH_WIDTH];
+
+// Recently drawn texts with the ink of their columns. Every frame draws the
+// panel's few texts again, and asking the glyph source to measure and draw
+// them is by far the dearest part of a frame. The ink depends only on the
+// text, the font (slot, height, weight) and the cell height, so it is kept
+// here, and forgotten when the glyph source or the font slots change. Longer
+// texts than an entry holds are drawn every time.
+constexpr int32_t LED_INK_CACHE_ENTRIES = 12;
+constexpr int32_t LED_INK_TEXT_CAPACITY = 96;
+
+struct LedInkEntry {
+    char16_t text[LED_INK_TEXT_CAPACITY];
+    int32_t length;  // 0: the entry is free
+    int32_t slot;
+    int32_t height;
+    int32_t weight;
+    int32_t cell;
+    int32_t cx;
+    uint32_t lastUse;
+    uint32_t ink[LED_SCRATCH_WIDTH];
+};
+static LedInkEntry ledInkCache[LED_INK_CACHE_ENTRIES];
+static uint32_t ledInkClock = 0;
+
+void forgetLedText() {
+    for (LedInkEntry& entry : ledInkCache) {
+        entry.length = 0;
+    }
 }
 
-// Ink of each scratch column as a mask of its 32 rows.
-static uint32_t scratchInk[LED_SCRATCH_WIDTH];
+// The paint installs the same source before every frame; only another
+// source forgets what was drawn.
+void setLedGlyphSource(const LedGlyphSource* source) {
+    if (source != ledGlyphs) {
+        ledGlyphs = source;
+        forgetLedText();
+    }
+}
+
+static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight,
+                               int32_t cell) {
+    for (LedInkEntry& entry : ledInkCache) {
+        if (entry.length == length && entry.slot == slot && entry.height == height && entry.weight == weight &&
+            entry.cell == cell &&
+            std::memcmp(entry.text, text, sizeof(char16_t) * static_cast<size_t>(length)) == 0) {
+            entry.lastUse = ++ledInkClock;
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// The free entry, or else the one used longest ago, keyed for the text.
+static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight,
+                                int32_t cell) {
+    LedInkEntry* chosen = &ledInkCache[0];
+    for (LedInkEntry& entry : ledInkCache) {
+        if (entry.length == 0) {
+            chosen = &entry;
+            break;
+        }
+        if (entry.lastUse < chosen->lastUse) {
+            chosen = &entry;
+        }
+    }
+    std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
+    chosen->length = length;
+    chosen->slot = slot;
+    chosen->height = height;
+    chosen->weight = weight;
+    chosen->cell = cell;
+    chosen->lastUse = ++ledInkClock;
+    return chosen;
+}
 
 // Draws text through the glyph source and samples it into target: one dot
 // per output column (squeezed by merging source columns when wider than
@@ -239,25 +310,41 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
         return 0;
     }
     const int32_t length = textLength(text);
-    int32_t cx = ledGlyphs->measure(text, length, slot, height, weight);
-    if (cx > LED_SCRATCH_WIDTH) {
-        cx = LED_SCRATCH_WIDTH;
-    }
-    if (cx <= 0) {
-        return 0;
-    }
-    const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
-    ledGlyphs->draw(text, length, cx, cell, baseline);
-
-    const uint32_t* scratch = ledGlyphs->scratch;
-    for (int32_t s = 0; s < cx; ++s) {
-        uint32_t mask = 0;
-        for (int32_t j = 0; j < cell; ++j) {
-            if ((scratch[j * LED_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
-                mask |= 1u << j;
-            }
+    const bool cacheable = length < LED_INK_TEXT_CAPACITY;
+    const LedInkEntry* known = cacheable ? findLedInk(text, length, slot, height, weight, cell) : nullptr;
+    const uint32_t* ink = nullptr;
+    int32_t cx = 0;
+    if (known != nullptr) {
+        ink = known->ink;
+        cx = known->cx;
+    } else {
+        cx = ledGlyphs->measure(text, length, slot, height, weight);
+        if (cx > LED_SCRATCH_WIDTH) {
+            cx = LED_SCRATCH_WIDTH;
         }
-        scratchInk[s] = mask;
+        if (cx <= 0) {
+            return 0;
+        }
+        const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
+        ledGlyphs->draw(text, length, cx, cell, baseline);
+
+        uint32_t* out = scratchInk;
+        if (cacheable) {
+            LedInkEntry* entry = claimLedInk(text, length, slot, height, weight, cell);
+            entry->cx = cx;
+            out = entry->ink;
+        }
+        const uint32_t* scratch = ledGlyphs->scratch;
+        for (int32_t s = 0; s < cx; ++s) {
+            uint32_t mask = 0;
+            for (int32_t j = 0; j < cell; ++j) {
+                if ((scratch[j * LED_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
+                    mask |= 1u << j;
+                }
+            }
+            out[s] = mask;
+        }
+        ink = out;
     }
 
     const int32_t w = (maxWidth > 0 && maxWidth < cx) ? maxWidth : cx;
@@ -274,7 +361,7 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
         }
         uint32_t mask = 0;
         for (int32_t s = s0; s < s1 && s < cx; ++s) {
-            mask |= scratchInk[s];
+            mask |= ink[s];
         }
         if (mask == 0) {
             continue;

@@ -2,8 +2,10 @@
 // number of pixels per unit and centred in the surface, with a light header
 // (platform badge, line badge, direction in two languages, badges on the
 // left or right), a grey body and a black LED panel whose 384 x 48 dots are
-// copied from per-scale round-dot sprites. The whole sign is redrawn on
-// every paint; fonts come from the caches, so a steady paint creates none.
+// copied from per-scale round-dot sprites. The header, body and housing are
+// redrawn only when what they show changed (or a full paint was asked for);
+// every paint composes the LEDs and copies the whole panel. Fonts come from
+// the caches, so a steady paint creates none.
 #include <cstring>
 
 #include "platform/platform.h"
@@ -14,8 +16,68 @@ NewStyleSprites newStyleSprites;
 
 static const HeaderTextSource* headerText = nullptr;
 
+// What the header and frame of the last full paint were drawn from. While
+// it all stays the same, only the LED panel is drawn again: the rest of the
+// surface already holds what a full paint would draw there.
+struct NewStyleHeaderKey {
+    const uint32_t* pixels;
+    int32_t surfaceWidth;
+    int32_t surfaceHeight;
+    NewStyleView view;
+    uint32_t backgroundColor;
+    const HeaderTextSource* headerText;
+    char16_t side;
+    uint32_t color;
+    char16_t platform[PLATFORM_CAPACITY];
+    char16_t lineJp[LINE_JP_CAPACITY];
+    char16_t lineEn[LINE_EN_CAPACITY];
+    char16_t viaJp[VIA_JP_CAPACITY];
+    char16_t viaEn[VIA_EN_CAPACITY];
+};
+static NewStyleHeaderKey paintedHeader;
+static bool headerPainted = false;
+
+void forceNewStyleFullPaint() {
+    headerPainted = false;
+}
+
+static bool headerUnchanged() {
+    const NewStyleHeaderKey& k = paintedHeader;
+    const BoardDocument& d = currentDocument;
+    return headerPainted && k.pixels == boardSurface.pixels && k.surfaceWidth == boardSurface.width &&
+           k.surfaceHeight == boardSurface.height && k.view.scale == newStyleView.scale &&
+           k.view.originX == newStyleView.originX && k.view.originY == newStyleView.originY &&
+           k.backgroundColor == settings.backgroundColor && k.headerText == headerText && k.side == d.side &&
+           k.color == d.color && textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
+           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
+}
+
+static void rememberHeader() {
+    NewStyleHeaderKey& k = paintedHeader;
+    const BoardDocument& d = currentDocument;
+    k.pixels = boardSurface.pixels;
+    k.surfaceWidth = boardSurface.width;
+    k.surfaceHeight = boardSurface.height;
+    k.view = newStyleView;
+    k.backgroundColor = settings.backgroundColor;
+    k.headerText = headerText;
+    k.side = d.side;
+    k.color = d.color;
+    copyText(k.platform, d.platform);
+    copyText(k.lineJp, d.lineJp);
+    copyText(k.lineEn, d.lineEn);
+    copyText(k.viaJp, d.viaJp);
+    copyText(k.viaEn, d.viaEn);
+    headerPainted = true;
+}
+
+// The paint installs the same source before every frame; only another
+// source means the header must be drawn again.
 void setHeaderTextSource(const HeaderTextSource* source) {
-    headerText = source;
+    if (source != headerText) {
+        headerText = source;
+        headerPainted = false;
+    }
 }
 
 // A drawing colour (0x00BBGGRR) from red, green and blue.
@@ -245,12 +307,37 @@ void composeNewStyleBoardAt(uint32_t now) {
     if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
     }
-    fillBox(0, 0, boardSurface.width, boardSurface.height, settings.backgroundColor);
-    drawHeaderAndFrame();
+    if (!headerUnchanged()) {
+        fillBox(0, 0, boardSurface.width, boardSurface.height, settings.backgroundColor);
+        drawHeaderAndFrame();
+        rememberHeader();
+    }
     prepareNewStyleText();
     composeNewStyleLeds(now);
     flushBoardSurface();
     blitNewStyleGrid(s);
+}
+
+int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
+    if (boardSurface.pixels == nullptr || !headerPainted) {
+        return 0;
+    }
+    // The view the next paint will use; the header must still be the one on
+    // the surface.
+    const NewStyleView saved = newStyleView;
+    newStyleView = computeNewStyleView(boardSurface.width, boardSurface.height);
+    const bool same = headerUnchanged();
+    newStyleView = saved;
+    if (!same) {
+        return 0;
+    }
+    const NewStyleView view = computeNewStyleView(boardSurface.width, boardSurface.height);
+    const int32_t s = view.scale / 1000;
+    *x = view.originX + LED_LEFT_UNIT * s;
+    *y = view.originY + LED_TOP_UNIT * s;
+    *w = NEW_STYLE_COLUMNS * s;
+    *h = NEW_STYLE_ROWS * s;
+    return 1;
 }
 
 void composeNewStyleBoard() {

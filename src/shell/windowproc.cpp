@@ -30,10 +30,10 @@ static void repaint() {
     InvalidateRect(boardWindow, nullptr, FALSE);
 }
 
-// A classic board whose dots alone changed: only the LED panel has to reach
-// the window (copying the whole surface of a large screen costs far more
-// than drawing the dots). Whenever the paint will redraw more than the
-// panel, the whole client area is invalidated as usual.
+// A board whose LEDs alone changed: only the LED panel has to reach the
+// window (copying the whole surface of a large screen costs far more than
+// drawing the dots). Whenever the paint will redraw more than the panel, the
+// whole client area is invalidated as usual.
 static void repaintDots() {
     int32_t x = 0;
     int32_t y = 0;
@@ -96,7 +96,7 @@ static void onFrameTick() {
             return;
         }
         lastNewStyleRepaintTick = now;
-        repaint();
+        repaintDots();
     } else if (composeClassicBoard(now)) {
         repaintDots();
     }
@@ -121,7 +121,7 @@ static void onHousekeepingTick() {
 static void onDocumentReady() {
     takeHandedOverDocument();
     if (currentDocument.isNewStyle) {
-        repaint();
+        repaintDots();
     } else if (composeClassicBoard(tickCount())) {
         repaintDots();
     }

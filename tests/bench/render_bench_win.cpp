@@ -146,10 +146,11 @@ void classicPaintCase(const char* name, int32_t cw, int32_t ch, bool full) {
     report(name, t, floorUs);
 }
 
-// One new-style frame as the window's paint composes it (header, LED
-// content, dot blit), advancing 40 ms a frame as the repaint gate lets it.
+// One new-style frame as the window's paint composes it, advancing 40 ms a
+// frame as the repaint gate lets it: LED content and dot blit (the header
+// stays as painted), or with full set, header and frame as well.
 // The caches are warmed over a whole language and highlight cycle first.
-void newStylePaintCase(const char* name, int32_t cw, int32_t ch) {
+void newStylePaintCase(const char* name, int32_t cw, int32_t ch, bool full) {
     if (!selected(name)) {
         return;
     }
@@ -162,6 +163,9 @@ void newStylePaintCase(const char* name, int32_t cw, int32_t ch) {
     const int32_t fontsBefore = fontsCreated;
     uint32_t now = 0;
     const Timing t = timeIt([&] {
+        if (full) {
+            forceNewStyleFullPaint();
+        }
         lastFetchOkTick = now;
         composeNewStyleBoardAt(now);
         flushBoardSurface();
@@ -248,9 +252,11 @@ int main(int argc, char** argv) {
 
     // New-style paint, a frame of the running sign.
     if (setNewStyleBenchBoard() == 1) {
-        newStylePaintCase("paint new-style 780x138", 780, 138);
-        newStylePaintCase("paint new-style 1920x1080", 1920, 1080);
-        newStylePaintCase("paint new-style 3840x2160", 3840, 2160);
+        newStylePaintCase("paint new-style 780x138", 780, 138, false);
+        newStylePaintCase("paint new-style 1920x1080", 1920, 1080, false);
+        newStylePaintCase("paint new-style 3840x2160", 3840, 2160, false);
+        newStylePaintCase("paint new-style full 1920x1080", 1920, 1080, true);
+        newStylePaintCase("paint new-style full 3840x2160", 3840, 2160, true);
     } else {
         std::printf("new-style bench document rejected\n");
     }

@@ -127,8 +127,11 @@ protected:
         setLedGlyphSource(nullptr);
         serverOk = 0;
     }
+    // The fake source records what a frame asks it to draw; the ink of texts
+    // drawn before is kept between frames, so it is forgotten first.
     void compose(uint32_t now) {
         drawn.clear();
+        forgetLedText();
         lastFetchOkTick = now;
         composeNewStyleLeds(now);
     }
@@ -413,6 +416,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
 
     serverOk = 0;
     drawn.clear();
+    forgetLedText();
     composeNewStyleLeds(5000);
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0].text, u"サーバーに接続しています");
@@ -422,6 +426,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     serverOk = 1;
     lastFetchOkTick = 1000;
     drawn.clear();
+    forgetLedText();
     composeNewStyleLeds(1000 + STALE_LINK_MS + 1);
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0].text, u"サーバーと通信できません");
@@ -429,6 +434,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     EXPECT_GT(countColour(LED_AMBER_TEXT), 0);
 
     drawn.clear();
+    forgetLedText();
     composeNewStyleLeds(1000 + STALE_LINK_MS);  // exactly 15 s: still fresh
     EXPECT_TRUE(wasDrawn(u"まもなく"));
     EXPECT_GT(countColour(LED_AMBER), 0);
@@ -436,6 +442,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     // Tick wrap-around: a document fetched just before the counter wrapped.
     lastFetchOkTick = 0xFFFFFF00u;
     drawn.clear();
+    forgetLedText();
     composeNewStyleLeds(0x00000100u);
     EXPECT_TRUE(wasDrawn(u"まもなく"));
 }
@@ -602,6 +609,47 @@ TEST_F(NewStyleLeds, ScrollMovesAtFortyDotsBySecondAndRestarts) {
     compose(t0 + 0x80000000u);
     compose(t0 + 0x80000000u + 1000);
     EXPECT_EQ(dot(305, row), LED_GREEN);
+}
+
+TEST_F(NewStyleLeds, TextsDrawnAgainComeFromTheKeptInkAndMatchAFreshDrawing) {
+    static uint8_t first[30 * 600];
+    static uint8_t again[30 * 600];
+    static uint8_t fresh[30 * 600];
+    auto draw = [](const char16_t* text, int32_t cell, uint8_t* target) {
+        std::memset(target, 0, 30 * 600);
+        return drawLedText(text, 0, 18, 700, cell, target, 600, 600, 30, 0, 0, 5, 0, 0);
+    };
+    drawn.clear();
+    EXPECT_EQ(draw(u"AB CD", 24, first), 40);
+    EXPECT_EQ(draw(u"AB CD", 24, again), 40);
+    EXPECT_EQ(drawn.size(), 1u);  // the second time, the source was not asked
+    EXPECT_EQ(std::memcmp(first, again, sizeof first), 0);
+    // Another cell height is another drawing.
+    draw(u"AB CD", 20, again);
+    EXPECT_EQ(drawn.size(), 2u);
+
+    // More texts than are kept, in turn: each matches a fresh drawing.
+    for (int32_t round = 0; round < 3; ++round) {
+        for (int32_t i = 0; i < 30; ++i) {
+            std::u16string text(static_cast<size_t>(1 + i % 9), static_cast<char16_t>(u'A' + i));
+            if (i % 10 == 0) {
+                text.append(100, u'x');  // longer than an entry holds
+            }
+            forgetLedText();
+            const int32_t w = draw(text.c_str(), 24, fresh);
+            const int32_t k = (i * 7 + round) % 30;
+            std::u16string other(static_cast<size_t>(1 + k % 9), static_cast<char16_t>(u'A' + k));
+            draw(other.c_str(), 24, again);  // fills the kept entries with others
+            EXPECT_EQ(draw(text.c_str(), 24, again), w);
+            ASSERT_EQ(std::memcmp(fresh, again, sizeof fresh), 0) << round << " " << i;
+        }
+    }
+
+    // New faces: the kept ink is dropped with them.
+    draw(u"AB CD", 24, first);
+    fakeCharWidth = 6;
+    fillFontSlots(nullptr);
+    EXPECT_EQ(draw(u"AB CD", 24, again), 30);
 }
 
 }  // namespace

@@ -318,6 +318,51 @@ TEST_F(NewStyleSign, LedDotsAlwaysShowUnlitDiscs) {
     EXPECT_EQ(pixel(24 + 3 * 1 + 1, 1 + 66 + 3 * 25 + 1), 0xF5B800u);
 }
 
+TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
+    // While the header stays the same, a paint draws only the LED panel; the
+    // picture must be the one a full paint gives, frame after frame.
+    currentDocument.msg.kind = MSG_FRAME;
+    paint(800, 158);
+    EXPECT_FALSE(headerDraws.empty());
+    const size_t bytes = sizeof(uint32_t) * 800 * 158;
+    std::string partial(bytes, '\0');
+    int32_t differences = 0;
+    for (uint32_t now = 1000; now < 9000; now += 40) {
+        headerDraws.clear();
+        lastFetchOkTick = now;
+        composeNewStyleBoardAt(now);
+        EXPECT_TRUE(headerDraws.empty());
+        std::memcpy(&partial[0], boardSurface.pixels, bytes);
+        forceNewStyleFullPaint();
+        composeNewStyleBoardAt(now);
+        differences += std::memcmp(&partial[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(differences, 0);
+
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t w = 0;
+    int32_t h = 0;
+    ASSERT_EQ(newStyleLedArea(&x, &y, &w, &h), 1);
+    EXPECT_EQ(x, 16);  // s 2, origin (0, 0)
+    EXPECT_EQ(y, 44);
+    EXPECT_EQ(w, 768);
+    EXPECT_EQ(h, 96);
+    // A new direction text is drawn at the next paint without being asked.
+    copyText(currentDocument.viaEn, u"Tokyo Sta.");
+    EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
+    headerDraws.clear();
+    composeNewStyleBoardAt(9000);
+    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
+    // So is the whole sign after something else drew on the surface.
+    EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 1);
+    forceFullPaint();
+    EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
+    std::memset(boardSurface.pixels, 0, bytes);
+    composeNewStyleBoardAt(9040);
+    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
+}
+
 TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
     currentDocument.msg.kind = MSG_FRAME;
     paint(300, 60);

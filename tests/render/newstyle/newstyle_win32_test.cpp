@@ -278,8 +278,11 @@ TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
     EXPECT_EQ(fontsCreated, fonts);
     EXPECT_EQ(newStyleSprites.pixels, sprites);
 
-    // paintBoardFrame composes the sign for a new-style document.
+    // paintBoardFrame composes the sign for a new-style document. The sign
+    // keeps its header on the surface between frames, so a surface wiped
+    // from outside is announced like any other drawing over it.
     std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
+    forceFullPaint();
     lastFetchOkTick = tickCount();
     paintBoardFrame();
     EXPECT_EQ(pixel(200, 8), 0xDEE1E3u);
