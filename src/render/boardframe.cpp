@@ -45,16 +45,16 @@ void forceFullPaint() {
 
 static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
     const BoardLayout& l = boardLayout;
-    return textEquals(k.platform, currentDocument.platform) && textEquals(k.labelJp, currentDocument.labelJp) &&
-           textEquals(k.labelEn, currentDocument.labelEn) && textEquals(k.capTime, currentDocument.capTime) &&
-           textEquals(k.capDest, currentDocument.capDest) && k.timeX == currentDocument.timeX &&
-           k.destX == currentDocument.destX && k.width == width && k.rows == rows &&
-           k.backgroundColor == settings.backgroundColor && k.pixels == boardSurface.pixels &&
-           k.surfaceWidth == boardSurface.width && k.surfaceHeight == boardSurface.height &&
-           k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
-           k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
-           k.layout.housingHeight == l.housingHeight && k.layout.ledLeft == l.ledLeft &&
-           k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
+    return textEquals(k.platform, currentDocument.platform) &&
+           textEquals(k.labelJp, currentDocument.labelJp) && textEquals(k.labelEn, currentDocument.labelEn) &&
+           textEquals(k.capTime, currentDocument.capTime) && textEquals(k.capDest, currentDocument.capDest) &&
+           k.timeX == currentDocument.timeX && k.destX == currentDocument.destX && k.width == width &&
+           k.rows == rows && k.backgroundColor == settings.backgroundColor &&
+           k.pixels == boardSurface.pixels && k.surfaceWidth == boardSurface.width &&
+           k.surfaceHeight == boardSurface.height && k.layout.pitch == l.pitch &&
+           k.layout.housingLeft == l.housingLeft && k.layout.housingTop == l.housingTop &&
+           k.layout.housingWidth == l.housingWidth && k.layout.housingHeight == l.housingHeight &&
+           k.layout.ledLeft == l.ledLeft && k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
 
 int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
@@ -65,8 +65,7 @@ int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
         return newStyleLedArea(x, y, w, h);
     }
     if (boardSurface.pixels == nullptr || bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
-        fullPaintNeeded ||
-        !headerKeyMatches(paintedHeader, width, rows)) {
+        fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
         return 0;
     }
     *x = boardLayout.ledLeft;
@@ -243,7 +242,8 @@ void paintBoardFrame() {
         // The classic frame covers the whole surface: whatever sign was
         // there must be drawn in full next time.
         forceNewStyleFullPaint();
-        fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, settings.backgroundColor);
+        fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
+                       settings.backgroundColor);
         fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
         fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
         paintHeaderTexts(n, width);

@@ -257,11 +257,11 @@ void setLedGlyphSource(const LedGlyphSource* source) {
     }
 }
 
-static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight,
-                               int32_t cell) {
+static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height,
+                               int32_t weight, int32_t cell) {
     for (LedInkEntry& entry : ledInkCache) {
-        if (entry.length == length && entry.slot == slot && entry.height == height && entry.weight == weight &&
-            entry.cell == cell &&
+        if (entry.length == length && entry.slot == slot && entry.height == height &&
+            entry.weight == weight && entry.cell == cell &&
             std::memcmp(entry.text, text, sizeof(char16_t) * static_cast<size_t>(length)) == 0) {
             entry.lastUse = ++ledInkClock;
             return &entry;
@@ -271,8 +271,8 @@ static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slo
 }
 
 // The free entry, or else the one used longest ago, keyed for the text.
-static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight,
-                                int32_t cell) {
+static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height,
+                                int32_t weight, int32_t cell) {
     LedInkEntry* chosen = &ledInkCache[0];
     for (LedInkEntry& entry : ledInkCache) {
         if (entry.length == 0) {

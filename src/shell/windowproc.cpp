@@ -140,7 +140,8 @@ static void onPaint(HWND window) {
         // panel when only dots changed), held to the surface.
         const LONG left = paint.rcPaint.left > 0 ? paint.rcPaint.left : 0;
         const LONG top = paint.rcPaint.top > 0 ? paint.rcPaint.top : 0;
-        const LONG right = paint.rcPaint.right < boardSurface.width ? paint.rcPaint.right : boardSurface.width;
+        const LONG right =
+            paint.rcPaint.right < boardSurface.width ? paint.rcPaint.right : boardSurface.width;
         const LONG bottom =
             paint.rcPaint.bottom < boardSurface.height ? paint.rcPaint.bottom : boardSurface.height;
         if (right > left && bottom > top) {

@@ -76,13 +76,13 @@ inline int32_t buildLargeDocument(unsigned char* out, int32_t capacity, bool new
                                 : u8"velmorant 2\n"
                                   u8"platform=5\nlabelJp=5番線\nlabelEn=Track 5\n"
                                   u8"capTime=発車\ncapDest=行先\nwidth=512\nrows=5\n";
-    const char* body = newStyle
-                           ? u8"row=text\tまもなく電車がまいります|A train is approaching\n"
-                             u8"msg=approach\t接近|Approaching\t危ないですから黄色い線までお下がりください|"
-                             u8"Please stand behind the yellow line\n"
-                           : u8"line=train\t7:41\t{橙}特急{普} 成田空港\tLtd. Exp. Narita Airport\tO\t0\n"
-                             u8"line=text\t{赤}まもなく{普}電車がまいります\t{R}A train is{G} approaching\tG\tc\n"
-                             u8"line=scroll\t強風のため一部列車に遅れが出ています。ご迷惑をおかけしております。\tY\n";
+    const char* body =
+        newStyle ? u8"row=text\tまもなく電車がまいります|A train is approaching\n"
+                   u8"msg=approach\t接近|Approaching\t危ないですから黄色い線までお下がりください|"
+                   u8"Please stand behind the yellow line\n"
+                 : u8"line=train\t7:41\t{橙}特急{普} 成田空港\tLtd. Exp. Narita Airport\tO\t0\n"
+                   u8"line=text\t{赤}まもなく{普}電車がまいります\t{R}A train is{G} approaching\tG\tc\n"
+                   u8"line=scroll\t強風のため一部列車に遅れが出ています。ご迷惑をおかけしております。\tY\n";
     const char* tail = "end\n";
     int32_t length = 0;
     auto append = [&](const char* text) {
@@ -120,6 +120,6 @@ inline int32_t setNewStyleBenchBoard() {
         u8"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
         u8"msg=pos\t1\tJY20\tJY19\tJY18\t渋谷\t原宿\t代々木\nend\n";
     serverOk = 1;
-    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body), static_cast<int32_t>(sizeof(body) - 1),
-                                &currentDocument);
+    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body),
+                                static_cast<int32_t>(sizeof(body) - 1), &currentDocument);
 }

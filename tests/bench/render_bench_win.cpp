@@ -1,8 +1,8 @@
 // The Windows build's benchmark program, run under Wine (or on a real PC):
 // the classic composition with the real GDI LED fonts, the full classic paint
 // (GDI fills and header text, dot blit into the DIB section) and the
-// new-style sign's paint at three window sizes, the document reader on full-size bodies of both formats, and the
-// hand-over of a parsed document to the main thread.
+// new-style sign's paint at three window sizes, the document reader on full-size bodies of both formats, and
+// the hand-over of a parsed document to the main thread.
 //
 // It is a small harness of its own, not Google Benchmark: Debian packages
 // Google Benchmark only as a native library, and the cross build has no copy
