@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "benchfixture.h"
+#include "render/newstyle.h"
 #include "testglyphs.h"
 
 // glibc's own allocator entry points, under the wrappers below.
@@ -87,6 +88,36 @@ void parsePass() {
     parseDisplayDocument(largeDocument, largeDocumentLength, &parsedDocument);
 }
 
+// The new-style LED text comes from a simple block source here (the host
+// has no font engine), as in the host new-style benchmark.
+uint32_t blockScratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
+
+int32_t measureBlocks(const char16_t*, int32_t length, int32_t, int32_t height, int32_t) {
+    return length * height;
+}
+
+void drawBlocks(const char16_t*, int32_t, int32_t cx, int32_t cell, int32_t baselineY) {
+    for (int32_t y = 0; y < cell; ++y) {
+        for (int32_t x = 0; x < cx; ++x) {
+            blockScratch[y * LED_SCRATCH_WIDTH + x] = (x % 4 != 0 && y <= baselineY && y > 2) ? 0xFFFFFF : 0;
+        }
+    }
+}
+
+const LedGlyphSource blockGlyphs = {measureBlocks, drawBlocks, blockScratch};
+
+void newStyleLedsPass() {
+    lastFetchOkTick = tick;
+    composeNewStyleBoardLeds(tick);
+    tick += 40;
+}
+
+void newStylePaintPass() {
+    lastFetchOkTick = tick;
+    composeNewStyleBoardAt(tick);
+    tick += 40;
+}
+
 struct Case {
     const char* name;
     void (*prepare)();
@@ -115,6 +146,23 @@ void preparePaint1080() {
     layoutBoard(1920, 1080);
     composeClassicBoard(tick);
 }
+void prepareNewStyle() {
+    if (setNewStyleBenchBoard() != 1) {
+        std::fprintf(stderr, "new-style bench document rejected\n");
+        std::exit(2);
+    }
+    fillFontSlots(nullptr);
+    setLedGlyphSource(&blockGlyphs);
+}
+void prepareNewStyle1080() {
+    prepareNewStyle();
+    layoutBoard(1920, 1080);
+    // A whole language and highlight cycle first.
+    for (uint32_t t = 0; t < 8000; t += 200) {
+        lastFetchOkTick = t;
+        composeNewStyleBoardAt(t);
+    }
+}
 void prepareParseClassic() {
     largeDocumentLength = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, false);
 }
@@ -129,6 +177,8 @@ constexpr Case CASES[] = {
     {"paint_classic_780x138", preparePaint780, paintPass, 20},
     {"paint_classic_1920x1080", preparePaint1080, paintPass, 5},
     {"paint_classic_full_1920x1080", preparePaint1080, fullPaintPass, 5},
+    {"compose_newstyle_leds_train_pos", prepareNewStyle, newStyleLedsPass, 200},
+    {"paint_newstyle_1920x1080", prepareNewStyle1080, newStylePaintPass, 10},
     {"parse_classic_64KiB", prepareParseClassic, parsePass, 10},
     {"parse_newstyle_64KiB", prepareParseNewStyle, parsePass, 10},
 };
