@@ -186,7 +186,16 @@ def run_capacities(checks, exe, work):
         checks.check(code == 0 and picture is not None, "capacities: snapshot exits with 0")
         if picture is not None:
             print("capacity picture", picture.width, picture.height)
-            checks.check(picture.width > 780, "capacities: the 512-dot panel is drawn (%d wide)" % picture.width)
+            lit = set()
+            for y in range(0, picture.height, 1):
+                for x in range(0, picture.width, 1):
+                    r, g, b = picture.pixel(x, y)
+                    if abs(r - 255) + abs(g - 140) + abs(b) < 40:
+                        lit.add("orange")
+                    elif abs(r - 255) + abs(g - 224) + abs(b) < 40:
+                        lit.add("yellow")
+            checks.check(lit == {"orange", "yellow"}, "capacities: destinations and the scroll line drawn (%r)"
+                         % sorted(lit))
     finally:
         server.stop()
 
@@ -218,8 +227,9 @@ def run_melodies(checks, work):
         check_shows(checks, picture, GREEN, "changing melody size")
         listing = sounds_listing(directory)
         print("changing size: sounds =", listing)
+        # "~play.wav" is the playback copy of whatever was last heard.
         checks.check(listing is not None and "chime.wav" in listing and
-                     set(listing) <= {"chime.wav", "chime.wav.old"},
+                     set(listing) <= {"chime.wav", "chime.wav.old", "~play.wav"},
                      "changing size: only the melody and one older copy on disk (%r)" % listing)
     finally:
         server.stop()
