@@ -237,24 +237,3 @@ def board_processes(env=None):
         if len(fields) == 2 and fields[0].isdigit():
             pairs.append((int(fields[0]), int(fields[1])))
     return pairs
-
-
-def linux_rss_kb(name="velmorant.exe"):
-    """VmRSS of the Linux process that runs the named Windows program, or None."""
-    best = None
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                command = f.read().split(b"\0")[0].decode("utf-8", "replace")
-            if not command.lower().endswith(name):
-                continue
-            with open("/proc/%s/status" % entry) as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        value = int(line.split()[1])
-                        best = value if best is None else max(best, value)
-        except OSError:
-            continue
-    return best
