@@ -10,7 +10,8 @@ root=$(pwd)
 minutes=${1:-30}
 build=$root/build/windows
 export WINEDEBUG=-all
-export WINEPREFIX=$build/wineprefix
+# A prefix of its own, so that a long soak and a test run can go side by side.
+export WINEPREFIX=$build/wineprefix-soak
 export VELMORANT_EXE=$build/src/shell/velmorant.exe
 export VELMORANT_PROBE=$build/tests/e2e/velmorant_probe.exe
 export VELMORANT_SOURCE_DIR=$root

@@ -214,8 +214,14 @@ def main():
             if gdi and min(gdi) >= 0:
                 checks.check(not grows(gdi, 10), "GDI objects flat after warm-up")
 
-        # The faults stop; the last document must be shown.
+        # The faults stop: every document put up from now on reaches the
+        # board (none missed), and the last one is shown.
         server.control("reset")
+        for number in range(3):
+            label = "復帰%d" % number
+            server.put_board(1, random_classic(rng).replace("labelJp=", "labelJp=%s" % label, 1))
+            checks.check(wait_until(lambda: label in x.title(window), 10),
+                         "document %d after the faults reaches the board: %r" % (number, x.title(window)))
         server.put_board(1, FINAL)
         checks.check(wait_until(lambda: "ソーク終了" in x.title(window), 15),
                      "the last document reaches the title: %r" % x.title(window))
