@@ -68,11 +68,13 @@ def main():
             checks.check(took >= pause - 0.5, "round %d: not before the %.0f s pause (%.1f s)" %
                          (round_number, pause, took))
     finally:
+        # The watchdog first, so that it starts no further child; then its
+        # children, by id (Windows keeps their parent id after it is gone).
         if watchdog is not None:
             probe("kill", watchdog, "1")
-        time.sleep(0.5)
-        for pid, _ in board_processes():
-            probe("kill", pid, "1")
+            time.sleep(0.5)
+            for pid in children(watchdog):
+                probe("kill", pid, "1")
         if watchdog_process is not None and watchdog_process.poll() is None:
             watchdog_process.kill()
         server.stop()
