@@ -361,6 +361,12 @@ def main():
             started = time.time()
             run(checks, exe, work)
             print("%s: %.1f s" % (run.__name__, time.time() - started))
+        # With melodies off and only snapshots taken, nothing but the
+        # pictures asked for appears beside the executable: no cache, no
+        # placement file, no stray download.
+        written = sorted(n for n in os.listdir(work)
+                         if not (n == "velmorant.exe" or n.endswith(".ini") or n.endswith(".bmp")))
+        checks.check(not written, "snapshot runs write nothing else beside the executable (%r)" % written)
         for run in (run_melodies, run_settings_rewrites):
             started = time.time()
             run(checks, work)
