@@ -132,9 +132,12 @@ static int32_t receiveHead(PlatformSocket socket, int32_t* heldOut) {
 }
 
 // Only 200 is a success: a redirect, "no content" or any error status fails.
-static bool statusIsOk(int32_t held) {
-    return held >= 12 && httpHeadBuffer[0] == 'H' && httpHeadBuffer[9] == '2' && httpHeadBuffer[10] == '0' &&
-           httpHeadBuffer[11] == '0';
+// The status digits must lie inside the head itself: counting the body bytes
+// that happened to arrive with it would make a malformed short head succeed
+// or fail depending on how the reply was cut into segments.
+static bool statusIsOk(int32_t headLength) {
+    return headLength >= 12 && httpHeadBuffer[0] == 'H' && httpHeadBuffer[9] == '2' &&
+           httpHeadBuffer[10] == '0' && httpHeadBuffer[11] == '0';
 }
 
 // Hands one piece of the body to its sink. A memory sink refuses to grow
@@ -160,7 +163,7 @@ static bool deliver(const char* piece, int32_t count, unsigned char* buffer, int
 static int32_t receiveReply(PlatformSocket socket, unsigned char* buffer, int32_t capacity, OutFile* file) {
     int32_t held = 0;
     const int32_t bodyStart = receiveHead(socket, &held);
-    if (bodyStart < 0 || !statusIsOk(held)) {
+    if (bodyStart < 0 || !statusIsOk(bodyStart)) {
         return -1;
     }
     if (file == nullptr && (buffer == nullptr || capacity < 0)) {

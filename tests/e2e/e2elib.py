@@ -149,3 +149,91 @@ class Checks:
     def finish(self):
         print("%d checks, %d failed" % (self.count, len(self.failures)))
         sys.exit(1 if self.failures or self.count == 0 else 0)
+
+
+# ---------------------------------------------------------------------------
+# Helpers for the fault, soak and kiosk scripts.
+
+CLASSIC_LAYOUT = (3, 6, 36)  # default 780 x 138 picture: pitch 3, LED panel at (6, 36)
+
+
+def free_port():
+    """A loopback port nothing listens on (for "server down" cases)."""
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FixedPortServer(BoardServer):
+    """The board server on a port chosen by the test, so that it can go away
+    and come back where the board expects it."""
+
+    def __init__(self, port, root=None):  # pylint: disable=super-init-not-called
+        self.workdir = tempfile.mkdtemp(prefix="velmorant-server-")
+        self.root = root or os.path.join(self.workdir, "root")
+        os.makedirs(self.root, exist_ok=True)
+        self.port = port
+        port_file = os.path.join(self.workdir, "port")
+        log = open(port_file + ".log", "wb")
+        self.process = subprocess.Popen([sys.executable, SERVER_SCRIPT, "serve", "--root", self.root,
+                                         "--port", str(port), "--port-file", port_file],
+                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        deadline = time.time() + 20
+        while not os.path.exists(port_file) and time.time() < deadline:
+            time.sleep(0.05)
+
+    def stop(self):
+        BoardServer.stop(self)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+def private_exe(directory):
+    """A copy of velmorant.exe in its own directory, so that the melody cache
+    and anything else written beside the executable lands there."""
+    target = os.path.join(directory, "velmorant.exe")
+    shutil.copyfile(velmorant_exe(), target)
+    return target
+
+
+def run_exe(exe, arguments, timeout=120):
+    command = ["wine", exe] + list(arguments)
+    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL, timeout=timeout)
+    return result.returncode, result.stderr.decode("utf-8", "replace")
+
+
+def row_colours(picture, row, layout=CLASSIC_LAYOUT, width=256):
+    """The set of palette indices lit on one board row (0 and unknown left out)."""
+    found = set()
+    for dot_row in range(16 * row, 16 * row + 16):
+        for column in range(width):
+            index = palette_index(classic_dot(picture, layout, column, dot_row))
+            if index not in (0, None):
+                found.add(index)
+    return found
+
+
+def probe_exe():
+    return os.environ.get("VELMORANT_PROBE")
+
+
+def probe(*arguments, env=None, timeout=30):
+    """Runs the probe helper under Wine; its standard output as text."""
+    result = subprocess.run(["wine", probe_exe()] + [str(a) for a in arguments], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, timeout=timeout, env=env)
+    return result.returncode, result.stdout.decode("utf-8", "replace")
+
+
+def board_processes(env=None):
+    """(pid, parent pid) of every velmorant.exe the Wine server knows."""
+    _, text = probe("list", "velmorant.exe", env=env)
+    pairs = []
+    for line in text.splitlines():
+        fields = line.split()
+        if len(fields) == 2 and fields[0].isdigit():
+            pairs.append((int(fields[0]), int(fields[1])))
+    return pairs

@@ -75,6 +75,11 @@ TEST_F(HttpClient, OnlyStatus200Succeeds) {
     EXPECT_EQ(get(DOCUMENT_PATH, 100), -1);
     scriptSteps(DOCUMENT_PATH, R"([{"raw_hex": ")" + hexOf("XTTP/1.0 200 OK\r\n\r\nbody") + R"("}])");
     EXPECT_EQ(get(DOCUMENT_PATH, 100), -1);
+    // A head too short for a status line fails even when body bytes that
+    // arrive with it would put "200" where the status digits belong: the
+    // outcome must not depend on how the reply is cut into segments.
+    scriptSteps(DOCUMENT_PATH, R"([{"raw_hex": ")" + hexOf("H\r\n\r\n1234200 body") + R"("}])");
+    EXPECT_EQ(get(DOCUMENT_PATH, 100), -1);
     // An empty 200 is a success of length 0 (the worker treats it as none).
     scriptSteps(DOCUMENT_PATH, R"([{"body_text": ""}])");
     EXPECT_EQ(get(DOCUMENT_PATH, 100), 0);
