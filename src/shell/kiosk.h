@@ -40,6 +40,25 @@ bool confirmAction(const wchar_t* text);
 // restart, a power-off or the desktop.
 int32_t runWatchdog();
 
+// Both kiosk processes: no system error box and no Windows Error Reporting
+// dialog, so a fault ends the process and nothing waits on screen for an
+// operator who is not there. The reporting call exists only on newer
+// systems and is looked up at run time.
+void switchOffErrorBoxes();
+// Asks the system named by module (kernel32) to show no fault-reporting UI
+// for this process; 1 when the call exists there and succeeded.
+int32_t switchOffFaultReportingUi(HMODULE module);
+
+// The watchdog finds the child's board window by this class (the one the
+// board registers) and the child's process id.
+constexpr wchar_t BOARD_CLASS_NAME[] = L"VelmorantBoard";
+constexpr int32_t BOARD_CLASS_CAPACITY = 64;
+// A frozen child is ended with this code, which is none of the codes above
+// and so restarts the board like any other end.
+constexpr UINT WATCHDOG_HUNG_EXIT_CODE = 1;
+// How long one check waits for the board window's answer, at most.
+constexpr uint32_t WATCHDOG_ANSWER_WAIT_MS = 2000;
+
 // What the watchdog starts and how long it waits. The product uses its own
 // executable and the pauses below; tests point these at a test child and
 // shorten the clock.
@@ -48,4 +67,6 @@ extern uint32_t watchdogShortPauseMs;        // 2000
 extern uint32_t watchdogLongPauseMs;         // 30000
 extern uint32_t watchdogQuickLifeMs;         // 60000
 extern uint32_t watchdogRetryMs;             // 5000
+extern uint32_t watchdogHangCheckMs;         // 5000: how often the board window is asked
+extern uint32_t watchdogHangLimitMs;         // 60000: silence after which the child is ended
 constexpr int32_t WATCHDOG_QUICK_EXIT_LIMIT = 3;

@@ -107,7 +107,7 @@ static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, i
 
 static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, int32_t snapshotMs) {
     if (kioskChild) {
-        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        switchOffErrorBoxes();
     }
     socketStartup();
     lockInit(&handoverLock);

@@ -81,6 +81,8 @@ uint32_t windowStyleForMode();
 void setFullscreen(int32_t on);
 void setBorderless(int32_t on);
 void setTopmost(int32_t on);
+// A full-screen window covers its monitor again after a display change.
+void coverMonitorAgain();
 void savePlacement();
 void reloadSettings();
 // 1 when the whole picture was written; on failure no file is left.

@@ -3,6 +3,10 @@
 // start it again at once (10), restart the PC (11), power it off (12), or
 // hand the desktop back (13). Any other end, a crash included, restarts the
 // board after a pause that grows when children keep dying soon after start.
+// While a child runs, the watchdog also asks its board window every few
+// seconds whether it still answers messages; a board that has stayed silent
+// for a minute is frozen, not working, so the watchdog ends it and treats
+// that end like any other.
 #include <windows.h>
 
 #include <cwchar>
@@ -17,8 +21,71 @@ uint32_t watchdogShortPauseMs = 2000;
 uint32_t watchdogLongPauseMs = 30000;
 uint32_t watchdogQuickLifeMs = 60000;
 uint32_t watchdogRetryMs = 5000;
+uint32_t watchdogHangCheckMs = 5000;
+uint32_t watchdogHangLimitMs = 60000;
 
 constexpr int32_t WATCHDOG_COMMAND_CAPACITY = 2 * PATH_CAPACITY + 32;
+
+struct ChildWindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+static BOOL CALLBACK matchChildWindow(HWND window, LPARAM context) {
+    ChildWindowSearch* search = reinterpret_cast<ChildWindowSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId) {
+        return TRUE;
+    }
+    wchar_t className[BOARD_CLASS_CAPACITY];
+    if (GetClassNameW(window, className, BOARD_CLASS_CAPACITY) > 0 && lstrcmpW(className, BOARD_CLASS_NAME) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND findBoardWindowOf(DWORD processId) {
+    ChildWindowSearch search = {processId, nullptr};
+    EnumWindows(matchChildWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+int32_t boardWindowAnswers(HWND window, uint32_t waitMs) {
+    DWORD_PTR result = 0;
+    const LRESULT sent =
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, waitMs, &result);
+    return sent != 0 ? 1 : 0;
+}
+
+// Waits for the child to end, asking its board window at every check
+// whether it still answers. A child without its window yet (still starting)
+// counts as answering, and so does a window that has just gone away: only a
+// window that exists and stays silent for the whole hang limit is frozen.
+// Ends a frozen child; the exit code is then read like any other.
+static void waitForChild(HANDLE process, DWORD processId) {
+    uint32_t lastAnswerTick = GetTickCount();
+    for (;;) {
+        if (WaitForSingleObject(process, watchdogHangCheckMs) != WAIT_TIMEOUT) {
+            return;  // ended (or the handle failed: nothing left to watch)
+        }
+        const uint32_t waitMs = watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS ? watchdogHangCheckMs
+                                                                              : WATCHDOG_ANSWER_WAIT_MS;
+        HWND window = findBoardWindowOf(processId);
+        if (window == nullptr || boardWindowAnswers(window, waitMs)) {
+            lastAnswerTick = GetTickCount();
+            continue;
+        }
+        if (GetTickCount() - lastAnswerTick >= watchdogHangLimitMs) {
+            // A child that ended by itself in the meantime keeps its own
+            // exit code: terminating an ended process changes nothing.
+            TerminateProcess(process, WATCHDOG_HUNG_EXIT_CODE);
+            WaitForSingleObject(process, INFINITE);
+            return;
+        }
+    }
+}
 
 // Starts one child and waits for it; false when it could not be started.
 static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
@@ -36,7 +103,7 @@ static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
         return false;
     }
     CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    waitForChild(process.hProcess, process.dwProcessId);
     if (!GetExitCodeProcess(process.hProcess, exitCode)) {
         *exitCode = 0;
     }
@@ -45,7 +112,7 @@ static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
 }
 
 int32_t runWatchdog() {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    switchOffErrorBoxes();
     wchar_t executable[MAX_PATH];
     if (watchdogChildPath[0] != 0) {
         lstrcpynW(executable, watchdogChildPath, MAX_PATH);

@@ -2,6 +2,8 @@
 // the window's own monitor, borderless, always on top) and the placement
 // file in which a normal window remembers its rectangle and modes between
 // runs. The kiosk child always runs full screen and never writes the file.
+// A full-screen window follows changes of the display: a new resolution, a
+// monitor that was switched off and on or taken away.
 #include <windows.h>
 
 #include <cwchar>
@@ -27,6 +29,19 @@ static void applyStyle() {
     SetWindowLongW(boardWindow, GWL_STYLE, static_cast<LONG>(windowStyleForMode()));
 }
 
+// The whole rectangle of the monitor the window is on, or of the nearest
+// one when its own monitor is gone; the primary screen if the query fails.
+static RECT currentMonitorRect() {
+    HMONITOR monitor = MonitorFromWindow(boardWindow, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO info;
+    info.cbSize = sizeof(info);
+    RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (monitor != nullptr && GetMonitorInfoW(monitor, &info)) {
+        area = info.rcMonitor;
+    }
+    return area;
+}
+
 void setFullscreen(int32_t on) {
     on = on ? 1 : 0;
     if (on == isFullscreen) {
@@ -35,13 +50,7 @@ void setFullscreen(int32_t on) {
     if (on) {
         GetWindowRect(boardWindow, &savedWindowRect);
         isFullscreen = 1;
-        HMONITOR monitor = MonitorFromWindow(boardWindow, MONITOR_DEFAULTTONEAREST);
-        MONITORINFO info;
-        info.cbSize = sizeof(info);
-        RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-        if (GetMonitorInfoW(monitor, &info)) {
-            area = info.rcMonitor;
-        }
+        const RECT area = currentMonitorRect();
         applyStyle();
         SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
                      area.right - area.left, area.bottom - area.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
@@ -52,6 +61,23 @@ void setFullscreen(int32_t on) {
                      savedWindowRect.top, savedWindowRect.right - savedWindowRect.left,
                      savedWindowRect.bottom - savedWindowRect.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
     }
+}
+
+// After the display changed, a full-screen window covers its monitor as the
+// monitor is now: a new resolution, or the nearest monitor when its own one
+// went away. Z-order, style and the remembered windowed rectangle stay as
+// they are; a windowed board is left where the operator put it.
+void coverMonitorAgain() {
+    if (!isFullscreen || boardWindow == nullptr) {
+        return;
+    }
+    const RECT area = currentMonitorRect();
+    RECT now = {0, 0, 0, 0};
+    if (GetWindowRect(boardWindow, &now) && EqualRect(&now, &area)) {
+        return;  // already covering it: nothing to move or lay out again
+    }
+    SetWindowPos(boardWindow, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void setBorderless(int32_t on) {

@@ -3,6 +3,8 @@
 // the settings file and runs the daily restart, WM_DOCUMENT_READY brings in
 // the fetch worker's documents, and keys and mouse switch the window modes.
 // A kiosk child refuses every way out except the maintenance hot key.
+// A change of the display or of the work area brings a full-screen board
+// back over its whole monitor.
 #include <windows.h>
 
 #include "documents/documents.h"
@@ -231,6 +233,20 @@ static LRESULT onHotKey() {
     return 0;
 }
 
+// A new resolution or monitor layout: the full-screen board covers its
+// monitor as it is now (the nearest one if its own is gone).
+static void onDisplayChange() {
+    coverMonitorAgain();
+}
+
+// Of all system settings only the work area concerns the board: a task bar
+// that moved or changed size can leave the full-screen window displaced.
+static void onSettingChange(WPARAM setting) {
+    if (setting == SPI_SETWORKAREA) {
+        coverMonitorAgain();
+    }
+}
+
 LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_DESTROY:
@@ -308,6 +324,12 @@ LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_DOCUMENT_READY:
             onDocumentReady();
             return 0;
+        case WM_DISPLAYCHANGE:
+            onDisplayChange();
+            break;
+        case WM_SETTINGCHANGE:
+            onSettingChange(wParam);
+            break;
         default:
             break;
     }

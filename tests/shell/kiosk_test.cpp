@@ -1,6 +1,6 @@
 // The maintenance menu read back from the built menu, its commands with
 // recorded system actions, and the watchdog against a test child whose exit
-// codes and lifetimes each test chooses.
+// codes, lifetimes and frozen windows each test chooses.
 #include "shell/kiosk.h"
 
 #include <gtest/gtest.h>
@@ -226,6 +226,8 @@ protected:
         watchdogLongPauseMs = 3000;
         watchdogQuickLifeMs = 1500;
         watchdogRetryMs = 300;
+        watchdogHangCheckMs = 5000;
+        watchdogHangLimitMs = 60000;
     }
 
     void writePlan(const std::string& plan) {
@@ -325,4 +327,106 @@ TEST_F(Watchdog, RetriesAChildThatCannotBeStartedYet) {
     EXPECT_EQ(runs().size(), 1u);
     ASSERT_EQ(shutdowns.size(), 1u);
     EXPECT_EQ(shutdowns[0], 1);
+}
+
+namespace {
+
+// A board window of this test process that never answers: its thread waits
+// without reading messages. A watchdog that looked at any board window
+// instead of its own child's would take it for the child and end healthy
+// children.
+class FrozenDecoy {
+public:
+    FrozenDecoy() {
+        ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread = CreateThread(nullptr, 0, run, this, 0, nullptr);
+        WaitForSingleObject(ready, 10000);
+    }
+    ~FrozenDecoy() {
+        SetEvent(stop);
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+        CloseHandle(ready);
+        CloseHandle(stop);
+    }
+    HWND window = nullptr;
+
+private:
+    static DWORD WINAPI run(LPVOID self) {
+        FrozenDecoy* decoy = static_cast<FrozenDecoy*>(self);
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = BOARD_CLASS_NAME;
+        RegisterClassW(&windowClass);
+        decoy->window = CreateWindowExW(0, BOARD_CLASS_NAME, L"decoy", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                        windowClass.hInstance, nullptr);
+        SetEvent(decoy->ready);
+        WaitForSingleObject(decoy->stop, INFINITE);
+        DestroyWindow(decoy->window);
+        return 0;
+    }
+    HANDLE ready;
+    HANDLE stop;
+    HANDLE thread;
+};
+
+}  // namespace
+
+TEST_F(Watchdog, EndsFrozenBoardsAndCountsThemLikeAnyOtherEnd) {
+    FrozenDecoy decoy;
+    ASSERT_NE(decoy.window, nullptr);
+    watchdogHangCheckMs = 150;
+    watchdogHangLimitMs = 1000;
+    watchdogQuickLifeMs = 8000;  // every run here counts as a quick one
+    // Two frozen boards (one after answering for a while), a third frozen
+    // board (its end is the third quick one: the long pause follows), a
+    // board that answers for longer than the hang limit, a child that runs
+    // as long without any window yet, then 11 to end the watchdog. A frozen
+    // child nobody ends exits with 11 by itself after 20 s.
+    writePlan("hang 300\nhang 0\nhang 0\nwindow 0 2000\n0 2000\n11 0\n");
+    EXPECT_EQ(runWatchdog(), 0);
+    const std::vector<ChildRun> all = runs();
+    ASSERT_EQ(all.size(), 6u) << "a frozen board was not ended, or a healthy one was";
+    ASSERT_EQ(shutdowns.size(), 1u);
+    const auto gap = [&](size_t i) { return all[i + 1].tick - all[i].tick; };
+    // Ended after a full hang limit of silence, not at the first silent check.
+    EXPECT_GE(gap(0), 300u + 1000u + 280u);
+    EXPECT_LT(gap(0), 10000u);
+    EXPECT_GE(gap(1), 1000u + 280u);
+    EXPECT_LT(gap(1), 10000u);
+    // The third frozen end in a row takes the long pause, the first two the
+    // short one.
+    EXPECT_GE(gap(2), 1000u + 2400u);
+    EXPECT_GT(gap(2), gap(1) + 1200u);
+    // Answering boards and boards without a window are left alone.
+    EXPECT_GE(gap(3), 2000u + 2400u);
+    EXPECT_GE(gap(4), 2000u + 2400u);
+}
+
+TEST(ErrorBoxes, SwitchedOffForTheProcess) {
+    switchOffErrorBoxes();
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode);
+    EXPECT_EQ(mode & (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX),
+              static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX));
+    // Where the system has the reporting call it is made and succeeds; where
+    // it can also read the flags back, the dialog is off.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (GetProcAddress(kernel, "WerSetFlags") != nullptr) {
+        EXPECT_EQ(switchOffFaultReportingUi(kernel), 1);
+        using WerGetFlagsCall = HRESULT(WINAPI*)(HANDLE, DWORD*);
+        const FARPROC found = GetProcAddress(kernel, "WerGetFlags");
+        DWORD flags = 0;
+        if (found != nullptr &&
+            SUCCEEDED(reinterpret_cast<WerGetFlagsCall>(reinterpret_cast<void (*)()>(found))(GetCurrentProcess(),
+                                                                                              &flags))) {
+            EXPECT_NE(flags & 0x20u, 0u) << "WER_FAULT_REPORTING_NO_UI";
+        }
+    }
+    // A system library without the reporting call, or none at all: nothing
+    // is called and nothing fails.
+    EXPECT_EQ(switchOffFaultReportingUi(GetModuleHandleW(L"user32.dll")), 0);
+    EXPECT_EQ(switchOffFaultReportingUi(nullptr), 0);
 }

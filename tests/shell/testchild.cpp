@@ -1,12 +1,48 @@
 // A stand-in for the board child in the watchdog tests. Each start appends
 // one line to runs.log in its working directory (start tick, working
-// directory, command line), then follows line N of plan.txt ("code ms": live
-// ms milliseconds, then exit with code), where N counts earlier starts. With
-// no plan line left it exits with 11 so the watchdog under test ends.
+// directory, command line), then follows line N of plan.txt, where N counts
+// earlier starts:
+//   "code ms"          live ms milliseconds without a window, exit with code
+//   "window code ms"   open a board window, answer its messages for ms
+//                      milliseconds, exit with code
+//   "hang ms"          open a board window, answer for ms milliseconds, then
+//                      stop answering: a frozen board. If nobody ends it
+//                      within HANG_BOUND_MS it exits with 11, which ends the
+//                      watchdog under test early and so fails the test
+//                      instead of hanging it.
+// With no plan line left it exits with 11 so the watchdog under test ends.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+
+static const DWORD HANG_BOUND_MS = 20000;
+
+static HWND openBoardWindow() {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelmorantBoard";
+    RegisterClassW(&windowClass);
+    // Hidden, but a top-level window like the board's.
+    return CreateWindowExW(0, L"VelmorantBoard", L"test board", WS_POPUP, 0, 0, 100, 50, nullptr, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
+static void answerMessagesFor(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD passed = GetTickCount() - start;
+        if (passed >= ms) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - passed, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+    }
+}
 
 int wmain() {
     int runs = 0;
@@ -23,17 +59,36 @@ int wmain() {
         fwprintf(log, L"%lu|%ls|%ls\n", GetTickCount(), directory, GetCommandLineW());
         fclose(log);
     }
-    int code = 11;
-    int lifeMs = 0;
+    wchar_t step[256] = L"11 0";
     if (FILE* plan = _wfopen(L"plan.txt", L"r")) {
         for (int i = 0; i <= runs; ++i) {
-            if (fwscanf(plan, L"%d %d", &code, &lifeMs) != 2) {
-                code = 11;
-                lifeMs = 0;
+            if (fgetws(step, 256, plan) == nullptr) {
+                lstrcpyW(step, L"11 0");
                 break;
             }
         }
         fclose(plan);
+    }
+    int code = 11;
+    int lifeMs = 0;
+    if (swscanf(step, L"hang %d", &lifeMs) == 1) {
+        if (openBoardWindow() == nullptr) {
+            return 11;
+        }
+        answerMessagesFor(static_cast<DWORD>(lifeMs));
+        Sleep(HANG_BOUND_MS);
+        return 11;
+    }
+    if (swscanf(step, L"window %d %d", &code, &lifeMs) == 2) {
+        if (openBoardWindow() == nullptr) {
+            return 11;
+        }
+        answerMessagesFor(static_cast<DWORD>(lifeMs));
+        return code;
+    }
+    if (swscanf(step, L"%d %d", &code, &lifeMs) != 2) {
+        code = 11;
+        lifeMs = 0;
     }
     Sleep(static_cast<DWORD>(lifeMs));
     return code;
