@@ -7,13 +7,14 @@
 #include <iconv.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "documents/documents.h"
 #include "platform/platform.h"
@@ -61,18 +62,12 @@ static void pathToUtf8(const char16_t* path, char* out, size_t capacity) {
 constexpr size_t NATIVE_PATH_CAPACITY = 4096;
 
 uint32_t tickCount() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
 void sleepMs(uint32_t ms) {
-    timespec delay{};
-    delay.tv_sec = ms / 1000;
-    delay.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int32_t queryFileInfo(const char16_t* path, FileInfo* info) {
