@@ -122,12 +122,19 @@ void classicPaintCase(benchmark::State& state, int32_t cw, int32_t ch, bool full
     });
 }
 
+// How much of the sign a new-style paint draws again besides the LEDs.
+enum NewStyleRepaint {
+    LEDS_ONLY,      // a frame of the running sign: LED content and dot blit
+    SCROLLING,      // the same with a scrolling message on the lower line
+    HEADER_CHANGE,  // a new document with another direction text
+    FULL,           // everything, as after a new layout or a settings reload
+};
+
 // One new-style frame as the window's paint composes it, advancing 40 ms a
-// frame as the repaint gate lets it: LED content and dot blit (the header
-// stays as painted), or with full set, header and frame as well. The caches
-// are warmed over a whole language and highlight cycle first.
-void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, bool full) {
-    if (setNewStyleBenchBoard() != 1) {
+// frame as the repaint gate lets it. The caches are warmed over a whole
+// language and highlight cycle first.
+void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyleRepaint repaint) {
+    if (setNewStyleBenchBoard(repaint == SCROLLING) != 1) {
         state.SkipWithError("the new-style bench document was rejected");
         return;
     }
@@ -138,9 +145,13 @@ void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, bool ful
     }
     const int32_t fontsBefore = fontsCreated;
     uint32_t now = 0;
+    bool flip = false;
     timeAgainstFloor(state, [&] {
-        if (full) {
+        if (repaint == FULL) {
             forceNewStyleFullPaint();
+        } else if (repaint == HEADER_CHANGE) {
+            copyText(currentDocument.viaEn, flip ? u"Shinjuku" : u"Shibuya");
+            flip = !flip;
         }
         lastFetchOkTick = now;
         composeNewStyleBoardAt(now);
@@ -215,10 +226,16 @@ void registerCases() {
                 size.height, full);
         }
     }
-    for (const bool full : {false, true}) {
+    const struct {
+        const char* name;
+        NewStyleRepaint repaint;
+    } newStyleCases[] = {{"paint new-style", LEDS_ONLY},
+                         {"paint new-style scrolling", SCROLLING},
+                         {"paint new-style header change", HEADER_CHANGE},
+                         {"paint new-style full", FULL}};
+    for (const auto& c : newStyleCases) {
         for (const Size size : PAINT_SIZES) {
-            add(sizeName(full ? "paint new-style full" : "paint new-style", size), newStylePaintCase, size.width,
-                size.height, full);
+            add(sizeName(c.name, size), newStylePaintCase, size.width, size.height, c.repaint);
         }
     }
     add("parseDisplayDocument classic 64KiB", parseCase, false);
