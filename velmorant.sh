@@ -28,8 +28,38 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# Google Benchmark for the Windows build. Debian packages it only as a native
+# library, so the cross build compiles it from Debian's source package,
+# fetched once into build/deps through a private apt source list (the
+# machine's own apt configuration is left as it is). apt checks the source
+# against Debian's signed release files.
+benchmark_version=1.7.1
+fetch_benchmark_source() {
+  local deps="$root/build/deps" dir="$root/build/deps/benchmark-$benchmark_version"
+  [ -f "$dir/CMakeLists.txt" ] && return 0
+  echo "Fetching Google Benchmark $benchmark_version source from Debian"
+  local apt="$deps/apt"
+  rm -rf "$apt"
+  mkdir -p "$apt/sources" "$apt/lists/partial" "$apt/download"
+  cat >"$apt/sources/debian-src.sources" <<SOURCES
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+  local options=(-o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt/sources"
+    -o "Dir::State::Lists=$apt/lists" -o "Debug::NoLocking=1" -o "APT::Sandbox::User=root")
+  apt-get "${options[@]}" update -qq
+  (cd "$apt/download" && apt-get "${options[@]}" source --download-only -qq "benchmark=$benchmark_version-1")
+  tar -xzf "$apt/download/benchmark_$benchmark_version.orig.tar.gz" -C "$deps"
+  rm -rf "$apt"
+  [ -f "$dir/CMakeLists.txt" ]
+}
+
 build() {
   local preset=$1
+  if [ "$preset" = windows ]; then fetch_benchmark_source; fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 }

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "render/render.h"
+#include "render/spritecells.h"
 
 DotFrame dotFrame;
 DotFrame presentedFrame;
@@ -94,29 +95,6 @@ void clearDotFrameActiveArea(int32_t width, int32_t rows) {
     }
 }
 
-// One pixel row of the whole cells of a dot row. N is the pitch when it is
-// one of the common small ones (so the copy of a cell row unrolls), 0 for any
-// other pitch n.
-template <int32_t N>
-static void copyCellRows(uint32_t* out, const uint8_t* grid, int64_t first, int64_t end,
-                         const uint32_t* spriteRow, int32_t n, int32_t drawUnlit) {
-    const int32_t pitch = N != 0 ? N : n;
-    const int32_t cell = pitch * pitch;
-    for (int64_t c = first; c < end; ++c, out += pitch) {
-        uint32_t v = grid[c];
-        if (v == 0 && drawUnlit == 0) {
-            continue;
-        }
-        if (v >= PALETTE_SIZE) {
-            v = 0;  // never in the grid; drawn unlit rather than read past the sheet
-        }
-        const uint32_t* in = spriteRow + v * cell;
-        for (int32_t i = 0; i < pitch; ++i) {
-            out[i] = in[i];
-        }
-    }
-}
-
 // The surface is written directly, so every dot is cut to the surface: a
 // window smaller than the housing (pitch 1, housing hanging over the left or
 // top edge) only loses the dots it cannot show.
@@ -161,35 +139,7 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
             // Whole cells: n pixels each, written left to right along the row.
             if (fullFirst < fullEnd) {
                 uint32_t* out = line + leftX + fullFirst * n;
-                switch (n) {
-                    case 1:
-                        copyCellRows<1>(out, grid, fullFirst, fullEnd, spriteRow, 1, drawUnlit);
-                        break;
-                    case 2:
-                        copyCellRows<2>(out, grid, fullFirst, fullEnd, spriteRow, 2, drawUnlit);
-                        break;
-                    case 3:
-                        copyCellRows<3>(out, grid, fullFirst, fullEnd, spriteRow, 3, drawUnlit);
-                        break;
-                    case 4:
-                        copyCellRows<4>(out, grid, fullFirst, fullEnd, spriteRow, 4, drawUnlit);
-                        break;
-                    case 5:
-                        copyCellRows<5>(out, grid, fullFirst, fullEnd, spriteRow, 5, drawUnlit);
-                        break;
-                    case 6:
-                        copyCellRows<6>(out, grid, fullFirst, fullEnd, spriteRow, 6, drawUnlit);
-                        break;
-                    case 7:
-                        copyCellRows<7>(out, grid, fullFirst, fullEnd, spriteRow, 7, drawUnlit);
-                        break;
-                    case 8:
-                        copyCellRows<8>(out, grid, fullFirst, fullEnd, spriteRow, 8, drawUnlit);
-                        break;
-                    default:
-                        copyCellRows<0>(out, grid, fullFirst, fullEnd, spriteRow, n, drawUnlit);
-                        break;
-                }
+                copySpriteCells(out, grid, fullFirst, fullEnd, spriteRow, n, drawUnlit, PALETTE_SIZE);
             }
             // Cells cut by the left or right edge of the surface.
             for (int64_t c = 0; c < width; ++c) {

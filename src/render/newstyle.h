@@ -159,6 +159,11 @@ extern NewStyleView newStyleView;
 struct NewStyleSprites {
     uint32_t* pixels;  // ten s x s pictures, absent when none
     int32_t scale;     // s
+    // For each colour and each pixel row of its sprite, that row repeated
+    // across the whole panel (NEW_STYLE_COLUMNS * s pixels), so that a run
+    // of dots of one colour is one block copy. Absent if it could not be
+    // made; the dots are then copied one by one.
+    uint32_t* runRows;
 };
 extern NewStyleSprites newStyleSprites;
 

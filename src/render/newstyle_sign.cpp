@@ -6,10 +6,12 @@
 // redrawn only when what they show changed (or a full paint was asked for);
 // every paint composes the LEDs and copies the whole panel. Fonts come from
 // the caches, so a steady paint creates none.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "render/newstyle.h"
+#include "render/spritecells.h"
 
 NewStyleView newStyleView;
 NewStyleSprites newStyleSprites;
@@ -18,7 +20,10 @@ static const HeaderTextSource* headerText = nullptr;
 
 // What the header and frame of the last full paint were drawn from. While
 // it all stays the same, only the LED panel is drawn again: the rest of the
-// surface already holds what a full paint would draw there.
+// surface already holds what a full paint would draw there. When only the
+// header's own content changed (texts, side, line colour), the header strip
+// and the frame are drawn again, but the background around the canvas is
+// left as it is unless a text of the old header reached out over it.
 struct NewStyleHeaderKey {
     const uint32_t* pixels;
     int32_t surfaceWidth;
@@ -36,20 +41,37 @@ struct NewStyleHeaderKey {
 };
 static NewStyleHeaderKey paintedHeader;
 static bool headerPainted = false;
+// Set when a header text was drawn (partly) outside the canvas.
+static bool headerTextOutsideCanvas = false;
+// Set when a header text was drawn (partly) over the LED panel.
+static bool headerTextOverPanel = false;
+
+// The dots the LED panel on the surface shows, valid while nothing but the
+// blit has drawn there since; a blit then copies only the dot rows that
+// changed.
+static NewStyleGrid presentedGrid;
+static bool presentedGridValid = false;
 
 void forceNewStyleFullPaint() {
     headerPainted = false;
 }
 
-static bool headerUnchanged() {
+// The surface, its size, the view and the background are those of the last
+// full paint: everything outside the header strip is still in place.
+static bool frameUnchanged() {
     const NewStyleHeaderKey& k = paintedHeader;
-    const BoardDocument& d = currentDocument;
     return headerPainted && k.pixels == boardSurface.pixels && k.surfaceWidth == boardSurface.width &&
            k.surfaceHeight == boardSurface.height && k.view.scale == newStyleView.scale &&
            k.view.originX == newStyleView.originX && k.view.originY == newStyleView.originY &&
-           k.backgroundColor == settings.backgroundColor && k.headerText == headerText && k.side == d.side &&
-           k.color == d.color && textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
-           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
+           k.backgroundColor == settings.backgroundColor && k.headerText == headerText;
+}
+
+static bool headerUnchanged() {
+    const NewStyleHeaderKey& k = paintedHeader;
+    const BoardDocument& d = currentDocument;
+    return frameUnchanged() && k.side == d.side && k.color == d.color && textEquals(k.platform, d.platform) &&
+           textEquals(k.lineJp, d.lineJp) && textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) &&
+           textEquals(k.viaEn, d.viaEn);
 }
 
 static void rememberHeader() {
@@ -183,6 +205,20 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
         px -= w;
     }
     const int32_t py = v.originY + unitsToPixels(y) - cellHeight / 2;
+    // Glyphs may reach a little past their cell (overhangs, antialiased
+    // edges); an eighth of the cell height is allowed for that.
+    const int32_t slack = cellHeight / 8 + 1;
+    const int32_t scale = v.scale / 1000;
+    if (px - slack < v.originX || py - slack < v.originY || px + w + slack > v.originX + CANVAS_WIDTH * scale ||
+        py + cellHeight + slack > v.originY + CANVAS_HEIGHT * scale) {
+        headerTextOutsideCanvas = true;
+    }
+    const int32_t panelLeft = v.originX + LED_LEFT_UNIT * scale;
+    const int32_t panelTop = v.originY + LED_TOP_UNIT * scale;
+    if (px + w + slack > panelLeft && px - slack < panelLeft + NEW_STYLE_COLUMNS * scale &&
+        py + cellHeight + slack > panelTop && py - slack < panelTop + NEW_STYLE_ROWS * scale) {
+        headerTextOverPanel = true;
+    }
     headerText->draw(text, length, px, py, colour);
     return static_cast<int32_t>(static_cast<int64_t>(w) * 1000 / v.scale);
 }
@@ -193,13 +229,17 @@ static uint32_t lineColour() {
     return rgb((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
 }
 
+static bool gridCoversPanel(int32_t s);
+
 static void drawHeaderAndFrame() {
     const BoardDocument& d = currentDocument;
     const bool right = d.side == u'R';
     const uint32_t line = lineColour();
 
-    canvasFill(0, 0, 400, 19, HEADER_STRIP);
+    // Each box covers exactly its units, so the strip's three bands are
+    // painted side by side rather than on top of each other.
     canvasFill(0, 0, 400, 6, TOP_HIGHLIGHT);
+    canvasFill(0, 6, 400, 12, HEADER_STRIP);
     canvasFill(0, 18, 400, 1, line);
 
     drawCanvasBox(right ? 383 : 1, 2, 16, 15, 0, 1, BADGE_FILL, 1, BADGE_OUTLINE);
@@ -224,16 +264,30 @@ static void drawHeaderAndFrame() {
         drawCanvasText(d.viaEn, e, 10, 7, 1, 700, VIA_EN_TEXT, e - 4, ALIGN_RIGHT);
     }
 
-    canvasFill(0, 19, 400, 60, BODY);
-    canvasFill(6, 20, 388, 52, LED_HOUSING);
-    canvasFill(8, 22, 384, 48, LED_PANEL);
+    // The body (0, 19, 400 x 60) around the housing (6, 20, 388 x 52) around
+    // the panel (8, 22, 384 x 48), each drawn as a frame around the next;
+    // the panel is left to the dot blit when that covers it. Drawn after the
+    // texts, as before, so that a descender reaching below the strip is cut
+    // at the same line.
+    canvasFill(0, 19, 400, 1, BODY);
+    canvasFill(0, 72, 400, 7, BODY);
+    canvasFill(0, 20, 6, 52, BODY);
+    canvasFill(394, 20, 6, 52, BODY);
+    canvasFill(6, 20, 388, 2, LED_HOUSING);
+    canvasFill(6, 70, 388, 2, LED_HOUSING);
+    canvasFill(6, 22, 2, 48, LED_HOUSING);
+    canvasFill(392, 22, 2, 48, LED_HOUSING);
+    if (!gridCoversPanel(newStyleView.scale / 1000)) {
+        canvasFill(8, 22, 384, 48, LED_PANEL);
+    }
 }
 
 static void buildNewStyleSprites(int32_t s) {
-    if (newStyleSprites.pixels != nullptr) {
-        heapFree(newStyleSprites.pixels);
-        newStyleSprites.pixels = nullptr;
-    }
+    presentedGridValid = false;
+    heapFree(newStyleSprites.pixels);
+    heapFree(newStyleSprites.runRows);
+    newStyleSprites.pixels = nullptr;
+    newStyleSprites.runRows = nullptr;
     newStyleSprites.scale = 0;
     const size_t count =
         static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * static_cast<size_t>(s);
@@ -244,47 +298,111 @@ static void buildNewStyleSprites(int32_t s) {
     fillDotSprites(pixels, s, NEW_STYLE_PALETTE, NEW_STYLE_PALETTE_SIZE);
     newStyleSprites.pixels = pixels;
     newStyleSprites.scale = s;
+
+    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
+    auto* runRows = static_cast<uint32_t*>(
+        heapAlloc(static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * rowPixels * sizeof(uint32_t)));
+    if (runRows == nullptr) {
+        return;
+    }
+    for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
+        for (int32_t py = 0; py < s; ++py) {
+            const uint32_t* in = pixels + (v * s + py) * s;
+            uint32_t* out = runRows + (static_cast<size_t>(v) * s + py) * rowPixels;
+            for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+                std::memcpy(out + static_cast<size_t>(c) * s, in, static_cast<size_t>(s) * sizeof(uint32_t));
+            }
+        }
+    }
+    newStyleSprites.runRows = runRows;
 }
 
 // Every dot is drawn, unlit ones included, whatever the classic board's
 // unlit-dot setting says: the new-style panel always shows its dark discs.
-static void blitNewStyleGrid(int32_t s) {
+// Only whole dots that fit the surface are drawn; the sign's panel always
+// fits unless the surface is smaller than the canvas at one pixel a unit.
+static void blitNewStyleGrid(int32_t s, bool panelKept) {
     const PixelSurface& surface = boardSurface;
     const int32_t x0 = newStyleView.originX + LED_LEFT_UNIT * s;
     const int32_t y0 = newStyleView.originY + LED_TOP_UNIT * s;
     if (newStyleSprites.pixels == nullptr || x0 < 0 || y0 < 0) {
         return;
     }
-    const int32_t cell = s * s;
-    for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
+    const int32_t columns = static_cast<int32_t>(
+        std::min<int64_t>(NEW_STYLE_COLUMNS, (static_cast<int64_t>(surface.width) - x0) / s));
+    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
+    // A run of at least this many dots of one colour is copied as a block.
+    constexpr int32_t BLOCK_RUN = 4;
+    int32_t runStart[NEW_STYLE_COLUMNS + 1];
+    for (int32_t r = 0; r < NEW_STYLE_ROWS && columns > 0; ++r) {
         const int64_t top = static_cast<int64_t>(y0) + static_cast<int64_t>(r) * s;
         if (top + s > surface.height) {
             break;
         }
         const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
-        for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-            const int64_t left = static_cast<int64_t>(x0) + static_cast<int64_t>(c) * s;
-            if (left + s > surface.width) {
-                break;
+        if (panelKept && std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
+            continue;  // the surface already shows this row
+        }
+        // The row's runs of equal dots, found once for all its pixel rows.
+        int32_t runs = 0;
+        for (int32_t c = 0; c < columns; ++c) {
+            if (c == 0 || dots[c] != dots[c - 1]) {
+                runStart[runs++] = c;
             }
-            uint8_t v = dots[c];
-            if (v >= NEW_STYLE_PALETTE_SIZE) {
-                v = 0;
-            }
-            const uint32_t* sprite = newStyleSprites.pixels + v * cell;
-            for (int32_t py = 0; py < s; ++py) {
-                uint32_t* out = surface.pixels + (top + py) * surface.width + left;
-                const uint32_t* in = sprite + py * s;
-                if (s >= 8) {
-                    std::memcpy(out, in, static_cast<size_t>(s) * sizeof(uint32_t));
+        }
+        runStart[runs] = columns;
+        for (int32_t py = 0; py < s; ++py) {
+            uint32_t* out = surface.pixels + (top + py) * surface.width + x0;
+            const uint32_t* spriteRow = newStyleSprites.pixels + py * s;
+            for (int32_t k = 0; k < runs; ++k) {
+                const int32_t first = runStart[k];
+                const int32_t end = runStart[k + 1];
+                uint32_t v = dots[first];
+                if (v >= NEW_STYLE_PALETTE_SIZE) {
+                    v = 0;
+                }
+                if (end - first >= BLOCK_RUN && newStyleSprites.runRows != nullptr) {
+                    const uint32_t* block = newStyleSprites.runRows + (static_cast<size_t>(v) * s + py) * rowPixels;
+                    std::memcpy(out + static_cast<size_t>(first) * s, block,
+                                static_cast<size_t>(end - first) * s * sizeof(uint32_t));
                 } else {
-                    for (int32_t px = 0; px < s; ++px) {
-                        out[px] = in[px];
-                    }
+                    copySpriteCells(out + static_cast<size_t>(first) * s, dots, first, end, spriteRow, s, 1,
+                                    NEW_STYLE_PALETTE_SIZE);
                 }
             }
         }
     }
+}
+
+// Whether the blit above covers the whole LED panel, so that nothing needs
+// to be painted under it.
+static bool gridCoversPanel(int32_t s) {
+    const int64_t x0 = static_cast<int64_t>(newStyleView.originX) + LED_LEFT_UNIT * s;
+    const int64_t y0 = static_cast<int64_t>(newStyleView.originY) + LED_TOP_UNIT * s;
+    return newStyleSprites.pixels != nullptr && newStyleSprites.scale == s && x0 >= 0 && y0 >= 0 &&
+           x0 + static_cast<int64_t>(NEW_STYLE_COLUMNS) * s <= boardSurface.width &&
+           y0 + static_cast<int64_t>(NEW_STYLE_ROWS) * s <= boardSurface.height;
+}
+
+// The background colour around the canvas. The canvas itself is covered by
+// the header strip and the body, so it is not filled first unless it hangs
+// over the surface's edges.
+static void fillAroundCanvas(int32_t s) {
+    const int32_t w = boardSurface.width;
+    const int32_t h = boardSurface.height;
+    const uint32_t colour = settings.backgroundColor;
+    const int32_t left = newStyleView.originX;
+    const int32_t top = newStyleView.originY;
+    const int32_t canvasW = CANVAS_WIDTH * s;
+    const int32_t canvasH = CANVAS_HEIGHT * s;
+    if (left < 0 || top < 0 || left + canvasW > w || top + canvasH > h) {
+        fillBox(0, 0, w, h, colour);
+        return;
+    }
+    fillBox(0, 0, w, top, colour);
+    fillBox(0, top + canvasH, w, h - top - canvasH, colour);
+    fillBox(0, top, left, canvasH, colour);
+    fillBox(left + canvasW, top, w - left - canvasW, canvasH, colour);
 }
 
 void composeNewStyleBoardLeds(uint32_t now) {
@@ -307,15 +425,24 @@ void composeNewStyleBoardAt(uint32_t now) {
     if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
     }
+    const bool frameKept = frameUnchanged();
+    headerTextOverPanel = false;
     if (!headerUnchanged()) {
-        fillBox(0, 0, boardSurface.width, boardSurface.height, settings.backgroundColor);
+        if (!frameKept || headerTextOutsideCanvas) {
+            fillAroundCanvas(s);
+        }
+        headerTextOutsideCanvas = false;
         drawHeaderAndFrame();
         rememberHeader();
     }
     prepareNewStyleText();
     composeNewStyleLeds(now);
     flushBoardSurface();
-    blitNewStyleGrid(s);
+    blitNewStyleGrid(s, frameKept && presentedGridValid && !headerTextOverPanel);
+    presentedGridValid = gridCoversPanel(s);
+    if (presentedGridValid) {
+        std::memcpy(presentedGrid.dots, newStyleGrid.dots, sizeof presentedGrid.dots);
+    }
 }
 
 int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {

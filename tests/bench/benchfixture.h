@@ -112,14 +112,21 @@ inline int32_t buildLargeDocument(unsigned char* out, int32_t capacity, bool new
     return length;
 }
 
-// A new-style sign with a train row and the position diagram, parsed from
-// its document like one from the server. Returns 0 if it was rejected.
-inline int32_t setNewStyleBenchBoard() {
-    static const char body[] =
+// A new-style sign with a train row and the position diagram (or, with
+// scroll set, a scrolling message instead), parsed from its document like
+// one from the server. Returns 0 if it was rejected.
+inline int32_t setNewStyleBenchBoard(bool scroll = false) {
+    static const char diagram[] =
         u8"velmorant-new 1\nplatform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
         u8"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
         u8"msg=pos\t1\tJY20\tJY19\tJY18\t渋谷\t原宿\t代々木\nend\n";
+    static const char scrolling[] =
+        u8"velmorant-new 1\nplatform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
+        u8"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
+        u8"msg=scroll\tG\t本日も山手線をご利用いただきましてありがとうございます。 Thank you for using the "
+        u8"Yamanote Line.\nend\n";
     serverOk = 1;
-    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body),
-                                static_cast<int32_t>(sizeof(body) - 1), &currentDocument);
+    const char* body = scroll ? scrolling : diagram;
+    const int32_t length = static_cast<int32_t>(scroll ? sizeof(scrolling) - 1 : sizeof(diagram) - 1);
+    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body), length, &currentDocument);
 }

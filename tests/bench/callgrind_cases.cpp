@@ -118,6 +118,11 @@ void newStylePaintPass() {
     tick += 40;
 }
 
+void newStyleFullPaintPass() {
+    forceNewStyleFullPaint();
+    newStylePaintPass();
+}
+
 struct Case {
     const char* name;
     void (*prepare)();
@@ -146,22 +151,31 @@ void preparePaint1080() {
     layoutBoard(1920, 1080);
     composeClassicBoard(tick);
 }
-void prepareNewStyle() {
-    if (setNewStyleBenchBoard() != 1) {
+void prepareNewStyleBoard(bool scroll) {
+    if (setNewStyleBenchBoard(scroll) != 1) {
         std::fprintf(stderr, "new-style bench document rejected\n");
         std::exit(2);
     }
     fillFontSlots(nullptr);
     setLedGlyphSource(&blockGlyphs);
 }
-void prepareNewStyle1080() {
-    prepareNewStyle();
+void prepareNewStyle() {
+    prepareNewStyleBoard(false);
+}
+void prepareNewStyle1080Board(bool scroll) {
+    prepareNewStyleBoard(scroll);
     layoutBoard(1920, 1080);
     // A whole language and highlight cycle first.
     for (uint32_t t = 0; t < 8000; t += 200) {
         lastFetchOkTick = t;
         composeNewStyleBoardAt(t);
     }
+}
+void prepareNewStyle1080() {
+    prepareNewStyle1080Board(false);
+}
+void prepareNewStyleScroll1080() {
+    prepareNewStyle1080Board(true);
 }
 void prepareParseClassic() {
     largeDocumentLength = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, false);
@@ -179,6 +193,8 @@ constexpr Case CASES[] = {
     {"paint_classic_full_1920x1080", preparePaint1080, fullPaintPass, 5},
     {"compose_newstyle_leds_train_pos", prepareNewStyle, newStyleLedsPass, 200},
     {"paint_newstyle_1920x1080", prepareNewStyle1080, newStylePaintPass, 10},
+    {"paint_newstyle_scroll_1920x1080", prepareNewStyleScroll1080, newStylePaintPass, 10},
+    {"paint_newstyle_full_1920x1080", prepareNewStyle1080, newStyleFullPaintPass, 5},
     {"parse_classic_64KiB", prepareParseClassic, parsePass, 10},
     {"parse_newstyle_64KiB", prepareParseNewStyle, parsePass, 10},
 };

@@ -141,6 +141,7 @@ int32_t selects = 0;
 int32_t selectedHeight = 0;
 int32_t selectedWidth = 0;
 int32_t measureExtra = 0;
+int32_t cellExtra = 0;  // makes text cells taller than the font height
 
 int32_t fakeSelect(int32_t, int32_t height, int32_t width, int32_t, int32_t* averageWidth,
                    int32_t* cellHeight) {
@@ -148,7 +149,7 @@ int32_t fakeSelect(int32_t, int32_t height, int32_t width, int32_t, int32_t* ave
     selectedHeight = height;
     selectedWidth = width > 0 ? width : height / 2;
     *averageWidth = selectedWidth;
-    *cellHeight = height;
+    *cellHeight = height + cellExtra;
     return 1;
 }
 
@@ -156,9 +157,16 @@ int32_t fakeMeasureHeader(const char16_t*, int32_t length) {
     return length * selectedWidth + measureExtra;
 }
 
+// When set, a drawn text also paints its box (its measured width by the
+// cell height) in its colour, so that tests can see where texts went.
+bool fakeTextsPaint = false;
+
 void fakeDrawHeader(const char16_t* text, int32_t length, int32_t x, int32_t y, uint32_t colour) {
-    headerDraws.push_back(
-        {std::u16string(text, static_cast<size_t>(length)), x, y, colour, selectedHeight, selectedWidth});
+    headerDraws.push_back({std::u16string(text, static_cast<size_t>(length)), x, y, colour,
+                           selectedHeight + cellExtra, selectedWidth});
+    if (fakeTextsPaint) {
+        fillBox(x, y, length * selectedWidth + measureExtra, selectedHeight + cellExtra, colour);
+    }
 }
 
 const HeaderTextSource fakeHeader = {fakeSelect, fakeMeasureHeader, fakeDrawHeader};
@@ -195,7 +203,9 @@ protected:
         setHeaderTextSource(&fakeHeader);
         headerDraws.clear();
         measureExtra = 0;
+        cellExtra = 0;
         selects = 0;
+        fakeTextsPaint = false;
     }
     void TearDown() override {
         setHeaderTextSource(nullptr);
@@ -330,6 +340,7 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     for (uint32_t now = 1000; now < 9000; now += 40) {
         headerDraws.clear();
         lastFetchOkTick = now;
+        composeNewStyleBoardAt(now - 20);  // two paints in a row that draw only what changed
         composeNewStyleBoardAt(now);
         EXPECT_TRUE(headerDraws.empty());
         std::memcpy(&partial[0], boardSurface.pixels, bytes);
@@ -380,6 +391,141 @@ TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
     paintBoardFrame();
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
     EXPECT_EQ(pixel(16, 44), 0x151517u);
+}
+
+// The sign drawn the plain way, box over box in the order a viewer sees
+// them stacked: the background everywhere, the header strip with its
+// highlight, rule and badges, the texts (boxes as the fake text source
+// paints them), then the body, the housing and the panel. The sign itself
+// paints each pixel once and leaves alone what is still in place; its
+// picture must be this one, apart from the dots on the panel.
+void paintLayeredSign(int32_t w, int32_t h, const std::vector<HeaderDraw>& texts) {
+    const auto rgb = [](uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); };
+    const uint32_t line = rgb((currentDocument.color >> 16) & 0xFF, (currentDocument.color >> 8) & 0xFF,
+                              currentDocument.color & 0xFF);
+    const bool right = currentDocument.side == u'R';
+    fillBox(0, 0, w, h, settings.backgroundColor);
+    newStyleView = computeNewStyleView(w, h);
+    drawCanvasBox(0, 0, 400, 19, 0, 1, rgb(208, 211, 214), 0, 0);
+    drawCanvasBox(0, 0, 400, 6, 0, 1, rgb(222, 225, 227), 0, 0);
+    drawCanvasBox(0, 18, 400, 1, 0, 1, line, 0, 0);
+    drawCanvasBox(right ? 383 : 1, 2, 16, 15, 0, 1, rgb(255, 255, 255), 1, rgb(85, 85, 85));
+    // The platform number (the first text; every test sign has one) goes
+    // onto its badge before the line badge is drawn.
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i == 1) {
+            drawCanvasBox(right ? 352 : 18, 3, 30, 13, 0, 1, line, 0, 0);
+        }
+        const HeaderDraw& t = texts[i];
+        fillBox(t.x, t.y, static_cast<int32_t>(t.text.size()) * t.width + measureExtra, t.height, t.colour);
+    }
+    drawCanvasBox(0, 19, 400, 60, 0, 1, rgb(158, 162, 165), 0, 0);
+    drawCanvasBox(6, 20, 388, 52, 0, 1, rgb(42, 42, 44), 0, 0);
+    drawCanvasBox(8, 22, 384, 48, 0, 1, rgb(5, 5, 5), 0, 0);
+}
+
+// Compares the sign now on the surface with the layered picture of the same
+// texts; the LED panel, where the dots go, is left out when dots are drawn.
+int32_t differencesFromLayered(int32_t w, int32_t h, int32_t* unlitDots) {
+    const std::vector<uint32_t> sign(boardSurface.pixels, boardSurface.pixels + w * h);
+    int32_t ledX = 0;
+    int32_t ledY = 0;
+    int32_t ledW = 0;
+    int32_t ledH = 0;
+    const bool dots = newStyleLedArea(&ledX, &ledY, &ledW, &ledH) == 1 && newStyleSprites.scale > 0 &&
+                      ledX + ledW <= w && ledY + ledH <= h;
+    paintLayeredSign(w, h, headerDraws);
+    int32_t differences = 0;
+    *unlitDots = 0;
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const uint32_t got = sign[y * w + x];
+            if (dots && x >= ledX && x < ledX + ledW && y >= ledY && y < ledY + ledH) {
+                *unlitDots += got == 0x151517u ? 1 : 0;
+                continue;
+            }
+            differences += got != pixel(x, y) ? 1 : 0;
+        }
+    }
+    std::memcpy(boardSurface.pixels, sign.data(), sign.size() * sizeof(uint32_t));
+    return differences;
+}
+
+TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
+    struct Case {
+        int32_t w;
+        int32_t h;
+        char16_t side;
+        uint32_t background;
+    };
+    // Exact and odd sizes, a surface smaller than the canvas (no dots, the
+    // canvas cut at every edge), both sides, a coloured background.
+    const Case cases[] = {{400, 79, u'L', 0},        {800, 158, u'R', 0x203040}, {1201, 203, u'L', 0x0000FF},
+                          {1920, 1080, u'R', 0},     {300, 60, u'L', 0x445566},  {399, 200, u'R', 0},
+                          {2000, 100, u'L', 0x010101}};
+    fakeTextsPaint = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        currentDocument.side = c.side;
+        settings.backgroundColor = c.background;
+        ASSERT_EQ(resizeBoardSurface(c.w, c.h), 1);
+        // Whatever was on the surface before must not show through.
+        std::memset(boardSurface.pixels, 0x5A, sizeof(uint32_t) * c.w * c.h);
+        forceNewStyleFullPaint();
+        headerDraws.clear();
+        composeNewStyleBoardAt(1000);
+        int32_t unlitDots = 0;
+        EXPECT_EQ(differencesFromLayered(c.w, c.h, &unlitDots), 0);
+        if (c.w >= 400 && c.h >= 79) {
+            EXPECT_GT(unlitDots, 0);
+        }
+    }
+}
+
+TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
+    fakeTextsPaint = true;
+    currentDocument.side = u'R';
+    settings.backgroundColor = 0x203040;
+    ASSERT_EQ(resizeBoardSurface(1300, 300), 1);  // s 3, origin (50, 31)
+    std::memset(boardSurface.pixels, 0x5A, sizeof(uint32_t) * 1300 * 300);
+    int32_t unlitDots = 0;
+    // Header texts change, a direction text grows out over the canvas's left
+    // edge (it stays wider than asked), then goes back to a short one: each
+    // paint must look like a full one, no stale text left around the canvas.
+    // A tall text then reaches down over the LED panel, and goes again: the
+    // dots it covered must come back although they did not change.
+    currentDocument.msg.kind = MSG_FRAME;
+    const char16_t* directions[] = {u"Tokyo", u"Tokyo Station", u"Ueno", u"Ueno Park", u"Ueno"};
+    const int32_t extras[] = {0, 400, 0, 0, 0};
+    const int32_t cellExtras[] = {0, 0, 0, 120, 0};
+    const size_t bytes = sizeof(uint32_t) * 1300 * 300;
+    std::string afterChange(bytes, '\0');
+    bool grownTextOutside = false;
+    for (int32_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        copyText(currentDocument.viaEn, directions[i]);
+        measureExtra = extras[i];
+        cellExtra = cellExtras[i];
+        headerDraws.clear();
+        composeNewStyleBoardAt(1000);
+        ASSERT_FALSE(headerDraws.empty());
+        // The same picture as a full paint of this header, dots included.
+        std::memcpy(&afterChange[0], boardSurface.pixels, bytes);
+        const std::vector<HeaderDraw> draws = headerDraws;
+        forceNewStyleFullPaint();
+        composeNewStyleBoardAt(1000);
+        EXPECT_EQ(std::memcmp(&afterChange[0], boardSurface.pixels, bytes), 0);
+        std::memcpy(boardSurface.pixels, &afterChange[0], bytes);
+        headerDraws = draws;
+        if (i == 1) {
+            grownTextOutside = pixel(20, 31 + 30) == 0x3A3A3Au;
+        }
+        EXPECT_EQ(differencesFromLayered(1300, 300, &unlitDots), 0);
+    }
+    // The grown text really was drawn outside the canvas, and once it was
+    // gone the background was painted again where it had been.
+    EXPECT_TRUE(grownTextOutside);
+    EXPECT_EQ(pixel(20, 31 + 30), 0x403020u);
 }
 
 }  // namespace
