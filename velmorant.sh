@@ -13,7 +13,7 @@ root=$(pwd)
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev valgrind)
+  googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
 
 install_packages() {
   local missing=()
