@@ -3,7 +3,17 @@
 screen in a Wine desktop on Xvfb; a helper in the same desktop changes the
 display mode (a real mode change: Wine resizes the desktop and tells every
 window), and the board must cover the new screen, larger and then smaller. Checked twice: the window rectangle as Windows reports it, and the
-screen's pixels as a user would see them."""
+screen's pixels as a user would see them.
+
+Every program is started in the desktop by its own "explorer /desktop=..."
+launcher, and the first launcher to get there becomes the desktop's owner:
+it makes the desktop's X window and must live as long as the desktop. On a
+cold Wine server the board's launcher is slow, so a helper launched right
+after it could win that race; the desktop then belonged to a launcher whose
+only program was a helper that ends at once, and once that owner was gone
+its X window went with it and nothing else could open a window there. So the
+board is started alone, and no helper runs before the desktop and the
+board's window are on the X screen."""
 
 import os
 import shutil
@@ -82,6 +92,12 @@ def main():
         server.put_board(1, DOCUMENT)
         settings = write_settings(work, "server=127.0.0.1\nport=%d\n取得間隔=0.3\n起動画面=0\n" % server.port)
         board = in_desktop(to_windows_path(velmorant_exe()), "/child", to_windows_path(settings))
+        desktop_up = x.find_window(DESKTOP + " - Wine desktop", timeout=120) is not None
+        board_up = desktop_up and x.find_window("発車標", timeout=120) is not None
+        checks.check(desktop_up and board_up, "the desktop (%s) and the board window (%s) appear on the X screen"
+                     % (desktop_up, board_up))
+        if not board_up:
+            checks.finish()  # nothing else can be checked
         checks.check(wait_until(lambda: covers(800, 600), 60),
                      "the kiosk board covers the 800 x 600 screen: %r" % (board_and_monitor(),))
         time.sleep(1)
