@@ -11,11 +11,12 @@ Every program is started in the desktop by its own "explorer /desktop=..."
 launcher, and the first launcher to get there becomes the desktop's owner:
 it makes the desktop's X window and must live as long as the desktop. On a
 cold Wine server the board's launcher is slow, so a helper launched right
-after it could win that race; the desktop then belonged to a launcher whose
-only program was a helper that ends at once, and once that owner was gone
-its X window went with it and nothing else could open a window there. So the
-board is started alone, and no helper runs before the desktop and the
-board's window are on the X screen."""
+after it could win that race. The desktop then belonged to the helper's
+launcher, and Wine closes a desktop a second after its owner is left as its
+only user: the helper ends at once, and when the board had not yet arrived
+the owner was told to quit, the desktop's X window went with it and no
+window could open there again. So the board is started alone, and no
+helper runs before the desktop and the board's window are on the X screen."""
 
 import os
 import shutil
