@@ -83,6 +83,8 @@ void setBorderless(int32_t on);
 void setTopmost(int32_t on);
 // A full-screen window covers its monitor again after a display change.
 void coverMonitorAgain();
+// Parks the mouse pointer on the bottom-right pixel of the board's monitor.
+void parkPointer();
 void savePlacement();
 void reloadSettings();
 // 1 when the whole picture was written; on failure no file is left.

@@ -80,6 +80,18 @@ void coverMonitorAgain() {
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The kiosk board keeps the mouse pointer out of sight on the bottom-right
+// pixel of the monitor it covers. A new resolution leaves the pointer where
+// it was, which on a larger screen is somewhere in the picture, so after a
+// display change it is parked again on the monitor as it is now.
+void parkPointer() {
+    if (boardWindow == nullptr) {
+        return;
+    }
+    const RECT area = currentMonitorRect();
+    SetCursorPos(area.right - 1, area.bottom - 1);
+}
+
 void setBorderless(int32_t on) {
     isBorderless = on ? 1 : 0;
     if (isFullscreen) {

@@ -234,9 +234,13 @@ static LRESULT onHotKey() {
 }
 
 // A new resolution or monitor layout: the full-screen board covers its
-// monitor as it is now (the nearest one if its own is gone).
+// monitor as it is now (the nearest one if its own is gone), and a kiosk
+// board puts the pointer back out of sight on that monitor.
 static void onDisplayChange() {
     coverMonitorAgain();
+    if (kioskChild) {
+        parkPointer();
+    }
 }
 
 // Of all system settings only the work area concerns the board: a task bar

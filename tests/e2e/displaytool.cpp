@@ -3,9 +3,10 @@
 //   displaytool set WIDTH HEIGHT OUT   changes the display mode; OUT gets the
 //                                      ChangeDisplaySettingsExW result
 //   displaytool board OUT              OUT gets "found left top right bottom
-//                                      mleft mtop mright mbottom": the board
-//                                      window's rectangle and the rectangle
-//                                      of the monitor it is on
+//                                      mleft mtop mright mbottom px py": the
+//                                      board window's rectangle, the
+//                                      rectangle of the monitor it is on and
+//                                      where the mouse pointer is
 // Results go to a file because the desktop launcher does not pass the
 // helper's standard output on reliably.
 #include <windows.h>
@@ -40,11 +41,13 @@ int wmain(int argc, wchar_t** argv) {
         RECT rect = {0, 0, 0, 0};
         MONITORINFO info = {};
         info.cbSize = sizeof(info);
+        POINT pointer = {-1, -1};
         const int found = window != nullptr && GetWindowRect(window, &rect) &&
-                          GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
-        std::snprintf(text, sizeof(text), "%d %ld %ld %ld %ld %ld %ld %ld %ld\n", found, rect.left, rect.top,
-                      rect.right, rect.bottom, info.rcMonitor.left, info.rcMonitor.top, info.rcMonitor.right,
-                      info.rcMonitor.bottom);
+                          GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info) &&
+                          GetCursorPos(&pointer);
+        std::snprintf(text, sizeof(text), "%d %ld %ld %ld %ld %ld %ld %ld %ld %ld %ld\n", found, rect.left,
+                      rect.top, rect.right, rect.bottom, info.rcMonitor.left, info.rcMonitor.top,
+                      info.rcMonitor.right, info.rcMonitor.bottom, pointer.x, pointer.y);
         return writeResult(argv[2], text);
     }
     return 1;

@@ -1,8 +1,9 @@
 // The board window after display changes: a full-screen board covers its
 // monitor again when the display or the work area changes, moves to the
 // nearest monitor when its own one is gone, and a windowed board stays
-// where it is. The monitor here is Wine's one screen; a displaced window
-// stands for a screen whose size or place changed under it.
+// where it is; a kiosk board parks the pointer again. The monitor here is
+// Wine's one screen; a displaced window stands for a screen whose size or
+// place changed under it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -113,6 +114,55 @@ TEST_F(DisplayChange, BoardWhoseMonitorIsGoneMovesToTheNearestOne) {
     ASSERT_EQ(MonitorFromWindow(boardWindow, MONITOR_DEFAULTTONULL), nullptr);
     SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(width, height));
     EXPECT_TRUE(sameRect(windowRect(), monitor)) << text(windowRect());
+}
+
+TEST_F(DisplayChange, KioskBoardParksThePointerAgainOnItsMonitor) {
+    kioskChild = 1;
+    setFullscreen(1);
+    const POINT corner = {monitor.right - 1, monitor.bottom - 1};
+    // A resolution change leaves the pointer where it was: on a larger
+    // screen that is inside the picture.
+    ASSERT_TRUE(SetCursorPos(monitor.left + 120, monitor.top + 80));
+    POINT at = {0, 0};
+    ASSERT_TRUE(GetCursorPos(&at));
+    ASSERT_EQ(at.x, monitor.left + 120);
+    SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(monitor.right, monitor.bottom));
+    ASSERT_TRUE(GetCursorPos(&at));
+    EXPECT_EQ(at.x, corner.x);
+    EXPECT_EQ(at.y, corner.y);
+
+    // Also when the board had to move to the nearest monitor first, and
+    // when the window already covered its monitor (nothing to move).
+    displace(monitor.right + 200, monitor.top, monitor.right - monitor.left, monitor.bottom - monitor.top);
+    SetCursorPos(monitor.left + 5, monitor.top + 5);
+    SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(monitor.right, monitor.bottom));
+    ASSERT_TRUE(GetCursorPos(&at));
+    EXPECT_EQ(at.x, corner.x);
+    EXPECT_EQ(at.y, corner.y);
+    EXPECT_TRUE(sameRect(windowRect(), monitor)) << text(windowRect());
+    SetCursorPos(monitor.left + 5, monitor.top + 5);
+    SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(monitor.right, monitor.bottom));
+    ASSERT_TRUE(GetCursorPos(&at));
+    EXPECT_EQ(at.x, corner.x);
+    EXPECT_EQ(at.y, corner.y);
+
+    // A work-area change does not move the pointer.
+    SetCursorPos(monitor.left + 7, monitor.top + 9);
+    SendMessageW(boardWindow, WM_SETTINGCHANGE, SPI_SETWORKAREA, 0);
+    ASSERT_TRUE(GetCursorPos(&at));
+    EXPECT_EQ(at.x, monitor.left + 7);
+    EXPECT_EQ(at.y, monitor.top + 9);
+}
+
+TEST_F(DisplayChange, BoardOutsideKioskLeavesThePointerAlone) {
+    // The operator's own desktop: the pointer is theirs, even in full screen.
+    setFullscreen(1);
+    ASSERT_TRUE(SetCursorPos(monitor.left + 120, monitor.top + 80));
+    SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(monitor.right, monitor.bottom));
+    POINT at = {0, 0};
+    ASSERT_TRUE(GetCursorPos(&at));
+    EXPECT_EQ(at.x, monitor.left + 120);
+    EXPECT_EQ(at.y, monitor.top + 80);
 }
 
 TEST_F(DisplayChange, WindowedBoardStaysWhereItIs) {
