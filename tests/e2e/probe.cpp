@@ -6,6 +6,8 @@
 //   probe list NAME          one line "pid parent" per process with that image name
 //   probe counts PID         "handles=N gdi=N windows=N" (-1 where the system gives nothing)
 //   probe kill PID CODE      TerminateProcess with that exit code
+//   probe wait PID MS        waits up to MS for the process to end and prints its exit
+//                            code ("exit 0xC0000005"); exit status 1 if it did not end
 //   probe hold               prints its pid, then reads commands from standard input:
 //                            "events N", "gdi N", "windows N" create that many objects,
 //                            "free" releases them all; "ok" after each, "quit" ends
@@ -217,6 +219,24 @@ int killProcess(DWORD pid, UINT code) {
     return ended ? 0 : 1;
 }
 
+int waitForExit(DWORD pid, DWORD ms) {
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) {
+        return 2;
+    }
+    // Ready to wait: a script may now make the process end.
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    DWORD code = 0;
+    const bool ended = WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    if (!ended) {
+        return 1;
+    }
+    std::printf("exit 0x%08lX\n", static_cast<unsigned long>(code));
+    return 0;
+}
+
 // Objects made on request, so a script can check that the counts above rise
 // and fall with them exactly.
 int holdObjects() {
@@ -294,9 +314,13 @@ int wmain(int argc, wchar_t** argv) {
         }
         return killProcess(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)), code);
     }
+    if (argc == 4 && lstrcmpW(argv[1], L"wait") == 0) {
+        return waitForExit(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)),
+                           static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
+    }
     if (argc == 2 && lstrcmpW(argv[1], L"hold") == 0) {
         return holdObjects();
     }
-    std::fprintf(stderr, "usage: probe list NAME | counts PID | kill PID CODE | hold\n");
+    std::fprintf(stderr, "usage: probe list NAME | counts PID | kill PID CODE | wait PID MS | hold\n");
     return 2;
 }
