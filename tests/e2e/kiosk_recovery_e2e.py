@@ -25,6 +25,11 @@ DOCUMENT = "velmorant 2\nline=train\t10:00\t大阪\tOsaka\t\t0\nend\n"
 ACCESS_VIOLATION = "0xC0000005"
 
 
+def counts(pid):
+    _, text = probe("counts", pid)
+    return dict((name, int(value)) for name, _, value in (item.partition("=") for item in text.split()))
+
+
 def children(watchdog):
     return [pid for pid, parent in board_processes() if parent == watchdog]
 
@@ -81,7 +86,9 @@ def main():
         # Pauses: 2 s after each of the first two young deaths, 30 s after the
         # third and the fourth. The bounds leave room for Wine's process start.
         plan = [("kill", 2.0), ("crash", 2.0), ("crash", 30.0), ("kill", 30.0)]
+        watchdog_counts = []
         for round_number, (how, pause) in enumerate(plan, 1):
+            watchdog_counts.append(counts(watchdog))
             current = children(watchdog)
             checks.check(len(current) == 1, "round %d: exactly one child (%r)" % (round_number, current))
             if len(current) != 1:
@@ -111,6 +118,13 @@ def main():
                 checks.check(debuggers.strip() == "", "round %d: no debugger left running (%r)" %
                              (round_number, debuggers))
                 checks.check(not os.path.exists(exe + ".crash"), "round %d: the switch was taken" % round_number)
+        # Months of restarts: the watchdog's own handles stay level from one
+        # child to the next (a handle kept per child would add one a round).
+        watchdog_counts.append(counts(watchdog))
+        print("watchdog counts at each round and at the end: %r" % watchdog_counts)
+        handles = [c.get("handles", -1) for c in watchdog_counts]
+        checks.check(min(handles) > 0 and max(handles[1:]) <= handles[1] + 1,
+                     "the watchdog's handles stay level over the restarts (%r)" % handles)
     finally:
         # The watchdog first, so that it starts no further child; then its
         # children, by id (Windows keeps their parent id after it is gone).
