@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Soaks the board: the real velmorant.exe in a window under Xvfb for MINUTES
 # (default 30) against the board server's random documents and faults,
-# sampling its memory, threads, descriptors and (where Wine answers) handle
-# and GDI counts; fails on growth after the warm-up or when the last
-# document is not shown at the end. Needs the windows build.
+# sampling its memory, threads, descriptors, kernel handles, GDI objects and
+# windows; fails on growth after the warm-up or when the last document is
+# not shown at the end. Needs the windows build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -41,6 +41,15 @@ start)
     wineserver -w || true
     touch "$WINEPREFIX/.velmorant-cjk"
   fi
+  # A program that faults starts Wine's debugger, whose crash dialog would
+  # wait for a click that never comes (with the null driver, on no screen at
+  # all). Without the dialog the debugger writes its backtrace to the
+  # program's standard error and ends it with the fault's code, as Windows
+  # does when its error boxes are off. Checked at every start (the value may
+  # be added to a prefix whose server is running, which writes it out later).
+  if ! wine reg query 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog 2>/dev/null | grep -q 0x0; then
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+  fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
   wineserver -p 300 </dev/null >/dev/null 2>&1 || true

@@ -49,12 +49,22 @@ def check_shows(checks, picture, row1_colour, what):
 
 
 def requests_well_formed(server):
+    """(count, the requests that are not the exact GET). The board sends a
+    request in pieces ("GET ", the path, the rest); a snapshot run ends its
+    process at its time whatever the worker is doing, so the last request
+    may be cut short there. That one is accepted when it is the start of a
+    complete request seen earlier, and only that one."""
     count = server.request_count()
+    raws = [server.request(i).decode("latin-1") for i in range(count)]
+    complete = [raw for raw in raws if raw.startswith(EXPECTED_REQUEST) and raw.endswith("\r\n\r\n")]
     bad = []
-    for i in range(count):
-        raw = server.request(i).decode("latin-1")
-        if not raw.startswith(EXPECTED_REQUEST) or not raw.endswith("\r\n\r\n"):
-            bad.append(raw[:60])
+    for index, raw in enumerate(raws):
+        if raw in complete:
+            continue
+        if index == count - 1 and complete and complete[0].startswith(raw):
+            print("last request cut short as the process ended: %r" % raw)
+            continue
+        bad.append("#%d of %d: %s" % (index, count, raw[:60]))
     return count, bad
 
 

@@ -2,11 +2,10 @@
 """Soak: the board in a window under Xvfb for a chosen time at the 300 ms
 fetch interval while the server keeps changing between random valid
 documents of both formats and random faults. Every few seconds it samples
-the board process: resident memory (VmRSS of the Wine process), and what
-the system will tell about handles and GDI objects (Wine answers
-GetProcessHandleCount for another process with 0 and GetGuiResources not at
-all, so the process's open file descriptors and threads are sampled as well
-as stand-ins). It fails when any of them grows after the warm-up, and
+the board process: from Linux, resident and anonymous memory, threads and
+open descriptors of the Wine process; through the probe helper, the board's
+kernel handles, live GDI objects and windows (see probe.cpp for how those
+are read under Wine). It fails when any of them grows after the warm-up, and
 checks that once the faults stop, the board shows the last document it was
 given (title and dots read back from a window screenshot).
 
@@ -56,6 +55,21 @@ def newstyle_documents():
     return found
 
 
+def rotation_seconds(document):
+    """How long a new-style document takes to show every one of its
+    languages once (langs= times langMs=), plus a margin."""
+    languages, ms = 1, 3000
+    for line in document.decode("utf-8", "replace").splitlines():
+        if line.startswith("langs="):
+            languages = len(line[len("langs="):].split(","))
+        elif line.startswith("langMs="):
+            try:
+                ms = int(line[len("langMs="):])
+            except ValueError:
+                pass
+    return min(30.0, languages * ms / 1000.0 + 2.0)
+
+
 def random_fault(rng):
     return rng.choice([
         {"status": rng.choice([204, 301, 404, 500])}, {"lf_only": True}, {"long_head": 6000},
@@ -100,6 +114,19 @@ def board_linux_pid(marker):
         if first.lower().endswith("velmorant.exe") and marker in first:
             return int(entry)
     return None
+
+
+def parse_counts(text):
+    """{"handles": n, "gdi": n, "windows": n} from the probe's counts line
+    (-1 for a figure the probe could not read); {} when nothing came back."""
+    found = {}
+    for item in text.split():
+        name, _, value = item.partition("=")
+        try:
+            found[name] = int(value)
+        except ValueError:
+            pass
+    return found
 
 
 def median(values):
@@ -178,6 +205,31 @@ def main():
         if linux_pid is None or len(windows_pids) != 1:
             return
 
+        def sample(now):
+            figures = proc_figures(linux_pid)
+            _, text = probe("counts", windows_pids[0], env=x.env)
+            counts = parse_counts(text)
+            print("t=%5.0f s rss=%s kB threads=%s fds=%s anon=%s kB %s" %
+                  ((now - started,) + (figures or (None,) * 4) + (text.strip(),)), flush=True)
+            if figures is None or len(counts) != 3:
+                return None
+            return figures + (counts["handles"], counts["gdi"], counts["windows"])
+
+        # Warm-up, first part: each new-style document for a whole turn of
+        # its languages, so the font caches (bounded: they evict the oldest
+        # font when full) hold what the random phase will ask of them before
+        # anything is measured. The caches' own fill is not growth.
+        started = time.time()
+        early = []
+        first = sample(started)
+        if first is not None:
+            early.append(first)
+        for document in newstyle:
+            server.control("put", path="/api/boards/1/display.txt", hex=document.hex())
+            time.sleep(rotation_seconds(document))
+        server.put_board(1, random_classic(rng))
+        time.sleep(2)
+
         started = time.time()
         end = started + minutes * 60
         warm_up = min(60.0, minutes * 60 * 0.25)
@@ -201,12 +253,9 @@ def main():
                 server.control("script", path="/api/boards/1/display.txt", steps=steps)
                 faults += len(steps)
             if now >= next_sample:
-                figures = proc_figures(linux_pid)
-                _, counts = probe("counts", windows_pids[0], env=x.env)
-                if figures is not None and now - started >= warm_up:
-                    samples.append(figures + (counts.strip(),))
-                print("t=%5.0f s rss=%s kB threads=%s fds=%s anon=%s kB %s" %
-                      ((now - started,) + (figures or (None,) * 4) + (counts.strip(),)), flush=True)
+                taken = sample(now)
+                if taken is not None:
+                    (samples if now - started >= warm_up else early).append(taken)
                 next_sample = now + 5
             time.sleep(rng.uniform(0.3, 1.2))
 
@@ -214,27 +263,28 @@ def main():
         print("soak: %.1f min, %d documents, %d faults, %d requests" % (minutes, documents, faults, requests))
         checks.check(requests > minutes * 60 / 2, "the board kept asking at its interval (%d requests)" % requests)
         checks.check(board.poll() is None, "the board is still running")
+        checks.check(len(samples) >= 8, "enough samples after the warm-up (%d)" % len(samples))
         if samples:
-            rss = [s[0] for s in samples]
-            anon = [s[3] for s in samples]
-            threads = [s[1] for s in samples]
-            fds = [s[2] for s in samples]
-            print("after warm-up: rss %d..%d kB, threads %d..%d, fds %d..%d, probe: %s" %
-                  (min(rss), max(rss), min(threads), max(threads), min(fds), max(fds), samples[-1][4]))
-            print("after warm-up: anonymous memory %d..%d kB" % (min(anon), max(anon)))
+            names = ["rss kB", "threads", "fds", "anon kB", "handles", "gdi", "windows"]
+            columns = list(zip(*samples))
+            for index, name in enumerate(names):
+                start = early[0][index] if early else None
+                print("%-8s start %s, after warm-up %s, end %s, range after warm-up %s..%s" %
+                      (name, start, columns[index][0], columns[index][-1], min(columns[index]),
+                       max(columns[index])))
+            rss, threads, fds, anon, handles, gdi, windows = columns
             # Mapped font files come and go with Wine's font caches (several
             # megabytes of VmRSS at a time); the heap is what would leak.
             checks.check(not never_comes_back(anon, max(1024, median(anon) // 10)),
                          "anonymous memory flat after warm-up")
             checks.check(not grows(threads, 1), "threads flat after warm-up")
-            checks.check(not grows(fds, 4), "descriptors (handle stand-in) flat after warm-up")
-            counts = [s[4] for s in samples]
-            handles = [int(c.split()[0].split("=")[1]) for c in counts if c.startswith("handles=")]
-            if handles and max(handles) > 0:
-                checks.check(not grows(handles, 10), "handles flat after warm-up")
-            gdi = [int(c.split()[1].split("=")[1]) for c in counts if c.startswith("handles=")]
-            if gdi and min(gdi) >= 0:
-                checks.check(not grows(gdi, 10), "GDI objects flat after warm-up")
+            checks.check(not grows(fds, 4), "descriptors flat after warm-up")
+            checks.check(min(handles) > 0 and min(gdi) > 0 and min(windows) > 0,
+                         "handle, GDI and window counts read throughout (%d..%d, %d..%d, %d..%d)" %
+                         (min(handles), max(handles), min(gdi), max(gdi), min(windows), max(windows)))
+            checks.check(not grows(handles, 8), "kernel handles flat after warm-up")
+            checks.check(not grows(gdi, 8), "GDI objects flat after warm-up")
+            checks.check(not grows(windows, 0), "windows flat after warm-up")
 
         # The faults stop: every document put up from now on reaches the
         # board (none missed), and the last one is shown.
