@@ -1,7 +1,9 @@
 // Keeping dialogs off an unattended screen: both kiosk processes switch off
 // the system's error boxes and, where the system has it, the Windows Error
-// Reporting dialog, so that a fault simply ends the child and the watchdog
-// starts a new one over a clean screen.
+// Reporting dialog, and end at once on a fault nothing handles - before the
+// system would start a just-in-time debugger, which on a PC that has one set
+// up shows its own dialog. A fault simply ends the child with the fault's
+// code, and the watchdog starts a new one over a clean screen.
 #include <windows.h>
 
 #include "shell/kiosk.h"
@@ -25,7 +27,18 @@ int32_t switchOffFaultReportingUi(HMODULE module) {
     return SUCCEEDED(setFlags(FAULT_REPORTING_NO_UI)) ? 1 : 0;
 }
 
+// The last handler of every thread: ends the process with the exception's
+// code (0xC0000005 for an access violation), as the system itself does when
+// no debugger and no dialog comes in.
+static LONG WINAPI endOnUnhandledFault(EXCEPTION_POINTERS* fault) {
+    const DWORD code = fault != nullptr && fault->ExceptionRecord != nullptr ? fault->ExceptionRecord->ExceptionCode
+                                                                              : EXCEPTION_NONCONTINUABLE_EXCEPTION;
+    TerminateProcess(GetCurrentProcess(), code);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 void switchOffErrorBoxes() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     switchOffFaultReportingUi(GetModuleHandleW(L"kernel32.dll"));
+    SetUnhandledExceptionFilter(endOnUnhandledFault);
 }

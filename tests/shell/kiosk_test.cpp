@@ -405,6 +405,70 @@ TEST_F(Watchdog, EndsFrozenBoardsAndCountsThemLikeAnyOtherEnd) {
     EXPECT_GE(gap(4), 2000u + 2400u);
 }
 
+// Under Wine the crash-dialog setting of its debugger stands in for a PC with
+// a just-in-time debugger set up: while it is on, a fault that reaches the
+// system starts the debugger with its dialog, which holds the process. The
+// value is put back afterwards.
+class CrashDialogOn {
+public:
+    CrashDialogOn() {
+        underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+        if (!underWine || RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\WineDbg", 0, nullptr, 0,
+                                          KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+            key = nullptr;
+            return;
+        }
+        DWORD size = sizeof oldValue;
+        hadValue = RegQueryValueExW(key, L"ShowCrashDialog", nullptr, nullptr,
+                                    reinterpret_cast<BYTE*>(&oldValue), &size) == ERROR_SUCCESS;
+        const DWORD on = 1;
+        RegSetValueExW(key, L"ShowCrashDialog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+    }
+    ~CrashDialogOn() {
+        if (key == nullptr) {
+            return;
+        }
+        if (hadValue) {
+            RegSetValueExW(key, L"ShowCrashDialog", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&oldValue),
+                           sizeof oldValue);
+        } else {
+            RegDeleteValueW(key, L"ShowCrashDialog");
+        }
+        RegCloseKey(key);
+    }
+    bool underWine = false;
+
+private:
+    HKEY key = nullptr;
+    DWORD oldValue = 0;
+    bool hadValue = false;
+};
+
+TEST_F(Watchdog, AFaultingKioskProcessEndsAtOnceWithTheFaultCode) {
+    // A child that switches off error boxes as the kiosk processes do, then
+    // faults: it must end by itself with the access violation's code, with
+    // no debugger or dialog holding it, so that the watchdog can restart it.
+    writePlan("fault\n");
+    CrashDialogOn crashDialog;
+    std::wstring command = L"\"" + std::wstring(watchdogChildPath) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(watchdogChildPath, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               asWide(directory.c_str()), &startup, &child));
+    const DWORD waited = WaitForSingleObject(child.hProcess, 20000);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(child.hProcess, 1);
+    }
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the faulting child was held" << (crashDialog.underWine ? " (Wine)" : "");
+    EXPECT_EQ(code, 0xC0000005u);
+    EXPECT_EQ(runs().size(), 1u);
+}
+
 TEST(ErrorBoxes, SwitchedOffForTheProcess) {
     switchOffErrorBoxes();
     const UINT mode = SetErrorMode(0);

@@ -10,11 +10,16 @@
 //                      within HANG_BOUND_MS it exits with 11, which ends the
 //                      watchdog under test early and so fails the test
 //                      instead of hanging it.
+//   "fault"            switch off error boxes as a kiosk process does, then
+//                      write through an invalid address
 // With no plan line left it exits with 11 so the watchdog under test ends.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
+
+#include "shell/kiosk.h"
 
 static const DWORD HANG_BOUND_MS = 20000;
 
@@ -71,6 +76,14 @@ int wmain() {
     }
     int code = 11;
     int lifeMs = 0;
+    if (wcsncmp(step, L"fault", 5) == 0) {
+        switchOffErrorBoxes();
+        // Through a volatile, so the compiler cannot see the address and put
+        // a trap instruction in place of the store.
+        volatile uintptr_t address = 0x10;
+        *reinterpret_cast<volatile int*>(address) = 1;
+        return 11;
+    }
     if (swscanf(step, L"hang %d", &lifeMs) == 1) {
         if (openBoardWindow() == nullptr) {
             return 11;
