@@ -164,6 +164,7 @@ struct NewStyleSprites {
     // of dots of one colour is one block copy. Absent if it could not be
     // made; the dots are then copied one by one.
     uint32_t* runRows;
+    int32_t mirrored;  // 1 when every sprite's lower half mirrors its upper half
 };
 extern NewStyleSprites newStyleSprites;
 

@@ -289,6 +289,7 @@ static void buildNewStyleSprites(int32_t s) {
     newStyleSprites.pixels = nullptr;
     newStyleSprites.runRows = nullptr;
     newStyleSprites.scale = 0;
+    newStyleSprites.mirrored = 0;
     const size_t count =
         static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * static_cast<size_t>(s);
     auto* pixels = static_cast<uint32_t*>(heapAlloc(count * sizeof(uint32_t)));
@@ -298,6 +299,18 @@ static void buildNewStyleSprites(int32_t s) {
     fillDotSprites(pixels, s, NEW_STYLE_PALETTE, NEW_STYLE_PALETTE_SIZE);
     newStyleSprites.pixels = pixels;
     newStyleSprites.scale = s;
+    // Round dots are the same upside down; the blit then draws only the
+    // upper half of each dot row and copies the rest.
+    newStyleSprites.mirrored = 1;
+    for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
+        for (int32_t py = 0; py < s / 2; ++py) {
+            const uint32_t* sprite = pixels + v * s * s;
+            if (std::memcmp(sprite + py * s, sprite + (s - 1 - py) * s, static_cast<size_t>(s) * sizeof(uint32_t)) !=
+                0) {
+                newStyleSprites.mirrored = 0;
+            }
+        }
+    }
 
     const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
     auto* runRows = static_cast<uint32_t*>(
@@ -334,6 +347,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
     // A run of at least this many dots of one colour is copied as a block.
     constexpr int32_t BLOCK_RUN = 4;
     int32_t runStart[NEW_STYLE_COLUMNS + 1];
+    const uint8_t* previousDots = nullptr;  // the dot row drawn just above, if any
     for (int32_t r = 0; r < NEW_STYLE_ROWS && columns > 0; ++r) {
         const int64_t top = static_cast<int64_t>(y0) + static_cast<int64_t>(r) * s;
         if (top + s > surface.height) {
@@ -341,7 +355,20 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         }
         const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
         if (panelKept && std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
+            previousDots = dots;
             continue;  // the surface already shows this row
+        }
+        uint32_t* rowOut = surface.pixels + top * surface.width + x0;
+        const size_t rowBytes = static_cast<size_t>(columns) * s * sizeof(uint32_t);
+        if (previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0) {
+            // The same dots as the row above, drawn a moment ago: its pixel
+            // rows are copied as they are.
+            for (int32_t py = 0; py < s; ++py) {
+                std::memcpy(rowOut + static_cast<int64_t>(py) * surface.width,
+                            rowOut + static_cast<int64_t>(py - s) * surface.width, rowBytes);
+            }
+            previousDots = dots;
+            continue;
         }
         // The row's runs of equal dots, found once for all its pixel rows.
         int32_t runs = 0;
@@ -352,7 +379,12 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         }
         runStart[runs] = columns;
         for (int32_t py = 0; py < s; ++py) {
-            uint32_t* out = surface.pixels + (top + py) * surface.width + x0;
+            uint32_t* out = rowOut + static_cast<int64_t>(py) * surface.width;
+            if (newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
+                // The lower half of a round dot mirrors its upper half.
+                std::memcpy(out, rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowBytes);
+                continue;
+            }
             const uint32_t* spriteRow = newStyleSprites.pixels + py * s;
             for (int32_t k = 0; k < runs; ++k) {
                 const int32_t first = runStart[k];
@@ -371,6 +403,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
                 }
             }
         }
+        previousDots = dots;
     }
 }
 

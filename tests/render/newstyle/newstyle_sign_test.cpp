@@ -528,4 +528,69 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
     EXPECT_EQ(pixel(20, 31 + 30), 0x403020u);
 }
 
+// LED text for the panel test: every character inks a 3-column bar in all
+// but the top and bottom rows of its cell, so texts give varied dot rows.
+uint32_t stripeScratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
+
+int32_t stripeMeasure(const char16_t*, int32_t length, int32_t, int32_t height, int32_t) {
+    return length * (height / 2 + 1);
+}
+
+void stripeDraw(const char16_t*, int32_t length, int32_t cx, int32_t cell, int32_t) {
+    const int32_t w = cx / (length > 0 ? length : 1);
+    for (int32_t y = 0; y < cell; ++y) {
+        for (int32_t x = 0; x < cx; ++x) {
+            const bool ink = y > 0 && y < cell - 1 && w > 0 && x % w < 3 && (x / w + y) % 5 != 0;
+            stripeScratch[y * LED_SCRATCH_WIDTH + x] = ink ? 0xFFFFFF : 0;
+        }
+    }
+}
+
+const LedGlyphSource stripeGlyphs = {stripeMeasure, stripeDraw, stripeScratch};
+
+TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
+    // Each pixel of the panel, checked against the sprite of its dot, over
+    // frames of a scrolling message (rows change, rows repeat, rows stay)
+    // at several dot sizes, after full paints and paints of what changed.
+    static const char body[] =
+        u8"velmorant-new 1\nplatform=3\nviaJp=東京\nviaEn=Tokyo\ncolor=80C241\nlangs=je\n"
+        u8"row=train\t12:34\t1\t-\t普通 池袋 行き|Local Ikebukuro\n"
+        u8"msg=scroll\tG\t本日もご利用いただきましてありがとうございます。 Thank you for travelling with us.\nend\n";
+    ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(body),
+                                   static_cast<int32_t>(sizeof(body) - 1), &currentDocument),
+              1);
+    setLedGlyphSource(&stripeGlyphs);
+    const int32_t sizes[][2] = {{400, 79}, {800, 158}, {1201, 240}, {1600, 316}, {3600, 711}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
+        ASSERT_EQ(resizeBoardSurface(size[0], size[1]), 1);
+        forceNewStyleFullPaint();
+        int32_t litDots = 0;
+        int32_t wrong = 0;
+        for (uint32_t now = 1000; now < 4000; now += 150) {
+            lastFetchOkTick = now;
+            composeNewStyleBoardAt(now);
+            const int32_t s = newStyleSprites.scale;
+            ASSERT_GT(s, 0);
+            const int32_t x0 = newStyleView.originX + 8 * s;
+            const int32_t y0 = newStyleView.originY + 22 * s;
+            for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
+                for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+                    const uint8_t v = newStyleGrid.dots[r * NEW_STYLE_STRIDE + c];
+                    litDots += v != 0 ? 1 : 0;
+                    const uint32_t* sprite = newStyleSprites.pixels + v * s * s;
+                    for (int32_t py = 0; py < s; ++py) {
+                        for (int32_t px = 0; px < s; ++px) {
+                            wrong += pixel(x0 + c * s + px, y0 + r * s + py) != sprite[py * s + px] ? 1 : 0;
+                        }
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_GT(litDots, 0);
+    }
+    setLedGlyphSource(nullptr);
+}
+
 }  // namespace
