@@ -7,6 +7,7 @@
 // survives between compositions, so a running scroll keeps its place.
 #include <cstring>
 
+#include "render/inkcache.h"
 #include "render/newstyle.h"
 #include "serverlink/linkstate.h"
 
@@ -273,16 +274,7 @@ static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slo
 // The free entry, or else the one used longest ago, keyed for the text.
 static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height,
                                 int32_t weight, int32_t cell) {
-    LedInkEntry* chosen = &ledInkCache[0];
-    for (LedInkEntry& entry : ledInkCache) {
-        if (entry.length == 0) {
-            chosen = &entry;
-            break;
-        }
-        if (entry.lastUse < chosen->lastUse) {
-            chosen = &entry;
-        }
-    }
+    LedInkEntry* chosen = freeOrOldestEntry(ledInkCache);
     std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
     chosen->length = length;
     chosen->slot = slot;

@@ -7,6 +7,7 @@
 // a wide strip that the composition copies (and scrolls) into the frame.
 #include <cstring>
 
+#include "render/inkcache.h"
 #include "render/render.h"
 
 static const GlyphSource* glyphSource = nullptr;
@@ -77,17 +78,7 @@ static const uint16_t* inkOfText(const char16_t* text, int32_t length, int32_t* 
 
     uint16_t* ink = columnInk;
     if (cacheable) {
-        // The free entry, or else the one used longest ago.
-        InkCacheEntry* chosen = &inkCache[0];
-        for (InkCacheEntry& entry : inkCache) {
-            if (entry.length == 0) {
-                chosen = &entry;
-                break;
-            }
-            if (entry.lastUse < chosen->lastUse) {
-                chosen = &entry;
-            }
-        }
+        InkCacheEntry* chosen = freeOrOldestEntry(inkCache);
         std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
         chosen->length = length;
         chosen->smallFont = currentSmallFont;
