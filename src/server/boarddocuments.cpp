@@ -122,7 +122,8 @@ void splitLanguages(const std::string& joined, std::string* texts) {
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
     const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
-    const std::string labelJp = fieldText(board.labelJp, LABEL_JP_CAPACITY, false);
+    const std::string labelJp =
+        fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp, LABEL_JP_CAPACITY, false);
     const std::string labelEn =
         fieldText(board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";

@@ -7,6 +7,8 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
@@ -18,7 +20,8 @@ namespace {
 const char* const SCHEMA =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT);"
     "CREATE TABLE agency(agency_id TEXT, agency_name TEXT, agency_timezone TEXT, agency_lang TEXT);"
-    "CREATE TABLE stops(stop_id TEXT PRIMARY KEY, stop_name TEXT, parent_station TEXT, platform_code TEXT);"
+    "CREATE TABLE stops(stop_id TEXT PRIMARY KEY, stop_name TEXT, parent_station TEXT, platform_code TEXT,"
+    " location_type INTEGER);"
     "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color TEXT);"
     "CREATE TABLE trips(trip_id TEXT PRIMARY KEY, route_id TEXT, service_id TEXT, trip_headsign TEXT,"
     " direction_id INTEGER, last_stop_id TEXT, last_sequence INTEGER, first_departure INTEGER);"
@@ -56,7 +59,16 @@ struct Import {
     std::unordered_set<std::string> stops;
     std::unordered_set<std::string> routes;
     std::unordered_set<std::string> services;
-    std::unordered_set<std::string> trips;
+    std::unordered_map<std::string, uint32_t> trips;  // trip_id to its number
+    // Every call's place, kept to give untimed calls a time afterwards.
+    struct CallPlace {
+        uint32_t trip;
+        int32_t sequence;
+        int32_t departure;
+        int64_t row;
+    };
+    std::vector<CallPlace> calls;
+    bool untimedCalls = false;
     std::unordered_map<std::string, TripSpan> spans;
     std::string timezone;
     std::string agencyLang;
@@ -219,7 +231,7 @@ void loadAgency(Import* import) {
 }
 
 void loadStops(Import* import) {
-    Insert insert(import->db, "INSERT INTO stops VALUES(?,?,?,?)");
+    Insert insert(import->db, "INSERT INTO stops VALUES(?,?,?,?,?)");
     const std::string file = "stops.txt";
     std::vector<std::pair<std::string, int32_t>> parents;
     loadFile(import, file, true, {"stop_id"}, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
@@ -236,10 +248,16 @@ void loadStops(Import* import) {
         if (!parent.empty()) {
             parents.emplace_back(parent, line);
         }
+        const std::string& type = field(row, c.index("location_type"));
+        if (!type.empty() && (type.size() != 1 || type[0] < '0' || type[0] > '4')) {
+            reportFault(import->report, file, line, "location_type is not 0 to 4");
+            return;
+        }
         insert.text(id)
             .text(field(row, c.index("stop_name")))
             .text(parent)
             .text(field(row, c.index("platform_code")))
+            .integer(type.empty() ? 0 : type[0] - '0')
             .run();
     });
     for (const auto& [parent, line] : parents) {
@@ -363,7 +381,7 @@ void loadTrips(Import* import) {
                      reportFault(import->report, file, line, "direction_id is not 0 or 1");
                      return;
                  }
-                 if (!import->trips.insert(id).second) {
+                 if (!import->trips.emplace(id, static_cast<uint32_t>(import->trips.size())).second) {
                      reportFault(import->report, file, line, "duplicate trip_id \"" + id + "\"");
                      return;
                  }
@@ -391,6 +409,43 @@ bool parseCount(const std::string& text, int32_t* value) {
     }
     *value = number;
     return true;
+}
+
+// A call without a time lies between timed calls of its trip; it gets a
+// time in proportion to its place between them, as trip planners do.
+void interpolateTimes(Import* import) {
+    if (!import->untimedCalls) {
+        return;
+    }
+    auto& calls = import->calls;
+    std::sort(calls.begin(), calls.end(), [](const Import::CallPlace& a, const Import::CallPlace& b) {
+        return a.trip != b.trip ? a.trip < b.trip : a.sequence < b.sequence;
+    });
+    Insert update(import->db, "UPDATE stop_times SET departure = ? WHERE rowid = ?");
+    size_t tripStart = 0;
+    for (size_t i = 0; i <= calls.size(); ++i) {
+        if (i < calls.size() && calls[i].trip == calls[tripStart].trip) {
+            continue;
+        }
+        // calls[tripStart, i) is one trip.
+        size_t previous = SIZE_MAX;
+        for (size_t k = tripStart; k < i; ++k) {
+            if (calls[k].departure < 0) {
+                continue;
+            }
+            if (previous != SIZE_MAX && k - previous > 1) {
+                const int32_t from = calls[previous].departure;
+                const int32_t span = calls[k].departure - from;
+                const int32_t steps = static_cast<int32_t>(k - previous);
+                for (size_t m = previous + 1; m < k; ++m) {
+                    const int32_t time = from + span * static_cast<int32_t>(m - previous) / steps;
+                    update.integer(time).integer(calls[m].row).run();
+                }
+            }
+            previous = k;
+        }
+        tripStart = i;
+    }
 }
 
 void loadStopTimes(Import* import) {
@@ -450,6 +505,8 @@ void loadStopTimes(Import* import) {
                      return;
                  }
                  ++import->report->stopTimes;
+                 import->calls.push_back({import->trips[trip], sequence, departure, sqlite3_last_insert_rowid(import->db)});
+                 import->untimedCalls |= departure < 0;
                  TripSpan& span = import->spans[trip];
                  if (departure >= 0 && (span.firstSequence < 0 || sequence < span.firstSequence)) {
                      span.firstSequence = sequence;
@@ -460,6 +517,7 @@ void loadStopTimes(Import* import) {
                      span.lastStopId = stop;
                  }
              });
+    interpolateTimes(import);
     Insert update(import->db,
                   "UPDATE trips SET last_stop_id = ?, last_sequence = ?, first_departure = ? WHERE trip_id = ?");
     for (const auto& [trip, span] : import->spans) {

@@ -86,8 +86,25 @@ bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
 
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station, const std::string& platformCode) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? ORDER BY stop_id");
+    // Platforms only: entrances, nodes and boarding areas may carry a
+    // platform_code too.
+    Query query(store->db,
+                "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? AND location_type = 0"
+                " ORDER BY stop_id");
     query.text(station).text(platformCode);
+    std::vector<std::string> stops;
+    while (query.row()) {
+        stops.push_back(query.column(0));
+    }
+    return stops;
+}
+
+std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    Query query(store->db,
+                "SELECT c.stop_id FROM stops c JOIN stops p ON p.stop_id = c.parent_station"
+                " WHERE c.parent_station = ? AND c.location_type = 0 AND p.location_type = 1 ORDER BY c.stop_id");
+    query.text(station);
     std::vector<std::string> stops;
     while (query.row()) {
         stops.push_back(query.column(0));

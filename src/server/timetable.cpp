@@ -26,17 +26,40 @@ std::string translate(Store* store, const std::string& table, const std::string&
     return std::string();
 }
 
-// Texts of a field in every slot: slot 0 the Japanese translation or the
-// feed's own text, the others only where the feed translates them.
-void translateAll(Store* store, const std::string& table, const std::string& field, const std::string& recordId,
-                  const std::string& value, std::string* texts) {
-    texts[0] = translate(store, table, field, 0, recordId, value);
-    if (texts[0].empty()) {
-        texts[0] = value;
+// The display language slot of the feed's own texts (feed_lang), -1 when it
+// is none of them.
+int32_t feedSlot(const std::string& feedLang) {
+    for (int32_t slot = LANGUAGE_SLOTS - 1; slot >= 0; --slot) {
+        for (const std::string& code : LANGUAGE_CODES[slot]) {
+            if (feedLang == code || (code.size() == 2 && feedLang.rfind(code + "-", 0) == 0 && slot != 2)) {
+                return slot;
+            }
+        }
     }
-    for (int32_t slot = 1; slot < LANGUAGE_SLOTS; ++slot) {
+    return -1;
+}
+
+// Texts of a field in every slot: each slot its translation; the feed's own
+// language its own text; slot 0 (Japanese, shown when nothing else is) the
+// feed's own text whatever its language.
+void translateAll(Store* store, int32_t ownSlot, const std::string& table, const std::string& field,
+                  const std::string& recordId, const std::string& value, std::string* texts) {
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
         texts[slot] = translate(store, table, field, slot, recordId, value);
+        if (texts[slot].empty() && (slot == ownSlot || slot == 0)) {
+            texts[slot] = value;
+        }
     }
+}
+
+// Length of a UTF-8 text in UTF-16 units, as a board counts it.
+size_t unitCount(const std::string& text) {
+    size_t units = 0;
+    for (unsigned char c : text) {
+        units += (c & 0xC0) != 0x80 ? 1 : 0;
+        units += c >= 0xF0 ? 1 : 0;
+    }
+    return units;
 }
 
 struct DestinationTexts {
@@ -61,6 +84,10 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
         if (!storeStop(store, board.stopId, &platformStop)) {
             timetable->problems.push_back("stop_id \"" + board.stopId + "\" is not in the timetable");
         }
+        // A station's board shows the departures of all its platforms.
+        for (std::string& platform : storeStationPlatforms(store, board.stopId)) {
+            stopIds.push_back(std::move(platform));
+        }
     } else {
         stopIds = storePlatformStops(store, board.station, board.platformCode);
         if (stopIds.empty()) {
@@ -74,6 +101,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                           : !platformStop.platformCode.empty() ? platformStop.platformCode
                                                               : std::to_string(board.number);
 
+    const int32_t ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
     for (CallRecord& call : storeCallsAt(store, stopIds)) {
@@ -107,7 +135,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             if (destinationIt == destinations.end()) {
                 DestinationTexts texts;
                 if (!call.headsign.empty()) {
-                    translateAll(store, "trips", "trip_headsign", call.tripId, call.headsign, texts.texts);
+                    translateAll(store, ownSlot, "trips", "trip_headsign", call.tripId, call.headsign, texts.texts);
                 } else {
                     // The station's name rather than its platform's.
                     StopRecord last;
@@ -116,7 +144,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                     if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
                         last = parent;
                     }
-                    translateAll(store, "stops", "stop_name", last.stopId, last.name, texts.texts);
+                    translateAll(store, ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
                 }
                 destinationIt = destinations.emplace(destinationKey, texts).first;
             }
@@ -172,8 +200,9 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     std::string routeId = !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
     RouteRecord route;
     if (!routeId.empty() && storeRoute(store, routeId, &route)) {
-        const bool useLong = !route.longName.empty();
-        translateAll(store, "routes", useLong ? "route_long_name" : "route_short_name", route.routeId,
+        // The long name where it fits the sign's line badge, else the short.
+        const bool useLong = !route.longName.empty() && (route.shortName.empty() || unitCount(route.longName) < 12);
+        translateAll(store, ownSlot, "routes", useLong ? "route_long_name" : "route_short_name", route.routeId,
                      useLong ? route.longName : route.shortName, timetable->lineTexts);
         int64_t color = 0;
         if (route.color.size() == 6) {

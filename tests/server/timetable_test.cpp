@@ -89,6 +89,9 @@ style = "new-style"
 stop_id = "KAW-1"
 languages = ["j", "e", "o"]
 approach_seconds = 120
+[[board]]
+number = 3
+stop_id = "KAW"
 )";
 
 struct Station {
@@ -169,6 +172,11 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     classic = documentAt(&station, 0, "2026-12-08T10:06");
     EXPECT_TRUE(has(classic, "\t10:35\t") && has(classic, "\t11:05\t") && has(classic, "\t11:35\t")) << classic;
     EXPECT_FALSE(has(classic, "\t10:05\t"));
+
+    // A station's board shows every platform; the untimed call at platform
+    // 2 gets the time halfway between its neighbours.
+    classic = documentAt(&station, 2, "2026-12-07T07:10");
+    EXPECT_TRUE(has(classic, "line=train\t7:15\t山手\tYamate\tB\t0\nline=train\t7:20\t港南")) << classic;
 
     // New-style: the next train, then the one after; within 120 s the
     // approach warning takes the lower line. Korean comes from the feed's
