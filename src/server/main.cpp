@@ -157,6 +157,10 @@ int main(int argc, char** argv) {
         return usage(nullptr);
     }
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
     Options options;
     std::string problem;
     if (!readOptions(argc, argv, 2, &options, &problem)) {
