@@ -4,6 +4,7 @@
 // old store serving. Rows that cannot be used are skipped and reported as
 // "file:line: what"; a missing required file or column refuses the feed.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -610,27 +611,11 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
-}  // namespace
-
-void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what) {
-    ++report->faultCount;
-    if (report->faults.size() < static_cast<size_t>(FAULTS_PRINTED)) {
-        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what);
-    }
-}
-
-int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report) {
-    Import import;
-    import.report = report;
+// Fills the new store file from the feed and puts it in place.
+int32_t buildStore(Import* importPointer, const std::string& storePath, const std::string& newPath) {
+    Import& import = *importPointer;
+    ImportReport* report = import.report;
     std::string error;
-    import.feed = feedOpen(feedPath, &error);
-    if (import.feed == nullptr) {
-        reportFault(report, feedPath, 0, error);
-        return IMPORT_REFUSED;
-    }
-    const std::string newPath = storePath + ".new";
-    // A file left by an import that was killed is only a half store.
-    std::remove(newPath.c_str());
     if (sqlite3_open_v2(newPath.c_str(), &import.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         reportFault(report, newPath, 0, import.db != nullptr ? sqlite3_errmsg(import.db) : "cannot create");
         sqlite3_close(import.db);
@@ -685,4 +670,46 @@ int32_t importFeed(const std::string& feedPath, const std::string& storePath, Im
     }
     syncFile(folderOf(storePath));
     return IMPORT_OK;
+}
+
+}  // namespace
+
+void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what) {
+    ++report->faultCount;
+    if (report->faults.size() < static_cast<size_t>(FAULTS_PRINTED)) {
+        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what);
+    }
+}
+
+int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report) {
+    Import import;
+    import.report = report;
+    std::string error;
+    import.feed = feedOpen(feedPath, &error);
+    if (import.feed == nullptr) {
+        reportFault(report, feedPath, 0, error);
+        return IMPORT_REFUSED;
+    }
+    const std::string newPath = storePath + ".new";
+    // The new file is held locked for the whole import, so a second import
+    // of the same store is refused instead of writing into this one. A file
+    // left by an import that was killed is only a half store: it is emptied.
+    const int newFd = open(newPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (newFd < 0 || flock(newFd, LOCK_EX | LOCK_NB) != 0) {
+        reportFault(report, newPath, 0, newFd < 0 ? "cannot create" : "another import of this store is running");
+        if (newFd >= 0) {
+            close(newFd);
+        }
+        feedClose(import.feed);
+        return IMPORT_REFUSED;
+    }
+    if (ftruncate(newFd, 0) != 0) {
+        reportFault(report, newPath, 0, "cannot empty the file an earlier import left");
+        close(newFd);
+        feedClose(import.feed);
+        return IMPORT_REFUSED;
+    }
+    const int32_t result = buildStore(&import, storePath, newPath);
+    close(newFd);
+    return result;
 }

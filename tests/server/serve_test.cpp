@@ -4,7 +4,9 @@
 // re-imported store while it runs and ending cleanly on SIGTERM.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +28,17 @@ std::string copyOfFeed(const std::string& folder) {
 TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
     const std::string folder = scratchFolder("import");
     const std::string store = folder + "/timetable.db";
+    // What an import that was killed left behind is no obstacle.
+    writeText(store + ".new", "half a store");
     ImportReport first;
     ASSERT_EQ(importFeed(bundledFeed(), store, &first), IMPORT_OK);
+
+    // A second import while one runs is refused.
+    const int running = open((store + ".new").c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_EQ(flock(running, LOCK_EX), 0);
+    ImportReport second;
+    EXPECT_EQ(importFeed(bundledFeed(), store, &second), IMPORT_REFUSED);
+    close(running);
 
     // Bad rows are skipped and reported with file and line; past 100 only
     // counted.
