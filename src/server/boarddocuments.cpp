@@ -52,8 +52,8 @@ std::string fieldText(const std::string& text, int32_t capacity, bool inLanguage
 // The UTF-16 form the reader should have stored.
 bool sameText(const char16_t* stored, const std::string& intended) {
     static thread_local char16_t wide[SCROLL_TEXT_CAPACITY + 2];
-    decodeUtf8(reinterpret_cast<const unsigned char*>(intended.data()), static_cast<int32_t>(intended.size()), wide,
-               SCROLL_TEXT_CAPACITY + 2);
+    decodeUtf8(reinterpret_cast<const unsigned char*>(intended.data()), static_cast<int32_t>(intended.size()),
+               wide, SCROLL_TEXT_CAPACITY + 2);
     return textEquals(stored, wide);
 }
 
@@ -71,7 +71,9 @@ struct Writer {
     std::string text;
     std::vector<std::pair<std::string, std::function<bool(const BoardDocument&)>>> checks;
 
-    void line(const std::string& key, const std::string& value) { text += key + "=" + value + "\n"; }
+    void line(const std::string& key, const std::string& value) {
+        text += key + "=" + value + "\n";
+    }
     void expect(const std::string& what, std::function<bool(const BoardDocument&)> check) {
         checks.emplace_back(what, std::move(check));
     }
@@ -122,10 +124,10 @@ void splitLanguages(const std::string& joined, std::string* texts) {
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
     const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
-    const std::string labelJp =
-        fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp, LABEL_JP_CAPACITY, false);
-    const std::string labelEn =
-        fieldText(board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
+    const std::string labelJp = fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp,
+                                          LABEL_JP_CAPACITY, false);
+    const std::string labelEn = fieldText(
+        board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
     w->line("labelJp", labelJp);
@@ -177,9 +179,11 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     // The direction: as configured, else where the next train goes.
     const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
     const std::string viaJp =
-        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""), VIA_JP_CAPACITY, false);
+        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
+                  VIA_JP_CAPACITY, false);
     const std::string viaEn =
-        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""), VIA_EN_CAPACITY, false);
+        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
+                  VIA_EN_CAPACITY, false);
     const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
     char colorText[8];
     std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
@@ -231,13 +235,15 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const std::string messageList = languageList(messageTexts, board.languages, message);
         w->line("msg", "approach\t" + labelList + "\t" + messageList);
         w->expect("approach warning", [=](const BoardDocument& d) {
-            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) && sameLangTexts(d.msg.texts2, message);
+            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
+                   sameLangTexts(d.msg.texts2, message);
         });
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
         const std::string time = fieldText(formatClock(zone, after.when), TIME_CAPACITY, false);
         std::string slots[LANGUAGE_SLOTS];
-        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
+        w->line("msg",
+                "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
         w->expect("lower line", [=](const BoardDocument& d) {
             return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
         });
@@ -250,7 +256,8 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
 // leaves. Its key names the trip, its service day and its time, so a board
 // plays it once; its age lets a board that starts late skip it.
 void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board,
-                const std::vector<const Departure*>& coming, int64_t now, std::vector<std::string>* problems) {
+                const std::vector<const Departure*>& coming, int64_t now,
+                std::vector<std::string>* problems) {
     const Departure* event = nullptr;
     if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
         event = coming[0];
@@ -268,7 +275,8 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     }
     // A trip id that does not fit the key, or holds characters a document
     // field cannot carry, is shortened by a hash of the whole key.
-    std::string key = event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
+    std::string key =
+        event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
     if (fieldText(key, MELODY_KEY_CAPACITY, false) != key) {
         char hash[24];
         std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(key)));

@@ -10,9 +10,9 @@
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "documents/documents.h"
@@ -198,30 +198,32 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     server.set_keep_alive_max_count(1);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
-    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)", [&](const httplib::Request& request, httplib::Response& response) {
-        const int32_t number = std::atoi(request.matches[1].str().c_str());
-        BoardSlot* slot = nullptr;
-        for (const auto& candidate : slots) {
-            if (candidate->board->number == number) {
-                slot = candidate.get();
-            }
-        }
-        if (slot == nullptr) {
-            response.status = 404;
-            response.set_content("no such board\n", "text/plain; charset=utf-8");
-            return;
-        }
-        const StoreView view = currentStore(&storeState);
-        const int64_t now = clockNow(clock);
-        std::lock_guard<std::mutex> hold(slot->lock);
-        refreshSlot(slot, config, view, now);
-        if (!slot->accepted) {
-            response.status = 503;
-            response.set_content("document not accepted by the board's reader\n", "text/plain; charset=utf-8");
-            return;
-        }
-        response.set_content(slot->body, "text/plain; charset=utf-8");
-    });
+    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)",
+               [&](const httplib::Request& request, httplib::Response& response) {
+                   const int32_t number = std::atoi(request.matches[1].str().c_str());
+                   BoardSlot* slot = nullptr;
+                   for (const auto& candidate : slots) {
+                       if (candidate->board->number == number) {
+                           slot = candidate.get();
+                       }
+                   }
+                   if (slot == nullptr) {
+                       response.status = 404;
+                       response.set_content("no such board\n", "text/plain; charset=utf-8");
+                       return;
+                   }
+                   const StoreView view = currentStore(&storeState);
+                   const int64_t now = clockNow(clock);
+                   std::lock_guard<std::mutex> hold(slot->lock);
+                   refreshSlot(slot, config, view, now);
+                   if (!slot->accepted) {
+                       response.status = 503;
+                       response.set_content("document not accepted by the board's reader\n",
+                                            "text/plain; charset=utf-8");
+                       return;
+                   }
+                   response.set_content(slot->body, "text/plain; charset=utf-8");
+               });
     server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
         std::string path;
         const std::string name = request.matches[1].str();
@@ -252,7 +254,8 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         port = -1;
     }
     if (port <= 0) {
-        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(), config.port);
+        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(),
+                     config.port);
         return 1;
     }
     if (!portFile.empty()) {

@@ -4,8 +4,8 @@
 // old store serving. Rows that cannot be used are skipped and reported as
 // "file:line: what"; a missing required file or column refuses the feed.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +23,8 @@ const char* const SCHEMA =
     "CREATE TABLE agency(agency_id TEXT, agency_name TEXT, agency_timezone TEXT, agency_lang TEXT);"
     "CREATE TABLE stops(stop_id TEXT PRIMARY KEY, stop_name TEXT, parent_station TEXT, platform_code TEXT,"
     " location_type INTEGER);"
-    "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color TEXT);"
+    "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color "
+    "TEXT);"
     "CREATE TABLE trips(trip_id TEXT PRIMARY KEY, route_id TEXT, service_id TEXT, trip_headsign TEXT,"
     " direction_id INTEGER, last_stop_id TEXT, last_sequence INTEGER, first_departure INTEGER);"
     "CREATE TABLE stop_times(trip_id TEXT, stop_id TEXT, stop_sequence INTEGER, departure INTEGER,"
@@ -42,7 +43,8 @@ const char* const INDEXES =
     "CREATE INDEX translations_by_record ON translations(table_name, field_name, language, record_id);"
     "CREATE INDEX translations_by_value ON translations(table_name, field_name, language, field_value);";
 
-const char* const WEEKDAY_COLUMNS[7] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+const char* const WEEKDAY_COLUMNS[7] = {"monday", "tuesday",  "wednesday", "thursday",
+                                        "friday", "saturday", "sunday"};
 
 // The first and last timed call of a trip.
 struct TripSpan {
@@ -113,8 +115,12 @@ bool exec(sqlite3* db, const char* sql, std::string* error) {
 struct Insert {
     sqlite3_stmt* statement = nullptr;
     int32_t next = 1;
-    Insert(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &statement, nullptr); }
-    ~Insert() { sqlite3_finalize(statement); }
+    Insert(sqlite3* db, const char* sql) {
+        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    }
+    ~Insert() {
+        sqlite3_finalize(statement);
+    }
     Insert& text(const std::string& value) {
         sqlite3_bind_text(statement, next++, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
@@ -135,12 +141,13 @@ struct Insert {
     }
 };
 
-using RowHandler = std::function<void(const Columns& columns, const std::vector<std::string>& row, int32_t line)>;
+using RowHandler =
+    std::function<void(const Columns& columns, const std::vector<std::string>& row, int32_t line)>;
 
 // Reads one file of the feed. A required file that is missing, or a file
 // without a required column, refuses the feed. Returns whether it was read.
-bool loadFile(Import* import, const std::string& file, bool required, const std::vector<std::string>& requiredColumns,
-              const RowHandler& onRow) {
+bool loadFile(Import* import, const std::string& file, bool required,
+              const std::vector<std::string>& requiredColumns, const RowHandler& onRow) {
     if (!feedHas(import->feed, file)) {
         if (required) {
             reportFault(import->report, file, 0, "required file missing");
@@ -216,8 +223,9 @@ void loadAgency(Import* import) {
                      import->timezone = zone;
                      import->agencyLang = field(row, c.index("agency_lang"));
                  } else if (zone != import->timezone) {
-                     reportFault(import->report, file, line,
-                                 "time zone " + zone + " differs from the first agency's " + import->timezone);
+                     reportFault(
+                         import->report, file, line,
+                         "time zone " + zone + " differs from the first agency's " + import->timezone);
                  }
                  insert.text(field(row, c.index("agency_id")))
                      .text(field(row, c.index("agency_name")))
@@ -235,32 +243,33 @@ void loadStops(Import* import) {
     Insert insert(import->db, "INSERT INTO stops VALUES(?,?,?,?,?)");
     const std::string file = "stops.txt";
     std::vector<std::pair<std::string, int32_t>> parents;
-    loadFile(import, file, true, {"stop_id"}, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("stop_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty stop_id");
-            return;
-        }
-        if (!import->stops.insert(id).second) {
-            reportFault(import->report, file, line, "duplicate stop_id \"" + id + "\"");
-            return;
-        }
-        const std::string& parent = field(row, c.index("parent_station"));
-        if (!parent.empty()) {
-            parents.emplace_back(parent, line);
-        }
-        const std::string& type = field(row, c.index("location_type"));
-        if (!type.empty() && (type.size() != 1 || type[0] < '0' || type[0] > '4')) {
-            reportFault(import->report, file, line, "location_type is not 0 to 4");
-            return;
-        }
-        insert.text(id)
-            .text(field(row, c.index("stop_name")))
-            .text(parent)
-            .text(field(row, c.index("platform_code")))
-            .integer(type.empty() ? 0 : type[0] - '0')
-            .run();
-    });
+    loadFile(import, file, true, {"stop_id"},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("stop_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty stop_id");
+                     return;
+                 }
+                 if (!import->stops.insert(id).second) {
+                     reportFault(import->report, file, line, "duplicate stop_id \"" + id + "\"");
+                     return;
+                 }
+                 const std::string& parent = field(row, c.index("parent_station"));
+                 if (!parent.empty()) {
+                     parents.emplace_back(parent, line);
+                 }
+                 const std::string& type = field(row, c.index("location_type"));
+                 if (!type.empty() && (type.size() != 1 || type[0] < '0' || type[0] > '4')) {
+                     reportFault(import->report, file, line, "location_type is not 0 to 4");
+                     return;
+                 }
+                 insert.text(id)
+                     .text(field(row, c.index("stop_name")))
+                     .text(parent)
+                     .text(field(row, c.index("platform_code")))
+                     .integer(type.empty() ? 0 : type[0] - '0')
+                     .run();
+             });
     for (const auto& [parent, line] : parents) {
         if (import->stops.count(parent) == 0) {
             reportFault(import->report, file, line, "unknown parent_station \"" + parent + "\"");
@@ -272,27 +281,28 @@ void loadStops(Import* import) {
 void loadRoutes(Import* import) {
     Insert insert(import->db, "INSERT INTO routes VALUES(?,?,?,?)");
     const std::string file = "routes.txt";
-    loadFile(import, file, true, {"route_id"}, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("route_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty route_id");
-            return;
-        }
-        if (!import->routes.insert(id).second) {
-            reportFault(import->report, file, line, "duplicate route_id \"" + id + "\"");
-            return;
-        }
-        std::string color = field(row, c.index("route_color"));
-        if (!color.empty() && nearestPaletteColor(color) == 0) {
-            reportFault(import->report, file, line, "route_color \"" + color + "\" is not RRGGBB");
-            color.clear();
-        }
-        insert.text(id)
-            .text(field(row, c.index("route_short_name")))
-            .text(field(row, c.index("route_long_name")))
-            .text(color)
-            .run();
-    });
+    loadFile(import, file, true, {"route_id"},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("route_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty route_id");
+                     return;
+                 }
+                 if (!import->routes.insert(id).second) {
+                     reportFault(import->report, file, line, "duplicate route_id \"" + id + "\"");
+                     return;
+                 }
+                 std::string color = field(row, c.index("route_color"));
+                 if (!color.empty() && nearestPaletteColor(color) == 0) {
+                     reportFault(import->report, file, line, "route_color \"" + color + "\" is not RRGGBB");
+                     color.clear();
+                 }
+                 insert.text(id)
+                     .text(field(row, c.index("route_short_name")))
+                     .text(field(row, c.index("route_long_name")))
+                     .text(color)
+                     .run();
+             });
 }
 
 void loadCalendar(Import* import, bool required) {
@@ -300,36 +310,38 @@ void loadCalendar(Import* import, bool required) {
     const std::string file = "calendar.txt";
     std::vector<std::string> columns = {"service_id", "start_date", "end_date"};
     columns.insert(columns.end(), WEEKDAY_COLUMNS, WEEKDAY_COLUMNS + 7);
-    loadFile(import, file, required, columns, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("service_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty service_id");
-            return;
-        }
-        int32_t days = 0;
-        for (int32_t day = 0; day < 7; ++day) {
-            const std::string& flag = field(row, c.index(WEEKDAY_COLUMNS[day]));
-            if (flag == "1") {
-                days |= 1 << day;
-            } else if (flag != "0") {
-                reportFault(import->report, file, line, std::string(WEEKDAY_COLUMNS[day]) + " is not 0 or 1");
-                return;
-            }
-        }
-        int32_t start = 0;
-        int32_t end = 0;
-        if (!parseGtfsDate(field(row, c.index("start_date")), &start) ||
-            !parseGtfsDate(field(row, c.index("end_date")), &end)) {
-            reportFault(import->report, file, line, "start_date or end_date is not a YYYYMMDD date");
-            return;
-        }
-        if (import->services.count(id) != 0) {
-            reportFault(import->report, file, line, "duplicate service_id \"" + id + "\"");
-            return;
-        }
-        import->services.insert(id);
-        insert.text(id).integer(days).integer(start).integer(end).run();
-    });
+    loadFile(import, file, required, columns,
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("service_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty service_id");
+                     return;
+                 }
+                 int32_t days = 0;
+                 for (int32_t day = 0; day < 7; ++day) {
+                     const std::string& flag = field(row, c.index(WEEKDAY_COLUMNS[day]));
+                     if (flag == "1") {
+                         days |= 1 << day;
+                     } else if (flag != "0") {
+                         reportFault(import->report, file, line,
+                                     std::string(WEEKDAY_COLUMNS[day]) + " is not 0 or 1");
+                         return;
+                     }
+                 }
+                 int32_t start = 0;
+                 int32_t end = 0;
+                 if (!parseGtfsDate(field(row, c.index("start_date")), &start) ||
+                     !parseGtfsDate(field(row, c.index("end_date")), &end)) {
+                     reportFault(import->report, file, line, "start_date or end_date is not a YYYYMMDD date");
+                     return;
+                 }
+                 if (import->services.count(id) != 0) {
+                     reportFault(import->report, file, line, "duplicate service_id \"" + id + "\"");
+                     return;
+                 }
+                 import->services.insert(id);
+                 insert.text(id).integer(days).integer(start).integer(end).run();
+             });
 }
 
 void loadCalendarDates(Import* import, bool required) {
@@ -501,12 +513,14 @@ void loadStopTimes(Import* import) {
                  }
                  insert.text(field(row, headsignColumn)).integer(pickup == "1" ? 1 : 0);
                  if (!insert.run()) {
-                     reportFault(import->report, file, line, std::string("store: ") + sqlite3_errmsg(import->db));
+                     reportFault(import->report, file, line,
+                                 std::string("store: ") + sqlite3_errmsg(import->db));
                      import->refused = true;
                      return;
                  }
                  ++import->report->stopTimes;
-                 import->calls.push_back({import->trips[trip], sequence, departure, sqlite3_last_insert_rowid(import->db)});
+                 import->calls.push_back(
+                     {import->trips[trip], sequence, departure, sqlite3_last_insert_rowid(import->db)});
                  import->untimedCalls |= departure < 0;
                  TripSpan& span = import->spans[trip];
                  if (departure >= 0 && (span.firstSequence < 0 || sequence < span.firstSequence)) {
@@ -519,8 +533,9 @@ void loadStopTimes(Import* import) {
                  }
              });
     interpolateTimes(import);
-    Insert update(import->db,
-                  "UPDATE trips SET last_stop_id = ?, last_sequence = ?, first_departure = ? WHERE trip_id = ?");
+    Insert update(
+        import->db,
+        "UPDATE trips SET last_stop_id = ?, last_sequence = ?, first_departure = ? WHERE trip_id = ?");
     for (const auto& [trip, span] : import->spans) {
         update.text(span.lastStopId).integer(span.lastSequence).integer(span.firstDeparture).text(trip).run();
     }
@@ -555,43 +570,47 @@ void loadFrequencies(Import* import) {
 void loadTranslations(Import* import) {
     Insert insert(import->db, "INSERT INTO translations VALUES(?,?,?,?,?,?,?)");
     const std::string file = "translations.txt";
-    loadFile(import, file, false, {"table_name", "field_name", "language", "translation"},
-             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-                 const std::string& recordId = field(row, c.index("record_id"));
-                 const std::string& fieldValue = field(row, c.index("field_value"));
-                 if (field(row, c.index("table_name")).empty() || field(row, c.index("field_name")).empty() ||
-                     field(row, c.index("language")).empty()) {
-                     reportFault(import->report, file, line, "table_name, field_name or language empty");
-                     return;
-                 }
-                 if (recordId.empty() && fieldValue.empty() && field(row, c.index("table_name")) != "feed_info") {
-                     reportFault(import->report, file, line, "neither record_id nor field_value");
-                     return;
-                 }
-                 insert.text(field(row, c.index("table_name")))
-                     .text(field(row, c.index("field_name")))
-                     .text(field(row, c.index("language")))
-                     .text(field(row, c.index("translation")))
-                     .text(recordId)
-                     .text(field(row, c.index("record_sub_id")))
-                     .text(fieldValue)
-                     .run();
-             });
+    loadFile(
+        import, file, false, {"table_name", "field_name", "language", "translation"},
+        [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+            const std::string& recordId = field(row, c.index("record_id"));
+            const std::string& fieldValue = field(row, c.index("field_value"));
+            if (field(row, c.index("table_name")).empty() || field(row, c.index("field_name")).empty() ||
+                field(row, c.index("language")).empty()) {
+                reportFault(import->report, file, line, "table_name, field_name or language empty");
+                return;
+            }
+            if (recordId.empty() && fieldValue.empty() && field(row, c.index("table_name")) != "feed_info") {
+                reportFault(import->report, file, line, "neither record_id nor field_value");
+                return;
+            }
+            insert.text(field(row, c.index("table_name")))
+                .text(field(row, c.index("field_name")))
+                .text(field(row, c.index("language")))
+                .text(field(row, c.index("translation")))
+                .text(recordId)
+                .text(field(row, c.index("record_sub_id")))
+                .text(fieldValue)
+                .run();
+        });
 }
 
 void loadFeedInfo(Import* import) {
-    loadFile(import, "feed_info.txt", false, {}, [&](const Columns& c, const std::vector<std::string>& row, int32_t) {
-        if (import->feedLang.empty()) {
-            import->feedLang = field(row, c.index("feed_lang"));
-            import->feedVersion = field(row, c.index("feed_version"));
-        }
-    });
+    loadFile(import, "feed_info.txt", false, {},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t) {
+                 if (import->feedLang.empty()) {
+                     import->feedLang = field(row, c.index("feed_lang"));
+                     import->feedVersion = field(row, c.index("feed_version"));
+                 }
+             });
 }
 
 bool writeMeta(Import* import) {
     Insert insert(import->db, "INSERT INTO meta VALUES(?,?)");
     return insert.text("timezone").text(import->timezone).run() &&
-           insert.text("feed_lang").text(import->feedLang.empty() ? import->agencyLang : import->feedLang).run() &&
+           insert.text("feed_lang")
+               .text(import->feedLang.empty() ? import->agencyLang : import->feedLang)
+               .run() &&
            insert.text("feed_version").text(import->feedVersion).run();
 }
 
@@ -616,15 +635,17 @@ int32_t buildStore(Import* importPointer, const std::string& storePath, const st
     Import& import = *importPointer;
     ImportReport* report = import.report;
     std::string error;
-    if (sqlite3_open_v2(newPath.c_str(), &import.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(newPath.c_str(), &import.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         reportFault(report, newPath, 0, import.db != nullptr ? sqlite3_errmsg(import.db) : "cannot create");
         sqlite3_close(import.db);
         feedClose(import.feed);
         return IMPORT_REFUSED;
     }
-    bool ok = exec(import.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;",
-                   &error) &&
-              exec(import.db, SCHEMA, &error) && exec(import.db, "BEGIN", &error);
+    bool ok =
+        exec(import.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;",
+             &error) &&
+        exec(import.db, SCHEMA, &error) && exec(import.db, "BEGIN", &error);
     if (ok) {
         // Files that others refer to come first, so every reference can be
         // checked as its row arrives.
@@ -677,7 +698,8 @@ int32_t buildStore(Import* importPointer, const std::string& storePath, const st
 void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what) {
     ++report->faultCount;
     if (report->faults.size() < static_cast<size_t>(FAULTS_PRINTED)) {
-        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what);
+        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what
+                                          : file + ": " + what);
     }
 }
 
@@ -696,7 +718,8 @@ int32_t importFeed(const std::string& feedPath, const std::string& storePath, Im
     // left by an import that was killed is only a half store: it is emptied.
     const int newFd = open(newPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
     if (newFd < 0 || flock(newFd, LOCK_EX | LOCK_NB) != 0) {
-        reportFault(report, newPath, 0, newFd < 0 ? "cannot create" : "another import of this store is running");
+        reportFault(report, newPath, 0,
+                    newFd < 0 ? "cannot create" : "another import of this store is running");
         if (newFd >= 0) {
             close(newFd);
         }

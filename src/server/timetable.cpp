@@ -11,9 +11,12 @@
 namespace {
 
 // GTFS language codes for each display language slot (j e k s t o).
-const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {
-    {"ja", "ja-JP"},  {"en", "en-US", "en-GB"},          {"ja-Hrkt", "ja-Kana", "ja-Hira"},
-    {"zh-Hans", "zh-CN", "zh"}, {"zh-Hant", "zh-TW", "zh-HK"}, {"ko", "ko-KR"}};
+const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {{"ja", "ja-JP"},
+                                                                 {"en", "en-US", "en-GB"},
+                                                                 {"ja-Hrkt", "ja-Kana", "ja-Hira"},
+                                                                 {"zh-Hans", "zh-CN", "zh"},
+                                                                 {"zh-Hant", "zh-TW", "zh-HK"},
+                                                                 {"ko", "ko-KR"}};
 
 std::string translate(Store* store, const std::string& table, const std::string& field, int32_t slot,
                       const std::string& recordId, const std::string& value) {
@@ -72,8 +75,8 @@ int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, i
     return localDate(zone, now - config.dayStartSeconds);
 }
 
-void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config, const BoardConfig& board,
-                    int32_t day, BoardTimetable* timetable) {
+void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
+                    const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
     (void)config;
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
@@ -91,15 +94,15 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     } else {
         stopIds = storePlatformStops(store, board.station, board.platformCode);
         if (stopIds.empty()) {
-            timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" + board.platformCode +
-                                          "\" in the timetable");
+            timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" +
+                                          board.platformCode + "\" in the timetable");
         } else {
             storeStop(store, stopIds[0], &platformStop);
         }
     }
-    timetable->platform = !board.platform.empty()        ? board.platform
+    timetable->platform = !board.platform.empty()              ? board.platform
                           : !platformStop.platformCode.empty() ? platformStop.platformCode
-                                                              : std::to_string(board.number);
+                                                               : std::to_string(board.number);
 
     const int32_t ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
@@ -130,12 +133,14 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                 storeRoute(store, call.routeId, &route);
                 routeIt = routeRecords.emplace(call.routeId, route).first;
             }
-            const std::string destinationKey = call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
+            const std::string destinationKey =
+                call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
             auto destinationIt = destinations.find(destinationKey);
             if (destinationIt == destinations.end()) {
                 DestinationTexts texts;
                 if (!call.headsign.empty()) {
-                    translateAll(store, ownSlot, "trips", "trip_headsign", call.tripId, call.headsign, texts.texts);
+                    translateAll(store, ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
+                                 texts.texts);
                 } else {
                     // The station's name rather than its platform's.
                     StopRecord last;
@@ -170,7 +175,8 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                 // start as the pattern says.
                 const int32_t offset = call.departure - std::max(0, call.firstDeparture);
                 for (const FrequencyRecord& window : frequencyIt->second) {
-                    for (int32_t tripStart = window.start; tripStart < window.end; tripStart += window.headway) {
+                    for (int32_t tripStart = window.start; tripStart < window.end;
+                         tripStart += window.headway) {
                         times.push_back(tripStart + offset);
                     }
                 }
@@ -197,13 +203,15 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
 
     // The line of a new-style header: as configured, else the board's first
     // route (or the route of its first call).
-    std::string routeId = !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
+    std::string routeId =
+        !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
     RouteRecord route;
     if (!routeId.empty() && storeRoute(store, routeId, &route)) {
         // The long name where it fits the sign's line badge, else the short.
-        const bool useLong = !route.longName.empty() && (route.shortName.empty() || unitCount(route.longName) < 12);
-        translateAll(store, ownSlot, "routes", useLong ? "route_long_name" : "route_short_name", route.routeId,
-                     useLong ? route.longName : route.shortName, timetable->lineTexts);
+        const bool useLong =
+            !route.longName.empty() && (route.shortName.empty() || unitCount(route.longName) < 12);
+        translateAll(store, ownSlot, "routes", useLong ? "route_long_name" : "route_short_name",
+                     route.routeId, useLong ? route.longName : route.shortName, timetable->lineTexts);
         int64_t color = 0;
         if (route.color.size() == 6) {
             color = std::stol(route.color, nullptr, 16);

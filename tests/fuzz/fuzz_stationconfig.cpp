@@ -8,7 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     StationConfig config;
     std::vector<std::string> problems;
-    const bool ok = readStationConfig(std::string(reinterpret_cast<const char*>(data), size), "/srv", &config, &problems);
+    const bool ok =
+        readStationConfig(std::string(reinterpret_cast<const char*>(data), size), "/srv", &config, &problems);
     if (ok) {
         // An accepted configuration has boards with what serving needs.
         for (const BoardConfig& board : config.boards) {

@@ -3,8 +3,8 @@
 // HTTP/1.0 board requests on loopback, melodies included, switching to a
 // re-imported store while it runs and ending cleanly on SIGTERM.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -43,10 +43,11 @@ TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
     // Bad rows are skipped and reported with file and line; past 100 only
     // counted.
     const std::string feed = copyOfFeed(folder);
-    std::string stopTimes = "trip_id,arrival_time,departure_time,stop_id,stop_sequence\n"
-                            "L101,07:00:00,07:00:30,KAW-1,2\n"
-                            "NOPE,07:00:00,07:00:30,KAW-1,2\n"
-                            "L101,07:00:00,7h,KAW-1,3\n";
+    std::string stopTimes =
+        "trip_id,arrival_time,departure_time,stop_id,stop_sequence\n"
+        "L101,07:00:00,07:00:30,KAW-1,2\n"
+        "NOPE,07:00:00,07:00:30,KAW-1,2\n"
+        "L101,07:00:00,7h,KAW-1,3\n";
     for (int i = 0; i < 120; ++i) {
         stopTimes += "L101,07:00:00,07:00:00,GONE,9\n";
     }
@@ -83,8 +84,8 @@ TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
 TEST(ServerConfig, DefaultsAndRefusals) {
     StationConfig config;
     std::vector<std::string> problems;
-    ASSERT_TRUE(readStationConfig("[[board]]\nnumber = 3\nstop_id = \"A\"\ncolour = 1\n", "/etc/velmorant", &config,
-                                  &problems));
+    ASSERT_TRUE(readStationConfig("[[board]]\nnumber = 3\nstop_id = \"A\"\ncolour = 1\n", "/etc/velmorant",
+                                  &config, &problems));
     EXPECT_EQ(config.port, 8020);
     EXPECT_EQ(config.store, "/etc/velmorant/timetable.db");
     EXPECT_EQ(config.boards[0].rows, 3);
@@ -93,14 +94,14 @@ TEST(ServerConfig, DefaultsAndRefusals) {
     EXPECT_NE(problems[0].find("colour"), std::string::npos);
 
     const char* const refused[] = {
-        "[[board]]\nnumber = 1\n",                                                      // no stop
-        "[[board]]\nnumber = 1\nstop_id = \"A\"\nstyle = \"modern\"\n",                // style
+        "[[board]]\nnumber = 1\n",                                                           // no stop
+        "[[board]]\nnumber = 1\nstop_id = \"A\"\nstyle = \"modern\"\n",                      // style
         "[[board]]\nnumber = 1\nstop_id = \"A\"\n[[board]]\nnumber = 1\nstop_id = \"B\"\n",  // same number
-        "[[board]]\nnumber = 1\nstop_id = \"A\"\nmelody = \"../x.mp3\"\n",             // a name boards refuse
-        "[[board]]\nnumber = 1\nstop_id = \"A\"\nrows = 9\n",                          // range
-        "[server]\nport = \"80\"\n[[board]]\nnumber = 1\nstop_id = \"A\"\n",            // type
-        "[[board]\n",                                                                    // not TOML
-        "[server]\n",                                                                    // no board
+        "[[board]]\nnumber = 1\nstop_id = \"A\"\nmelody = \"../x.mp3\"\n",    // a name boards refuse
+        "[[board]]\nnumber = 1\nstop_id = \"A\"\nrows = 9\n",                 // range
+        "[server]\nport = \"80\"\n[[board]]\nnumber = 1\nstop_id = \"A\"\n",  // type
+        "[[board]\n",                                                         // not TOML
+        "[server]\n",                                                         // no board
     };
     for (const char* text : refused) {
         problems.clear();
@@ -138,8 +139,8 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     writeText(folder + "/station.toml",
               "[server]\nport = 0\n[[board]]\nnumber = 4\nstation = \"KAW\"\nplatform_code = \"1\"\n"
               "melody = \"発車.mp3\"\nmelody_lead_seconds = 30\n");
-    std::system(("mkdir -p " + folder + "/sounds && printf 'RIFFmelody' > " + folder + "/sounds/発車.mp3 && " +
-                 "printf secret > " + folder + "/secret.mp3")
+    std::system(("mkdir -p " + folder + "/sounds && printf 'RIFFmelody' > " + folder +
+                 "/sounds/発車.mp3 && " + "printf secret > " + folder + "/secret.mp3")
                     .c_str());
     ImportReport report;
     ASSERT_EQ(importFeed(bundledFeed(), folder + "/timetable.db", &report), IMPORT_OK);
@@ -147,8 +148,9 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     const std::string portFile = folder + "/port";
     const pid_t child = fork();
     if (child == 0) {
-        execl(VELMORANT_SERVER_BINARY, "velmorant-server", "serve", "--config", (folder + "/station.toml").c_str(),
-              "--now", "2026-12-07T07:19:45", "--frozen", "--port-file", portFile.c_str(), nullptr);
+        execl(VELMORANT_SERVER_BINARY, "velmorant-server", "serve", "--config",
+              (folder + "/station.toml").c_str(), "--now", "2026-12-07T07:19:45", "--frozen", "--port-file",
+              portFile.c_str(), nullptr);
         _exit(127);
     }
     int port = 0;
@@ -177,8 +179,9 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     const std::string melody = boardRequest(port, "/sounds/%E7%99%BA%E8%BB%8A.mp3");
     EXPECT_EQ(melody.rfind("HTTP/1.1 200", 0), 0u);
     EXPECT_EQ(melody.substr(melody.size() - 10), "RIFFmelody");
-    for (const char* path : {"/sounds/../secret.mp3", "/sounds/%2E%2E/secret.mp3", "/sounds/x/../../secret.mp3",
-                             "/sounds/CON.mp3", "/sounds/%FF.mp3", "/sounds/missing.mp3"}) {
+    for (const char* path :
+         {"/sounds/../secret.mp3", "/sounds/%2E%2E/secret.mp3", "/sounds/x/../../secret.mp3",
+          "/sounds/CON.mp3", "/sounds/%FF.mp3", "/sounds/missing.mp3"}) {
         EXPECT_EQ(boardRequest(port, path).rfind("HTTP/1.1 404", 0), 0u) << path;
     }
 

@@ -17,7 +17,8 @@ std::vector<std::pair<std::vector<std::string>, int32_t>> readAll(const std::str
     std::string error;
     *ok = readCsv(
         text.data(), text.size(),
-        [&](const std::vector<std::string>& fields, int32_t line) { records.emplace_back(fields, line); }, &error);
+        [&](const std::vector<std::string>& fields, int32_t line) { records.emplace_back(fields, line); },
+        &error);
     return records;
 }
 
@@ -142,7 +143,8 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     // away is inside the melody's 20 s lead: age 5, size of the file.
     std::string classic = documentAt(&station, 0, "2026-12-07T07:00:15");
     EXPECT_TRUE(has(classic, "line=train\t7:00\t港南\tKonan\tB\t1\n")) << classic;
-    EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\tKonan\tB\t0\n")) << classic;  // from the last stop's name
+    EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\tKonan\tB\t0\n"))
+        << classic;  // from the last stop's name
     EXPECT_TRUE(has(classic, "line=train\t7:40\t港南 \"快速\"\t\tW\t0\n")) << classic;
     EXPECT_TRUE(has(classic, "sound=line1/chime.mp3\tL101@20261207+25230\t5\t8\n")) << classic;
     EXPECT_FALSE(has(classic, "8:00"));  // the weekend train
@@ -159,7 +161,8 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     classic = documentAt(&station, 0, "2026-12-08T00:09:00");
     EXPECT_TRUE(has(classic, "line=train\t0:10\t")) << classic;
     classic = documentAt(&station, 0, "2026-12-08T00:11:00");
-    EXPECT_TRUE(has(classic, "line=text\t本日の列車は終了しました\tService has ended for today\t\tc\n")) << classic;
+    EXPECT_TRUE(has(classic, "line=text\t本日の列車は終了しました\tService has ended for today\t\tc\n"))
+        << classic;
 
     // Wednesday 23 December: calendar_dates removes the weekday service and
     // adds the weekend one.
@@ -170,7 +173,8 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     // The frequency trip: every 30 minutes from 10:00, reaching this stop
     // five minutes after it starts, the last one before 12:00.
     classic = documentAt(&station, 0, "2026-12-08T10:06");
-    EXPECT_TRUE(has(classic, "\t10:35\t") && has(classic, "\t11:05\t") && has(classic, "\t11:35\t")) << classic;
+    EXPECT_TRUE(has(classic, "\t10:35\t") && has(classic, "\t11:05\t") && has(classic, "\t11:35\t"))
+        << classic;
     EXPECT_FALSE(has(classic, "\t10:05\t"));
 
     // A station's board shows every platform; the untimed call at platform
