@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "documents/documents.h"
 #include "server/server.h"
@@ -17,34 +18,57 @@ const char* const END_OF_SERVICE_EN = "Service has ended for today";
 const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
-// Length of a UTF-8 sequence from its first byte (1 for a stray byte).
-size_t sequenceLength(unsigned char lead) {
-    return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+void appendUtf8(std::string* out, uint32_t code) {
+    if (code < 0x80) {
+        *out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        *out += static_cast<char>(0xC0 | (code >> 6));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *out += static_cast<char>(0xE0 | (code >> 12));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (code >> 18));
+        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    }
 }
 
-// A text made fit for one field of a document: no line breaks, TABs or zero
-// bytes (they would end the line or the field), "|" replaced where texts of
-// several languages are joined, and cut to the field's capacity in UTF-16
-// units without splitting a character.
+// A text made fit for one field of a document: read as the board reads
+// UTF-8 (so a malformed feed text turns into what the board would show), no
+// line breaks, TABs or zero bytes (they would end the line or the field),
+// "|" replaced where texts of several languages are joined, and cut to the
+// field's capacity in UTF-16 units without splitting a character.
 std::string fieldText(const std::string& text, int32_t capacity, bool inLanguageList) {
+    std::u16string wide(text.size() + 1, u'\0');
+    const int32_t length = decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()),
+                                      static_cast<int32_t>(text.size()), wide.data(),
+                                      static_cast<int32_t>(wide.size()));
     std::string clean;
     int32_t units = 0;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = std::min(sequenceLength(lead), text.size() - i);
-        std::string piece = text.substr(i, length);
-        i += length;
-        if (lead == '\t' || lead == '\r' || lead == '\n' || lead == 0) {
-            piece = " ";
-        } else if (lead == '|' && inLanguageList) {
-            piece = "\xEF\xBD\x9C";  // full-width vertical line
+    for (int32_t i = 0; i < length; ++i) {
+        uint32_t code = wide[static_cast<size_t>(i)];
+        int32_t codeUnits = 1;
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length && wide[static_cast<size_t>(i) + 1] >= 0xDC00 &&
+            wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (wide[static_cast<size_t>(i) + 1] - 0xDC00);
+            codeUnits = 2;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
         }
-        const int32_t pieceUnits = piece.size() == 4 ? 2 : 1;
-        if (units + pieceUnits > capacity - 1) {
+        if (code == u'\t' || code == u'\r' || code == u'\n') {
+            code = u' ';
+        } else if (code == u'|' && inLanguageList) {
+            code = 0xFF5C;  // full-width vertical line
+        }
+        if (units + codeUnits > capacity - 1) {
             break;
         }
-        units += pieceUnits;
-        clean += piece;
+        units += codeUnits;
+        i += codeUnits - 1;
+        appendUtf8(&clean, code);
     }
     return clean;
 }

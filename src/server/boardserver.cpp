@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr size_t SERVER_THREADS = 32;
+
 // The open store and the file it was opened from.
 struct StoreState {
     std::mutex lock;
@@ -127,8 +129,11 @@ void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& 
 }
 
 const char* soundType(const std::string& name) {
-    const std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
-    return (tail == ".wav" || tail == ".WAV" || tail == ".Wav") ? "audio/wav" : "audio/mpeg";
+    std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
+    for (char& c : tail) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    return tail == ".wav" ? "audio/wav" : "audio/mpeg";
 }
 
 }  // namespace
@@ -196,6 +201,9 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     // One request per connection: httplib then answers "Connection: close"
     // and closes, which is what a board expects.
     server.set_keep_alive_max_count(1);
+    // Enough workers that a few slow or silent connections (each held up to
+    // the 5 s read time-out) cannot keep the boards of a station waiting.
+    server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
     server.Get(R"(/api/boards/(\d{1,9})/display\.txt)",

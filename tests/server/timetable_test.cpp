@@ -200,3 +200,36 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
 }
 
 }  // namespace
+
+namespace {
+
+// Feed texts are outside input: whatever they hold, the document stays one
+// line per field, fits the board's fields and is accepted by its reader.
+TEST(ServerDocuments, HostileFeedTextsStillMakeAcceptedDocuments) {
+    StationConfig config;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(readStationConfig(
+        "[[board]]\nnumber = 1\nstop_id = \"A\"\n[[board]]\nnumber = 2\nstop_id = \"A\"\nstyle = \"new-style\"\n",
+        "/nowhere", &config, &problems));
+    const date::time_zone* zone = findZone("Asia/Tokyo");
+    BoardTimetable timetable;
+    timetable.operatingDay = 20261207;
+    timetable.platform = "1\n2\t3|4 and more";
+    Departure departure{};
+    departure.when = serviceDayStart(zone, 20261207) + 8 * 3600;
+    departure.serviceDate = 20261207;
+    departure.tripId = "T\tend\n";
+    departure.destinations[0] = "東京\t\xFF\xC3 end=\nline=text|" + std::string(700, 'x');
+    departure.destinations[1] = std::string("Tokyo\0|\r", 8) + "\xF0\x9F\x9A\x83";
+    departure.color = 3;
+    timetable.departures.push_back(departure);
+    for (const BoardConfig& board : config.boards) {
+        BuiltDocument document;
+        buildDocument(config, board, timetable, zone, departure.when - 30, &document);
+        EXPECT_TRUE(document.accepted) << document.text;
+        EXPECT_EQ(document.text.find("\nline=text"), std::string::npos) << document.text;
+        EXPECT_EQ(document.text.find('\r'), std::string::npos);
+    }
+}
+
+}  // namespace
