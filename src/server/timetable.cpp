@@ -104,6 +104,12 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                           : !platformStop.platformCode.empty() ? platformStop.platformCode
                                                                : std::to_string(board.number);
 
+    for (const std::string& routeId : board.routes) {
+        RouteRecord route;
+        if (!storeRoute(store, routeId, &route)) {
+            timetable->problems.push_back("route_id \"" + routeId + "\" is not in the timetable");
+        }
+    }
     const int32_t ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
