@@ -100,7 +100,7 @@ struct BoardSlot {
     BoardTimetable timetable;
     std::string body;
     bool accepted = false;
-    std::string lastProblem;
+    std::string lastProblems;
 };
 
 // Brings the slot up to the second now; called with the slot locked.
@@ -121,11 +121,17 @@ void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& 
     if (document.accepted) {
         slot->body = std::move(document.text);
     }
-    const std::string problem = document.problems.empty() ? std::string() : document.problems.back();
-    if (problem != slot->lastProblem && !problem.empty()) {
-        std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+    // Problems go to the log when they change, not every second.
+    std::string problems;
+    for (const std::string& problem : document.problems) {
+        problems += problem + "\n";
     }
-    slot->lastProblem = problem;
+    if (problems != slot->lastProblems) {
+        for (const std::string& problem : document.problems) {
+            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+        }
+        slot->lastProblems = problems;
+    }
 }
 
 const char* soundType(const std::string& name) {
