@@ -6,6 +6,7 @@
 // feed update never drops a request.
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -261,6 +262,16 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         }
     });
 
+    // httplib listens with a backlog of 5, which drops the connections of a
+    // station's boards polling together; the listening socket is noted
+    // here and given a full backlog once bound.
+    int listeningSocket = -1;
+    server.set_socket_options([&listeningSocket](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listeningSocket = socket;
+    });
+
     int port = config.port;
     if (port == 0) {
         port = server.bind_to_any_port(config.listen.c_str());
@@ -271,6 +282,9 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(),
                      config.port);
         return 1;
+    }
+    if (listeningSocket >= 0 && listen(listeningSocket, SOMAXCONN) != 0) {
+        std::fprintf(stderr, "velmorant-server: cannot widen the listening backlog\n");
     }
     if (!portFile.empty()) {
         const std::string temporary = portFile + ".tmp";
