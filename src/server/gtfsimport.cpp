@@ -199,6 +199,10 @@ bool loadFile(Import* import, const std::string& file, bool required,
         return false;
     }
     if (!headerRead) {
+        // An empty optional file is as good as none.
+        if (!required) {
+            return false;
+        }
         reportFault(import->report, file, 1, "no header line");
         headerOk = false;
     }

@@ -52,6 +52,7 @@ TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
         stopTimes += "L101,07:00:00,07:00:00,GONE,9\n";
     }
     writeText(feed + "/stop_times.txt", stopTimes);
+    writeText(feed + "/frequencies.txt", "");  // an empty optional file is no fault
     ImportReport faulty;
     ASSERT_EQ(importFeed(feed, store, &faulty), IMPORT_OK);
     EXPECT_EQ(faulty.faultCount, 122);
