@@ -43,16 +43,16 @@ void appendUtf8(std::string* out, uint32_t code) {
 // field's capacity in UTF-16 units without splitting a character.
 std::string fieldText(const std::string& text, int32_t capacity, bool inLanguageList) {
     std::u16string wide(text.size() + 1, u'\0');
-    const int32_t length = decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()),
-                                      static_cast<int32_t>(text.size()), wide.data(),
-                                      static_cast<int32_t>(wide.size()));
+    const int32_t length =
+        decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int32_t>(text.size()),
+                   wide.data(), static_cast<int32_t>(wide.size()));
     std::string clean;
     int32_t units = 0;
     for (int32_t i = 0; i < length; ++i) {
         uint32_t code = wide[static_cast<size_t>(i)];
         int32_t codeUnits = 1;
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length && wide[static_cast<size_t>(i) + 1] >= 0xDC00 &&
-            wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length &&
+            wide[static_cast<size_t>(i) + 1] >= 0xDC00 && wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
             code = 0x10000 + ((code - 0xD800) << 10) + (wide[static_cast<size_t>(i) + 1] - 0xDC00);
             codeUnits = 2;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
