@@ -207,6 +207,12 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
               });
 
+    if (timetable->departures.empty()) {
+        timetable->problems.push_back(
+            "no departures on the day " + std::to_string(day) +
+            " (no service that day, or none for this platform, routes and direction)");
+    }
+
     // The line of a new-style header: as configured, else the board's first
     // route (or the route of its first call).
     std::string routeId =
