@@ -195,6 +195,17 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         slots.back()->board = &board;
     }
 
+    // Every board's timetable is read before the first board asks, so that
+    // a station's boards starting together do not all wait for the store.
+    {
+        const StoreView view = currentStore(&storeState);
+        const int64_t now = clockNow(clock);
+        for (const auto& slot : slots) {
+            std::lock_guard<std::mutex> hold(slot->lock);
+            refreshSlot(slot.get(), config, view, now);
+        }
+    }
+
     // SIGTERM and SIGINT are taken by one thread that stops the server; every
     // other thread has them blocked.
     sigset_t stopSignals;
