@@ -145,13 +145,20 @@ void splitLanguages(const std::string& joined, std::string* texts) {
     }
 }
 
+// The platform a board shows: the timetable's, else the board's number.
+std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable) {
+    return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
+}
+
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
-    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
-    const std::string labelJp = fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp,
-                                          LABEL_JP_CAPACITY, false);
-    const std::string labelEn = fieldText(
-        board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
+    const std::string labelJp =
+        fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
+                  LABEL_JP_CAPACITY, false);
+    const std::string labelEn =
+        fieldText(board.labelEn.empty() ? "Track " + platformOf(board, timetable) : board.labelEn,
+                  LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
     w->line("labelJp", labelJp);
@@ -197,7 +204,7 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
 
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                    const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
-    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
     // The direction: as configured, else where the next train goes.

@@ -100,9 +100,9 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             storeStop(store, stopIds[0], &platformStop);
         }
     }
-    timetable->platform = !board.platform.empty()              ? board.platform
-                          : !platformStop.platformCode.empty() ? platformStop.platformCode
-                                                               : std::to_string(board.number);
+    // The platform as configured, else the stop's platform_code; the
+    // document falls back to the board's number.
+    timetable->platform = !board.platform.empty() ? board.platform : platformStop.platformCode;
 
     for (const std::string& routeId : board.routes) {
         RouteRecord route;
