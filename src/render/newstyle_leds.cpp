@@ -151,7 +151,9 @@ void ledRing(int32_t cx, int32_t cy) {
     ledLine(cx + 2, cx + 5, cy + 5, LED_AMBER);
 }
 
-// Three right-pointing chevrons; the bright one runs left to right over
+// Three chevrons drawn as "<": each has its point in its leftmost column on
+// row y and its arms rising and falling to the right, so they point left,
+// the way the train picture faces. The bright one runs left to right over
 // phases 0..2, and phase 3 lights all three.
 void ledChevrons(int32_t x, int32_t y, int32_t phase) {
     for (int32_t i = 0; i < 3; ++i) {
