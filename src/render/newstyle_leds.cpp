@@ -421,7 +421,8 @@ static constexpr int32_t TRAIN_OTHER_X = 292;
 static constexpr int32_t TRAIN_OTHER_MAX = 170;
 // When the two names would meet, the right-hand one is placed after the
 // left-hand one's ink with at least this many dark columns between them,
-// and no further right than OTHER_LAST.
+// and no further right than OTHER_LAST (about what separates two names
+// whose boxes just touch).
 static constexpr int32_t TRAIN_TEXT_GAP = 4;
 static constexpr int32_t TRAIN_OTHER_LAST = 377;
 
