@@ -98,7 +98,8 @@ static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, boo
     }
     const uint8_t colour = line.color != 0 ? line.color : COLOR_ORANGE;
     const char16_t* text = english && line.textEn[0] != 0 ? line.textEn : line.text;
-    rasteriseIntoFrame(text, colour, currentDocument.destX, row, boxWidthBetween(currentDocument.destX, width), 0);
+    rasteriseIntoFrame(text, colour, currentDocument.destX, row,
+                       boxWidthBetween(currentDocument.destX, width), 0);
 }
 
 static void drawTextRow(const ClassicLine& line, int32_t row, bool english, int32_t width) {

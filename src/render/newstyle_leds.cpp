@@ -336,7 +336,8 @@ static bool ledTextReady(const char16_t* text) {
 
 // The width in dots of text drawn without squeezing; 0 when nothing would
 // be drawn.
-static int32_t measureLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell) {
+static int32_t measureLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight,
+                              int32_t cell) {
     if (!ledTextReady(text)) {
         return 0;
     }
@@ -486,8 +487,8 @@ static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const 
             return;
         }
     }
-    gridText(other, slot, TRAIN_TEXT_HEIGHT, 700, TRAIN_TEXT_CELL, TRAIN_OTHER_X, y, LED_WHITE, TRAIN_OTHER_MAX,
-             1);
+    gridText(other, slot, TRAIN_TEXT_HEIGHT, 700, TRAIN_TEXT_CELL, TRAIN_OTHER_X, y, LED_WHITE,
+             TRAIN_OTHER_MAX, 1);
 }
 
 static constexpr int32_t SCROLL_STRIP_ROWS = 22;

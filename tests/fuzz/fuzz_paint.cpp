@@ -29,7 +29,8 @@ static void drawLed(const char16_t* text, int32_t length, int32_t cx, int32_t ce
     for (int32_t y = 0; y < cell; ++y) {
         for (int32_t x = 0; x < cx; ++x) {
             const char16_t c = text[(x * length) / cx];
-            ledScratch[y * LED_SCRATCH_WIDTH + x] = ((c >> (x % 8)) & 1) != 0 && y <= baselineY ? 0xFFFFFF : 0;
+            ledScratch[y * LED_SCRATCH_WIDTH + x] =
+                ((c >> (x % 8)) & 1) != 0 && y <= baselineY ? 0xFFFFFF : 0;
         }
     }
 }
@@ -72,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fontSlotsReady = 1;
         ready = true;
     }
-    if (parseDisplayDocument(data + CONTROL_BYTES, static_cast<int32_t>(size - CONTROL_BYTES), &currentDocument) !=
-        1) {
+    if (parseDisplayDocument(data + CONTROL_BYTES, static_cast<int32_t>(size - CONTROL_BYTES),
+                             &currentDocument) != 1) {
         return 0;
     }
     uint32_t base = 0;

@@ -55,7 +55,8 @@ void fakeDraw(const char16_t* text, int32_t length, int32_t cx, int32_t cell, in
             fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0;
         }
     }
-    const int32_t bottom = std::u16string(text, static_cast<size_t>(length)) == raisedText ? baselineY - 4 : baselineY;
+    const int32_t bottom =
+        std::u16string(text, static_cast<size_t>(length)) == raisedText ? baselineY - 4 : baselineY;
     int32_t left = 0;
     for (int32_t i = 0; i < length; ++i) {
         const int32_t w = fakeWidth(text[i]);
@@ -428,9 +429,12 @@ TEST_F(NewStyleLeds, TrainLineNamesNeverShareAColumn) {
         const char16_t* packed;
     };
     const Pair pairs[] = {
-        {u"各駅停車 新宿", u"Local Shinjuku", u"各駅停車新宿"}, {u"快速 大宮", u"Rapid Omiya", u"快速大宮"},
-        {u"外回り\u3000池袋", u"Outer Ikebukuro", u"外回り池袋"}, {u"快速\u3000東京", u"Rapid Tokyo", u"快速東京"},
-        {u"普通\u3000大崎", u"Local Osaki", u"普通大崎"},          {u"内回り\u3000品川", u"Inner Shinagawa", u"内回り品川"},
+        {u"各駅停車 新宿", u"Local Shinjuku", u"各駅停車新宿"},
+        {u"快速 大宮", u"Rapid Omiya", u"快速大宮"},
+        {u"外回り\u3000池袋", u"Outer Ikebukuro", u"外回り池袋"},
+        {u"快速\u3000東京", u"Rapid Tokyo", u"快速東京"},
+        {u"普通\u3000大崎", u"Local Osaki", u"普通大崎"},
+        {u"内回り\u3000品川", u"Inner Shinagawa", u"内回り品川"},
     };
     int32_t moved = 0;
     for (const Pair& pair : pairs) {
@@ -464,17 +468,18 @@ TEST_F(NewStyleLeds, TrainLineNamesNeverShareAColumn) {
                 // Where the names' boxes (centred at 178 and 292, at most
                 // 118 and 170 wide) do not meet, every dot is where those
                 // boxes put it.
-                const int32_t nameWidth = std::min(fakeMeasure(pair.name, textLength(pair.name), 0, 0, 0), 118);
+                const int32_t nameWidth =
+                    std::min(fakeMeasure(pair.name, textLength(pair.name), 0, 0, 0), 118);
                 const int32_t otherWidth = std::min(
                     fakeMeasure(raisedText.c_str(), static_cast<int32_t>(raisedText.size()), 0, 0, 0), 170);
                 if (178 - nameWidth / 2 + nameWidth <= 292 - otherWidth / 2) {
                     static NewStyleGrid expected;
                     std::memset(expected.dots, 0, sizeof expected.dots);
-                    for (const auto& text : {std::make_pair(std::u16string(pair.name), 178),
-                                             std::make_pair(raisedText, 292)}) {
+                    for (const auto& text :
+                         {std::make_pair(std::u16string(pair.name), 178), std::make_pair(raisedText, 292)}) {
                         drawLedText(text.first.c_str(), text.second == 178 || now < 4000 ? 0 : 1, 21, 700, 24,
-                                    expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, text.second,
-                                    y, LED_WHITE, text.second == 178 ? 118 : 170, 1);
+                                    expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS,
+                                    text.second, y, LED_WHITE, text.second == 178 ? 118 : 170, 1);
                     }
                     EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0)
                         << y << " " << now;
@@ -500,8 +505,8 @@ TEST_F(NewStyleLeds, TrainLineNamesNeverShareAColumn) {
     compose(4100);
     static NewStyleGrid expected;
     std::memset(expected.dots, 0, sizeof expected.dots);
-    drawLedText(u"新宿      ", 0, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS,
-                178, 0, LED_WHITE, 118, 1);
+    drawLedText(u"新宿      ", 0, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
+                NEW_STYLE_ROWS, 178, 0, LED_WHITE, 118, 1);
     drawLedText(u"Local Shinjuku", 1, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
                 NEW_STYLE_ROWS, 292, 0, LED_WHITE, 170, 1);
     EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0);

@@ -182,8 +182,9 @@ TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
 // moves), so no column is lit by both.
 TEST_F(NewStyleWin32, SampleTrainNamesNeverMeet) {
     const char16_t* const names[] = {
-        u"各駅停車 新宿|Local Shinjuku", u"快速 大宮|Rapid Omiya",   u"外回り\u3000池袋|Outer Ikebukuro",
-        u"内回り\u3000品川|Inner Shinagawa", u"快速\u3000東京|Rapid Tokyo", u"各停\u3000高尾|Local Takao",
+        u"各駅停車 新宿|Local Shinjuku",     u"快速 大宮|Rapid Omiya",
+        u"外回り\u3000池袋|Outer Ikebukuro", u"内回り\u3000品川|Inner Shinagawa",
+        u"快速\u3000東京|Rapid Tokyo",       u"各停\u3000高尾|Local Takao",
         u"普通\u3000大崎|Local Osaki",
     };
     int32_t sample = 0;
@@ -198,8 +199,8 @@ TEST_F(NewStyleWin32, SampleTrainNamesNeverMeet) {
                 SCOPED_TRACE(testing::Message() << sample << " " << now << " " << y);
                 static NewStyleGrid alone;
                 std::memset(alone.dots, 0, sizeof alone.dots);
-                drawLedText(currentDocument.row.trainTexts.text[0], 0, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE,
-                            NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
+                drawLedText(currentDocument.row.trainTexts.text[0], 0, 21, 700, 24, alone.dots,
+                            NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
                 int32_t nameLast = -1;
                 int32_t otherFirst = NEW_STYLE_COLUMNS;
                 int32_t otherColumns = 0;
