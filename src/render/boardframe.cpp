@@ -12,6 +12,7 @@
 
 BoardLayout boardLayout;
 PixelSurface boardSurface;
+uint32_t surfaceGeneration = 0;
 
 // What the housing and header of the last full paint were drawn from. While
 // none of it changes, a paint redraws only the LED panel: the rest of the
@@ -30,7 +31,7 @@ struct HeaderKey {
     int32_t width;
     int32_t rows;
     uint32_t backgroundColor;
-    uint32_t* pixels;
+    uint32_t generation;  // surfaceGeneration after the full paint
     int32_t surfaceWidth;
     int32_t surfaceHeight;
     BoardLayout layout;
@@ -50,7 +51,7 @@ static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
            textEquals(k.capTime, currentDocument.capTime) && textEquals(k.capDest, currentDocument.capDest) &&
            k.timeX == currentDocument.timeX && k.destX == currentDocument.destX && k.width == width &&
            k.rows == rows && k.backgroundColor == settings.backgroundColor &&
-           k.pixels == boardSurface.pixels && k.surfaceWidth == boardSurface.width &&
+           k.generation == surfaceGeneration && k.surfaceWidth == boardSurface.width &&
            k.surfaceHeight == boardSurface.height && k.layout.pitch == l.pitch &&
            k.layout.housingLeft == l.housingLeft && k.layout.housingTop == l.housingTop &&
            k.layout.housingWidth == l.housingWidth && k.layout.housingHeight == l.housingHeight &&
@@ -87,7 +88,7 @@ static void rememberHeaderKey(int32_t width, int32_t rows) {
     k.width = width;
     k.rows = rows;
     k.backgroundColor = settings.backgroundColor;
-    k.pixels = boardSurface.pixels;
+    k.generation = surfaceGeneration;
     k.surfaceWidth = boardSurface.width;
     k.surfaceHeight = boardSurface.height;
     k.layout = boardLayout;
@@ -145,6 +146,7 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
         }
     }
     fullPaintNeeded = true;
+    ++surfaceGeneration;
     const BoardLayout layout =
         computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
     const int32_t previousPitch = boardLayout.pitch;
@@ -155,6 +157,31 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
     if (layout.pitch != dotSprites.pitch || dotSprites.pixels == nullptr) {
         buildDotSprites(layout.pitch);
     }
+}
+
+// A caption over the LED columns from `from` up to `to` (exclusive), left-
+// aligned and clipped to that box. The columns come from the document and
+// may be any 32-bit value, so the box is worked out in 64 bits and held to
+// the surface: its right edge stops at the surface's, and a box that ends
+// left of the surface, or starts so far left that no caption could reach
+// back onto it, draws nothing. Nothing visible changes by that.
+static void drawCaption(const char16_t* text, int64_t from, int64_t to, int32_t n) {
+    if (text[0] == 0) {
+        return;
+    }
+    const BoardLayout& l = boardLayout;
+    const int64_t left = l.ledLeft + n * from;
+    int64_t right = l.ledLeft + n * to;
+    if (right > boardSurface.width) {
+        right = boardSurface.width;
+    }
+    // Four font heights per character is far more than any glyph is wide.
+    const int64_t reach = static_cast<int64_t>(textLength(text)) * 4 * (3 * static_cast<int64_t>(n) + 6);
+    if (left >= right || right <= 0 || left + reach <= 0) {
+        return;
+    }
+    drawBoxText(HEADER_FONT_CAPTION, text, static_cast<int32_t>(left), l.headerTop + 6 * n,
+                static_cast<int32_t>(right - left), 4 * n, CAPTION_TEXT_COLOUR, 0);
 }
 
 static void paintHeaderTexts(int32_t n, int32_t width) {
@@ -176,16 +203,8 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
     drawBoxText(HEADER_FONT_LABEL, label, x, l.headerTop + n, l.ledLeft + n * width - x, 5 * n,
                 LABEL_TEXT_COLOUR, 0);
 
-    const int32_t timeX = currentDocument.timeX;
-    const int32_t destX = currentDocument.destX;
-    if (currentDocument.capTime[0] != 0) {
-        drawBoxText(HEADER_FONT_CAPTION, currentDocument.capTime, l.ledLeft + n * timeX, l.headerTop + 6 * n,
-                    n * (destX - timeX), 4 * n, CAPTION_TEXT_COLOUR, 0);
-    }
-    if (currentDocument.capDest[0] != 0) {
-        drawBoxText(HEADER_FONT_CAPTION, currentDocument.capDest, l.ledLeft + n * destX, l.headerTop + 6 * n,
-                    n * (width - destX), 4 * n, CAPTION_TEXT_COLOUR, 0);
-    }
+    drawCaption(currentDocument.capTime, currentDocument.timeX, currentDocument.destX, n);
+    drawCaption(currentDocument.capDest, currentDocument.destX, width, n);
 }
 
 // Fills the surface outside the box (x, y, w, h) - at most four bands - so
@@ -220,6 +239,7 @@ void paintBoardFrame() {
     }
     if (bootScreenActive) {
         drawBootScreen();
+        ++surfaceGeneration;
         forceFullPaint();
         return;
     }
@@ -238,9 +258,11 @@ void paintBoardFrame() {
     const int32_t rows = boardRowCount();
     const BoardLayout& l = boardLayout;
 
-    if (fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
-        // The classic frame covers the whole surface: whatever sign was
-        // there must be drawn in full next time.
+    // Whatever this paint draws, a sign painted earlier is no longer on the
+    // surface; the classic frame's own key takes the value after it.
+    const bool keyMatches = !fullPaintNeeded && headerKeyMatches(paintedHeader, width, rows);
+    ++surfaceGeneration;
+    if (!keyMatches) {
         forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
                        settings.backgroundColor);
@@ -250,6 +272,7 @@ void paintBoardFrame() {
         rememberHeaderKey(width, rows);
         fullPaintNeeded = false;
     }
+    paintedHeader.generation = surfaceGeneration;
     fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
     flushBoardSurface();
     blitDotFrame(boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);

@@ -3,6 +3,7 @@
 // currentDocument into the DotFrame, moves the scrolling row, lays the link
 // status over the board, and commits the frame so that a board that did not
 // change causes no repaint.
+#include <cstdint>
 #include <cstring>
 
 #include "render/render.h"
@@ -76,15 +77,29 @@ static bool blinkOn(uint32_t now) {
     return now % static_cast<uint32_t>(period) < static_cast<uint32_t>(period / 2);
 }
 
+// The width of the box from column `from` up to column `to`. The columns
+// come from the document and may be any 32-bit value, so the difference is
+// taken in 64 bits; a box wider than the largest 32-bit value squeezes no
+// text (none is nearly that wide), so holding it there changes no dot. A
+// box of no width, like 0, squeezes nothing either.
+static int32_t boxWidthBetween(int64_t from, int64_t to) {
+    const int64_t width = to - from;
+    if (width <= 0) {
+        return 0;
+    }
+    return width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(width);
+}
+
 static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool blinkShowing,
                          int32_t width) {
     if (line.blink == 0 || blinkShowing) {
         rasteriseIntoFrame(line.time, currentDocument.timeColor, currentDocument.timeX, row,
-                           currentDocument.destX - currentDocument.timeX, 0);
+                           boxWidthBetween(currentDocument.timeX, currentDocument.destX), 0);
     }
     const uint8_t colour = line.color != 0 ? line.color : COLOR_ORANGE;
     const char16_t* text = english && line.textEn[0] != 0 ? line.textEn : line.text;
-    rasteriseIntoFrame(text, colour, currentDocument.destX, row, width - currentDocument.destX, 0);
+    rasteriseIntoFrame(text, colour, currentDocument.destX, row,
+                       boxWidthBetween(currentDocument.destX, width), 0);
 }
 
 static void drawTextRow(const ClassicLine& line, int32_t row, bool english, int32_t width) {

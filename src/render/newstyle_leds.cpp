@@ -151,7 +151,9 @@ void ledRing(int32_t cx, int32_t cy) {
     ledLine(cx + 2, cx + 5, cy + 5, LED_AMBER);
 }
 
-// Three right-pointing chevrons; the bright one runs left to right over
+// Three chevrons drawn as "<": each has its point in its leftmost column on
+// row y and its arms rising and falling to the right, so they point left,
+// the way the train picture faces. The bright one runs left to right over
 // phases 0..2, and phase 3 lights all three.
 void ledChevrons(int32_t x, int32_t y, int32_t phase) {
     for (int32_t i = 0; i < 3; ++i) {
@@ -285,14 +287,58 @@ static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t sl
     return chosen;
 }
 
-// Draws text through the glyph source and samples it into target: one dot
-// per output column (squeezed by merging source columns when wider than
-// maxWidth), one dot row per scratch row, lit where the blue byte reaches
-// half intensity. Returns the output width in dots.
-int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
-                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
-                    int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
-    if (text == nullptr || text[0] == 0 || ledGlyphs == nullptr || ledGlyphs->scratch == nullptr) {
+// The ink of each column of text in the font (slot, height, weight) drawn
+// in a cell of `cell` rows (1..32): kept from an earlier drawing, or drawn
+// through the glyph source now. Sets *cx to the width in columns (at most
+// the scratch's); nothing when the text cannot be measured.
+static const uint32_t* ledTextInk(const char16_t* text, int32_t slot, int32_t height, int32_t weight,
+                                  int32_t cell, int32_t* cx) {
+    const int32_t length = textLength(text);
+    const bool cacheable = length < LED_INK_TEXT_CAPACITY;
+    const LedInkEntry* known = cacheable ? findLedInk(text, length, slot, height, weight, cell) : nullptr;
+    if (known != nullptr) {
+        *cx = known->cx;
+        return known->ink;
+    }
+    int32_t width = ledGlyphs->measure(text, length, slot, height, weight);
+    if (width > LED_SCRATCH_WIDTH) {
+        width = LED_SCRATCH_WIDTH;
+    }
+    if (width <= 0) {
+        return nullptr;
+    }
+    const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
+    ledGlyphs->draw(text, length, width, cell, baseline);
+
+    uint32_t* out = scratchInk;
+    if (cacheable) {
+        LedInkEntry* entry = claimLedInk(text, length, slot, height, weight, cell);
+        entry->cx = width;
+        out = entry->ink;
+    }
+    const uint32_t* scratch = ledGlyphs->scratch;
+    for (int32_t s = 0; s < width; ++s) {
+        uint32_t mask = 0;
+        for (int32_t j = 0; j < cell; ++j) {
+            if ((scratch[j * LED_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
+                mask |= 1u << j;
+            }
+        }
+        out[s] = mask;
+    }
+    *cx = width;
+    return out;
+}
+
+static bool ledTextReady(const char16_t* text) {
+    return text != nullptr && text[0] != 0 && ledGlyphs != nullptr && ledGlyphs->scratch != nullptr;
+}
+
+// The width in dots of text drawn without squeezing; 0 when nothing would
+// be drawn.
+static int32_t measureLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight,
+                              int32_t cell) {
+    if (!ledTextReady(text)) {
         return 0;
     }
     if (cell > LED_SCRATCH_HEIGHT) {
@@ -301,42 +347,30 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
     if (cell <= 0) {
         return 0;
     }
-    const int32_t length = textLength(text);
-    const bool cacheable = length < LED_INK_TEXT_CAPACITY;
-    const LedInkEntry* known = cacheable ? findLedInk(text, length, slot, height, weight, cell) : nullptr;
-    const uint32_t* ink = nullptr;
     int32_t cx = 0;
-    if (known != nullptr) {
-        ink = known->ink;
-        cx = known->cx;
-    } else {
-        cx = ledGlyphs->measure(text, length, slot, height, weight);
-        if (cx > LED_SCRATCH_WIDTH) {
-            cx = LED_SCRATCH_WIDTH;
-        }
-        if (cx <= 0) {
-            return 0;
-        }
-        const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
-        ledGlyphs->draw(text, length, cx, cell, baseline);
+    return ledTextInk(text, slot, height, weight, cell, &cx) != nullptr ? cx : 0;
+}
 
-        uint32_t* out = scratchInk;
-        if (cacheable) {
-            LedInkEntry* entry = claimLedInk(text, length, slot, height, weight, cell);
-            entry->cx = cx;
-            out = entry->ink;
-        }
-        const uint32_t* scratch = ledGlyphs->scratch;
-        for (int32_t s = 0; s < cx; ++s) {
-            uint32_t mask = 0;
-            for (int32_t j = 0; j < cell; ++j) {
-                if ((scratch[j * LED_SCRATCH_WIDTH + s] & 0xFF) >= INK_THRESHOLD) {
-                    mask |= 1u << j;
-                }
-            }
-            out[s] = mask;
-        }
-        ink = out;
+// Draws text through the glyph source and samples it into target: one dot
+// per output column (squeezed by merging source columns when wider than
+// maxWidth), one dot row per scratch row, lit where the blue byte reaches
+// half intensity. Returns the output width in dots.
+int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
+                    uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
+                    int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
+    if (!ledTextReady(text)) {
+        return 0;
+    }
+    if (cell > LED_SCRATCH_HEIGHT) {
+        cell = LED_SCRATCH_HEIGHT;
+    }
+    if (cell <= 0) {
+        return 0;
+    }
+    int32_t cx = 0;
+    const uint32_t* ink = ledTextInk(text, slot, height, weight, cell, &cx);
+    if (ink == nullptr) {
+        return 0;
     }
 
     const int32_t w = (maxWidth > 0 && maxWidth < cx) ? maxWidth : cx;
@@ -378,27 +412,83 @@ static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int3
 // ---------------------------------------------------------------------------
 // Lines
 
+// The train line's three texts: the time at the left, the name centred at
+// NAME_X and the name in the current language centred at OTHER_X.
+static constexpr int32_t TRAIN_TEXT_HEIGHT = 21;
+static constexpr int32_t TRAIN_TEXT_CELL = 24;
+static constexpr int32_t TRAIN_NAME_X = 178;
+static constexpr int32_t TRAIN_NAME_MAX = 118;
+static constexpr int32_t TRAIN_OTHER_X = 292;
+static constexpr int32_t TRAIN_OTHER_MAX = 170;
+// When the two names would meet, the right-hand one is placed after the
+// left-hand one's ink with at least this many dark columns between them,
+// and no further right than OTHER_LAST (about what separates two names
+// whose boxes just touch).
+static constexpr int32_t TRAIN_TEXT_GAP = 4;
+static constexpr int32_t TRAIN_OTHER_LAST = 377;
+
+// The last grid column from first to last with a lit dot in rows y to
+// y + rows - 1, or -1.
+static int32_t lastLitColumn(int32_t first, int32_t last, int32_t y, int32_t rows) {
+    for (int32_t c = last; c >= first; --c) {
+        for (int32_t r = y; r < y + rows; ++r) {
+            if (c >= 0 && c < NEW_STYLE_COLUMNS && r >= 0 && r < NEW_STYLE_ROWS &&
+                newStyleGrid.dots[r * NEW_STYLE_STRIDE + c] != 0) {
+                return c;
+            }
+        }
+    }
+    return -1;
+}
+
 // Departure time, name, and the name in the current language (in the
 // Japanese phase the name again without its spaces, which there only pad).
+// Long names are common enough for the two names' boxes to overlap; the
+// right-hand one then keeps its place only if it still starts clear of the
+// left-hand one's ink, and otherwise moves right, squeezed into the room
+// that is left, so that the two never run into each other.
 static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const LangTexts& texts,
                           int32_t language, bool blinkOn) {
     if (blink == 0 || blinkOn) {
         gridText(time, LANGUAGE_ENGLISH, 22, 400, 24, 12, y, LED_WHITE, 90, 0);
     }
-    gridText(texts.text[0], LANGUAGE_JAPANESE, 21, 700, 24, 178, y, LED_WHITE, 118, 1);
-    if (language != LANGUAGE_JAPANESE) {
-        gridText(langText(texts, language), language, 21, 700, 24, 292, y, LED_WHITE, 170, 1);
-        return;
-    }
+    const int32_t nameWidth = gridText(texts.text[0], LANGUAGE_JAPANESE, TRAIN_TEXT_HEIGHT, 700,
+                                       TRAIN_TEXT_CELL, TRAIN_NAME_X, y, LED_WHITE, TRAIN_NAME_MAX, 1);
+
     char16_t packed[LANG_TEXT_CAPACITY];
-    int32_t n = 0;
-    for (const char16_t* p = texts.text[0]; *p != 0 && n < LANG_TEXT_CAPACITY - 1; ++p) {
-        if (*p != u' ' && *p != u'\u3000') {
-            packed[n++] = *p;
+    const char16_t* other = packed;
+    int32_t slot = language;
+    if (language != LANGUAGE_JAPANESE) {
+        other = langText(texts, language);
+    } else {
+        int32_t n = 0;
+        for (const char16_t* p = texts.text[0]; *p != 0 && n < LANG_TEXT_CAPACITY - 1; ++p) {
+            if (*p != u' ' && *p != u'\u3000') {
+                packed[n++] = *p;
+            }
+        }
+        packed[n] = 0;
+        slot = LANGUAGE_JAPANESE;
+    }
+
+    int32_t otherWidth = measureLedText(other, slot, TRAIN_TEXT_HEIGHT, 700, TRAIN_TEXT_CELL);
+    if (otherWidth > TRAIN_OTHER_MAX) {
+        otherWidth = TRAIN_OTHER_MAX;
+    }
+    const int32_t nameLast = TRAIN_NAME_X - nameWidth / 2 + nameWidth - 1;
+    const int32_t otherFirst = TRAIN_OTHER_X - otherWidth / 2;
+    if (nameWidth > 0 && otherWidth > 0 && otherFirst <= nameLast) {
+        const int32_t inkLast = lastLitColumn(TRAIN_NAME_X - nameWidth / 2, nameLast, y, TRAIN_TEXT_CELL);
+        const int32_t start = inkLast + TRAIN_TEXT_GAP + 1;
+        if (inkLast >= 0 && otherFirst < start) {
+            const int32_t room = TRAIN_OTHER_LAST - start + 1;
+            gridText(other, slot, TRAIN_TEXT_HEIGHT, 700, TRAIN_TEXT_CELL, start, y, LED_WHITE,
+                     otherWidth < room ? otherWidth : room, 0);
+            return;
         }
     }
-    packed[n] = 0;
-    gridText(packed, LANGUAGE_JAPANESE, 21, 700, 24, 292, y, LED_WHITE, 170, 1);
+    gridText(other, slot, TRAIN_TEXT_HEIGHT, 700, TRAIN_TEXT_CELL, TRAIN_OTHER_X, y, LED_WHITE,
+             TRAIN_OTHER_MAX, 1);
 }
 
 static constexpr int32_t SCROLL_STRIP_ROWS = 22;

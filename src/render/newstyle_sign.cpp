@@ -25,7 +25,7 @@ static const HeaderTextSource* headerText = nullptr;
 // and the frame are drawn again, but the background around the canvas is
 // left as it is unless a text of the old header reached out over it.
 struct NewStyleHeaderKey {
-    const uint32_t* pixels;
+    uint32_t generation;  // surfaceGeneration of the full paint
     int32_t surfaceWidth;
     int32_t surfaceHeight;
     NewStyleView view;
@@ -56,11 +56,12 @@ void forceNewStyleFullPaint() {
     headerPainted = false;
 }
 
-// The surface, its size, the view and the background are those of the last
-// full paint: everything outside the header strip is still in place.
+// The surface (nothing re-created or drawn over it since), its size, the
+// view and the background are those of the last full paint: everything
+// outside the header strip is still in place.
 static bool frameUnchanged() {
     const NewStyleHeaderKey& k = paintedHeader;
-    return headerPainted && k.pixels == boardSurface.pixels && k.surfaceWidth == boardSurface.width &&
+    return headerPainted && k.generation == surfaceGeneration && k.surfaceWidth == boardSurface.width &&
            k.surfaceHeight == boardSurface.height && k.view.scale == newStyleView.scale &&
            k.view.originX == newStyleView.originX && k.view.originY == newStyleView.originY &&
            k.backgroundColor == settings.backgroundColor && k.headerText == headerText;
@@ -77,7 +78,7 @@ static bool headerUnchanged() {
 static void rememberHeader() {
     NewStyleHeaderKey& k = paintedHeader;
     const BoardDocument& d = currentDocument;
-    k.pixels = boardSurface.pixels;
+    k.generation = surfaceGeneration;
     k.surfaceWidth = boardSurface.width;
     k.surfaceHeight = boardSurface.height;
     k.view = newStyleView;

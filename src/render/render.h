@@ -137,6 +137,12 @@ extern BoardLayout boardLayout;
 // The board's off-screen surface (client size); pixels absent before the
 // first layout.
 extern PixelSurface boardSurface;
+// Advanced whenever the surface may no longer hold what a board's last paint
+// left there: a new surface (even one at the old address), a new layout, and
+// every paint of something else. A board that repaints only what changed
+// remembers the value its full paint saw and compares it, never the pixel
+// address, which the allocator may hand out again for a fresh surface.
+extern uint32_t surfaceGeneration;
 
 // Pure arithmetic of the layout for a board of width x rows dots.
 BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_t width, int32_t rows);

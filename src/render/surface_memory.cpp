@@ -20,6 +20,7 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
     boardSurface.pixels = pixels;
     boardSurface.width = clientWidth;
     boardSurface.height = clientHeight;
+    ++surfaceGeneration;
     return 1;
 }
 

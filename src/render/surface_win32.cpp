@@ -37,6 +37,7 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
     boardSurface.pixels = bits;
     boardSurface.width = clientWidth;
     boardSurface.height = clientHeight;
+    ++surfaceGeneration;
     return 1;
 }
 

@@ -5,6 +5,7 @@
 // lands can be checked exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,10 +28,23 @@ struct DrawnText {
 std::vector<DrawnText> drawn;
 DrawnText pending;
 int32_t fakeCharWidth = 8;
+// When set, characters from U+2E80 on are this wide (the others
+// fakeCharWidth), as in a real Japanese face.
+int32_t fakeWideCharWidth = 0;
+// A text the fake inks four rows higher, so that it can be told apart.
+std::u16string raisedText;
+
+int32_t fakeWidth(char16_t c) {
+    return fakeWideCharWidth > 0 && c >= 0x2E80 ? fakeWideCharWidth : fakeCharWidth;
+}
 
 int32_t fakeMeasure(const char16_t* text, int32_t length, int32_t slot, int32_t height, int32_t weight) {
     pending = DrawnText{std::u16string(text, static_cast<size_t>(length)), slot, height, weight, 0, 0};
-    return length * fakeCharWidth;
+    int32_t width = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        width += fakeWidth(text[i]);
+    }
+    return width;
 }
 
 // Each visible character inks columns 1..width-2 of its cell, from three
@@ -41,12 +55,17 @@ void fakeDraw(const char16_t* text, int32_t length, int32_t cx, int32_t cell, in
             fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0;
         }
     }
+    const int32_t bottom =
+        std::u16string(text, static_cast<size_t>(length)) == raisedText ? baselineY - 4 : baselineY;
+    int32_t left = 0;
     for (int32_t i = 0; i < length; ++i) {
+        const int32_t w = fakeWidth(text[i]);
+        left += w;
         if (text[i] == u' ' || text[i] == u'\u3000') {
             continue;
         }
-        for (int32_t y = baselineY - 3; y <= baselineY; ++y) {
-            for (int32_t x = i * fakeCharWidth + 1; x < (i + 1) * fakeCharWidth - 1 && x < cx; ++x) {
+        for (int32_t y = bottom - 3; y <= bottom; ++y) {
+            for (int32_t x = left - w + 1; x < left - 1 && x < cx; ++x) {
                 if (y >= 0 && y < cell) {
                     fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0xFFFFFF;
                 }
@@ -117,6 +136,8 @@ protected:
         fillFontSlots(nullptr);
         setLedGlyphSource(&fakeGlyphs);
         fakeCharWidth = 8;
+        fakeWideCharWidth = 0;
+        raisedText.clear();
         drawn.clear();
         resetNewStyleScroll();
         serverOk = 1;
@@ -392,6 +413,103 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     compose(100);
     EXPECT_EQ(dot(13, 44), LED_WHITE);
     EXPECT_EQ(dot(13, 20), 0);
+}
+
+// The sample boards' train names in a face of realistic widths (21 dots
+// for kanji and kana, 11 for Latin letters). The right-hand name is inked
+// four rows higher than the left-hand one, so the grid shows whose each
+// lit column is.
+TEST_F(NewStyleLeds, TrainLineNamesNeverShareAColumn) {
+    fakeCharWidth = 11;
+    fakeWideCharWidth = 21;
+    copyText(currentDocument.langs, u"je");
+    struct Pair {
+        const char16_t* name;
+        const char16_t* english;
+        const char16_t* packed;
+    };
+    const Pair pairs[] = {
+        {u"各駅停車 新宿", u"Local Shinjuku", u"各駅停車新宿"},
+        {u"快速 大宮", u"Rapid Omiya", u"快速大宮"},
+        {u"外回り\u3000池袋", u"Outer Ikebukuro", u"外回り池袋"},
+        {u"快速\u3000東京", u"Rapid Tokyo", u"快速東京"},
+        {u"普通\u3000大崎", u"Local Osaki", u"普通大崎"},
+        {u"内回り\u3000品川", u"Inner Shinagawa", u"内回り品川"},
+    };
+    int32_t moved = 0;
+    for (const Pair& pair : pairs) {
+        for (const int32_t y : {0, 24}) {
+            for (const uint32_t now : {100u, 4100u}) {
+                std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
+                std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
+                LangTexts& texts = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
+                currentDocument.row.kind = y == 0 ? ROW_TRAIN : 0;
+                currentDocument.msg.kind = y == 0 ? 0 : MSG_TRAIN;
+                copyText(texts.text[0], pair.name);
+                copyText(texts.text[1], pair.english);
+                raisedText = now < 4000 ? pair.packed : pair.english;
+                compose(now);
+                const int32_t baseline = y + 20;
+                int32_t leftLast = -1;
+                int32_t rightFirst = NEW_STYLE_COLUMNS;
+                int32_t rightLast = -1;
+                for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+                    const bool left = dot(c, baseline) != 0;
+                    const bool right = dot(c, baseline - 4) != 0;
+                    EXPECT_FALSE(left && right) << c << " " << y << " " << now;
+                    leftLast = left ? c : leftLast;
+                    rightFirst = right && c < rightFirst ? c : rightFirst;
+                    rightLast = right ? c : rightLast;
+                }
+                ASSERT_GE(leftLast, 0);
+                ASSERT_GE(rightLast, 0);
+                EXPECT_GT(rightFirst, leftLast) << y << " " << now;
+
+                // Where the names' boxes (centred at 178 and 292, at most
+                // 118 and 170 wide) do not meet, every dot is where those
+                // boxes put it.
+                const int32_t nameWidth =
+                    std::min(fakeMeasure(pair.name, textLength(pair.name), 0, 0, 0), 118);
+                const int32_t otherWidth = std::min(
+                    fakeMeasure(raisedText.c_str(), static_cast<int32_t>(raisedText.size()), 0, 0, 0), 170);
+                if (178 - nameWidth / 2 + nameWidth <= 292 - otherWidth / 2) {
+                    static NewStyleGrid expected;
+                    std::memset(expected.dots, 0, sizeof expected.dots);
+                    for (const auto& text :
+                         {std::make_pair(std::u16string(pair.name), 178), std::make_pair(raisedText, 292)}) {
+                        drawLedText(text.first.c_str(), text.second == 178 || now < 4000 ? 0 : 1, 21, 700, 24,
+                                    expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS,
+                                    text.second, y, LED_WHITE, text.second == 178 ? 118 : 170, 1);
+                    }
+                    EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0)
+                        << y << " " << now;
+                } else {
+                    // Moved: after the name's ink and at least four dark
+                    // columns, squeezed to end by column 377.
+                    EXPECT_GE(rightFirst, leftLast + 5) << y << " " << now;
+                    EXPECT_LE(rightLast, 377);
+                    ++moved;
+                }
+            }
+        }
+    }
+    EXPECT_GE(moved, 4);  // both lines, in both phases, had names to move
+
+    // A name padded with spaces: the boxes meet, but the right-hand name
+    // still starts clear of the ink, so it keeps its centre.
+    std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
+    currentDocument.row.kind = ROW_TRAIN;
+    copyText(currentDocument.row.trainTexts.text[0], u"新宿      ");
+    copyText(currentDocument.row.trainTexts.text[1], u"Local Shinjuku");
+    raisedText = u"Local Shinjuku";
+    compose(4100);
+    static NewStyleGrid expected;
+    std::memset(expected.dots, 0, sizeof expected.dots);
+    drawLedText(u"新宿      ", 0, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
+                NEW_STYLE_ROWS, 178, 0, LED_WHITE, 118, 1);
+    drawLedText(u"Local Shinjuku", 1, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
+                NEW_STYLE_ROWS, 292, 0, LED_WHITE, 170, 1);
+    EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0);
 }
 
 TEST_F(NewStyleLeds, TextRowUsesTheLanguageWithFallback) {

@@ -372,6 +372,24 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     std::memset(boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9040);
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
+
+    // A new layout may come with a fresh surface at the old address (the
+    // allocator hands the freed block back), holding nothing of the sign:
+    // the next paint is whole. So is the one after the surface was made
+    // anew twice, ending at the old size.
+    headerDraws.clear();
+    composeNewStyleBoardAt(9080);
+    ASSERT_TRUE(headerDraws.empty());
+    layoutBoard(800, 158);
+    composeNewStyleBoardAt(9120);
+    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
+    headerDraws.clear();
+    ASSERT_EQ(resizeBoardSurface(400, 79), 1);
+    ASSERT_EQ(resizeBoardSurface(800, 158), 1);
+    std::memset(boardSurface.pixels, 0, bytes);
+    composeNewStyleBoardAt(9160);
+    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
+    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
 }
 
 TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -173,6 +174,56 @@ TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
     EXPECT_FALSE(middleSame);
     EXPECT_GT(countDots(260, 0, 330, 23, LED_WHITE), 30);
     EXPECT_GT(countDots(12, 0, 100, 23, LED_WHITE), 20);  // the time
+}
+
+// The sample boards' train names with the real faces, on both train lines
+// in both phases: every lit column of the right-hand name lies beyond the
+// last lit column of the left-hand name (drawn here alone, as it never
+// moves), so no column is lit by both.
+TEST_F(NewStyleWin32, SampleTrainNamesNeverMeet) {
+    const char16_t* const names[] = {
+        u"各駅停車 新宿|Local Shinjuku",     u"快速 大宮|Rapid Omiya",
+        u"外回り\u3000池袋|Outer Ikebukuro", u"内回り\u3000品川|Inner Shinagawa",
+        u"快速\u3000東京|Rapid Tokyo",       u"各停\u3000高尾|Local Takao",
+        u"普通\u3000大崎|Local Osaki",
+    };
+    int32_t sample = 0;
+    for (const char16_t* texts : names) {
+        ++sample;
+        const std::u16string line = std::u16string(u"\t9:05\t0\t-\t") + texts + u"\n";
+        ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train" + line + u"msg=train" + line), 1);
+        for (const uint32_t now : {100u, 4100u}) {
+            lastFetchOkTick = now;
+            composeNewStyleLeds(now);
+            for (const int32_t y : {0, 24}) {
+                SCOPED_TRACE(testing::Message() << sample << " " << now << " " << y);
+                static NewStyleGrid alone;
+                std::memset(alone.dots, 0, sizeof alone.dots);
+                drawLedText(currentDocument.row.trainTexts.text[0], 0, 21, 700, 24, alone.dots,
+                            NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
+                int32_t nameLast = -1;
+                int32_t otherFirst = NEW_STYLE_COLUMNS;
+                int32_t otherColumns = 0;
+                // Past the time's columns (12..101).
+                for (int32_t c = 110; c < NEW_STYLE_COLUMNS; ++c) {
+                    bool name = false;
+                    bool lit = false;
+                    for (int32_t r = y; r < y + 24; ++r) {
+                        name = name || alone.dots[r * NEW_STYLE_STRIDE + c] != 0;
+                        lit = lit || dot(c, r) != 0;
+                    }
+                    nameLast = name ? c : nameLast;
+                    if (lit && !name) {
+                        otherFirst = std::min(otherFirst, c);
+                        ++otherColumns;
+                    }
+                }
+                EXPECT_GT(nameLast, 0);
+                EXPECT_GT(otherColumns, 20);
+                EXPECT_GT(otherFirst, nameLast);
+            }
+        }
+    }
 }
 
 const char16_t* const SIGN =
