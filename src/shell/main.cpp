@@ -47,6 +47,17 @@ static void reportToStandardError(const char* line) {
     }
 }
 
+// A board without its window, its fetch worker or its timers would show
+// nothing and never recover, so start-up ends the process instead: a kiosk
+// child silently (the watchdog starts a new board after its pause), a board
+// an operator started with one box saying what failed.
+static int32_t failStart(const wchar_t* what) {
+    if (!kioskChild) {
+        MessageBoxW(boardWindow, what, BOARD_TITLE, MB_ICONERROR);
+    }
+    return EXIT_START_FAILED;
+}
+
 static DWORD WINAPI fetchWorkerThread(LPVOID) {
     fetchWorker();
     return 0;
@@ -141,7 +152,16 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
                                   storedX == NOT_STORED ? CW_USEDEFAULT : storedX,
                                   storedY == NOT_STORED ? 0 : storedY, width, height, nullptr, nullptr, instance,
                                   nullptr);
-    CreateThread(nullptr, 0, fetchWorkerThread, nullptr, 0, nullptr);
+    if (boardWindow == nullptr) {
+        return failStart(L"発車標のウィンドウを作成できませんでした。");
+    }
+    // The worker runs for the life of the process; nothing waits on it, so
+    // its handle is closed at once.
+    HANDLE worker = CreateThread(nullptr, 0, fetchWorkerThread, nullptr, 0, nullptr);
+    if (worker == nullptr) {
+        return failStart(L"サーバーとの通信を始められませんでした。");
+    }
+    CloseHandle(worker);
     if (snapshot) {
         SetWindowPos(boardWindow, nullptr, 0, 0, outerWidth, outerHeight,
                      SWP_NOACTIVATE | SWP_NOZORDER | SWP_NOMOVE);
@@ -158,8 +178,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     }
     relayoutBoard();
     composeClassicBoard(tickCount());
-    SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr);
-    SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr);
+    if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
+        SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
+        return failStart(L"発車標のタイマーを設定できませんでした。");
+    }
     MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
