@@ -10,6 +10,7 @@
 #include <string>
 
 #include "documents/documents.h"
+#include "platform/platform.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
 #include "shell/shell.h"
