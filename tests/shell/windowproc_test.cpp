@@ -1,12 +1,14 @@
 // The board window's procedure driven the way Windows drives it: its first
 // WM_SIZE inside CreateWindowExW, the daily restart from the housekeeping
-// tick, close requests sent by another process to a kiosk board, and the
+// tick, close requests sent by another process to a kiosk board and to a
+// normal one (minimised or not, with its placement file), and the
 // maintenance menu opened from the keyboard. Also the manifest that the
 // built executable carries.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "documents/documents.h"
@@ -29,6 +31,20 @@ HWND createBoard() {
     RegisterClassW(&windowClass);
     return CreateWindowExW(0, BOARD_TEST_CLASS, L"proc test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 60, 40, 500, 200,
                            nullptr, nullptr, windowClass.hInstance, nullptr);
+}
+
+// The whole file, or nothing when it is missing.
+std::string fileBytes(const char16_t* path) {
+    std::string bytes;
+    if (FILE* file = _wfopen(asWide(path), L"rb")) {
+        char chunk[512];
+        size_t got = 0;
+        while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+            bytes.append(chunk, got);
+        }
+        fclose(file);
+    }
+    return bytes;
 }
 
 bool hasUpdate(HWND window) {
@@ -161,15 +177,30 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(quit.wParam, static_cast<WPARAM>(EXIT_REBOOT_PC));
 
-    // The same requests do reach a normal window, which closes.
+    // The same requests do reach a normal window, which closes and saves
+    // its placement; closed while minimised, it leaves the file as it was.
     kioskChild = 0;
-    boardExitCode = 0;
-    board = createBoard();
-    ASSERT_NE(board, nullptr);
-    boardWindow = board;
-    closeFromAnotherProcess(board, directory);
-    EXPECT_FALSE(IsWindow(board));
-    while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
+    for (const bool minimised : {false, true}) {
+        boardExitCode = 0;
+        board = createBoard();
+        ASSERT_NE(board, nullptr);
+        boardWindow = board;
+        if (minimised) {
+            ShowWindow(board, SW_MINIMIZE);
+            ASSERT_TRUE(IsIconic(board));
+        }
+        const std::string before = fileBytes(placementPath);
+        closeFromAnotherProcess(board, directory);
+        EXPECT_FALSE(IsWindow(board));
+        const std::string after = fileBytes(placementPath);
+        if (minimised) {
+            EXPECT_EQ(after, before) << "the placement file changed at an exit while minimised";
+        } else {
+            EXPECT_TRUE(before.empty());
+            EXPECT_EQ(GetPrivateProfileIntW(L"window", L"x", -1, asWide(placementPath)), 60u);
+        }
+        while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
+        }
     }
     boardWindow = nullptr;
     settings.dailyRestartMinute = -1;
