@@ -1,6 +1,6 @@
 // The board window's procedure driven the way Windows drives it: its first
 // WM_SIZE inside CreateWindowExW, the daily restart from the housekeeping
-// tick, close requests sent by another process to a kiosk board and to a
+// tick, a new monitor scale, close requests sent by another process to a kiosk board and to a
 // normal one (minimised or not, with its placement file), and the
 // maintenance menu opened from the keyboard. Also the manifest that the
 // built executable carries.
@@ -20,6 +20,10 @@
 #include "testfiles.h"
 
 namespace {
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 const wchar_t BOARD_TEST_CLASS[] = L"VelmorantProcTest";
 
@@ -147,6 +151,21 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     ClientToScreen(board, &corner);
     EXPECT_EQ(menuCorner.x, corner.x);
     EXPECT_EQ(menuCorner.y, corner.y);
+
+    // A new monitor scale: the board takes the rectangle the system suggests,
+    // and a full-screen board covers its monitor again.
+    RECT suggested = {100, 80, 700, 330};
+    SendMessageW(board, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    RECT now = {0, 0, 0, 0};
+    GetWindowRect(board, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested));
+    setFullscreen(1);
+    RECT monitor = {0, 0, 0, 0};
+    GetWindowRect(board, &monitor);
+    SendMessageW(board, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&suggested));
+    GetWindowRect(board, &now);
+    EXPECT_TRUE(EqualRect(&now, &monitor));
+    setFullscreen(0);
 
     // A kiosk board refuses WM_CLOSE and SC_CLOSE sent from another process.
     kioskChild = 1;
