@@ -49,10 +49,13 @@ static void reportToStandardError(const char* line) {
 
 // A board without its window, its fetch worker or its timers would show
 // nothing and never recover, so start-up ends the process instead: a kiosk
-// child silently (the watchdog starts a new board after its pause), a board
-// an operator started with one box saying what failed.
-static int32_t failStart(const wchar_t* what) {
-    if (!kioskChild) {
+// child silently (the watchdog starts a new board after its pause), a
+// snapshot run with a line on standard error (a script waits for it, not a
+// person), a board an operator started with one box saying what failed.
+static int32_t failStart(const wchar_t* what, const char* line, bool snapshot) {
+    if (snapshot) {
+        reportToStandardError(line);
+    } else if (!kioskChild) {
         MessageBoxW(boardWindow, what, BOARD_TITLE, MB_ICONERROR);
     }
     return EXIT_START_FAILED;
@@ -153,13 +156,15 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
                                   storedY == NOT_STORED ? 0 : storedY, width, height, nullptr, nullptr, instance,
                                   nullptr);
     if (boardWindow == nullptr) {
-        return failStart(L"発車標のウィンドウを作成できませんでした。");
+        return failStart(L"発車標のウィンドウを作成できませんでした。",
+                         "velmorant: the board window could not be created\n", snapshot);
     }
     // The worker runs for the life of the process; nothing waits on it, so
     // its handle is closed at once.
     HANDLE worker = CreateThread(nullptr, 0, fetchWorkerThread, nullptr, 0, nullptr);
     if (worker == nullptr) {
-        return failStart(L"サーバーとの通信を始められませんでした。");
+        return failStart(L"サーバーとの通信を始められませんでした。",
+                         "velmorant: the fetch worker could not be started\n", snapshot);
     }
     CloseHandle(worker);
     if (snapshot) {
@@ -180,7 +185,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     composeClassicBoard(tickCount());
     if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
         SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
-        return failStart(L"発車標のタイマーを設定できませんでした。");
+        return failStart(L"発車標のタイマーを設定できませんでした。", "", false);
     }
     MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

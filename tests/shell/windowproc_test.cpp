@@ -4,9 +4,8 @@
 // normal one (minimised or not, with its placement file), and the
 // maintenance menu opened from the keyboard. Also the manifest that the
 // built executable carries.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -33,8 +32,8 @@ HWND createBoard() {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = BOARD_TEST_CLASS;
     RegisterClassW(&windowClass);
-    return CreateWindowExW(0, BOARD_TEST_CLASS, L"proc test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 60, 40, 500, 200,
-                           nullptr, nullptr, windowClass.hInstance, nullptr);
+    return CreateWindowExW(0, BOARD_TEST_CLASS, L"proc test", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 60, 40, 500,
+                           200, nullptr, nullptr, windowClass.hInstance, nullptr);
 }
 
 // The whole file, or nothing when it is missing.
@@ -118,8 +117,8 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
 
     // Another visible window on the desktop, freshly painted. An invalidation
     // of no window at all would mark it for repainting, as this shows.
-    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
-                                 nullptr, nullptr);
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                                 nullptr, nullptr, nullptr);
     ASSERT_NE(other, nullptr);
     InvalidateRect(nullptr, nullptr, FALSE);
     const bool probeWorks = hasUpdate(other);
@@ -235,9 +234,10 @@ TEST(Executable, CarriesItsManifest) {
     ASSERT_NE(bytes, nullptr);
     const std::string manifest(bytes, SizeofResource(exe, found));
     FreeLibrary(exe);
-    for (const char* wanted : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-                               "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
-                               ">PerMonitorV2, PerMonitor</dpiAwareness>", ">true/pm</dpiAware>"}) {
+    for (const char* wanted :
+         {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+          "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+          ">PerMonitorV2, PerMonitor</dpiAwareness>", ">true/pm</dpiAware>"}) {
         EXPECT_NE(manifest.find(wanted), std::string::npos) << wanted;
     }
     EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos);
