@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 #include "documents/documents.h"
@@ -92,6 +93,30 @@ void closeFromAnotherProcess(HWND window, const std::u16string& directory) {
     EXPECT_EQ(code, 0u) << "the child could not send both requests";
 }
 
+// System commands that reached the default window procedure: it reports
+// each one to the thread's CBT hook before acting on it, and the hook stops
+// it there, so no screen saver or monitor power-off really starts.
+int defaultSystemCommands;
+LRESULT CALLBACK countSystemCommand(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_SYSCOMMAND) {
+        ++defaultSystemCommands;
+        return 1;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// How many of these system commands the board passed on to the default
+// handling.
+int passedOn(HWND board, std::initializer_list<WPARAM> commands) {
+    HHOOK hook = SetWindowsHookExW(WH_CBT, countSystemCommand, nullptr, GetCurrentThreadId());
+    defaultSystemCommands = 0;
+    for (WPARAM command : commands) {
+        SendMessageW(board, WM_SYSCOMMAND, command, 0);
+    }
+    UnhookWindowsHookEx(hook);
+    return defaultSystemCommands;
+}
+
 POINT menuCorner;
 void CALLBACK readOpenMenu(HWND, UINT, UINT_PTR timer, DWORD) {
     KillTimer(nullptr, timer);
@@ -166,8 +191,17 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     EXPECT_TRUE(EqualRect(&now, &monitor));
     setFullscreen(0);
 
-    // A kiosk board refuses WM_CLOSE and SC_CLOSE sent from another process.
+    // "スリープ防止" refuses the screen saver and monitor power-off; without it
+    // they take their normal course.
+    settings.preventSleep = 1;
+    EXPECT_EQ(passedOn(board, {SC_SCREENSAVE, SC_MONITORPOWER | 2}), 0);
+    settings.preventSleep = 0;
+    EXPECT_EQ(passedOn(board, {SC_SCREENSAVE, SC_MONITORPOWER | 2}), 2);
+    settings.preventSleep = 1;
+
+    // A kiosk board refuses WM_CLOSE and SC_CLOSE, from another process too.
     kioskChild = 1;
+    EXPECT_EQ(passedOn(board, {SC_CLOSE}), 0);
     closeFromAnotherProcess(board, directory);
     EXPECT_TRUE(IsWindow(board)) << "a kiosk board was closed from outside";
 
