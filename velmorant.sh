@@ -2,7 +2,7 @@
 # One entry point for building, testing and demonstrating the board on a
 # Debian machine. Each command installs what it needs first.
 #
-#   ./velmorant.sh test          build both builds and run every test
+#   ./velmorant.sh test          build every build (host, tsan, windows) and run every test
 #   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
 #   ./velmorant.sh build         build both builds without testing
 #   ./velmorant.sh demo [SECS]   sample boards: pictures in demo-out/, the board in a window
@@ -93,11 +93,13 @@ case "$cmd" in
 test)
   install_packages
   build host
+  build tsan
   build windows
   all_passed=0
   all_failed=0
   status=0
   run_ctest host || status=1
+  run_ctest tsan || status=1
   run_ctest windows || status=1
   echo "$all_passed passed, $all_failed failed"
   exit $status

@@ -3,6 +3,7 @@
 // and the document reader. Every other folder includes this header.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "documents/text.h"
@@ -256,7 +257,10 @@ extern char16_t settingsPath[PATH_CAPACITY];
 extern int32_t settingsFound;
 extern uint64_t settingsWriteTime;
 extern char serverAnsi[SERVER_ANSI_CAPACITY];
-extern volatile int32_t settingsGeneration;
+// Raised by every load with release order after everything the load
+// publishes; the fetch worker reads it (acquire) to drop a document fetched
+// across a load.
+extern std::atomic<int32_t> settingsGeneration;
 extern int32_t kioskChild;
 
 void loadSettings();

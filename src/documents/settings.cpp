@@ -14,7 +14,7 @@ char16_t settingsPath[PATH_CAPACITY];
 int32_t settingsFound;
 uint64_t settingsWriteTime;
 char serverAnsi[SERVER_ANSI_CAPACITY];
-volatile int32_t settingsGeneration;
+std::atomic<int32_t> settingsGeneration;
 int32_t kioskChild;
 
 static void setDefaults() {
@@ -223,5 +223,5 @@ void loadSettings() {
     converted[written > 0 ? written : 0] = 0;
     copyBytes(serverAnsi, SERVER_ANSI_CAPACITY, converted);
     publishConnectionSettings();
-    atomicIncrement(&settingsGeneration);
+    settingsGeneration.fetch_add(1, std::memory_order_release);
 }

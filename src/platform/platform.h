@@ -74,5 +74,3 @@ void lockInit(PlatformLock* lock);
 void lockEnter(PlatformLock* lock);
 void lockLeave(PlatformLock* lock);
 
-// Interlocked increment; returns the new value.
-int32_t atomicIncrement(volatile int32_t* value);

@@ -129,7 +129,7 @@ static void lineStatus(int32_t i, uint32_t t, uint32_t e, char16_t* status, int3
             copyText(status, capacity, u"OK");
             break;
         case 2:
-            if (localAddressText[0] != 0) {
+            if (localAddress()[0] != 0) {
                 copyText(status, capacity, u"OK");
             } else {
                 copyText(status, capacity, u"--");
@@ -165,7 +165,7 @@ static void lineValue(int32_t i, char16_t* value, int32_t capacity) {
             copyText(value, capacity, memoryDescription);
             break;
         case 2:
-            copyText(value, capacity, localAddressText[0] != 0 ? localAddressText : u"----");
+            copyText(value, capacity, localAddress()[0] != 0 ? localAddress() : u"----");
             break;
         case 3:
             copyText(value, capacity, settings.server);

@@ -11,7 +11,7 @@
 #include "platform/sockets.h"
 #include "serverlink/serverlink.h"
 
-volatile int32_t fetchWorkerStop;
+std::atomic<int32_t> fetchWorkerStop;
 
 static unsigned char fetchBody[FETCH_BODY_CAPACITY];
 
@@ -31,14 +31,13 @@ static void findLocalAddress() {
     }
     wide[i] = 0;
     copyText(localAddressText, wide);
+    localAddressReady.store(1, std::memory_order_release);
 }
 
-int32_t fetchOnce() {
-    atomicIncrement(&fetchAttempts);
-    const int32_t generation = settingsGeneration;
-
+// One cycle with the settings copy taken at its start.
+static int32_t fetchCycle(const WorkerSettings& cycleSettings, int32_t generation) {
     char path[REQUEST_PATH_CAPACITY];
-    std::snprintf(path, sizeof(path), "/api/boards/%d/display.txt", static_cast<int>(settings.board));
+    std::snprintf(path, sizeof(path), "/api/boards/%d/display.txt", static_cast<int>(cycleSettings.board));
     const int32_t length = httpGet(path, fetchBody, DOCUMENT_BODY_CAPACITY, nullptr);
     if (length <= 0) {
         return 0;  // failure, or an empty body
@@ -48,31 +47,51 @@ int32_t fetchOnce() {
     }
     // Before the hand-over, so that a newly named melody is on disk when the
     // main thread decides to play it.
-    if (workerDocument.melodyName[0] != 0 && settings.melodyEnabled) {
+    if (workerDocument.melodyName[0] != 0 && cycleSettings.melodyEnabled) {
         melodyEnsure(workerDocument.melodyName, workerDocument.melodySize);
     }
     // Settings loaded while this cycle ran may have named another board or
     // server: this document is not the one the board now asks for.
-    if (settingsGeneration != generation) {
+    if (settingsGeneration.load(std::memory_order_acquire) != generation) {
         return 0;
     }
     lockEnter(&handoverLock);
     handoverDocument = workerDocument;
     handoverPending = 1;
     lockLeave(&handoverLock);
-    lastFetchOkTick = tickCount();
-    serverOk = 1;
+    lastFetchOkTick.store(tickCount(), std::memory_order_relaxed);
+    serverOk.store(1, std::memory_order_release);
     postDocumentReady();
     return 1;
 }
 
+// The generation is read before the settings copy: a load that lands between
+// the two makes the cycle look stale and drops its document, never the
+// other way round (the load publishes the copy before it raises the
+// generation).
+static int32_t startCycle(WorkerSettings* cycleSettings) {
+    fetchAttempts.fetch_add(1, std::memory_order_relaxed);
+    const int32_t generation = settingsGeneration.load(std::memory_order_acquire);
+    takeWorkerSettings(cycleSettings);
+    return generation;
+}
+
+int32_t fetchOnce() {
+    WorkerSettings cycleSettings;
+    const int32_t generation = startCycle(&cycleSettings);
+    return fetchCycle(cycleSettings, generation);
+}
+
 void fetchWorker() {
     findLocalAddress();
-    while (!fetchWorkerStop) {
-        fetchOnce();
-        // The interval runs from the end of one cycle to the next; it is
-        // read anew so a settings load applies at once.
-        sleepMs(static_cast<uint32_t>(settings.fetchIntervalMs));
+    while (!fetchWorkerStop.load(std::memory_order_relaxed)) {
+        WorkerSettings cycleSettings;
+        const int32_t generation = startCycle(&cycleSettings);
+        fetchCycle(cycleSettings, generation);
+        // The interval runs from the end of one cycle to the next, taken
+        // from this cycle's copy, so a settings load applies from the next
+        // cycle on.
+        sleepMs(static_cast<uint32_t>(cycleSettings.fetchIntervalMs));
     }
 }
 

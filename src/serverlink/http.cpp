@@ -11,13 +11,15 @@
 #include "platform/sockets.h"
 #include "serverlink/serverlink.h"
 
-volatile int32_t httpNameLookups;
+std::atomic<int32_t> httpNameLookups;
 
-// The connection settings as the last settings load left them. The settings
-// load writes them and the worker copies them, both under connectionLock,
-// so a request never reads a host name that is being rewritten.
+// The settings the worker's side uses, as the last settings load left them.
+// The settings load writes them and the worker copies them, both under
+// connectionLock, so neither a request nor a fetch cycle ever reads a value
+// that is being rewritten (the load rebuilds the whole Settings record).
 static char publishedHost[SERVER_ANSI_CAPACITY] = "127.0.0.1";
 static int32_t publishedPort = DEFAULT_PORT;
+static WorkerSettings publishedWorkerSettings = {1, DEFAULT_FETCH_INTERVAL_MS, 1};
 
 // The copy one request works with (worker thread only).
 static char requestHost[SERVER_ANSI_CAPACITY];
@@ -42,6 +44,16 @@ void publishConnectionSettings() {
     lockEnter(lock);
     copyBytes(publishedHost, SERVER_ANSI_CAPACITY, serverAnsi);
     publishedPort = settings.port;
+    publishedWorkerSettings.board = settings.board;
+    publishedWorkerSettings.fetchIntervalMs = settings.fetchIntervalMs;
+    publishedWorkerSettings.melodyEnabled = settings.melodyEnabled;
+    lockLeave(lock);
+}
+
+void takeWorkerSettings(WorkerSettings* out) {
+    PlatformLock* lock = connectionLock();
+    lockEnter(lock);
+    *out = publishedWorkerSettings;
     lockLeave(lock);
 }
 
@@ -59,7 +71,7 @@ PlatformSocket httpConnect() {
     takeConnectionSettings();
     uint32_t address = 0;
     if (!parseIpv4Address(requestHost, &address)) {
-        atomicIncrement(&httpNameLookups);
+        httpNameLookups.fetch_add(1, std::memory_order_relaxed);
         if (!lookUpHostAddress(requestHost, &address)) {
             return INVALID_PLATFORM_SOCKET;
         }

@@ -4,28 +4,42 @@
 // compositions) and takes documents out of the slot.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "documents/documents.h"
 #include "platform/platform.h"
 
+// Every word here is read by one thread while the other writes it, so each
+// is a std::atomic: plain or volatile words would be a data race.
+
 // Guards handoverDocument and handoverPending; held only for whole-record
-// copies and the flag.
+// copies and the flag. The flag is atomic as well because the snapshot loop
+// peeks at it without the lock (the take itself re-reads it under the lock).
 extern PlatformLock handoverLock;
-extern int32_t handoverPending;
+extern std::atomic<int32_t> handoverPending;
 
 // 1 once a document has been handed over since start-up or the last settings
-// reload; the reload clears it.
-extern volatile int32_t serverOk;
+// reload; the reload clears it. The worker stores lastFetchOkTick first and
+// then serverOk with release order, so a reader that sees serverOk set
+// (acquire, which the plain reads of a std::atomic give) also sees the tick
+// of that hand-over.
+extern std::atomic<int32_t> serverOk;
 // Tick of the last hand-over; a board treats the link as lost when it is more
 // than STALE_LINK_MS old.
-extern volatile uint32_t lastFetchOkTick;
-// Fetch cycles started, never reset (interlocked increments).
-extern volatile int32_t fetchAttempts;
+extern std::atomic<uint32_t> lastFetchOkTick;
+// Fetch cycles started, never reset. Only counted and shown: relaxed order.
+extern std::atomic<int32_t> fetchAttempts;
 
 constexpr int32_t LOCAL_ADDRESS_CAPACITY = 32;
-// The PC's IPv4 address as dotted text, empty when unknown. Written once when
-// the worker starts.
+// The PC's IPv4 address as dotted text, empty when unknown. The worker writes
+// it once when it starts and then sets localAddressReady (release); readers
+// go through localAddress(), which looks at the text only after seeing the
+// flag (acquire).
 extern char16_t localAddressText[LOCAL_ADDRESS_CAPACITY];
+extern std::atomic<int32_t> localAddressReady;
+// The local address text, or an empty text while the worker has not yet
+// published one.
+const char16_t* localAddress();
 
 constexpr uint32_t STALE_LINK_MS = 15000;

@@ -4,6 +4,7 @@
 // the main thread (hand-over slot, link state) is in linkstate.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -22,10 +23,22 @@ constexpr int32_t HTTP_TAIL_CAPACITY = 512;
 constexpr int32_t SOUND_NAME_UTF8_CAPACITY = 500;
 constexpr int32_t SOUND_PATH_CAPACITY = 1600;
 
+// What the fetch worker needs of the settings, copied out of them by each
+// load; the worker never reads the Settings record itself, which the main
+// thread rebuilds at every load.
+struct WorkerSettings {
+    int32_t board;
+    int32_t fetchIntervalMs;
+    int32_t melodyEnabled;
+};
+
 // Called by every settings load, before it raises settingsGeneration: takes
-// a copy of serverAnsi and the port under a short lock. Each request copies
-// them back under the same lock, so a request never sees a half-written host.
+// a copy of serverAnsi, the port and the WorkerSettings under a short lock.
+// Each request copies host and port back under the same lock, so a request
+// never sees a half-written host.
 void publishConnectionSettings();
+// The worker's copy of its settings, taken under that lock.
+void takeWorkerSettings(WorkerSettings* out);
 
 // Connects to the published server. The socket, or INVALID_PLATFORM_SOCKET.
 PlatformSocket httpConnect();
@@ -40,7 +53,7 @@ void soundRequestPath(char* out, int32_t capacity, const char16_t* name);
 
 // Host-name lookups made by httpConnect since start (a dotted address makes
 // none).
-extern volatile int32_t httpNameLookups;
+extern std::atomic<int32_t> httpNameLookups;
 
 // ---------------------------------------------------------------------------
 // Melody cache
@@ -79,7 +92,7 @@ int32_t fetchOnce();
 // the fetch interval between cycles. It ends only when fetchWorkerStop is set
 // (tests do that; the program never does).
 void fetchWorker();
-extern volatile int32_t fetchWorkerStop;
+extern std::atomic<int32_t> fetchWorkerStop;
 
 // Starts fetchWorker on its own thread; the handle is for waiting on it.
 PlatformThread startFetchWorker();

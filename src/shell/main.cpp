@@ -47,6 +47,20 @@ static void reportToStandardError(const char* line) {
     }
 }
 
+// A board without its window, its fetch worker or its timers would show
+// nothing and never recover, so start-up ends the process instead: a kiosk
+// child silently (the watchdog starts a new board after its pause), a
+// snapshot run with a line on standard error (a script waits for it, not a
+// person), a board an operator started with one box saying what failed.
+static int32_t failStart(const wchar_t* what, const char* line, bool snapshot) {
+    if (snapshot) {
+        reportToStandardError(line);
+    } else if (!kioskChild) {
+        MessageBoxW(boardWindow, what, BOARD_TITLE, MB_ICONERROR);
+    }
+    return EXIT_START_FAILED;
+}
+
 static DWORD WINAPI fetchWorkerThread(LPVOID) {
     fetchWorker();
     return 0;
@@ -141,7 +155,18 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
                                   storedX == NOT_STORED ? CW_USEDEFAULT : storedX,
                                   storedY == NOT_STORED ? 0 : storedY, width, height, nullptr, nullptr, instance,
                                   nullptr);
-    CreateThread(nullptr, 0, fetchWorkerThread, nullptr, 0, nullptr);
+    if (boardWindow == nullptr) {
+        return failStart(L"発車標のウィンドウを作成できませんでした。",
+                         "velmorant: the board window could not be created\n", snapshot);
+    }
+    // The worker runs for the life of the process; nothing waits on it, so
+    // its handle is closed at once.
+    HANDLE worker = CreateThread(nullptr, 0, fetchWorkerThread, nullptr, 0, nullptr);
+    if (worker == nullptr) {
+        return failStart(L"サーバーとの通信を始められませんでした。",
+                         "velmorant: the fetch worker could not be started\n", snapshot);
+    }
+    CloseHandle(worker);
     if (snapshot) {
         SetWindowPos(boardWindow, nullptr, 0, 0, outerWidth, outerHeight,
                      SWP_NOACTIVATE | SWP_NOZORDER | SWP_NOMOVE);
@@ -158,8 +183,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     }
     relayoutBoard();
     composeClassicBoard(tickCount());
-    SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr);
-    SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr);
+    if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
+        SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
+        return failStart(L"発車標のタイマーを設定できませんでした。", "", false);
+    }
     MSG message = {};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);

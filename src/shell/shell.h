@@ -14,6 +14,9 @@ constexpr int32_t EXIT_RESTART_BOARD = 10;
 constexpr int32_t EXIT_REBOOT_PC = 11;
 constexpr int32_t EXIT_POWER_OFF_PC = 12;
 constexpr int32_t EXIT_TO_DESKTOP = 13;
+// The board could not create its window, its fetch worker or a timer. None
+// of the codes above, so the watchdog starts a new board after its pause.
+constexpr int32_t EXIT_START_FAILED = 3;
 
 // Timers of the board window.
 constexpr uint32_t TIMER_FRAME = 1;

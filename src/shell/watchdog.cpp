@@ -5,8 +5,9 @@
 // board after a pause that grows when children keep dying soon after start.
 // While a child runs, the watchdog also asks its board window every few
 // seconds whether it still answers messages; a board that has stayed silent
-// for a minute is frozen, not working, so the watchdog ends it and treats
-// that end like any other.
+// for a minute, or that has had no window for a minute since its start, is
+// frozen, not working, so the watchdog ends it and treats that end like any
+// other.
 #include <windows.h>
 
 #include <cwchar>
@@ -60,9 +61,11 @@ int32_t boardWindowAnswers(HWND window, uint32_t waitMs) {
 }
 
 // Waits for the child to end, asking its board window at every check
-// whether it still answers. A child without its window yet (still starting)
-// counts as answering, and so does a window that has just gone away: only a
-// window that exists and stays silent for the whole hang limit is frozen.
+// whether it still answers. Only an answer counts: a child that hangs while
+// starting, before its window exists, shows no picture just as surely as a
+// frozen window does, so the silence is counted from the child's start and a
+// child that has no answering window for the whole hang limit is frozen. A
+// board starts its window within a second or two, far inside the limit.
 // Ends a frozen child; the exit code is then read like any other.
 static void waitForChild(HANDLE process, DWORD processId) {
     uint32_t lastAnswerTick = GetTickCount();
@@ -73,7 +76,7 @@ static void waitForChild(HANDLE process, DWORD processId) {
         const uint32_t waitMs = watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS ? watchdogHangCheckMs
                                                                               : WATCHDOG_ANSWER_WAIT_MS;
         HWND window = findBoardWindowOf(processId);
-        if (window == nullptr || boardWindowAnswers(window, waitMs)) {
+        if (window != nullptr && boardWindowAnswers(window, waitMs)) {
             lastAnswerTick = GetTickCount();
             continue;
         }

@@ -3,8 +3,8 @@
 // the settings file and runs the daily restart, WM_DOCUMENT_READY brings in
 // the fetch worker's documents, and keys and mouse switch the window modes.
 // A kiosk child refuses every way out except the maintenance hot key.
-// A change of the display or of the work area brings a full-screen board
-// back over its whole monitor.
+// A change of the display or of the work area, or of the monitor's scale,
+// brings a full-screen board back over its whole monitor.
 #include <windows.h>
 
 #include "documents/documents.h"
@@ -16,6 +16,10 @@
 #include "shell/boot.h"
 #include "shell/shell.h"
 #include "shell/window.h"
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 HWND boardWindow;
 int32_t boardExitCode;
@@ -243,6 +247,30 @@ static void onDisplayChange() {
     }
 }
 
+// The first WM_SIZE arrives inside CreateWindowExW, before boardWindow is
+// set: the layout and the repaint go by the window the message came with.
+// (An invalidation of no window at all would repaint the whole desktop.)
+static void onSize(HWND window) {
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(window, &client);
+    layoutBoard(client.right - client.left, client.bottom - client.top);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+// The window moved to a monitor of another scale, or the scale changed: the
+// board is drawn in physical pixels (the program declares per-monitor DPI
+// awareness), so it takes the rectangle the system suggests for the new
+// scale, and a full-screen board then covers its monitor again. The new
+// client size lays the board out through WM_SIZE.
+static void onDpiChanged(HWND window, LPARAM lParam) {
+    const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+    if (suggested != nullptr) {
+        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    coverMonitorAgain();
+}
+
 // Of all system settings only the work area concerns the board: a task bar
 // that moved or changed size can leave the full-screen window displaced.
 static void onSettingChange(WPARAM setting) {
@@ -257,8 +285,10 @@ LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
             onDestroy();
             return 0;
         case WM_SIZE:
-            relayoutBoard();
-            repaint();
+            onSize(window);
+            return 0;
+        case WM_DPICHANGED:
+            onDpiChanged(window, lParam);
             return 0;
         case WM_PAINT:
             onPaint(window);

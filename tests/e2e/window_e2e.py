@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The board in a real window under Xvfb, driven by xdotool: full screen,
-frame and topmost by key and double-click, the placement file after exit and
+"""The board in a real window under Xvfb, driven by xdotool: the first start
+centred, full screen, frame and topmost by key and double-click, the placement file after exit and
 its use at the next start, the settings file watched while running, and a
 kiosk child that ignores every way out."""
 
@@ -43,6 +43,9 @@ def main():
                      "title follows the document: %r" % x.title(window))
         windowed = x.geometry(window)
         print("windowed geometry", windowed)
+        # First start, no placement file: the client area is 780 x 138.
+        checks.check(windowed is not None and windowed[2:] == (780, 138),
+                     "first start gives a 780 x 138 client area: %r" % (windowed,))
 
         x.key(window, "F11")
         checks.check(wait_until(lambda: x.geometry(window) == (0, 0, 1024, 768), 10),
@@ -60,6 +63,11 @@ def main():
         time.sleep(1)
         borderless = x.geometry(window)
         print("borderless geometry", borderless)
+        # Without its frame the board fills its outer rectangle, which the
+        # first start centred on the work area (the whole screen here).
+        checks.check(borderless is not None and borderless[0] == (1024 - borderless[2]) // 2 and
+                     borderless[1] == (768 - borderless[3]) // 2,
+                     "first start centres the window on the work area: %r" % (borderless,))
         x.key(window, "F9")
         x.key(window, "F11")
         checks.check(wait_until(lambda: x.geometry(window) == (0, 0, 1024, 768), 10), "full screen again")

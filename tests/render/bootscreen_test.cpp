@@ -29,6 +29,7 @@ void prepareBoot() {
     serverOk = 0;
     fetchAttempts = 0;
     copyText(localAddressText, u"192.168.1.20");
+    localAddressReady = 1;
     copyText(osDescription, u"Windows NT 6.2.9200 ");
     copyText(memoryDescription, u"4096 MB");
     copyText(settings.server, u"127.0.0.1");

@@ -8,6 +8,7 @@
 // but it can read a file and talk to 127.0.0.1.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -39,7 +40,7 @@ void pointClientAt(const char* host, int port);
 
 // Time from the recording stand-in of postDocumentReady.
 struct PostRecord {
-    volatile int32_t count;
+    std::atomic<int32_t> count;  // the worker counts, the test waits on it
     uint32_t ticks[64];
     void (*onPost)();  // runs inside each post when set
 };

@@ -227,3 +227,29 @@ TEST_F(FetchWorker, UnreachableServerOnlyCountsAttempts) {
     EXPECT_EQ(handoverPending, 0);
     EXPECT_EQ(documentReadyPosts.count, 0);
 }
+
+TEST_F(FetchWorker, SettingsLoadsWhileTheThreadRuns) {
+    // The operator's edits land while the worker is between and inside its
+    // cycles. Every load rebuilds the settings the worker works from; the
+    // ThreadSanitizer build fails this test if the worker ever reads them
+    // unguarded. Afterwards the worker follows the last load.
+    serveBytes("/api/boards/3/display.txt", documentLabelled("three"));
+    serveBytes("/api/boards/4/display.txt", documentLabelled("four"));
+    const PlatformThread worker = startFetchWorker();
+    ASSERT_NE(worker, 0);
+    for (int i = 0; i < 40; ++i) {
+        loadBoardSettings(3 + i % 2, i % 2, port);
+        sleepMs(25);
+    }
+    loadBoardSettings(4, 1, port);
+    const int32_t postsBefore = documentReadyPosts.count;
+    for (int i = 0; i < 200 && documentReadyPosts.count < postsBefore + 2; ++i) {
+        sleepMs(25);
+    }
+    fetchWorkerStop = 1;
+    waitForThread(worker);
+    ASSERT_GE(documentReadyPosts.count, postsBefore + 2);
+    ASSERT_TRUE(takeFromSlot(&taken));
+    EXPECT_EQ(text(taken.labelJp), u"four");
+    EXPECT_EQ(recordedRequest(-1).rfind("GET /api/boards/4/display.txt HTTP/1.0\r\n", 0), 0u);
+}

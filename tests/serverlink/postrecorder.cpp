@@ -10,9 +10,9 @@ void postDocumentReady() {
     if (documentReadyPosts.onPost != nullptr) {
         documentReadyPosts.onPost();
     }
-    const int32_t slot = documentReadyPosts.count;
+    const int32_t slot = documentReadyPosts.count.load(std::memory_order_relaxed);
     if (slot < 64) {
         documentReadyPosts.ticks[slot] = tickCount();
     }
-    atomicIncrement(&documentReadyPosts.count);
+    documentReadyPosts.count.fetch_add(1, std::memory_order_release);
 }

@@ -12,6 +12,9 @@
 //                      instead of hanging it.
 //   "fault"            switch off error boxes as a kiosk process does, then
 //                      write through an invalid address
+//   "close hwnd"       send SC_CLOSE and then WM_CLOSE to the window whose
+//                      handle is given in decimal; exit 0 when the first
+//                      request was delivered
 // With no plan line left it exits with 11 so the watchdog under test ends.
 #include <windows.h>
 
@@ -83,6 +86,17 @@ int wmain() {
         volatile uintptr_t address = 0x10;
         *reinterpret_cast<volatile int*>(address) = 1;
         return 11;
+    }
+    unsigned long long handle = 0;
+    if (swscanf(step, L"close %llu", &handle) == 1) {
+        HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(handle));
+        DWORD_PTR result = 0;
+        const bool sent =
+            SendMessageTimeoutW(window, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, 5000, &result) != 0;
+        if (IsWindow(window)) {
+            SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, &result);
+        }
+        return sent ? 0 : 1;
     }
     if (swscanf(step, L"hang %d", &lifeMs) == 1) {
         if (openBoardWindow() == nullptr) {

@@ -291,7 +291,3 @@ void lockEnter(PlatformLock* lock) {
 void lockLeave(PlatformLock* lock) {
     pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(lock->storage));
 }
-
-int32_t atomicIncrement(volatile int32_t* value) {
-    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
-}

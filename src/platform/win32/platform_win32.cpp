@@ -155,7 +155,3 @@ void lockEnter(PlatformLock* lock) {
 void lockLeave(PlatformLock* lock) {
     LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(lock->storage));
 }
-
-int32_t atomicIncrement(volatile int32_t* value) {
-    return InterlockedIncrement(reinterpret_cast<volatile LONG*>(value));
-}
