@@ -5,7 +5,8 @@
 #   ./velmorant.sh test          build both builds and run every test
 #   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
 #   ./velmorant.sh build         build both builds without testing
-#   ./velmorant.sh demo [SECS]   sample boards: pictures in demo-out/, the board in a window
+#   ./velmorant.sh demo [SECS]   sample boards and the demonstration station's server:
+#                                pictures in demo-out/, the board in a window
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -14,10 +15,12 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
+# The board server's feed test fetches the published test feed with npm.
+kit_packages=(npm)
 
 install_packages() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "${packages[@]}" "${kit_packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -107,6 +110,7 @@ build)
 demo)
   install_packages
   build windows
+  build server
   exec "$root/tools/demo.sh" "${2:-20}"
   ;;
 fuzz)

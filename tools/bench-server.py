@@ -20,6 +20,7 @@ build/server/bench/."""
 import argparse
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -104,6 +105,9 @@ def main():
     if not os.access(options.server, os.X_OK):
         sys.exit("no server binary at %s (cmake --preset server && cmake --build --preset server)" % options.server)
 
+    for program, package in (("ab", "apache2-utils"), ("nginx", "nginx-light")):
+        if not shutil.which(program):
+            sys.exit("%s is missing: apt-get install %s" % (program, package))
     tool = os.path.join(work, "boardload")
     subprocess.run(["g++", "-O2", "-std=c++20", "-o", tool, os.path.join(ROOT, "tools/boardload.cpp")], check=True)
     subprocess.run([sys.executable, os.path.join(ROOT, "tools/make-load-feed.py"), work, "--rows",
