@@ -53,7 +53,7 @@ check() {  # check "what" command...
 }
 
 echo "== installing $(basename "$deb") into a fresh Debian 12 chroot"
-in_root apt-get update -qq
+in_root apt-get update -qq >/dev/null 2>&1
 in_root apt-get install -y -qq --no-install-recommends "/srv/$(basename "$deb")" >"$run.install.log" 2>&1 ||
   { tail -20 "$run.install.log"; exit 1; }
 in_root dpkg-query -W -f='${Package} ${Version} depends on: ${Depends}\n' velmorant-server
@@ -108,6 +108,8 @@ owner=$(ps -o uid= -p "$(pgrep -P "$server_pid" -f velmorant-server | head -1)" 
 echo "     server process uid: ${owner:-?} ($unit_user is $(in_root id -u "$unit_user"))"
 check "server runs as $unit_user" test "$owner" = "$(in_root id -u "$unit_user")"
 kill -TERM "$(pgrep -P "$server_pid" -f velmorant-server | head -1)" 2>/dev/null || true
+for _ in $(seq 1 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$server_pid" 2>/dev/null && { echo "     still running 10 s after SIGTERM"; pkill -KILL -P "$server_pid"; }
 set +e
 wait "$server_pid"
 status=$?
