@@ -15,6 +15,9 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
+# The board server's libraries (velmorant-server).
+packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
+  libhowardhinnant-date-dev tzdata pkg-config)
 # The board server's feed test fetches the published test feed with npm.
 kit_packages=(npm)
 

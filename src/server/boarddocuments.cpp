@@ -1,0 +1,330 @@
+// A board's display document for one second: classic rows of coming trains
+// or the new-style sign's two lines, the melody event of the next departure,
+// all written in the board's document format and then read back by the
+// board's own reader. A document is accepted only when the reader took every
+// field as it was meant; nothing else is ever served.
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+#include "documents/documents.h"
+#include "server/server.h"
+
+namespace {
+
+const char* const END_OF_SERVICE_JP = "本日の列車は終了しました";
+const char* const END_OF_SERVICE_EN = "Service has ended for today";
+const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
+const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
+
+// Length of a UTF-8 sequence from its first byte (1 for a stray byte).
+size_t sequenceLength(unsigned char lead) {
+    return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+// A text made fit for one field of a document: no line breaks, TABs or zero
+// bytes (they would end the line or the field), "|" replaced where texts of
+// several languages are joined, and cut to the field's capacity in UTF-16
+// units without splitting a character.
+std::string fieldText(const std::string& text, int32_t capacity, bool inLanguageList) {
+    std::string clean;
+    int32_t units = 0;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = std::min(sequenceLength(lead), text.size() - i);
+        std::string piece = text.substr(i, length);
+        i += length;
+        if (lead == '\t' || lead == '\r' || lead == '\n' || lead == 0) {
+            piece = " ";
+        } else if (lead == '|' && inLanguageList) {
+            piece = "\xEF\xBD\x9C";  // full-width vertical line
+        }
+        const int32_t pieceUnits = piece.size() == 4 ? 2 : 1;
+        if (units + pieceUnits > capacity - 1) {
+            break;
+        }
+        units += pieceUnits;
+        clean += piece;
+    }
+    return clean;
+}
+
+// The UTF-16 form the reader should have stored.
+bool sameText(const char16_t* stored, const std::string& intended) {
+    static thread_local char16_t wide[SCROLL_TEXT_CAPACITY + 2];
+    decodeUtf8(reinterpret_cast<const unsigned char*>(intended.data()), static_cast<int32_t>(intended.size()), wide,
+               SCROLL_TEXT_CAPACITY + 2);
+    return textEquals(stored, wide);
+}
+
+// FNV-1a: a stable short form of a long melody event key.
+uint64_t fnv1a(const std::string& text) {
+    uint64_t hash = 1469598103934665603ULL;
+    for (unsigned char c : text) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+// The document text together with the checks its reading must pass.
+struct Writer {
+    std::string text;
+    std::vector<std::pair<std::string, std::function<bool(const BoardDocument&)>>> checks;
+
+    void line(const std::string& key, const std::string& value) { text += key + "=" + value + "\n"; }
+    void expect(const std::string& what, std::function<bool(const BoardDocument&)> check) {
+        checks.emplace_back(what, std::move(check));
+    }
+};
+
+// The texts of a new-style field: the languages the board shows, each slot
+// only where the feed gives a text; empty slots show Japanese on the board.
+std::string languageList(const std::string* texts, const std::string& languages, std::string* slots) {
+    std::string joined;
+    int32_t last = 0;
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        const bool shown = slot == 0 || languages.find(LANGUAGE_LETTERS[slot]) != std::string::npos;
+        slots[slot] = shown ? fieldText(texts[slot], LANG_TEXT_CAPACITY, true) : std::string();
+        if (!slots[slot].empty()) {
+            last = slot;
+        }
+    }
+    for (int32_t slot = 0; slot <= last; ++slot) {
+        joined += (slot == 0 ? "" : "|") + slots[slot];
+    }
+    return joined;
+}
+
+bool sameLangTexts(const LangTexts& stored, const std::string* slots) {
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        if (!sameText(stored.text[slot], slots[slot])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void splitLanguages(const std::string& joined, std::string* texts) {
+    size_t start = 0;
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        const size_t bar = joined.find('|', start);
+        texts[slot] = joined.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+        if (bar == std::string::npos) {
+            for (int32_t rest = slot + 1; rest < LANGUAGE_SLOTS; ++rest) {
+                texts[rest].clear();
+            }
+            return;
+        }
+        start = bar + 1;
+    }
+}
+
+void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
+                  const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
+    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
+    const std::string labelJp = fieldText(board.labelJp, LABEL_JP_CAPACITY, false);
+    const std::string labelEn =
+        fieldText(board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
+    w->text = "velmorant 2\n";
+    w->line("platform", platform);
+    w->line("labelJp", labelJp);
+    w->line("labelEn", labelEn);
+    w->line("capTime", fieldText(board.captionTime, CAPTION_CAPACITY, false));
+    w->line("capDest", fieldText(board.captionDest, CAPTION_CAPACITY, false));
+    w->line("width", std::to_string(board.width));
+    w->line("rows", std::to_string(board.rows));
+    const int32_t width = board.width;
+    const int32_t rows = board.rows;
+    w->expect("header", [=](const BoardDocument& d) {
+        return d.isNewStyle == 0 && sameText(d.platform, platform) && sameText(d.labelJp, labelJp) &&
+               sameText(d.labelEn, labelEn) && d.width == width && d.rows == rows;
+    });
+    const size_t trains = std::min<size_t>(coming.size(), static_cast<size_t>(board.rows));
+    for (size_t i = 0; i < trains; ++i) {
+        const Departure& departure = *coming[i];
+        const std::string time = fieldText(formatClock(zone, departure.when), TIME_CAPACITY, false);
+        const std::string destination = fieldText(departure.destinations[0], CLASSIC_TEXT_CAPACITY, false);
+        const std::string english = fieldText(departure.destinations[1], CLASSIC_TEXT_EN_CAPACITY, false);
+        const uint8_t color = departure.color;
+        const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
+        std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
+        if (color != 0) {
+            value += COLOR_LETTERS[color];
+        }
+        value += "\t" + std::to_string(blink);
+        w->line("line", value);
+        w->expect("train row " + std::to_string(i + 1), [=](const BoardDocument& d) {
+            const ClassicLine& l = d.lines[i];
+            return l.kind == LINE_TRAIN && sameText(l.time, time) && sameText(l.text, destination) &&
+                   sameText(l.textEn, english) && l.color == color && l.blink == blink;
+        });
+    }
+    if (coming.empty()) {
+        w->line("line", std::string("text\t") + END_OF_SERVICE_JP + "\t" + END_OF_SERVICE_EN + "\t\tc");
+        w->expect("end-of-service row", [](const BoardDocument& d) {
+            return d.lines[0].kind == LINE_TEXT && sameText(d.lines[0].text, END_OF_SERVICE_JP) &&
+                   sameText(d.lines[0].textEn, END_OF_SERVICE_EN);
+        });
+    }
+}
+
+void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
+                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
+    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
+    const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
+    const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
+    // The direction: as configured, else where the next train goes.
+    const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
+    const std::string viaJp =
+        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""), VIA_JP_CAPACITY, false);
+    const std::string viaEn =
+        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""), VIA_EN_CAPACITY, false);
+    const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
+    char colorText[8];
+    std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
+    const std::string langs = fieldText(board.languages, LANGS_CAPACITY, false);
+    const char side = board.side;
+    w->text = "velmorant-new 1\n";
+    w->line("platform", platform);
+    w->line("side", side == 'R' ? "r" : "l");
+    w->line("lineJp", lineJp);
+    w->line("lineEn", lineEn);
+    w->line("viaJp", viaJp);
+    w->line("viaEn", viaEn);
+    w->line("color", colorText);
+    w->line("langs", langs);
+    w->expect("header", [=](const BoardDocument& d) {
+        return d.isNewStyle == 1 && sameText(d.platform, platform) && d.side == static_cast<char16_t>(side) &&
+               sameText(d.lineJp, lineJp) && sameText(d.lineEn, lineEn) && sameText(d.viaJp, viaJp) &&
+               sameText(d.viaEn, viaEn) && d.color == (color & 0xFFFFFF) && sameText(d.langs, langs);
+    });
+    if (coming.empty()) {
+        std::string texts[LANGUAGE_SLOTS] = {END_OF_SERVICE_JP, END_OF_SERVICE_EN};
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("row", "text\t" + languageList(texts, board.languages, slots));
+        w->expect("end-of-service line", [=](const BoardDocument& d) {
+            return d.row.kind == ROW_TEXT && sameLangTexts(d.row.texts, slots) && d.msg.kind == MSG_NONE;
+        });
+        return;
+    }
+    const Departure& next = *coming[0];
+    {
+        const std::string time = fieldText(formatClock(zone, next.when), TIME_CAPACITY, false);
+        const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
+                           languageList(next.destinations, board.languages, slots));
+        w->expect("upper line", [=](const BoardDocument& d) {
+            return d.row.kind == ROW_TRAIN && sameText(d.row.time, time) && d.row.blink == blink &&
+                   sameLangTexts(d.row.trainTexts, slots);
+        });
+    }
+    if (next.when - now <= board.approachSeconds) {
+        std::string labelTexts[LANGUAGE_SLOTS];
+        std::string messageTexts[LANGUAGE_SLOTS];
+        splitLanguages(board.approachLabel, labelTexts);
+        splitLanguages(board.approachMessage, messageTexts);
+        std::string label[LANGUAGE_SLOTS];
+        std::string message[LANGUAGE_SLOTS];
+        const std::string labelList = languageList(labelTexts, board.languages, label);
+        const std::string messageList = languageList(messageTexts, board.languages, message);
+        w->line("msg", "approach\t" + labelList + "\t" + messageList);
+        w->expect("approach warning", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) && sameLangTexts(d.msg.texts2, message);
+        });
+    } else if (coming.size() > 1) {
+        const Departure& after = *coming[1];
+        const std::string time = fieldText(formatClock(zone, after.when), TIME_CAPACITY, false);
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
+        w->expect("lower line", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
+        });
+    } else {
+        w->expect("no lower line", [](const BoardDocument& d) { return d.msg.kind == MSG_NONE; });
+    }
+}
+
+// The melody event of the next departure, from the lead time until it
+// leaves. Its key names the trip, its service day and its time, so a board
+// plays it once; its age lets a board that starts late skip it.
+void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board,
+                const std::vector<const Departure*>& coming, int64_t now, std::vector<std::string>* problems) {
+    const Departure* event = nullptr;
+    if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
+        event = coming[0];
+    }
+    if (event == nullptr) {
+        w->expect("no melody", [](const BoardDocument& d) { return d.melodyName[0] == 0; });
+        return;
+    }
+    std::string path;
+    const int64_t size = melodyFileSize(config, board.melody, &path);
+    if (size <= 0 || size > INT32_MAX) {
+        problems->push_back("melody file " + path + " is missing or empty");
+        w->expect("no melody", [](const BoardDocument& d) { return d.melodyName[0] == 0; });
+        return;
+    }
+    // A trip id that does not fit the key, or holds characters a document
+    // field cannot carry, is shortened by a hash of the whole key.
+    std::string key = event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
+    if (fieldText(key, MELODY_KEY_CAPACITY, false) != key) {
+        char hash[24];
+        std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(key)));
+        key = fieldText(event->tripId, 40, false) + hash;
+    }
+    const int32_t age = static_cast<int32_t>(now - (event->when - board.melodyLeadSeconds));
+    const std::string name = board.melody;
+    const int32_t size32 = static_cast<int32_t>(size);
+    w->line("sound", name + "\t" + key + "\t" + std::to_string(age) + "\t" + std::to_string(size32));
+    w->expect("melody", [=](const BoardDocument& d) {
+        return sameText(d.melodyName, name) && sameText(d.melodyKey, key) && d.melodyAge == age &&
+               d.melodySize == size32;
+    });
+}
+
+std::mutex readerLock;
+
+}  // namespace
+
+void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
+                   const date::time_zone* zone, int64_t now, BuiltDocument* document) {
+    document->problems = timetable.problems;
+    std::vector<const Departure*> coming;
+    for (const Departure& departure : timetable.departures) {
+        if (departure.when > now) {
+            coming.push_back(&departure);
+        }
+    }
+    Writer w;
+    if (board.newStyle) {
+        writeNewStyle(&w, board, timetable, coming, zone, now);
+    } else {
+        writeClassic(&w, board, timetable, coming, zone, now);
+    }
+    writeSound(&w, config, board, coming, now, &document->problems);
+    w.text += "end\n";
+    document->text = w.text;
+    document->accepted = false;
+
+    // Read back by the board's own reader. Its scratch buffer is shared, so
+    // one reading at a time.
+    std::lock_guard<std::mutex> hold(readerLock);
+    static BoardDocument readBack;
+    if (document->text.size() > static_cast<size_t>(DOCUMENT_BODY_CAPACITY)) {
+        document->problems.push_back("document larger than a board accepts");
+        return;
+    }
+    if (parseDisplayDocument(reinterpret_cast<const unsigned char*>(document->text.data()),
+                             static_cast<int32_t>(document->text.size()), &readBack) != 1) {
+        document->problems.push_back("the board's reader rejects the document");
+        return;
+    }
+    for (const auto& [what, check] : w.checks) {
+        if (!check(readBack)) {
+            document->problems.push_back("the board's reader does not read the " + what + " as written");
+            return;
+        }
+    }
+    document->accepted = true;
+}

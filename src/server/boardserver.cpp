@@ -1,0 +1,310 @@
+// The board API: GET /api/boards/N/display.txt answers the board's document
+// for this second (built at most once a second per board, then served from
+// its cache) and GET /sounds/<name> a melody file from the melody folder.
+// Every reply closes its connection, as the boards expect. The store is
+// re-opened between requests when the import has replaced its file, so a
+// feed update never drops a request.
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "documents/documents.h"
+#include "server/server.h"
+#include "serverlink/serverlink.h"
+
+namespace {
+
+// The open store and the file it was opened from.
+struct StoreState {
+    std::mutex lock;
+    std::string path;
+    std::shared_ptr<Store> store;
+    const date::time_zone* zone = nullptr;
+    uint64_t generation = 0;
+    struct stat file = {};
+    int64_t lastCheckMs = 0;
+};
+
+struct StoreView {
+    std::shared_ptr<Store> store;
+    const date::time_zone* zone;
+    uint64_t generation;
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool openStore(StoreState* state, std::string* error) {
+    struct stat file;
+    if (stat(state->path.c_str(), &file) != 0) {
+        *error = state->path + ": no timetable store (run the import)";
+        return false;
+    }
+    Store* store = storeOpen(state->path, error);
+    if (store == nullptr) {
+        return false;
+    }
+    const date::time_zone* zone = findZone(storeMeta(store, "timezone"));
+    if (zone == nullptr) {
+        *error = state->path + ": unknown time zone";
+        storeClose(store);
+        return false;
+    }
+    // Readers still holding the old store finish with it; it closes when the
+    // last of them lets go.
+    state->store = std::shared_ptr<Store>(store, storeClose);
+    state->zone = zone;
+    state->file = file;
+    ++state->generation;
+    return true;
+}
+
+// The store to answer from, re-opened at most once a second when its file
+// has been replaced.
+StoreView currentStore(StoreState* state) {
+    std::lock_guard<std::mutex> hold(state->lock);
+    const int64_t nowMs = monotonicMs();
+    if (nowMs - state->lastCheckMs >= 1000) {
+        state->lastCheckMs = nowMs;
+        struct stat file;
+        if (stat(state->path.c_str(), &file) == 0 && !sameFile(file, state->file)) {
+            std::string error;
+            if (openStore(state, &error)) {
+                std::fprintf(stderr, "velmorant-server: timetable store re-opened\n");
+            } else {
+                std::fprintf(stderr, "velmorant-server: %s (keeping the store in use)\n", error.c_str());
+            }
+        }
+    }
+    return {state->store, state->zone, state->generation};
+}
+
+// One board's cached document.
+struct BoardSlot {
+    const BoardConfig* board = nullptr;
+    std::mutex lock;
+    int64_t builtFor = INT64_MIN;
+    uint64_t generation = 0;
+    bool haveTimetable = false;
+    BoardTimetable timetable;
+    std::string body;
+    bool accepted = false;
+    std::string lastProblem;
+};
+
+// Brings the slot up to the second now; called with the slot locked.
+void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& view, int64_t now) {
+    if (slot->builtFor == now && slot->generation == view.generation) {
+        return;
+    }
+    const int32_t day = operatingDay(config, view.zone, now);
+    if (!slot->haveTimetable || slot->generation != view.generation || slot->timetable.operatingDay != day) {
+        buildTimetable(view.store.get(), view.zone, config, *slot->board, day, &slot->timetable);
+        slot->haveTimetable = true;
+    }
+    BuiltDocument document;
+    buildDocument(config, *slot->board, slot->timetable, view.zone, now, &document);
+    slot->builtFor = now;
+    slot->generation = view.generation;
+    slot->accepted = document.accepted;
+    if (document.accepted) {
+        slot->body = std::move(document.text);
+    }
+    const std::string problem = document.problems.empty() ? std::string() : document.problems.back();
+    if (problem != slot->lastProblem && !problem.empty()) {
+        std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+    }
+    slot->lastProblem = problem;
+}
+
+const char* soundType(const std::string& name) {
+    const std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
+    return (tail == ".wav" || tail == ".WAV" || tail == ".Wav") ? "audio/wav" : "audio/mpeg";
+}
+
+}  // namespace
+
+int64_t melodyFileSize(const StationConfig& config, const std::string& name, std::string* path) {
+    *path = config.sounds + "/" + name;
+    if (name.empty() || name.size() > 1024 || name.find('\0') != std::string::npos) {
+        return -1;
+    }
+    // The board's own name check: what a board would refuse to fetch is
+    // refused here too, and it keeps every name inside the folder.
+    char16_t wide[MELODY_NAME_CAPACITY + 2];
+    decodeUtf8(reinterpret_cast<const unsigned char*>(name.data()), static_cast<int32_t>(name.size()), wide,
+               MELODY_NAME_CAPACITY + 2);
+    for (const char16_t* c = wide; *c != 0; ++c) {
+        if (*c == 0xFFFD) {
+            return -1;  // not UTF-8
+        }
+    }
+    if (!melodyNameIsValid(wide)) {
+        return -1;
+    }
+    // No link may lead out of the folder either.
+    char folder[PATH_MAX];
+    char file[PATH_MAX];
+    if (realpath(config.sounds.c_str(), folder) == nullptr || realpath(path->c_str(), file) == nullptr) {
+        return -1;
+    }
+    const size_t folderLength = std::strlen(folder);
+    if (std::strncmp(file, folder, folderLength) != 0 || file[folderLength] != '/') {
+        return -1;
+    }
+    struct stat info;
+    if (stat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return -1;
+    }
+    *path = file;
+    return info.st_size;
+}
+
+int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile) {
+    StoreState storeState;
+    storeState.path = config.store;
+    std::string error;
+    if (!openStore(&storeState, &error)) {
+        std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<std::unique_ptr<BoardSlot>> slots;
+    for (const BoardConfig& board : config.boards) {
+        slots.push_back(std::make_unique<BoardSlot>());
+        slots.back()->board = &board;
+    }
+
+    // SIGTERM and SIGINT are taken by one thread that stops the server; every
+    // other thread has them blocked.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server server;
+    // One request per connection: httplib then answers "Connection: close"
+    // and closes, which is what a board expects.
+    server.set_keep_alive_max_count(1);
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)", [&](const httplib::Request& request, httplib::Response& response) {
+        const int32_t number = std::atoi(request.matches[1].str().c_str());
+        BoardSlot* slot = nullptr;
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                slot = candidate.get();
+            }
+        }
+        if (slot == nullptr) {
+            response.status = 404;
+            response.set_content("no such board\n", "text/plain; charset=utf-8");
+            return;
+        }
+        const StoreView view = currentStore(&storeState);
+        const int64_t now = clockNow(clock);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, config, view, now);
+        if (!slot->accepted) {
+            response.status = 503;
+            response.set_content("document not accepted by the board's reader\n", "text/plain; charset=utf-8");
+            return;
+        }
+        response.set_content(slot->body, "text/plain; charset=utf-8");
+    });
+    server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
+        std::string path;
+        const std::string name = request.matches[1].str();
+        const int64_t size = melodyFileSize(config, name, &path);
+        std::string bytes;
+        FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
+        if (file == nullptr) {
+            response.status = 404;
+            response.set_content("no such melody\n", "text/plain; charset=utf-8");
+            return;
+        }
+        bytes.resize(static_cast<size_t>(size));
+        const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        bytes.resize(got);
+        response.set_content(bytes, soundType(name));
+    });
+    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+        if (response.body.empty()) {
+            response.set_content(std::to_string(response.status) + "\n", "text/plain; charset=utf-8");
+        }
+    });
+
+    int port = config.port;
+    if (port == 0) {
+        port = server.bind_to_any_port(config.listen.c_str());
+    } else if (!server.bind_to_port(config.listen.c_str(), port)) {
+        port = -1;
+    }
+    if (port <= 0) {
+        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(), config.port);
+        return 1;
+    }
+    if (!portFile.empty()) {
+        const std::string temporary = portFile + ".tmp";
+        FILE* file = std::fopen(temporary.c_str(), "w");
+        if (file == nullptr || std::fprintf(file, "%d\n", port) < 0 || std::fclose(file) != 0 ||
+            std::rename(temporary.c_str(), portFile.c_str()) != 0) {
+            std::fprintf(stderr, "velmorant-server: cannot write %s\n", portFile.c_str());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "velmorant-server: serving %zu boards on %s port %d\n", config.boards.size(),
+                 config.listen.c_str(), port);
+    std::atomic<bool> signalled{false};
+    std::thread stopper([&] {
+        int signalNumber = 0;
+        sigwait(&stopSignals, &signalNumber);
+        signalled = true;
+        server.stop();
+    });
+    const bool ok = server.listen_after_bind();
+    // When listening ended for another reason, the signal thread still waits.
+    if (!signalled) {
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    }
+    stopper.join();
+    return ok || signalled ? 0 : 1;
+}
+
+int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
+    StoreState storeState;
+    storeState.path = config.store;
+    std::string error;
+    if (!openStore(&storeState, &error)) {
+        std::printf("problem: %s\n", error.c_str());
+        return 1;
+    }
+    const int64_t now = clockNow(clock);
+    int32_t status = 0;
+    for (const BoardConfig& board : config.boards) {
+        BoardTimetable timetable;
+        buildTimetable(storeState.store.get(), storeState.zone, config, board,
+                       operatingDay(config, storeState.zone, now), &timetable);
+        BuiltDocument document;
+        buildDocument(config, board, timetable, storeState.zone, now, &document);
+        std::printf("== board %d (%s) ==\n%s", board.number, board.name.c_str(), document.text.c_str());
+        for (const std::string& problem : document.problems) {
+            std::printf("problem: %s\n", problem.c_str());
+        }
+        if (!document.accepted) {
+            status = 1;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,195 @@
+// A board's departures for one operating day: the calls at its platform from
+// the store, kept to its routes and direction, on the services that run on
+// the service days in question, frequency-based trips expanded, each with its
+// destination in every language the feed translates and its colour.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "server/server.h"
+
+namespace {
+
+// GTFS language codes for each display language slot (j e k s t o).
+const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {
+    {"ja", "ja-JP"},  {"en", "en-US", "en-GB"},          {"ja-Hrkt", "ja-Kana", "ja-Hira"},
+    {"zh-Hans", "zh-CN", "zh"}, {"zh-Hant", "zh-TW", "zh-HK"}, {"ko", "ko-KR"}};
+
+std::string translate(Store* store, const std::string& table, const std::string& field, int32_t slot,
+                      const std::string& recordId, const std::string& value) {
+    for (const std::string& code : LANGUAGE_CODES[slot]) {
+        std::string text = storeTranslation(store, table, field, code, recordId, value);
+        if (!text.empty()) {
+            return text;
+        }
+    }
+    return std::string();
+}
+
+// Texts of a field in every slot: slot 0 the Japanese translation or the
+// feed's own text, the others only where the feed translates them.
+void translateAll(Store* store, const std::string& table, const std::string& field, const std::string& recordId,
+                  const std::string& value, std::string* texts) {
+    texts[0] = translate(store, table, field, 0, recordId, value);
+    if (texts[0].empty()) {
+        texts[0] = value;
+    }
+    for (int32_t slot = 1; slot < LANGUAGE_SLOTS; ++slot) {
+        texts[slot] = translate(store, table, field, slot, recordId, value);
+    }
+}
+
+struct DestinationTexts {
+    std::string texts[LANGUAGE_SLOTS];
+};
+
+}  // namespace
+
+int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
+    return localDate(zone, now - config.dayStartSeconds);
+}
+
+void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config, const BoardConfig& board,
+                    int32_t day, BoardTimetable* timetable) {
+    (void)config;
+    *timetable = BoardTimetable{};
+    timetable->operatingDay = day;
+    std::vector<std::string> stopIds;
+    StopRecord platformStop;
+    if (!board.stopId.empty()) {
+        stopIds.push_back(board.stopId);
+        if (!storeStop(store, board.stopId, &platformStop)) {
+            timetable->problems.push_back("stop_id \"" + board.stopId + "\" is not in the timetable");
+        }
+    } else {
+        stopIds = storePlatformStops(store, board.station, board.platformCode);
+        if (stopIds.empty()) {
+            timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" + board.platformCode +
+                                          "\" in the timetable");
+        } else {
+            storeStop(store, stopIds[0], &platformStop);
+        }
+    }
+    timetable->platform = !board.platform.empty()        ? board.platform
+                          : !platformStop.platformCode.empty() ? platformStop.platformCode
+                                                              : std::to_string(board.number);
+
+    const std::set<std::string> routes(board.routes.begin(), board.routes.end());
+    std::vector<CallRecord> calls;
+    for (CallRecord& call : storeCallsAt(store, stopIds)) {
+        // A train that ends here or takes nobody on is no departure.
+        if (call.terminates || call.noPickup || (!routes.empty() && routes.count(call.routeId) == 0) ||
+            (board.directionId >= 0 && call.directionId != board.directionId)) {
+            continue;
+        }
+        calls.push_back(std::move(call));
+    }
+
+    std::map<std::string, RouteRecord> routeRecords;
+    std::map<std::string, DestinationTexts> destinations;
+    std::map<std::string, std::vector<FrequencyRecord>> frequencies;
+    for (int32_t serviceDate = addDays(day, -1); serviceDate <= day; serviceDate = addDays(serviceDate, 1)) {
+        const std::vector<std::string> serviceList = storeServicesOn(store, serviceDate);
+        const std::set<std::string> services(serviceList.begin(), serviceList.end());
+        const int64_t start = serviceDayStart(zone, serviceDate);
+        for (const CallRecord& call : calls) {
+            if (services.count(call.serviceId) == 0) {
+                continue;
+            }
+            auto routeIt = routeRecords.find(call.routeId);
+            if (routeIt == routeRecords.end()) {
+                RouteRecord route;
+                storeRoute(store, call.routeId, &route);
+                routeIt = routeRecords.emplace(call.routeId, route).first;
+            }
+            const std::string destinationKey = call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
+            auto destinationIt = destinations.find(destinationKey);
+            if (destinationIt == destinations.end()) {
+                DestinationTexts texts;
+                if (!call.headsign.empty()) {
+                    translateAll(store, "trips", "trip_headsign", call.tripId, call.headsign, texts.texts);
+                } else {
+                    // The station's name rather than its platform's.
+                    StopRecord last;
+                    storeStop(store, call.lastStopId, &last);
+                    StopRecord parent;
+                    if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
+                        last = parent;
+                    }
+                    translateAll(store, "stops", "stop_name", last.stopId, last.name, texts.texts);
+                }
+                destinationIt = destinations.emplace(destinationKey, texts).first;
+            }
+            uint8_t color = 0;
+            for (const RouteColor& routeColor : board.routeColors) {
+                if (routeColor.routeId == call.routeId) {
+                    color = routeColor.color;
+                }
+            }
+            if (color == 0) {
+                color = nearestPaletteColor(routeIt->second.color);
+            }
+            auto frequencyIt = frequencies.find(call.tripId);
+            if (frequencyIt == frequencies.end()) {
+                frequencyIt = frequencies.emplace(call.tripId, storeFrequencies(store, call.tripId)).first;
+            }
+            std::vector<int32_t> times;
+            if (frequencyIt->second.empty()) {
+                times.push_back(call.departure);
+            } else {
+                // The trip's times are a pattern: it starts every headway
+                // within each window, and reaches this stop as far after its
+                // start as the pattern says.
+                const int32_t offset = call.departure - std::max(0, call.firstDeparture);
+                for (const FrequencyRecord& window : frequencyIt->second) {
+                    for (int32_t tripStart = window.start; tripStart < window.end; tripStart += window.headway) {
+                        times.push_back(tripStart + offset);
+                    }
+                }
+            }
+            for (int32_t time : times) {
+                Departure departure;
+                departure.when = start + time;
+                departure.serviceDate = serviceDate;
+                departure.departure = time;
+                departure.tripId = call.tripId;
+                departure.routeId = call.routeId;
+                for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+                    departure.destinations[slot] = destinationIt->second.texts[slot];
+                }
+                departure.color = color;
+                timetable->departures.push_back(std::move(departure));
+            }
+        }
+    }
+    std::sort(timetable->departures.begin(), timetable->departures.end(),
+              [](const Departure& a, const Departure& b) {
+                  return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
+              });
+
+    // The line of a new-style header: as configured, else the board's first
+    // route (or the route of its first call).
+    std::string routeId = !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
+    RouteRecord route;
+    if (!routeId.empty() && storeRoute(store, routeId, &route)) {
+        const bool useLong = !route.longName.empty();
+        translateAll(store, "routes", useLong ? "route_long_name" : "route_short_name", route.routeId,
+                     useLong ? route.longName : route.shortName, timetable->lineTexts);
+        int64_t color = 0;
+        if (route.color.size() == 6) {
+            color = std::stol(route.color, nullptr, 16);
+            timetable->lineColor = static_cast<uint32_t>(color);
+            timetable->hasLineColor = true;
+        }
+    }
+    if (!board.lineJp.empty()) {
+        timetable->lineTexts[0] = board.lineJp;
+    }
+    if (!board.lineEn.empty()) {
+        timetable->lineTexts[1] = board.lineEn;
+    }
+    if (board.lineColor >= 0) {
+        timetable->lineColor = static_cast<uint32_t>(board.lineColor);
+        timetable->hasLineColor = true;
+    }
+}
