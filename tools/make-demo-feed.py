@@ -128,8 +128,9 @@ def main():
             number += 1
             frequencies.append([trip_id, "10:01:00", "17:00:00", 1800, 1])
 
-    for _, jp, en, _, _, _ in (STATIONS[0], STATIONS[2], STATIONS[4]):
-        translations.append(["trips", "trip_headsign", "en", en, "", "", jp])
+    for _, jp, en, ko, zh, _ in (STATIONS[0], STATIONS[2], STATIONS[4]):
+        for lang, text in (("en", en), ("ko", ko), ("zh-Hans", zh)):
+            translations.append(["trips", "trip_headsign", lang, text, "", "", jp])
 
     write("trips.txt", ["route_id", "service_id", "trip_id", "trip_headsign", "direction_id"], trips)
     write("stop_times.txt", ["trip_id", "arrival_time", "departure_time", "stop_id", "stop_sequence"],
