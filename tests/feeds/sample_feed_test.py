@@ -48,6 +48,18 @@ name = "Airport platform 2"
 style = "classic"
 station = "airport"
 platform_code = "2"
+
+[[board]]
+number = 5
+name = "Airport"
+style = "classic"
+stop_id = "airport"
+
+[[board]]
+number = 6
+name = "Lake"
+style = "classic"
+stop_id = "lake"
 """
 
 
@@ -135,11 +147,29 @@ def main():
           "new-style museum board: next train 15:31: %r" % boards.get(3))
     check(trains(boards.get(4, [])) == [], "airport platform 2 has no departures: %r" % boards.get(4))
 
-    # Saturday: the weekend Cerf Express joins at 19:20.
-    code, text, boards = boards_at(server, config, "2019-03-16T15:00")
+    # Saturday: the weekend Cerf Express joins at 19:20. At the lake the
+    # weekend tram's 13:24 takes no passengers (pickup_type 1) and is not
+    # shown; the next departures there are the working-day frequencies (the
+    # Saturday counts as a working day in this feed) from 15:08.
+    code, text, boards = boards_at(server, config, "2019-03-16T13:00")
     check([t[0] for t in trains(boards.get(1, []))] == ["15:24", "19:20"],
           "Saturday airport-1: 15:24 and 19:20: %r" % trains(boards.get(1, [])))
     check(any("Cerf Express (outbound)" in t[1] + t[2] for t in trains(boards.get(1, []))), "Cerf Express shown")
+    check([t[0] for t in trains(boards.get(6, []))][:1] == ["15:08"], "Saturday lake: no 13:24: %r"
+          % trains(boards.get(6, [])))
+
+    # A working-day morning at the lake: the downtown tram by frequencies
+    # with exact times, 8:00 + 8 minutes to the lake, every 5 minutes.
+    code, text, boards = boards_at(server, config, "2019-03-12T07:58")
+    check([t[0] for t in trains(boards.get(6, []))] == ["8:08", "8:13", "8:18"],
+          "frequencies at the lake: %r" % trains(boards.get(6, [])))
+
+    # The night daylight saving time starts in Berlin: the trip of Saturday
+    # 30 March at 25:58 leaves at 1:58 on Sunday, still winter time.
+    code, text, boards = boards_at(server, config, "2019-03-30T23:55")
+    check([t[0] for t in trains(boards.get(5, []))] == ["1:58"] and
+          "Hello Daylight Saving Time!" in trains(boards.get(5, []))[0][1], "past midnight on the DST night: %r"
+          % trains(boards.get(5, [])))
 
     # 1 May: calendar_dates removes the all-day service: nothing departs any
     # more that day, said in a text line instead of trains.
