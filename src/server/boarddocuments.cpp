@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "documents/documents.h"
 #include "server/server.h"
@@ -17,34 +18,57 @@ const char* const END_OF_SERVICE_EN = "Service has ended for today";
 const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
-// Length of a UTF-8 sequence from its first byte (1 for a stray byte).
-size_t sequenceLength(unsigned char lead) {
-    return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+void appendUtf8(std::string* out, uint32_t code) {
+    if (code < 0x80) {
+        *out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        *out += static_cast<char>(0xC0 | (code >> 6));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *out += static_cast<char>(0xE0 | (code >> 12));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        *out += static_cast<char>(0xF0 | (code >> 18));
+        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (code & 0x3F));
+    }
 }
 
-// A text made fit for one field of a document: no line breaks, TABs or zero
-// bytes (they would end the line or the field), "|" replaced where texts of
-// several languages are joined, and cut to the field's capacity in UTF-16
-// units without splitting a character.
+// A text made fit for one field of a document: read as the board reads
+// UTF-8 (so a malformed feed text turns into what the board would show), no
+// line breaks, TABs or zero bytes (they would end the line or the field),
+// "|" replaced where texts of several languages are joined, and cut to the
+// field's capacity in UTF-16 units without splitting a character.
 std::string fieldText(const std::string& text, int32_t capacity, bool inLanguageList) {
+    std::u16string wide(text.size() + 1, u'\0');
+    const int32_t length = decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()),
+                                      static_cast<int32_t>(text.size()), wide.data(),
+                                      static_cast<int32_t>(wide.size()));
     std::string clean;
     int32_t units = 0;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = std::min(sequenceLength(lead), text.size() - i);
-        std::string piece = text.substr(i, length);
-        i += length;
-        if (lead == '\t' || lead == '\r' || lead == '\n' || lead == 0) {
-            piece = " ";
-        } else if (lead == '|' && inLanguageList) {
-            piece = "\xEF\xBD\x9C";  // full-width vertical line
+    for (int32_t i = 0; i < length; ++i) {
+        uint32_t code = wide[static_cast<size_t>(i)];
+        int32_t codeUnits = 1;
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length && wide[static_cast<size_t>(i) + 1] >= 0xDC00 &&
+            wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (wide[static_cast<size_t>(i) + 1] - 0xDC00);
+            codeUnits = 2;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
         }
-        const int32_t pieceUnits = piece.size() == 4 ? 2 : 1;
-        if (units + pieceUnits > capacity - 1) {
+        if (code == u'\t' || code == u'\r' || code == u'\n') {
+            code = u' ';
+        } else if (code == u'|' && inLanguageList) {
+            code = 0xFF5C;  // full-width vertical line
+        }
+        if (units + codeUnits > capacity - 1) {
             break;
         }
-        units += pieceUnits;
-        clean += piece;
+        units += codeUnits;
+        i += codeUnits - 1;
+        appendUtf8(&clean, code);
     }
     return clean;
 }
@@ -52,8 +76,8 @@ std::string fieldText(const std::string& text, int32_t capacity, bool inLanguage
 // The UTF-16 form the reader should have stored.
 bool sameText(const char16_t* stored, const std::string& intended) {
     static thread_local char16_t wide[SCROLL_TEXT_CAPACITY + 2];
-    decodeUtf8(reinterpret_cast<const unsigned char*>(intended.data()), static_cast<int32_t>(intended.size()), wide,
-               SCROLL_TEXT_CAPACITY + 2);
+    decodeUtf8(reinterpret_cast<const unsigned char*>(intended.data()), static_cast<int32_t>(intended.size()),
+               wide, SCROLL_TEXT_CAPACITY + 2);
     return textEquals(stored, wide);
 }
 
@@ -71,7 +95,9 @@ struct Writer {
     std::string text;
     std::vector<std::pair<std::string, std::function<bool(const BoardDocument&)>>> checks;
 
-    void line(const std::string& key, const std::string& value) { text += key + "=" + value + "\n"; }
+    void line(const std::string& key, const std::string& value) {
+        text += key + "=" + value + "\n";
+    }
     void expect(const std::string& what, std::function<bool(const BoardDocument&)> check) {
         checks.emplace_back(what, std::move(check));
     }
@@ -122,9 +148,10 @@ void splitLanguages(const std::string& joined, std::string* texts) {
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
     const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
-    const std::string labelJp = fieldText(board.labelJp, LABEL_JP_CAPACITY, false);
-    const std::string labelEn =
-        fieldText(board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
+    const std::string labelJp = fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp,
+                                          LABEL_JP_CAPACITY, false);
+    const std::string labelEn = fieldText(
+        board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
     w->line("labelJp", labelJp);
@@ -176,9 +203,11 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     // The direction: as configured, else where the next train goes.
     const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
     const std::string viaJp =
-        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""), VIA_JP_CAPACITY, false);
+        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
+                  VIA_JP_CAPACITY, false);
     const std::string viaEn =
-        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""), VIA_EN_CAPACITY, false);
+        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
+                  VIA_EN_CAPACITY, false);
     const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
     char colorText[8];
     std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
@@ -230,13 +259,15 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const std::string messageList = languageList(messageTexts, board.languages, message);
         w->line("msg", "approach\t" + labelList + "\t" + messageList);
         w->expect("approach warning", [=](const BoardDocument& d) {
-            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) && sameLangTexts(d.msg.texts2, message);
+            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
+                   sameLangTexts(d.msg.texts2, message);
         });
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
         const std::string time = fieldText(formatClock(zone, after.when), TIME_CAPACITY, false);
         std::string slots[LANGUAGE_SLOTS];
-        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
+        w->line("msg",
+                "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
         w->expect("lower line", [=](const BoardDocument& d) {
             return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
         });
@@ -249,7 +280,8 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
 // leaves. Its key names the trip, its service day and its time, so a board
 // plays it once; its age lets a board that starts late skip it.
 void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board,
-                const std::vector<const Departure*>& coming, int64_t now, std::vector<std::string>* problems) {
+                const std::vector<const Departure*>& coming, int64_t now,
+                std::vector<std::string>* problems) {
     const Departure* event = nullptr;
     if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
         event = coming[0];
@@ -267,7 +299,8 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     }
     // A trip id that does not fit the key, or holds characters a document
     // field cannot carry, is shortened by a hash of the whole key.
-    std::string key = event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
+    std::string key =
+        event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
     if (fieldText(key, MELODY_KEY_CAPACITY, false) != key) {
         char hash[24];
         std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(key)));

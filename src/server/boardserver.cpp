@@ -6,13 +6,14 @@
 // feed update never drops a request.
 #include <httplib.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "documents/documents.h"
@@ -20,6 +21,8 @@
 #include "serverlink/serverlink.h"
 
 namespace {
+
+constexpr size_t SERVER_THREADS = 32;
 
 // The open store and the file it was opened from.
 struct StoreState {
@@ -98,7 +101,7 @@ struct BoardSlot {
     BoardTimetable timetable;
     std::string body;
     bool accepted = false;
-    std::string lastProblem;
+    std::string lastProblems;
 };
 
 // Brings the slot up to the second now; called with the slot locked.
@@ -119,16 +122,25 @@ void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& 
     if (document.accepted) {
         slot->body = std::move(document.text);
     }
-    const std::string problem = document.problems.empty() ? std::string() : document.problems.back();
-    if (problem != slot->lastProblem && !problem.empty()) {
-        std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+    // Problems go to the log when they change, not every second.
+    std::string problems;
+    for (const std::string& problem : document.problems) {
+        problems += problem + "\n";
     }
-    slot->lastProblem = problem;
+    if (problems != slot->lastProblems) {
+        for (const std::string& problem : document.problems) {
+            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+        }
+        slot->lastProblems = problems;
+    }
 }
 
 const char* soundType(const std::string& name) {
-    const std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
-    return (tail == ".wav" || tail == ".WAV" || tail == ".Wav") ? "audio/wav" : "audio/mpeg";
+    std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
+    for (char& c : tail) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    return tail == ".wav" ? "audio/wav" : "audio/mpeg";
 }
 
 }  // namespace
@@ -196,32 +208,37 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     // One request per connection: httplib then answers "Connection: close"
     // and closes, which is what a board expects.
     server.set_keep_alive_max_count(1);
+    // Enough workers that a few slow or silent connections (each held up to
+    // the 5 s read time-out) cannot keep the boards of a station waiting.
+    server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
-    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)", [&](const httplib::Request& request, httplib::Response& response) {
-        const int32_t number = std::atoi(request.matches[1].str().c_str());
-        BoardSlot* slot = nullptr;
-        for (const auto& candidate : slots) {
-            if (candidate->board->number == number) {
-                slot = candidate.get();
-            }
-        }
-        if (slot == nullptr) {
-            response.status = 404;
-            response.set_content("no such board\n", "text/plain; charset=utf-8");
-            return;
-        }
-        const StoreView view = currentStore(&storeState);
-        const int64_t now = clockNow(clock);
-        std::lock_guard<std::mutex> hold(slot->lock);
-        refreshSlot(slot, config, view, now);
-        if (!slot->accepted) {
-            response.status = 503;
-            response.set_content("document not accepted by the board's reader\n", "text/plain; charset=utf-8");
-            return;
-        }
-        response.set_content(slot->body, "text/plain; charset=utf-8");
-    });
+    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)",
+               [&](const httplib::Request& request, httplib::Response& response) {
+                   const int32_t number = std::atoi(request.matches[1].str().c_str());
+                   BoardSlot* slot = nullptr;
+                   for (const auto& candidate : slots) {
+                       if (candidate->board->number == number) {
+                           slot = candidate.get();
+                       }
+                   }
+                   if (slot == nullptr) {
+                       response.status = 404;
+                       response.set_content("no such board\n", "text/plain; charset=utf-8");
+                       return;
+                   }
+                   const StoreView view = currentStore(&storeState);
+                   const int64_t now = clockNow(clock);
+                   std::lock_guard<std::mutex> hold(slot->lock);
+                   refreshSlot(slot, config, view, now);
+                   if (!slot->accepted) {
+                       response.status = 503;
+                       response.set_content("document not accepted by the board's reader\n",
+                                            "text/plain; charset=utf-8");
+                       return;
+                   }
+                   response.set_content(slot->body, "text/plain; charset=utf-8");
+               });
     server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
         std::string path;
         const std::string name = request.matches[1].str();
@@ -245,6 +262,16 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         }
     });
 
+    // httplib listens with a backlog of 5, which drops the connections of a
+    // station's boards polling together; the listening socket is noted
+    // here and given a full backlog once bound.
+    int listeningSocket = -1;
+    server.set_socket_options([&listeningSocket](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listeningSocket = socket;
+    });
+
     int port = config.port;
     if (port == 0) {
         port = server.bind_to_any_port(config.listen.c_str());
@@ -252,8 +279,12 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         port = -1;
     }
     if (port <= 0) {
-        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(), config.port);
+        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", config.listen.c_str(),
+                     config.port);
         return 1;
+    }
+    if (listeningSocket >= 0 && listen(listeningSocket, SOMAXCONN) != 0) {
+        std::fprintf(stderr, "velmorant-server: cannot widen the listening backlog\n");
     }
     if (!portFile.empty()) {
         const std::string temporary = portFile + ".tmp";

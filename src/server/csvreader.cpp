@@ -14,10 +14,12 @@ struct CsvState {
     std::vector<std::string> fields;
     int32_t line;        // the line being read
     int32_t recordLine;  // the line the current record started on
+    bool afterCr;        // the last thing read was a CR ending a line
 };
 
 void onField(void* data, size_t size, void* context) {
     CsvState* state = static_cast<CsvState*>(context);
+    state->afterCr = false;
     if (state->fields.empty()) {
         state->recordLine = state->line;
     }
@@ -33,15 +35,17 @@ void onField(void* data, size_t size, void* context) {
 
 // With CSV_REPALL_NL every CR and LF ends a record, so blank lines arrive as
 // records without fields, and a CR LF as a record followed by an empty one.
+// A CR, an LF and a CR LF each end one line.
 void onRecordEnd(int terminator, void* context) {
     CsvState* state = static_cast<CsvState*>(context);
     if (!state->fields.empty()) {
         (*state->onRecord)(state->fields, state->recordLine);
         state->fields.clear();
     }
-    if (terminator == '\n') {
+    if (terminator == '\r' || (terminator == '\n' && !state->afterCr)) {
         ++state->line;
     }
+    state->afterCr = terminator == '\r';
 }
 
 }  // namespace
@@ -56,7 +60,7 @@ bool readCsv(const char* bytes, size_t size, const CsvRecordHandler& onRecord, s
         *error = "out of memory";
         return false;
     }
-    CsvState state{&onRecord, {}, 1, 1};
+    CsvState state{&onRecord, {}, 1, 1, false};
     bool ok = csv_parse(&parser, bytes, size, onField, onRecordEnd, &state) == size;
     if (ok) {
         ok = csv_fini(&parser, onField, onRecordEnd, &state) == 0;

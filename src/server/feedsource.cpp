@@ -59,8 +59,10 @@ static zip_int64_t zipEntry(zip_t* zip, const std::string& name) {
             continue;
         }
         const std::string entryName(entry);
-        if (entryName.size() > name.size() && entryName.compare(entryName.size() - name.size(), name.size(), name) == 0 &&
-            entryName[entryName.size() - name.size() - 1] == '/' && entryName.find("__MACOSX") == std::string::npos) {
+        if (entryName.size() > name.size() &&
+            entryName.compare(entryName.size() - name.size(), name.size(), name) == 0 &&
+            entryName[entryName.size() - name.size() - 1] == '/' &&
+            entryName.find("__MACOSX") == std::string::npos) {
             return i;
         }
     }

@@ -5,8 +5,11 @@
 // "file:line: what"; a missing required file or column refuses the feed.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
@@ -18,8 +21,10 @@ namespace {
 const char* const SCHEMA =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT);"
     "CREATE TABLE agency(agency_id TEXT, agency_name TEXT, agency_timezone TEXT, agency_lang TEXT);"
-    "CREATE TABLE stops(stop_id TEXT PRIMARY KEY, stop_name TEXT, parent_station TEXT, platform_code TEXT);"
-    "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color TEXT);"
+    "CREATE TABLE stops(stop_id TEXT PRIMARY KEY, stop_name TEXT, parent_station TEXT, platform_code TEXT,"
+    " location_type INTEGER);"
+    "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color "
+    "TEXT);"
     "CREATE TABLE trips(trip_id TEXT PRIMARY KEY, route_id TEXT, service_id TEXT, trip_headsign TEXT,"
     " direction_id INTEGER, last_stop_id TEXT, last_sequence INTEGER, first_departure INTEGER);"
     "CREATE TABLE stop_times(trip_id TEXT, stop_id TEXT, stop_sequence INTEGER, departure INTEGER,"
@@ -38,7 +43,8 @@ const char* const INDEXES =
     "CREATE INDEX translations_by_record ON translations(table_name, field_name, language, record_id);"
     "CREATE INDEX translations_by_value ON translations(table_name, field_name, language, field_value);";
 
-const char* const WEEKDAY_COLUMNS[7] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+const char* const WEEKDAY_COLUMNS[7] = {"monday", "tuesday",  "wednesday", "thursday",
+                                        "friday", "saturday", "sunday"};
 
 // The first and last timed call of a trip.
 struct TripSpan {
@@ -56,7 +62,16 @@ struct Import {
     std::unordered_set<std::string> stops;
     std::unordered_set<std::string> routes;
     std::unordered_set<std::string> services;
-    std::unordered_set<std::string> trips;
+    std::unordered_map<std::string, uint32_t> trips;  // trip_id to its number
+    // Every call's place, kept to give untimed calls a time afterwards.
+    struct CallPlace {
+        uint32_t trip;
+        int32_t sequence;
+        int32_t departure;
+        int64_t row;
+    };
+    std::vector<CallPlace> calls;
+    bool untimedCalls = false;
     std::unordered_map<std::string, TripSpan> spans;
     std::string timezone;
     std::string agencyLang;
@@ -100,8 +115,12 @@ bool exec(sqlite3* db, const char* sql, std::string* error) {
 struct Insert {
     sqlite3_stmt* statement = nullptr;
     int32_t next = 1;
-    Insert(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &statement, nullptr); }
-    ~Insert() { sqlite3_finalize(statement); }
+    Insert(sqlite3* db, const char* sql) {
+        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    }
+    ~Insert() {
+        sqlite3_finalize(statement);
+    }
     Insert& text(const std::string& value) {
         sqlite3_bind_text(statement, next++, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
@@ -122,12 +141,13 @@ struct Insert {
     }
 };
 
-using RowHandler = std::function<void(const Columns& columns, const std::vector<std::string>& row, int32_t line)>;
+using RowHandler =
+    std::function<void(const Columns& columns, const std::vector<std::string>& row, int32_t line)>;
 
 // Reads one file of the feed. A required file that is missing, or a file
 // without a required column, refuses the feed. Returns whether it was read.
-bool loadFile(Import* import, const std::string& file, bool required, const std::vector<std::string>& requiredColumns,
-              const RowHandler& onRow) {
+bool loadFile(Import* import, const std::string& file, bool required,
+              const std::vector<std::string>& requiredColumns, const RowHandler& onRow) {
     if (!feedHas(import->feed, file)) {
         if (required) {
             reportFault(import->report, file, 0, "required file missing");
@@ -179,6 +199,10 @@ bool loadFile(Import* import, const std::string& file, bool required, const std:
         return false;
     }
     if (!headerRead) {
+        // An empty optional file is as good as none.
+        if (!required) {
+            return false;
+        }
         reportFault(import->report, file, 1, "no header line");
         headerOk = false;
     }
@@ -203,8 +227,9 @@ void loadAgency(Import* import) {
                      import->timezone = zone;
                      import->agencyLang = field(row, c.index("agency_lang"));
                  } else if (zone != import->timezone) {
-                     reportFault(import->report, file, line,
-                                 "time zone " + zone + " differs from the first agency's " + import->timezone);
+                     reportFault(
+                         import->report, file, line,
+                         "time zone " + zone + " differs from the first agency's " + import->timezone);
                  }
                  insert.text(field(row, c.index("agency_id")))
                      .text(field(row, c.index("agency_name")))
@@ -219,29 +244,36 @@ void loadAgency(Import* import) {
 }
 
 void loadStops(Import* import) {
-    Insert insert(import->db, "INSERT INTO stops VALUES(?,?,?,?)");
+    Insert insert(import->db, "INSERT INTO stops VALUES(?,?,?,?,?)");
     const std::string file = "stops.txt";
     std::vector<std::pair<std::string, int32_t>> parents;
-    loadFile(import, file, true, {"stop_id"}, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("stop_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty stop_id");
-            return;
-        }
-        if (!import->stops.insert(id).second) {
-            reportFault(import->report, file, line, "duplicate stop_id \"" + id + "\"");
-            return;
-        }
-        const std::string& parent = field(row, c.index("parent_station"));
-        if (!parent.empty()) {
-            parents.emplace_back(parent, line);
-        }
-        insert.text(id)
-            .text(field(row, c.index("stop_name")))
-            .text(parent)
-            .text(field(row, c.index("platform_code")))
-            .run();
-    });
+    loadFile(import, file, true, {"stop_id"},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("stop_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty stop_id");
+                     return;
+                 }
+                 if (!import->stops.insert(id).second) {
+                     reportFault(import->report, file, line, "duplicate stop_id \"" + id + "\"");
+                     return;
+                 }
+                 const std::string& parent = field(row, c.index("parent_station"));
+                 if (!parent.empty()) {
+                     parents.emplace_back(parent, line);
+                 }
+                 const std::string& type = field(row, c.index("location_type"));
+                 if (!type.empty() && (type.size() != 1 || type[0] < '0' || type[0] > '4')) {
+                     reportFault(import->report, file, line, "location_type is not 0 to 4");
+                     return;
+                 }
+                 insert.text(id)
+                     .text(field(row, c.index("stop_name")))
+                     .text(parent)
+                     .text(field(row, c.index("platform_code")))
+                     .integer(type.empty() ? 0 : type[0] - '0')
+                     .run();
+             });
     for (const auto& [parent, line] : parents) {
         if (import->stops.count(parent) == 0) {
             reportFault(import->report, file, line, "unknown parent_station \"" + parent + "\"");
@@ -253,27 +285,28 @@ void loadStops(Import* import) {
 void loadRoutes(Import* import) {
     Insert insert(import->db, "INSERT INTO routes VALUES(?,?,?,?)");
     const std::string file = "routes.txt";
-    loadFile(import, file, true, {"route_id"}, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("route_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty route_id");
-            return;
-        }
-        if (!import->routes.insert(id).second) {
-            reportFault(import->report, file, line, "duplicate route_id \"" + id + "\"");
-            return;
-        }
-        std::string color = field(row, c.index("route_color"));
-        if (!color.empty() && nearestPaletteColor(color) == 0) {
-            reportFault(import->report, file, line, "route_color \"" + color + "\" is not RRGGBB");
-            color.clear();
-        }
-        insert.text(id)
-            .text(field(row, c.index("route_short_name")))
-            .text(field(row, c.index("route_long_name")))
-            .text(color)
-            .run();
-    });
+    loadFile(import, file, true, {"route_id"},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("route_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty route_id");
+                     return;
+                 }
+                 if (!import->routes.insert(id).second) {
+                     reportFault(import->report, file, line, "duplicate route_id \"" + id + "\"");
+                     return;
+                 }
+                 std::string color = field(row, c.index("route_color"));
+                 if (!color.empty() && nearestPaletteColor(color) == 0) {
+                     reportFault(import->report, file, line, "route_color \"" + color + "\" is not RRGGBB");
+                     color.clear();
+                 }
+                 insert.text(id)
+                     .text(field(row, c.index("route_short_name")))
+                     .text(field(row, c.index("route_long_name")))
+                     .text(color)
+                     .run();
+             });
 }
 
 void loadCalendar(Import* import, bool required) {
@@ -281,36 +314,38 @@ void loadCalendar(Import* import, bool required) {
     const std::string file = "calendar.txt";
     std::vector<std::string> columns = {"service_id", "start_date", "end_date"};
     columns.insert(columns.end(), WEEKDAY_COLUMNS, WEEKDAY_COLUMNS + 7);
-    loadFile(import, file, required, columns, [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-        const std::string& id = field(row, c.index("service_id"));
-        if (id.empty()) {
-            reportFault(import->report, file, line, "empty service_id");
-            return;
-        }
-        int32_t days = 0;
-        for (int32_t day = 0; day < 7; ++day) {
-            const std::string& flag = field(row, c.index(WEEKDAY_COLUMNS[day]));
-            if (flag == "1") {
-                days |= 1 << day;
-            } else if (flag != "0") {
-                reportFault(import->report, file, line, std::string(WEEKDAY_COLUMNS[day]) + " is not 0 or 1");
-                return;
-            }
-        }
-        int32_t start = 0;
-        int32_t end = 0;
-        if (!parseGtfsDate(field(row, c.index("start_date")), &start) ||
-            !parseGtfsDate(field(row, c.index("end_date")), &end)) {
-            reportFault(import->report, file, line, "start_date or end_date is not a YYYYMMDD date");
-            return;
-        }
-        if (import->services.count(id) != 0) {
-            reportFault(import->report, file, line, "duplicate service_id \"" + id + "\"");
-            return;
-        }
-        import->services.insert(id);
-        insert.text(id).integer(days).integer(start).integer(end).run();
-    });
+    loadFile(import, file, required, columns,
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+                 const std::string& id = field(row, c.index("service_id"));
+                 if (id.empty()) {
+                     reportFault(import->report, file, line, "empty service_id");
+                     return;
+                 }
+                 int32_t days = 0;
+                 for (int32_t day = 0; day < 7; ++day) {
+                     const std::string& flag = field(row, c.index(WEEKDAY_COLUMNS[day]));
+                     if (flag == "1") {
+                         days |= 1 << day;
+                     } else if (flag != "0") {
+                         reportFault(import->report, file, line,
+                                     std::string(WEEKDAY_COLUMNS[day]) + " is not 0 or 1");
+                         return;
+                     }
+                 }
+                 int32_t start = 0;
+                 int32_t end = 0;
+                 if (!parseGtfsDate(field(row, c.index("start_date")), &start) ||
+                     !parseGtfsDate(field(row, c.index("end_date")), &end)) {
+                     reportFault(import->report, file, line, "start_date or end_date is not a YYYYMMDD date");
+                     return;
+                 }
+                 if (import->services.count(id) != 0) {
+                     reportFault(import->report, file, line, "duplicate service_id \"" + id + "\"");
+                     return;
+                 }
+                 import->services.insert(id);
+                 insert.text(id).integer(days).integer(start).integer(end).run();
+             });
 }
 
 void loadCalendarDates(Import* import, bool required) {
@@ -363,7 +398,7 @@ void loadTrips(Import* import) {
                      reportFault(import->report, file, line, "direction_id is not 0 or 1");
                      return;
                  }
-                 if (!import->trips.insert(id).second) {
+                 if (!import->trips.emplace(id, static_cast<uint32_t>(import->trips.size())).second) {
                      reportFault(import->report, file, line, "duplicate trip_id \"" + id + "\"");
                      return;
                  }
@@ -391,6 +426,43 @@ bool parseCount(const std::string& text, int32_t* value) {
     }
     *value = number;
     return true;
+}
+
+// A call without a time lies between timed calls of its trip; it gets a
+// time in proportion to its place between them, as trip planners do.
+void interpolateTimes(Import* import) {
+    if (!import->untimedCalls) {
+        return;
+    }
+    auto& calls = import->calls;
+    std::sort(calls.begin(), calls.end(), [](const Import::CallPlace& a, const Import::CallPlace& b) {
+        return a.trip != b.trip ? a.trip < b.trip : a.sequence < b.sequence;
+    });
+    Insert update(import->db, "UPDATE stop_times SET departure = ? WHERE rowid = ?");
+    size_t tripStart = 0;
+    for (size_t i = 0; i <= calls.size(); ++i) {
+        if (i < calls.size() && calls[i].trip == calls[tripStart].trip) {
+            continue;
+        }
+        // calls[tripStart, i) is one trip.
+        size_t previous = SIZE_MAX;
+        for (size_t k = tripStart; k < i; ++k) {
+            if (calls[k].departure < 0) {
+                continue;
+            }
+            if (previous != SIZE_MAX && k - previous > 1) {
+                const int32_t from = calls[previous].departure;
+                const int32_t span = calls[k].departure - from;
+                const int32_t steps = static_cast<int32_t>(k - previous);
+                for (size_t m = previous + 1; m < k; ++m) {
+                    const int32_t time = from + span * static_cast<int32_t>(m - previous) / steps;
+                    update.integer(time).integer(calls[m].row).run();
+                }
+            }
+            previous = k;
+        }
+        tripStart = i;
+    }
 }
 
 void loadStopTimes(Import* import) {
@@ -445,11 +517,15 @@ void loadStopTimes(Import* import) {
                  }
                  insert.text(field(row, headsignColumn)).integer(pickup == "1" ? 1 : 0);
                  if (!insert.run()) {
-                     reportFault(import->report, file, line, std::string("store: ") + sqlite3_errmsg(import->db));
+                     reportFault(import->report, file, line,
+                                 std::string("store: ") + sqlite3_errmsg(import->db));
                      import->refused = true;
                      return;
                  }
                  ++import->report->stopTimes;
+                 import->calls.push_back(
+                     {import->trips[trip], sequence, departure, sqlite3_last_insert_rowid(import->db)});
+                 import->untimedCalls |= departure < 0;
                  TripSpan& span = import->spans[trip];
                  if (departure >= 0 && (span.firstSequence < 0 || sequence < span.firstSequence)) {
                      span.firstSequence = sequence;
@@ -460,8 +536,10 @@ void loadStopTimes(Import* import) {
                      span.lastStopId = stop;
                  }
              });
-    Insert update(import->db,
-                  "UPDATE trips SET last_stop_id = ?, last_sequence = ?, first_departure = ? WHERE trip_id = ?");
+    interpolateTimes(import);
+    Insert update(
+        import->db,
+        "UPDATE trips SET last_stop_id = ?, last_sequence = ?, first_departure = ? WHERE trip_id = ?");
     for (const auto& [trip, span] : import->spans) {
         update.text(span.lastStopId).integer(span.lastSequence).integer(span.firstDeparture).text(trip).run();
     }
@@ -496,43 +574,47 @@ void loadFrequencies(Import* import) {
 void loadTranslations(Import* import) {
     Insert insert(import->db, "INSERT INTO translations VALUES(?,?,?,?,?,?,?)");
     const std::string file = "translations.txt";
-    loadFile(import, file, false, {"table_name", "field_name", "language", "translation"},
-             [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
-                 const std::string& recordId = field(row, c.index("record_id"));
-                 const std::string& fieldValue = field(row, c.index("field_value"));
-                 if (field(row, c.index("table_name")).empty() || field(row, c.index("field_name")).empty() ||
-                     field(row, c.index("language")).empty()) {
-                     reportFault(import->report, file, line, "table_name, field_name or language empty");
-                     return;
-                 }
-                 if (recordId.empty() && fieldValue.empty() && field(row, c.index("table_name")) != "feed_info") {
-                     reportFault(import->report, file, line, "neither record_id nor field_value");
-                     return;
-                 }
-                 insert.text(field(row, c.index("table_name")))
-                     .text(field(row, c.index("field_name")))
-                     .text(field(row, c.index("language")))
-                     .text(field(row, c.index("translation")))
-                     .text(recordId)
-                     .text(field(row, c.index("record_sub_id")))
-                     .text(fieldValue)
-                     .run();
-             });
+    loadFile(
+        import, file, false, {"table_name", "field_name", "language", "translation"},
+        [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
+            const std::string& recordId = field(row, c.index("record_id"));
+            const std::string& fieldValue = field(row, c.index("field_value"));
+            if (field(row, c.index("table_name")).empty() || field(row, c.index("field_name")).empty() ||
+                field(row, c.index("language")).empty()) {
+                reportFault(import->report, file, line, "table_name, field_name or language empty");
+                return;
+            }
+            if (recordId.empty() && fieldValue.empty() && field(row, c.index("table_name")) != "feed_info") {
+                reportFault(import->report, file, line, "neither record_id nor field_value");
+                return;
+            }
+            insert.text(field(row, c.index("table_name")))
+                .text(field(row, c.index("field_name")))
+                .text(field(row, c.index("language")))
+                .text(field(row, c.index("translation")))
+                .text(recordId)
+                .text(field(row, c.index("record_sub_id")))
+                .text(fieldValue)
+                .run();
+        });
 }
 
 void loadFeedInfo(Import* import) {
-    loadFile(import, "feed_info.txt", false, {}, [&](const Columns& c, const std::vector<std::string>& row, int32_t) {
-        if (import->feedLang.empty()) {
-            import->feedLang = field(row, c.index("feed_lang"));
-            import->feedVersion = field(row, c.index("feed_version"));
-        }
-    });
+    loadFile(import, "feed_info.txt", false, {},
+             [&](const Columns& c, const std::vector<std::string>& row, int32_t) {
+                 if (import->feedLang.empty()) {
+                     import->feedLang = field(row, c.index("feed_lang"));
+                     import->feedVersion = field(row, c.index("feed_version"));
+                 }
+             });
 }
 
 bool writeMeta(Import* import) {
     Insert insert(import->db, "INSERT INTO meta VALUES(?,?)");
     return insert.text("timezone").text(import->timezone).run() &&
-           insert.text("feed_lang").text(import->feedLang.empty() ? import->agencyLang : import->feedLang).run() &&
+           insert.text("feed_lang")
+               .text(import->feedLang.empty() ? import->agencyLang : import->feedLang)
+               .run() &&
            insert.text("feed_version").text(import->feedVersion).run();
 }
 
@@ -552,36 +634,22 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
-}  // namespace
-
-void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what) {
-    ++report->faultCount;
-    if (report->faults.size() < static_cast<size_t>(FAULTS_PRINTED)) {
-        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what : file + ": " + what);
-    }
-}
-
-int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report) {
-    Import import;
-    import.report = report;
+// Fills the new store file from the feed and puts it in place.
+int32_t buildStore(Import* importPointer, const std::string& storePath, const std::string& newPath) {
+    Import& import = *importPointer;
+    ImportReport* report = import.report;
     std::string error;
-    import.feed = feedOpen(feedPath, &error);
-    if (import.feed == nullptr) {
-        reportFault(report, feedPath, 0, error);
-        return IMPORT_REFUSED;
-    }
-    const std::string newPath = storePath + ".new";
-    // A file left by an import that was killed is only a half store.
-    std::remove(newPath.c_str());
-    if (sqlite3_open_v2(newPath.c_str(), &import.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(newPath.c_str(), &import.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         reportFault(report, newPath, 0, import.db != nullptr ? sqlite3_errmsg(import.db) : "cannot create");
         sqlite3_close(import.db);
         feedClose(import.feed);
         return IMPORT_REFUSED;
     }
-    bool ok = exec(import.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;",
-                   &error) &&
-              exec(import.db, SCHEMA, &error) && exec(import.db, "BEGIN", &error);
+    bool ok =
+        exec(import.db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;",
+             &error) &&
+        exec(import.db, SCHEMA, &error) && exec(import.db, "BEGIN", &error);
     if (ok) {
         // Files that others refer to come first, so every reference can be
         // checked as its row arrives.
@@ -627,4 +695,48 @@ int32_t importFeed(const std::string& feedPath, const std::string& storePath, Im
     }
     syncFile(folderOf(storePath));
     return IMPORT_OK;
+}
+
+}  // namespace
+
+void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what) {
+    ++report->faultCount;
+    if (report->faults.size() < static_cast<size_t>(FAULTS_PRINTED)) {
+        report->faults.push_back(line > 0 ? file + ":" + std::to_string(line) + ": " + what
+                                          : file + ": " + what);
+    }
+}
+
+int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report) {
+    Import import;
+    import.report = report;
+    std::string error;
+    import.feed = feedOpen(feedPath, &error);
+    if (import.feed == nullptr) {
+        reportFault(report, feedPath, 0, error);
+        return IMPORT_REFUSED;
+    }
+    const std::string newPath = storePath + ".new";
+    // The new file is held locked for the whole import, so a second import
+    // of the same store is refused instead of writing into this one. A file
+    // left by an import that was killed is only a half store: it is emptied.
+    const int newFd = open(newPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (newFd < 0 || flock(newFd, LOCK_EX | LOCK_NB) != 0) {
+        reportFault(report, newPath, 0,
+                    newFd < 0 ? "cannot create" : "another import of this store is running");
+        if (newFd >= 0) {
+            close(newFd);
+        }
+        feedClose(import.feed);
+        return IMPORT_REFUSED;
+    }
+    if (ftruncate(newFd, 0) != 0) {
+        reportFault(report, newPath, 0, "cannot empty the file an earlier import left");
+        close(newFd);
+        feedClose(import.feed);
+        return IMPORT_REFUSED;
+    }
+    const int32_t result = buildStore(&import, storePath, newPath);
+    close(newFd);
+    return result;
 }

@@ -53,18 +53,23 @@ bool readOptions(int argc, char** argv, int first, Options* options, std::string
             return true;
         };
         if (arg == "--config") {
-            if (!value(&options->config)) return false;
+            if (!value(&options->config))
+                return false;
         } else if (arg == "--store") {
-            if (!value(&options->store)) return false;
+            if (!value(&options->store))
+                return false;
         } else if (arg == "--now") {
-            if (!value(&options->now)) return false;
+            if (!value(&options->now))
+                return false;
         } else if (arg == "--frozen") {
             options->frozen = true;
         } else if (arg == "--listen") {
-            if (!value(&options->listen)) return false;
+            if (!value(&options->listen))
+                return false;
         } else if (arg == "--port") {
             std::string text;
-            if (!value(&text)) return false;
+            if (!value(&text))
+                return false;
             char* end = nullptr;
             const long port = std::strtol(text.c_str(), &end, 10);
             if (text.empty() || *end != 0 || port < 0 || port > 65535) {
@@ -73,7 +78,8 @@ bool readOptions(int argc, char** argv, int first, Options* options, std::string
             }
             options->port = static_cast<int32_t>(port);
         } else if (arg == "--port-file") {
-            if (!value(&options->portFile)) return false;
+            if (!value(&options->portFile))
+                return false;
         } else if (!arg.empty() && arg[0] != '-' && options->feed.empty()) {
             options->feed = arg;
         } else {
@@ -119,7 +125,8 @@ int runImport(const Options& options) {
     }
     std::printf("imported %lld stops, %lld trips, %lld stop times into %s (%lld rows skipped)\n",
                 static_cast<long long>(report.stops), static_cast<long long>(report.trips),
-                static_cast<long long>(report.stopTimes), store.c_str(), static_cast<long long>(report.faultCount));
+                static_cast<long long>(report.stopTimes), store.c_str(),
+                static_cast<long long>(report.faultCount));
     return EXIT_OK;
 }
 
@@ -143,7 +150,8 @@ bool makeClock(const Options& options, const StationConfig& config, ServerClock*
     const date::time_zone* zone = findZone(storeMeta(store, "timezone"));
     storeClose(store);
     if (!parseLocalTime(options.now, zone, &clock->startInstant)) {
-        std::fprintf(stderr, "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS]\n", options.now.c_str());
+        std::fprintf(stderr, "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS]\n",
+                     options.now.c_str());
         return false;
     }
     clock->startMonotonicMs = monotonicMs();
@@ -157,6 +165,10 @@ int main(int argc, char** argv) {
         return usage(nullptr);
     }
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
     Options options;
     std::string problem;
     if (!readOptions(argc, argv, 2, &options, &problem)) {

@@ -92,6 +92,8 @@ struct RouteRecord {
     std::string longName;
     std::string color;  // "RRGGBB" or empty
 };
+// The platforms of a station; nothing when the stop is no station.
+std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station);
 bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route);
 
 // One scheduled call of a trip at a stop, with what a board needs of the trip.

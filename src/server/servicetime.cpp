@@ -60,7 +60,8 @@ static date::year_month_day toYmd(int32_t value) {
 }
 
 static int32_t fromYmd(const date::year_month_day& ymd) {
-    return static_cast<int32_t>(ymd.year()) * 10000 + static_cast<int32_t>(static_cast<unsigned>(ymd.month())) * 100 +
+    return static_cast<int32_t>(ymd.year()) * 10000 +
+           static_cast<int32_t>(static_cast<unsigned>(ymd.month())) * 100 +
            static_cast<int32_t>(static_cast<unsigned>(ymd.day()));
 }
 
@@ -115,8 +116,9 @@ std::string formatClock(const date::time_zone* zone, int64_t instant) {
 bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant) {
     // YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, T or a space.
     if ((text.size() != 16 && text.size() != 19) || text[4] != '-' || text[7] != '-' ||
-        (text[10] != 'T' && text[10] != ' ') || text[13] != ':' || !allDigits(text, 0, 4) || !allDigits(text, 5, 7) ||
-        !allDigits(text, 8, 10) || !allDigits(text, 11, 13) || !allDigits(text, 14, 16)) {
+        (text[10] != 'T' && text[10] != ' ') || text[13] != ':' || !allDigits(text, 0, 4) ||
+        !allDigits(text, 5, 7) || !allDigits(text, 8, 10) || !allDigits(text, 11, 13) ||
+        !allDigits(text, 14, 16)) {
         return false;
     }
     int32_t secondsPart = 0;
@@ -126,7 +128,8 @@ bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_
         }
         secondsPart = std::stoi(text.substr(17, 2));
     }
-    const int32_t day = std::stoi(text.substr(0, 4)) * 10000 + std::stoi(text.substr(5, 2)) * 100 + std::stoi(text.substr(8, 2));
+    const int32_t day = std::stoi(text.substr(0, 4)) * 10000 + std::stoi(text.substr(5, 2)) * 100 +
+                        std::stoi(text.substr(8, 2));
     const int32_t h = std::stoi(text.substr(11, 2));
     const int32_t m = std::stoi(text.substr(14, 2));
     if (!toYmd(day).ok() || h > 23 || m > 59 || secondsPart > 59 || zone == nullptr) {
@@ -139,13 +142,15 @@ bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_
 }
 
 int64_t monotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 int64_t clockNow(const ServerClock& clock) {
     if (clock.startInstant == 0) {
-        return std::chrono::duration_cast<seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+        return std::chrono::duration_cast<seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     }
     if (clock.frozen) {
         return clock.startInstant;

@@ -15,7 +15,8 @@
 namespace {
 
 // The classic palette (colour codes 1 to 7) as 0xRRGGBB.
-constexpr uint32_t PALETTE[8] = {0x1E1E1E, 0x30FF40, 0xFF8C00, 0xFF2828, 0xFFE000, 0xF0F0F0, 0x40B8FF, 0xFF50D0};
+constexpr uint32_t PALETTE[8] = {0x1E1E1E, 0x30FF40, 0xFF8C00, 0xFF2828,
+                                 0xFFE000, 0xF0F0F0, 0x40B8FF, 0xFF50D0};
 
 struct Reader {
     std::vector<std::string>* problems;
@@ -26,7 +27,9 @@ struct Reader {
         problems->push_back(where + what);
         ok = false;
     }
-    void warn(const std::string& what) { problems->push_back(where + what + " (ignored)"); }
+    void warn(const std::string& what) {
+        problems->push_back(where + what + " (ignored)");
+    }
 
     void text(const toml::table& table, const char* key, std::string* value) {
         const toml::node* node = table.get(key);
@@ -58,8 +61,8 @@ bool parseClockOfDay(const std::string& text, int32_t* seconds) {
     int hours = 0;
     int minutes = 0;
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%d:%d%c", &hours, &minutes, &tail) != 2 || hours < 0 || hours > 23 || minutes < 0 ||
-        minutes > 59) {
+    if (std::sscanf(text.c_str(), "%d:%d%c", &hours, &minutes, &tail) != 2 || hours < 0 || hours > 23 ||
+        minutes < 0 || minutes > 59) {
         return false;
     }
     *seconds = hours * 3600 + minutes * 60;
@@ -77,8 +80,8 @@ uint8_t configColor(const std::string& text) {
         }
     }
     char16_t wide[8] = {};
-    decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int32_t>(std::min<size_t>(text.size(), 16)),
-               wide, 8);
+    decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()),
+               static_cast<int32_t>(std::min<size_t>(text.size(), 16)), wide, 8);
     return parseColorCode(wide);
 }
 
@@ -92,12 +95,35 @@ bool parseHexColor(const std::string& text, int64_t* value) {
 }
 
 const std::set<std::string> SERVER_KEYS = {"listen", "port", "store", "sounds", "day_start"};
-const std::set<std::string> BOARD_KEYS = {
-    "number",       "name",          "style",           "stop_id",          "station",       "platform_code",
-    "routes",       "direction_id",  "melody",          "melody_lead_seconds", "rows",       "width",
-    "label_jp",     "label_en",      "caption_time",    "caption_dest",     "route_colors",  "blink_seconds",
-    "platform",     "side",          "line_jp",         "line_en",          "line_color",    "via_jp",
-    "via_en",       "languages",     "approach_seconds", "approach_label",  "approach_message"};
+const std::set<std::string> BOARD_KEYS = {"number",
+                                          "name",
+                                          "style",
+                                          "stop_id",
+                                          "station",
+                                          "platform_code",
+                                          "routes",
+                                          "direction_id",
+                                          "melody",
+                                          "melody_lead_seconds",
+                                          "rows",
+                                          "width",
+                                          "label_jp",
+                                          "label_en",
+                                          "caption_time",
+                                          "caption_dest",
+                                          "route_colors",
+                                          "blink_seconds",
+                                          "platform",
+                                          "side",
+                                          "line_jp",
+                                          "line_en",
+                                          "line_color",
+                                          "via_jp",
+                                          "via_en",
+                                          "languages",
+                                          "approach_seconds",
+                                          "approach_label",
+                                          "approach_message"};
 
 void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     for (const auto& [key, node] : table) {
@@ -142,9 +168,11 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     if (!board->melody.empty()) {
         char16_t wide[MELODY_NAME_CAPACITY + 2] = {};
         decodeUtf8(reinterpret_cast<const unsigned char*>(board->melody.data()),
-                   static_cast<int32_t>(std::min<size_t>(board->melody.size(), 1024)), wide, MELODY_NAME_CAPACITY + 2);
+                   static_cast<int32_t>(std::min<size_t>(board->melody.size(), 1024)), wide,
+                   MELODY_NAME_CAPACITY + 2);
         if (!melodyNameIsValid(wide)) {
-            reader->fault("melody \"" + board->melody + "\" is not a name a board accepts (.mp3 or .wav, at most one folder)");
+            reader->fault("melody \"" + board->melody +
+                          "\" is not a name a board accepts (.mp3 or .wav, at most one folder)");
         }
     }
     reader->integer(table, "melody_lead_seconds", &board->melodyLeadSeconds, 0, 600);
@@ -239,7 +267,8 @@ uint8_t nearestPaletteColor(const std::string& rgbHex) {
         const int32_t dr = r - static_cast<int32_t>(PALETTE[code] >> 16 & 0xFF);
         const int32_t dg = g - static_cast<int32_t>(PALETTE[code] >> 8 & 0xFF);
         const int32_t db = b - static_cast<int32_t>(PALETTE[code] & 0xFF);
-        const int64_t distance = static_cast<int64_t>(dr) * dr + static_cast<int64_t>(dg) * dg + static_cast<int64_t>(db) * db;
+        const int64_t distance =
+            static_cast<int64_t>(dr) * dr + static_cast<int64_t>(dg) * dg + static_cast<int64_t>(db) * db;
         if (bestDistance < 0 || distance < bestDistance) {
             bestDistance = distance;
             best = code;

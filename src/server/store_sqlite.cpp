@@ -18,8 +18,12 @@ namespace {
 struct Query {
     sqlite3_stmt* statement = nullptr;
     int32_t next = 1;
-    Query(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &statement, nullptr); }
-    ~Query() { sqlite3_finalize(statement); }
+    Query(sqlite3* db, const char* sql) {
+        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    }
+    ~Query() {
+        sqlite3_finalize(statement);
+    }
     Query& text(const std::string& value) {
         sqlite3_bind_text(statement, next++, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
@@ -28,13 +32,16 @@ struct Query {
         sqlite3_bind_int64(statement, next++, value);
         return *this;
     }
-    bool row() { return statement != nullptr && sqlite3_step(statement) == SQLITE_ROW; }
+    bool row() {
+        return statement != nullptr && sqlite3_step(statement) == SQLITE_ROW;
+    }
     std::string column(int index) {
         const unsigned char* value = sqlite3_column_text(statement, index);
         return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
     }
     int64_t number(int index, int64_t ifNull) {
-        return sqlite3_column_type(statement, index) == SQLITE_NULL ? ifNull : sqlite3_column_int64(statement, index);
+        return sqlite3_column_type(statement, index) == SQLITE_NULL ? ifNull
+                                                                    : sqlite3_column_int64(statement, index);
     }
 };
 
@@ -42,7 +49,8 @@ struct Query {
 
 Store* storeOpen(const std::string& path, std::string* error) {
     Store* store = new Store;
-    if (sqlite3_open_v2(path.c_str(), &store->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &store->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         *error = path + ": " + (store->db != nullptr ? sqlite3_errmsg(store->db) : "cannot open");
         sqlite3_close(store->db);
         delete store;
@@ -73,7 +81,8 @@ std::string storeMeta(Store* store, const std::string& key) {
 
 bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT stop_id, stop_name, parent_station, platform_code FROM stops WHERE stop_id = ?");
+    Query query(store->db,
+                "SELECT stop_id, stop_name, parent_station, platform_code FROM stops WHERE stop_id = ?");
     if (!query.text(stopId).row()) {
         return false;
     }
@@ -84,10 +93,30 @@ bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
     return true;
 }
 
-std::vector<std::string> storePlatformStops(Store* store, const std::string& station, const std::string& platformCode) {
+std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
+                                            const std::string& platformCode) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? ORDER BY stop_id");
+    // Platforms only: entrances, nodes and boarding areas may carry a
+    // platform_code too.
+    Query query(
+        store->db,
+        "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? AND location_type = 0"
+        " ORDER BY stop_id");
     query.text(station).text(platformCode);
+    std::vector<std::string> stops;
+    while (query.row()) {
+        stops.push_back(query.column(0));
+    }
+    return stops;
+}
+
+std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    Query query(
+        store->db,
+        "SELECT c.stop_id FROM stops c JOIN stops p ON p.stop_id = c.parent_station"
+        " WHERE c.parent_station = ? AND c.location_type = 0 AND p.location_type = 1 ORDER BY c.stop_id");
+    query.text(station);
     std::vector<std::string> stops;
     while (query.row()) {
         stops.push_back(query.column(0));
@@ -97,8 +126,9 @@ std::vector<std::string> storePlatformStops(Store* store, const std::string& sta
 
 bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db,
-                "SELECT route_id, route_short_name, route_long_name, route_color FROM routes WHERE route_id = ?");
+    Query query(
+        store->db,
+        "SELECT route_id, route_short_name, route_long_name, route_color FROM routes WHERE route_id = ?");
     if (!query.text(routeId).row()) {
         return false;
     }
@@ -112,12 +142,13 @@ bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds) {
     std::lock_guard<std::mutex> hold(store->lock);
     std::vector<CallRecord> calls;
-    Query query(store->db,
-                "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
-                " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-                " s.stop_sequence >= t.last_sequence, s.pickup_type"
-                " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
-                " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
+    Query query(
+        store->db,
+        "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
+        " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
+        " s.stop_sequence >= t.last_sequence, s.pickup_type"
+        " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
+        " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
     for (const std::string& stopId : stopIds) {
         query.text(stopId);
         while (query.row()) {
@@ -142,12 +173,14 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
 
 std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& tripId) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db,
-                "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
+    Query query(
+        store->db,
+        "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
     query.text(tripId);
     std::vector<FrequencyRecord> frequencies;
     while (query.row()) {
-        frequencies.push_back({static_cast<int32_t>(query.number(0, 0)), static_cast<int32_t>(query.number(1, 0)),
+        frequencies.push_back({static_cast<int32_t>(query.number(0, 0)),
+                               static_cast<int32_t>(query.number(1, 0)),
                                static_cast<int32_t>(query.number(2, 1))});
     }
     return frequencies;
@@ -155,10 +188,11 @@ std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& t
 
 std::vector<std::string> storeServicesOn(Store* store, int32_t date) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db,
-                "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
-                " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
-                " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
+    Query query(
+        store->db,
+        "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
+        " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
+        " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
     sqlite3_bind_int64(query.statement, 1, date);
     sqlite3_bind_int64(query.statement, 2, weekdayOf(date));
     std::vector<std::string> services;
@@ -173,17 +207,19 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
                              const std::string& fieldValue) {
     std::lock_guard<std::mutex> hold(store->lock);
     if (!recordId.empty()) {
-        Query query(store->db,
-                    "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
-                    " AND record_id = ?");
+        Query query(
+            store->db,
+            "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
+            " AND record_id = ?");
         if (query.text(table).text(field).text(language).text(recordId).row()) {
             return query.column(0);
         }
     }
     if (!fieldValue.empty()) {
-        Query query(store->db,
-                    "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
-                    " AND field_value = ? AND record_id = ''");
+        Query query(
+            store->db,
+            "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
+            " AND field_value = ? AND record_id = ''");
         if (query.text(table).text(field).text(language).text(fieldValue).row()) {
             return query.column(0);
         }

@@ -11,9 +11,12 @@
 namespace {
 
 // GTFS language codes for each display language slot (j e k s t o).
-const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {
-    {"ja", "ja-JP"},  {"en", "en-US", "en-GB"},          {"ja-Hrkt", "ja-Kana", "ja-Hira"},
-    {"zh-Hans", "zh-CN", "zh"}, {"zh-Hant", "zh-TW", "zh-HK"}, {"ko", "ko-KR"}};
+const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {{"ja", "ja-JP"},
+                                                                 {"en", "en-US", "en-GB"},
+                                                                 {"ja-Hrkt", "ja-Kana", "ja-Hira"},
+                                                                 {"zh-Hans", "zh-CN", "zh"},
+                                                                 {"zh-Hant", "zh-TW", "zh-HK"},
+                                                                 {"ko", "ko-KR"}};
 
 std::string translate(Store* store, const std::string& table, const std::string& field, int32_t slot,
                       const std::string& recordId, const std::string& value) {
@@ -26,17 +29,40 @@ std::string translate(Store* store, const std::string& table, const std::string&
     return std::string();
 }
 
-// Texts of a field in every slot: slot 0 the Japanese translation or the
-// feed's own text, the others only where the feed translates them.
-void translateAll(Store* store, const std::string& table, const std::string& field, const std::string& recordId,
-                  const std::string& value, std::string* texts) {
-    texts[0] = translate(store, table, field, 0, recordId, value);
-    if (texts[0].empty()) {
-        texts[0] = value;
+// The display language slot of the feed's own texts (feed_lang), -1 when it
+// is none of them.
+int32_t feedSlot(const std::string& feedLang) {
+    for (int32_t slot = LANGUAGE_SLOTS - 1; slot >= 0; --slot) {
+        for (const std::string& code : LANGUAGE_CODES[slot]) {
+            if (feedLang == code || (code.size() == 2 && feedLang.rfind(code + "-", 0) == 0 && slot != 2)) {
+                return slot;
+            }
+        }
     }
-    for (int32_t slot = 1; slot < LANGUAGE_SLOTS; ++slot) {
+    return -1;
+}
+
+// Texts of a field in every slot: each slot its translation; the feed's own
+// language its own text; slot 0 (Japanese, shown when nothing else is) the
+// feed's own text whatever its language.
+void translateAll(Store* store, int32_t ownSlot, const std::string& table, const std::string& field,
+                  const std::string& recordId, const std::string& value, std::string* texts) {
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
         texts[slot] = translate(store, table, field, slot, recordId, value);
+        if (texts[slot].empty() && (slot == ownSlot || slot == 0)) {
+            texts[slot] = value;
+        }
     }
+}
+
+// Length of a UTF-8 text in UTF-16 units, as a board counts it.
+size_t unitCount(const std::string& text) {
+    size_t units = 0;
+    for (unsigned char c : text) {
+        units += (c & 0xC0) != 0x80 ? 1 : 0;
+        units += c >= 0xF0 ? 1 : 0;
+    }
+    return units;
 }
 
 struct DestinationTexts {
@@ -49,8 +75,8 @@ int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, i
     return localDate(zone, now - config.dayStartSeconds);
 }
 
-void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config, const BoardConfig& board,
-                    int32_t day, BoardTimetable* timetable) {
+void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
+                    const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
     (void)config;
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
@@ -61,19 +87,30 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
         if (!storeStop(store, board.stopId, &platformStop)) {
             timetable->problems.push_back("stop_id \"" + board.stopId + "\" is not in the timetable");
         }
+        // A station's board shows the departures of all its platforms.
+        for (std::string& platform : storeStationPlatforms(store, board.stopId)) {
+            stopIds.push_back(std::move(platform));
+        }
     } else {
         stopIds = storePlatformStops(store, board.station, board.platformCode);
         if (stopIds.empty()) {
-            timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" + board.platformCode +
-                                          "\" in the timetable");
+            timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" +
+                                          board.platformCode + "\" in the timetable");
         } else {
             storeStop(store, stopIds[0], &platformStop);
         }
     }
-    timetable->platform = !board.platform.empty()        ? board.platform
+    timetable->platform = !board.platform.empty()              ? board.platform
                           : !platformStop.platformCode.empty() ? platformStop.platformCode
-                                                              : std::to_string(board.number);
+                                                               : std::to_string(board.number);
 
+    for (const std::string& routeId : board.routes) {
+        RouteRecord route;
+        if (!storeRoute(store, routeId, &route)) {
+            timetable->problems.push_back("route_id \"" + routeId + "\" is not in the timetable");
+        }
+    }
+    const int32_t ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
     for (CallRecord& call : storeCallsAt(store, stopIds)) {
@@ -102,12 +139,14 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                 storeRoute(store, call.routeId, &route);
                 routeIt = routeRecords.emplace(call.routeId, route).first;
             }
-            const std::string destinationKey = call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
+            const std::string destinationKey =
+                call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
             auto destinationIt = destinations.find(destinationKey);
             if (destinationIt == destinations.end()) {
                 DestinationTexts texts;
                 if (!call.headsign.empty()) {
-                    translateAll(store, "trips", "trip_headsign", call.tripId, call.headsign, texts.texts);
+                    translateAll(store, ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
+                                 texts.texts);
                 } else {
                     // The station's name rather than its platform's.
                     StopRecord last;
@@ -116,7 +155,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                     if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
                         last = parent;
                     }
-                    translateAll(store, "stops", "stop_name", last.stopId, last.name, texts.texts);
+                    translateAll(store, ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
                 }
                 destinationIt = destinations.emplace(destinationKey, texts).first;
             }
@@ -142,7 +181,8 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
                 // start as the pattern says.
                 const int32_t offset = call.departure - std::max(0, call.firstDeparture);
                 for (const FrequencyRecord& window : frequencyIt->second) {
-                    for (int32_t tripStart = window.start; tripStart < window.end; tripStart += window.headway) {
+                    for (int32_t tripStart = window.start; tripStart < window.end;
+                         tripStart += window.headway) {
                         times.push_back(tripStart + offset);
                     }
                 }
@@ -169,12 +209,15 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
 
     // The line of a new-style header: as configured, else the board's first
     // route (or the route of its first call).
-    std::string routeId = !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
+    std::string routeId =
+        !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
     RouteRecord route;
     if (!routeId.empty() && storeRoute(store, routeId, &route)) {
-        const bool useLong = !route.longName.empty();
-        translateAll(store, "routes", useLong ? "route_long_name" : "route_short_name", route.routeId,
-                     useLong ? route.longName : route.shortName, timetable->lineTexts);
+        // The long name where it fits the sign's line badge, else the short.
+        const bool useLong =
+            !route.longName.empty() && (route.shortName.empty() || unitCount(route.longName) < 12);
+        translateAll(store, ownSlot, "routes", useLong ? "route_long_name" : "route_short_name",
+                     route.routeId, useLong ? route.longName : route.shortName, timetable->lineTexts);
         int64_t color = 0;
         if (route.color.size() == 6) {
             color = std::stol(route.color, nullptr, 16);
