@@ -123,6 +123,7 @@ def main():
     os.makedirs(os.path.join(work, "sounds"), exist_ok=True)
 
     report = []
+    load_start = os.getloadavg()[0]
     code, seconds, peak = run_measured([options.server, "import", os.path.join(work, "feed"), "--config", config])
     report.append("| import of %d stop_times rows | %.1f s, peak memory %.0f MB, exit %d |" %
                   (options.rows, seconds, peak, code))
@@ -197,6 +198,9 @@ def main():
             server.kill()
             code = "killed after 20 s"
         print("server ended on SIGTERM with exit %s" % code)
+    report.append("")
+    report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
+                  (load_start, os.getloadavg()[0], os.cpu_count()))
     print()
     print("\n".join(report))
 
