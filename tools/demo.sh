@@ -66,6 +66,7 @@ tools/wine-prefix.sh stop "$WINEPREFIX"
 # The station's server: the Tsukimi Line timetable imported beside a copy
 # of the demonstration station, the melody in its melody folder.
 server_exe=${VELMORANT_SERVER_EXE:-$root/build/server/src/server/velmorant-server}
+[ -x "$server_exe" ] || { echo "no $server_exe: cmake --preset server && cmake --build --preset server" >&2; exit 1; }
 station=$work/station
 rm -rf "$station"
 mkdir -p "$station/sounds/月見台"
