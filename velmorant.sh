@@ -18,12 +18,13 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
   libhowardhinnant-date-dev tzdata pkg-config)
-# The board server's feed test fetches the published test feed with npm.
-kit_packages=(npm)
+# The board server's feed test fetches the published test feed with npm
+# (Debian's, unless this machine has an npm already).
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 install_packages() {
   local missing=()
-  for p in "${packages[@]}" "${kit_packages[@]}"; do
+  for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
