@@ -33,8 +33,13 @@ run=$(mktemp -d /tmp/fresh/deb.XXXX)
 server_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  for m in dev/pts dev sys proc; do umount "$run/$m" 2>/dev/null || true; done
-  rm -rf "$run"
+  for m in dev/pts dev sys proc; do umount "$run/$m" 2>/dev/null || umount -l "$run/$m" 2>/dev/null || true; done
+  # Deleting through a mount still attached would empty this machine's own /dev.
+  if grep -q " $run/" /proc/mounts; then
+    echo "mounts left under $run; not deleting it" >&2
+  else
+    rm -rf "$run"
+  fi
 }
 trap cleanup EXIT
 tar -C "$run" -xf "$base"
