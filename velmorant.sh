@@ -5,7 +5,8 @@
 #   ./velmorant.sh test          build every build (host, tsan, windows) and run every test
 #   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
 #   ./velmorant.sh build         build both builds without testing
-#   ./velmorant.sh demo [SECS]   sample boards: pictures in demo-out/, the board in a window
+#   ./velmorant.sh demo [SECS]   sample boards and the demonstration station's server:
+#                                pictures in demo-out/, the board in a window
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -17,6 +18,9 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
   libhowardhinnant-date-dev tzdata pkg-config)
+# The board server's feed test fetches the published test feed with npm
+# (Debian's, unless this machine has an npm already).
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 install_packages() {
   local missing=()
@@ -112,6 +116,7 @@ build)
 demo)
   install_packages
   build windows
+  build server
   exec "$root/tools/demo.sh" "${2:-20}"
   ;;
 fuzz)

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # The demonstration: the bundled sample boards served by the board server,
-# one snapshot picture (PNG) of each in demo-out/, and the board running in
-# a window under Wine (on $DISPLAY when there is one, else on a virtual
-# screen whose picture is saved as demo-out/window.png).
+# one snapshot picture (PNG) of each in demo-out/; then velmorant-server with
+# the bundled Tsukimi Line timetable (tools/feed-demo/, boards in
+# tools/demo-station.toml), a snapshot of each of its boards, and its board 1
+# running in a window under Wine with the departure melody (on $DISPLAY when
+# there is one, else on a virtual screen whose picture is saved as
+# demo-out/window.png). The timetable's clock starts at this machine's local
+# time (VELMORANT_DEMO_NOW="YYYY-MM-DDTHH:MM" chooses another) and runs on,
+# so the departures move with the clock.
 #
 #   tools/demo.sh [SECONDS]   how long the window runs without a display (default 20)
 set -euo pipefail
@@ -58,9 +63,47 @@ for board in $(ls "$work/root/boards" | sort -n); do
 done
 tools/wine-prefix.sh stop "$WINEPREFIX"
 
-# The board in a window, with its melody.
+# The station's server: the Tsukimi Line timetable imported beside a copy
+# of the demonstration station, the melody in its melody folder.
+server_exe=${VELMORANT_SERVER_EXE:-$root/build/server/src/server/velmorant-server}
+[ -x "$server_exe" ] || { echo "no $server_exe: cmake --preset server && cmake --build --preset server" >&2; exit 1; }
+station=$work/station
+rm -rf "$station"
+mkdir -p "$station/sounds/月見台"
+cp tools/demo-station.toml "$station/station.toml"
+cp "$build/demo-sounds/demo-bell.wav" "$station/sounds/月見台/発車ベル.wav"
+"$server_exe" import tools/feed-demo --config "$station/station.toml" >/dev/null
+clock=${VELMORANT_DEMO_NOW:-$(date +%Y-%m-%dT%H:%M:%S)}
+"$server_exe" serve --config "$station/station.toml" --now "$clock" --port 0 --port-file "$station/port" \
+  >"$station/server.log" 2>&1 &
+server_pid=$!
+stop_station() {
+  kill -TERM "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+}
+trap 'stop_station; stop_server' EXIT
+for _ in $(seq 1 100); do [ -s "$station/port" ] && break; sleep 0.1; done
+station_port=$(cat "$station/port")
+echo "velmorant-server on 127.0.0.1:$station_port: the Tsukimi Line from $clock (Tokyo time)"
+
+export WINEPREFIX=$build/wineprefix-demo
+tools/wine-prefix.sh start "$WINEPREFIX" null
+for board in $(sed -n 's/^number = //p' "$station/station.toml"); do
+  ini=$work/station-$board.ini
+  printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$station_port" "$board" > "$ini"
+  wine "$exe" /snap "$(winpath "$work/station-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >/dev/null 2>&1 || true
+  if [ -f "$work/station-$board.bmp" ]; then
+    convert "$work/station-$board.bmp" "$out/station-$board.png"
+    echo "  station board $board: $out/station-$board.png"
+  else
+    echo "  station board $board: no picture" >&2
+  fi
+done
+tools/wine-prefix.sh stop "$WINEPREFIX"
+
+# Board 1 in a window, with its melody before every departure.
 ini=$work/window.ini
-printf 'server=127.0.0.1\nport=%s\n台=4\n取得間隔=1\n' "$port" > "$ini"
+printf 'server=127.0.0.1\nport=%s\n台=1\n取得間隔=1\n' "$station_port" > "$ini"
 export WINEPREFIX=$build/wineprefix-demo-x11
 if [ -n "${DISPLAY:-}" ]; then
   tools/wine-prefix.sh start "$WINEPREFIX" x11

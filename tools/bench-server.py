@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""The board server's benchmark, run by hand on the release build:
+
+    cmake --preset server && cmake --build --preset server
+    python3 tools/bench-server.py [--seconds S] [--boards 1,100,1000,5000]
+
+1. Generates a feed of 1,000,000 stop_times rows (tools/make-load-feed.py)
+   and times its import, with the importer's peak memory (max RSS).
+2. Serves it on a free loopback port with 5,000 boards configured and runs
+   the board-like load generator (tools/boardload.cpp) for 1, 100, 1,000
+   and 5,000 boards, each polling once a second.
+3. Runs the same loads against a plain nginx serving the same documents as
+   static files (its own configuration, loopback only, started and stopped
+   here), as the yardstick.
+4. Runs ApacheBench (HTTP/1.0, no keep-alive) against both.
+
+Prints a Markdown table of the figures. Everything lives in
+build/server/bench/."""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CLOCK = "2026-03-10T07:30"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_measured(command):
+    """Runs a command; returns (exit code, seconds, peak RSS in MB)."""
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = process.stdout.read()
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.monotonic() - started
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        sys.stdout.write(output.decode("utf-8", "replace")[-3000:])
+    return process.returncode, seconds, usage.ru_maxrss / 1024.0
+
+
+def wait_for_file(path, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(path) and open(path).read().strip():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def fetch(port, path):
+    with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=10) as reply:
+        return reply.read()
+
+
+def boardload(tool, port, boards, seconds, numbers):
+    result = subprocess.run([tool, "--port", str(port), "--boards", str(boards), "--seconds", str(seconds),
+                             "--board-numbers", str(numbers)], stdout=subprocess.PIPE, text=True)
+    line = result.stdout.strip()
+    figures = dict(re.findall(r"(\w+)=([\d.]+)", line))
+    return line, figures
+
+
+def apachebench(port, requests, concurrency):
+    result = subprocess.run(["ab", "-q", "-n", str(requests), "-c", str(concurrency),
+                             "http://127.0.0.1:%d/api/boards/1/display.txt" % port],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    text = result.stdout
+    rate = re.search(r"Requests per second:\s+([\d.]+)", text)
+    # ab counts a body whose length differs from the first one's as failed;
+    # a board's document changes with the clock, so only the other causes
+    # count as failures here.
+    failed = re.search(r"\(Connect: (\d+), Receive: (\d+), Length: \d+, Exceptions: (\d+)\)", text)
+    non2xx = re.search(r"Non-2xx responses:\s+(\d+)", text)
+    p50 = re.search(r"^\s+50%\s+(\d+)", text, re.M)
+    p99 = re.search(r"^\s+99%\s+(\d+)", text, re.M)
+    if not rate:
+        return "ab failed: " + text[-500:]
+    return "%s req/s, p50 %s ms, p99 %s ms, failed %s%s" % (
+        rate.group(1), p50.group(1) if p50 else "?", p99.group(1) if p99 else "?",
+        sum(int(g) for g in failed.groups()) if failed else 0, ", non-2xx " + non2xx.group(1) if non2xx else "")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", default=os.path.join(ROOT, "build/server/src/server/velmorant-server"))
+    parser.add_argument("--work", default=os.path.join(ROOT, "build/server/bench"))
+    parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--boards", default="1,100,1000,5000")
+    parser.add_argument("--rows", type=int, default=1000000)
+    options = parser.parse_args()
+    counts = [int(n) for n in options.boards.split(",")]
+    configured = max(counts)
+    work = os.path.abspath(options.work)
+    os.makedirs(work, exist_ok=True)
+    if not os.access(options.server, os.X_OK):
+        sys.exit("no server binary at %s (cmake --preset server && cmake --build --preset server)" % options.server)
+
+    for program, package in (("ab", "apache2-utils"), ("nginx", "nginx-light")):
+        if not shutil.which(program):
+            sys.exit("%s is missing: apt-get install %s" % (program, package))
+    tool = os.path.join(work, "boardload")
+    subprocess.run(["g++", "-O2", "-std=c++20", "-o", tool, os.path.join(ROOT, "tools/boardload.cpp")], check=True)
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools/make-load-feed.py"), work, "--rows",
+                    str(options.rows), "--boards", str(configured)], check=True)
+    config = os.path.join(work, "station.toml")
+    store = os.path.join(work, "timetable.db")
+    for leftover in (store, store + ".new"):
+        if os.path.exists(leftover):
+            os.remove(leftover)
+    os.makedirs(os.path.join(work, "sounds"), exist_ok=True)
+
+    report = []
+    load_start = os.getloadavg()[0]
+    code, seconds, peak = run_measured([options.server, "import", os.path.join(work, "feed"), "--config", config])
+    report.append("| import of %d stop_times rows | %.1f s, peak memory %.0f MB, exit %d |" %
+                  (options.rows, seconds, peak, code))
+    print(report[-1], flush=True)
+    if code != 0:
+        sys.exit("import failed")
+
+    port_file = os.path.join(work, "port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    server_log = open(os.path.join(work, "server.log"), "wb")
+    server = subprocess.Popen([options.server, "serve", "--config", config, "--now", CLOCK, "--port", "0",
+                               "--port-file", port_file], stdout=server_log, stderr=subprocess.STDOUT)
+    nginx = None
+    try:
+        if not wait_for_file(port_file, 60):
+            sys.exit("the server did not start (see %s)" % server_log.name)
+        port = int(open(port_file).read())
+
+        # The same documents as static files for nginx, fetched once each.
+        www = os.path.join(work, "www")
+        for n in range(1, configured + 1):
+            folder = os.path.join(www, "api", "boards", str(n))
+            os.makedirs(folder, exist_ok=True)
+            with open(os.path.join(folder, "display.txt"), "wb") as f:
+                f.write(fetch(port, "/api/boards/%d/display.txt" % n))
+        nginx_port = free_port()
+        nginx_conf = os.path.join(work, "nginx.conf")
+        with open(nginx_conf, "w") as f:
+            f.write("daemon off;\nworker_processes auto;\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\n"
+                    "events { worker_connections 8192; }\n"
+                    "http { access_log off; default_type text/plain; keepalive_timeout 0;\n"
+                    "  client_body_temp_path %s/nginx-body;\n"
+                    "  server { listen 127.0.0.1:%d; root %s; } }\n" % (work, work, work, nginx_port, www))
+        nginx = subprocess.Popen(["nginx", "-c", nginx_conf, "-e", os.path.join(work, "nginx-error.log")],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            try:
+                fetch(nginx_port, "/api/boards/1/display.txt")
+                break
+            except OSError:
+                time.sleep(0.1)
+        else:
+            sys.exit("nginx did not start (see %s/nginx-error.log)" % work)
+
+        report.append("")
+        report.append("| boards | velmorant-server | nginx, static files |")
+        report.append("|---|---|---|")
+        for boards in counts:
+            row = []
+            for target in (port, nginx_port):
+                line, figures = boardload(tool, target, boards, options.seconds, min(boards, configured))
+                print(line, flush=True)
+                row.append("%s req/s, p50 %s ms, p99 %s ms, %s errors" % (
+                    figures.get("rate", "?"), figures.get("p50", "?"), figures.get("p99", "?"),
+                    figures.get("errors", "?")))
+            report.append("| %d | %s | %s |" % (boards, row[0], row[1]))
+            print(report[-1], flush=True)
+        report.append("")
+        report.append("| ApacheBench, 20,000 requests, 20 at a time | velmorant-server | nginx, static files |")
+        report.append("|---|---|---|")
+        report.append("| board 1 | %s | %s |" % (apachebench(port, 20000, 20), apachebench(nginx_port, 20000, 20)))
+        print(report[-1], flush=True)
+    finally:
+        if nginx:
+            nginx.terminate()
+            nginx.wait(timeout=20)
+        server.send_signal(signal.SIGTERM)
+        try:
+            code = server.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            code = "killed after 20 s"
+        print("server ended on SIGTERM with exit %s" % code)
+    report.append("")
+    report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
+                  (load_start, os.getloadavg()[0], os.cpu_count()))
+    print()
+    print("\n".join(report))
+
+
+if __name__ == "__main__":
+    main()
