@@ -16,7 +16,9 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
   googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
-  libhowardhinnant-date-dev tzdata pkg-config)
+  libhowardhinnant-date-dev tzdata pkg-config libsodium-dev nlohmann-json3-dev)
+# The operator page's browser test: headless Chromium driven by Selenium.
+packages+=(chromium chromium-driver python3-selenium)
 
 install_packages() {
   local missing=()

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "documents/documents.h"
+#include "server/operator.h"
 #include "server/server.h"
 #include "serverlink/serverlink.h"
 
@@ -97,6 +98,7 @@ struct BoardSlot {
     std::mutex lock;
     int64_t builtFor = INT64_MIN;
     uint64_t generation = 0;
+    uint64_t operatorGeneration = 0;
     bool haveTimetable = false;
     BoardTimetable timetable;
     std::string body;
@@ -106,7 +108,10 @@ struct BoardSlot {
 
 // Brings the slot up to the second now; called with the slot locked.
 void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& view, int64_t now) {
-    if (slot->builtFor == now && slot->generation == view.generation) {
+    // What the operator sets shows in the next document, not a second later.
+    const uint64_t operatorChanges = operatorGeneration();
+    if (slot->builtFor == now && slot->generation == view.generation &&
+        slot->operatorGeneration == operatorChanges) {
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
@@ -114,9 +119,12 @@ void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& 
         buildTimetable(view.store.get(), view.zone, config, *slot->board, day, &slot->timetable);
         slot->haveTimetable = true;
     }
+    BoardOverlay overlay;
+    operatorOverlay(slot->board->number, now, &overlay);
     BuiltDocument document;
-    buildDocument(config, *slot->board, slot->timetable, view.zone, now, &document);
+    buildDocument(config, *slot->board, slot->timetable, view.zone, now, &document, &overlay);
     slot->builtFor = now;
+    slot->operatorGeneration = operatorChanges;
     slot->generation = view.generation;
     slot->accepted = document.accepted;
     if (document.accepted) {
@@ -189,6 +197,10 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return 1;
     }
+    if (!operatorStart(config.path, config, clock, &error)) {
+        std::fprintf(stderr, "velmorant-server: operator: %s\n", error.c_str());
+        return 1;
+    }
     std::vector<std::unique_ptr<BoardSlot>> slots;
     for (const BoardConfig& board : config.boards) {
         slots.push_back(std::make_unique<BoardSlot>());
@@ -227,6 +239,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                        response.set_content("no such board\n", "text/plain; charset=utf-8");
                        return;
                    }
+                   noteBoardRequest(number, request.remote_addr);
                    const StoreView view = currentStore(&storeState);
                    const int64_t now = clockNow(clock);
                    std::lock_guard<std::mutex> hold(slot->lock);
@@ -256,6 +269,40 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         bytes.resize(got);
         response.set_content(bytes, soundType(name));
     });
+    // The operator's page and API see the boards' documents and departures.
+    auto findSlot = [&slots](int32_t number) -> BoardSlot* {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                return candidate.get();
+            }
+        }
+        return nullptr;
+    };
+    BoardAccess access;
+    access.document = [&, findSlot](int32_t number, std::string* body) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(&storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, config, view, clockNow(clock));
+        *body = slot->body;
+        return true;
+    };
+    access.departures = [&, findSlot](int32_t number, std::vector<Departure>* departures) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(&storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, config, view, clockNow(clock));
+        *departures = slot->timetable.departures;
+        return true;
+    };
+    access.zone = [&storeState] { return currentStore(&storeState).zone; };
+    registerOperatorRoutes(server, config, clock, access);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content(std::to_string(response.status) + "\n", "text/plain; charset=utf-8");
@@ -310,6 +357,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         pthread_kill(stopper.native_handle(), SIGTERM);
     }
     stopper.join();
+    operatorStop();
     return ok || signalled ? 0 : 1;
 }
 
