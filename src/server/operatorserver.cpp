@@ -709,12 +709,11 @@ void onLogout(const httplib::Request& request, httplib::Response& response) {
     sendJson(response, 200, Json{{"user", nullptr}});
 }
 
-// Puts a value into a page template at its one {{name}} place. Only
+// Puts a value into a page template at each {{name}} place. Only
 // server-made tokens (hex) are ever put in, never a text someone typed.
 std::string fillIn(std::string page, const std::string& name, const std::string& value) {
     const std::string mark = "{{" + name + "}}";
-    const size_t at = page.find(mark);
-    if (at != std::string::npos) {
+    for (size_t at = page.find(mark); at != std::string::npos; at = page.find(mark, at + value.size())) {
         page.replace(at, mark.size(), value);
     }
     return page;

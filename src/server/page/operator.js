@@ -141,7 +141,7 @@ function drawPreview(canvas, preview) {
 }
 
 function showBoards(reply) {
-  document.getElementById("clock").textContent = reply.now;
+  document.getElementById("clock").textContent = reply.now.replace("T", " ");
   const alerts = document.getElementById("alerts");
   alerts.replaceChildren();
   for (const board of reply.boards) {
@@ -290,6 +290,7 @@ async function refreshDepartures() {
         const reply = await post(path, request);
         say(reply.done);
         refresh();
+        refreshDepartures();
       } catch (e) { say(e.message, true); }
     });
     const state = departure.cancelled ? "運休 / cancelled"
@@ -308,7 +309,7 @@ function showHistory(reply) {
   const body = document.querySelector("#history tbody");
   body.replaceChildren();
   for (const line of reply.history) {
-    body.append(el("tr", {}, el("td", { text: line.at }), el("td", { text: line.who }), el("td", { text: line.what })));
+    body.append(el("tr", {}, el("td", { text: line.at.replace("T", " ") }), el("td", { text: line.who }), el("td", { text: line.what })));
   }
 }
 
