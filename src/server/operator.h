@@ -78,6 +78,10 @@ struct ConfigToken {
 struct OperatorConfig {
     std::string database;  // the operator database file
     int32_t silentSeconds = 30;
+    // Addresses that may reach the page and the JSON API (empty: any); the
+    // board API stays open to every address.
+    std::vector<std::string> allowFrom;
+    bool secureCookie = false;  // cookies only over HTTPS (behind a proxy)
     std::vector<ConfigUser> users;
     std::vector<ConfigToken> tokens;
 };

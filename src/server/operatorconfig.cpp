@@ -103,7 +103,8 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
     };
     for (const auto& [key, node] : *section) {
         const std::string name(key.str());
-        if (name != "database" && name != "silent_seconds" && name != "user" && name != "token") {
+        if (name != "database" && name != "silent_seconds" && name != "user" && name != "token" &&
+            name != "allow_from" && name != "secure_cookie") {
             problems->push_back("[operator] unknown key " + name + " (ignored)");
         }
     }
@@ -121,6 +122,27 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
             fault("silent_seconds must be a whole number from 1 to 86400");
         } else {
             config->silentSeconds = static_cast<int32_t>(number->get());
+        }
+    }
+    if (const toml::node* allow = section->get("allow_from")) {
+        const toml::array* list = allow->as_array();
+        bool good = list != nullptr;
+        for (size_t i = 0; good && i < list->size(); ++i) {
+            const auto* address = list->get(i)->as_string();
+            good = address != nullptr && !address->get().empty();
+            if (good) {
+                config->allowFrom.push_back(address->get());
+            }
+        }
+        if (!good) {
+            fault("allow_from must be a list of addresses in double quotes");
+        }
+    }
+    if (const toml::node* secure = section->get("secure_cookie")) {
+        if (secure->as_boolean() == nullptr) {
+            fault("secure_cookie must be true or false");
+        } else {
+            config->secureCookie = secure->as_boolean()->get();
         }
     }
     auto entries = [&](const char* key, const char* secretKey, auto add) {

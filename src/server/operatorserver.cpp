@@ -152,6 +152,10 @@ std::string cookieValue(const httplib::Request& request, const std::string& name
     return std::string();
 }
 
+std::string cookieAttributes() {
+    return std::string("; Path=/; HttpOnly; SameSite=Strict") + (runtime->config.secureCookie ? "; Secure" : "");
+}
+
 bool sameSecret(const std::string& a, const std::string& b) {
     return !a.empty() && a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
@@ -694,7 +698,7 @@ void onLogin(const httplib::Request& request, httplib::Response& response) {
     }
     const std::string id = newSecret();
     runtime->sessions[id] = Session{name, newSecret(), nowMs};
-    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict");
+    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=" + id + cookieAttributes());
     sendJson(response, 200, Json{{"user", name}});
 }
 
@@ -705,7 +709,7 @@ void onLogout(const httplib::Request& request, httplib::Response& response) {
     }
     std::lock_guard<std::mutex> hold(runtime->lock);
     runtime->sessions.erase(cookieValue(request, SESSION_COOKIE));
-    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=" + cookieAttributes() + "; Max-Age=0");
     sendJson(response, 200, Json{{"user", nullptr}});
 }
 
@@ -737,7 +741,7 @@ void onPage(const httplib::Request& request, httplib::Response& response) {
     }
     const std::string token = newSecret();
     runtime->loginForms[token] = nowMs;
-    response.set_header("Set-Cookie", std::string(LOGIN_COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    response.set_header("Set-Cookie", std::string(LOGIN_COOKIE) + "=" + token + cookieAttributes());
     response.set_content(fillIn(operatorLoginHtml(), "csrf", token), "text/html; charset=utf-8");
 }
 
@@ -842,6 +846,17 @@ void registerOperatorRoutes(httplib::Server& server, const StationConfig& statio
     (void)station;
     (void)clock;
     runtime->access = access;
+    // Only the allowed addresses reach anything but the board API.
+    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+        const std::vector<std::string>& allowed = runtime->config.allowFrom;
+        if (allowed.empty() || request.path.rfind("/api/boards/", 0) == 0 || request.path.rfind("/sounds/", 0) == 0 ||
+            std::find(allowed.begin(), allowed.end(), request.remote_addr) != allowed.end()) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        response.status = 403;
+        response.set_content("the operator's page is not open to this address\n", "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+    });
     server.Get("/", onPage);
     server.Get("/operator.js", [](const httplib::Request&, httplib::Response& response) {
         pageHeaders(response);

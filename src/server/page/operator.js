@@ -114,7 +114,7 @@ function makeCard(board) {
   const card = el("article", { class: "board", id: "board-" + board.number },
     el("h3", {}, el("span", { class: "number", text: String(board.number) }), el("span", { class: "name", text: board.name }),
       el("span", { class: "style", text: board.style })),
-    canvas, health, approach, melody, details);
+    canvas, health, board.style === "new-style" ? approach : "", melody, details);
   document.getElementById("boards").append(card);
   const entry = { card, canvas, health, documentText, approach };
   cards.set(board.number, entry);
