@@ -17,6 +17,8 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
   libhowardhinnant-date-dev tzdata pkg-config)
+# The server's live board preview: glyphs, font lookup, pictures.
+packages+=(libfreetype-dev libpng-dev)
 
 install_packages() {
   local missing=()

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "documents/documents.h"
+#include "server/preview.h"
 #include "server/server.h"
 #include "serverlink/serverlink.h"
 
@@ -239,6 +240,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                    }
                    response.set_content(slot->body, "text/plain; charset=utf-8");
                });
+    addPreviewRoutes(server, clock);
     server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
         std::string path;
         const std::string name = request.matches[1].str();
@@ -304,12 +306,26 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         signalled = true;
         server.stop();
     });
+    // The live preview reads the same cache the boards are served from.
+    setPreviewDocumentSource([&](int32_t number, std::string* body) {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                const StoreView view = currentStore(&storeState);
+                std::lock_guard<std::mutex> hold(candidate->lock);
+                refreshSlot(candidate.get(), config, view, clockNow(clock));
+                *body = candidate->body;
+                return !body->empty();
+            }
+        }
+        return false;
+    });
     const bool ok = server.listen_after_bind();
     // When listening ended for another reason, the signal thread still waits.
     if (!signalled) {
         pthread_kill(stopper.native_handle(), SIGTERM);
     }
     stopper.join();
+    setPreviewDocumentSource(nullptr);
     return ok || signalled ? 0 : 1;
 }
 
