@@ -75,6 +75,15 @@ ScrollRun* scrollRunFor(int number, const char16_t* text, uint8_t colour, bool n
     return &run;
 }
 
+// One composition pass at a tick, as a board whose document has just
+// arrived: the link is fine, so no link message covers the panel.
+template <typename Pass>
+void composeAt(uint32_t tick, Pass pass) {
+    serverOk = 1;
+    lastFetchOkTick = tick;
+    pass(tick);
+}
+
 void composeClassic(int number, uint32_t tick) {
     const int32_t rows = boardRowCount();
     int32_t scrollRow = -1;
@@ -85,7 +94,7 @@ void composeClassic(int number, uint32_t tick) {
     }
     if (scrollRow < 0) {
         scrollRuns.erase(number);
-        composeClassicBoard(tick);
+        composeAt(tick, composeClassicBoard);
         return;
     }
     const ClassicLine& line = currentDocument.lines[scrollRow];
@@ -103,12 +112,12 @@ void composeClassic(int number, uint32_t tick) {
             currentDocument.lines[i].kind = LINE_EMPTY;
         }
     }
-    composeClassicBoard(tick);
+    composeAt(tick, composeClassicBoard);
     for (int32_t i = 0; i < CLASSIC_LINE_COUNT; ++i) {
         currentDocument.lines[i].kind = kinds[i];
     }
-    composeClassicBoard(run->start);
-    composeClassicBoard(tick);
+    composeAt(run->start, composeClassicBoard);
+    composeAt(tick, composeClassicBoard);
 }
 
 void composeNewStyle(int number, uint32_t tick) {
@@ -116,7 +125,7 @@ void composeNewStyle(int number, uint32_t tick) {
     resetNewStyleScroll();
     if (msg.kind != MSG_SCROLL) {
         scrollRuns.erase(number);
-        composeNewStyleLeds(tick);
+        composeAt(tick, composeNewStyleLeds);
         return;
     }
     std::memset(signMeasureStrip, 0, sizeof signMeasureStrip);
@@ -126,8 +135,8 @@ void composeNewStyle(int number, uint32_t tick) {
     ScrollRun* run = scrollRunFor(number, msg.scrollText, 0, true, tick);
     const int64_t speed = currentDocument.scroll > 0 ? currentDocument.scroll : SIGN_DEFAULT_SCROLL_SPEED;
     followScrollRun(run, tick, NEW_STYLE_COLUMNS, width, speed);
-    composeNewStyleLeds(run->start);
-    composeNewStyleLeds(tick);
+    composeAt(run->start, composeNewStyleLeds);
+    composeAt(tick, composeNewStyleLeds);
 }
 
 void copyDots(const uint8_t* grid, int32_t stride, int32_t width, int32_t height, const uint32_t* palette,
@@ -182,11 +191,8 @@ bool renderBoardPreview(int number, int64_t nowMs, PreviewDots& out) {
     }
     installPreviewGlyphs();
     std::memcpy(&currentDocument, &parsedDocument, sizeof(BoardDocument));
-    // The board's tick is the server's clock in ms: the preview shows a board
-    // whose document has just arrived.
+    // The board's tick is the server's clock in ms.
     const uint32_t tick = static_cast<uint32_t>(nowMs);
-    serverOk = 1;
-    lastFetchOkTick = tick;
 
     if (currentDocument.isNewStyle != 0) {
         composeNewStyle(number, tick);
