@@ -151,7 +151,28 @@ struct PreviewFont {
     int32_t ppem = 0;
     int32_t ascent = 0;  // for fonts asked for by cell height
     bool embolden = false;
+    // A fixed-pitch face's character width: its glyphs advance by whole
+    // multiples of it (a full-width glyph by two), as on the board PC.
+    int32_t pitchUnit = 0;
 };
+
+// The character width of a fixed-pitch face at a size, 0 for others.
+// A face is fixed-pitch when it says so in its flags or, as the Japanese
+// gothic faces do, in its PANOSE proportion (monospaced).
+constexpr int32_t PANOSE_PROPORTION = 3;
+constexpr FT_Byte PANOSE_MONOSPACED = 9;
+
+int32_t fixedPitchUnit(FT_Face face, int32_t ppem) {
+    const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+    const int64_t units = face->units_per_EM;
+    if (os2 == nullptr || os2->xAvgCharWidth <= 0 || units <= 0) {
+        return 0;
+    }
+    if (!FT_IS_FIXED_WIDTH(face) && os2->panose[PANOSE_PROPORTION] != PANOSE_MONOSPACED) {
+        return 0;
+    }
+    return static_cast<int32_t>((os2->xAvgCharWidth * ppem + units / 2) / units);
+}
 
 // Resolved (face name, weight) pairs, so the font files are searched once each.
 struct ResolvedFace {
@@ -193,6 +214,7 @@ PreviewFont characterFont(const char16_t* windowsFace, int32_t height, int32_t w
     }
     font.fallback = fallbackFace;
     font.ppem = height > 0 ? height : -height;
+    font.pitchUnit = fixedPitchUnit(font.face, font.ppem);
     return font;
 }
 
@@ -216,6 +238,7 @@ PreviewFont cellFont(const char16_t* windowsFace, int32_t cell, int32_t weight) 
     }
     font.ppem = static_cast<int32_t>((cell * units + (ascent + descent) / 2) / (ascent + descent));
     font.ascent = static_cast<int32_t>((ascent * font.ppem + units / 2) / units);
+    font.pitchUnit = fixedPitchUnit(font.face, font.ppem);
     return font;
 }
 
@@ -303,7 +326,12 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
                           target.baseline - slot->bitmap_top, target);
             }
         }
-        pen += (slot->advance.x + 32) >> 6;
+        int64_t advance = (slot->advance.x + 32) >> 6;
+        if (font.pitchUnit > 0 && face == font.face) {
+            const int64_t cells = (advance + font.pitchUnit / 2) / font.pitchUnit;
+            advance = (cells > 0 ? cells : 1) * font.pitchUnit;
+        }
+        pen += advance;
     }
     return pen > INT32_MAX ? INT32_MAX : static_cast<int32_t>(pen);
 }
