@@ -317,16 +317,21 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
             continue;
         }
         FT_GlyphSlot slot = face->glyph;
+        const FT_Pos plainAdvance = slot->metrics.horiAdvance;
         if (font.embolden) {
             FT_GlyphSlot_Embolden(slot);
         }
+        const FT_Pos boldExtra = slot->metrics.horiAdvance - plainAdvance;
         if (target.pixels != nullptr && pen < target.clipWidth) {
             if (slot->format == FT_GLYPH_FORMAT_BITMAP || FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) == 0) {
                 blitGlyph(slot->bitmap, static_cast<int32_t>(pen) + slot->bitmap_left,
                           target.baseline - slot->bitmap_top, target);
             }
         }
-        int64_t advance = (slot->advance.x + 32) >> 6;
+        // Glyphs advance by their design width rounded to whole pixels (and
+        // what emboldening adds), not by the hinted width: that is how the
+        // board PC's font engine spaces them.
+        int64_t advance = ((slot->linearHoriAdvance >> 10) + boldExtra + 32) >> 6;
         if (font.pitchUnit > 0 && face == font.face) {
             const int64_t cells = (advance + font.pitchUnit / 2) / font.pitchUnit;
             advance = (cells > 0 ? cells : 1) * font.pitchUnit;
@@ -414,6 +419,7 @@ void installPreviewGlyphs() {
     if (FT_Init_FreeType(&library) != 0) {
         library = nullptr;
     }
+
     bool boldFace = false;
     fallbackFace = findFamilyFace(FALLBACK_FAMILY, false, &boldFace);
     classicFonts[0] = cellFont(settings.fontFace, CLASSIC_CELL, 400);
