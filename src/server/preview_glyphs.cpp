@@ -317,21 +317,22 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
             continue;
         }
         FT_GlyphSlot slot = face->glyph;
-        const FT_Pos plainAdvance = slot->metrics.horiAdvance;
         if (font.embolden) {
             FT_GlyphSlot_Embolden(slot);
         }
-        const FT_Pos boldExtra = slot->metrics.horiAdvance - plainAdvance;
         if (target.pixels != nullptr && pen < target.clipWidth) {
             if (slot->format == FT_GLYPH_FORMAT_BITMAP || FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) == 0) {
                 blitGlyph(slot->bitmap, static_cast<int32_t>(pen) + slot->bitmap_left,
                           target.baseline - slot->bitmap_top, target);
             }
         }
-        // Glyphs advance by their design width rounded to whole pixels (and
-        // what emboldening adds), not by the hinted width: that is how the
-        // board PC's font engine spaces them.
-        int64_t advance = ((slot->linearHoriAdvance >> 10) + boldExtra + 32) >> 6;
+        // Glyphs advance by their design width rounded to whole pixels, not
+        // by the hinted width, and an emboldened glyph by one pixel more:
+        // that is how the board PC's font engine spaces them.
+        int64_t advance = ((slot->linearHoriAdvance >> 10) + 32) >> 6;
+        if (font.embolden) {
+            advance += 1;
+        }
         if (font.pitchUnit > 0 && face == font.face) {
             const int64_t cells = (advance + font.pitchUnit / 2) / font.pitchUnit;
             advance = (cells > 0 ? cells : 1) * font.pitchUnit;
