@@ -43,16 +43,16 @@ void appendUtf8(std::string* out, uint32_t code) {
 // field's capacity in UTF-16 units without splitting a character.
 std::string fieldText(const std::string& text, int32_t capacity, bool inLanguageList) {
     std::u16string wide(text.size() + 1, u'\0');
-    const int32_t length = decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()),
-                                      static_cast<int32_t>(text.size()), wide.data(),
-                                      static_cast<int32_t>(wide.size()));
+    const int32_t length =
+        decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), static_cast<int32_t>(text.size()),
+                   wide.data(), static_cast<int32_t>(wide.size()));
     std::string clean;
     int32_t units = 0;
     for (int32_t i = 0; i < length; ++i) {
         uint32_t code = wide[static_cast<size_t>(i)];
         int32_t codeUnits = 1;
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length && wide[static_cast<size_t>(i) + 1] >= 0xDC00 &&
-            wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length &&
+            wide[static_cast<size_t>(i) + 1] >= 0xDC00 && wide[static_cast<size_t>(i) + 1] <= 0xDFFF) {
             code = 0x10000 + ((code - 0xD800) << 10) + (wide[static_cast<size_t>(i) + 1] - 0xDC00);
             codeUnits = 2;
         } else if (code >= 0xD800 && code <= 0xDFFF) {
@@ -145,13 +145,20 @@ void splitLanguages(const std::string& joined, std::string* texts) {
     }
 }
 
+// The platform a board shows: the timetable's, else the board's number.
+std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable) {
+    return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
+}
+
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
-    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
-    const std::string labelJp = fieldText(board.labelJp.empty() ? timetable.platform + "番線" : board.labelJp,
-                                          LABEL_JP_CAPACITY, false);
-    const std::string labelEn = fieldText(
-        board.labelEn.empty() ? "Track " + timetable.platform : board.labelEn, LABEL_EN_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
+    const std::string labelJp =
+        fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
+                  LABEL_JP_CAPACITY, false);
+    const std::string labelEn =
+        fieldText(board.labelEn.empty() ? "Track " + platformOf(board, timetable) : board.labelEn,
+                  LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
     w->line("labelJp", labelJp);
@@ -197,7 +204,7 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
 
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                    const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
-    const std::string platform = fieldText(timetable.platform, PLATFORM_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
     // The direction: as configured, else where the next train goes.

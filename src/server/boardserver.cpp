@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "documents/documents.h"
@@ -92,31 +93,73 @@ StoreView currentStore(StoreState* state) {
     return {state->store, state->zone, state->generation};
 }
 
+// Timetables shared by the boards that show the same departures (several
+// boards per platform are usual), built once per store and operating day.
+struct SharedTimetable {
+    uint64_t generation = 0;
+    std::shared_ptr<const BoardTimetable> timetable;
+};
+
+struct TimetableCache {
+    std::mutex lock;
+    std::map<std::string, SharedTimetable> entries;
+};
+
+// Everything of a board's configuration that its timetable depends on.
+std::string selectionKey(const BoardConfig& board) {
+    std::string key = board.stopId + '\x1f' + board.station + '\x1f' + board.platformCode + '\x1f' +
+                      std::to_string(board.directionId) + '\x1f' + board.platform + '\x1f' + board.lineJp +
+                      '\x1f' + board.lineEn + '\x1f' + std::to_string(board.lineColor);
+    for (const std::string& route : board.routes) {
+        key += '\x1e' + route;
+    }
+    for (const RouteColor& color : board.routeColors) {
+        key += '\x1d' + color.routeId + '=' + std::to_string(color.color);
+    }
+    return key;
+}
+
+std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
+                                                      const StationConfig& config, const BoardConfig& board,
+                                                      const StoreView& view, int32_t day) {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    SharedTimetable& entry = cache->entries[key];
+    if (entry.timetable == nullptr || entry.generation != view.generation ||
+        entry.timetable->operatingDay != day) {
+        auto timetable = std::make_shared<BoardTimetable>();
+        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        entry.timetable = std::move(timetable);
+        entry.generation = view.generation;
+    }
+    return entry.timetable;
+}
+
 // One board's cached document.
 struct BoardSlot {
     const BoardConfig* board = nullptr;
+    std::string selection;
     std::mutex lock;
     int64_t builtFor = INT64_MIN;
     uint64_t generation = 0;
-    bool haveTimetable = false;
-    BoardTimetable timetable;
+    std::shared_ptr<const BoardTimetable> timetable;
     std::string body;
     bool accepted = false;
     std::string lastProblems;
 };
 
 // Brings the slot up to the second now; called with the slot locked.
-void refreshSlot(BoardSlot* slot, const StationConfig& config, const StoreView& view, int64_t now) {
+void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
+                 int64_t now) {
     if (slot->builtFor == now && slot->generation == view.generation) {
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
-    if (!slot->haveTimetable || slot->generation != view.generation || slot->timetable.operatingDay != day) {
-        buildTimetable(view.store.get(), view.zone, config, *slot->board, day, &slot->timetable);
-        slot->haveTimetable = true;
+    if (slot->timetable == nullptr || slot->generation != view.generation ||
+        slot->timetable->operatingDay != day) {
+        slot->timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day);
     }
     BuiltDocument document;
-    buildDocument(config, *slot->board, slot->timetable, view.zone, now, &document);
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document);
     slot->builtFor = now;
     slot->generation = view.generation;
     slot->accepted = document.accepted;
@@ -190,10 +233,23 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return 1;
     }
+    TimetableCache timetables;
     std::vector<std::unique_ptr<BoardSlot>> slots;
     for (const BoardConfig& board : config.boards) {
         slots.push_back(std::make_unique<BoardSlot>());
         slots.back()->board = &board;
+        slots.back()->selection = selectionKey(board);
+    }
+
+    // Every board's timetable is read before the first board asks, so that
+    // a station's boards starting together do not all wait for the store.
+    {
+        const StoreView view = currentStore(&storeState);
+        const int64_t now = clockNow(clock);
+        for (const auto& slot : slots) {
+            std::lock_guard<std::mutex> hold(slot->lock);
+            refreshSlot(slot.get(), &timetables, config, view, now);
+        }
     }
 
     // SIGTERM and SIGINT are taken by one thread that stops the server; every
@@ -231,7 +287,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                    const StoreView view = currentStore(&storeState);
                    const int64_t now = clockNow(clock);
                    std::lock_guard<std::mutex> hold(slot->lock);
-                   refreshSlot(slot, config, view, now);
+                   refreshSlot(slot, &timetables, config, view, now);
                    if (!slot->accepted) {
                        response.status = 503;
                        response.set_content("document not accepted by the board's reader\n",

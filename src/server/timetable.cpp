@@ -100,9 +100,9 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             storeStop(store, stopIds[0], &platformStop);
         }
     }
-    timetable->platform = !board.platform.empty()              ? board.platform
-                          : !platformStop.platformCode.empty() ? platformStop.platformCode
-                                                               : std::to_string(board.number);
+    // The platform as configured, else the stop's platform_code; the
+    // document falls back to the board's number.
+    timetable->platform = !board.platform.empty() ? board.platform : platformStop.platformCode;
 
     for (const std::string& routeId : board.routes) {
         RouteRecord route;
@@ -206,6 +206,12 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
               [](const Departure& a, const Departure& b) {
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
               });
+
+    if (timetable->departures.empty()) {
+        timetable->problems.push_back(
+            "no departures on the day " + std::to_string(day) +
+            " (no service that day, or none for this platform, routes and direction)");
+    }
 
     // The line of a new-style header: as configured, else the board's first
     // route (or the route of its first call).

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,57 @@ TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
     EXPECT_EQ(storeCallsAt(kept, {"KAW-1"}).size(), 1u);  // the faulty feed's one good row
     storeClose(kept);
     EXPECT_NE(access((store + ".new").c_str(), F_OK), 0);
+}
+
+TEST(ServerImport, AnImportKilledHalfwayLeavesTheOldStore) {
+    const std::string folder = scratchFolder("killed");
+    const std::string store = folder + "/timetable.db";
+    ImportReport report;
+    ASSERT_EQ(importFeed(bundledFeed(), store, &report), IMPORT_OK);
+
+    // A feed big enough to be caught in the middle of its import.
+    const std::string feed = copyOfFeed(folder);
+    std::string stops = "stop_id,stop_name\n";
+    std::string trips = "route_id,service_id,trip_id\n";
+    std::string stopTimes = "trip_id,departure_time,stop_id,stop_sequence\n";
+    for (int s = 0; s < 250; ++s) {
+        stops += "S" + std::to_string(s) + ",駅\n";
+    }
+    for (int t = 0; t < 600; ++t) {
+        trips += "L,WD,T" + std::to_string(t) + "\n";
+        for (int s = 0; s < 250; ++s) {
+            stopTimes +=
+                "T" + std::to_string(t) + ",10:00:00,S" + std::to_string(s) + "," + std::to_string(s) + "\n";
+        }
+    }
+    writeText(feed + "/stops.txt", stops);
+    writeText(feed + "/trips.txt", trips);
+    writeText(feed + "/stop_times.txt", stopTimes);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        ImportReport childReport;
+        _exit(importFeed(feed, store, &childReport));
+    }
+    // Killed once the new store has begun to fill.
+    struct stat info {};
+    for (int i = 0; i < 2000 && !(stat((store + ".new").c_str(), &info) == 0 && info.st_size > 65536); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the import ended before it could be killed";
+
+    std::string error;
+    Store* kept = storeOpen(store, &error);
+    ASSERT_NE(kept, nullptr) << error;
+    StopRecord stop;
+    EXPECT_TRUE(storeStop(kept, "KAW-1", &stop));  // still the old timetable
+    EXPECT_FALSE(storeStop(kept, "S1", &stop));
+    storeClose(kept);
+    // The half file left behind does not stop the next import.
+    EXPECT_EQ(importFeed(feed, store, &report), IMPORT_OK);
 }
 
 TEST(ServerConfig, DefaultsAndRefusals) {

@@ -208,9 +208,10 @@ namespace {
 TEST(ServerDocuments, HostileFeedTextsStillMakeAcceptedDocuments) {
     StationConfig config;
     std::vector<std::string> problems;
-    ASSERT_TRUE(readStationConfig(
-        "[[board]]\nnumber = 1\nstop_id = \"A\"\n[[board]]\nnumber = 2\nstop_id = \"A\"\nstyle = \"new-style\"\n",
-        "/nowhere", &config, &problems));
+    ASSERT_TRUE(
+        readStationConfig("[[board]]\nnumber = 1\nstop_id = \"A\"\n[[board]]\nnumber = 2\nstop_id = "
+                          "\"A\"\nstyle = \"new-style\"\n",
+                          "/nowhere", &config, &problems));
     const date::time_zone* zone = findZone("Asia/Tokyo");
     BoardTimetable timetable;
     timetable.operatingDay = 20261207;
