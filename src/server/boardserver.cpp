@@ -368,7 +368,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
             if (candidate->board->number == number) {
                 const StoreView view = currentStore(&storeState);
                 std::lock_guard<std::mutex> hold(candidate->lock);
-                refreshSlot(candidate.get(), config, view, clockNow(clock));
+                refreshSlot(candidate.get(), &timetables, config, view, clockNow(clock));
                 *body = candidate->body;
                 return !body->empty();
             }
