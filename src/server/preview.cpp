@@ -5,6 +5,8 @@
 // at a time; the only state a board carries between previews is where its
 // scrolling text is, kept here per board so that each board's scroll runs on
 // its own as on the platform.
+#include "server/preview.h"
+
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -13,7 +15,6 @@
 #include "documents/documents.h"
 #include "render/newstyle.h"
 #include "render/render.h"
-#include "server/preview.h"
 #include "server/server.h"
 #include "serverlink/linkstate.h"
 
@@ -129,9 +130,10 @@ void composeNewStyle(int number, uint32_t tick) {
         return;
     }
     std::memset(signMeasureStrip, 0, sizeof signMeasureStrip);
-    const int32_t width = drawLedText(msg.scrollText, LANGUAGE_JAPANESE, SIGN_SCROLL_HEIGHT, SIGN_SCROLL_WEIGHT,
-                                      SIGN_SCROLL_CELL, signMeasureStrip, SIGN_SCROLL_STRIP_WIDTH,
-                                      SIGN_SCROLL_STRIP_WIDTH, SIGN_SCROLL_CELL, 0, 0, LED_GREEN, 0, 0);
+    const int32_t width =
+        drawLedText(msg.scrollText, LANGUAGE_JAPANESE, SIGN_SCROLL_HEIGHT, SIGN_SCROLL_WEIGHT,
+                    SIGN_SCROLL_CELL, signMeasureStrip, SIGN_SCROLL_STRIP_WIDTH, SIGN_SCROLL_STRIP_WIDTH,
+                    SIGN_SCROLL_CELL, 0, 0, LED_GREEN, 0, 0);
     ScrollRun* run = scrollRunFor(number, msg.scrollText, 0, true, tick);
     const int64_t speed = currentDocument.scroll > 0 ? currentDocument.scroll : SIGN_DEFAULT_SCROLL_SPEED;
     followScrollRun(run, tick, NEW_STYLE_COLUMNS, width, speed);
@@ -200,8 +202,8 @@ bool renderBoardPreview(int number, int64_t nowMs, PreviewDots& out) {
                  NEW_STYLE_PALETTE_SIZE, out);
     } else {
         composeClassic(number, tick);
-        copyDots(dotFrame.dots, DOT_STRIDE, boardWidthDots(), boardRowCount() * BOARD_ROW_DOTS, CLASSIC_PALETTE,
-                 PALETTE_SIZE, out);
+        copyDots(dotFrame.dots, DOT_STRIDE, boardWidthDots(), boardRowCount() * BOARD_ROW_DOTS,
+                 CLASSIC_PALETTE, PALETTE_SIZE, out);
     }
     return true;
 }

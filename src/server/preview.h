@@ -15,7 +15,14 @@ namespace httplib {
 class Server;
 }
 
-struct PreviewDots { int width = 0, height = 0; std::vector<uint8_t> dots; uint32_t palette[16]; };
+// palette: each index's colour as 0x00RRGGBB (entries past the board's
+// palette are 0). A classic board is its document's width x rows * 16 dots,
+// a new-style sign's LED panel 384 x 48.
+struct PreviewDots {
+    int width = 0, height = 0;
+    std::vector<uint8_t> dots;
+    uint32_t palette[16];
+};
 // Dots of what board `number` shows at `nowMs` (ms of the server's clock): width, height
 // and one palette index per dot (0 = unlit), row-major; false for an unknown board.
 bool renderBoardPreview(int number, int64_t nowMs, PreviewDots& out);

@@ -28,8 +28,8 @@ struct FaceMapping {
     const char* family;
 };
 constexpr FaceMapping FACE_MAPPINGS[] = {
-    {u"MS Gothic", "IPAGothic"},     {u"MS PGothic", "IPAPGothic"},    {u"MS UI Gothic", "IPAPGothic"},
-    {u"MS Mincho", "IPAMincho"},     {u"Arial", "Liberation Sans"},    {u"SimSun", "AR PL UMing CN"},
+    {u"MS Gothic", "IPAGothic"},     {u"MS PGothic", "IPAPGothic"}, {u"MS UI Gothic", "IPAPGothic"},
+    {u"MS Mincho", "IPAMincho"},     {u"Arial", "Liberation Sans"}, {u"SimSun", "AR PL UMing CN"},
     {u"PMingLiU", "AR PL UMing TW"}, {u"Gulim", "NanumGothic"},
 };
 
@@ -51,7 +51,8 @@ constexpr FamilyFiles FAMILY_FILES[] = {
     {"AR PL UMing CN", {"/usr/share/fonts/truetype/arphic/uming.ttc", nullptr}},
     {"AR PL UMing TW", {"/usr/share/fonts/truetype/arphic/uming.ttc", nullptr}},
     {"NanumGothic",
-     {"/usr/share/fonts/truetype/nanum/NanumGothic.ttf", "/usr/share/fonts/truetype/nanum/NanumGothicBold.ttf"}},
+     {"/usr/share/fonts/truetype/nanum/NanumGothic.ttf",
+      "/usr/share/fonts/truetype/nanum/NanumGothicBold.ttf"}},
 };
 // Characters a face lacks come from here, as the system's font linking
 // would give them.
@@ -127,7 +128,8 @@ FT_Face findFamilyFace(const char* family, bool bold, bool* boldFace) {
             const FT_Long count = first != nullptr ? first->num_faces : 0;
             for (FT_Long index = 0; index < count; ++index) {
                 FT_Face face = openFace(path, index);
-                if (face == nullptr || face->family_name == nullptr || !sameFamily(face->family_name, family)) {
+                if (face == nullptr || face->family_name == nullptr ||
+                    !sameFamily(face->family_name, family)) {
                     continue;
                 }
                 const bool isBold = (face->style_flags & FT_STYLE_FLAG_BOLD) != 0;
@@ -344,7 +346,8 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
 
 void clearScratch(uint32_t* pixels, int32_t stride, int32_t width, int32_t height) {
     for (int32_t y = 0; y < height; ++y) {
-        std::memset(pixels + static_cast<int64_t>(y) * stride, 0, sizeof(uint32_t) * static_cast<size_t>(width));
+        std::memset(pixels + static_cast<int64_t>(y) * stride, 0,
+                    sizeof(uint32_t) * static_cast<size_t>(width));
     }
 }
 

@@ -44,9 +44,11 @@ bool encodePreviewPng(const PreviewDots& dots, int32_t pitch, std::string* png) 
         const size_t spriteRow = y % static_cast<size_t>(pitch);
         png_byte* out = pixels.data() + y * width * 3;
         for (size_t x = 0; x < width; ++x) {
-            const uint8_t v = dots.dots[dotRow * static_cast<size_t>(dots.width) + x / static_cast<size_t>(pitch)];
-            const uint32_t pixel = sprites[(v % PREVIEW_PALETTE_SIZE) * static_cast<size_t>(pitch * pitch) +
-                                           spriteRow * static_cast<size_t>(pitch) + x % static_cast<size_t>(pitch)];
+            const uint8_t v =
+                dots.dots[dotRow * static_cast<size_t>(dots.width) + x / static_cast<size_t>(pitch)];
+            const uint32_t pixel =
+                sprites[(v % PREVIEW_PALETTE_SIZE) * static_cast<size_t>(pitch * pitch) +
+                        spriteRow * static_cast<size_t>(pitch) + x % static_cast<size_t>(pitch)];
             out[x * 3] = static_cast<png_byte>(pixel >> 16);
             out[x * 3 + 1] = static_cast<png_byte>(pixel >> 8);
             out[x * 3 + 2] = static_cast<png_byte>(pixel);
@@ -75,7 +77,8 @@ bool encodePreviewPng(const PreviewDots& dots, int32_t pitch, std::string* png) 
     }
     png_set_write_fn(writer, png, appendToString, flushNothing);
     png_set_IHDR(writer, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_set_rows(writer, info, rows.data());
     png_write_png(writer, info, PNG_TRANSFORM_IDENTITY, nullptr);
     png_destroy_write_struct(&writer, &info);

@@ -2,13 +2,14 @@
 // its colours, blinking and alternating; a scroll row that keeps its own run
 // while other boards are previewed; a new-style sign with both lines lit in
 // the language faces a board PC has; the picture; and unknown boards.
+#include "server/preview.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "documents/documents.h"
 #include "render/newstyle.h"
-#include "server/preview.h"
 
 namespace {
 
@@ -141,7 +142,8 @@ TEST(ServerPreview, NewStyleSignInEveryInstalledLanguageAndUnknownBoards) {
     const std::string sign =
         "velmorant-new 1\nplatform=1\nlangs=jeso\nlangMs=4000\n"
         "row=train\t7:20\t0\t\t港南|Konan||东港|港南|항남\n"
-        "msg=approach\t接近|Approaching\tまもなく列車がまいります|A train is approaching||列车即将进站||열차가 들어옵니다\n"
+        "msg=approach\t接近|Approaching\tまもなく列車がまいります|A train is "
+        "approaching||列车即将进站||열차가 들어옵니다\n"
         "end\n";
     documents[9] = sign;
     serveTestDocuments();
@@ -169,8 +171,9 @@ TEST(ServerPreview, NewStyleSignInEveryInstalledLanguageAndUnknownBoards) {
     EXPECT_TRUE(textEquals(fontSlots[LANGUAGE_KOREAN].face, u"Gulim"));
 
     // The sign's scroll line runs on between previews and across runs.
-    const std::string scrolling = "velmorant-new 1\nscroll=40\nrow=text\t本日は|Today\n"
-                                  "msg=scroll\t\tこの先の踏切で安全確認を行ったため、列車が遅れております\nend\n";
+    const std::string scrolling =
+        "velmorant-new 1\nscroll=40\nrow=text\t本日は|Today\n"
+        "msg=scroll\t\tこの先の踏切で安全確認を行ったため、列車が遅れております\nend\n";
     documents[10] = scrolling;
     const int shift = readDocument(scrolling).scroll;
     PreviewDots first;
