@@ -19,6 +19,8 @@ packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libc
   libhowardhinnant-date-dev tzdata pkg-config libsodium-dev nlohmann-json3-dev)
 # The operator page's browser test: headless Chromium driven by Selenium.
 packages+=(chromium chromium-driver python3-selenium)
+# The server's live board preview: glyphs, font lookup, pictures.
+packages+=(libfreetype-dev libpng-dev)
 
 install_packages() {
   local missing=()

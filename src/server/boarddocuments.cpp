@@ -416,9 +416,9 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     });
 }
 
-std::mutex readerLock;
-
 }  // namespace
+
+std::mutex boardReaderLock;
 
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
@@ -451,7 +451,7 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
 
     // Read back by the board's own reader. Its scratch buffer is shared, so
     // one reading at a time.
-    std::lock_guard<std::mutex> hold(readerLock);
+    std::lock_guard<std::mutex> hold(boardReaderLock);
     static BoardDocument readBack;
     if (document->text.size() > static_cast<size_t>(DOCUMENT_BODY_CAPACITY)) {
         document->problems.push_back("document larger than a board accepts");

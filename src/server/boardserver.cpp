@@ -19,6 +19,7 @@
 
 #include "documents/documents.h"
 #include "server/operator.h"
+#include "server/preview.h"
 #include "server/server.h"
 #include "serverlink/serverlink.h"
 
@@ -308,6 +309,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                    }
                    response.set_content(slot->body, "text/plain; charset=utf-8");
                });
+    addPreviewRoutes(server, clock);
     server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
         std::string path;
         const std::string name = request.matches[1].str();
@@ -407,6 +409,19 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         signalled = true;
         server.stop();
     });
+    // The live preview reads the same cache the boards are served from.
+    setPreviewDocumentSource([&](int32_t number, std::string* body) {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                const StoreView view = currentStore(&storeState);
+                std::lock_guard<std::mutex> hold(candidate->lock);
+                refreshSlot(candidate.get(), &timetables, config, view, clockNow(clock));
+                *body = candidate->body;
+                return !body->empty();
+            }
+        }
+        return false;
+    });
     const bool ok = server.listen_after_bind();
     // When listening ended for another reason, the signal thread still waits.
     if (!signalled) {
@@ -414,6 +429,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     }
     stopper.join();
     operatorStop();
+    setPreviewDocumentSource(nullptr);
     return ok || signalled ? 0 : 1;
 }
 

@@ -222,10 +222,6 @@ void operatorStop();
 void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay);
 uint64_t operatorGeneration();
 
-// The document board `number` gets now; false for an unknown board or
-// before the server runs.
-bool operatorBoardDocument(int32_t number, std::string* document);
-
 // Called by the board API for every board request.
 void noteBoardRequest(int32_t board, const std::string& address);
 

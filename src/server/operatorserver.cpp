@@ -333,8 +333,7 @@ void onPreview(const httplib::Request& request, httplib::Response& response) {
         return;
     }
     PreviewDots dots;
-    const int64_t nowMs = clockNow(runtime->clock) * 1000 + (runtime->clock.frozen ? 0 : monotonicMs() % 1000);
-    if (!renderBoardPreview(board->number, nowMs, dots) || dots.width <= 0 || dots.height <= 0 ||
+    if (!renderBoardPreview(board->number, previewClockMs(runtime->clock), dots) || dots.width <= 0 || dots.height <= 0 ||
         dots.dots.size() != static_cast<size_t>(dots.width) * static_cast<size_t>(dots.height)) {
         sendError(response, 503, "no preview of this board");
         return;
@@ -813,10 +812,6 @@ void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
 
 uint64_t operatorGeneration() {
     return runtime != nullptr ? runtime->generation.load() : 0;
-}
-
-bool operatorBoardDocument(int32_t number, std::string* document) {
-    return runtime != nullptr && runtime->access.document && runtime->access.document(number, document);
 }
 
 void noteBoardRequest(int32_t board, const std::string& address) {

@@ -259,6 +259,10 @@ struct BuiltDocument {
     std::vector<std::string> problems;
 };
 
+// The board's document reader keeps one scratch buffer: every reading by the
+// server takes this lock.
+extern std::mutex boardReaderLock;
+
 // Writes the board's document for now and reads it back with the board's own
 // reader; accepted only when the reader took it with the fields intended.
 // The operator's notices, train changes and controls come in the overlay.
