@@ -169,7 +169,8 @@ void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, siz
         const uint8_t color = notice.color;
         const std::string colorLetter(1, COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y');
         if (notice.scrolling) {
-            const std::string joined = notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
+            const std::string joined =
+                notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
             const std::string text = fieldText(joined, CLASSIC_TEXT_CAPACITY, false);
             w->line("line", "scroll\t" + text + "\t" + colorLetter);
             w->expect("notice row", [=](const BoardDocument& d) {
@@ -228,10 +229,12 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     for (size_t i = 0; i < trains; ++i) {
         const Departure& departure = *coming[i];
         const std::string time = shownClock(zone, departure);
-        const std::string destination = fieldText(
-            withDelay(departure.destinations[0], departure.delayMinutes, false), CLASSIC_TEXT_CAPACITY, false);
-        const std::string english = fieldText(withDelay(departure.destinations[1], departure.delayMinutes, true),
-                                              CLASSIC_TEXT_EN_CAPACITY, false);
+        const std::string destination =
+            fieldText(withDelay(departure.destinations[0], departure.delayMinutes, false),
+                      CLASSIC_TEXT_CAPACITY, false);
+        const std::string english =
+            fieldText(withDelay(departure.destinations[1], departure.delayMinutes, true),
+                      CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
         const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
@@ -383,7 +386,8 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     }
     // A melody played by hand is an event of its own, with its own key.
     const bool manual = !board.melody.empty() && overlay != nullptr && !overlay->manualMelodyKey.empty() &&
-                        now >= overlay->manualMelodyAt && now - overlay->manualMelodyAt < MANUAL_MELODY_SECONDS;
+                        now >= overlay->manualMelodyAt &&
+                        now - overlay->manualMelodyAt < MANUAL_MELODY_SECONDS;
     if (event == nullptr && !manual) {
         w->expect("no melody", [](const BoardDocument& d) { return d.melodyName[0] == 0; });
         return;

@@ -5,11 +5,11 @@
 // tokens in the operator database.
 #include <sodium.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
-#include <toml++/toml.h>
 
 #include "server/operator.h"
 
@@ -74,8 +74,8 @@ std::string newSecret() {
 
 std::string tokenHash(const std::string& token) {
     unsigned char digest[crypto_generichash_BYTES];
-    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(token.data()), token.size(),
-                       nullptr, 0);
+    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(token.data()),
+                       token.size(), nullptr, 0);
     char hex[crypto_generichash_BYTES * 2 + 1];
     sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
     return hex;
@@ -187,7 +187,8 @@ int operatorCommand(int argc, char** argv) {
     const char* const usage =
         "usage:\n"
         "  velmorant-server user add NAME [--config station.toml]    (password on stdin)\n"
-        "  velmorant-server user hash                                (password on stdin; prints a password_hash)\n"
+        "  velmorant-server user hash                                (password on stdin; prints a "
+        "password_hash)\n"
         "  velmorant-server token add NAME [--config station.toml]   (prints the new token)\n"
         "  velmorant-server token revoke NAME [--config station.toml]\n"
         "The configuration defaults to /etc/velmorant/station.toml.\n";
@@ -196,7 +197,8 @@ int operatorCommand(int argc, char** argv) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--config" && i + 1 < args.size()) {
             configPath = args[i + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
             break;
         }
     }
@@ -218,7 +220,8 @@ int operatorCommand(int argc, char** argv) {
             password.pop_back();
         }
         if (password.size() < SHORTEST_PASSWORD) {
-            std::fprintf(stderr, "velmorant-server: a password needs at least %zu characters\n", SHORTEST_PASSWORD);
+            std::fprintf(stderr, "velmorant-server: a password needs at least %zu characters\n",
+                         SHORTEST_PASSWORD);
             return 1;
         }
     }
@@ -233,8 +236,8 @@ int operatorCommand(int argc, char** argv) {
     StationConfig station;
     OperatorConfig config;
     std::vector<std::string> problems;
-    const bool ok =
-        loadStationConfig(configPath, &station, &problems) && loadOperatorConfig(configPath, station, &config, &problems);
+    const bool ok = loadStationConfig(configPath, &station, &problems) &&
+                    loadOperatorConfig(configPath, station, &config, &problems);
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "%s: %s\n", configPath.c_str(), problem.c_str());
     }
@@ -261,7 +264,8 @@ int operatorCommand(int argc, char** argv) {
             std::printf("%s\n", token.c_str());
         }
     } else if (!operatorDbRevokeToken(db, name)) {
-        std::fprintf(stderr, "velmorant-server: no token named %s in %s\n", name.c_str(), config.database.c_str());
+        std::fprintf(stderr, "velmorant-server: no token named %s in %s\n", name.c_str(),
+                     config.database.c_str());
         status = 1;
     } else {
         std::fprintf(stderr, "token %s revoked\n", name.c_str());

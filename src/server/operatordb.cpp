@@ -113,7 +113,8 @@ std::vector<int32_t> parseBoardList(const std::string& text) {
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
     OperatorDb* db = new OperatorDb;
-    if (sqlite3_open_v2(path.c_str(), &db->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &db->db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         *error = path + ": " + (db->db != nullptr ? sqlite3_errmsg(db->db) : "cannot open");
         sqlite3_close(db->db);
@@ -141,9 +142,10 @@ void operatorDbClose(OperatorDb* db) {
 bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
     std::lock_guard<std::mutex> hold(db->lock);
     *state = OperatorState{};
-    Statement notices(db->db,
-                      "SELECT id, boards, text_jp, text_en, scrolling, color, start_at, end_at, ended FROM notices"
-                      " WHERE ended = 0 ORDER BY id");
+    Statement notices(
+        db->db,
+        "SELECT id, boards, text_jp, text_en, scrolling, color, start_at, end_at, ended FROM notices"
+        " WHERE ended = 0 ORDER BY id");
     while (notices.row()) {
         NoticeRecord record;
         record.id = notices.number(0);
@@ -183,18 +185,19 @@ bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, cons
                           const std::string& what) {
     return transaction(db, at, who, what, [&] {
         if (notice->id == 0) {
-            const bool ok = Statement(db->db,
-                                      "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at,"
-                                      " end_at, ended) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
-                                .text(boardList(notice->boards))
-                                .text(notice->notice.textJp)
-                                .text(notice->notice.textEn)
-                                .integer(notice->notice.scrolling ? 1 : 0)
-                                .integer(notice->notice.color)
-                                .integer(notice->start)
-                                .integer(notice->end)
-                                .integer(notice->ended ? 1 : 0)
-                                .run();
+            const bool ok =
+                Statement(db->db,
+                          "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at,"
+                          " end_at, ended) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
+                    .text(boardList(notice->boards))
+                    .text(notice->notice.textJp)
+                    .text(notice->notice.textEn)
+                    .integer(notice->notice.scrolling ? 1 : 0)
+                    .integer(notice->notice.color)
+                    .integer(notice->start)
+                    .integer(notice->end)
+                    .integer(notice->ended ? 1 : 0)
+                    .run();
             notice->id = ok ? sqlite3_last_insert_rowid(db->db) : 0;
             return ok;
         }
@@ -224,9 +227,10 @@ bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear
                 .integer(change.change.serviceDate)
                 .run();
         }
-        return Statement(db->db,
-                         "INSERT OR REPLACE INTO train_changes(trip_id, service_date, board, minutes, cancelled)"
-                         " VALUES(?, ?, ?, ?, ?)")
+        return Statement(
+                   db->db,
+                   "INSERT OR REPLACE INTO train_changes(trip_id, service_date, board, minutes, cancelled)"
+                   " VALUES(?, ?, ?, ?, ?)")
             .text(change.change.tripId)
             .integer(change.change.serviceDate)
             .integer(change.board)
@@ -278,12 +282,16 @@ std::string operatorDbUserHash(OperatorDb* db, const std::string& name) {
 
 bool operatorDbAddToken(OperatorDb* db, const std::string& name, const std::string& hash) {
     std::lock_guard<std::mutex> hold(db->lock);
-    return Statement(db->db, "INSERT OR REPLACE INTO tokens(name, hash) VALUES(?, ?)").text(name).text(hash).run();
+    return Statement(db->db, "INSERT OR REPLACE INTO tokens(name, hash) VALUES(?, ?)")
+        .text(name)
+        .text(hash)
+        .run();
 }
 
 bool operatorDbRevokeToken(OperatorDb* db, const std::string& name) {
     std::lock_guard<std::mutex> hold(db->lock);
-    return Statement(db->db, "DELETE FROM tokens WHERE name = ?").text(name).run() && sqlite3_changes(db->db) == 1;
+    return Statement(db->db, "DELETE FROM tokens WHERE name = ?").text(name).run() &&
+           sqlite3_changes(db->db) == 1;
 }
 
 std::string operatorDbTokenName(OperatorDb* db, const std::string& hash) {

@@ -44,8 +44,8 @@ bool readText(const Json& object, const char* key, size_t most, bool* present, s
     return true;
 }
 
-bool readInteger(const Json& object, const char* key, int64_t low, int64_t high, bool* present, int64_t* value,
-                 std::string* error) {
+bool readInteger(const Json& object, const char* key, int64_t low, int64_t high, bool* present,
+                 int64_t* value, std::string* error) {
     const auto found = object.find(key);
     *present = found != object.end() && !found->is_null();
     if (!*present) {
@@ -66,7 +66,8 @@ bool readInteger(const Json& object, const char* key, int64_t low, int64_t high,
             }
         }
     }
-    *error = std::string(key) + " must be a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+    *error = std::string(key) + " must be a whole number from " + std::to_string(low) + " to " +
+             std::to_string(high);
     return false;
 }
 
@@ -136,7 +137,8 @@ bool readNoticeInput(const std::string& body, bool creating, NoticeInput* input,
                 int64_t number = 0;
                 bool present = false;
                 Json holder = {{"board", board}};
-                if (!readInteger(holder, "board", 1, BOARD_NUMBER_MAX, &present, &number, error) || !present) {
+                if (!readInteger(holder, "board", 1, BOARD_NUMBER_MAX, &present, &number, error) ||
+                    !present) {
                     *error = "boards must be \"all\" or a list of board numbers";
                     return false;
                 }

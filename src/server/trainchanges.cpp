@@ -36,9 +36,10 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
                 const std::string time = formatClock(zone, departure.when);
                 BoardNotice notice;
                 notice.textJp = time + "発 " + departure.destinations[0] + "行は運休です";
-                notice.textEn = "The " + time + " train" +
-                                (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
-                                " is cancelled";
+                notice.textEn =
+                    "The " + time + " train" +
+                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
+                    " is cancelled";
                 notice.color = 3;  // red
                 cancelled.push_back(notice);
             }

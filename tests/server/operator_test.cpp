@@ -4,10 +4,11 @@
 // a notice; notices as classic rows and new-style lower lines; the approach
 // warning forced either way; a melody played by hand. Then the API's
 // request readers and the password hashes.
+#include "server/operator.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "server/operator.h"
 #include "serverfixture.h"
 
 namespace {
@@ -67,7 +68,8 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     overlay.changes = {{"L103", 20261207, 5, false}, {"X1", 20261207, 0, true}};
     std::string classic = documentAt(&f, 0, "2026-12-07T07:19:30", overlay);
     EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\u3000約5分遅れ\tKonan 5 min late\tB\t0\n")) << classic;
-    EXPECT_TRUE(has(classic, "line=text\t7:40発 港南 \"快速\"行は運休です\tThe 7:40 train is cancelled\tR\tc\n"));
+    EXPECT_TRUE(
+        has(classic, "line=text\t7:40発 港南 \"快速\"行は運休です\tThe 7:40 train is cancelled\tR\tc\n"));
     EXPECT_FALSE(has(classic, "\t7:40\t"));
     // No melody at the scheduled lead time; it comes with the delay.
     EXPECT_FALSE(has(classic, "sound="));
@@ -111,7 +113,8 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     overlay = BoardOverlay{};
     overlay.manualMelodyKey = "hand-1-abc";
     ASSERT_TRUE(parseLocalTime("2026-12-07T07:09:57", f.zone, &overlay.manualMelodyAt));
-    EXPECT_TRUE(has(documentAt(&f, 0, "2026-12-07T07:10:00", overlay), "sound=chime.mp3\thand-1-abc\t3\t1000\n"));
+    EXPECT_TRUE(
+        has(documentAt(&f, 0, "2026-12-07T07:10:00", overlay), "sound=chime.mp3\thand-1-abc\t3\t1000\n"));
     EXPECT_FALSE(has(documentAt(&f, 0, "2026-12-07T07:11:00", overlay), "hand-1-abc"));
     storeClose(f.store);
 }
@@ -130,16 +133,17 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
     EXPECT_TRUE(notice.boards.empty());
     // Changing a notice needs no texts; making one does.
     EXPECT_TRUE(readNoticeInput(R"({"color":"G"})", false, &notice, &error));
-    for (const char* bad : {"", "[]", "{\"text_jp\":\"\"}", "{\"text_jp\":5}", "{\"text_jp\":\"x\",\"boards\":[0]}",
-                            "{\"text_jp\":\"x\",\"color\":\"purple\"}", "{\"text_jp\":\"x\",\"start\":\"tomorrow\"}",
-                            "{\"text_jp\":\"a\\u0000b\"}"}) {
+    for (const char* bad : {"", "[]", "{\"text_jp\":\"\"}", "{\"text_jp\":5}",
+                            "{\"text_jp\":\"x\",\"boards\":[0]}", "{\"text_jp\":\"x\",\"color\":\"purple\"}",
+                            "{\"text_jp\":\"x\",\"start\":\"tomorrow\"}", "{\"text_jp\":\"a\\u0000b\"}"}) {
         EXPECT_FALSE(readNoticeInput(bad, true, &notice, &error)) << bad;
     }
     TrainInput train;
-    EXPECT_TRUE(readTrainInput(R"({"board":1,"trip_id":"L103","service_date":20261207,"minutes":5})", true, &train,
-                               &error));
+    EXPECT_TRUE(readTrainInput(R"({"board":1,"trip_id":"L103","service_date":20261207,"minutes":5})", true,
+                               &train, &error));
     EXPECT_EQ(train.minutes, 5);
-    EXPECT_FALSE(readTrainInput(R"({"trip_id":"L103","service_date":20261207,"minutes":0})", true, &train, &error));
+    EXPECT_FALSE(
+        readTrainInput(R"({"trip_id":"L103","service_date":20261207,"minutes":0})", true, &train, &error));
     EXPECT_FALSE(readTrainInput(R"({"trip_id":"L103"})", false, &train, &error));
     int32_t approach = APPROACH_AUTO;
     EXPECT_TRUE(readApproachInput(R"({"mode":"off"})", &approach, &error));
