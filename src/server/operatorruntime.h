@@ -19,6 +19,8 @@ constexpr int64_t SESSION_IDLE_MS = 12LL * 3600 * 1000;
 constexpr int32_t FREE_LOGIN_FAILURES = 3;
 constexpr int64_t LONGEST_LOGIN_WAIT_MS = 60 * 1000;
 constexpr size_t MOST_SESSIONS = 1000;
+constexpr size_t MOST_FAILURE_RECORDS = 10000;
+constexpr int64_t FAILURE_MEMORY_MS = 3600 * 1000;
 const char* const SESSION_COOKIE = "velmorant_session";
 const char* const LOGIN_COOKIE = "velmorant_login";
 
