@@ -319,6 +319,7 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
             continue;
         }
         FT_GlyphSlot slot = face->glyph;
+        const FT_Pos hintedAdvance = slot->advance.x;
         if (font.embolden) {
             FT_GlyphSlot_Embolden(slot);
         }
@@ -328,10 +329,12 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
                           target.baseline - slot->bitmap_top, target);
             }
         }
-        // Glyphs advance by their design width rounded to whole pixels, not
-        // by the hinted width, and an emboldened glyph by one pixel more:
-        // that is how the board PC's font engine spaces them.
-        int64_t advance = ((slot->linearHoriAdvance >> 10) + 32) >> 6;
+        // The board PC's font engine measures text by the glyphs' design
+        // widths rounded to whole pixels but draws them at their hinted
+        // widths (the two differ by a pixel here and there in the sign's
+        // Latin texts), and gives an emboldened glyph one pixel more.
+        int64_t advance = target.pixels != nullptr ? (hintedAdvance + 32) >> 6
+                                                   : ((slot->linearHoriAdvance >> 10) + 32) >> 6;
         if (font.embolden) {
             advance += 1;
         }
