@@ -335,12 +335,12 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
         // Latin texts), and gives an emboldened glyph one pixel more.
         int64_t advance = target.pixels != nullptr ? (hintedAdvance + 32) >> 6
                                                    : ((slot->linearHoriAdvance >> 10) + 32) >> 6;
-        if (font.embolden) {
-            advance += 1;
-        }
         if (font.pitchUnit > 0 && face == font.face) {
             const int64_t cells = (advance + font.pitchUnit / 2) / font.pitchUnit;
             advance = (cells > 0 ? cells : 1) * font.pitchUnit;
+        }
+        if (font.embolden) {
+            advance += 1;
         }
         pen += advance;
     }
