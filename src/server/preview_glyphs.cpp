@@ -158,12 +158,12 @@ struct PreviewFont {
     int32_t pitchUnit = 0;
 };
 
-// The character width of a fixed-pitch face at a size, 0 for others.
-// A face is fixed-pitch when it says so in its flags or, as the Japanese
-// gothic faces do, in its PANOSE proportion (monospaced).
 constexpr int32_t PANOSE_PROPORTION = 3;
 constexpr FT_Byte PANOSE_MONOSPACED = 9;
 
+// The character width of a fixed-pitch face at a size, 0 for others. A face
+// is fixed-pitch when it says so in its flags or, as the Japanese gothic and
+// the Chinese faces do, in its PANOSE proportion (monospaced).
 int32_t fixedPitchUnit(FT_Face face, int32_t ppem) {
     const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
     const int64_t units = face->units_per_EM;
