@@ -158,12 +158,12 @@ struct PreviewFont {
     int32_t pitchUnit = 0;
 };
 
-// The character width of a fixed-pitch face at a size, 0 for others.
-// A face is fixed-pitch when it says so in its flags or, as the Japanese
-// gothic faces do, in its PANOSE proportion (monospaced).
 constexpr int32_t PANOSE_PROPORTION = 3;
 constexpr FT_Byte PANOSE_MONOSPACED = 9;
 
+// The character width of a fixed-pitch face at a size, 0 for others. A face
+// is fixed-pitch when it says so in its flags or, as the Japanese gothic and
+// the Chinese faces do, in its PANOSE proportion (monospaced).
 int32_t fixedPitchUnit(FT_Face face, int32_t ppem) {
     const auto* os2 = static_cast<const TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
     const int64_t units = face->units_per_EM;
@@ -319,6 +319,7 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
             continue;
         }
         FT_GlyphSlot slot = face->glyph;
+        const FT_Pos hintedAdvance = slot->advance.x;
         if (font.embolden) {
             FT_GlyphSlot_Embolden(slot);
         }
@@ -328,16 +329,18 @@ int32_t runText(const PreviewFont& font, const char16_t* text, int32_t length, c
                           target.baseline - slot->bitmap_top, target);
             }
         }
-        // Glyphs advance by their design width rounded to whole pixels, not
-        // by the hinted width, and an emboldened glyph by one pixel more:
-        // that is how the board PC's font engine spaces them.
-        int64_t advance = ((slot->linearHoriAdvance >> 10) + 32) >> 6;
-        if (font.embolden) {
-            advance += 1;
-        }
+        // The board PC's font engine measures text by the glyphs' design
+        // widths rounded to whole pixels but draws them at their hinted
+        // widths (the two differ by a pixel here and there in the sign's
+        // Latin texts), and gives an emboldened glyph one pixel more.
+        int64_t advance = target.pixels != nullptr ? (hintedAdvance + 32) >> 6
+                                                   : ((slot->linearHoriAdvance >> 10) + 32) >> 6;
         if (font.pitchUnit > 0 && face == font.face) {
             const int64_t cells = (advance + font.pitchUnit / 2) / font.pitchUnit;
             advance = (cells > 0 ? cells : 1) * font.pitchUnit;
+        }
+        if (font.embolden) {
+            advance += 1;
         }
         pen += advance;
     }

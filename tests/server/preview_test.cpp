@@ -1,12 +1,15 @@
 // The live preview through its entry point: a classic board's train row in
 // its colours, blinking and alternating; a scroll row that keeps its own run
 // while other boards are previewed; a new-style sign with both lines lit in
-// the language faces a board PC has; the picture; and unknown boards.
+// the language faces a board PC has; the picture; unknown boards; and
+// documents whose every dot must equal what the real board showed for them.
 #include "server/preview.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "documents/documents.h"
 #include "render/newstyle.h"
@@ -192,6 +195,34 @@ TEST(ServerPreview, NewStyleSignInEveryInstalledLanguageAndUnknownBoards) {
     EXPECT_FALSE(renderBoardPreview(42, T0, none));
     setPreviewDocumentSource(nullptr);
     EXPECT_FALSE(renderBoardPreview(9, T0, none));
+}
+
+// The references were recorded from velmorant.exe under Wine by
+// tools/preview-reference.py: fixed-pitch classic text squeezed and in the
+// small font, emboldened Japanese and bold Latin sign texts, and a Chinese
+// sign in its fixed-pitch face.
+TEST(ServerPreview, MatchesTheBoardDotForDot) {
+    for (const char* name : {"classic", "sign-japanese", "sign-chinese"}) {
+        const std::string base = std::string(VELMORANT_SOURCE_DIR) + "/tests/server/preview/" + name;
+        std::stringstream document;
+        document << std::ifstream(base + ".txt", std::ios::binary).rdbuf();
+        std::ifstream reference(base + ".dots");
+        documents[20] = document.str();
+        serveTestDocuments();
+        PreviewDots dots;
+        ASSERT_TRUE(renderBoardPreview(20, T0, dots)) << name;
+        int rows = 0;
+        int differing = 0;
+        for (std::string line; std::getline(reference, line); ++rows) {
+            ASSERT_EQ(static_cast<int>(line.size()), dots.width) << name;
+            for (int x = 0; x < dots.width; ++x) {
+                differing += line[static_cast<size_t>(x)] - '0' !=
+                             dots.dots[static_cast<size_t>(rows * dots.width + x)];
+            }
+        }
+        EXPECT_EQ(rows, dots.height) << name;
+        EXPECT_EQ(differing, 0) << name;
+    }
 }
 
 }  // namespace
