@@ -222,6 +222,12 @@ void operatorStop();
 void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay);
 uint64_t operatorGeneration();
 
+// The overlay of one board from what is set; and what is set, read from the
+// operator database (for "check"; nothing set when the database does not
+// exist yet, and then none is made).
+void overlayFromState(const OperatorState& state, int32_t board, int64_t now, BoardOverlay* overlay);
+bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error);
+
 // Called by the board API for every board request.
 void noteBoardRequest(int32_t board, const std::string& address);
 

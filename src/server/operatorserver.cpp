@@ -4,6 +4,7 @@
 // operator makes, stored before it is acknowledged and handed to the
 // boards' documents through operatorOverlay.
 #include <sodium.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -516,26 +517,59 @@ void operatorStop() {
     }
 }
 
-void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
+void overlayFromState(const OperatorState& state, int32_t board, int64_t now, BoardOverlay* overlay) {
     *overlay = BoardOverlay{};
-    if (operatorRuntime == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    for (const NoticeRecord& record : operatorRuntime->state.notices) {
+    for (const NoticeRecord& record : state.notices) {
         const bool forBoard = record.boards.empty() || std::find(record.boards.begin(), record.boards.end(),
                                                                  board) != record.boards.end();
         if (forBoard && !record.ended && record.start <= now && (record.end == 0 || now < record.end)) {
             overlay->notices.push_back(record.notice);
         }
     }
-    for (const ChangeRecord& record : operatorRuntime->state.changes) {
+    for (const ChangeRecord& record : state.changes) {
         overlay->changes.push_back(record.change);
     }
-    const BoardControl control = controlOf(board);
-    overlay->approach = control.approach;
-    overlay->manualMelodyKey = control.melodyKey;
-    overlay->manualMelodyAt = control.melodyAt;
+    for (const BoardControl& control : state.controls) {
+        if (control.board == board) {
+            overlay->approach = control.approach;
+            overlay->manualMelodyKey = control.melodyKey;
+            overlay->manualMelodyAt = control.melodyAt;
+        }
+    }
+}
+
+void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
+    *overlay = BoardOverlay{};
+    if (operatorRuntime == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+    overlayFromState(operatorRuntime->state, board, now, overlay);
+}
+
+bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error) {
+    *state = OperatorState{};
+    OperatorConfig config;
+    std::vector<std::string> problems;
+    if (!loadOperatorConfig(station.path, station, &config, &problems)) {
+        *error = problems.empty() ? "[operator] cannot be read" : problems.front();
+        return false;
+    }
+    if (access(config.database.c_str(), F_OK) != 0) {
+        return true;  // nothing set yet
+    }
+    // Opened for writing, though nothing is written: a read-only connection
+    // would leave its -wal and -shm files behind, owned by whoever ran it.
+    OperatorDb* db = operatorDbOpen(config.database, error);
+    if (db == nullptr) {
+        return false;
+    }
+    const bool ok = operatorDbLoad(db, state);
+    operatorDbClose(db);
+    if (!ok) {
+        *error = config.database + ": cannot be read";
+    }
+    return ok;
 }
 
 uint64_t operatorGeneration() {
