@@ -211,8 +211,9 @@ struct BoardAccess {
     std::function<const date::time_zone*()> zone;
 };
 
-// Opens the operator database and reads the configuration; false with a
-// message when the operator's side cannot run.
+// Reads the configuration and opens the operator database; false with a
+// message when the configuration is wrong. A database that cannot be opened
+// leaves the page off (it says why) and the boards served.
 bool operatorStart(const std::string& configPath, const StationConfig& station, const ServerClock& clock,
                    std::string* error);
 void operatorStop();

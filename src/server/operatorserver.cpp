@@ -15,6 +15,9 @@ namespace {
 
 constexpr int32_t HISTORY_SHOWN = 200;
 
+// Why the operator's side is off, when it is.
+std::string unavailableReason;
+
 // Re-reads what is set after a change; called with the lock held.
 void reloadState() {
     operatorDbLoad(operatorRuntime->db, &operatorRuntime->state);
@@ -491,10 +494,15 @@ bool operatorStart(const std::string& configPath, const StationConfig& station, 
     for (const std::string& problem : problems) {
         std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
     }
-    state->db = operatorDbOpen(state->config.database, error);
+    // Without its database the operator's side is off, but the boards are
+    // still served: a dark platform is worse than a missing page.
+    std::string problem;
+    state->db = operatorDbOpen(state->config.database, &problem);
     if (state->db == nullptr) {
+        unavailableReason = "the operator database cannot be opened: " + problem;
+        std::fprintf(stderr, "velmorant-server: %s; the operator's page is off\n", unavailableReason.c_str());
         delete state;
-        return false;
+        return true;
     }
     state->station = &station;
     state->clock = clock;
@@ -602,6 +610,13 @@ void registerOperatorRoutes(httplib::Server& server, const StationConfig& statio
                             const BoardAccess& access) {
     (void)station;
     (void)clock;
+    if (operatorRuntime == nullptr) {
+        server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 503;
+            response.set_content("velmorant-server: " + unavailableReason + "\n", "text/plain; charset=utf-8");
+        });
+        return;
+    }
     operatorRuntime->access = access;
     registerLoginRoutes(server);
     server.Get("/api/v1/boards", onBoards);
