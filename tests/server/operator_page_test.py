@@ -105,13 +105,22 @@ def board_document(port, number):
 
 
 def run_page(server, source, work, screenshot):
+    station(server, source, work)
+    process, port = start(server, work)
+    try:
+        check_page(process, port, work, screenshot)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def check_page(process, port, work, screenshot):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 
-    station(server, source, work)
-    process, port = start(server, work)
     # Board 1 keeps polling; board 2 is asked for by hand below.
     polling = threading.Event()
 
@@ -239,6 +248,15 @@ def run_page(server, source, work, screenshot):
 def run_kill(server, source, work):
     station(server, source, work)
     process, port = start(server, work)
+    try:
+        check_kill(server, work, process, port)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def check_kill(server, work, process, port):
     acknowledged = []
     stop = threading.Event()
 
