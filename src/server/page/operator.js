@@ -111,7 +111,7 @@ function makeCard(board) {
   });
   if (!board.has_melody) melody.querySelector("button").disabled = true;
   const details = el("details", {}, el("summary", { text: "文書 / Document" }), documentText);
-  const card = el("article", { class: "board", id: "board-" + board.number },
+  const card = el("article", { class: "board " + board.style, id: "board-" + board.number },
     el("h3", {}, el("span", { class: "number", text: String(board.number) }), el("span", { class: "name", text: board.name }),
       el("span", { class: "style", text: board.style })),
     canvas, health, board.style === "new-style" ? approach : "", melody, details);
