@@ -403,6 +403,11 @@ void onApproach(const httplib::Request& request, httplib::Response& response) {
     if (!authorise(request, response, true, &who) || (board = pathBoard(request, response)) == nullptr) {
         return;
     }
+    if (!board->newStyle) {
+        sendError(response, 409,
+                  "board " + std::to_string(board->number) + " is classic and has no approach warning");
+        return;
+    }
     int32_t approach = APPROACH_AUTO;
     std::string error;
     if (!readApproachInput(request.body, &approach, &error)) {
@@ -613,7 +618,8 @@ void registerOperatorRoutes(httplib::Server& server, const StationConfig& statio
     if (operatorRuntime == nullptr) {
         server.Get("/", [](const httplib::Request&, httplib::Response& response) {
             response.status = 503;
-            response.set_content("velmorant-server: " + unavailableReason + "\n", "text/plain; charset=utf-8");
+            response.set_content("velmorant-server: " + unavailableReason + "\n",
+                                 "text/plain; charset=utf-8");
         });
         return;
     }
