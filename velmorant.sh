@@ -17,10 +17,14 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
   googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
-  libhowardhinnant-date-dev tzdata pkg-config)
+  libhowardhinnant-date-dev tzdata pkg-config libsodium-dev nlohmann-json3-dev)
 # The board server's feed test fetches the published test feed with npm
 # (Debian's, unless this machine has an npm already).
 command -v npm >/dev/null 2>&1 || packages+=(npm)
+# The operator page's browser test: headless Chromium driven by Selenium.
+packages+=(chromium chromium-driver python3-selenium)
+# The server's live board preview: glyphs, font lookup, pictures.
+packages+=(libfreetype-dev libpng-dev)
 
 install_packages() {
   local missing=()

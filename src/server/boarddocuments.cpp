@@ -9,6 +9,7 @@
 #include <string>
 
 #include "documents/documents.h"
+#include "server/operator.h"
 #include "server/server.h"
 
 namespace {
@@ -145,13 +146,56 @@ void splitLanguages(const std::string& joined, std::string* texts) {
     }
 }
 
+// The time a board shows for a departure: as scheduled, also when late.
+std::string shownClock(const date::time_zone* zone, const Departure& departure) {
+    return fieldText(formatClock(zone, departure.when - int64_t{departure.delayMinutes} * 60), TIME_CAPACITY,
+                     false);
+}
+
+// A destination with the delay text after it when the train is late.
+std::string withDelay(const std::string& destination, int32_t minutes, bool english) {
+    if (minutes <= 0) {
+        return destination;
+    }
+    return destination + (english ? " " + delayTextEn(minutes) : "\u3000" + delayTextJp(minutes));
+}
+
+// The classic rows of the operator's notices: a fixed notice alternates its
+// Japanese and English texts, a scrolling one runs both in one line.
+void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, size_t firstRow) {
+    for (size_t i = 0; i < notices.size(); ++i) {
+        const BoardNotice& notice = notices[i];
+        const size_t row = firstRow + i;
+        const uint8_t color = notice.color;
+        const std::string colorLetter(1, COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y');
+        if (notice.scrolling) {
+            const std::string joined =
+                notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
+            const std::string text = fieldText(joined, CLASSIC_TEXT_CAPACITY, false);
+            w->line("line", "scroll\t" + text + "\t" + colorLetter);
+            w->expect("notice row", [=](const BoardDocument& d) {
+                return d.lines[row].kind == LINE_SCROLL && sameText(d.lines[row].text, text);
+            });
+        } else {
+            const std::string jp = fieldText(notice.textJp, CLASSIC_TEXT_CAPACITY, false);
+            const std::string en = fieldText(notice.textEn, CLASSIC_TEXT_EN_CAPACITY, false);
+            w->line("line", "text\t" + jp + "\t" + en + "\t" + colorLetter + "\tc");
+            w->expect("notice row", [=](const BoardDocument& d) {
+                return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
+                       sameText(d.lines[row].textEn, en);
+            });
+        }
+    }
+}
+
 // The platform a board shows: the timetable's, else the board's number.
 std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable) {
     return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
 }
 
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                  const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
+                  const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
+                  const std::vector<BoardNotice>& allNotices) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string labelJp =
         fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
@@ -173,12 +217,24 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
         return d.isNewStyle == 0 && sameText(d.platform, platform) && sameText(d.labelJp, labelJp) &&
                sameText(d.labelEn, labelEn) && d.width == width && d.rows == rows;
     });
-    const size_t trains = std::min<size_t>(coming.size(), static_cast<size_t>(board.rows));
+    // Notices take the lowest rows; the top row keeps the next train (or
+    // the end of service), except that a one-row board with no train left
+    // shows a notice instead.
+    const size_t rowCount = static_cast<size_t>(board.rows);
+    const bool noticeOnly = coming.empty() && rowCount == 1 && !allNotices.empty();
+    const size_t noticeCount = noticeOnly ? 1 : std::min(allNotices.size(), rowCount - 1);
+    const std::vector<BoardNotice> notices(allNotices.begin(),
+                                           allNotices.begin() + static_cast<std::ptrdiff_t>(noticeCount));
+    const size_t trains = std::min<size_t>(coming.size(), rowCount - notices.size());
     for (size_t i = 0; i < trains; ++i) {
         const Departure& departure = *coming[i];
-        const std::string time = fieldText(formatClock(zone, departure.when), TIME_CAPACITY, false);
-        const std::string destination = fieldText(departure.destinations[0], CLASSIC_TEXT_CAPACITY, false);
-        const std::string english = fieldText(departure.destinations[1], CLASSIC_TEXT_EN_CAPACITY, false);
+        const std::string time = shownClock(zone, departure);
+        const std::string destination =
+            fieldText(withDelay(departure.destinations[0], departure.delayMinutes, false),
+                      CLASSIC_TEXT_CAPACITY, false);
+        const std::string english =
+            fieldText(withDelay(departure.destinations[1], departure.delayMinutes, true),
+                      CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
         const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
@@ -193,17 +249,19 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
                    sameText(l.textEn, english) && l.color == color && l.blink == blink;
         });
     }
-    if (coming.empty()) {
+    if (coming.empty() && !noticeOnly) {
         w->line("line", std::string("text\t") + END_OF_SERVICE_JP + "\t" + END_OF_SERVICE_EN + "\t\tc");
         w->expect("end-of-service row", [](const BoardDocument& d) {
             return d.lines[0].kind == LINE_TEXT && sameText(d.lines[0].text, END_OF_SERVICE_JP) &&
                    sameText(d.lines[0].textEn, END_OF_SERVICE_EN);
         });
     }
+    writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? 1 : trains));
 }
 
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now) {
+                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
+                   const std::vector<BoardNotice>& notices, int32_t approach) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
@@ -239,23 +297,31 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "text\t" + languageList(texts, board.languages, slots));
         w->expect("end-of-service line", [=](const BoardDocument& d) {
-            return d.row.kind == ROW_TEXT && sameLangTexts(d.row.texts, slots) && d.msg.kind == MSG_NONE;
+            return d.row.kind == ROW_TEXT && sameLangTexts(d.row.texts, slots);
         });
-        return;
-    }
-    const Departure& next = *coming[0];
-    {
-        const std::string time = fieldText(formatClock(zone, next.when), TIME_CAPACITY, false);
+    } else {
+        const Departure& next = *coming[0];
+        const std::string time = shownClock(zone, next);
         const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
+        std::string texts[LANGUAGE_SLOTS];
+        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+            texts[slot] = next.destinations[slot].empty()
+                              ? std::string()
+                              : withDelay(next.destinations[slot], next.delayMinutes, slot == 1);
+        }
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
-                           languageList(next.destinations, board.languages, slots));
+                           languageList(texts, board.languages, slots));
         w->expect("upper line", [=](const BoardDocument& d) {
             return d.row.kind == ROW_TRAIN && sameText(d.row.time, time) && d.row.blink == blink &&
                    sameLangTexts(d.row.trainTexts, slots);
         });
     }
-    if (next.when - now <= board.approachSeconds) {
+    // The lower line: the approach warning (when the next train is near or
+    // the operator forces it), else an operator's notice (several take turns
+    // every ten seconds), else the train after the next.
+    const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
+    if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
         std::string labelTexts[LANGUAGE_SLOTS];
         std::string messageTexts[LANGUAGE_SLOTS];
         splitLanguages(board.approachLabel, labelTexts);
@@ -269,12 +335,37 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
             return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
                    sameLangTexts(d.msg.texts2, message);
         });
+    } else if (!notices.empty()) {
+        const BoardNotice& notice = notices[static_cast<size_t>(now / 10) % notices.size()];
+        if (notice.scrolling) {
+            const std::string joined =
+                notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
+            const std::string text = fieldText(joined, SCROLL_TEXT_CAPACITY, false);
+            const uint8_t color = notice.color;
+            const char letter = COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y';
+            w->line("msg", std::string("scroll\t") + letter + "\t" + text);
+            w->expect("notice", [=](const BoardDocument& d) {
+                return d.msg.kind == MSG_SCROLL && sameText(d.msg.scrollText, text);
+            });
+        } else {
+            std::string texts[LANGUAGE_SLOTS] = {notice.textJp, notice.textEn};
+            std::string slots[LANGUAGE_SLOTS];
+            w->line("msg", "frame\t" + languageList(texts, board.languages, slots));
+            w->expect("notice", [=](const BoardDocument& d) {
+                return d.msg.kind == MSG_FRAME && sameLangTexts(d.msg.texts, slots);
+            });
+        }
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
-        const std::string time = fieldText(formatClock(zone, after.when), TIME_CAPACITY, false);
+        const std::string time = shownClock(zone, after);
+        std::string texts[LANGUAGE_SLOTS];
+        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+            texts[slot] = after.destinations[slot].empty()
+                              ? std::string()
+                              : withDelay(after.destinations[slot], after.delayMinutes, slot == 1);
+        }
         std::string slots[LANGUAGE_SLOTS];
-        w->line("msg",
-                "train\t" + time + "\t0\t\t" + languageList(after.destinations, board.languages, slots));
+        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));
         w->expect("lower line", [=](const BoardDocument& d) {
             return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
         });
@@ -287,13 +378,17 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
 // leaves. Its key names the trip, its service day and its time, so a board
 // plays it once; its age lets a board that starts late skip it.
 void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board,
-                const std::vector<const Departure*>& coming, int64_t now,
+                const std::vector<const Departure*>& coming, int64_t now, const BoardOverlay* overlay,
                 std::vector<std::string>* problems) {
     const Departure* event = nullptr;
     if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
         event = coming[0];
     }
-    if (event == nullptr) {
+    // A melody played by hand is an event of its own, with its own key.
+    const bool manual = !board.melody.empty() && overlay != nullptr && !overlay->manualMelodyKey.empty() &&
+                        now >= overlay->manualMelodyAt &&
+                        now - overlay->manualMelodyAt < MANUAL_MELODY_SECONDS;
+    if (event == nullptr && !manual) {
         w->expect("no melody", [](const BoardDocument& d) { return d.melodyName[0] == 0; });
         return;
     }
@@ -306,14 +401,16 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     }
     // A trip id that does not fit the key, or holds characters a document
     // field cannot carry, is shortened by a hash of the whole key.
-    std::string key =
-        event->tripId + "@" + std::to_string(event->serviceDate) + "+" + std::to_string(event->departure);
+    std::string key = manual ? overlay->manualMelodyKey
+                             : event->tripId + "@" + std::to_string(event->serviceDate) + "+" +
+                                   std::to_string(event->departure);
     if (fieldText(key, MELODY_KEY_CAPACITY, false) != key) {
         char hash[24];
         std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(key)));
-        key = fieldText(event->tripId, 40, false) + hash;
+        key = fieldText(manual ? key : event->tripId, 40, false) + hash;
     }
-    const int32_t age = static_cast<int32_t>(now - (event->when - board.melodyLeadSeconds));
+    const int32_t age = static_cast<int32_t>(manual ? now - overlay->manualMelodyAt
+                                                    : now - (event->when - board.melodyLeadSeconds));
     const std::string name = board.melody;
     const int32_t size32 = static_cast<int32_t>(size);
     w->line("sound", name + "\t" + key + "\t" + std::to_string(age) + "\t" + std::to_string(size32));
@@ -323,33 +420,42 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     });
 }
 
-std::mutex readerLock;
-
 }  // namespace
 
+std::mutex boardReaderLock;
+
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
-                   const date::time_zone* zone, int64_t now, BuiltDocument* document) {
+                   const date::time_zone* zone, int64_t now, BuiltDocument* document,
+                   const BoardOverlay* overlay) {
     document->problems = timetable.problems;
+    // Delays move departures and cancellations drop them (with a notice).
+    std::vector<Departure> changed;
+    std::vector<BoardNotice> notices;
+    if (overlay != nullptr) {
+        applyTrainChanges(*overlay, timetable.departures, zone, now, &changed, &notices);
+    }
+    const std::vector<Departure>& departures = overlay != nullptr ? changed : timetable.departures;
     std::vector<const Departure*> coming;
-    for (const Departure& departure : timetable.departures) {
+    for (const Departure& departure : departures) {
         if (departure.when > now) {
             coming.push_back(&departure);
         }
     }
+    const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
     if (board.newStyle) {
-        writeNewStyle(&w, board, timetable, coming, zone, now);
+        writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach);
     } else {
-        writeClassic(&w, board, timetable, coming, zone, now);
+        writeClassic(&w, board, timetable, coming, zone, now, notices);
     }
-    writeSound(&w, config, board, coming, now, &document->problems);
+    writeSound(&w, config, board, coming, now, overlay, &document->problems);
     w.text += "end\n";
     document->text = w.text;
     document->accepted = false;
 
     // Read back by the board's own reader. Its scratch buffer is shared, so
     // one reading at a time.
-    std::lock_guard<std::mutex> hold(readerLock);
+    std::lock_guard<std::mutex> hold(boardReaderLock);
     static BoardDocument readBack;
     if (document->text.size() > static_cast<size_t>(DOCUMENT_BODY_CAPACITY)) {
         document->problems.push_back("document larger than a board accepts");

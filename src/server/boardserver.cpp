@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "documents/documents.h"
+#include "server/operator.h"
+#include "server/preview.h"
 #include "server/server.h"
 #include "serverlink/serverlink.h"
 
@@ -140,6 +142,7 @@ struct BoardSlot {
     std::mutex lock;
     int64_t builtFor = INT64_MIN;
     uint64_t generation = 0;
+    uint64_t operatorGeneration = 0;
     std::shared_ptr<const BoardTimetable> timetable;
     std::string body;
     bool accepted = false;
@@ -149,7 +152,10 @@ struct BoardSlot {
 // Brings the slot up to the second now; called with the slot locked.
 void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
                  int64_t now) {
-    if (slot->builtFor == now && slot->generation == view.generation) {
+    // What the operator sets shows in the next document, not a second later.
+    const uint64_t operatorChanges = operatorGeneration();
+    if (slot->builtFor == now && slot->generation == view.generation &&
+        slot->operatorGeneration == operatorChanges) {
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
@@ -157,9 +163,12 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         slot->timetable->operatingDay != day) {
         slot->timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day);
     }
+    BoardOverlay overlay;
+    operatorOverlay(slot->board->number, now, &overlay);
     BuiltDocument document;
-    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document);
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay);
     slot->builtFor = now;
+    slot->operatorGeneration = operatorChanges;
     slot->generation = view.generation;
     slot->accepted = document.accepted;
     if (document.accepted) {
@@ -232,6 +241,10 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return 1;
     }
+    if (!operatorStart(config.path, config, clock, &error)) {
+        std::fprintf(stderr, "velmorant-server: operator: %s\n", error.c_str());
+        return 1;
+    }
     TimetableCache timetables;
     std::vector<std::unique_ptr<BoardSlot>> slots;
     for (const BoardConfig& board : config.boards) {
@@ -283,6 +296,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                        response.set_content("no such board\n", "text/plain; charset=utf-8");
                        return;
                    }
+                   noteBoardRequest(number, request.remote_addr);
                    const StoreView view = currentStore(&storeState);
                    const int64_t now = clockNow(clock);
                    std::lock_guard<std::mutex> hold(slot->lock);
@@ -295,6 +309,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
                    }
                    response.set_content(slot->body, "text/plain; charset=utf-8");
                });
+    addPreviewRoutes(server, clock);
     server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
         std::string path;
         const std::string name = request.matches[1].str();
@@ -312,6 +327,40 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         bytes.resize(got);
         response.set_content(bytes, soundType(name));
     });
+    // The operator's page and API see the boards' documents and departures.
+    auto findSlot = [&slots](int32_t number) -> BoardSlot* {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                return candidate.get();
+            }
+        }
+        return nullptr;
+    };
+    BoardAccess access;
+    access.document = [&, findSlot](int32_t number, std::string* body) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(&storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, &timetables, config, view, clockNow(clock));
+        *body = slot->body;
+        return true;
+    };
+    access.departures = [&, findSlot](int32_t number, std::vector<Departure>* departures) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(&storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, &timetables, config, view, clockNow(clock));
+        *departures = slot->timetable->departures;
+        return true;
+    };
+    access.zone = [&storeState] { return currentStore(&storeState).zone; };
+    registerOperatorRoutes(server, config, clock, access);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content(std::to_string(response.status) + "\n", "text/plain; charset=utf-8");
@@ -360,12 +409,27 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         signalled = true;
         server.stop();
     });
+    // The live preview reads the same cache the boards are served from.
+    setPreviewDocumentSource([&](int32_t number, std::string* body) {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                const StoreView view = currentStore(&storeState);
+                std::lock_guard<std::mutex> hold(candidate->lock);
+                refreshSlot(candidate.get(), &timetables, config, view, clockNow(clock));
+                *body = candidate->body;
+                return !body->empty();
+            }
+        }
+        return false;
+    });
     const bool ok = server.listen_after_bind();
     // When listening ended for another reason, the signal thread still waits.
     if (!signalled) {
         pthread_kill(stopper.native_handle(), SIGTERM);
     }
     stopper.join();
+    operatorStop();
+    setPreviewDocumentSource(nullptr);
     return ok || signalled ? 0 : 1;
 }
 
@@ -379,12 +443,20 @@ int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
     }
     const int64_t now = clockNow(clock);
     int32_t status = 0;
+    // What the operator has set is part of what a board gets.
+    OperatorState operatorState;
+    if (!operatorReadState(config, &operatorState, &error)) {
+        std::printf("problem: operator: %s\n", error.c_str());
+        status = 1;
+    }
     for (const BoardConfig& board : config.boards) {
+        BoardOverlay overlay;
+        overlayFromState(operatorState, board.number, now, &overlay);
         BoardTimetable timetable;
         buildTimetable(storeState.store.get(), storeState.zone, config, board,
                        operatingDay(config, storeState.zone, now), &timetable);
         BuiltDocument document;
-        buildDocument(config, board, timetable, storeState.zone, now, &document);
+        buildDocument(config, board, timetable, storeState.zone, now, &document, &overlay);
         std::printf("== board %d (%s) ==\n%s", board.number, board.name.c_str(), document.text.c_str());
         for (const std::string& problem : document.problems) {
             std::printf("problem: %s\n", problem.c_str());

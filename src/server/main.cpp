@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "server/operator.h"
 #include "server/server.h"
 
 namespace {
@@ -19,6 +20,10 @@ const char* const USAGE =
     "  velmorant-server serve --config station.toml [--now TIME] [--frozen] [--listen ADDR] [--port N]\n"
     "                         [--port-file FILE]\n"
     "  velmorant-server check --config station.toml [--now TIME] [--frozen]\n"
+    "  velmorant-server user add NAME [--config station.toml]   (password on stdin)\n"
+    "  velmorant-server user hash                               (password on stdin)\n"
+    "  velmorant-server token add NAME [--config station.toml]\n"
+    "  velmorant-server token revoke NAME [--config station.toml]\n"
     "TIME is local time in the feed's time zone: YYYY-MM-DDTHH:MM[:SS]\n";
 
 int usage(const char* problem) {
@@ -168,6 +173,9 @@ int main(int argc, char** argv) {
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(USAGE, stdout);
         return EXIT_OK;
+    }
+    if (command == "user" || command == "token") {
+        return operatorCommand(argc, argv);
     }
     Options options;
     std::string problem;

@@ -197,6 +197,7 @@ struct BoardConfig {
 };
 
 struct StationConfig {
+    std::string path;    // the file it was read from
     std::string folder;  // relative paths count from here
     std::string listen = "127.0.0.1";
     int32_t port = 8020;
@@ -226,6 +227,9 @@ struct Departure {
     std::string routeId;
     std::string destinations[LANGUAGE_SLOTS];  // Japanese first; empty: none
     uint8_t color;
+    // Set by the operator: `when` is then the delayed departure and the
+    // board still shows the scheduled time with a delay text.
+    int32_t delayMinutes = 0;
 };
 
 // What a board shows for one operating day, built from the store.
@@ -246,16 +250,25 @@ int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, i
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable);
 
+// What the operator has set for a board (operator.h).
+struct BoardOverlay;
+
 struct BuiltDocument {
     std::string text;
     bool accepted = false;
     std::vector<std::string> problems;
 };
 
+// The board's document reader keeps one scratch buffer: every reading by the
+// server takes this lock.
+extern std::mutex boardReaderLock;
+
 // Writes the board's document for now and reads it back with the board's own
 // reader; accepted only when the reader took it with the fields intended.
+// The operator's notices, train changes and controls come in the overlay.
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
-                   const date::time_zone* zone, int64_t now, BuiltDocument* document);
+                   const date::time_zone* zone, int64_t now, BuiltDocument* document,
+                   const BoardOverlay* overlay = nullptr);
 
 // ---------------------------------------------------------------------------
 // Server clock, serving and checking

@@ -294,7 +294,8 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
     std::string store = "timetable.db";
     std::string sounds = "sounds";
     for (const auto& [key, node] : root) {
-        if (key.str() != "server" && key.str() != "board") {
+        // [operator] belongs to the operator's page (operatorconfig.cpp).
+        if (key.str() != "server" && key.str() != "board" && key.str() != "operator") {
             reader.warn("unknown section " + std::string(key.str()));
         }
     }
@@ -362,5 +363,7 @@ bool loadStationConfig(const std::string& path, StationConfig* config, std::vect
     text << file.rdbuf();
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    return readStationConfig(text.str(), folder, config, problems);
+    const bool ok = readStationConfig(text.str(), folder, config, problems);
+    config->path = path;
+    return ok;
 }

@@ -226,6 +226,12 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     EXPECT_NE(document.find("line=train\t7:20\t港南\tKonan\tB\t1\n"), std::string::npos) << document;
     EXPECT_NE(document.find("sound=発車.mp3\tL103@20261207+26400\t15\t10\n"), std::string::npos) << document;
     EXPECT_EQ(boardRequest(port, "/api/boards/5/display.txt").rfind("HTTP/1.1 404", 0), 0u);
+    // The live preview of the same board, from the same document.
+    const std::string preview = boardRequest(port, "/api/boards/4/preview.png");
+    EXPECT_EQ(preview.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_NE(preview.find("Content-Type: image/png\r\n"), std::string::npos);
+    EXPECT_NE(preview.find("\r\n\r\n\x89PNG"), std::string::npos);
+    EXPECT_EQ(boardRequest(port, "/api/boards/5/preview.png").rfind("HTTP/1.1 404", 0), 0u);
 
     // The melody under its encoded name; names a board refuses, and any way
     // out of the folder, are not served.

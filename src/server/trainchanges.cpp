@@ -1,0 +1,59 @@
+// Delays and cancellations set by the operator, applied to a board's
+// departures before its document is written: a late train leaves later but
+// shows its scheduled time with a delay text; a cancelled train is dropped
+// and replaced by a notice until its scheduled time has passed.
+#include <algorithm>
+
+#include "server/operator.h"
+
+std::string delayTextJp(int32_t minutes) {
+    return "約" + std::to_string(minutes) + "分遅れ";
+}
+
+std::string delayTextEn(int32_t minutes) {
+    return std::to_string(minutes) + " min late";
+}
+
+void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
+                       const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
+                       std::vector<BoardNotice>* notices) {
+    shown->clear();
+    notices->clear();
+    std::vector<BoardNotice> cancelled;
+    for (const Departure& departure : scheduled) {
+        const TrainChange* change = nullptr;
+        for (const TrainChange& candidate : overlay.changes) {
+            if (candidate.tripId == departure.tripId && candidate.serviceDate == departure.serviceDate) {
+                change = &candidate;
+            }
+        }
+        if (change == nullptr) {
+            shown->push_back(departure);
+            continue;
+        }
+        if (change->cancelled) {
+            if (departure.when > now) {
+                const std::string time = formatClock(zone, departure.when);
+                BoardNotice notice;
+                notice.textJp = time + "発 " + departure.destinations[0] + "行は運休です";
+                notice.textEn =
+                    "The " + time + " train" +
+                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
+                    " is cancelled";
+                notice.color = 3;  // red
+                cancelled.push_back(notice);
+            }
+            continue;
+        }
+        Departure late = departure;
+        late.delayMinutes = std::max(0, change->delayMinutes);
+        late.when = departure.when + int64_t{late.delayMinutes} * 60;
+        shown->push_back(late);
+    }
+    // A late train may now leave after trains scheduled behind it.
+    std::stable_sort(shown->begin(), shown->end(),
+                     [](const Departure& a, const Departure& b) { return a.when < b.when; });
+    // Cancellations come first: they matter more than general notices.
+    *notices = cancelled;
+    notices->insert(notices->end(), overlay.notices.begin(), overlay.notices.end());
+}

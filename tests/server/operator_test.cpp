@@ -1,0 +1,161 @@
+// What the operator sets, as the boards' documents show it: a delay keeps
+// the scheduled time with its text and moves the train's departure,
+// blinking, approach warning and melody; a cancellation drops the train for
+// a notice; notices as classic rows and new-style lower lines; the approach
+// warning forced either way; a melody played by hand. Then the API's
+// request readers and the password hashes.
+#include "server/operator.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "serverfixture.h"
+
+namespace {
+
+const char* const STATION = R"(
+[[board]]
+number = 1
+station = "KAW"
+platform_code = "1"
+rows = 3
+melody = "chime.mp3"
+[[board]]
+number = 2
+style = "new-style"
+stop_id = "KAW-1"
+melody = "chime.mp3"
+)";
+
+struct Fixture {
+    StationConfig config;
+    Store* store = nullptr;
+    const date::time_zone* zone = nullptr;
+};
+
+std::string documentAt(Fixture* f, size_t board, const char* localTime, const BoardOverlay& overlay) {
+    int64_t now = 0;
+    EXPECT_TRUE(parseLocalTime(localTime, f->zone, &now));
+    BoardTimetable timetable;
+    buildTimetable(f->store, f->zone, f->config, f->config.boards[board],
+                   operatingDay(f->config, f->zone, now), &timetable);
+    BuiltDocument document;
+    buildDocument(f->config, f->config.boards[board], timetable, f->zone, now, &document, &overlay);
+    EXPECT_TRUE(document.accepted) << localTime << "\n" << document.text;
+    return document.text;
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
+    Fixture f;
+    const std::string folder = scratchFolder("operator");
+    ImportReport report;
+    ASSERT_EQ(importFeed(bundledFeed(), folder + "/timetable.db", &report), IMPORT_OK);
+    std::vector<std::string> problems;
+    ASSERT_TRUE(readStationConfig(STATION, folder, &f.config, &problems));
+    mkdir((folder + "/sounds").c_str(), 0755);
+    writeText(folder + "/sounds/chime.mp3", std::string(1000, 'x'));
+    std::string error;
+    f.store = storeOpen(folder + "/timetable.db", &error);
+    ASSERT_NE(f.store, nullptr) << error;
+    f.zone = findZone(storeMeta(f.store, "timezone"));
+
+    // L103 leaves at 7:20, X1 at 7:40 on this Monday.
+    BoardOverlay overlay;
+    overlay.changes = {{"L103", 20261207, 5, false}, {"X1", 20261207, 0, true}};
+    std::string classic = documentAt(&f, 0, "2026-12-07T07:19:30", overlay);
+    EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\u3000約5分遅れ\tKonan 5 min late\tB\t0\n")) << classic;
+    EXPECT_TRUE(
+        has(classic, "line=text\t7:40発 港南 \"快速\"行は運休です\tThe 7:40 train is cancelled\tR\tc\n"));
+    EXPECT_FALSE(has(classic, "\t7:40\t"));
+    // No melody at the scheduled lead time; it comes with the delay.
+    EXPECT_FALSE(has(classic, "sound="));
+    classic = documentAt(&f, 0, "2026-12-07T07:24:50", overlay);
+    EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\u3000約5分遅れ\tKonan 5 min late\tB\t1\n")) << classic;
+    EXPECT_TRUE(has(classic, "sound=chime.mp3\tL103@20261207+"));
+    // The cancellation notice goes when the train would have left.
+    EXPECT_FALSE(has(documentAt(&f, 0, "2026-12-07T07:40:30", overlay), "運休"));
+
+    // A notice takes the lowest row; the next train keeps the top.
+    overlay.changes.clear();
+    BoardNotice notice;
+    notice.textJp = "強風のため徐行運転中";
+    notice.textEn = "Slow running: strong wind";
+    overlay.notices = {notice};
+    classic = documentAt(&f, 0, "2026-12-07T07:10:00", overlay);
+    EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\tKonan\tB\t0\nline=train\t7:40\t"));
+    EXPECT_TRUE(has(classic, "line=text\t強風のため徐行運転中\tSlow running: strong wind\tY\tc\nsound") ||
+                has(classic, "line=text\t強風のため徐行運転中\tSlow running: strong wind\tY\tc\nend"))
+        << classic;
+
+    // New-style: the notice is the framed lower line, scrolling when asked;
+    // the approach warning comes first, at the delayed time, or by hand.
+    std::string sign = documentAt(&f, 1, "2026-12-07T07:10:00", overlay);
+    EXPECT_TRUE(has(sign, "msg=frame\t強風のため徐行運転中|Slow running: strong wind\n")) << sign;
+    overlay.notices[0].scrolling = true;
+    sign = documentAt(&f, 1, "2026-12-07T07:10:00", overlay);
+    EXPECT_TRUE(has(sign, "msg=scroll\tY\t強風のため徐行運転中\u3000Slow running: strong wind\n")) << sign;
+    overlay.approach = APPROACH_ON;
+    EXPECT_TRUE(has(documentAt(&f, 1, "2026-12-07T07:10:00", overlay), "msg=approach\t"));
+    overlay = BoardOverlay{};
+    overlay.changes = {{"L103", 20261207, 5, false}};
+    sign = documentAt(&f, 1, "2026-12-07T07:19:30", overlay);
+    EXPECT_TRUE(has(sign, "row=train\t7:20\t0\t\t港南\u3000約5分遅れ|Konan 5 min late\n")) << sign;
+    EXPECT_FALSE(has(sign, "msg=approach"));
+    EXPECT_TRUE(has(documentAt(&f, 1, "2026-12-07T07:24:30", overlay), "msg=approach\t"));
+    overlay.approach = APPROACH_OFF;
+    EXPECT_FALSE(has(documentAt(&f, 1, "2026-12-07T07:24:30", overlay), "msg=approach"));
+
+    // A melody by hand: its own key, its age from the moment it was asked.
+    overlay = BoardOverlay{};
+    overlay.manualMelodyKey = "hand-1-abc";
+    ASSERT_TRUE(parseLocalTime("2026-12-07T07:09:57", f.zone, &overlay.manualMelodyAt));
+    EXPECT_TRUE(
+        has(documentAt(&f, 0, "2026-12-07T07:10:00", overlay), "sound=chime.mp3\thand-1-abc\t3\t1000\n"));
+    EXPECT_FALSE(has(documentAt(&f, 0, "2026-12-07T07:11:00", overlay), "hand-1-abc"));
+    storeClose(f.store);
+}
+
+TEST(OperatorInput, RequestBodiesAndPasswords) {
+    NoticeInput notice;
+    std::string error;
+    ASSERT_TRUE(readNoticeInput(
+        R"({"boards":[1,"2"],"text_jp":"お知らせ","color":"赤","scrolling":"true","start":"2026-12-07T07:00","end":""})",
+        true, &notice, &error))
+        << error;
+    EXPECT_EQ(notice.boards, (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(notice.color, 3);
+    EXPECT_TRUE(notice.scrolling);
+    EXPECT_TRUE(readNoticeInput(R"({"boards":"all","text_jp":"x"})", true, &notice, &error));
+    EXPECT_TRUE(notice.boards.empty());
+    // Changing a notice needs no texts; making one does.
+    EXPECT_TRUE(readNoticeInput(R"({"color":"G"})", false, &notice, &error));
+    for (const char* bad : {"", "[]", "{\"text_jp\":\"\"}", "{\"text_jp\":5}",
+                            "{\"text_jp\":\"x\",\"boards\":[0]}", "{\"text_jp\":\"x\",\"color\":\"purple\"}",
+                            "{\"text_jp\":\"x\",\"start\":\"tomorrow\"}", "{\"text_jp\":\"a\\u0000b\"}"}) {
+        EXPECT_FALSE(readNoticeInput(bad, true, &notice, &error)) << bad;
+    }
+    TrainInput train;
+    EXPECT_TRUE(readTrainInput(R"({"board":1,"trip_id":"L103","service_date":20261207,"minutes":5})", true,
+                               &train, &error));
+    EXPECT_EQ(train.minutes, 5);
+    EXPECT_FALSE(
+        readTrainInput(R"({"trip_id":"L103","service_date":20261207,"minutes":0})", true, &train, &error));
+    EXPECT_FALSE(readTrainInput(R"({"trip_id":"L103"})", false, &train, &error));
+    int32_t approach = APPROACH_AUTO;
+    EXPECT_TRUE(readApproachInput(R"({"mode":"off"})", &approach, &error));
+    EXPECT_EQ(approach, APPROACH_OFF);
+    EXPECT_FALSE(readApproachInput(R"({"mode":true})", &approach, &error));
+
+    const std::string hash = hashPassword("correct horse");
+    EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
+    EXPECT_TRUE(passwordMatches(hash, "correct horse"));
+    EXPECT_FALSE(passwordMatches(hash, "correct hors"));
+    EXPECT_FALSE(passwordMatches("", ""));
+    EXPECT_NE(newSecret(), newSecret());
+}
+
+}  // namespace
