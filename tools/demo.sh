@@ -27,6 +27,8 @@ mkdir -p "$work/root/sounds"
 cp "$build/demo-sounds/demo-bell.wav" "$work/root/sounds/"
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine maps file names through the Unix locale; kanji names need UTF-8.
+export LC_ALL=C.UTF-8
 winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
 
 python3 tools/boardserver.py start --root "$work/root" --port-file "$work/port" >/dev/null

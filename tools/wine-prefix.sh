@@ -1,54 +1,140 @@
 #!/usr/bin/env bash
-# Prepares (start) or releases (stop) the Wine prefix that the Windows tests
-# run in: created once inside the build tree, the Japanese faces mapped to
-# installed fonts so glyphs are the same on every machine, and a persistent
-# wineserver kept running so that each test program starts quickly.
-set -eu
-action=$1
-export WINEPREFIX=$2
+# Prepares (start) or releases (stop) the Wine prefix that the Windows tests,
+# the demo and the tools run in: created once inside the build tree, the
+# Japanese, Chinese and Korean faces mapped to installed fonts so glyphs are
+# the same on every machine, and a persistent wineserver kept running so that
+# each program starts quickly.
+#
+# A brand-new prefix is made by wineboot, which hands much of the work to
+# processes that outlive it; registry writes made before they are done can
+# be lost or fail. So every step waits for the prefix's server to finish,
+# each value written is read back, a step that fails is tried again, and a
+# step that still fails prints the command and Wine's own message.
+set -u
+action=${1:-}
+export WINEPREFIX=${2:-}
 # null: no screen (unit tests, snapshots); x11: real windows on $DISPLAY.
 driver=${3:-null}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine maps file names through the Unix locale; kanji names need UTF-8.
+export LC_ALL=C.UTF-8
+unset LANGUAGE
+
+ATTEMPTS=4
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# Wine's lines that say nothing about the step (Debian's wine wrapper
+# reminds of the 32-bit half on every start).
+wineMessage() {
+  grep -v -e 'wine32' -e 'multiarch' -e 'dpkg --add-architecture' -e 'apt-get install wine32' \
+    -e 'rundll32.exe' "$log" || true
+}
+
+fail() {
+  echo "wine-prefix.sh: failed after $ATTEMPTS attempts in $WINEPREFIX: $*" >&2
+  echo "Wine said:" >&2
+  wineMessage | sed 's/^/  /' >&2
+  exit 1
+}
+
+# Runs a Wine command with its output in $log (never on a pipe: Wine's
+# helpers outlive the command and would hold a pipe open).
+quiet() {
+  "$@" </dev/null >"$log" 2>&1
+}
+
+# Waits until the prefix's server and every process it serves have ended.
+settle() {
+  wineserver -w </dev/null >/dev/null 2>&1 || true
+}
+
+# Makes the prefix itself, tried again from scratch when wineboot fails or
+# leaves no registry behind.
+makePrefix() {
+  local attempt
+  for attempt in $(seq $ATTEMPTS); do
+    if quiet wineboot --init && settle && [ -s "$WINEPREFIX/user.reg" ] && [ -s "$WINEPREFIX/system.reg" ]; then
+      return 0
+    fi
+    settle
+    sleep "$attempt"
+  done
+  fail "wineboot --init"
+}
+
+# setValues KEY NAME TYPE DATA [NAME TYPE DATA]...: reads the key, writes
+# what is missing or different, and reads it back again until all is there.
+setValues() {
+  local key=$1 attempt i listing missing
+  shift
+  local values=("$@")
+  for attempt in $(seq $((ATTEMPTS + 1))); do
+    listing=""
+    if quiet wine reg query "$key"; then
+      listing=$(cat "$log")
+    fi
+    missing=()
+    for ((i = 0; i < ${#values[@]}; i += 3)); do
+      valuePresent "$listing" "${values[@]:i:3}" || missing+=("$i")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    [ "$attempt" -gt $ATTEMPTS ] && break
+    lastCommand="wine reg query '$key' (a value written was not read back)"
+    for i in "${missing[@]}"; do
+      local name=${values[i]} type=${values[i + 1]} data=${values[i + 2]}
+      if ! quiet wine reg add "$key" /v "$name" /t "$type" /d "$data" /f; then
+        lastCommand="wine reg add '$key' /v '$name' /t $type /d '$data' /f"
+        settle
+        sleep "$attempt"
+        break
+      fi
+    done
+  done
+  fail "$lastCommand"
+}
+
+# valuePresent LISTING NAME TYPE DATA: whether reg query's listing holds the
+# value (a DWORD is listed in hexadecimal).
+valuePresent() {
+  local listing=$1 name=$2 type=$3 data=$4
+  [ "$type" = REG_DWORD ] && data=$(printf '0x%x' "$data")
+  grep -Fq -- "    $name    $type    $data" <<<"${listing//$'\r'/}"
+}
 
 case "$action" in
 start)
+  [ -n "$WINEPREFIX" ] || { echo "usage: $0 start|stop PREFIX [null|x11]" >&2; exit 2; }
+  mkdir -p "$WINEPREFIX"
+  lastCommand=""
   if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
-    mkdir -p "$WINEPREFIX"
-    wineboot --init >/dev/null 2>&1 || true
-    wineserver -w || true
-    reg() { wine reg add "$@" /f >/dev/null 2>&1; }
-    # Glyphs must not depend on which fonts Wine happens to pick.
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Gothic' /t REG_SZ /d 'IPAGothic'
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS PGothic' /t REG_SZ /d 'IPAPGothic'
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /t REG_SZ /d 'IPAPGothic'
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS Mincho' /t REG_SZ /d 'IPAMincho'
+    makePrefix
+    # Glyphs must not depend on which fonts Wine happens to pick. One
+    # Chinese (simplified and traditional) and one Korean candidate face of
+    # the new-style sign's language slots are mapped too, each behind a first
+    # choice that stays unmapped (SimHei, MingLiU), so the tests see both an
+    # installed and a missing face. Dotum, Batang and the rest stay missing.
+    setValues 'HKCU\Software\Wine\Fonts\Replacements' \
+      'MS Gothic' REG_SZ 'IPAGothic' \
+      'MS PGothic' REG_SZ 'IPAPGothic' \
+      'MS UI Gothic' REG_SZ 'IPAPGothic' \
+      'MS Mincho' REG_SZ 'IPAMincho' \
+      'SimSun' REG_SZ 'AR PL UMing CN' \
+      'PMingLiU' REG_SZ 'AR PL UMing TW' \
+      'Gulim' REG_SZ 'NanumGothic'
     # Unit tests never need a screen: windows they create (hidden) use the
     # null graphics driver, with or without an X display.
-    reg 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d "$driver"
-    wineserver -w || true
+    setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
+    # A program that faults starts Wine's debugger, whose crash dialog would
+    # wait for a click that never comes. Without the dialog the debugger
+    # writes its backtrace to the program's standard error and ends it with
+    # the fault's code, as Windows does when its error boxes are off.
+    setValues 'HKCU\Software\Wine\WineDbg' ShowCrashDialog REG_DWORD 0
+    # The server writes the registry out when it ends; only then is the
+    # prefix ready for the next run.
+    settle
     touch "$WINEPREFIX/.velmorant-ready"
-  fi
-  if [ ! -f "$WINEPREFIX/.velmorant-cjk" ]; then
-    reg() { wine reg add "$@" /f >/dev/null 2>&1; }
-    # One Chinese (simplified and traditional) and one Korean candidate face
-    # of the new-style sign's language slots, each behind a first choice that
-    # stays unmapped (SimHei, MingLiU), so the tests see both an installed and
-    # a missing face. Dotum, Batang and the rest stay missing too.
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'SimSun' /t REG_SZ /d 'AR PL UMing CN'
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'PMingLiU' /t REG_SZ /d 'AR PL UMing TW'
-    reg 'HKCU\Software\Wine\Fonts\Replacements' /v 'Gulim' /t REG_SZ /d 'NanumGothic'
-    wineserver -w || true
-    touch "$WINEPREFIX/.velmorant-cjk"
-  fi
-  # A program that faults starts Wine's debugger, whose crash dialog would
-  # wait for a click that never comes (with the null driver, on no screen at
-  # all). Without the dialog the debugger writes its backtrace to the
-  # program's standard error and ends it with the fault's code, as Windows
-  # does when its error boxes are off. Checked at every start (the value may
-  # be added to a prefix whose server is running, which writes it out later).
-  if ! wine reg query 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog 2>/dev/null | grep -q 0x0; then
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
   fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
@@ -56,14 +142,15 @@ start)
   # Start Wine's own background processes now, away from the test runner's
   # output pipe: a process that inherits that pipe keeps it open and the
   # runner would wait for it until the time-out.
-  wineboot </dev/null >/dev/null 2>&1 || true
+  quiet wineboot || fail "wineboot"
   ;;
 stop)
-  wineserver -k 2>/dev/null || true
-  wineserver -w 2>/dev/null || true
+  [ -n "$WINEPREFIX" ] || { echo "usage: $0 start|stop PREFIX [null|x11]" >&2; exit 2; }
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  settle
   ;;
 *)
-  echo "usage: $0 start|stop PREFIX" >&2
+  echo "usage: $0 start|stop PREFIX [null|x11]" >&2
   exit 2
   ;;
 esac
