@@ -6,6 +6,7 @@
 #   ./velmorant.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 30)
 #   ./velmorant.sh build         build both builds without testing
 #   ./velmorant.sh demo [SECS]   sample boards: pictures in demo-out/, the board in a window
+#   ./velmorant.sh gallery       the README's pictures in docs/images/, made again
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -118,13 +119,18 @@ demo)
   build windows
   exec "$root/tools/demo.sh" "${2:-20}"
   ;;
+gallery)
+  install_packages
+  build windows
+  exec "$root/tools/gallery.sh"
+  ;;
 fuzz)
   install_packages
   build host
   exec "$root/tools/fuzz.sh" "${2:-30}"
   ;;
 *)
-  echo "usage: $0 test|build|demo|fuzz [seconds]" >&2
+  echo "usage: $0 test|build|demo|gallery|fuzz [seconds]" >&2
   exit 2
   ;;
 esac

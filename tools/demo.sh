@@ -47,6 +47,7 @@ echo "Board server on 127.0.0.1:$port serving $(ls "$work/root/boards" | wc -l) 
 # Snapshots need no screen: a prefix with Wine's null display driver.
 export WINEPREFIX=$build/wineprefix-demo
 tools/wine-prefix.sh start "$WINEPREFIX" null
+missing=0
 for board in $(ls "$work/root/boards" | sort -n); do
   ini=$work/board-$board.ini
   printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$port" "$board" > "$ini"
@@ -56,6 +57,7 @@ for board in $(ls "$work/root/boards" | sort -n); do
     echo "  board $board: $out/board-$board.png"
   else
     echo "  board $board: no picture" >&2
+    missing=$((missing + 1))
   fi
 done
 tools/wine-prefix.sh stop "$WINEPREFIX"
@@ -86,3 +88,7 @@ else
   echo "  window: $out/window.png"
 fi
 echo "Pictures are in $out"
+if [ "$missing" -gt 0 ]; then
+  echo "$missing of the sample boards gave no picture" >&2
+  exit 1
+fi

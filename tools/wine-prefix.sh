@@ -123,9 +123,6 @@ start)
       'SimSun' REG_SZ 'AR PL UMing CN' \
       'PMingLiU' REG_SZ 'AR PL UMing TW' \
       'Gulim' REG_SZ 'NanumGothic'
-    # Unit tests never need a screen: windows they create (hidden) use the
-    # null graphics driver, with or without an X display.
-    setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
     # A program that faults starts Wine's debugger, whose crash dialog would
     # wait for a click that never comes. Without the dialog the debugger
     # writes its backtrace to the program's standard error and ends it with
@@ -135,6 +132,15 @@ start)
     # prefix ready for the next run.
     settle
     touch "$WINEPREFIX/.velmorant-ready"
+  fi
+  # Unit tests never need a screen: windows they create (hidden) use the
+  # null graphics driver, with or without an X display. The driver last set
+  # is noted beside the registry, so a prefix asked for another one changes.
+  if [ "$(cat "$WINEPREFIX/.velmorant-driver" 2>/dev/null)" != "$driver" ]; then
+    # (The running server holds the value for every later program and
+    # writes it out when it ends.)
+    setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
+    echo "$driver" >"$WINEPREFIX/.velmorant-driver"
   fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
