@@ -5,11 +5,13 @@
 # the same on every machine, and a persistent wineserver kept running so that
 # each program starts quickly.
 #
-# A brand-new prefix is made by wineboot, which hands much of the work to
-# processes that outlive it; registry writes made before they are done can
-# be lost or fail. So every step waits for the prefix's server to finish,
-# each value written is read back, a step that fails is tried again, and a
-# step that still fails prints the command and Wine's own message.
+# A new prefix's first run is where Wine is racy: wineboot leaves its server
+# and helpers running after it returns, and a server with no program left
+# ends a few seconds later, so a command that starts in that moment meets a
+# server on its way out and fails. So the set-up waits for wineboot's server
+# to end, then keeps one server up for all its registry writes, reads every
+# value back, tries a failed step again on a fresh server, and when a step
+# still fails prints the command and Wine's own message.
 set -u
 action=${1:-}
 export WINEPREFIX=${2:-}
@@ -35,7 +37,11 @@ wineMessage() {
 fail() {
   echo "wine-prefix.sh: failed after $ATTEMPTS attempts in $WINEPREFIX: $*" >&2
   echo "Wine said:" >&2
-  wineMessage | sed 's/^/  /' >&2
+  if [ -n "${lastMessage:-}" ]; then
+    echo "$lastMessage"
+  else
+    wineMessage
+  fi | sed 's/^/  /' >&2
   exit 1
 }
 
@@ -46,18 +52,33 @@ quiet() {
 }
 
 # Waits until the prefix's server and every process it serves have ended.
+# Never called while a persistent server runs (that would wait it out).
 settle() {
   wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
-# Makes the prefix itself, tried again from scratch when wineboot fails or
-# leaves no registry behind.
+# A server that stays up (five minutes with no program) until it is ended;
+# when one already runs for this prefix, that one stays.
+keepServer() {
+  wineserver -p 300 </dev/null >/dev/null 2>&1 || true
+}
+
+# Ends the server (it writes the registry out as it ends) and starts a new one.
+restartServer() {
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  settle
+  keepServer
+}
+
+# Makes the prefix itself, tried again when wineboot fails or leaves no
+# registry behind (a second wineboot completes a half-made prefix).
 makePrefix() {
   local attempt
   for attempt in $(seq $ATTEMPTS); do
     if quiet wineboot --init && settle && [ -s "$WINEPREFIX/user.reg" ] && [ -s "$WINEPREFIX/system.reg" ]; then
       return 0
     fi
+    lastCommand="wineboot --init"
     settle
     sleep "$attempt"
   done
@@ -82,12 +103,14 @@ setValues() {
     [ ${#missing[@]} -eq 0 ] && return 0
     [ "$attempt" -gt $ATTEMPTS ] && break
     lastCommand="wine reg query '$key' (a value written was not read back)"
+    lastMessage=""
     for i in "${missing[@]}"; do
       local name=${values[i]} type=${values[i + 1]} data=${values[i + 2]}
       if ! quiet wine reg add "$key" /v "$name" /t "$type" /d "$data" /f; then
         lastCommand="wine reg add '$key' /v '$name' /t $type /d '$data' /f"
-        settle
+        lastMessage=$(wineMessage)
         sleep "$attempt"
+        restartServer
         break
       fi
     done
@@ -110,6 +133,7 @@ start)
   lastCommand=""
   if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
     makePrefix
+    keepServer
     # Glyphs must not depend on which fonts Wine happens to pick. One
     # Chinese (simplified and traditional) and one Korean candidate face of
     # the new-style sign's language slots are mapped too, each behind a first
@@ -128,23 +152,24 @@ start)
     # writes its backtrace to the program's standard error and ends it with
     # the fault's code, as Windows does when its error boxes are off.
     setValues 'HKCU\Software\Wine\WineDbg' ShowCrashDialog REG_DWORD 0
-    # The server writes the registry out when it ends; only then is the
-    # prefix ready for the next run.
-    settle
+    # The registry is on disk once the server has ended; only then is the
+    # prefix marked ready (font replacements also take effect only in a
+    # new server).
+    restartServer
     touch "$WINEPREFIX/.velmorant-ready"
-  fi
-  # Unit tests never need a screen: windows they create (hidden) use the
-  # null graphics driver, with or without an X display. The driver last set
-  # is noted beside the registry, so a prefix asked for another one changes.
-  if [ "$(cat "$WINEPREFIX/.velmorant-driver" 2>/dev/null)" != "$driver" ]; then
-    # (The running server holds the value for every later program and
-    # writes it out when it ends.)
-    setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
-    echo "$driver" >"$WINEPREFIX/.velmorant-driver"
   fi
   # Keep one server alive for the whole run (it exits by itself when idle
   # after the run, or on "stop").
-  wineserver -p 300 </dev/null >/dev/null 2>&1 || true
+  keepServer
+  # Unit tests never need a screen: windows they create (hidden) use the
+  # null graphics driver, with or without an X display. The driver last set
+  # is noted beside the registry, so a prefix asked for another one changes.
+  # (The running server holds the value for every later program and writes
+  # it out when it ends.)
+  if [ "$(cat "$WINEPREFIX/.velmorant-driver" 2>/dev/null)" != "$driver" ]; then
+    setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
+    echo "$driver" >"$WINEPREFIX/.velmorant-driver"
+  fi
   # Start Wine's own background processes now, away from the test runner's
   # output pipe: a process that inherits that pipe keeps it open and the
   # runner would wait for it until the time-out.
