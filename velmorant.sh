@@ -46,13 +46,18 @@ fetch_benchmark_source() {
   mkdir -p "$download"
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
-  local got=0
+  local got=0 why="no deb-src entry"
   if (cd "$download" && apt-get source -qq benchmark >/dev/null 2>&1); then
     got=1
-  elif grep -Eqrs '^[[:space:]]*(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d; then
-    # deb-src entries whose lists have not been fetched yet.
-    $sudo apt-get update -qq >/dev/null 2>&1 || true
-    (cd "$download" && apt-get source -qq benchmark >/dev/null 2>&1) && got=1
+  else
+    local list="" parts=""
+    eval "$(apt-config shell list Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
+    if grep -Eqrs '^[[:space:]]*(deb-src|Types:.*deb-src)' "$list" "$parts"; then
+      why="apt-get source benchmark failed"
+      # deb-src entries whose lists have not been fetched yet.
+      $sudo apt-get update -qq >/dev/null 2>&1 || true
+      (cd "$download" && apt-get source -qq benchmark >/dev/null 2>&1) && got=1
+    fi
   fi
   local tree
   tree=$(find "$download" -mindepth 2 -maxdepth 2 -name CMakeLists.txt -printf '%h\n' 2>/dev/null | head -1)
@@ -61,7 +66,7 @@ fetch_benchmark_source() {
     mv "$tree" "$deps/benchmark"
     echo "Google Benchmark source: $(basename "$tree") from this machine's apt sources"
   else
-    echo "Google Benchmark source not available from this machine's apt sources (no deb-src entry): the Windows build leaves its benchmark out"
+    echo "Google Benchmark source not available from this machine's apt sources ($why): the Windows build leaves its benchmark out"
   fi
   rm -rf "$download"
   return 0
