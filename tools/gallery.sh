@@ -35,13 +35,13 @@ PICTURES=(
 )
 FIELDS=5
 for ((i = 0; i < ${#PICTURES[@]}; i += FIELDS)); do
-  board=$((i / FIELDS + 1))
-  mkdir -p "$work/root/boards/$board"
+  n=$((i / FIELDS + 1))
+  mkdir -p "$work/root/boards/$n"
   keys=${PICTURES[i + 2]}
   [ "$keys" = - ] && keys=""
   # The added keys go before the closing "end" line; a later key wins.
   awk -v keys="$keys" '$0 == "end" && keys != "" { print keys } { print }' "${PICTURES[i + 1]}" \
-    >"$work/root/boards/$board/display.txt"
+    >"$work/root/boards/$n/display.txt"
 done
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -52,11 +52,18 @@ winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
 
 xvfb=""
 board=""
+# Everything the script started ends with it, and is waited for.
 finish() {
   [ -n "$board" ] && kill "$board" 2>/dev/null
-  python3 tools/boardserver.py stop --port-file "$work/port" >/dev/null 2>&1 || true
   tools/wine-prefix.sh stop "$WINEPREFIX" || true
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+  [ -n "$board" ] && wait "$board" 2>/dev/null
+  python3 tools/boardserver.py stop --port-file "$work/port" >/dev/null 2>&1 || true
+  # The server removes its port file as it ends.
+  for _ in $(seq 100); do [ -f "$work/port" ] || break; sleep 0.1; done
+  if [ -n "$xvfb" ]; then
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+  fi
   return 0
 }
 trap finish EXIT

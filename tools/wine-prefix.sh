@@ -57,8 +57,9 @@ settle() {
   wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
-# A server that stays up (five minutes with no program) until it is ended;
-# when one already runs for this prefix, that one stays.
+# A server that stays up for the whole run (it ends by itself five minutes
+# after its last program, or on "stop"); when one already runs for this
+# prefix, that one stays.
 keepServer() {
   wineserver -p 300 </dev/null >/dev/null 2>&1 || true
 }
@@ -133,7 +134,12 @@ start)
   lastCommand=""
   if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
     makePrefix
-    keepServer
+  fi
+  # A fresh server that stays up: one left from before may be on its way
+  # out (a server with no program ends after a few seconds), and a program
+  # started in that moment would fail.
+  restartServer
+  if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
     # Glyphs must not depend on which fonts Wine happens to pick. One
     # Chinese (simplified and traditional) and one Korean candidate face of
     # the new-style sign's language slots are mapped too, each behind a first
@@ -158,9 +164,6 @@ start)
     restartServer
     touch "$WINEPREFIX/.velmorant-ready"
   fi
-  # Keep one server alive for the whole run (it exits by itself when idle
-  # after the run, or on "stop").
-  keepServer
   # Unit tests never need a screen: windows they create (hidden) use the
   # null graphics driver, with or without an X display. The driver last set
   # is noted beside the registry, so a prefix asked for another one changes.
