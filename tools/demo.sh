@@ -37,20 +37,21 @@ started=()
 # Everything the demo started ends with it, and is waited for: nothing is
 # left running once the script returns.
 finish() {
+  local status=$?
   [ -n "$window_board" ] && kill "$window_board" 2>/dev/null
   local prefix
   for prefix in "${started[@]}"; do
     WINEPREFIX=$prefix tools/wine-prefix.sh stop "$prefix" || true
   done
-  [ -n "$window_board" ] && wait "$window_board" 2>/dev/null
+  [ -n "$window_board" ] && { wait "$window_board" 2>/dev/null || true; }
   python3 tools/boardserver.py stop --port-file "$work/port" >/dev/null 2>&1 || true
   # The server removes its port file as it ends.
   for _ in $(seq 100); do [ -f "$work/port" ] || break; sleep 0.1; done
   if [ -n "$xvfb" ]; then
     kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null || true
   fi
-  return 0
+  exit "$status"
 }
 trap finish EXIT
 python3 tools/boardserver.py start --root "$work/root" --port-file "$work/port" >/dev/null
@@ -66,12 +67,14 @@ for board in $(ls "$work/root/boards" | sort -n); do
   ini=$work/board-$board.ini
   printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$port" "$board" > "$ini"
   rm -f "$work/board-$board.bmp"
-  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >/dev/null 2>&1 || true
+  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >"$work/board-$board.log" 2>&1
+  status=$?
   if [ -f "$work/board-$board.bmp" ]; then
     convert "$work/board-$board.bmp" "$out/board-$board.png"
     echo "  board $board: $out/board-$board.png"
   else
-    echo "  board $board: no picture" >&2
+    echo "  board $board: no picture (exit status $status)" >&2
+    grep -v -e wine32 -e multiarch -e 'dpkg --add' "$work/board-$board.log" | tail -3 | sed 's/^/    /' >&2
     missing=$((missing + 1))
   fi
 done

@@ -56,13 +56,13 @@ board=""
 finish() {
   [ -n "$board" ] && kill "$board" 2>/dev/null
   tools/wine-prefix.sh stop "$WINEPREFIX" || true
-  [ -n "$board" ] && wait "$board" 2>/dev/null
+  [ -n "$board" ] && { wait "$board" 2>/dev/null || true; }
   python3 tools/boardserver.py stop --port-file "$work/port" >/dev/null 2>&1 || true
   # The server removes its port file as it ends.
   for _ in $(seq 100); do [ -f "$work/port" ] || break; sleep 0.1; done
   if [ -n "$xvfb" ]; then
     kill "$xvfb" 2>/dev/null
-    wait "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null || true
   fi
   return 0
 }
