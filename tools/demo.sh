@@ -67,8 +67,9 @@ for board in $(ls "$work/root/boards" | sort -n); do
   ini=$work/board-$board.ini
   printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$port" "$board" > "$ini"
   rm -f "$work/board-$board.bmp"
-  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >"$work/board-$board.log" 2>&1
-  status=$?
+  status=0
+  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >"$work/board-$board.log" 2>&1 ||
+    status=$?
   if [ -f "$work/board-$board.bmp" ]; then
     convert "$work/board-$board.bmp" "$out/board-$board.png"
     echo "  board $board: $out/board-$board.png"

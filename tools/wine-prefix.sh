@@ -139,6 +139,7 @@ start)
   # out (a server with no program ends after a few seconds), and a program
   # started in that moment would fail.
   restartServer
+  written=0
   if [ ! -f "$WINEPREFIX/.velmorant-ready" ]; then
     # Glyphs must not depend on which fonts Wine happens to pick. One
     # Chinese (simplified and traditional) and one Korean candidate face of
@@ -158,19 +159,22 @@ start)
     # writes its backtrace to the program's standard error and ends it with
     # the fault's code, as Windows does when its error boxes are off.
     setValues 'HKCU\Software\Wine\WineDbg' ShowCrashDialog REG_DWORD 0
-    # The registry is on disk once the server has ended; only then is the
-    # prefix marked ready (font replacements also take effect only in a
-    # new server).
-    restartServer
-    touch "$WINEPREFIX/.velmorant-ready"
+    written=1
   fi
   # Unit tests never need a screen: windows they create (hidden) use the
   # null graphics driver, with or without an X display. The driver last set
   # is noted beside the registry, so a prefix asked for another one changes.
-  # (The running server holds the value for every later program and writes
-  # it out when it ends.)
   if [ "$(cat "$WINEPREFIX/.velmorant-driver" 2>/dev/null)" != "$driver" ]; then
     setValues 'HKCU\Software\Wine\Drivers' Graphics REG_SZ "$driver"
+    written=2
+  fi
+  if [ "$written" != 0 ]; then
+    # Fonts and the graphics driver are taken up by a new server's programs
+    # only (the desktop keeps the driver it started with), and the registry
+    # is on disk once the server has ended: so the server starts again
+    # before the prefix is marked ready.
+    restartServer
+    touch "$WINEPREFIX/.velmorant-ready"
     echo "$driver" >"$WINEPREFIX/.velmorant-driver"
   fi
   # Start Wine's own background processes now, away from the test runner's
