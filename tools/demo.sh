@@ -32,36 +32,58 @@ mkdir -p "$work/root/sounds"
 cp "$build/demo-sounds/demo-bell.wav" "$work/root/sounds/"
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine maps file names through the Unix locale; kanji names need UTF-8.
+export LC_ALL=C.UTF-8
 winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
 
+xvfb=""
+window_board=""
+started=()
+# Everything the demo started ends with it, and is waited for: nothing is
+# left running once the script returns.
+finish() {
+  local status=$?
+  [ -n "$window_board" ] && kill "$window_board" 2>/dev/null
+  local prefix
+  for prefix in "${started[@]}"; do
+    WINEPREFIX=$prefix tools/wine-prefix.sh stop "$prefix" || true
+  done
+  [ -n "$window_board" ] && { wait "$window_board" 2>/dev/null || true; }
+  python3 tools/boardserver.py stop --port-file "$work/port" >/dev/null 2>&1 || true
+  # The server removes its port file as it ends.
+  for _ in $(seq 100); do [ -f "$work/port" ] || break; sleep 0.1; done
+  if [ -n "$xvfb" ]; then
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null || true
+  fi
+  exit "$status"
+}
+trap finish EXIT
 python3 tools/boardserver.py start --root "$work/root" --port-file "$work/port" >/dev/null
 port=$(cat "$work/port")
-stop_server() {
-  python3 - "$port" <<'PY' || true
-import json, sys, urllib.request
-request = urllib.request.Request("http://127.0.0.1:%s/__control" % sys.argv[1],
-                                 data=json.dumps({"op": "shutdown"}).encode(), method="POST")
-urllib.request.urlopen(request, timeout=10).read()
-PY
-}
-trap stop_server EXIT
 echo "Board server on 127.0.0.1:$port serving $(ls "$work/root/boards" | wc -l) sample boards"
 
 # Snapshots need no screen: a prefix with Wine's null display driver.
 export WINEPREFIX=$build/wineprefix-demo
+started+=("$WINEPREFIX")
 tools/wine-prefix.sh start "$WINEPREFIX" null
+missing=0
 for board in $(ls "$work/root/boards" | sort -n); do
   ini=$work/board-$board.ini
   printf 'server=127.0.0.1\nport=%s\n台=%s\n取得間隔=0.3\nメロディ=0\n' "$port" "$board" > "$ini"
-  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >/dev/null 2>&1 || true
+  rm -f "$work/board-$board.bmp"
+  status=0
+  wine "$exe" /snap "$(winpath "$work/board-$board.bmp")" 3000 "$(winpath "$ini")" </dev/null >"$work/board-$board.log" 2>&1 ||
+    status=$?
   if [ -f "$work/board-$board.bmp" ]; then
     convert "$work/board-$board.bmp" "$out/board-$board.png"
     echo "  board $board: $out/board-$board.png"
   else
-    echo "  board $board: no picture" >&2
+    echo "  board $board: no picture (exit status $status)" >&2
+    grep -v -e wine32 -e multiarch -e 'dpkg --add' "$work/board-$board.log" | tail -3 | sed 's/^/    /' >&2
+    missing=$((missing + 1))
   fi
 done
-tools/wine-prefix.sh stop "$WINEPREFIX"
 
 # The station's server: the Tsukimi Line timetable imported beside a copy
 # of the demonstration station, the melody in its melody folder.
@@ -105,25 +127,28 @@ tools/wine-prefix.sh stop "$WINEPREFIX"
 ini=$work/window.ini
 printf 'server=127.0.0.1\nport=%s\n台=1\n取得間隔=1\n' "$station_port" > "$ini"
 export WINEPREFIX=$build/wineprefix-demo-x11
+started+=("$WINEPREFIX")
 if [ -n "${DISPLAY:-}" ]; then
   tools/wine-prefix.sh start "$WINEPREFIX" x11
   echo "The board runs in a window; close it (Alt+F4) to end the demo."
   wine "$exe" "$(winpath "$ini")" </dev/null || true
 else
-  display=:77
-  Xvfb $display -screen 0 1280x720x24 -nolisten tcp >/dev/null 2>&1 &
+  # A virtual screen on a free display number, chosen by the X server.
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
   xvfb=$!
-  sleep 1
-  export DISPLAY=$display
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=:$(cat "$work/display")
   tools/wine-prefix.sh start "$WINEPREFIX" x11
   wine "$exe" "$(winpath "$ini")" </dev/null >/dev/null 2>&1 &
-  board=$!
+  window_board=$!
   echo "No display: the board runs on a virtual screen for ${seconds}s"
   sleep "$seconds"
   import -window root "$out/window.png" 2>/dev/null || true
-  kill $board 2>/dev/null || true
-  tools/wine-prefix.sh stop "$WINEPREFIX"
-  kill $xvfb 2>/dev/null || true
   echo "  window: $out/window.png"
 fi
 echo "Pictures are in $out"
+if [ "$missing" -gt 0 ]; then
+  echo "$missing of the sample boards gave no picture" >&2
+  exit 1
+fi

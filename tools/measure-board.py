@@ -189,6 +189,8 @@ def main():
     os.environ.setdefault("WINEPREFIX", "/tmp/velmorant-measure-wine")
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    # Wine maps file names through the Unix locale; kanji names need UTF-8.
+    os.environ["LC_ALL"] = "C.UTF-8"
     os.environ["VELMORANT_SOURCE_DIR"] = SOURCE
     cases = args.cases or list(CASES)
     with open("/proc/loadavg") as f:

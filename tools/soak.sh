@@ -10,6 +10,8 @@ root=$(pwd)
 minutes=${1:-30}
 build=$root/build/windows
 export WINEDEBUG=-all
+# Wine maps file names through the Unix locale; kanji names need UTF-8.
+export LC_ALL=C.UTF-8
 # A prefix of its own, so that a long soak and a test run can go side by side.
 export WINEPREFIX=$build/wineprefix-soak
 export VELMORANT_EXE=$build/src/shell/velmorant.exe

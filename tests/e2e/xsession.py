@@ -2,6 +2,7 @@
 to find, drive and measure the board's window."""
 
 import os
+import select
 import subprocess
 import time
 
@@ -11,17 +12,26 @@ from e2elib import SOURCE
 class XSession:
     def __init__(self, width=1024, height=768):
         self.width, self.height = width, height
-        self.display = None
-        for number in range(90, 140):
-            if not os.path.exists("/tmp/.X11-unix/X%d" % number) and not os.path.exists("/tmp/.X%d-lock" % number):
-                self.display = ":%d" % number
-                break
-        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "%dx%dx24" % (width, height),
-                                      "-nolisten", "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        socket_path = "/tmp/.X11-unix/X" + self.display[1:]
+        # The X server picks a display number it can really listen on: a
+        # free lock file is not enough, since X servers in other file-system
+        # roots (chroots, containers) share the abstract socket names.
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                      "%dx%dx24" % (width, height), "-nolisten", "tcp"],
+                                     pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
         deadline = time.time() + 20
-        while not os.path.exists(socket_path) and time.time() < deadline:
-            time.sleep(0.1)
+        while not number.endswith(b"\n") and time.time() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 0.5)
+            if ready:
+                piece = os.read(read_end, 16)
+                if not piece:
+                    break
+                number += piece
+        os.close(read_end)
+        self.display = ":" + number.decode("ascii").strip()
         self.env = dict(os.environ)
         self.env["DISPLAY"] = self.display
         base = os.environ.get("WINEPREFIX", "/tmp/velmorant-wine")
