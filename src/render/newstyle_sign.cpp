@@ -439,15 +439,15 @@ static void fillAroundCanvas(int32_t s) {
     fillBox(left + canvasW, top, w - left - canvasW, canvasH, colour);
 }
 
-void composeNewStyleBoardLeds(uint32_t now) {
+void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status) {
     if (fontSlotsReady == 0) {
         initFontSlots();
     }
     prepareNewStyleText();
-    composeNewStyleLeds(now);
+    composeNewStyleLeds(now, status);
 }
 
-void composeNewStyleBoardAt(uint32_t now) {
+void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     if (fontSlotsReady == 0) {
         initFontSlots();
     }
@@ -470,7 +470,7 @@ void composeNewStyleBoardAt(uint32_t now) {
         rememberHeader();
     }
     prepareNewStyleText();
-    composeNewStyleLeds(now);
+    composeNewStyleLeds(now, status);
     flushBoardSurface();
     blitNewStyleGrid(s, frameKept && presentedGridValid && !headerTextOverPanel);
     presentedGridValid = gridCoversPanel(s);
@@ -501,6 +501,6 @@ int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     return 1;
 }
 
-void composeNewStyleBoard() {
-    composeNewStyleBoardAt(tickCount());
+void composeNewStyleBoard(const BoardStatus& status) {
+    composeNewStyleBoardAt(tickCount(), status);
 }

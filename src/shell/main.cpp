@@ -125,6 +125,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     }
     socketStartup();
     lockInit(&handoverLock);
+    // What the lower layers reach the shell and the server link through,
+    // handed down before anything can call them.
+    setSettingsPublisher(publishConnectionSettings);
+    setDocumentReadyPost(postDocumentReadyToWindow);
     createTextScratch();
     loadSettings();
     collectSystemInfo();
@@ -182,7 +186,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
         startNormalWindow(storedX, storedY, width, height);
     }
     relayoutBoard();
-    composeClassicBoard(tickCount());
+    composeClassicBoard(tickCount(), currentBoardStatus());
     if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
         SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
         return failStart(L"発車標のタイマーを設定できませんでした。", "", false);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "documents/documents.h"
+#include "render/render.h"
 
 // Exit codes between the kiosk child and its watchdog.
 constexpr int32_t EXIT_RESTART_BOARD = 10;
@@ -68,6 +69,12 @@ void buildPlacementPath(const char16_t* settingsFilePath, char16_t* out, int32_t
 void formatTitle(const BoardDocument& document, const char16_t* server, int32_t port, char16_t* out,
                  int32_t capacity);
 void updateTitle();
+
+// ---------------------------------------------------------------------------
+// Board status (portable)
+
+// The link and boot state that render draws, as they stand now.
+BoardStatus currentBoardStatus();
 
 // ---------------------------------------------------------------------------
 // Hand-over (portable; its call-outs are the real window calls on Windows)

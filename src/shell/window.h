@@ -9,6 +9,10 @@ constexpr UINT WM_DOCUMENT_READY = WM_APP + 1;
 
 extern HWND boardWindow;
 
+// Posts WM_DOCUMENT_READY to boardWindow; any thread may call it. Handed to
+// the fetch worker at start.
+void postDocumentReadyToWindow();
+
 LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The client size of the board window (0 x 0 before it exists).

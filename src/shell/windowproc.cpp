@@ -45,7 +45,7 @@ static void repaintDots() {
     int32_t y = 0;
     int32_t w = 0;
     int32_t h = 0;
-    if (boardDotsArea(&x, &y, &w, &h) == 0) {
+    if (boardDotsArea(currentBoardStatus(), &x, &y, &w, &h) == 0) {
         repaint();
         return;
     }
@@ -103,7 +103,7 @@ static void onFrameTick() {
         }
         lastNewStyleRepaintTick = now;
         repaintDots();
-    } else if (composeClassicBoard(now)) {
+    } else if (composeClassicBoard(now, currentBoardStatus())) {
         repaintDots();
     }
 }
@@ -128,7 +128,7 @@ static void onDocumentReady() {
     takeHandedOverDocument();
     if (currentDocument.isNewStyle) {
         repaintDots();
-    } else if (composeClassicBoard(tickCount())) {
+    } else if (composeClassicBoard(tickCount(), currentBoardStatus())) {
         repaintDots();
     }
 }
@@ -139,7 +139,7 @@ static void onPaint(HWND window) {
 #ifdef VELMORANT_PAINT_COUNTER
     countPaint();
 #endif
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     if (boardSurface.pixels != nullptr && surface != nullptr) {
         // Only the part that was invalidated (the whole surface, or the LED
