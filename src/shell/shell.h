@@ -89,6 +89,7 @@ void relayoutBoard();
 
 uint32_t windowStyleForMode();
 void setFullscreen(int32_t on);
+void toggleFullscreen();
 void setBorderless(int32_t on);
 void setTopmost(int32_t on);
 // A full-screen window covers its monitor again after a display change.

@@ -5,7 +5,12 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 constexpr UINT WM_DOCUMENT_READY = WM_APP + 1;
+
+// The board window's class, which the watchdog and the test tools look for.
+constexpr wchar_t BOARD_CLASS_NAME[] = L"VelmorantBoard";
 
 extern HWND boardWindow;
 
