@@ -207,8 +207,8 @@ static LRESULT onNcHitTest(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     return hit;
 }
 
-// A double click on the picture (which reports itself as caption) or in the
-// client area switches full screen; a kiosk child ignores it.
+// A double click on the picture of a windowed board (which reports itself as
+// caption) switches full screen; a kiosk child ignores it.
 static LRESULT onNcLeftDoubleClick(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (wParam != HTCAPTION) {
         return DefWindowProcW(window, message, wParam, lParam);
@@ -219,6 +219,7 @@ static LRESULT onNcLeftDoubleClick(HWND window, UINT message, WPARAM wParam, LPA
     return 0;
 }
 
+// The same in full screen, where the picture is client area again.
 static LRESULT onLeftDoubleClick() {
     if (!kioskChild) {
         toggleFullscreen();
