@@ -18,7 +18,7 @@ unset LANGUAGE
 
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
-  fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev
+  fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "documents/text.h"
+#include "base/text.h"
+#include "base/utf8.h"
+#include "platform/platform.h"
 
 // ---------------------------------------------------------------------------
 // Capacities (UTF-16 units including the terminator).
@@ -177,6 +179,11 @@ constexpr int32_t MAX_ROWS = 5;
 // Age given to a melody event whose "sound" line has no age: too old to play.
 constexpr int32_t MELODY_AGE_UNKNOWN = 999;
 
+// Whether a document's melody name is one the board will fetch and play: a
+// file of the melody folder, at most one sub-directory deep, stored under
+// exactly that name by every file system the board runs on.
+bool melodyNameIsValid(const char16_t* name);
+
 // Zeroes the record and writes the classic defaults.
 void resetToClassicDefaults(BoardDocument* document);
 
@@ -202,11 +209,6 @@ uint32_t parseColorrefHex(const char16_t* text, uint32_t fallback);
 // ---------------------------------------------------------------------------
 // Display documents
 
-// Decodes UTF-8 into out (capacity units including the terminator), stopping
-// at a zero byte. Each malformed sequence becomes U+FFFD. Returns the units
-// written, not counting the terminator, which is always written.
-int32_t decodeUtf8(const unsigned char* bytes, int32_t count, char16_t* out, int32_t capacity);
-
 // Splits value in place at TAB into at most maxFields fields.
 int32_t splitTabs(char16_t* value, int32_t maxFields, char16_t** fields);
 
@@ -229,7 +231,6 @@ void parseLangTexts(char16_t* text, LangTexts* texts);
 
 constexpr int32_t SERVER_CAPACITY = 128;
 constexpr int32_t FONT_FACE_CAPACITY = 32;
-constexpr int32_t PATH_CAPACITY = 260;
 constexpr int32_t SERVER_ANSI_CAPACITY = 128;
 
 constexpr int32_t DEFAULT_PORT = 8020;
@@ -263,7 +264,14 @@ extern char serverAnsi[SERVER_ANSI_CAPACITY];
 extern std::atomic<int32_t> settingsGeneration;
 extern int32_t kioskChild;
 
+// Reads the settings file again from the defaults. After everything is read
+// it calls the publisher, if one was handed over, and only then raises
+// settingsGeneration.
 void loadSettings();
+// The function every load hands its result to before it raises
+// settingsGeneration (the start-up hands the server link's copy of its
+// connection settings); nothing disables it.
+void setSettingsPublisher(void (*publish)());
 
 // The whole file as zero-terminated UTF-16 in a heapAlloc block that the
 // caller frees with heapFree; nothing when missing, too large or no memory.
@@ -278,4 +286,3 @@ char16_t* decodeSettingsBytes(const unsigned char* bytes, uint32_t count);
 void applySettingsText(char16_t* text);
 
 void applySetting(const char16_t* key, const char16_t* value);
-int32_t isValidUtf8(const unsigned char* bytes, uint32_t count);

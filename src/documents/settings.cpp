@@ -7,7 +7,6 @@
 
 #include "documents/documents.h"
 #include "platform/platform.h"
-#include "serverlink/serverlink.h"
 
 Settings settings;
 char16_t settingsPath[PATH_CAPACITY];
@@ -16,6 +15,12 @@ uint64_t settingsWriteTime;
 char serverAnsi[SERVER_ANSI_CAPACITY];
 std::atomic<int32_t> settingsGeneration;
 int32_t kioskChild;
+
+static void (*settingsPublisher)() = nullptr;
+
+void setSettingsPublisher(void (*publish)()) {
+    settingsPublisher = publish;
+}
 
 static void setDefaults() {
     std::memset(&settings, 0, sizeof(settings));
@@ -103,32 +108,6 @@ void applySettingsText(char16_t* text) {
         }
         line = next + 1;
     }
-}
-
-int32_t isValidUtf8(const unsigned char* bytes, uint32_t count) {
-    uint32_t i = 0;
-    while (i < count) {
-        const unsigned char lead = bytes[i];
-        uint32_t continuations = 0;
-        if (lead < 0x80) {
-            continuations = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            continuations = 1;
-        } else if ((lead & 0xF0) == 0xE0) {
-            continuations = 2;
-        } else if ((lead & 0xF8) == 0xF0) {
-            continuations = 3;
-        } else {
-            return 0;
-        }
-        for (uint32_t k = 1; k <= continuations; ++k) {
-            if (i + k >= count || (bytes[i + k] & 0xC0) != 0x80) {
-                return 0;
-            }
-        }
-        i += continuations + 1;
-    }
-    return 1;
 }
 
 // Converts count bytes of the given code page into a new zero-terminated
@@ -222,6 +201,8 @@ void loadSettings() {
                                              converted, static_cast<int32_t>(sizeof(converted)) - 1);
     converted[written > 0 ? written : 0] = 0;
     copyBytes(serverAnsi, SERVER_ANSI_CAPACITY, converted);
-    publishConnectionSettings();
+    if (settingsPublisher != nullptr) {
+        settingsPublisher();
+    }
     settingsGeneration.fetch_add(1, std::memory_order_release);
 }

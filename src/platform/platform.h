@@ -13,6 +13,9 @@ constexpr uint32_t CODEPAGE_ANSI = 0;  // the system's ANSI code page (CP_ACP)
 constexpr uint32_t CODEPAGE_SHIFT_JIS = 932;
 constexpr uint32_t CODEPAGE_UTF8 = 65001;
 
+// Room for a file path in units, terminator included (the Win32 MAX_PATH).
+constexpr int32_t PATH_CAPACITY = 260;
+
 // The separator between path segments.
 #ifdef _WIN32
 constexpr char16_t PATH_SEPARATOR = u'\\';

@@ -8,7 +8,6 @@
 #include "render/render.h"
 
 #include "render/bootscreen.h"
-#include "shell/boot.h"
 
 BoardLayout boardLayout;
 PixelSurface boardSurface;
@@ -58,14 +57,14 @@ static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
            k.layout.ledLeft == l.ledLeft && k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
 
-int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
+int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
     const int32_t n = boardLayout.pitch;
-    if (boardSurface.pixels != nullptr && !bootScreenActive && currentDocument.isNewStyle != 0) {
+    if (boardSurface.pixels != nullptr && !status.bootScreenActive && currentDocument.isNewStyle != 0) {
         return newStyleLedArea(x, y, w, h);
     }
-    if (boardSurface.pixels == nullptr || bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
+    if (boardSurface.pixels == nullptr || status.bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
         fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
         return 0;
     }
@@ -233,12 +232,12 @@ static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t 
     }
 }
 
-void paintBoardFrame() {
+void paintBoardFrame(const BoardStatus& status) {
     if (boardSurface.pixels == nullptr) {
         return;
     }
-    if (bootScreenActive) {
-        drawBootScreen();
+    if (status.bootScreenActive) {
+        drawBootScreen(status);
         ++surfaceGeneration;
         forceFullPaint();
         return;
@@ -246,7 +245,7 @@ void paintBoardFrame() {
     if (currentDocument.isNewStyle != 0) {
         // The new-style sign has a composer of its own, which draws over
         // the whole surface.
-        composeNewStyleBoard();
+        composeNewStyleBoard(status);
         fullPaintNeeded = true;
         return;
     }

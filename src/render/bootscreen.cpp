@@ -5,13 +5,10 @@
 // tested) in every build.
 #include "render/bootscreen.h"
 
-#include <cstdio>
-
+#include "base/numbers.h"
 #include "documents/documents.h"
 #include "platform/platform.h"
 #include "render/render.h"
-#include "serverlink/linkstate.h"
-#include "shell/boot.h"
 
 char16_t osDescription[OS_DESCRIPTION_CAPACITY];
 char16_t memoryDescription[MEMORY_DESCRIPTION_CAPACITY];
@@ -34,19 +31,6 @@ static const char16_t MESSAGE_STARTING[] = u"起動中です。しばらくお�
 static const char16_t MESSAGE_NO_SERVER[] = u"サーバーに接続できません。設定を確認してください";
 static const char16_t SYSTEM_READY[] = u"SYSTEM READY";
 static const char16_t SPINNER[] = u"|/-\\";
-
-// Decimal text of a number, widened from the narrow form.
-static void appendDecimal(char16_t* out, int32_t capacity, int64_t value) {
-    char digits[24];
-    std::snprintf(digits, sizeof(digits), "%lld", static_cast<long long>(value));
-    char16_t wide[24];
-    int32_t i = 0;
-    for (; digits[i] != 0 && i < 23; ++i) {
-        wide[i] = static_cast<char16_t>(digits[i]);
-    }
-    wide[i] = 0;
-    appendText(out, capacity, wide);
-}
 
 int32_t bootTextHeight(int32_t surfaceHeight) {
     int32_t a = surfaceHeight / HEIGHT_DIVISOR;
@@ -119,8 +103,8 @@ static void addText(BootScreenPlan* plan, int32_t x, int32_t y, uint32_t colour,
 }
 
 // The status of check line i, or an empty text for lines without one.
-static void lineStatus(int32_t i, uint32_t t, uint32_t e, char16_t* status, int32_t capacity,
-                       uint32_t* colour) {
+static void lineStatus(int32_t i, uint32_t t, uint32_t e, const BoardStatus& board, char16_t* status,
+                       int32_t capacity, uint32_t* colour) {
     status[0] = 0;
     *colour = BOOT_GREEN;
     switch (i) {
@@ -129,7 +113,7 @@ static void lineStatus(int32_t i, uint32_t t, uint32_t e, char16_t* status, int3
             copyText(status, capacity, u"OK");
             break;
         case 2:
-            if (localAddress()[0] != 0) {
+            if (board.localAddress[0] != 0) {
                 copyText(status, capacity, u"OK");
             } else {
                 copyText(status, capacity, u"--");
@@ -137,11 +121,11 @@ static void lineStatus(int32_t i, uint32_t t, uint32_t e, char16_t* status, int3
             }
             break;
         case 3:
-            if (serverOk) {
+            if (board.serverOk) {
                 copyText(status, capacity, u"OK");
             } else if (e >= BOOT_SERVER_GIVE_UP_MS) {
                 copyText(status, capacity, u"NG  RETRY ");
-                appendDecimal(status, capacity, fetchAttempts);
+                appendDecimal(status, capacity, board.fetchAttempts);
                 *colour = BOOT_RED;
             } else {
                 const char16_t spin[2] = {SPINNER[(t / BOOT_SPINNER_STEP_MS) % 4], 0};
@@ -155,7 +139,7 @@ static void lineStatus(int32_t i, uint32_t t, uint32_t e, char16_t* status, int3
     }
 }
 
-static void lineValue(int32_t i, char16_t* value, int32_t capacity) {
+static void lineValue(int32_t i, const BoardStatus& board, char16_t* value, int32_t capacity) {
     value[0] = 0;
     switch (i) {
         case 0:
@@ -165,7 +149,7 @@ static void lineValue(int32_t i, char16_t* value, int32_t capacity) {
             copyText(value, capacity, memoryDescription);
             break;
         case 2:
-            copyText(value, capacity, localAddress()[0] != 0 ? localAddress() : u"----");
+            copyText(value, capacity, board.localAddress[0] != 0 ? board.localAddress : u"----");
             break;
         case 3:
             copyText(value, capacity, settings.server);
@@ -184,8 +168,9 @@ static void lineValue(int32_t i, char16_t* value, int32_t capacity) {
 static const char16_t* const LINE_LABELS[BOOT_CHECK_LINES] = {u"SYSTEM", u"MEMORY",    u"NETWORK",
                                                               u"SERVER", u"BOARD NO.", u"SOUND"};
 
-void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootScreenPlan* plan) {
-    const uint32_t e = t - bootStartTick;
+void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, const BoardStatus& status,
+                    BootScreenPlan* plan) {
+    const uint32_t e = t - status.bootStartTick;
     const int32_t a = bootTextHeight(height);
     const int32_t x0 = width / LEFT_DIVISOR;
     const int32_t y0 = height / TOP_DIVISOR;
@@ -208,15 +193,15 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootS
     for (int32_t i = 0; i < plan->lineCount; ++i) {
         const int32_t y = y0 + 4 * a + (3 * a * i) / 2;
         char16_t value[BOOT_LINE_CAPACITY];
-        lineValue(i, value, BOOT_LINE_CAPACITY);
+        lineValue(i, status, value, BOOT_LINE_CAPACITY);
         char16_t line[BOOT_LINE_CAPACITY];
         formatCheckLine(LINE_LABELS[i], value, line, BOOT_LINE_CAPACITY);
         addText(plan, x0, y, BOOT_LINE_GREY, line);
-        char16_t status[32];
+        char16_t lineState[32];
         uint32_t colour = 0;
-        lineStatus(i, t, e, status, 32, &colour);
-        if (status[0] != 0) {
-            addText(plan, statusX, y, colour, status);
+        lineStatus(i, t, e, status, lineState, 32, &colour);
+        if (lineState[0] != 0) {
+            addText(plan, statusX, y, colour, lineState);
         }
     }
 
@@ -224,10 +209,10 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootS
         return;
     }
     const int32_t messageY = y0 + 15 * a;
-    if (bootReadyTick != 0) {
+    if (status.bootReadyTick != 0) {
         addText(plan, x0, messageY, BOOT_GREEN, SYSTEM_READY);
     } else if ((t / BOOT_BLINK_HALF_MS) % 2 == 0) {
-        const bool givenUp = e > BOOT_SERVER_GIVE_UP_MS && !serverOk;
+        const bool givenUp = e > BOOT_SERVER_GIVE_UP_MS && !status.serverOk;
         addText(plan, x0, messageY, BOOT_WHITE, givenUp ? MESSAGE_NO_SERVER : MESSAGE_STARTING);
     }
     plan->barShown = 1;
@@ -235,7 +220,7 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootS
     plan->barY = messageY + 2 * a;
     plan->barHeight = a / 2;
     plan->trackWidth = TRACK_CELLS * cw;
-    if (bootReadyTick != 0) {
+    if (status.bootReadyTick != 0) {
         plan->fillWidth = plan->trackWidth;
     } else {
         const uint32_t capped = e < BOOT_SERVER_GIVE_UP_MS ? e : BOOT_SERVER_GIVE_UP_MS;
@@ -246,7 +231,7 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootS
 
 // Drawn whole at every paint; the font lives only for this one draw, which
 // happens at most about ten times a second.
-void drawBootScreen() {
+void drawBootScreen(const BoardStatus& status) {
     if (boardSurface.pixels == nullptr) {
         return;
     }
@@ -256,7 +241,7 @@ void drawBootScreen() {
     fillBox(0, 0, width, height, BOOT_BACKGROUND);
     const int32_t cw = beginBootText(bootTextHeight(height));
     static BootScreenPlan plan;
-    planBootScreen(t, width, height, cw, &plan);
+    planBootScreen(t, width, height, cw, status, &plan);
     for (int32_t i = 0; i < plan.textCount; ++i) {
         drawBootText(plan.texts[i].text, plan.texts[i].x, plan.texts[i].y, plan.texts[i].colour);
     }

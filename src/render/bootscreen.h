@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "render/render.h"
+
 constexpr int32_t OS_DESCRIPTION_CAPACITY = 96;
 constexpr int32_t MEMORY_DESCRIPTION_CAPACITY = 32;
 
@@ -20,7 +22,7 @@ extern char16_t memoryDescription[MEMORY_DESCRIPTION_CAPACITY];
 // Gathers osDescription and memoryDescription (platform file).
 void collectSystemInfo();
 // Draws the whole boot screen onto the board surface for the current tick.
-void drawBootScreen();
+void drawBootScreen(const BoardStatus& status);
 
 // ---------------------------------------------------------------------------
 // Portable arithmetic and texts
@@ -84,8 +86,9 @@ void formatOsDescription(const char16_t* name, int32_t major, int32_t minor, int
 // "%d MB" of a byte count.
 void formatMemoryDescription(uint64_t totalBytes, char16_t* out, int32_t capacity);
 // The frame at tick t on a width x height surface whose boot font has the
-// digit width cw. Reads the boot state, the link state and the settings.
-void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, BootScreenPlan* plan);
+// digit width cw, from the boot and link state in status and the settings.
+void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, const BoardStatus& status,
+                    BootScreenPlan* plan);
 
 // The platform's text drawing (bootscreen_win32.cpp / bootscreen_memory.cpp).
 // Creates and selects the boot font of height a; returns the width of "0"

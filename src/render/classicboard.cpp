@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/blink.h"
+#include "base/numbers.h"
 #include "render/render.h"
-#include "serverlink/linkstate.h"
 
 // One strip shared by all text rows, and the width its contents use (only
 // that much is cleared before the next text).
@@ -36,27 +37,7 @@ static void forgetScrollText() {
 static void formatServerLine(char16_t* out, int32_t capacity) {
     copyText(out, capacity, settings.server);
     appendText(out, capacity, u":");
-    char16_t digits[16];
-    int32_t count = 0;
-    int64_t port = settings.port;
-    const bool negative = port < 0;
-    if (negative) {
-        port = -port;
-    }
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + port % 10);
-        port /= 10;
-    } while (port != 0 && count < 12);
-    char16_t number[16];
-    int32_t length = 0;
-    if (negative) {
-        number[length++] = u'-';
-    }
-    while (count > 0) {
-        number[length++] = digits[--count];
-    }
-    number[length] = 0;
-    appendText(out, capacity, number);
+    appendDecimal(out, capacity, settings.port);
 }
 
 static bool englishPhase(uint32_t now) {
@@ -67,14 +48,6 @@ static bool englishPhase(uint32_t now) {
     }
     const int64_t phase = now % static_cast<uint32_t>(cycle);
     return phase >= currentDocument.jpMs;
-}
-
-static bool blinkOn(uint32_t now) {
-    const int32_t period = currentDocument.blinkMs;
-    if (period < 1) {
-        return true;
-    }
-    return now % static_cast<uint32_t>(period) < static_cast<uint32_t>(period / 2);
 }
 
 // The width of the box from column `from` up to column `to`. The columns
@@ -90,9 +63,9 @@ static int32_t boxWidthBetween(int64_t from, int64_t to) {
     return width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(width);
 }
 
-static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool blinkShowing,
+static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool timeShowing,
                          int32_t width) {
-    if (line.blink == 0 || blinkShowing) {
+    if (line.blink == 0 || timeShowing) {
         rasteriseIntoFrame(line.time, currentDocument.timeColor, currentDocument.timeX, row,
                            boxWidthBetween(currentDocument.timeX, currentDocument.destX), 0);
     }
@@ -139,15 +112,15 @@ static void drawScrollRow(const ClassicLine& line, int32_t row, uint32_t now, in
     }
 }
 
-bool composeClassicBoard(uint32_t now) {
+bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
     const bool english = englishPhase(now);
-    const bool blinkShowing = blinkOn(now);
+    const bool timesShowing = blinkShowing(now, currentDocument.blinkMs);
 
     clearDotFrameActiveArea(width, rows);
 
-    if (serverOk == 0) {
+    if (status.serverOk == 0) {
         rasteriseIntoFrame(CONNECTING_TEXT, COLOR_WHITE, 0, 0, width, 1);
         if (rows >= 2) {
             char16_t line[SERVER_LINE_CAPACITY];
@@ -162,7 +135,7 @@ bool composeClassicBoard(uint32_t now) {
     for (int32_t i = 0; i < rows; ++i) {
         const ClassicLine& line = currentDocument.lines[i];
         if (line.kind == LINE_TRAIN) {
-            drawTrainRow(line, i, english, blinkShowing, width);
+            drawTrainRow(line, i, english, timesShowing, width);
         } else if (line.kind == LINE_TEXT) {
             drawTextRow(line, i, english, width);
         } else if (line.kind == LINE_SCROLL && !scrollDrawn) {
@@ -172,7 +145,7 @@ bool composeClassicBoard(uint32_t now) {
         }
     }
 
-    if (rows > 0 && now - lastFetchOkTick > STALE_LINK_MS) {
+    if (rows > 0 && now - status.lastFetchOkTick > STALE_LINK_MS) {
         const int32_t last = rows - 1;
         for (int32_t j = 0; j < BOARD_ROW_DOTS; ++j) {
             std::memset(dotFrame.dots + (BOARD_ROW_DOTS * last + j) * DOT_STRIDE, 0,

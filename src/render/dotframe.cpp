@@ -95,6 +95,47 @@ void clearDotFrameActiveArea(int32_t width, int32_t rows) {
     }
 }
 
+// One pixel row of a dot row on its way to the surface.
+struct BlitRow {
+    uint32_t* line;             // the surface's pixel row
+    const uint8_t* grid;        // the dot row's palette indices
+    const uint32_t* spriteRow;  // pixel row y of sprite 0
+    int64_t leftX;
+    int64_t surfaceWidth;
+    int32_t n;
+    int32_t cell;  // pixels per sprite
+    int32_t width;
+    int32_t drawUnlit;
+};
+
+// The cells of the row that the left or right edge of the surface cuts
+// (every column outside fullFirst..fullEnd), each drawn only where it is on
+// the surface.
+static void blitCutCells(const BlitRow& row, int64_t fullFirst, int64_t fullEnd) {
+    for (int64_t c = 0; c < row.width; ++c) {
+        if (c == fullFirst) {
+            c = fullEnd;
+            if (c >= row.width) {
+                break;
+            }
+        }
+        uint32_t v = row.grid[c];
+        if (v == 0 && row.drawUnlit == 0) {
+            continue;
+        }
+        if (v >= PALETTE_SIZE) {
+            v = 0;
+        }
+        const int64_t px = row.leftX + c * row.n;
+        const int64_t firstX = px < 0 ? -px : 0;
+        const int64_t endX = row.surfaceWidth - px < row.n ? row.surfaceWidth - px : row.n;
+        const uint32_t* in = row.spriteRow + v * static_cast<uint32_t>(row.cell);
+        for (int64_t i = firstX; i < endX; ++i) {
+            row.line[px + i] = in[i];
+        }
+    }
+}
+
 // The surface is written directly, so every dot is cut to the surface: a
 // window smaller than the housing (pitch 1, housing hanging over the left or
 // top edge) only loses the dots it cannot show.
@@ -111,7 +152,6 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     }
     const int64_t surfaceWidth = surface.width;
     const int64_t surfaceHeight = surface.height;
-    const int32_t cell = n * n;
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
     // Dot columns whose whole cell lies inside the surface horizontally.
     int64_t fullFirst = leftX < 0 ? (-static_cast<int64_t>(leftX) + n - 1) / n : 0;
@@ -125,6 +165,7 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     if (fullEnd < fullFirst) {
         fullEnd = fullFirst;
     }
+    BlitRow row{nullptr, nullptr, nullptr, leftX, surfaceWidth, n, n * n, width, drawUnlit};
     for (int32_t r = 0; r < dotRows; ++r) {
         const int64_t py = static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n;
         const int64_t firstY = py < 0 ? -py : 0;
@@ -132,38 +173,16 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
         if (firstY >= endY) {
             continue;
         }
-        const uint8_t* grid = dotFrame.dots + r * DOT_STRIDE;
+        row.grid = dotFrame.dots + r * DOT_STRIDE;
         for (int64_t y = firstY; y < endY; ++y) {
-            uint32_t* line = surface.pixels + (py + y) * surfaceWidth;
-            const uint32_t* spriteRow = dotSprites.pixels + y * n;
+            row.line = surface.pixels + (py + y) * surfaceWidth;
+            row.spriteRow = dotSprites.pixels + y * n;
             // Whole cells: n pixels each, written left to right along the row.
             if (fullFirst < fullEnd) {
-                uint32_t* out = line + leftX + fullFirst * n;
-                copySpriteCells(out, grid, fullFirst, fullEnd, spriteRow, n, drawUnlit, PALETTE_SIZE);
+                uint32_t* out = row.line + leftX + fullFirst * n;
+                copySpriteCells(out, row.grid, fullFirst, fullEnd, row.spriteRow, n, drawUnlit, PALETTE_SIZE);
             }
-            // Cells cut by the left or right edge of the surface.
-            for (int64_t c = 0; c < width; ++c) {
-                if (c == fullFirst) {
-                    c = fullEnd;
-                    if (c >= width) {
-                        break;
-                    }
-                }
-                uint32_t v = grid[c];
-                if (v == 0 && drawUnlit == 0) {
-                    continue;
-                }
-                if (v >= PALETTE_SIZE) {
-                    v = 0;
-                }
-                const int64_t px = static_cast<int64_t>(leftX) + c * n;
-                const int64_t firstX = px < 0 ? -px : 0;
-                const int64_t endX = surfaceWidth - px < n ? surfaceWidth - px : n;
-                const uint32_t* in = spriteRow + v * cell;
-                for (int64_t i = firstX; i < endX; ++i) {
-                    line[px + i] = in[i];
-                }
-            }
+            blitCutCells(row, fullFirst, fullEnd);
         }
     }
 }

@@ -89,7 +89,7 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
                     int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre);
 
 // Clears and fills newStyleGrid from currentDocument for tick now.
-void composeNewStyleLeds(uint32_t now);
+void composeNewStyleLeds(uint32_t now, const BoardStatus& status);
 // Forgets the scroll text, so the next scroll starts at the right edge.
 void resetNewStyleScroll();
 
@@ -198,15 +198,15 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
                        int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align);
 
 // The whole sign into boardSurface at the tick count / at tick now.
-void composeNewStyleBoard();
+void composeNewStyleBoard(const BoardStatus& status);
 // The next paint redraws the whole sign (the surface was drawn over by
 // something else, or fonts or settings changed).
 void forceNewStyleFullPaint();
 // The LED panel's box when the next paint will change nothing else (1), or
 // 0 when the whole surface must reach the window.
 int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h);
-void composeNewStyleBoardAt(uint32_t now);
+void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status);
 // The LED grid alone for tick now (font slots and LED text made ready first).
-void composeNewStyleBoardLeds(uint32_t now);
+void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status);
 // The platform's LED text scratch and both text sources; 1 when ready.
 int32_t prepareNewStyleText();

@@ -7,9 +7,9 @@
 // survives between compositions, so a running scroll keeps its place.
 #include <cstring>
 
+#include "base/blink.h"
 #include "render/inkcache.h"
 #include "render/newstyle.h"
-#include "serverlink/linkstate.h"
 
 NewStyleGrid newStyleGrid;
 
@@ -73,11 +73,7 @@ int32_t currentLanguage(uint32_t now) {
 }
 
 bool blinkPhaseOn(uint32_t now) {
-    const int32_t blinkMs = currentDocument.blinkMs;
-    if (blinkMs < 1) {
-        return true;
-    }
-    return now % static_cast<uint32_t>(blinkMs) < static_cast<uint32_t>(blinkMs / 2);
+    return blinkShowing(now, currentDocument.blinkMs);
 }
 
 // ---------------------------------------------------------------------------
@@ -610,15 +606,15 @@ void drawPositionDiagram(uint32_t now) {
 // ---------------------------------------------------------------------------
 // Composition
 
-void composeNewStyleLeds(uint32_t now) {
+void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
     const int32_t language = currentLanguage(now);
     const bool blinkOn = blinkPhaseOn(now);
     std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
 
     // Without a document, or with one too old to trust, the panel says only
     // how the link is doing.
-    if (serverOk == 0 || now - lastFetchOkTick > STALE_LINK_MS) {
-        if (serverOk == 0) {
+    if (status.serverOk == 0 || now - status.lastFetchOkTick > STALE_LINK_MS) {
+        if (status.serverOk == 0) {
             gridText(u"サーバーに接続しています", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_WHITE, 376, 1);
         } else {
             gridText(u"サーバーと通信できません", LANGUAGE_JAPANESE, 18, 700, 24, 192, 12, LED_AMBER_TEXT,

@@ -322,9 +322,9 @@ static void buildNewStyleSprites(int32_t s) {
     for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
         for (int32_t py = 0; py < s; ++py) {
             const uint32_t* in = pixels + (v * s + py) * s;
-            uint32_t* out = runRows + (static_cast<size_t>(v) * s + py) * rowPixels;
+            uint32_t* out = runRows + (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
             for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                std::memcpy(out + static_cast<size_t>(c) * s, in, static_cast<size_t>(s) * sizeof(uint32_t));
+                std::memcpy(out + static_cast<size_t>(c) * static_cast<size_t>(s), in, static_cast<size_t>(s) * sizeof(uint32_t));
             }
         }
     }
@@ -360,7 +360,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
             continue;  // the surface already shows this row
         }
         uint32_t* rowOut = surface.pixels + top * surface.width + x0;
-        const size_t rowBytes = static_cast<size_t>(columns) * s * sizeof(uint32_t);
+        const size_t rowBytes = static_cast<size_t>(columns) * static_cast<size_t>(s) * sizeof(uint32_t);
         if (previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0) {
             // The same dots as the row above, drawn a moment ago: its pixel
             // rows are copied as they are.
@@ -395,11 +395,11 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
                     v = 0;
                 }
                 if (end - first >= BLOCK_RUN && newStyleSprites.runRows != nullptr) {
-                    const uint32_t* block = newStyleSprites.runRows + (static_cast<size_t>(v) * s + py) * rowPixels;
-                    std::memcpy(out + static_cast<size_t>(first) * s, block,
-                                static_cast<size_t>(end - first) * s * sizeof(uint32_t));
+                    const uint32_t* block = newStyleSprites.runRows + (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
+                    std::memcpy(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
+                                static_cast<size_t>(end - first) * static_cast<size_t>(s) * sizeof(uint32_t));
                 } else {
-                    copySpriteCells(out + static_cast<size_t>(first) * s, dots, first, end, spriteRow, s, 1,
+                    copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first, end, spriteRow, s, 1,
                                     NEW_STYLE_PALETTE_SIZE);
                 }
             }
@@ -439,15 +439,15 @@ static void fillAroundCanvas(int32_t s) {
     fillBox(left + canvasW, top, w - left - canvasW, canvasH, colour);
 }
 
-void composeNewStyleBoardLeds(uint32_t now) {
+void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status) {
     if (fontSlotsReady == 0) {
         initFontSlots();
     }
     prepareNewStyleText();
-    composeNewStyleLeds(now);
+    composeNewStyleLeds(now, status);
 }
 
-void composeNewStyleBoardAt(uint32_t now) {
+void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     if (fontSlotsReady == 0) {
         initFontSlots();
     }
@@ -470,7 +470,7 @@ void composeNewStyleBoardAt(uint32_t now) {
         rememberHeader();
     }
     prepareNewStyleText();
-    composeNewStyleLeds(now);
+    composeNewStyleLeds(now, status);
     flushBoardSurface();
     blitNewStyleGrid(s, frameKept && presentedGridValid && !headerTextOverPanel);
     presentedGridValid = gridCoversPanel(s);
@@ -501,6 +501,6 @@ int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     return 1;
 }
 
-void composeNewStyleBoard() {
-    composeNewStyleBoardAt(tickCount());
+void composeNewStyleBoard(const BoardStatus& status) {
+    composeNewStyleBoardAt(tickCount(), status);
 }

@@ -14,6 +14,25 @@
 #include "documents/documents.h"
 
 // ---------------------------------------------------------------------------
+// What the board shows besides its document: how the link to the board
+// server is doing and whether the boot screen is up. The caller gathers it
+// for every compose and paint; nothing in render reads it from elsewhere.
+
+struct BoardStatus {
+    int32_t serverOk;              // a document arrived since start or the last reload
+    uint32_t lastFetchOkTick;      // tick of the last document that arrived
+    int32_t fetchAttempts;         // fetch cycles started
+    const char16_t* localAddress;  // the PC's IPv4 address, empty while unknown
+    int32_t bootScreenActive;
+    uint32_t bootStartTick;
+    uint32_t bootReadyTick;  // 0 while the boot screen is not yet ready
+};
+
+// A board treats the link as lost when its last document is more than this
+// old.
+constexpr uint32_t STALE_LINK_MS = 15000;
+
+// ---------------------------------------------------------------------------
 // Dot frame and palette
 
 constexpr int32_t DOT_ROWS = 80;
@@ -117,7 +136,7 @@ int32_t boardRowCount();
 // Classic board composition
 
 // One pass at tick now over currentDocument; true when any dot changed.
-bool composeClassicBoard(uint32_t now);
+bool composeClassicBoard(uint32_t now, const BoardStatus& status);
 
 // ---------------------------------------------------------------------------
 // Surface, layout and paint
@@ -153,14 +172,14 @@ void resetLayoutPitch();
 // Composes the whole surface for the current state. The housing and header
 // are redrawn only when what they show changed since the last paint or a
 // full paint was asked for; the LED panel is redrawn every time.
-void paintBoardFrame();
+void paintBoardFrame(const BoardStatus& status);
 // Makes the next paint redraw the whole surface (invalidatePresentedFrame
 // and layoutBoard ask for it; so must anything else that draws over the
 // board surface).
 void forceFullPaint();
 // The LED panel's box on the surface when the next paint will change
 // nothing else (1), or 0 when the whole surface must reach the window.
-int32_t boardDotsArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h);
+int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t* w, int32_t* h);
 
 enum HeaderFont : int32_t { HEADER_FONT_LABEL = 0, HEADER_FONT_CAPTION = 1, HEADER_FONT_PLATFORM = 2 };
 

@@ -25,7 +25,7 @@ inline void copySpriteCellsOf(uint32_t* out, const uint8_t* grid, int64_t first,
         if (v >= paletteSize) {
             v = 0;
         }
-        const uint32_t* in = spriteRow + v * cell;
+        const uint32_t* in = spriteRow + v * static_cast<uint32_t>(cell);
         for (int32_t i = 0; i < pitch; ++i) {
             out[i] = in[i];
         }

@@ -21,7 +21,6 @@
 #include "server/operator.h"
 #include "server/preview.h"
 #include "server/server.h"
-#include "serverlink/serverlink.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "render/newstyle.h"
 #include "render/render.h"
 #include "server/server.h"
-#include "serverlink/linkstate.h"
 
 namespace {
 
@@ -80,9 +79,12 @@ ScrollRun* scrollRunFor(int number, const char16_t* text, uint8_t colour, bool n
 // arrived: the link is fine, so no link message covers the panel.
 template <typename Pass>
 void composeAt(uint32_t tick, Pass pass) {
-    serverOk = 1;
-    lastFetchOkTick = tick;
-    pass(tick);
+    BoardStatus status = {};
+    status.serverOk = 1;
+    status.lastFetchOkTick = tick;
+    status.fetchAttempts = 1;
+    status.localAddress = u"";
+    pass(tick, status);
 }
 
 void composeClassic(int number, uint32_t tick) {

@@ -423,6 +423,10 @@ void installPreviewGlyphs() {
         return;
     }
     glyphsInstalled = true;
+    // The server has no settings file: the faces a board PC has by default.
+    applySetting(u"フォント", u"MS Gothic");
+    applySetting(u"ラベルフォント", u"MS PGothic");
+    applySetting(u"消灯ドット", u"1");
     if (FT_Init_FreeType(&library) != 0) {
         library = nullptr;
     }

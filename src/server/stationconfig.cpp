@@ -10,7 +10,6 @@
 
 #include "documents/documents.h"
 #include "server/server.h"
-#include "serverlink/serverlink.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 // localAddressText) is what the board and the boot screen show.
 #include <cstdio>
 
+#include "base/numbers.h"
 #include "documents/documents.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
@@ -22,14 +23,13 @@ static void findLocalAddress() {
     if (!localHostAddress(bytes)) {
         return;
     }
-    char text[LOCAL_ADDRESS_CAPACITY];
-    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
-    char16_t wide[LOCAL_ADDRESS_CAPACITY];
-    int32_t i = 0;
-    for (; text[i] != 0 && i < LOCAL_ADDRESS_CAPACITY - 1; ++i) {
-        wide[i] = static_cast<char16_t>(text[i]);
+    char16_t wide[LOCAL_ADDRESS_CAPACITY] = {};
+    for (int32_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+            appendText(wide, u".");
+        }
+        appendDecimal(wide, LOCAL_ADDRESS_CAPACITY, bytes[i]);
     }
-    wide[i] = 0;
     copyText(localAddressText, wide);
     localAddressReady.store(1, std::memory_order_release);
 }

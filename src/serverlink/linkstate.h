@@ -25,8 +25,8 @@ extern std::atomic<int32_t> handoverPending;
 // (acquire, which the plain reads of a std::atomic give) also sees the tick
 // of that hand-over.
 extern std::atomic<int32_t> serverOk;
-// Tick of the last hand-over; a board treats the link as lost when it is more
-// than STALE_LINK_MS old.
+// Tick of the last hand-over; a board treats the link as lost when it is too
+// old.
 extern std::atomic<uint32_t> lastFetchOkTick;
 // Fetch cycles started, never reset. Only counted and shown: relaxed order.
 extern std::atomic<int32_t> fetchAttempts;
@@ -41,5 +41,3 @@ extern std::atomic<int32_t> localAddressReady;
 // The local address text, or an empty text while the worker has not yet
 // published one.
 const char16_t* localAddress();
-
-constexpr uint32_t STALE_LINK_MS = 15000;

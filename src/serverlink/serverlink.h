@@ -32,7 +32,8 @@ struct WorkerSettings {
     int32_t melodyEnabled;
 };
 
-// Called by every settings load, before it raises settingsGeneration: takes
+// Handed to setSettingsPublisher at start, so every settings load calls it
+// before it raises settingsGeneration: takes
 // a copy of serverAnsi, the port and the WorkerSettings under a short lock.
 // Each request copies host and port back under the same lock, so a request
 // never sees a half-written host.
@@ -67,8 +68,6 @@ constexpr int32_t MELODY_FAILED_NAME_CAPACITY = 160;
 extern char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];
 extern int32_t melodyFailedSize;
 
-bool melodyNameIsValid(const char16_t* name);
-
 // The cached file of a melody name in out (capacity units). Returns 1, or 0
 // with out empty when the path, or the path with ".part" or ".old", would not
 // fit in PATH_CAPACITY units: such a name is treated like an invalid one.
@@ -97,6 +96,8 @@ extern std::atomic<int32_t> fetchWorkerStop;
 // Starts fetchWorker on its own thread; the handle is for waiting on it.
 PlatformThread startFetchWorker();
 
-// Tells the window that a document waits in the slot. Windows: posts
-// WM_DOCUMENT_READY to boardWindow. Test programs link a recording stand-in.
+// Tells the window that a document waits in the slot, through the function
+// handed to setDocumentReadyPost before the worker starts (nothing happens
+// without one). Test programs link a recording stand-in instead.
 void postDocumentReady();
+void setDocumentReadyPost(void (*post)());

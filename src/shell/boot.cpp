@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 int32_t bootScreenActive;
 uint32_t bootStartTick;
@@ -24,5 +25,5 @@ void bootScreenTick() {
     }
     bootScreenActive = 0;
     invalidatePresentedFrame();
-    composeClassicBoard(now);
+    composeClassicBoard(now, currentBoardStatus());
 }

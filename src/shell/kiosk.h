@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "shell/window.h"
+
 // Menu commands.
 constexpr UINT IDM_FULLSCREEN = 101;
 constexpr UINT IDM_BORDERLESS = 102;
@@ -49,9 +51,8 @@ void switchOffErrorBoxes();
 // for this process; 1 when the call exists there and succeeded.
 int32_t switchOffFaultReportingUi(HMODULE module);
 
-// The watchdog finds the child's board window by this class (the one the
-// board registers) and the child's process id.
-constexpr wchar_t BOARD_CLASS_NAME[] = L"VelmorantBoard";
+// The watchdog finds the child's board window by its class (BOARD_CLASS_NAME,
+// the one the board registers) and the child's process id.
 constexpr int32_t BOARD_CLASS_CAPACITY = 64;
 // A frozen child is ended with this code, which is none of the codes above
 // and so restarts the board like any other end.

@@ -22,7 +22,6 @@
 #include "shell/shell.h"
 #include "shell/window.h"
 
-static const wchar_t BOARD_CLASS[] = L"VelmorantBoard";
 static const wchar_t BOARD_TITLE[] = L"発車標";
 static const wchar_t MISSING_SETTINGS_NOTICE[] =
     L"velmorant.ini が見つからないので、127.0.0.1:8020 のサーバーにつなぎます。";
@@ -85,7 +84,7 @@ static void registerBoardClass(HINSTANCE instance) {
     windowClass.hInstance = instance;
     windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.lpszClassName = BOARD_CLASS;
+    windowClass.lpszClassName = BOARD_CLASS_NAME;
     RegisterClassExW(&windowClass);
 }
 
@@ -125,6 +124,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     }
     socketStartup();
     lockInit(&handoverLock);
+    // What the lower layers reach the shell and the server link through,
+    // handed down before anything can call them.
+    setSettingsPublisher(publishConnectionSettings);
+    setDocumentReadyPost(postDocumentReadyToWindow);
     createTextScratch();
     loadSettings();
     collectSystemInfo();
@@ -151,7 +154,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     const int32_t storedY = kioskChild ? NOT_STORED : placementInt(L"y", NOT_STORED);
     const int32_t width = placementInt(L"w", outerWidth);
     const int32_t height = placementInt(L"h", outerHeight);
-    boardWindow = CreateWindowExW(isTopmost ? WS_EX_TOPMOST : 0, BOARD_CLASS, BOARD_TITLE, style,
+    boardWindow = CreateWindowExW(isTopmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
                                   storedX == NOT_STORED ? CW_USEDEFAULT : storedX,
                                   storedY == NOT_STORED ? 0 : storedY, width, height, nullptr, nullptr, instance,
                                   nullptr);
@@ -182,7 +185,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
         startNormalWindow(storedX, storedY, width, height);
     }
     relayoutBoard();
-    composeClassicBoard(tickCount());
+    composeClassicBoard(tickCount(), currentBoardStatus());
     if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
         SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
         return failStart(L"発車標のタイマーを設定できませんでした。", "", false);

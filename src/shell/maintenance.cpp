@@ -66,7 +66,7 @@ static void endBoard(int32_t code) {
 void runMenuCommand(UINT command) {
     switch (command) {
         case IDM_FULLSCREEN:
-            setFullscreen(!isFullscreen);
+            toggleFullscreen();
             break;
         case IDM_BORDERLESS:
             setBorderless(!isBorderless);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "documents/documents.h"
+#include "render/render.h"
 
 // Exit codes between the kiosk child and its watchdog.
 constexpr int32_t EXIT_RESTART_BOARD = 10;
@@ -70,6 +71,12 @@ void formatTitle(const BoardDocument& document, const char16_t* server, int32_t 
 void updateTitle();
 
 // ---------------------------------------------------------------------------
+// Board status (portable)
+
+// The link and boot state that render draws, as they stand now.
+BoardStatus currentBoardStatus();
+
+// ---------------------------------------------------------------------------
 // Hand-over (portable; its call-outs are the real window calls on Windows)
 
 // Takes the handed-over document, if any, and rebuilds what it changes.
@@ -82,6 +89,7 @@ void relayoutBoard();
 
 uint32_t windowStyleForMode();
 void setFullscreen(int32_t on);
+void toggleFullscreen();
 void setBorderless(int32_t on);
 void setTopmost(int32_t on);
 // A full-screen window covers its monitor again after a display change.

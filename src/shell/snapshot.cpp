@@ -17,9 +17,9 @@ static void composeForSnapshot(uint32_t now) {
     if (bootScreenActive) {
         bootScreenTick();
     } else if (currentDocument.isNewStyle) {
-        composeNewStyleBoardLeds(now);
+        composeNewStyleBoardLeds(now, currentBoardStatus());
     } else {
-        composeClassicBoard(now);
+        composeClassicBoard(now, currentBoardStatus());
     }
 }
 
@@ -39,9 +39,9 @@ int32_t runSnapshot(const char16_t* path, int32_t ms) {
         takeHandedOverDocument();
     }
     if (!bootScreenActive) {
-        composeClassicBoard(tickCount());
+        composeClassicBoard(tickCount(), currentBoardStatus());
     }
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     GdiFlush();
     if (boardSurface.pixels == nullptr) {
         return 0;

@@ -47,13 +47,13 @@ static BOOL CALLBACK matchChildWindow(HWND window, LPARAM context) {
     return TRUE;
 }
 
-HWND findBoardWindowOf(DWORD processId) {
+static HWND findBoardWindowOf(DWORD processId) {
     ChildWindowSearch search = {processId, nullptr};
     EnumWindows(matchChildWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
-int32_t boardWindowAnswers(HWND window, uint32_t waitMs) {
+static int32_t boardWindowAnswers(HWND window, uint32_t waitMs) {
     DWORD_PTR result = 0;
     const LRESULT sent =
         SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, waitMs, &result);

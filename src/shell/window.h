@@ -5,9 +5,18 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 constexpr UINT WM_DOCUMENT_READY = WM_APP + 1;
 
+// The board window's class, which the watchdog and the test tools look for.
+constexpr wchar_t BOARD_CLASS_NAME[] = L"VelmorantBoard";
+
 extern HWND boardWindow;
+
+// Posts WM_DOCUMENT_READY to boardWindow; any thread may call it. Handed to
+// the fetch worker at start.
+void postDocumentReadyToWindow();
 
 LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -92,6 +92,11 @@ void parkPointer() {
     SetCursorPos(area.right - 1, area.bottom - 1);
 }
 
+// F11, Alt+Enter, a double click and the menu all switch the same way.
+void toggleFullscreen() {
+    setFullscreen(isFullscreen ? 0 : 1);
+}
+
 void setBorderless(int32_t on) {
     isBorderless = on ? 1 : 0;
     if (isFullscreen) {

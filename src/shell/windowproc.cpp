@@ -45,7 +45,7 @@ static void repaintDots() {
     int32_t y = 0;
     int32_t w = 0;
     int32_t h = 0;
-    if (boardDotsArea(&x, &y, &w, &h) == 0) {
+    if (boardDotsArea(currentBoardStatus(), &x, &y, &w, &h) == 0) {
         repaint();
         return;
     }
@@ -103,7 +103,7 @@ static void onFrameTick() {
         }
         lastNewStyleRepaintTick = now;
         repaintDots();
-    } else if (composeClassicBoard(now)) {
+    } else if (composeClassicBoard(now, currentBoardStatus())) {
         repaintDots();
     }
 }
@@ -124,22 +124,32 @@ static void onHousekeepingTick() {
     }
 }
 
-static void onDocumentReady() {
+static LRESULT onTimer(WPARAM timer) {
+    if (timer == TIMER_FRAME) {
+        onFrameTick();
+    } else if (timer == TIMER_HOUSEKEEPING) {
+        onHousekeepingTick();
+    }
+    return 0;
+}
+
+static LRESULT onDocumentReady() {
     takeHandedOverDocument();
     if (currentDocument.isNewStyle) {
         repaintDots();
-    } else if (composeClassicBoard(tickCount())) {
+    } else if (composeClassicBoard(tickCount(), currentBoardStatus())) {
         repaintDots();
     }
+    return 0;
 }
 
-static void onPaint(HWND window) {
+static LRESULT onPaint(HWND window) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
 #ifdef VELMORANT_PAINT_COUNTER
     countPaint();
 #endif
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     HDC surface = static_cast<HDC>(boardSurfaceContext());
     if (boardSurface.pixels != nullptr && surface != nullptr) {
         // Only the part that was invalidated (the whole surface, or the LED
@@ -155,12 +165,79 @@ static void onPaint(HWND window) {
         }
     }
     EndPaint(window, &paint);
+    return 0;
 }
 
-static void onDestroy() {
+// The surface covers the whole client area, so there is never a background
+// to erase.
+static LRESULT onEraseBackground() {
+    return 1;
+}
+
+static LRESULT onDestroy() {
     melodyStop();
     savePlacement();
     PostQuitMessage(boardExitCode);
+    return 0;
+}
+
+// A kiosk child closes only when it has an exit code to report.
+static LRESULT onClose(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (kioskChild && boardExitCode == 0) {
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The full-screen board hides the pointer over its picture.
+static LRESULT onSetCursor(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (isFullscreen && LOWORD(lParam) == HTCLIENT) {
+        SetCursor(nullptr);
+        return 1;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A windowed board is dragged by its picture, as if it were all caption.
+static LRESULT onNcHitTest(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
+    if (!kioskChild && hit == HTCLIENT && !isFullscreen) {
+        return HTCAPTION;
+    }
+    return hit;
+}
+
+// A double click on the picture of a windowed board (which reports itself as
+// caption) switches full screen; a kiosk child ignores it.
+static LRESULT onNcLeftDoubleClick(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (wParam != HTCAPTION) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (!kioskChild) {
+        toggleFullscreen();
+    }
+    return 0;
+}
+
+// The same in full screen, where the picture is client area again.
+static LRESULT onLeftDoubleClick() {
+    if (!kioskChild) {
+        toggleFullscreen();
+    }
+    return 0;
+}
+
+// Without a caption bar (borderless or full screen) a right click on the
+// picture opens the maintenance menu there.
+static LRESULT onNcRightButtonUp(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (kioskChild) {
+        return 0;
+    }
+    if (wParam == HTCAPTION && (isBorderless || isFullscreen)) {
+        showMaintenanceMenu(static_cast<int16_t>(LOWORD(lParam)), static_cast<int16_t>(HIWORD(lParam)));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
@@ -180,7 +257,7 @@ static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
             setTopmost(!isTopmost);
             return 0;
         case VK_F11:
-            setFullscreen(!isFullscreen);
+            toggleFullscreen();
             return 0;
         default:
             return DefWindowProcW(window, message, key, lParam);
@@ -195,7 +272,7 @@ static LRESULT onSysKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam
         return DefWindowProcW(window, message, key, lParam);
     }
     if (key == VK_RETURN) {
-        setFullscreen(!isFullscreen);
+        toggleFullscreen();
         return 0;
     }
     if (key == VK_F10) {
@@ -232,29 +309,33 @@ static LRESULT onContextMenu(LPARAM lParam) {
     return 0;
 }
 
-static LRESULT onHotKey() {
-    showMaintenanceMenu(boardSurface.width / 3, boardSurface.height / 4);
+static LRESULT onHotKey(WPARAM hotKey) {
+    if (hotKey == HOTKEY_MAINTENANCE) {
+        showMaintenanceMenu(boardSurface.width / 3, boardSurface.height / 4);
+    }
     return 0;
 }
 
 // A new resolution or monitor layout: the full-screen board covers its
 // monitor as it is now (the nearest one if its own is gone), and a kiosk
 // board puts the pointer back out of sight on that monitor.
-static void onDisplayChange() {
+static LRESULT onDisplayChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     coverMonitorAgain();
     if (kioskChild) {
         parkPointer();
     }
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // The first WM_SIZE arrives inside CreateWindowExW, before boardWindow is
 // set: the layout and the repaint go by the window the message came with.
 // (An invalidation of no window at all would repaint the whole desktop.)
-static void onSize(HWND window) {
+static LRESULT onSize(HWND window) {
     RECT client = {0, 0, 0, 0};
     GetClientRect(window, &client);
     layoutBoard(client.right - client.left, client.bottom - client.top);
     InvalidateRect(window, nullptr, FALSE);
+    return 0;
 }
 
 // The window moved to a monitor of another scale, or the scale changed: the
@@ -262,81 +343,51 @@ static void onSize(HWND window) {
 // awareness), so it takes the rectangle the system suggests for the new
 // scale, and a full-screen board then covers its monitor again. The new
 // client size lays the board out through WM_SIZE.
-static void onDpiChanged(HWND window, LPARAM lParam) {
+static LRESULT onDpiChanged(HWND window, LPARAM lParam) {
     const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
     if (suggested != nullptr) {
         SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     }
     coverMonitorAgain();
+    return 0;
 }
 
 // Of all system settings only the work area concerns the board: a task bar
 // that moved or changed size can leave the full-screen window displaced.
-static void onSettingChange(WPARAM setting) {
-    if (setting == SPI_SETWORKAREA) {
+static LRESULT onSettingChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (wParam == SPI_SETWORKAREA) {
         coverMonitorAgain();
     }
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_DESTROY:
-            onDestroy();
-            return 0;
+            return onDestroy();
         case WM_SIZE:
-            onSize(window);
-            return 0;
+            return onSize(window);
         case WM_DPICHANGED:
-            onDpiChanged(window, lParam);
-            return 0;
+            return onDpiChanged(window, lParam);
         case WM_PAINT:
-            onPaint(window);
-            return 0;
+            return onPaint(window);
         case WM_CLOSE:
-            if (kioskChild && boardExitCode == 0) {
-                return 0;
-            }
-            break;
+            return onClose(window, message, wParam, lParam);
         case WM_ERASEBKGND:
-            return 1;
+            return onEraseBackground();
         case WM_SETCURSOR:
-            if (isFullscreen && LOWORD(lParam) == HTCLIENT) {
-                SetCursor(nullptr);
-                return 1;
-            }
-            break;
+            return onSetCursor(window, message, wParam, lParam);
         case WM_CONTEXTMENU:
             return onContextMenu(lParam);
-        case WM_NCHITTEST: {
-            const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
-            if (!kioskChild && hit == HTCLIENT && !isFullscreen) {
-                return HTCAPTION;
-            }
-            return hit;
-        }
+        case WM_NCHITTEST:
+            return onNcHitTest(window, message, wParam, lParam);
         case WM_NCLBUTTONDBLCLK:
-            if (wParam == HTCAPTION) {
-                if (!kioskChild) {
-                    setFullscreen(!isFullscreen);
-                }
-                return 0;
-            }
-            break;
+            return onNcLeftDoubleClick(window, message, wParam, lParam);
         case WM_LBUTTONDBLCLK:
-            if (!kioskChild) {
-                setFullscreen(!isFullscreen);
-            }
-            return 0;
+            return onLeftDoubleClick();
         case WM_NCRBUTTONUP:
-            if (kioskChild) {
-                return 0;
-            }
-            if (wParam == HTCAPTION && (isBorderless || isFullscreen)) {
-                showMaintenanceMenu(static_cast<int16_t>(LOWORD(lParam)), static_cast<int16_t>(HIWORD(lParam)));
-                return 0;
-            }
-            break;
+            return onNcRightButtonUp(window, message, wParam, lParam);
         case WM_KEYDOWN:
             return onKeyDown(window, message, wParam, lParam);
         case WM_SYSKEYDOWN:
@@ -344,28 +395,16 @@ LRESULT CALLBACK boardWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_SYSCOMMAND:
             return onSysCommand(window, message, wParam, lParam);
         case WM_TIMER:
-            if (wParam == TIMER_FRAME) {
-                onFrameTick();
-            } else if (wParam == TIMER_HOUSEKEEPING) {
-                onHousekeepingTick();
-            }
-            return 0;
+            return onTimer(wParam);
         case WM_HOTKEY:
-            if (wParam == HOTKEY_MAINTENANCE) {
-                onHotKey();
-            }
-            return 0;
+            return onHotKey(wParam);
         case WM_DOCUMENT_READY:
-            onDocumentReady();
-            return 0;
+            return onDocumentReady();
         case WM_DISPLAYCHANGE:
-            onDisplayChange();
-            break;
+            return onDisplayChange(window, message, wParam, lParam);
         case WM_SETTINGCHANGE:
-            onSettingChange(wParam);
-            break;
+            return onSettingChange(window, message, wParam, lParam);
         default:
-            break;
+            return DefWindowProcW(window, message, wParam, lParam);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -18,6 +18,7 @@
 
 #include "benchfixture.h"
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "testglyphs.h"
 
 // glibc's own allocator entry points, under the wrappers below.
@@ -71,17 +72,17 @@ BoardDocument parsedDocument;
 
 void composePass() {
     lastFetchOkTick = tick;
-    composeClassicBoard(tick);
+    composeClassicBoard(tick, currentBoardStatus());
     tick += 30;
 }
 
 void paintPass() {
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
 }
 
 void fullPaintPass() {
     forceFullPaint();
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
 }
 
 void parsePass() {
@@ -108,13 +109,13 @@ const LedGlyphSource blockGlyphs = {measureBlocks, drawBlocks, blockScratch};
 
 void newStyleLedsPass() {
     lastFetchOkTick = tick;
-    composeNewStyleBoardLeds(tick);
+    composeNewStyleBoardLeds(tick, currentBoardStatus());
     tick += 40;
 }
 
 void newStylePaintPass() {
     lastFetchOkTick = tick;
-    composeNewStyleBoardAt(tick);
+    composeNewStyleBoardAt(tick, currentBoardStatus());
     tick += 40;
 }
 
@@ -144,12 +145,12 @@ void prepareLarge() {
 }
 void preparePaint780() {
     prepareDefault();
-    composeClassicBoard(tick);
+    composeClassicBoard(tick, currentBoardStatus());
 }
 void preparePaint1080() {
     setDefaultBenchBoard();
     layoutBoard(1920, 1080);
-    composeClassicBoard(tick);
+    composeClassicBoard(tick, currentBoardStatus());
 }
 void prepareNewStyleBoard(bool scroll) {
     if (setNewStyleBenchBoard(scroll) != 1) {
@@ -168,7 +169,7 @@ void prepareNewStyle1080Board(bool scroll) {
     // A whole language and highlight cycle first.
     for (uint32_t t = 0; t < 8000; t += 200) {
         lastFetchOkTick = t;
-        composeNewStyleBoardAt(t);
+        composeNewStyleBoardAt(t, currentBoardStatus());
     }
 }
 void prepareNewStyle1080() {

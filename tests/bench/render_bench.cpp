@@ -13,6 +13,7 @@
 
 #include "benchfixture.h"
 #include "testglyphs.h"
+#include "shell/shell.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void composeDefault(benchmark::State& state) {
     setDefaultBenchBoard();
     timeAgainstFloor(state, 780, 138, [](uint32_t now) {
         lastFetchOkTick = now;
-        benchmark::DoNotOptimize(composeClassicBoard(now));
+        benchmark::DoNotOptimize(composeClassicBoard(now, currentBoardStatus()));
     });
 }
 
@@ -65,7 +66,7 @@ void composeLarge(benchmark::State& state) {
     // The 512 x 5 board at pitch 3 fills 1548 x 282 pixels.
     timeAgainstFloor(state, 1548, 282, [](uint32_t now) {
         lastFetchOkTick = now;
-        benchmark::DoNotOptimize(composeClassicBoard(now));
+        benchmark::DoNotOptimize(composeClassicBoard(now, currentBoardStatus()));
     });
 }
 
@@ -73,10 +74,10 @@ void paintAt(benchmark::State& state) {
     useTestGlyphs();
     setDefaultBenchBoard();
     lastFetchOkTick = 20000;
-    composeClassicBoard(20000);
+    composeClassicBoard(20000, currentBoardStatus());
     timeAgainstFloor(state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)),
                      [](uint32_t) {
-                         paintBoardFrame();
+                         paintBoardFrame(currentBoardStatus());
                          benchmark::DoNotOptimize(boardSurface.pixels[0]);
                      });
 }
@@ -85,7 +86,7 @@ void dotBlitAt(benchmark::State& state) {
     useTestGlyphs();
     setDefaultBenchBoard();
     lastFetchOkTick = 20000;
-    composeClassicBoard(20000);
+    composeClassicBoard(20000, currentBoardStatus());
     timeAgainstFloor(
         state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)), [](uint32_t) {
             blitDotFrame(boardSurface, boardLayout.ledLeft, boardLayout.ledTop, boardLayout.pitch, 256, 2, 1);

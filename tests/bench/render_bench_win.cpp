@@ -100,7 +100,7 @@ void composeCase(benchmark::State& state, void (*board)(), int32_t cw, int32_t c
     uint32_t now = 20000;
     timeAgainstFloor(state, [&] {
         lastFetchOkTick = now;
-        composeClassicBoard(now);
+        composeClassicBoard(now, currentBoardStatus());
         now += 30;
     });
 }
@@ -112,12 +112,12 @@ void classicPaintCase(benchmark::State& state, int32_t cw, int32_t ch, bool full
     setDefaultBenchBoard();
     layoutBoard(cw, ch);
     lastFetchOkTick = 20000;
-    composeClassicBoard(20000);
+    composeClassicBoard(20000, currentBoardStatus());
     timeAgainstFloor(state, [full] {
         if (full) {
             forceFullPaint();
         }
-        paintBoardFrame();
+        paintBoardFrame(currentBoardStatus());
         flushBoardSurface();
     });
 }
@@ -141,7 +141,7 @@ void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyle
     layoutBoard(cw, ch);
     for (uint32_t t = 0; t < 8000; t += 200) {
         lastFetchOkTick = t;
-        composeNewStyleBoardAt(t);
+        composeNewStyleBoardAt(t, currentBoardStatus());
     }
     const int32_t fontsBefore = fontsCreated;
     uint32_t now = 0;
@@ -154,7 +154,7 @@ void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyle
             flip = !flip;
         }
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now, currentBoardStatus());
         flushBoardSurface();
         now += 40;
     });

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "shell/window.h"
+
 static int writeResult(const wchar_t* path, const char* text) {
     FILE* out = _wfopen(path, L"w");
     if (out == nullptr) {
@@ -37,7 +39,7 @@ int wmain(int argc, wchar_t** argv) {
         return writeResult(argv[4], text);
     }
     if (argc == 3 && std::wcscmp(argv[1], L"board") == 0) {
-        HWND window = FindWindowW(L"VelmorantBoard", nullptr);
+        HWND window = FindWindowW(BOARD_CLASS_NAME, nullptr);
         RECT rect = {0, 0, 0, 0};
         MONITORINFO info = {};
         info.cbSize = sizeof(info);

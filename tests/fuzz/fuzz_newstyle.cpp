@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 
 static uint32_t scratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t step = 0; step < 4; ++step) {
         const uint32_t tick = now + step * (static_cast<uint32_t>(data[7]) * 997u);
         lastFetchOkTick = tick - (data[6] >> 1) * 200u;
-        composeNewStyleLeds(tick);
+        composeNewStyleLeds(tick, currentBoardStatus());
         for (uint8_t v : newStyleGrid.dots) {
             if (v >= NEW_STYLE_PALETTE_SIZE) {
                 __builtin_trap();

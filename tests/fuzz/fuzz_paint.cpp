@@ -17,6 +17,7 @@
 #include "../render/testglyphs.h"
 #include "render/newstyle.h"
 #include "render/render.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 
 static uint32_t ledScratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
@@ -114,13 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const uint32_t now : ticks) {
         lastFetchOkTick = (flags & 2) != 0 ? now - STALE_LINK_MS - 1 : now;
         if (d.isNewStyle != 0) {
-            composeNewStyleBoardAt(now);
+            composeNewStyleBoardAt(now, currentBoardStatus());
         } else {
-            composeClassicBoard(now);
-            paintBoardFrame();
+            composeClassicBoard(now, currentBoardStatus());
+            paintBoardFrame(currentBoardStatus());
         }
     }
     // The frame composer's own way in, at the tick counter's time.
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     return 0;
 }

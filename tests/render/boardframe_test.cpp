@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "render/render.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 #include "testfiles.h"
 #include "testglyphs.h"
@@ -70,8 +71,8 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
     layoutBoard(780, 138);
     ASSERT_NE(boardSurface.pixels, nullptr);
     ASSERT_EQ(boardLayout.pitch, 3);
-    composeClassicBoard(1000);
-    paintBoardFrame();
+    composeClassicBoard(1000, currentBoardStatus());
+    paintBoardFrame(currentBoardStatus());
 
     const std::u16string dir = makeScratchDirectory("render-bmp");
     const std::u16string path = joinPath(dir, u"board.bmp");
@@ -114,7 +115,7 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
 
     // Without unlit dots the panel is black between the lit ones.
     settings.showUnlitDots = 0;
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(boardSurface.pixels[37 * 780 + 7], 0u);
     EXPECT_EQ(boardSurface.pixels[37 * 780 + 6 + 3 * 32 + 1], 0xF0F0F0u);
 }
@@ -123,8 +124,8 @@ TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
     prepareBoard();
     settings.backgroundColor = 0x0000FF;  // red as the drawing interface takes it
     layoutBoard(800, 600);
-    composeClassicBoard(1000);
-    paintBoardFrame();
+    composeClassicBoard(1000, currentBoardStatus());
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
     EXPECT_EQ(boardSurface.pixels[231 * 800 + 9], 0xFF0000u);
     EXPECT_EQ(boardSurface.pixels[231 * 800 + 10], 0x1A1A1Cu);
@@ -154,8 +155,8 @@ TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
         for (int32_t i = 0; i < count; ++i) {
             boardSurface.pixels[i] = 0x123456u;
         }
-        composeClassicBoard(1000);
-        paintBoardFrame();
+        composeClassicBoard(1000, currentBoardStatus());
+        paintBoardFrame(currentBoardStatus());
         const BoardLayout& l = boardLayout;
         int32_t junk = 0;
         int32_t wrongBackground = 0;
@@ -194,11 +195,11 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     int32_t differences = 0;
     for (uint32_t now = 1000; now < 4000; now += 30) {
         lastFetchOkTick = now;
-        composeClassicBoard(now);
-        paintBoardFrame();
+        composeClassicBoard(now, currentBoardStatus());
+        paintBoardFrame(currentBoardStatus());
         std::memcpy(&painted[0], boardSurface.pixels, bytes);
         forceFullPaint();
-        paintBoardFrame();
+        paintBoardFrame(currentBoardStatus());
         differences += std::memcmp(&painted[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
     }
     EXPECT_EQ(differences, 0);
@@ -211,22 +212,22 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
         }
     }
     settings.showUnlitDots = 0;
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     std::memcpy(&painted[0], boardSurface.pixels, bytes);
     forceFullPaint();
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(std::memcmp(&painted[0], boardSurface.pixels, bytes), 0);
 
     // A new background colour is noticed without being asked for.
     settings.backgroundColor = 0x0000FF;
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
     // So is a new-style document drawn over the surface in between.
     boardSurface.pixels[0] = 0x123456u;
     currentDocument.isNewStyle = 1;
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     currentDocument.isNewStyle = 0;
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
     settings.showUnlitDots = 1;
     settings.backgroundColor = 0;
@@ -242,10 +243,10 @@ TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {
     int32_t w = -1;
     int32_t h = -1;
     // A new layout: the next paint is a full one.
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
-    composeClassicBoard(1000);
-    paintBoardFrame();
-    ASSERT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
+    composeClassicBoard(1000, currentBoardStatus());
+    paintBoardFrame(currentBoardStatus());
+    ASSERT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
     const BoardLayout& l = boardLayout;
     EXPECT_EQ(x, l.ledLeft);
     EXPECT_EQ(y, l.ledTop);
@@ -254,16 +255,16 @@ TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {
     // A changed header, a forced repaint or a new-style document each need
     // the whole surface again, until a paint has drawn it.
     copyText(currentDocument.labelJp, u"2番線");
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
-    paintBoardFrame();
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
+    paintBoardFrame(currentBoardStatus());
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
     invalidatePresentedFrame();
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
-    paintBoardFrame();
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
+    paintBoardFrame(currentBoardStatus());
     currentDocument.isNewStyle = 1;
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 0);
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
     currentDocument.isNewStyle = 0;
-    EXPECT_EQ(boardDotsArea(&x, &y, &w, &h), 1);
+    EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
 }
 
 TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
@@ -283,7 +284,7 @@ TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
                 dotFrame.dots[r * DOT_STRIDE + c] = COLOR_YELLOW;
             }
         }
-        paintBoardFrame();
+        paintBoardFrame(currentBoardStatus());
         const int32_t x = 50;
         const int32_t y = boardLayout.ledTop > 0 ? boardLayout.ledTop : 0;
         EXPECT_EQ(boardSurface.pixels[y * 100 + x], 0xFFE000u) << rows;
@@ -325,8 +326,8 @@ TEST(BoardPaint, NoHeapAllocationInAPassOrAPaint) {
 
     allocations = 0;
     for (uint32_t now = 1000; now < 3000; now += 30) {
-        composeClassicBoard(now);
-        paintBoardFrame();
+        composeClassicBoard(now, currentBoardStatus());
+        paintBoardFrame(currentBoardStatus());
     }
     EXPECT_EQ(allocations, 0);
 }

@@ -4,6 +4,7 @@
 // and the drawn surface read back (the fills in every build, the GDI text
 // under Wine).
 #include "render/bootscreen.h"
+#include "shell/shell.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +41,7 @@ void prepareBoot() {
 
 BootScreenPlan plan(uint32_t elapsed, int32_t width = 800, int32_t height = 600, int32_t cw = CW) {
     BootScreenPlan p{};
-    planBootScreen(START + elapsed, width, height, cw, &p);
+    planBootScreen(START + elapsed, width, height, cw, currentBoardStatus(), &p);
     return p;
 }
 
@@ -144,7 +145,7 @@ TEST_F(BootScreen, BlackThenBannerThenOneLineEvery350Ms) {
     // A tick count that wrapped since the start still counts forward.
     bootStartTick = 0xFFFFFF00u;
     BootScreenPlan wrapped{};
-    planBootScreen(0x00000100u + 1400, 800, 600, CW, &wrapped);
+    planBootScreen(0x00000100u + 1400, 800, 600, CW, currentBoardStatus(), &wrapped);
     EXPECT_EQ(wrapped.lineCount, 2);  // e = 1912
 }
 
@@ -224,7 +225,7 @@ TEST_F(BootScreen, NetworkAndServerStates) {
     for (uint32_t step = 0; step < 8; ++step) {
         BootScreenPlan w{};
         const uint32_t t = START + 4000 + step * 150;
-        planBootScreen(t, 800, 600, CW, &w);
+        planBootScreen(t, 800, 600, CW, currentBoardStatus(), &w);
         const char16_t expected[] = {u'W', u'A', u'I', u'T', u' ', spinner[(t / 150) % 4], 0};
         EXPECT_EQ(str(statusOf(w, 3)->text), expected);
         EXPECT_EQ(statusOf(w, 3)->colour, BOOT_AMBER);
@@ -308,7 +309,7 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     bootReadyTick = 0;
     serverOk = 0;
     bootStartTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     const uint32_t* px = boardSurface.pixels;
     auto at = [&](int32_t x, int32_t y) { return px[y * 800 + x] & 0xFFFFFF; };
     // Black everywhere the board's housing would be.
@@ -341,8 +342,8 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     // Once ended, the same paint draws the board again.
     bootScreenActive = 0;
     invalidatePresentedFrame();
-    composeClassicBoard(tickCount());
-    paintBoardFrame();
+    composeClassicBoard(tickCount(), currentBoardStatus());
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(at(10, 231), 0x1A1A1Cu);  // housing colour 26, 26, 28
 }
 
@@ -364,7 +365,7 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     serverOk = 0;
     bootReadyTick = 0;
     bootStartTick = tickCount() - 4000;  // six lines, SERVER waiting
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     flushBoardSurface();
     const uint32_t* px = boardSurface.pixels;
     // Pixels of a colour (0x00RRGGBB) within rows y..y+a of columns x0..x1.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "render/render.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 #include "testglyphs.h"
 
@@ -24,13 +25,13 @@ protected:
         std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
         invalidatePresentedFrame();
         // A pass without a scroll row forgets any earlier scroll run.
-        composeClassicBoard(0);
+        composeClassicBoard(0, currentBoardStatus());
     }
 
     // A pass with a fresh link, so that the stale line stays away.
     static bool pass(uint32_t now) {
         lastFetchOkTick = now;
-        return composeClassicBoard(now);
+        return composeClassicBoard(now, currentBoardStatus());
     }
 
     static uint8_t dot(int32_t boardRow, int32_t column, int32_t dotRow = 8) {
@@ -208,7 +209,7 @@ TEST_F(Composition, OnlyTheFirstScrollRowIsDrawn) {
 TEST_F(Composition, ConnectingLinesBeforeTheFirstDocument) {
     serverOk = 0;
     setText(0, LINE_TEXT, u"@", u"", 0);
-    composeClassicBoard(100);
+    composeClassicBoard(100, currentBoardStatus());
     // Twelve kanji (192 columns) centred: サ U+30B5 lights glyph column 0.
     EXPECT_EQ(firstLit(0), 32);
     EXPECT_EQ(dot(0, 32), COLOR_WHITE);
@@ -218,7 +219,7 @@ TEST_F(Composition, ConnectingLinesBeforeTheFirstDocument) {
 
     currentDocument.rows = 1;
     std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
-    composeClassicBoard(100);
+    composeClassicBoard(100, currentBoardStatus());
     EXPECT_EQ(firstLit(0), 32);
     EXPECT_EQ(dotFrame.dots[24 * DOT_STRIDE + 72], 0);  // no server line below the board
 }
@@ -227,9 +228,9 @@ TEST_F(Composition, StaleLineReplacesTheLastRow) {
     setText(0, LINE_TEXT, u"@", u"", 0);
     setText(1, LINE_TEXT, u"@", u"", 0);
     lastFetchOkTick = 100000;
-    composeClassicBoard(100000 + 15000);
+    composeClassicBoard(100000 + 15000, currentBoardStatus());
     EXPECT_EQ(dot(1, 6), COLOR_GREEN);
-    composeClassicBoard(100000 + 15001);
+    composeClassicBoard(100000 + 15001, currentBoardStatus());
     EXPECT_EQ(dot(0, 6), COLOR_GREEN);
     EXPECT_EQ(dot(1, 6), 0);
     EXPECT_EQ(firstLit(1), 32);
@@ -237,12 +238,12 @@ TEST_F(Composition, StaleLineReplacesTheLastRow) {
 
     // Wrap-around: a fetch just before the tick wrapped is not stale.
     lastFetchOkTick = 0xFFFFFF00u;
-    composeClassicBoard(0x100);
+    composeClassicBoard(0x100, currentBoardStatus());
     EXPECT_EQ(dot(1, 6), COLOR_GREEN);
 
     currentDocument.rows = 1;
     lastFetchOkTick = 0;
-    composeClassicBoard(20000);
+    composeClassicBoard(20000, currentBoardStatus());
     EXPECT_EQ(dot(0, 6), 0);
     EXPECT_EQ(dot(0, 32), COLOR_RED);
 }

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 #include "testfiles.h"
 
@@ -152,8 +153,8 @@ TEST_F(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     layoutBoard(780, 138);
     ASSERT_NE(boardSurface.pixels, nullptr);
     ASSERT_EQ(boardSurface.width, 780);
-    composeClassicBoard(1000);
-    paintBoardFrame();
+    composeClassicBoard(1000, currentBoardStatus());
+    paintBoardFrame(currentBoardStatus());
 
     auto count = [](int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint32_t pixel) {
         int32_t n = 0;

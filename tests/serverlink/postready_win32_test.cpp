@@ -32,6 +32,7 @@ TEST(DocumentReadyPost, ReachesTheWindowFromTheWorkerThread) {
                                   windowClass.hInstance, nullptr);
     ASSERT_NE(boardWindow, nullptr);
 
+    setDocumentReadyPost(postDocumentReadyToWindow);
     const PlatformThread worker = startThread(postFromWorker, nullptr);
     ASSERT_NE(worker, 0);
     waitForThread(worker);

@@ -30,10 +30,10 @@ static HWND openBoardWindow() {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"VelmorantBoard";
+    windowClass.lpszClassName = BOARD_CLASS_NAME;
     RegisterClassW(&windowClass);
     // Hidden, but a top-level window like the board's.
-    return CreateWindowExW(0, L"VelmorantBoard", L"test board", WS_POPUP, 0, 0, 100, 50, nullptr, nullptr,
+    return CreateWindowExW(0, BOARD_CLASS_NAME, L"test board", WS_POPUP, 0, 0, 100, 50, nullptr, nullptr,
                            windowClass.hInstance, nullptr);
 }
 

@@ -16,7 +16,6 @@
 #include <new>
 #include <thread>
 
-#include "documents/documents.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::storage), "lock storage too small");

@@ -2,7 +2,8 @@
 // and module-path queries, with the program's fixed-capacity rule.
 #include <windows.h>
 
-#include "documents/documents.h"
+#include "base/text.h"
+#include "platform/platform.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/winstrings.h"
 

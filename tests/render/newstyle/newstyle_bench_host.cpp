@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 
 namespace {
@@ -74,7 +75,7 @@ void composeLeds(benchmark::State& state) {
     uint32_t now = 0;
     for (auto _ : state) {
         lastFetchOkTick = now;
-        composeNewStyleLeds(now);
+        composeNewStyleLeds(now, currentBoardStatus());
         benchmark::DoNotOptimize(newStyleGrid.dots[0]);
         now += 40;
     }
@@ -89,7 +90,7 @@ void paintSign(benchmark::State& state) {
     const auto start = Clock::now();
     for (auto _ : state) {
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now, currentBoardStatus());
         benchmark::DoNotOptimize(boardSurface.pixels[0]);
         now += 40;
         ++count;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 
 namespace {
@@ -154,7 +155,7 @@ protected:
         drawn.clear();
         forgetLedText();
         lastFetchOkTick = now;
-        composeNewStyleLeds(now);
+        composeNewStyleLeds(now, currentBoardStatus());
     }
 };
 
@@ -535,7 +536,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     serverOk = 0;
     drawn.clear();
     forgetLedText();
-    composeNewStyleLeds(5000);
+    composeNewStyleLeds(5000, currentBoardStatus());
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0].text, u"サーバーに接続しています");
     EXPECT_GT(countColour(LED_WHITE), 0);
@@ -545,7 +546,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     lastFetchOkTick = 1000;
     drawn.clear();
     forgetLedText();
-    composeNewStyleLeds(1000 + STALE_LINK_MS + 1);
+    composeNewStyleLeds(1000 + STALE_LINK_MS + 1, currentBoardStatus());
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_EQ(drawn[0].text, u"サーバーと通信できません");
     EXPECT_EQ(countColour(LED_WHITE), 0);
@@ -553,7 +554,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
 
     drawn.clear();
     forgetLedText();
-    composeNewStyleLeds(1000 + STALE_LINK_MS);  // exactly 15 s: still fresh
+    composeNewStyleLeds(1000 + STALE_LINK_MS, currentBoardStatus());  // exactly 15 s: still fresh
     EXPECT_TRUE(wasDrawn(u"まもなく"));
     EXPECT_GT(countColour(LED_AMBER), 0);
 
@@ -561,7 +562,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     lastFetchOkTick = 0xFFFFFF00u;
     drawn.clear();
     forgetLedText();
-    composeNewStyleLeds(0x00000100u);
+    composeNewStyleLeds(0x00000100u, currentBoardStatus());
     EXPECT_TRUE(wasDrawn(u"まもなく"));
 }
 

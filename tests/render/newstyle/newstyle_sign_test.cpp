@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 
 namespace {
@@ -215,7 +216,7 @@ protected:
         ASSERT_EQ(resizeBoardSurface(w, h), 1);
         headerDraws.clear();
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now, currentBoardStatus());
     }
 };
 
@@ -340,12 +341,12 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     for (uint32_t now = 1000; now < 9000; now += 40) {
         headerDraws.clear();
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now - 20);  // two paints in a row that draw only what changed
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now - 20, currentBoardStatus());  // two paints in a row that draw only what changed
+        composeNewStyleBoardAt(now, currentBoardStatus());
         EXPECT_TRUE(headerDraws.empty());
         std::memcpy(&partial[0], boardSurface.pixels, bytes);
         forceNewStyleFullPaint();
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now, currentBoardStatus());
         differences += std::memcmp(&partial[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
     }
     EXPECT_EQ(differences, 0);
@@ -363,14 +364,14 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     copyText(currentDocument.viaEn, u"Tokyo Sta.");
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
     headerDraws.clear();
-    composeNewStyleBoardAt(9000);
+    composeNewStyleBoardAt(9000, currentBoardStatus());
     EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
     // So is the whole sign after something else drew on the surface.
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 1);
     forceFullPaint();
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
     std::memset(boardSurface.pixels, 0, bytes);
-    composeNewStyleBoardAt(9040);
+    composeNewStyleBoardAt(9040, currentBoardStatus());
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
 
     // A new layout may come with a fresh surface at the old address (the
@@ -378,16 +379,16 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     // the next paint is whole. So is the one after the surface was made
     // anew twice, ending at the old size.
     headerDraws.clear();
-    composeNewStyleBoardAt(9080);
+    composeNewStyleBoardAt(9080, currentBoardStatus());
     ASSERT_TRUE(headerDraws.empty());
     layoutBoard(800, 158);
-    composeNewStyleBoardAt(9120);
+    composeNewStyleBoardAt(9120, currentBoardStatus());
     EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
     headerDraws.clear();
     ASSERT_EQ(resizeBoardSurface(400, 79), 1);
     ASSERT_EQ(resizeBoardSurface(800, 158), 1);
     std::memset(boardSurface.pixels, 0, bytes);
-    composeNewStyleBoardAt(9160);
+    composeNewStyleBoardAt(9160, currentBoardStatus());
     EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
 }
@@ -406,7 +407,7 @@ TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
     ASSERT_EQ(resizeBoardSurface(800, 158), 1);
     std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
     lastFetchOkTick = tickCount();
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
     EXPECT_EQ(pixel(16, 44), 0x151517u);
 }
@@ -491,7 +492,7 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
         std::memset(boardSurface.pixels, 0x5A, sizeof(uint32_t) * c.w * c.h);
         forceNewStyleFullPaint();
         headerDraws.clear();
-        composeNewStyleBoardAt(1000);
+        composeNewStyleBoardAt(1000, currentBoardStatus());
         int32_t unlitDots = 0;
         EXPECT_EQ(differencesFromLayered(c.w, c.h, &unlitDots), 0);
         if (c.w >= 400 && c.h >= 79) {
@@ -525,13 +526,13 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
         measureExtra = extras[i];
         cellExtra = cellExtras[i];
         headerDraws.clear();
-        composeNewStyleBoardAt(1000);
+        composeNewStyleBoardAt(1000, currentBoardStatus());
         ASSERT_FALSE(headerDraws.empty());
         // The same picture as a full paint of this header, dots included.
         std::memcpy(&afterChange[0], boardSurface.pixels, bytes);
         const std::vector<HeaderDraw> draws = headerDraws;
         forceNewStyleFullPaint();
-        composeNewStyleBoardAt(1000);
+        composeNewStyleBoardAt(1000, currentBoardStatus());
         EXPECT_EQ(std::memcmp(&afterChange[0], boardSurface.pixels, bytes), 0);
         std::memcpy(boardSurface.pixels, &afterChange[0], bytes);
         headerDraws = draws;
@@ -587,7 +588,7 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
         int32_t wrong = 0;
         for (uint32_t now = 1000; now < 4000; now += 150) {
             lastFetchOkTick = now;
-            composeNewStyleBoardAt(now);
+            composeNewStyleBoardAt(now, currentBoardStatus());
             const int32_t s = newStyleSprites.scale;
             ASSERT_GT(s, 0);
             const int32_t x0 = newStyleView.originX + 8 * s;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "render/newstyle.h"
+#include "shell/shell.h"
 #include "serverlink/linkstate.h"
 #include "testfiles.h"
 
@@ -71,7 +72,7 @@ protected:
     void paintAt(int32_t w, int32_t h, uint32_t now) {
         ASSERT_EQ(resizeBoardSurface(w, h), 1);
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now);
+        composeNewStyleBoardAt(now, currentBoardStatus());
     }
 };
 
@@ -95,7 +96,7 @@ TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     // Each language's text is really drawn with its slot's face.
     ASSERT_EQ(parseNewStyle(u"langs=jo\nrow=text\t東京|Tokyo|||| 서울\n"), 1);
     lastFetchOkTick = 4000;
-    composeNewStyleLeds(4000);
+    composeNewStyleLeds(4000, currentBoardStatus());
     EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 40);
 }
 
@@ -152,10 +153,10 @@ TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
 TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
     ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京\u3000行|Tokyo\n"), 1);
     lastFetchOkTick = 100;
-    composeNewStyleLeds(100);
+    composeNewStyleLeds(100, currentBoardStatus());
     NewStyleGrid spaced = newStyleGrid;
     ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京行|Tokyo\n"), 1);
-    composeNewStyleLeds(100);
+    composeNewStyleLeds(100, currentBoardStatus());
     // The right-hand text (from column 237 on) is 東京行 both times; the
     // slot-0 text at 178 differs by the space.
     bool rightSame = true;
@@ -194,7 +195,7 @@ TEST_F(NewStyleWin32, SampleTrainNamesNeverMeet) {
         ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train" + line + u"msg=train" + line), 1);
         for (const uint32_t now : {100u, 4100u}) {
             lastFetchOkTick = now;
-            composeNewStyleLeds(now);
+            composeNewStyleLeds(now, currentBoardStatus());
             for (const int32_t y : {0, 24}) {
                 SCOPED_TRACE(testing::Message() << sample << " " << now << " " << y);
                 static NewStyleGrid alone;
@@ -301,7 +302,7 @@ TEST_F(NewStyleWin32, StatusMessageAloneWhenTheServerIsUnreachable) {
     ASSERT_EQ(parseNewStyle(SIGN), 1);
     serverOk = 0;
     ASSERT_EQ(resizeBoardSurface(800, 158), 1);
-    composeNewStyleBoardAt(5000);
+    composeNewStyleBoardAt(5000, currentBoardStatus());
     EXPECT_GT(countDots(8, 12, 375, 35, LED_WHITE), 50);
     EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), countDots(8, 12, 375, 35, LED_WHITE));
     EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
@@ -309,7 +310,7 @@ TEST_F(NewStyleWin32, StatusMessageAloneWhenTheServerIsUnreachable) {
 
     serverOk = 1;
     lastFetchOkTick = 1000;
-    composeNewStyleBoardAt(1000 + 20000);
+    composeNewStyleBoardAt(1000 + 20000, currentBoardStatus());
     EXPECT_GT(countDots(8, 12, 375, 35, LED_AMBER_TEXT), 50);
     EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), 0);
     EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
@@ -324,7 +325,7 @@ TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
     const uint32_t* sprites = newStyleSprites.pixels;
     for (uint32_t t = 0; t < 8000; t += 40) {
         lastFetchOkTick = t;
-        composeNewStyleBoardAt(t);
+        composeNewStyleBoardAt(t, currentBoardStatus());
     }
     EXPECT_EQ(fontsCreated, fonts);
     EXPECT_EQ(newStyleSprites.pixels, sprites);
@@ -335,7 +336,7 @@ TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
     std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
     forceFullPaint();
     lastFetchOkTick = tickCount();
-    paintBoardFrame();
+    paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(pixel(200, 8), 0xDEE1E3u);
     EXPECT_EQ(pixel(16 + 1, 44 + 1), 0x151517u);
 }

@@ -1,10 +1,9 @@
 // The melody name check shared by the melody cache, melody playback and the
 // board server: a name is a file of the melody folder, at most one
 // sub-directory deep, that every file system the board runs on stores under
-// exactly that name. It needs nothing but the text helpers, so the server
-// links it without the rest of the server link.
+// exactly that name. A document names the melody, so the check sits with the
+// documents, where the server links it without the board's server link.
 #include "documents/documents.h"
-#include "serverlink/serverlink.h"
 
 static constexpr int32_t MELODY_NAME_MIN = 5;
 static constexpr int32_t MELODY_NAME_MAX = 160;

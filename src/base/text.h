@@ -1,5 +1,6 @@
 // UTF-16 text in fixed-capacity arrays: the one copy helper that every copy
 // into such an array goes through, and the few comparisons the program needs.
+// Every folder may use it: it depends on nothing but the language.
 // Text is char16_t everywhere in the core; it becomes wchar_t only at a Win32
 // call (see platform/win32/wide.h).
 #pragma once

@@ -1,6 +1,6 @@
 // Fixed-capacity UTF-16 text helpers. Every copy into a fixed array in the
 // program ends up here, so the cut-to-capacity rule lives in one place.
-#include "documents/text.h"
+#include "base/text.h"
 
 int32_t textLength(const char16_t* text) {
     if (text == nullptr) {

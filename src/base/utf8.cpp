@@ -1,10 +1,18 @@
-// UTF-8 to UTF-16 for the display documents, the same on every platform so
+// The program's two UTF-8 rules, kept side by side so that neither is
+// written twice.
+//
+// decodeUtf8 reads the display documents, the same on every platform so
 // that a document reads identically on the board and in the host tests.
 // A zero byte ends the text. Each malformed sequence (a stray continuation
 // byte, a lead byte without its continuations, an overlong form, a surrogate
 // or a value above U+10FFFF) becomes one U+FFFD and reading goes on, so a
 // single bad byte never costs the operator the whole document.
-#include "documents/documents.h"
+//
+// isValidUtf8 only guesses a settings file's encoding: it looks at the shape
+// of the sequences (lead byte and continuation count) and nothing more, so a
+// file that an editor saved as UTF-8 is taken as UTF-8 and anything else
+// falls through to Shift-JIS. The system's converter then decodes it.
+#include "base/utf8.h"
 
 static constexpr char16_t REPLACEMENT = 0xFFFD;
 
@@ -76,4 +84,32 @@ int32_t decodeUtf8(const unsigned char* bytes, int32_t count, char16_t* out, int
     }
     out[written] = 0;
     return written;
+}
+
+// The shape rule: each lead byte followed by as many continuation bytes as
+// it announces.
+int32_t isValidUtf8(const unsigned char* bytes, uint32_t count) {
+    uint32_t i = 0;
+    while (i < count) {
+        const unsigned char lead = bytes[i];
+        uint32_t continuations = 0;
+        if (lead < 0x80) {
+            continuations = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            continuations = 1;
+        } else if ((lead & 0xF0) == 0xE0) {
+            continuations = 2;
+        } else if ((lead & 0xF8) == 0xF0) {
+            continuations = 3;
+        } else {
+            return 0;
+        }
+        for (uint32_t k = 1; k <= continuations; ++k) {
+            if (i + k >= count || (bytes[i + k] & 0xC0) != 0x80) {
+                return 0;
+            }
+        }
+        i += continuations + 1;
+    }
+    return 1;
 }

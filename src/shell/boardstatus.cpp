@@ -1,0 +1,20 @@
+// The board's status as render draws it: the link state the fetch worker
+// publishes and the boot screen's state, read once for a compose or a paint.
+#include "render/render.h"
+#include "serverlink/linkstate.h"
+#include "shell/boot.h"
+#include "shell/shell.h"
+
+BoardStatus currentBoardStatus() {
+    BoardStatus status;
+    // serverOk first: once it reads set, the tick of that hand-over is
+    // visible too (the worker stores the tick before the flag).
+    status.serverOk = serverOk;
+    status.lastFetchOkTick = lastFetchOkTick;
+    status.fetchAttempts = fetchAttempts;
+    status.localAddress = localAddress();
+    status.bootScreenActive = bootScreenActive;
+    status.bootStartTick = bootStartTick;
+    status.bootReadyTick = bootReadyTick;
+    return status;
+}
