@@ -62,8 +62,7 @@ int32_t decodeUtf8(const unsigned char* bytes, int32_t count, char16_t* out, int
             value = (value << 6) | (bytes[i + taken] & 0x3F);
             ++taken;
         }
-        if (taken <= needed || value < minimum || value > 0x10FFFF ||
-            (value >= 0xD800 && value <= 0xDFFF)) {
+        if (taken <= needed || value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
             // Incomplete or not a scalar value: one replacement for the lead
             // and the continuation bytes that belonged to it.
             out[written++] = REPLACEMENT;

@@ -26,19 +26,36 @@ ColorCode parseColorCode(const char16_t* text) {
         return COLOR_NONE;
     }
     switch (text[0]) {
-        case u'G': case u'g': case u'緑':
+        case u'G':
+        case u'g':
+        case u'緑':
             return COLOR_GREEN;
-        case u'O': case u'o': case u'橙':
+        case u'O':
+        case u'o':
+        case u'橙':
             return COLOR_ORANGE;
-        case u'R': case u'r': case u'赤':
+        case u'R':
+        case u'r':
+        case u'赤':
             return COLOR_RED;
-        case u'Y': case u'y': case u'黄':
+        case u'Y':
+        case u'y':
+        case u'黄':
             return COLOR_YELLOW;
-        case u'W': case u'w': case u'白':
+        case u'W':
+        case u'w':
+        case u'白':
             return COLOR_WHITE;
-        case u'B': case u'b': case u'C': case u'c': case u'青': case u'水':
+        case u'B':
+        case u'b':
+        case u'C':
+        case u'c':
+        case u'青':
+        case u'水':
             return COLOR_LIGHT_BLUE;
-        case u'P': case u'p': case u'桃':
+        case u'P':
+        case u'p':
+        case u'桃':
             return COLOR_PINK;
         default:
             return COLOR_NONE;

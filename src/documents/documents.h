@@ -56,9 +56,9 @@ constexpr ColorCode COLOR_PINK = 7;
 
 // The six display languages of the new-style board, in slot order.
 enum DisplayLanguage : int32_t {
-    LANGUAGE_JAPANESE = 0,  // letter j
-    LANGUAGE_ENGLISH = 1,   // letter e
-    LANGUAGE_KANA = 2,      // letter k: a further Japanese-script text
+    LANGUAGE_JAPANESE = 0,     // letter j
+    LANGUAGE_ENGLISH = 1,      // letter e
+    LANGUAGE_KANA = 2,         // letter k: a further Japanese-script text
     LANGUAGE_SIMPLIFIED = 3,   // letter s
     LANGUAGE_TRADITIONAL = 4,  // letter t
     LANGUAGE_KOREAN = 5,       // letter o

@@ -54,7 +54,7 @@ int32_t createDirectoryAt(const char16_t* path);                 // 1 also when 
 struct OutFile;
 OutFile* openFileForWrite(const char16_t* path);
 int32_t writeToFile(OutFile* file, const void* bytes, uint32_t count);  // bytes written, -1 on failure
-int32_t closeWrittenFile(OutFile* file);                              // 1 when everything reached the disk
+int32_t closeWrittenFile(OutFile* file);                                // 1 when everything reached the disk
 
 // The process heap.
 void* heapAlloc(size_t bytes);
@@ -76,4 +76,3 @@ struct PlatformLock {
 void lockInit(PlatformLock* lock);
 void lockEnter(PlatformLock* lock);
 void lockLeave(PlatformLock* lock);
-

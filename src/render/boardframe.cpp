@@ -64,8 +64,8 @@ int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t
     if (boardSurface.pixels != nullptr && !status.bootScreenActive && currentDocument.isNewStyle != 0) {
         return newStyleLedArea(x, y, w, h);
     }
-    if (boardSurface.pixels == nullptr || status.bootScreenActive || currentDocument.isNewStyle != 0 || n <= 0 ||
-        fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
+    if (boardSurface.pixels == nullptr || status.bootScreenActive || currentDocument.isNewStyle != 0 ||
+        n <= 0 || fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
         return 0;
     }
     *x = boardLayout.ledLeft;

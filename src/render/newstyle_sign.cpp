@@ -210,7 +210,8 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
     // edges); an eighth of the cell height is allowed for that.
     const int32_t slack = cellHeight / 8 + 1;
     const int32_t scale = v.scale / 1000;
-    if (px - slack < v.originX || py - slack < v.originY || px + w + slack > v.originX + CANVAS_WIDTH * scale ||
+    if (px - slack < v.originX || py - slack < v.originY ||
+        px + w + slack > v.originX + CANVAS_WIDTH * scale ||
         py + cellHeight + slack > v.originY + CANVAS_HEIGHT * scale) {
         headerTextOutsideCanvas = true;
     }
@@ -306,25 +307,28 @@ static void buildNewStyleSprites(int32_t s) {
     for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
         for (int32_t py = 0; py < s / 2; ++py) {
             const uint32_t* sprite = pixels + v * s * s;
-            if (std::memcmp(sprite + py * s, sprite + (s - 1 - py) * s, static_cast<size_t>(s) * sizeof(uint32_t)) !=
-                0) {
+            if (std::memcmp(sprite + py * s, sprite + (s - 1 - py) * s,
+                            static_cast<size_t>(s) * sizeof(uint32_t)) != 0) {
                 newStyleSprites.mirrored = 0;
             }
         }
     }
 
     const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
-    auto* runRows = static_cast<uint32_t*>(
-        heapAlloc(static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * rowPixels * sizeof(uint32_t)));
+    auto* runRows = static_cast<uint32_t*>(heapAlloc(static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) *
+                                                     static_cast<size_t>(s) * rowPixels * sizeof(uint32_t)));
     if (runRows == nullptr) {
         return;
     }
     for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
         for (int32_t py = 0; py < s; ++py) {
             const uint32_t* in = pixels + (v * s + py) * s;
-            uint32_t* out = runRows + (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
+            uint32_t* out =
+                runRows +
+                (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
             for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                std::memcpy(out + static_cast<size_t>(c) * static_cast<size_t>(s), in, static_cast<size_t>(s) * sizeof(uint32_t));
+                std::memcpy(out + static_cast<size_t>(c) * static_cast<size_t>(s), in,
+                            static_cast<size_t>(s) * sizeof(uint32_t));
             }
         }
     }
@@ -355,7 +359,8 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
             break;
         }
         const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
-        if (panelKept && std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
+        if (panelKept &&
+            std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
             previousDots = dots;
             continue;  // the surface already shows this row
         }
@@ -395,12 +400,15 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
                     v = 0;
                 }
                 if (end - first >= BLOCK_RUN && newStyleSprites.runRows != nullptr) {
-                    const uint32_t* block = newStyleSprites.runRows + (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
+                    const uint32_t* block =
+                        newStyleSprites.runRows +
+                        (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) *
+                            rowPixels;
                     std::memcpy(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
                                 static_cast<size_t>(end - first) * static_cast<size_t>(s) * sizeof(uint32_t));
                 } else {
-                    copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first, end, spriteRow, s, 1,
-                                    NEW_STYLE_PALETTE_SIZE);
+                    copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first,
+                                    end, spriteRow, s, 1, NEW_STYLE_PALETTE_SIZE);
                 }
             }
         }

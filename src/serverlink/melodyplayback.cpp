@@ -85,7 +85,8 @@ uint32_t id3v2TagLength(const unsigned char* data, uint32_t count) {
     if (count <= 10 || data[0] != 'I' || data[1] != 'D' || data[2] != '3') {
         return 0;
     }
-    uint32_t length = (static_cast<uint32_t>(data[6] & 0x7F) << 21) | (static_cast<uint32_t>(data[7] & 0x7F) << 14) |
+    uint32_t length = (static_cast<uint32_t>(data[6] & 0x7F) << 21) |
+                      (static_cast<uint32_t>(data[7] & 0x7F) << 14) |
                       (static_cast<uint32_t>(data[8] & 0x7F) << 7) | static_cast<uint32_t>(data[9] & 0x7F);
     length += 10;
     if (data[5] & 0x10) {

@@ -31,8 +31,9 @@ int32_t switchOffFaultReportingUi(HMODULE module) {
 // code (0xC0000005 for an access violation), as the system itself does when
 // no debugger and no dialog comes in.
 static LONG WINAPI endOnUnhandledFault(EXCEPTION_POINTERS* fault) {
-    const DWORD code = fault != nullptr && fault->ExceptionRecord != nullptr ? fault->ExceptionRecord->ExceptionCode
-                                                                              : EXCEPTION_NONCONTINUABLE_EXCEPTION;
+    const DWORD code = fault != nullptr && fault->ExceptionRecord != nullptr
+                           ? fault->ExceptionRecord->ExceptionCode
+                           : EXCEPTION_NONCONTINUABLE_EXCEPTION;
     TerminateProcess(GetCurrentProcess(), code);
     return EXCEPTION_EXECUTE_HANDLER;
 }

@@ -15,9 +15,10 @@ static bool geometryDiffers(const BoardDocument& a, const BoardDocument& b) {
 }
 
 static bool headerDiffers(const BoardDocument& a, const BoardDocument& b) {
-    return a.isNewStyle != b.isNewStyle || !textEquals(a.viaJp, b.viaJp) || !textEquals(a.labelJp, b.labelJp) ||
-           !textEquals(a.labelEn, b.labelEn) || !textEquals(a.platform, b.platform) ||
-           !textEquals(a.capTime, b.capTime) || !textEquals(a.capDest, b.capDest);
+    return a.isNewStyle != b.isNewStyle || !textEquals(a.viaJp, b.viaJp) ||
+           !textEquals(a.labelJp, b.labelJp) || !textEquals(a.labelEn, b.labelEn) ||
+           !textEquals(a.platform, b.platform) || !textEquals(a.capTime, b.capTime) ||
+           !textEquals(a.capDest, b.capDest);
 }
 
 void takeHandedOverDocument() {

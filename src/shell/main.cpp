@@ -154,10 +154,10 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     const int32_t storedY = kioskChild ? NOT_STORED : placementInt(L"y", NOT_STORED);
     const int32_t width = placementInt(L"w", outerWidth);
     const int32_t height = placementInt(L"h", outerHeight);
-    boardWindow = CreateWindowExW(isTopmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
-                                  storedX == NOT_STORED ? CW_USEDEFAULT : storedX,
-                                  storedY == NOT_STORED ? 0 : storedY, width, height, nullptr, nullptr, instance,
-                                  nullptr);
+    boardWindow =
+        CreateWindowExW(isTopmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
+                        storedX == NOT_STORED ? CW_USEDEFAULT : storedX, storedY == NOT_STORED ? 0 : storedY,
+                        width, height, nullptr, nullptr, instance, nullptr);
     if (boardWindow == nullptr) {
         return failStart(L"発車標のウィンドウを作成できませんでした。",
                          "velmorant: the board window could not be created\n", snapshot);

@@ -86,7 +86,8 @@ void runMenuCommand(UINT command) {
             break;
         case IDM_SERVER_PAGE: {
             wchar_t address[SERVER_CAPACITY + 32];
-            std::swprintf(address, SERVER_CAPACITY + 32, L"http://%ls:%d/", asWide(settings.server), settings.port);
+            std::swprintf(address, SERVER_CAPACITY + 32, L"http://%ls:%d/", asWide(settings.server),
+                          settings.port);
             shellOpen(address, nullptr);
             break;
         }

@@ -48,9 +48,9 @@ extern int32_t isTopmost;
 // Command line (portable)
 
 struct CommandLine {
-    int32_t reboot;  // "/reboot" seen: restart the PC, read nothing after it
-    int32_t kiosk;   // "/kiosk": run the watchdog
-    int32_t child;   // "/child": kiosk child
+    int32_t reboot;                // "/reboot" seen: restart the PC, read nothing after it
+    int32_t kiosk;                 // "/kiosk": run the watchdog
+    int32_t child;                 // "/child": kiosk child
     const char16_t* snapshotFile;  // "/snap" file, or null
     int32_t snapshotMs;
     const char16_t* settingsFile;  // the last argument that is not a switch, or null

@@ -40,7 +40,8 @@ static BOOL CALLBACK matchChildWindow(HWND window, LPARAM context) {
         return TRUE;
     }
     wchar_t className[BOARD_CLASS_CAPACITY];
-    if (GetClassNameW(window, className, BOARD_CLASS_CAPACITY) > 0 && lstrcmpW(className, BOARD_CLASS_NAME) == 0) {
+    if (GetClassNameW(window, className, BOARD_CLASS_CAPACITY) > 0 &&
+        lstrcmpW(className, BOARD_CLASS_NAME) == 0) {
         search->found = window;
         return FALSE;
     }
@@ -73,8 +74,8 @@ static void waitForChild(HANDLE process, DWORD processId) {
         if (WaitForSingleObject(process, watchdogHangCheckMs) != WAIT_TIMEOUT) {
             return;  // ended (or the handle failed: nothing left to watch)
         }
-        const uint32_t waitMs = watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS ? watchdogHangCheckMs
-                                                                              : WATCHDOG_ANSWER_WAIT_MS;
+        const uint32_t waitMs =
+            watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS ? watchdogHangCheckMs : WATCHDOG_ANSWER_WAIT_MS;
         HWND window = findBoardWindowOf(processId);
         if (window != nullptr && boardWindowAnswers(window, waitMs)) {
             lastAnswerTick = GetTickCount();
@@ -101,8 +102,8 @@ static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
     const wchar_t* workingDirectory = exeDir[0] != 0 ? asWide(exeDir) : nullptr;
-    if (!CreateProcessW(executable, commandLine, nullptr, nullptr, FALSE, 0, nullptr, workingDirectory, &startup,
-                        &process)) {
+    if (!CreateProcessW(executable, commandLine, nullptr, nullptr, FALSE, 0, nullptr, workingDirectory,
+                        &startup, &process)) {
         return false;
     }
     CloseHandle(process.hThread);

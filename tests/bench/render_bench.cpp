@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "benchfixture.h"
-#include "testglyphs.h"
 #include "shell/shell.h"
+#include "testglyphs.h"
 
 namespace {
 

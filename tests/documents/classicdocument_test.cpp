@@ -31,11 +31,11 @@ TEST(ClassicDocument, FormatLineAndEndDecideAcceptance) {
     EXPECT_EQ(document.width, 300);
     EXPECT_EQ(document.destX, 80);
     EXPECT_EQ(parse(u"velmorant 2\nwidth=300\n"), 0);
-    EXPECT_EQ(parse(u"velmorant 2\nend \n"), 0);      // "end" with a blank does not close
-    EXPECT_EQ(parse(u"\nvelmorant 2\nend\n"), 0);     // leading blank line
-    EXPECT_EQ(parse(u"velmorant 2 \nend\n"), 0);      // trailing blank on the format line
+    EXPECT_EQ(parse(u"velmorant 2\nend \n"), 0);   // "end" with a blank does not close
+    EXPECT_EQ(parse(u"\nvelmorant 2\nend\n"), 0);  // leading blank line
+    EXPECT_EQ(parse(u"velmorant 2 \nend\n"), 0);   // trailing blank on the format line
     EXPECT_EQ(parse(u"velmorant 3\nend\n"), 0);
-    EXPECT_EQ(parse(u"velmorant 2\r\nend"), 1);       // no final LF needed
+    EXPECT_EQ(parse(u"velmorant 2\r\nend"), 1);  // no final LF needed
     EXPECT_EQ(parseDisplayDocument(nullptr, 0, &document), 0);
 }
 
@@ -68,7 +68,10 @@ TEST(ClassicDocument, ZeroByteEndsTheText) {
 }
 
 TEST(ClassicDocument, MalformedUtf8BecomesReplacementNotRejection) {
-    const std::string body = "velmorant 2\nlabelJp=A\xFF" "B\xE3\x81" "C\nend\n";
+    const std::string body =
+        "velmorant 2\nlabelJp=A\xFF"
+        "B\xE3\x81"
+        "C\nend\n";
     ASSERT_EQ(parse(body), 1);
     EXPECT_EQ(str(document.labelJp), u"A\uFFFDB\uFFFDC");
     char16_t out[8];
@@ -137,7 +140,9 @@ TEST(ClassicDocument, LineKindsAndFields) {
                     u"line=text\t本日は\tToday\t\tleft\n"
                     u"line=scroll\tお知らせ\t黄色\n"
                     u"line=text\tA\tB\tG\t\n"
-                    u"line=train\t123456789\t" + std::u16string(600, u'd') + u"\t\t\t257\textra\n"
+                    u"line=train\t123456789\t" +
+                    std::u16string(600, u'd') +
+                    u"\t\t\t257\textra\n"
                     u"end\n"),
               1);
     const ClassicLine* lines = document.lines;
@@ -161,12 +166,12 @@ TEST(ClassicDocument, LineKindsAndFields) {
 
 TEST(ClassicDocument, RejectedLineStillTakesItsRowAndSixthLineIsIgnored) {
     ASSERT_EQ(parse(u"velmorant 2\n"
-                    u"line=text\tonly\ttwo\tG\n"        // 4 fields: row 0 stays empty
-                    u"line=train\t1\t2\t3\t4\n"         // 5 fields: row 1 empty
-                    u"line=bogus\n"                     // row 2 empty
-                    u"line=scroll\tthird\n"             // 2 fields: row 3 empty
-                    u"line=scroll\tfifth\tR\n"          // row 4
-                    u"line=scroll\tsixth\tG\n"          // ignored
+                    u"line=text\tonly\ttwo\tG\n"  // 4 fields: row 0 stays empty
+                    u"line=train\t1\t2\t3\t4\n"   // 5 fields: row 1 empty
+                    u"line=bogus\n"               // row 2 empty
+                    u"line=scroll\tthird\n"       // 2 fields: row 3 empty
+                    u"line=scroll\tfifth\tR\n"    // row 4
+                    u"line=scroll\tsixth\tG\n"    // ignored
                     u"end\n"),
               1);
     for (int i = 0; i < 4; ++i) {
@@ -201,7 +206,7 @@ TEST(ClassicDocument, SoundFieldCounts) {
     EXPECT_EQ(document.melodySize, 0);
     ASSERT_EQ(parse(u"velmorant 2\nsound=x.wav\tk\t3\t1234\nsound=b.wav\tk2\t\nend\n"), 1);
     EXPECT_EQ(str(document.melodyName), u"b.wav");
-    EXPECT_EQ(document.melodyAge, 999);  // no number in the age field
+    EXPECT_EQ(document.melodyAge, 999);    // no number in the age field
     EXPECT_EQ(document.melodySize, 1234);  // kept from the earlier line
     ASSERT_EQ(parse(u"velmorant 2\nsound=a\tb\tc\tnone\nsound=\nend\n"), 1);
     EXPECT_EQ(document.melodySize, 0);

@@ -66,7 +66,9 @@ TEST(NewStyleDocument, SideColourAndNumbers) {
 }
 
 TEST(NewStyleDocument, HeaderTextsAndLangsAreCut) {
-    ASSERT_EQ(parseBody(u"platform=12345678\nlineJp=" + std::u16string(20, u'線') + u"\nviaJp=東京\nlangs=j,e,e,k\n"), 1);
+    ASSERT_EQ(parseBody(u"platform=12345678\nlineJp=" + std::u16string(20, u'線') +
+                        u"\nviaJp=東京\nlangs=j,e,e,k\n"),
+              1);
     EXPECT_EQ(str(document.platform), u"1234567");
     EXPECT_EQ(str(document.lineJp), std::u16string(11, u'線'));
     EXPECT_EQ(str(document.viaJp), u"東京");

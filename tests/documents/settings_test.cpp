@@ -38,8 +38,8 @@ std::u16string str(const char16_t* text) {
 }
 
 const std::string SJIS_SERVER = "\x83\x54\x81\x5b\x83\x6f\x81\x5b";  // サーバー
-const std::string SJIS_FULLWIDTH_EQUALS = "\x81\x81";               // ＝
-const std::string SJIS_BOARD = "\x91\xe4";                          // 台
+const std::string SJIS_FULLWIDTH_EQUALS = "\x81\x81";                // ＝
+const std::string SJIS_BOARD = "\x91\xe4";                           // 台
 
 }  // namespace
 
@@ -139,7 +139,7 @@ TEST_F(SettingsFile, DailyRestartValues) {
         const char16_t* value;
         int32_t minute;
     } cases[] = {
-        {u"4:30", 270}, {u"4", 240}, {u"4：05", 245}, {u"24:00", -1}, {u"4:60", -1},
+        {u"4:30", 270}, {u"4", 240},  {u"4：05", 245},  {u"24:00", -1}, {u"4:60", -1},
         {u"", -1},      {u"0:00", 0}, {u"23:59", 1439}, {u"-1:00", -1}, {u"4:", 240},
     };
     for (const auto& item : cases) {

@@ -10,8 +10,9 @@
 TEST(SettingsWin32, ShiftJisThroughCodePage932) {
     const std::string bytes = "\x83\x54\x81\x5b\x83\x6f\x81\x5b\x81\x81";  // サーバー＝
     char16_t text[16];
-    const int32_t units = convertToUtf16(CODEPAGE_SHIFT_JIS, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                         static_cast<int32_t>(bytes.size()), text, 15);
+    const int32_t units =
+        convertToUtf16(CODEPAGE_SHIFT_JIS, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       static_cast<int32_t>(bytes.size()), text, 15);
     ASSERT_EQ(units, 5);
     text[units] = 0;
     EXPECT_EQ(std::u16string(text), u"サーバー＝");

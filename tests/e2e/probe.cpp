@@ -28,8 +28,8 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -98,7 +98,8 @@ long kernelHandleCount(DWORD pid) {
         break;
     }
     const auto* info = reinterpret_cast<const ExtendedHandleInformation*>(buffer.data());
-    const size_t room = (buffer.size() - offsetof(ExtendedHandleInformation, entries)) / sizeof(ExtendedHandleEntry);
+    const size_t room =
+        (buffer.size() - offsetof(ExtendedHandleInformation, entries)) / sizeof(ExtendedHandleEntry);
     const size_t count = info->count < room ? info->count : room;
     long owned = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -123,14 +124,15 @@ long gdiObjectCount(HANDLE process) {
     }
     UINT64 tableAddress = 0;
     SIZE_T got = 0;
-    if (!ReadProcessMemory(process, reinterpret_cast<const unsigned char*>(basic.PebBaseAddress) + PEB_GDI_TABLE_OFFSET,
-                           &tableAddress, sizeof(tableAddress), &got) ||
+    if (!ReadProcessMemory(
+            process, reinterpret_cast<const unsigned char*>(basic.PebBaseAddress) + PEB_GDI_TABLE_OFFSET,
+            &tableAddress, sizeof(tableAddress), &got) ||
         got != sizeof(tableAddress) || tableAddress == 0) {
         return -1;
     }
     std::vector<GdiTableEntry> table(GDI_TABLE_ENTRIES);
-    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(tableAddress)), table.data(),
-                           table.size() * sizeof(GdiTableEntry), &got) ||
+    if (!ReadProcessMemory(process, reinterpret_cast<const void*>(static_cast<uintptr_t>(tableAddress)),
+                           table.data(), table.size() * sizeof(GdiTableEntry), &got) ||
         got != table.size() * sizeof(GdiTableEntry)) {
         return -1;
     }
@@ -228,7 +230,8 @@ int waitForExit(DWORD pid, DWORD ms) {
     std::printf("waiting\n");
     std::fflush(stdout);
     DWORD code = 0;
-    const bool ended = WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    const bool ended =
+        WaitForSingleObject(process, ms) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
     CloseHandle(process);
     if (!ended) {
         return 1;
@@ -248,7 +251,8 @@ int holdObjects() {
     DeleteDC(CreateCompatibleDC(nullptr));
     // Likewise the thread's first window brings a hidden input-method window
     // with it; a window kept for the whole run keeps that one out of the steps.
-    HWND resident = CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+    HWND resident =
+        CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
     std::printf("%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
     std::fflush(stdout);
     char line[64];
@@ -271,8 +275,8 @@ int holdObjects() {
                                   : i % 3 == 1 ? static_cast<HGDIOBJ>(CreateSolidBrush(colour))
                                                : static_cast<HGDIOBJ>(CreateBitmap(4, 4, 1, 32, nullptr)));
             } else if (std::strcmp(what, "windows") == 0) {
-                windows.push_back(CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr,
-                                                  nullptr, nullptr));
+                windows.push_back(CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 8, 8, nullptr,
+                                                  nullptr, nullptr, nullptr));
             }
         }
         if (std::strcmp(what, "free") == 0) {

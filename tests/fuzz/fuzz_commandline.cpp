@@ -8,7 +8,9 @@
 #include "documents/documents.h"
 #include "shell/shell.h"
 
-static bool isSwitch(const char16_t* a, const char16_t* name) { return textEqualsIgnoringAsciiCase(a, name); }
+static bool isSwitch(const char16_t* a, const char16_t* name) {
+    return textEqualsIgnoringAsciiCase(a, name);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096) {

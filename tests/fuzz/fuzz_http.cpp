@@ -15,11 +15,11 @@
 // The oracle works out the outcome without segments: only a complete head
 // whose status line reads 200, followed by an orderly close and a body that
 // fits, succeeds, and then the body must be exactly the bytes after the head.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "platform/platform.h"
 #include "platform/sockets.h"
@@ -38,21 +38,29 @@ char sent[4096];
 size_t sentSize;
 }  // namespace
 
-int32_t socketStartup() { return 1; }
+int32_t socketStartup() {
+    return 1;
+}
 int32_t parseIpv4Address(const char*, uint32_t* address) {
     *address = 0x0100007F;
     return 1;
 }
-int32_t lookUpHostAddress(const char*, uint32_t*) { return 0; }
+int32_t lookUpHostAddress(const char*, uint32_t*) {
+    return 0;
+}
 int32_t localHostAddress(uint8_t bytes[4]) {
     bytes[0] = 127;
     bytes[1] = bytes[2] = 0;
     bytes[3] = 1;
     return 1;
 }
-PlatformSocket openTcpSocket() { return 7; }
+PlatformSocket openTcpSocket() {
+    return 7;
+}
 void setSocketTimeouts(PlatformSocket, uint32_t) {}
-int32_t connectSocket(PlatformSocket, uint32_t, uint16_t) { return refuseConnect ? 0 : 1; }
+int32_t connectSocket(PlatformSocket, uint32_t, uint16_t) {
+    return refuseConnect ? 0 : 1;
+}
 int32_t sendOnSocket(PlatformSocket, const void* bytes, int32_t count) {
     if (failSend && sentSize > 0) {
         return -1;
@@ -83,7 +91,9 @@ int32_t receiveOnSocket(PlatformSocket, void* bytes, int32_t capacity) {
     return static_cast<int32_t>(n);
 }
 void closeSocket(PlatformSocket) {}
-PlatformThread startThread(void (*)(void*), void*) { return 0; }
+PlatformThread startThread(void (*)(void*), void*) {
+    return 0;
+}
 void waitForThread(PlatformThread) {}
 
 static int32_t expectedResult(int32_t capacity, size_t* bodyStartOut) {
@@ -159,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!refuseConnect && !failSend) {
         static const char REQUEST_START[] = "GET /display.txt HTTP/1.0\r\n";
-        if (sentSize < sizeof(REQUEST_START) - 1 || std::memcmp(sent, REQUEST_START, sizeof(REQUEST_START) - 1) != 0 ||
+        if (sentSize < sizeof(REQUEST_START) - 1 ||
+            std::memcmp(sent, REQUEST_START, sizeof(REQUEST_START) - 1) != 0 ||
             std::memcmp(sent + sentSize - 4, "\r\n\r\n", 4) != 0) {
             __builtin_trap();
         }

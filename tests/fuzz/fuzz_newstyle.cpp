@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "render/newstyle.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 static uint32_t scratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
 static int32_t glyphWidth = 8;

@@ -17,8 +17,8 @@
 #include "../render/testglyphs.h"
 #include "render/newstyle.h"
 #include "render/render.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 static uint32_t ledScratch[LED_SCRATCH_WIDTH * LED_SCRATCH_HEIGHT];
 

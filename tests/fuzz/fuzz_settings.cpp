@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     applySettingsText(text);
     heapFree(text);
-    if (textLength(settings.server) >= SERVER_CAPACITY || textLength(settings.fontFace) >= FONT_FACE_CAPACITY) {
+    if (textLength(settings.server) >= SERVER_CAPACITY ||
+        textLength(settings.fontFace) >= FONT_FACE_CAPACITY) {
         __builtin_trap();
     }
     if (settings.dailyRestartMinute < -1 || settings.dailyRestartMinute > 1439) {

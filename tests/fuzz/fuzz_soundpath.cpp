@@ -9,8 +9,12 @@
 #include "documents/documents.h"
 #include "serverlink/serverlink.h"
 
-static bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-static int hexValue(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
+static bool isHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+static int hexValue(char c) {
+    return c <= '9' ? c - '0' : c - 'A' + 10;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 4096) {
@@ -46,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Decode and compare with the name's own UTF-8 form.
     static char utf8[SOUND_NAME_UTF8_CAPACITY];
     const int32_t nameLength = textLength(name);
-    int32_t utf8Length = nameLength > 0 ? convertFromUtf16(CODEPAGE_UTF8, name, nameLength, utf8,
-                                                           SOUND_NAME_UTF8_CAPACITY - 1)
-                                        : 0;
+    int32_t utf8Length =
+        nameLength > 0 ? convertFromUtf16(CODEPAGE_UTF8, name, nameLength, utf8, SOUND_NAME_UTF8_CAPACITY - 1)
+                       : 0;
     if (utf8Length < 0) {
         utf8Length = 0;
     }

@@ -9,8 +9,8 @@
 
 #include "platform/platform.h"
 #include "render/render.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 #include "testfiles.h"
 #include "testglyphs.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "render/render.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 #include "testglyphs.h"
 
 namespace {

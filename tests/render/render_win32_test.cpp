@@ -1,8 +1,8 @@
 // The Windows side of the board under Wine: LED text from the real GDI font
 // (the test prefix maps "MS Gothic" to IPAGothic), the DIB section surface and
 // the header text of the classic paint.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -10,8 +10,8 @@
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 #include "testfiles.h"
 
 namespace {

@@ -26,8 +26,9 @@ protected:
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = L"VelmorantDisplayTest";
         RegisterClassW(&windowClass);
-        boardWindow = CreateWindowExW(0, L"VelmorantDisplayTest", L"display test", windowStyleForMode() & ~WS_VISIBLE,
-                                      40, 30, 400, 160, nullptr, nullptr, windowClass.hInstance, nullptr);
+        boardWindow =
+            CreateWindowExW(0, L"VelmorantDisplayTest", L"display test", windowStyleForMode() & ~WS_VISIBLE,
+                            40, 30, 400, 160, nullptr, nullptr, windowClass.hInstance, nullptr);
         ASSERT_NE(boardWindow, nullptr);
         ShowWindow(boardWindow, SW_SHOWNOACTIVATE);
         MONITORINFO info;

@@ -128,7 +128,8 @@ TEST_F(HandOver, MelodyStartsOncePerKeyOldEventsOnlyRecorded) {
     handOver(document);
     ASSERT_EQ(recordedMciCommands.size(), 2u);
     EXPECT_EQ(recordedMciCommands[0].rfind(u"open \"", 0), 0u);
-    EXPECT_NE(recordedMciCommands[0].find(u"~play.wav\" type waveaudio alias cordavine"), std::u16string::npos);
+    EXPECT_NE(recordedMciCommands[0].find(u"~play.wav\" type waveaudio alias cordavine"),
+              std::u16string::npos);
     EXPECT_EQ(recordedMciCommands[1], u"play cordavine");
     handOver(document);
     handOver(document);
@@ -164,7 +165,8 @@ TEST_F(HandOver, NewYoungKeyReplacesThePlayingMelody) {
     handOver(document);
     ASSERT_EQ(recordedMciCommands.size(), 5u);
     EXPECT_EQ(recordedMciCommands[2], u"close cordavine");
-    EXPECT_NE(recordedMciCommands[3].find(u"~play.mp3\" type mpegvideo alias cordavine"), std::u16string::npos);
+    EXPECT_NE(recordedMciCommands[3].find(u"~play.mp3\" type mpegvideo alias cordavine"),
+              std::u16string::npos);
 }
 
 TEST_F(HandOver, MelodyOffMissingFileOrFailedOpenPlayNothingButMarkTheKey) {

@@ -3,8 +3,8 @@
 // codes, lifetimes and frozen windows each test chooses.
 #include "shell/kiosk.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -360,8 +360,8 @@ private:
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = BOARD_CLASS_NAME;
         RegisterClassW(&windowClass);
-        decoy->window = CreateWindowExW(0, BOARD_CLASS_NAME, L"decoy", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                        windowClass.hInstance, nullptr);
+        decoy->window = CreateWindowExW(0, BOARD_CLASS_NAME, L"decoy", WS_POPUP, 0, 0, 10, 10, nullptr,
+                                        nullptr, windowClass.hInstance, nullptr);
         SetEvent(decoy->ready);
         WaitForSingleObject(decoy->stop, INFINITE);
         DestroyWindow(decoy->window);
@@ -469,7 +469,8 @@ TEST_F(Watchdog, AFaultingKioskProcessEndsAtOnceWithTheFaultCode) {
     }
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
-    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the faulting child was held" << (crashDialog.underWine ? " (Wine)" : "");
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the faulting child was held"
+                                     << (crashDialog.underWine ? " (Wine)" : "");
     EXPECT_EQ(code, 0xC0000005u);
     EXPECT_EQ(runs().size(), 1u);
 }
@@ -488,9 +489,8 @@ TEST(ErrorBoxes, SwitchedOffForTheProcess) {
         using WerGetFlagsCall = HRESULT(WINAPI*)(HANDLE, DWORD*);
         const FARPROC found = GetProcAddress(kernel, "WerGetFlags");
         DWORD flags = 0;
-        if (found != nullptr &&
-            SUCCEEDED(reinterpret_cast<WerGetFlagsCall>(reinterpret_cast<void (*)()>(found))(GetCurrentProcess(),
-                                                                                              &flags))) {
+        if (found != nullptr && SUCCEEDED(reinterpret_cast<WerGetFlagsCall>(
+                                    reinterpret_cast<void (*)()>(found))(GetCurrentProcess(), &flags))) {
             EXPECT_NE(flags & 0x20u, 0u) << "WER_FAULT_REPORTING_NO_UI";
         }
     }

@@ -4,8 +4,8 @@
 // normal one (minimised or not, with its placement file), and the
 // maintenance menu opened from the keyboard. Also the manifest that the
 // built executable carries.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <initializer_list>

@@ -203,9 +203,9 @@ void heapFree(void* block) {
 // iconv from one encoding to another; malformed input is replaced (U+FFFD
 // into UTF-16, '?' into a narrow code page) and conversion goes on, the way
 // the Windows converters behave without their strict flag.
-static int32_t convertWithIconv(const char* toCode, const char* fromCode, const char* input, size_t inputBytes,
-                                size_t unitSize, char* out, size_t outBytes, const char* replacement,
-                                size_t replacementBytes, size_t badInputStep) {
+static int32_t convertWithIconv(const char* toCode, const char* fromCode, const char* input,
+                                size_t inputBytes, size_t unitSize, char* out, size_t outBytes,
+                                const char* replacement, size_t replacementBytes, size_t badInputStep) {
     iconv_t converter = iconv_open(toCode, fromCode);
     if (converter == reinterpret_cast<iconv_t>(-1)) {
         return 0;
@@ -268,7 +268,8 @@ int32_t convertToUtf16(uint32_t codePage, const unsigned char* bytes, int32_t co
                             reinterpret_cast<const char*>(&replacement), sizeof(replacement), 1);
 }
 
-int32_t convertFromUtf16(uint32_t codePage, const char16_t* text, int32_t count, char* out, int32_t outCapacity) {
+int32_t convertFromUtf16(uint32_t codePage, const char16_t* text, int32_t count, char* out,
+                         int32_t outCapacity) {
     if (text == nullptr || count <= 0) {
         return 0;
     }

@@ -22,8 +22,8 @@ int32_t queryFileInfo(const char16_t* path, FileInfo* info) {
     if (!GetFileAttributesExW(asWide(path), GetFileExInfoStandard, &data)) {
         return 0;
     }
-    info->lastWriteTime =
-        (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    info->lastWriteTime = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                          data.ftLastWriteTime.dwLowDateTime;
     info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
     return 1;
@@ -79,8 +79,8 @@ struct OutFile {
 };
 
 OutFile* openFileForWrite(const char16_t* path) {
-    HANDLE handle = CreateFileW(asWide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE handle =
+        CreateFileW(asWide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
@@ -136,7 +136,8 @@ int32_t convertToUtf16(uint32_t codePage, const unsigned char* bytes, int32_t co
                                out == nullptr ? nullptr : asWide(out), out == nullptr ? 0 : outCapacity);
 }
 
-int32_t convertFromUtf16(uint32_t codePage, const char16_t* text, int32_t count, char* out, int32_t outCapacity) {
+int32_t convertFromUtf16(uint32_t codePage, const char16_t* text, int32_t count, char* out,
+                         int32_t outCapacity) {
     if (text == nullptr || count <= 0) {
         return 0;
     }

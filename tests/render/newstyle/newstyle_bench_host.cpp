@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "render/newstyle.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 namespace {
 

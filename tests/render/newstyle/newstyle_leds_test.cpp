@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "render/newstyle.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 namespace {
 

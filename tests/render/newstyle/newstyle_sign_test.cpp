@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "render/newstyle.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 
 namespace {
 
@@ -341,7 +341,8 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     for (uint32_t now = 1000; now < 9000; now += 40) {
         headerDraws.clear();
         lastFetchOkTick = now;
-        composeNewStyleBoardAt(now - 20, currentBoardStatus());  // two paints in a row that draw only what changed
+        composeNewStyleBoardAt(now - 20,
+                               currentBoardStatus());  // two paints in a row that draw only what changed
         composeNewStyleBoardAt(now, currentBoardStatus());
         EXPECT_TRUE(headerDraws.empty());
         std::memcpy(&partial[0], boardSurface.pixels, bytes);
@@ -479,8 +480,8 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
     };
     // Exact and odd sizes, a surface smaller than the canvas (no dots, the
     // canvas cut at every edge), both sides, a coloured background.
-    const Case cases[] = {{400, 79, u'L', 0},        {800, 158, u'R', 0x203040}, {1201, 203, u'L', 0x0000FF},
-                          {1920, 1080, u'R', 0},     {300, 60, u'L', 0x445566},  {399, 200, u'R', 0},
+    const Case cases[] = {{400, 79, u'L', 0},         {800, 158, u'R', 0x203040}, {1201, 203, u'L', 0x0000FF},
+                          {1920, 1080, u'R', 0},      {300, 60, u'L', 0x445566},  {399, 200, u'R', 0},
                           {2000, 100, u'L', 0x010101}};
     fakeTextsPaint = true;
     for (const Case& c : cases) {
@@ -574,7 +575,8 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
     static const char body[] =
         u8"velmorant-new 1\nplatform=3\nviaJp=東京\nviaEn=Tokyo\ncolor=80C241\nlangs=je\n"
         u8"row=train\t12:34\t1\t-\t普通 池袋 行き|Local Ikebukuro\n"
-        u8"msg=scroll\tG\t本日もご利用いただきましてありがとうございます。 Thank you for travelling with us.\nend\n";
+        u8"msg=scroll\tG\t本日もご利用いただきましてありがとうございます。 Thank you for travelling with "
+        u8"us.\nend\n";
     ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(body),
                                    static_cast<int32_t>(sizeof(body) - 1), &currentDocument),
               1);

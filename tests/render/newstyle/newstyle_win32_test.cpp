@@ -3,8 +3,8 @@
 // installed fonts and leaves SimHei, MingLiU and the others unmapped), the
 // font caches, LED text from TrueType glyphs, and whole signs painted into
 // the DIB-section surface at two sizes and read back pixel by pixel.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,8 +13,8 @@
 #include <string>
 
 #include "render/newstyle.h"
-#include "shell/shell.h"
 #include "serverlink/linkstate.h"
+#include "shell/shell.h"
 #include "testfiles.h"
 
 namespace {
