@@ -178,8 +178,9 @@ void onLogin(const httplib::Request& request, httplib::Response& response) {
         // Guessed names must not fill the memory: failures an hour old are
         // forgotten once there are many.
         if (operatorRuntime->failures.size() > MOST_FAILURE_RECORDS) {
-            std::erase_if(operatorRuntime->failures,
-                          [nowMs](const auto& entry) { return nowMs - entry.second.lastMs > FAILURE_MEMORY_MS; });
+            std::erase_if(operatorRuntime->failures, [nowMs](const auto& entry) {
+                return nowMs - entry.second.lastMs > FAILURE_MEMORY_MS;
+            });
         }
         for (const std::string& key : {nameKey, addressKey}) {
             LoginFailures& failures = operatorRuntime->failures[key];
