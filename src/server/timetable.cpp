@@ -58,7 +58,8 @@ void translateAll(Store* store, int32_t ownSlot, const std::string& table, const
 // Length of a UTF-8 text in UTF-16 units, as a board counts it.
 size_t unitCount(const std::string& text) {
     size_t units = 0;
-    for (unsigned char c : text) {
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
         units += (c & 0xC0) != 0x80 ? 1 : 0;
         units += c >= 0xF0 ? 1 : 0;
     }
