@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """The style check of the test command: clang-format must leave every source
 of src/ and tests/ as it is, and clang-tidy (the project's .clang-tidy) must
-find nothing in the board's sources that the host build compiles.
+find nothing in the sources of src/ that the host build compiles, the board
+server's included.
 
   check-style.py SOURCE_DIR BUILD_DIR [JOBS]
 
-BUILD_DIR holds the host build's compile_commands.json. The board server
-(src/server) has its own branch of work and is left to the format check.
+BUILD_DIR holds the host build's compile_commands.json.
 """
 import concurrent.futures
 import json
@@ -28,10 +28,9 @@ def sources(root, folders):
 def tidy_files(root, build):
     with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as database:
         entries = json.load(database)
-    board = os.path.join(root, "src") + os.sep
-    server = os.path.join(root, "src", "server") + os.sep
+    sources_root = os.path.join(root, "src") + os.sep
     files = {os.path.realpath(entry["file"]) for entry in entries}
-    return sorted(f for f in files if f.startswith(board) and not f.startswith(server))
+    return sorted(f for f in files if f.startswith(sources_root))
 
 
 def run_tidy(build, path):

@@ -85,8 +85,8 @@ bool sameText(const char16_t* stored, const std::string& intended) {
 // FNV-1a: a stable short form of a long melody event key.
 uint64_t fnv1a(const std::string& text) {
     uint64_t hash = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        hash = (hash ^ c) * 1099511628211ULL;
+    for (const char byte : text) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
     }
     return hash;
 }
@@ -259,6 +259,29 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? 1 : trains));
 }
 
+// An operator's notice on a new-style board's lower line: scrolling in one
+// line, or in frames of the board's languages.
+void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice& notice) {
+    if (notice.scrolling) {
+        const std::string joined =
+            notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
+        const std::string text = fieldText(joined, SCROLL_TEXT_CAPACITY, false);
+        const uint8_t color = notice.color;
+        const char letter = COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y';
+        w->line("msg", std::string("scroll\t") + letter + "\t" + text);
+        w->expect("notice", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_SCROLL && sameText(d.msg.scrollText, text);
+        });
+    } else {
+        std::string texts[LANGUAGE_SLOTS] = {notice.textJp, notice.textEn};
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("msg", "frame\t" + languageList(texts, board.languages, slots));
+        w->expect("notice", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_FRAME && sameLangTexts(d.msg.texts, slots);
+        });
+    }
+}
+
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                    const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
                    const std::vector<BoardNotice>& notices, int32_t approach) {
@@ -337,24 +360,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         });
     } else if (!notices.empty()) {
         const BoardNotice& notice = notices[static_cast<size_t>(now / 10) % notices.size()];
-        if (notice.scrolling) {
-            const std::string joined =
-                notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
-            const std::string text = fieldText(joined, SCROLL_TEXT_CAPACITY, false);
-            const uint8_t color = notice.color;
-            const char letter = COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y';
-            w->line("msg", std::string("scroll\t") + letter + "\t" + text);
-            w->expect("notice", [=](const BoardDocument& d) {
-                return d.msg.kind == MSG_SCROLL && sameText(d.msg.scrollText, text);
-            });
-        } else {
-            std::string texts[LANGUAGE_SLOTS] = {notice.textJp, notice.textEn};
-            std::string slots[LANGUAGE_SLOTS];
-            w->line("msg", "frame\t" + languageList(texts, board.languages, slots));
-            w->expect("notice", [=](const BoardDocument& d) {
-                return d.msg.kind == MSG_FRAME && sameLangTexts(d.msg.texts, slots);
-            });
-        }
+        writeNewStyleNotice(w, board, notice);
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
         const std::string time = shownClock(zone, after);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <thread>
 
@@ -232,6 +233,137 @@ int64_t melodyFileSize(const StationConfig& config, const std::string& name, std
     return info.st_size;
 }
 
+namespace {
+
+// Each board's document, brought up to date from the store when it asks.
+void addDisplayRoute(httplib::Server* server, const std::vector<std::unique_ptr<BoardSlot>>& slots,
+                     StoreState* storeState, TimetableCache* timetables, const StationConfig& config,
+                     const ServerClock& clock) {
+    server->Get(R"(/api/boards/(\d{1,9})/display\.txt)",
+                [&slots, storeState, timetables, &config, &clock](const httplib::Request& request,
+                                                                  httplib::Response& response) {
+                    const int32_t number = std::atoi(request.matches[1].str().c_str());
+                    BoardSlot* slot = nullptr;
+                    for (const auto& candidate : slots) {
+                        if (candidate->board->number == number) {
+                            slot = candidate.get();
+                        }
+                    }
+                    if (slot == nullptr) {
+                        response.status = 404;
+                        response.set_content("no such board\n", "text/plain; charset=utf-8");
+                        return;
+                    }
+                    noteBoardRequest(number, request.remote_addr);
+                    const StoreView view = currentStore(storeState);
+                    const int64_t now = clockNow(clock);
+                    std::lock_guard<std::mutex> hold(slot->lock);
+                    refreshSlot(slot, timetables, config, view, now);
+                    if (!slot->accepted) {
+                        response.status = 503;
+                        response.set_content("document not accepted by the board's reader\n",
+                                             "text/plain; charset=utf-8");
+                        return;
+                    }
+                    response.set_content(slot->body, "text/plain; charset=utf-8");
+                });
+}
+
+// The melody files, by name, for the boards to play.
+void addSoundRoute(httplib::Server* server, const StationConfig& config) {
+    server->Get(R"(/sounds/(.+))", [&config](const httplib::Request& request, httplib::Response& response) {
+        std::string path;
+        const std::string name = request.matches[1].str();
+        const int64_t size = melodyFileSize(config, name, &path);
+        std::string bytes;
+        FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
+        if (file == nullptr) {
+            response.status = 404;
+            response.set_content("no such melody\n", "text/plain; charset=utf-8");
+            return;
+        }
+        bytes.resize(static_cast<size_t>(size));
+        const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        bytes.resize(got);
+        response.set_content(bytes, soundType(name));
+    });
+}
+
+// How the operator's page reaches the boards' documents and departures: each
+// brought up to date from the store as a board would get it.
+BoardAccess boardAccess(const std::vector<std::unique_ptr<BoardSlot>>& slots, StoreState* storeState,
+                        TimetableCache* timetables, const StationConfig& config, const ServerClock& clock) {
+    auto findSlot = [&slots](int32_t number) -> BoardSlot* {
+        for (const auto& candidate : slots) {
+            if (candidate->board->number == number) {
+                return candidate.get();
+            }
+        }
+        return nullptr;
+    };
+    BoardAccess access;
+    access.document = [findSlot, storeState, timetables, &config, &clock](int32_t number, std::string* body) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, timetables, config, view, clockNow(clock));
+        *body = slot->body;
+        return true;
+    };
+    access.departures = [findSlot, storeState, timetables, &config, &clock](
+                            int32_t number, std::vector<Departure>* departures) {
+        BoardSlot* slot = findSlot(number);
+        if (slot == nullptr) {
+            return false;
+        }
+        const StoreView view = currentStore(storeState);
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot, timetables, config, view, clockNow(clock));
+        *departures = slot->timetable->departures;
+        return true;
+    };
+    access.zone = [storeState] { return currentStore(storeState).zone; };
+    return access;
+}
+
+// The port the server listens on, written whole (through a temporary file
+// renamed into place) for whoever started it without a fixed port.
+bool writePortFile(const std::string& portFile, int port) {
+    const std::string temporary = portFile + ".tmp";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr || std::fprintf(file, "%d\n", port) < 0 || std::fclose(file) != 0 ||
+        std::rename(temporary.c_str(), portFile.c_str()) != 0) {
+        std::fprintf(stderr, "velmorant-server: cannot write %s\n", portFile.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The signal thread: it waits for SIGTERM or SIGINT (blocked in every thread)
+// while the server listens, looking every tenth of a second whether listening
+// has ended for another reason. Once signalled it stops the server, again
+// until listening has ended, so that a signal taken before listening began
+// still ends it.
+void stopOnSignal(const sigset_t& stopSignals, const std::atomic<bool>& listening,
+                  std::atomic<bool>* signalled, httplib::Server* server) {
+    const timespec pause{0, 100 * 1000 * 1000};
+    while (listening) {
+        if (!*signalled && sigtimedwait(&stopSignals, nullptr, &pause) >= 0) {
+            *signalled = true;
+        }
+        if (*signalled) {
+            server->stop();
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+}  // namespace
+
 int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile) {
     StoreState storeState;
     storeState.path = config.store;
@@ -281,84 +413,11 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
-    server.Get(R"(/api/boards/(\d{1,9})/display\.txt)",
-               [&](const httplib::Request& request, httplib::Response& response) {
-                   const int32_t number = std::atoi(request.matches[1].str().c_str());
-                   BoardSlot* slot = nullptr;
-                   for (const auto& candidate : slots) {
-                       if (candidate->board->number == number) {
-                           slot = candidate.get();
-                       }
-                   }
-                   if (slot == nullptr) {
-                       response.status = 404;
-                       response.set_content("no such board\n", "text/plain; charset=utf-8");
-                       return;
-                   }
-                   noteBoardRequest(number, request.remote_addr);
-                   const StoreView view = currentStore(&storeState);
-                   const int64_t now = clockNow(clock);
-                   std::lock_guard<std::mutex> hold(slot->lock);
-                   refreshSlot(slot, &timetables, config, view, now);
-                   if (!slot->accepted) {
-                       response.status = 503;
-                       response.set_content("document not accepted by the board's reader\n",
-                                            "text/plain; charset=utf-8");
-                       return;
-                   }
-                   response.set_content(slot->body, "text/plain; charset=utf-8");
-               });
+    addDisplayRoute(&server, slots, &storeState, &timetables, config, clock);
     addPreviewRoutes(server, clock);
-    server.Get(R"(/sounds/(.+))", [&](const httplib::Request& request, httplib::Response& response) {
-        std::string path;
-        const std::string name = request.matches[1].str();
-        const int64_t size = melodyFileSize(config, name, &path);
-        std::string bytes;
-        FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
-        if (file == nullptr) {
-            response.status = 404;
-            response.set_content("no such melody\n", "text/plain; charset=utf-8");
-            return;
-        }
-        bytes.resize(static_cast<size_t>(size));
-        const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-        bytes.resize(got);
-        response.set_content(bytes, soundType(name));
-    });
+    addSoundRoute(&server, config);
     // The operator's page and API see the boards' documents and departures.
-    auto findSlot = [&slots](int32_t number) -> BoardSlot* {
-        for (const auto& candidate : slots) {
-            if (candidate->board->number == number) {
-                return candidate.get();
-            }
-        }
-        return nullptr;
-    };
-    BoardAccess access;
-    access.document = [&, findSlot](int32_t number, std::string* body) {
-        BoardSlot* slot = findSlot(number);
-        if (slot == nullptr) {
-            return false;
-        }
-        const StoreView view = currentStore(&storeState);
-        std::lock_guard<std::mutex> hold(slot->lock);
-        refreshSlot(slot, &timetables, config, view, clockNow(clock));
-        *body = slot->body;
-        return true;
-    };
-    access.departures = [&, findSlot](int32_t number, std::vector<Departure>* departures) {
-        BoardSlot* slot = findSlot(number);
-        if (slot == nullptr) {
-            return false;
-        }
-        const StoreView view = currentStore(&storeState);
-        std::lock_guard<std::mutex> hold(slot->lock);
-        refreshSlot(slot, &timetables, config, view, clockNow(clock));
-        *departures = slot->timetable->departures;
-        return true;
-    };
-    access.zone = [&storeState] { return currentStore(&storeState).zone; };
+    const BoardAccess access = boardAccess(slots, &storeState, &timetables, config, clock);
     registerOperatorRoutes(server, config, clock, access);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
@@ -390,24 +449,14 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     if (listeningSocket >= 0 && listen(listeningSocket, SOMAXCONN) != 0) {
         std::fprintf(stderr, "velmorant-server: cannot widen the listening backlog\n");
     }
-    if (!portFile.empty()) {
-        const std::string temporary = portFile + ".tmp";
-        FILE* file = std::fopen(temporary.c_str(), "w");
-        if (file == nullptr || std::fprintf(file, "%d\n", port) < 0 || std::fclose(file) != 0 ||
-            std::rename(temporary.c_str(), portFile.c_str()) != 0) {
-            std::fprintf(stderr, "velmorant-server: cannot write %s\n", portFile.c_str());
-            return 1;
-        }
+    if (!portFile.empty() && !writePortFile(portFile, port)) {
+        return 1;
     }
     std::fprintf(stderr, "velmorant-server: serving %zu boards on %s port %d\n", config.boards.size(),
                  config.listen.c_str(), port);
+    std::atomic<bool> listening{true};
     std::atomic<bool> signalled{false};
-    std::thread stopper([&] {
-        int signalNumber = 0;
-        sigwait(&stopSignals, &signalNumber);
-        signalled = true;
-        server.stop();
-    });
+    std::thread stopper(stopOnSignal, std::cref(stopSignals), std::cref(listening), &signalled, &server);
     // The live preview reads the same cache the boards are served from.
     setPreviewDocumentSource([&](int32_t number, std::string* body) {
         for (const auto& candidate : slots) {
@@ -422,10 +471,8 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         return false;
     });
     const bool ok = server.listen_after_bind();
-    // When listening ended for another reason, the signal thread still waits.
-    if (!signalled) {
-        pthread_kill(stopper.native_handle(), SIGTERM);
-    }
+    // Listening may also end for another reason; the signal thread sees it.
+    listening = false;
     stopper.join();
     operatorStop();
     setPreviewDocumentSource(nullptr);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 
 #include "server/operator.h"
@@ -81,34 +82,16 @@ std::string tokenHash(const std::string& token) {
     return hex;
 }
 
-bool loadOperatorConfig(const std::string& configPath, const StationConfig& station, OperatorConfig* config,
-                        std::vector<std::string>* problems) {
-    *config = OperatorConfig{};
-    config->database = folderOf(station.store) + "/operator.db";
-    toml::table root;
-    try {
-        root = toml::parse_file(configPath);
-    } catch (const toml::parse_error& error) {
-        problems->push_back(configPath + ": " + std::string(error.description()));
-        return false;
-    }
-    const toml::table* section = root["operator"].as_table();
-    if (section == nullptr) {
-        return root.get("operator") == nullptr || (problems->push_back("[operator] must be a table"), false);
-    }
-    bool ok = true;
-    auto fault = [&](const std::string& what) {
-        problems->push_back("[operator] " + what);
-        ok = false;
-    };
-    for (const auto& [key, node] : *section) {
-        const std::string name(key.str());
-        if (name != "database" && name != "silent_seconds" && name != "user" && name != "token" &&
-            name != "allow_from" && name != "secure_cookie") {
-            problems->push_back("[operator] unknown key " + name + " (ignored)");
-        }
-    }
-    if (const toml::node* database = section->get("database")) {
+namespace {
+
+// How a fault in the [operator] section is noted.
+using ConfigFault = std::function<void(const std::string&)>;
+
+// The operator's plain settings: database, silent_seconds, allow_from and
+// secure_cookie.
+void readOperatorSettings(const toml::table& section, const StationConfig& station, OperatorConfig* config,
+                          const ConfigFault& fault) {
+    if (const toml::node* database = section.get("database")) {
         if (database->as_string() == nullptr || database->as_string()->get().empty()) {
             fault("database must be a file name in double quotes");
         } else {
@@ -116,7 +99,7 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
             config->database = path[0] == '/' ? path : station.folder + "/" + path;
         }
     }
-    if (const toml::node* silent = section->get("silent_seconds")) {
+    if (const toml::node* silent = section.get("silent_seconds")) {
         const auto* number = silent->as_integer();
         if (number == nullptr || number->get() < 1 || number->get() > 86400) {
             fault("silent_seconds must be a whole number from 1 to 86400");
@@ -124,7 +107,7 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
             config->silentSeconds = static_cast<int32_t>(number->get());
         }
     }
-    if (const toml::node* allow = section->get("allow_from")) {
+    if (const toml::node* allow = section.get("allow_from")) {
         const toml::array* list = allow->as_array();
         bool good = list != nullptr;
         for (size_t i = 0; good && i < list->size(); ++i) {
@@ -138,15 +121,20 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
             fault("allow_from must be a list of addresses in double quotes");
         }
     }
-    if (const toml::node* secure = section->get("secure_cookie")) {
+    if (const toml::node* secure = section.get("secure_cookie")) {
         if (secure->as_boolean() == nullptr) {
             fault("secure_cookie must be true or false");
         } else {
             config->secureCookie = secure->as_boolean()->get();
         }
     }
+}
+
+// The operator's users and tokens, each an [[operator.user]] or
+// [[operator.token]] entry with its name and secret.
+void readOperatorEntries(const toml::table& section, OperatorConfig* config, const ConfigFault& fault) {
     auto entries = [&](const char* key, const char* secretKey, auto add) {
-        const toml::node* node = section->get(key);
+        const toml::node* node = section.get(key);
         if (node == nullptr) {
             return;
         }
@@ -180,6 +168,39 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
         }
         config->tokens.push_back({name, token});
     });
+}
+
+}  // namespace
+
+bool loadOperatorConfig(const std::string& configPath, const StationConfig& station, OperatorConfig* config,
+                        std::vector<std::string>* problems) {
+    *config = OperatorConfig{};
+    config->database = folderOf(station.store) + "/operator.db";
+    toml::table root;
+    try {
+        root = toml::parse_file(configPath);
+    } catch (const toml::parse_error& error) {
+        problems->push_back(configPath + ": " + std::string(error.description()));
+        return false;
+    }
+    const toml::table* section = root["operator"].as_table();
+    if (section == nullptr) {
+        return root.get("operator") == nullptr || (problems->push_back("[operator] must be a table"), false);
+    }
+    bool ok = true;
+    auto fault = [&](const std::string& what) {
+        problems->push_back("[operator] " + what);
+        ok = false;
+    };
+    for (const auto& [key, node] : *section) {
+        const std::string name(key.str());
+        if (name != "database" && name != "silent_seconds" && name != "user" && name != "token" &&
+            name != "allow_from" && name != "secure_cookie") {
+            problems->push_back("[operator] unknown key " + name + " (ignored)");
+        }
+    }
+    readOperatorSettings(*section, station, config, fault);
+    readOperatorEntries(*section, config, fault);
     return ok;
 }
 

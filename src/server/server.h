@@ -219,6 +219,9 @@ uint8_t nearestPaletteColor(const std::string& rgbHex);
 // ---------------------------------------------------------------------------
 // Board documents
 
+// The compiler's own copy of the array member below names its loop variable
+// in the reserved form.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct Departure {
     int64_t when;         // Unix seconds
     int32_t serviceDate;  // YYYYMMDD
@@ -233,6 +236,9 @@ struct Departure {
 };
 
 // What a board shows for one operating day, built from the store.
+// The compiler's own copy of the array member below names its loop variable
+// in the reserved form.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct BoardTimetable {
     int32_t operatingDay = 0;
     std::vector<Departure> departures;  // by time

@@ -37,7 +37,7 @@ static bool allDigits(const std::string& text, size_t from, size_t to) {
     return true;
 }
 
-bool parseGtfsTime(const std::string& text, int32_t* seconds) {
+bool parseGtfsTime(const std::string& text, int32_t* dayTime) {
     const size_t first = text.find(':');
     if (first == std::string::npos || first > 3 || text.size() != first + 6 || text[first + 3] != ':' ||
         !allDigits(text, 0, first) || !allDigits(text, first + 1, first + 3) ||
@@ -50,7 +50,7 @@ bool parseGtfsTime(const std::string& text, int32_t* seconds) {
     if (m > 59 || s > 59) {
         return false;
     }
-    *seconds = h * 3600 + m * 60 + s;
+    *dayTime = h * 3600 + m * 60 + s;
     return true;
 }
 

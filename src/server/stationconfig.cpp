@@ -124,6 +124,85 @@ const std::set<std::string> BOARD_KEYS = {"number",
                                           "approach_label",
                                           "approach_message"};
 
+// The routes a board keeps to: a list of route_id texts.
+void readBoardRoutes(Reader* reader, const toml::table& table, BoardConfig* board) {
+    if (const toml::node* routes = table.get("routes")) {
+        const toml::array* list = routes->as_array();
+        if (list == nullptr) {
+            reader->fault("routes must be a list of route_id texts");
+        } else {
+            for (const toml::node& route : *list) {
+                if (const auto* text = route.as_string()) {
+                    board->routes.push_back(text->get());
+                } else {
+                    reader->fault("routes must be a list of route_id texts");
+                }
+            }
+        }
+    }
+}
+
+// The board's melody: a name the board itself would accept.
+void readBoardMelody(Reader* reader, const toml::table& table, BoardConfig* board) {
+    reader->text(table, "melody", &board->melody);
+    if (!board->melody.empty()) {
+        char16_t wide[MELODY_NAME_CAPACITY + 2] = {};
+        decodeUtf8(reinterpret_cast<const unsigned char*>(board->melody.data()),
+                   static_cast<int32_t>(std::min<size_t>(board->melody.size(), 1024)), wide,
+                   MELODY_NAME_CAPACITY + 2);
+        if (!melodyNameIsValid(wide)) {
+            reader->fault("melody \"" + board->melody +
+                          "\" is not a name a board accepts (.mp3 or .wav, at most one folder)");
+        }
+    }
+}
+
+// The colours of a board's routes: a table of route_id = colour.
+void readRouteColors(Reader* reader, const toml::table& table, BoardConfig* board) {
+    if (const toml::node* colors = table.get("route_colors")) {
+        const toml::table* map = colors->as_table();
+        if (map == nullptr) {
+            reader->fault("route_colors must be a table of route_id = colour");
+        } else {
+            for (const auto& [route, value] : *map) {
+                const auto* text = value.as_string();
+                const uint8_t color = text != nullptr ? configColor(text->get()) : 0;
+                if (color == 0) {
+                    reader->fault("route_colors." + std::string(route.str()) +
+                                  " must be a colour letter (G O R Y W B P) or \"#RRGGBB\"");
+                } else {
+                    board->routeColors.push_back({std::string(route.str()), color});
+                }
+            }
+        }
+    }
+}
+
+// The languages a board shows, in order: a list of language letters.
+void readBoardLanguages(Reader* reader, const toml::table& table, BoardConfig* board) {
+    if (const toml::node* languages = table.get("languages")) {
+        const toml::array* list = languages->as_array();
+        std::string letters;
+        bool good = list != nullptr && !list->empty();
+        if (good) {
+            for (const toml::node& language : *list) {
+                const auto* text = language.as_string();
+                if (text == nullptr || text->get().size() != 1 ||
+                    std::string("jeksto").find(text->get()[0]) == std::string::npos) {
+                    good = false;
+                    break;
+                }
+                letters += text->get();
+            }
+        }
+        if (!good) {
+            reader->fault("languages must be a list of the letters \"j\", \"e\", \"k\", \"s\", \"t\", \"o\"");
+        } else {
+            board->languages = letters;
+        }
+    }
+}
+
 void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     for (const auto& [key, node] : table) {
         if (BOARD_KEYS.count(std::string(key.str())) == 0) {
@@ -148,32 +227,9 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     if (board->stopId.empty() && (board->station.empty() || board->platformCode.empty())) {
         reader->fault("needs stop_id, or station and platform_code");
     }
-    if (const toml::node* routes = table.get("routes")) {
-        const toml::array* list = routes->as_array();
-        if (list == nullptr) {
-            reader->fault("routes must be a list of route_id texts");
-        } else {
-            for (const toml::node& route : *list) {
-                if (const auto* text = route.as_string()) {
-                    board->routes.push_back(text->get());
-                } else {
-                    reader->fault("routes must be a list of route_id texts");
-                }
-            }
-        }
-    }
+    readBoardRoutes(reader, table, board);
     reader->integer(table, "direction_id", &board->directionId, 0, 1);
-    reader->text(table, "melody", &board->melody);
-    if (!board->melody.empty()) {
-        char16_t wide[MELODY_NAME_CAPACITY + 2] = {};
-        decodeUtf8(reinterpret_cast<const unsigned char*>(board->melody.data()),
-                   static_cast<int32_t>(std::min<size_t>(board->melody.size(), 1024)), wide,
-                   MELODY_NAME_CAPACITY + 2);
-        if (!melodyNameIsValid(wide)) {
-            reader->fault("melody \"" + board->melody +
-                          "\" is not a name a board accepts (.mp3 or .wav, at most one folder)");
-        }
-    }
+    readBoardMelody(reader, table, board);
     reader->integer(table, "melody_lead_seconds", &board->melodyLeadSeconds, 0, 600);
     reader->integer(table, "rows", &board->rows, 1, 5);
     reader->integer(table, "width", &board->width, 64, 512);
@@ -182,23 +238,7 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->text(table, "label_en", &board->labelEn);
     reader->text(table, "caption_time", &board->captionTime);
     reader->text(table, "caption_dest", &board->captionDest);
-    if (const toml::node* colors = table.get("route_colors")) {
-        const toml::table* map = colors->as_table();
-        if (map == nullptr) {
-            reader->fault("route_colors must be a table of route_id = colour");
-        } else {
-            for (const auto& [route, value] : *map) {
-                const auto* text = value.as_string();
-                const uint8_t color = text != nullptr ? configColor(text->get()) : 0;
-                if (color == 0) {
-                    reader->fault("route_colors." + std::string(route.str()) +
-                                  " must be a colour letter (G O R Y W B P) or \"#RRGGBB\"");
-                } else {
-                    board->routeColors.push_back({std::string(route.str()), color});
-                }
-            }
-        }
-    }
+    readRouteColors(reader, table, board);
     reader->integer(table, "blink_seconds", &board->blinkSeconds, 0, 3600);
     reader->text(table, "platform", &board->platform);
     std::string side = "L";
@@ -217,27 +257,7 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     }
     reader->text(table, "via_jp", &board->viaJp);
     reader->text(table, "via_en", &board->viaEn);
-    if (const toml::node* languages = table.get("languages")) {
-        const toml::array* list = languages->as_array();
-        std::string letters;
-        bool good = list != nullptr && !list->empty();
-        if (good) {
-            for (const toml::node& language : *list) {
-                const auto* text = language.as_string();
-                if (text == nullptr || text->get().size() != 1 ||
-                    std::string("jeksto").find(text->get()[0]) == std::string::npos) {
-                    good = false;
-                    break;
-                }
-                letters += text->get();
-            }
-        }
-        if (!good) {
-            reader->fault("languages must be a list of the letters \"j\", \"e\", \"k\", \"s\", \"t\", \"o\"");
-        } else {
-            board->languages = letters;
-        }
-    }
+    readBoardLanguages(reader, table, board);
     reader->integer(table, "approach_seconds", &board->approachSeconds, 0, 3600);
     reader->text(table, "approach_label", &board->approachLabel);
     reader->text(table, "approach_message", &board->approachMessage);

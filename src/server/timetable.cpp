@@ -58,7 +58,8 @@ void translateAll(Store* store, int32_t ownSlot, const std::string& table, const
 // Length of a UTF-8 text in UTF-16 units, as a board counts it.
 size_t unitCount(const std::string& text) {
     size_t units = 0;
-    for (unsigned char c : text) {
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
         units += (c & 0xC0) != 0x80 ? 1 : 0;
         units += c >= 0xF0 ? 1 : 0;
     }
@@ -69,22 +70,22 @@ struct DestinationTexts {
     std::string texts[LANGUAGE_SLOTS];
 };
 
-}  // namespace
+// What the departures of a day share, each looked up in the store once.
+struct TimetableLookups {
+    int32_t ownSlot = 0;
+    std::map<std::string, RouteRecord> routeRecords;
+    std::map<std::string, DestinationTexts> destinations;
+    std::map<std::string, std::vector<FrequencyRecord>> frequencies;
+};
 
-int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
-    return localDate(zone, now - config.dayStartSeconds);
-}
-
-void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
-                    const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
-    (void)config;
-    *timetable = BoardTimetable{};
-    timetable->operatingDay = day;
+// The stops whose calls the board shows; the board's own stop (or its
+// platform's) goes to platformStop.
+std::vector<std::string> boardStopIds(Store* store, const BoardConfig& board, StopRecord* platformStop,
+                                      BoardTimetable* timetable) {
     std::vector<std::string> stopIds;
-    StopRecord platformStop;
     if (!board.stopId.empty()) {
         stopIds.push_back(board.stopId);
-        if (!storeStop(store, board.stopId, &platformStop)) {
+        if (!storeStop(store, board.stopId, platformStop)) {
             timetable->problems.push_back("stop_id \"" + board.stopId + "\" is not in the timetable");
         }
         // A station's board shows the departures of all its platforms.
@@ -97,20 +98,16 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             timetable->problems.push_back("station \"" + board.station + "\" has no platform \"" +
                                           board.platformCode + "\" in the timetable");
         } else {
-            storeStop(store, stopIds[0], &platformStop);
+            storeStop(store, stopIds[0], platformStop);
         }
     }
-    // The platform as configured, else the stop's platform_code; the
-    // document falls back to the board's number.
-    timetable->platform = !board.platform.empty() ? board.platform : platformStop.platformCode;
+    return stopIds;
+}
 
-    for (const std::string& routeId : board.routes) {
-        RouteRecord route;
-        if (!storeRoute(store, routeId, &route)) {
-            timetable->problems.push_back("route_id \"" + routeId + "\" is not in the timetable");
-        }
-    }
-    const int32_t ownSlot = feedSlot(storeMeta(store, "feed_lang"));
+// The calls at those stops that are departures of the board's routes and
+// direction.
+std::vector<CallRecord> boardCalls(Store* store, const BoardConfig& board,
+                                   const std::vector<std::string>& stopIds) {
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
     for (CallRecord& call : storeCallsAt(store, stopIds)) {
@@ -121,100 +118,112 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
         }
         calls.push_back(std::move(call));
     }
+    return calls;
+}
 
-    std::map<std::string, RouteRecord> routeRecords;
-    std::map<std::string, DestinationTexts> destinations;
-    std::map<std::string, std::vector<FrequencyRecord>> frequencies;
-    for (int32_t serviceDate = addDays(day, -1); serviceDate <= day; serviceDate = addDays(serviceDate, 1)) {
-        const std::vector<std::string> serviceList = storeServicesOn(store, serviceDate);
-        const std::set<std::string> services(serviceList.begin(), serviceList.end());
-        const int64_t start = serviceDayStart(zone, serviceDate);
-        for (const CallRecord& call : calls) {
-            if (services.count(call.serviceId) == 0) {
-                continue;
-            }
-            auto routeIt = routeRecords.find(call.routeId);
-            if (routeIt == routeRecords.end()) {
-                RouteRecord route;
-                storeRoute(store, call.routeId, &route);
-                routeIt = routeRecords.emplace(call.routeId, route).first;
-            }
-            const std::string destinationKey =
-                call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
-            auto destinationIt = destinations.find(destinationKey);
-            if (destinationIt == destinations.end()) {
-                DestinationTexts texts;
-                if (!call.headsign.empty()) {
-                    translateAll(store, ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
-                                 texts.texts);
-                } else {
-                    // The station's name rather than its platform's.
-                    StopRecord last;
-                    storeStop(store, call.lastStopId, &last);
-                    StopRecord parent;
-                    if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
-                        last = parent;
-                    }
-                    translateAll(store, ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
-                }
-                destinationIt = destinations.emplace(destinationKey, texts).first;
-            }
-            uint8_t color = 0;
-            for (const RouteColor& routeColor : board.routeColors) {
-                if (routeColor.routeId == call.routeId) {
-                    color = routeColor.color;
-                }
-            }
-            if (color == 0) {
-                color = nearestPaletteColor(routeIt->second.color);
-            }
-            auto frequencyIt = frequencies.find(call.tripId);
-            if (frequencyIt == frequencies.end()) {
-                frequencyIt = frequencies.emplace(call.tripId, storeFrequencies(store, call.tripId)).first;
-            }
-            std::vector<int32_t> times;
-            if (frequencyIt->second.empty()) {
-                times.push_back(call.departure);
-            } else {
-                // The trip's times are a pattern: it starts every headway
-                // within each window, and reaches this stop as far after its
-                // start as the pattern says.
-                const int32_t offset = call.departure - std::max(0, call.firstDeparture);
-                for (const FrequencyRecord& window : frequencyIt->second) {
-                    for (int32_t tripStart = window.start; tripStart < window.end;
-                         tripStart += window.headway) {
-                        times.push_back(tripStart + offset);
-                    }
-                }
-            }
-            for (int32_t time : times) {
-                Departure departure;
-                departure.when = start + time;
-                departure.serviceDate = serviceDate;
-                departure.departure = time;
-                departure.tripId = call.tripId;
-                departure.routeId = call.routeId;
-                for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-                    departure.destinations[slot] = destinationIt->second.texts[slot];
-                }
-                departure.color = color;
-                timetable->departures.push_back(std::move(departure));
-            }
+// A call's destination in every language: its headsign, else the name of
+// the station of its last stop.
+const DestinationTexts& callDestination(Store* store, const CallRecord& call, TimetableLookups* lookups) {
+    const std::string destinationKey = call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
+    auto destinationIt = lookups->destinations.find(destinationKey);
+    if (destinationIt != lookups->destinations.end()) {
+        return destinationIt->second;
+    }
+    DestinationTexts texts;
+    if (!call.headsign.empty()) {
+        translateAll(store, lookups->ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
+                     texts.texts);
+    } else {
+        // The station's name rather than its platform's.
+        StopRecord last;
+        storeStop(store, call.lastStopId, &last);
+        StopRecord parent;
+        if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
+            last = parent;
+        }
+        translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
+    }
+    return lookups->destinations.emplace(destinationKey, texts).first->second;
+}
+
+// A call's colour: as the board configures its route, else the palette
+// colour nearest the route's own.
+uint8_t callColor(Store* store, const BoardConfig& board, const CallRecord& call, TimetableLookups* lookups) {
+    auto routeIt = lookups->routeRecords.find(call.routeId);
+    if (routeIt == lookups->routeRecords.end()) {
+        RouteRecord route;
+        storeRoute(store, call.routeId, &route);
+        routeIt = lookups->routeRecords.emplace(call.routeId, route).first;
+    }
+    uint8_t color = 0;
+    for (const RouteColor& routeColor : board.routeColors) {
+        if (routeColor.routeId == call.routeId) {
+            color = routeColor.color;
         }
     }
-    std::sort(timetable->departures.begin(), timetable->departures.end(),
-              [](const Departure& a, const Departure& b) {
-                  return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
-              });
-
-    if (timetable->departures.empty()) {
-        timetable->problems.push_back(
-            "no departures on the day " + std::to_string(day) +
-            " (no service that day, or none for this platform, routes and direction)");
+    if (color == 0) {
+        color = nearestPaletteColor(routeIt->second.color);
     }
+    return color;
+}
 
-    // The line of a new-style header: as configured, else the board's first
-    // route (or the route of its first call).
+// A call's departure times within its service day: its own, or for a
+// frequency-based trip one for every trip of the pattern.
+std::vector<int32_t> callTimes(Store* store, const CallRecord& call, TimetableLookups* lookups) {
+    auto frequencyIt = lookups->frequencies.find(call.tripId);
+    if (frequencyIt == lookups->frequencies.end()) {
+        frequencyIt = lookups->frequencies.emplace(call.tripId, storeFrequencies(store, call.tripId)).first;
+    }
+    std::vector<int32_t> times;
+    if (frequencyIt->second.empty()) {
+        times.push_back(call.departure);
+        return times;
+    }
+    // The trip's times are a pattern: it starts every headway within each
+    // window, and reaches this stop as far after its start as the pattern
+    // says.
+    const int32_t offset = call.departure - std::max(0, call.firstDeparture);
+    for (const FrequencyRecord& window : frequencyIt->second) {
+        for (int32_t tripStart = window.start; tripStart < window.end; tripStart += window.headway) {
+            times.push_back(tripStart + offset);
+        }
+    }
+    return times;
+}
+
+// The departures of the calls whose services run on one service day.
+void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig& board,
+                   const std::vector<CallRecord>& calls, int32_t serviceDate, TimetableLookups* lookups,
+                   BoardTimetable* timetable) {
+    const std::vector<std::string> serviceList = storeServicesOn(store, serviceDate);
+    const std::set<std::string> services(serviceList.begin(), serviceList.end());
+    const int64_t start = serviceDayStart(zone, serviceDate);
+    for (const CallRecord& call : calls) {
+        if (services.count(call.serviceId) == 0) {
+            continue;
+        }
+        const uint8_t color = callColor(store, board, call, lookups);
+        const DestinationTexts& destination = callDestination(store, call, lookups);
+        for (int32_t time : callTimes(store, call, lookups)) {
+            Departure departure;
+            departure.when = start + time;
+            departure.serviceDate = serviceDate;
+            departure.departure = time;
+            departure.tripId = call.tripId;
+            departure.routeId = call.routeId;
+            for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+                departure.destinations[slot] = destination.texts[slot];
+            }
+            departure.color = color;
+            timetable->departures.push_back(std::move(departure));
+        }
+    }
+}
+
+// The line of a new-style header from the feed: the board's first route (or
+// the route of its first call), its name and colour.
+void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
+                  const std::vector<CallRecord>& calls, BoardTimetable* timetable) {
     std::string routeId =
         !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
     RouteRecord route;
@@ -231,6 +240,50 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             timetable->hasLineColor = true;
         }
     }
+}
+
+}  // namespace
+
+int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
+    return localDate(zone, now - config.dayStartSeconds);
+}
+
+void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
+                    const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
+    (void)config;
+    *timetable = BoardTimetable{};
+    timetable->operatingDay = day;
+    StopRecord platformStop;
+    const std::vector<std::string> stopIds = boardStopIds(store, board, &platformStop, timetable);
+    // The platform as configured, else the stop's platform_code; the
+    // document falls back to the board's number.
+    timetable->platform = !board.platform.empty() ? board.platform : platformStop.platformCode;
+
+    for (const std::string& routeId : board.routes) {
+        RouteRecord route;
+        if (!storeRoute(store, routeId, &route)) {
+            timetable->problems.push_back("route_id \"" + routeId + "\" is not in the timetable");
+        }
+    }
+    TimetableLookups lookups;
+    lookups.ownSlot = feedSlot(storeMeta(store, "feed_lang"));
+    const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
+    for (int32_t serviceDate = addDays(day, -1); serviceDate <= day; serviceDate = addDays(serviceDate, 1)) {
+        addServiceDay(store, zone, board, calls, serviceDate, &lookups, timetable);
+    }
+    std::sort(timetable->departures.begin(), timetable->departures.end(),
+              [](const Departure& a, const Departure& b) {
+                  return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
+              });
+
+    if (timetable->departures.empty()) {
+        timetable->problems.push_back(
+            "no departures on the day " + std::to_string(day) +
+            " (no service that day, or none for this platform, routes and direction)");
+    }
+
+    // The line of a new-style header: as configured, else from the feed.
+    lineFromFeed(store, lookups.ownSlot, board, calls, timetable);
     if (!board.lineJp.empty()) {
         timetable->lineTexts[0] = board.lineJp;
     }
