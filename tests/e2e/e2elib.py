@@ -237,3 +237,23 @@ def board_processes(env=None):
         if len(fields) == 2 and fields[0].isdigit():
             pairs.append((int(fields[0]), int(fields[1])))
     return pairs
+
+
+# ---------------------------------------------------------------------------
+# Helpers for the scripts that run velmorant-server beside the board.
+
+def server_exe():
+    """velmorant-server from the host build (or VELMORANT_SERVER_EXE)."""
+    return os.environ.get("VELMORANT_SERVER_EXE") or os.path.join(
+        SOURCE, "build", "host", "src", "server", "velmorant-server")
+
+
+def lit(picture, row, columns):
+    """{palette index: dot count} of one classic board row within the columns."""
+    found = {}
+    for dot_row in range(16 * row, 16 * row + 16):
+        for column in columns:
+            index = palette_index(classic_dot(picture, CLASSIC_LAYOUT, column, dot_row))
+            if index not in (0, None):
+                found[index] = found.get(index, 0) + 1
+    return found

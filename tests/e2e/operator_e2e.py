@@ -14,8 +14,8 @@ import sys
 import tempfile
 import urllib.request
 
-from e2elib import (CLASSIC_LAYOUT, SOURCE, Checks, Picture, classic_dot, palette_index, private_exe, run_exe,
-                    to_windows_path, wait_until, write_settings)
+from e2elib import (Checks, Picture, SOURCE, lit, private_exe, run_exe, server_exe, to_windows_path,
+                    wait_until, write_settings)
 
 TOKEN = "e2e-token-0123456789abcdef0123456789"
 WIDTH, TIME_X, DEST_X = 256, 4, 80
@@ -35,22 +35,6 @@ station = "KAW"
 platform_code = "1"
 rows = 2
 """ % TOKEN
-
-
-def server_exe():
-    return os.environ.get("VELMORANT_SERVER_EXE") or os.path.join(
-        SOURCE, "build", "host", "src", "server", "velmorant-server")
-
-
-def lit(picture, row, columns):
-    """{palette index: dot count} of one board row within the columns."""
-    found = {}
-    for dot_row in range(16 * row, 16 * row + 16):
-        for column in columns:
-            index = palette_index(classic_dot(picture, CLASSIC_LAYOUT, column, dot_row))
-            if index not in (0, None):
-                found[index] = found.get(index, 0) + 1
-    return found
 
 
 def post(port, path, body):

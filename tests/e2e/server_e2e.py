@@ -11,8 +11,8 @@ import subprocess
 import sys
 import tempfile
 
-from e2elib import (CLASSIC_LAYOUT, SOURCE, Checks, Picture, classic_dot, palette_index, private_exe,
-                    run_exe, to_windows_path, wait_until, write_settings)
+from e2elib import (Checks, Picture, SOURCE, lit, private_exe, run_exe, server_exe, to_windows_path,
+                    wait_until, write_settings)
 
 MELODY = "月見台/発車ベル.wav"
 # Tuesday 10 March 2026, 15 s before the 8:03 rapid leaves Tsukimidai
@@ -36,22 +36,6 @@ rows = 2
 melody = "%s"
 melody_lead_seconds = 20
 """ % MELODY
-
-
-def server_exe():
-    return os.environ.get("VELMORANT_SERVER_EXE") or os.path.join(
-        SOURCE, "build", "host", "src", "server", "velmorant-server")
-
-
-def lit(picture, row, columns):
-    """{palette index: dot count} of one board row within the columns."""
-    found = {}
-    for dot_row in range(16 * row, 16 * row + 16):
-        for column in columns:
-            index = palette_index(classic_dot(picture, CLASSIC_LAYOUT, column, dot_row))
-            if index not in (0, None):
-                found[index] = found.get(index, 0) + 1
-    return found
 
 
 def main():
