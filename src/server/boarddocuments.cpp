@@ -435,12 +435,18 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
                    const BoardOverlay* overlay) {
     document->problems = timetable.problems;
     // Delays move departures and cancellations drop them (with a notice).
+    // A board without delays or cancellations reads the shared timetable as it
+    // is: copying a whole day's departures every second is what would slow a
+    // server with thousands of boards.
     std::vector<Departure> changed;
     std::vector<BoardNotice> notices;
-    if (overlay != nullptr) {
+    const bool trainsChanged = overlay != nullptr && !overlay->changes.empty();
+    if (trainsChanged) {
         applyTrainChanges(*overlay, timetable.departures, zone, now, &changed, &notices);
+    } else if (overlay != nullptr) {
+        notices = overlay->notices;
     }
-    const std::vector<Departure>& departures = overlay != nullptr ? changed : timetable.departures;
+    const std::vector<Departure>& departures = trainsChanged ? changed : timetable.departures;
     std::vector<const Departure*> coming;
     for (const Departure& departure : departures) {
         if (departure.when > now) {

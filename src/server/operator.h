@@ -53,7 +53,7 @@ struct BoardOverlay {
 // a delayed train keeps its scheduled time for display (delayMinutes tells
 // the text to add) but leaves, blinks, warns and rings at its delayed time;
 // a cancelled one is dropped and a notice of it added while it would have
-// been coming.
+// been coming. Only trains still to leave after now are kept.
 void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
                        const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
                        std::vector<BoardNotice>* notices);

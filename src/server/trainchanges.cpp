@@ -27,8 +27,11 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
                 change = &candidate;
             }
         }
+        // Only trains still to leave are shown; the rest need no copy.
         if (change == nullptr) {
-            shown->push_back(departure);
+            if (departure.when > now) {
+                shown->push_back(departure);
+            }
             continue;
         }
         if (change->cancelled) {
@@ -45,9 +48,13 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
             }
             continue;
         }
+        const int32_t delayMinutes = std::max(0, change->delayMinutes);
+        if (departure.when + int64_t{delayMinutes} * 60 <= now) {
+            continue;
+        }
         Departure late = departure;
-        late.delayMinutes = std::max(0, change->delayMinutes);
-        late.when = departure.when + int64_t{late.delayMinutes} * 60;
+        late.delayMinutes = delayMinutes;
+        late.when = departure.when + int64_t{delayMinutes} * 60;
         shown->push_back(late);
     }
     // A late train may now leave after trains scheduled behind it.
