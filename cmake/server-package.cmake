@@ -31,7 +31,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmorant developers <velmorant@example.org
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd, tzdata")
+# The live previews on the operator's page draw with the faces the boards map.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd, tzdata, fonts-ipafont-gothic, fonts-liberation")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-mincho, fonts-arphic-uming, fonts-nanum")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${VELMORANT_DEB}/conffiles ${VELMORANT_DEB}/postinst ${VELMORANT_DEB}/prerm ${VELMORANT_DEB}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
