@@ -38,11 +38,16 @@ winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
 
 xvfb=""
 window_board=""
+server_pid=""
 started=()
 # Everything the demo started ends with it, and is waited for: nothing is
 # left running once the script returns.
 finish() {
   local status=$?
+  if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   [ -n "$window_board" ] && kill "$window_board" 2>/dev/null
   local prefix
   for prefix in "${started[@]}"; do
@@ -99,11 +104,6 @@ clock=${VELMORANT_DEMO_NOW:-$(date +%Y-%m-%dT%H:%M:%S)}
 "$server_exe" serve --config "$station/station.toml" --now "$clock" --port 0 --port-file "$station/port" \
   >"$station/server.log" 2>&1 &
 server_pid=$!
-stop_station() {
-  kill -TERM "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-}
-trap 'stop_station; stop_server' EXIT
 for _ in $(seq 1 100); do [ -s "$station/port" ] && break; sleep 0.1; done
 station_port=$(cat "$station/port")
 echo "velmorant-server on 127.0.0.1:$station_port: the Tsukimi Line from $clock (Tokyo time)"
