@@ -50,9 +50,9 @@ def write(name, header, rows):
 def main():
     os.makedirs(TARGET, exist_ok=True)
     write("agency.txt", ["agency_id", "agency_name", "agency_url", "agency_timezone", "agency_lang"],
-          [["TSUKIMI", "月見電鉄", "https://tsukimi-railway.example/", "Asia/Tokyo", "ja"]])
+          [["TSUKIMI", "月見電鉄", "http://localhost/", "Asia/Tokyo", "ja"]])
     write("feed_info.txt", ["feed_publisher_name", "feed_publisher_url", "feed_lang", "feed_version"],
-          [["月見電鉄", "https://tsukimi-railway.example/", "ja", "demo-1"]])
+          [["月見電鉄", "http://localhost/", "ja", "demo-1"]])
 
     stops = []
     translations = []

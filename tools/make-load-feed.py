@@ -37,7 +37,7 @@ def main():
         return f
 
     with open_file("agency.txt", "agency_id,agency_name,agency_url,agency_timezone,agency_lang") as f:
-        f.write("CITY,都市交通,https://city.example/,Asia/Tokyo,ja\n")
+        f.write("CITY,都市交通,http://localhost/,Asia/Tokyo,ja\n")
     with open_file("stops.txt", "stop_id,stop_name,location_type,parent_station,platform_code,stop_lat,stop_lon") as f:
         for s in range(STATIONS):
             f.write("S%d,駅%d,1,,,35.6,139.7\n" % (s, s))
