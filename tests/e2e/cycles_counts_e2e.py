@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import time
 
-from e2elib import BoardServer, Checks, private_exe, probe, to_windows_path, wait_until, board_processes
+from e2elib import BoardServer, Checks, private_exe, process_counts, to_windows_path, wait_until, board_processes
 
 SOURCE_CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus", "document")
 MAKE_MELODY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "make-melody.py")
@@ -25,11 +25,6 @@ def classic(round_number, size):
     return ("velmorant 2\nlabelJp=周回%d\nline=train\t10:%02d\t大阪\tOsaka\t\t0\nline=text\t回%d\tRound\tG\tc\n"
             "sound=chime.wav\tround%d\t0\t%d\nend\n" % (round_number, round_number % 60, round_number,
                                                        round_number, size))
-
-
-def counts(pid):
-    _, text = probe("counts", pid)
-    return dict((name, int(value)) for name, _, value in (item.partition("=") for item in text.split()))
 
 
 def main():
@@ -84,9 +79,9 @@ def main():
             asked += asks_for(3)
             time.sleep(1.0)
             if round_number >= WARM_UP:
-                seen.append(counts(pid))
+                seen.append(process_counts(pid))
             if round_number % 5 == 0:
-                print("round %d: %r" % (round_number, counts(pid)), flush=True)
+                print("round %d: %r" % (round_number, process_counts(pid)), flush=True)
         checks.check(asked == 2 * (ROUNDS + WARM_UP), "every rewrite reached the board (%d of %d)" %
                      (asked, 2 * (ROUNDS + WARM_UP)))
         checks.check(board.poll() is None, "the board is still running")

@@ -228,6 +228,28 @@ def probe(*arguments, env=None, timeout=30):
     return result.returncode, result.stdout.decode("utf-8", "replace")
 
 
+def process_counts(pid, env=None, tries=3):
+    """{"handles": n, "gdi": n, "windows": n} of a Windows process, as the
+    probe reads them (-1 for a figure it could not read); {} when no reading
+    came back. Starting a Wine process now and then fails on a loaded
+    machine, so a probe run that gives nothing is tried again, and said."""
+    for attempt in range(tries):
+        code, text = probe("counts", pid, env=env)
+        found = {}
+        for item in text.split():
+            name, _, value = item.partition("=")
+            try:
+                found[name] = int(value)
+            except ValueError:
+                pass
+        if len(found) == 3:
+            return found
+        print("probe counts %d gave no reading (exit %d, %r), try %d of %d" %
+              (pid, code, text.strip(), attempt + 1, tries), flush=True)
+        time.sleep(0.5)
+    return {}
+
+
 def board_processes(env=None):
     """(pid, parent pid) of every velmorant.exe the Wine server knows."""
     _, text = probe("list", "velmorant.exe", env=env)

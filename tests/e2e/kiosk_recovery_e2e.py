@@ -18,16 +18,11 @@ import subprocess
 import tempfile
 import time
 
-from e2elib import (BoardServer, Checks, board_processes, probe, probe_exe, to_windows_path, wait_until,
+from e2elib import (BoardServer, Checks, board_processes, probe, probe_exe, process_counts, to_windows_path, wait_until,
                     write_settings)
 
 DOCUMENT = "velmorant 2\nline=train\t10:00\t大阪\tOsaka\t\t0\nend\n"
 ACCESS_VIOLATION = "0xC0000005"
-
-
-def counts(pid):
-    _, text = probe("counts", pid)
-    return dict((name, int(value)) for name, _, value in (item.partition("=") for item in text.split()))
 
 
 def children(watchdog):
@@ -88,7 +83,7 @@ def main():
         plan = [("kill", 2.0), ("crash", 2.0), ("crash", 30.0), ("kill", 30.0)]
         watchdog_counts = []
         for round_number, (how, pause) in enumerate(plan, 1):
-            watchdog_counts.append(counts(watchdog))
+            watchdog_counts.append(process_counts(watchdog))
             current = children(watchdog)
             checks.check(len(current) == 1, "round %d: exactly one child (%r)" % (round_number, current))
             if len(current) != 1:
@@ -120,7 +115,7 @@ def main():
                 checks.check(not os.path.exists(exe + ".crash"), "round %d: the switch was taken" % round_number)
         # Months of restarts: the watchdog's own handles stay level from one
         # child to the next (a handle kept per child would add one a round).
-        watchdog_counts.append(counts(watchdog))
+        watchdog_counts.append(process_counts(watchdog))
         print("watchdog counts at each round and at the end: %r" % watchdog_counts)
         handles = [c.get("handles", -1) for c in watchdog_counts]
         checks.check(min(handles) > 0 and max(handles[1:]) <= handles[1] + 1,

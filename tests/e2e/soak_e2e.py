@@ -19,8 +19,8 @@ import sys
 import tempfile
 import time
 
-from e2elib import (BoardServer, Checks, board_processes, palette_index, private_exe, probe, to_windows_path,
-                    wait_until, write_settings)
+from e2elib import (BoardServer, Checks, board_processes, palette_index, private_exe, process_counts,
+                    to_windows_path, wait_until, write_settings)
 from xsession import XSession
 
 SOURCE_CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus", "document")
@@ -116,19 +116,6 @@ def board_linux_pid(marker):
     return None
 
 
-def parse_counts(text):
-    """{"handles": n, "gdi": n, "windows": n} from the probe's counts line
-    (-1 for a figure the probe could not read); {} when nothing came back."""
-    found = {}
-    for item in text.split():
-        name, _, value = item.partition("=")
-        try:
-            found[name] = int(value)
-        except ValueError:
-            pass
-    return found
-
-
 def median(values):
     ordered = sorted(values)
     return ordered[len(ordered) // 2]
@@ -207,8 +194,8 @@ def main():
 
         def sample(now):
             figures = proc_figures(linux_pid)
-            _, text = probe("counts", windows_pids[0], env=x.env)
-            counts = parse_counts(text)
+            counts = process_counts(windows_pids[0], env=x.env)
+            text = " ".join("%s=%d" % item for item in sorted(counts.items()))
             print("t=%5.0f s rss=%s kB threads=%s fds=%s anon=%s kB %s" %
                   ((now - started,) + (figures or (None,) * 4) + (text.strip(),)), flush=True)
             if figures is None or len(counts) != 3:
