@@ -144,6 +144,11 @@ bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear
 bool operatorDbSaveControl(OperatorDb* db, const BoardControl& control, int64_t at, const std::string& who,
                            const std::string& what);
 std::vector<HistoryRecord> operatorDbHistory(OperatorDb* db, int32_t limit);
+// Drops delays and cancellations of service days before the given one
+// (YYYYMMDD): their trains have left and no board can show them again. The
+// history keeps what was set; one history line says what was dropped. The
+// number dropped, or -1 when the database refused.
+int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at);
 
 // Users and API tokens kept in the database (the configuration file may add
 // more). Tokens are kept only as hashes.

@@ -254,6 +254,32 @@ bool operatorDbSaveControl(OperatorDb* db, const BoardControl& control, int64_t 
     });
 }
 
+int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at) {
+    std::lock_guard<std::mutex> hold(db->lock);
+    if (!exec(db->db, "BEGIN IMMEDIATE")) {
+        return -1;
+    }
+    int32_t dropped = 0;
+    bool ok =
+        Statement(db->db, "DELETE FROM train_changes WHERE service_date < ?").integer(serviceDate).run();
+    if (ok) {
+        dropped = sqlite3_changes(db->db);
+    }
+    if (ok && dropped > 0) {
+        ok = Statement(db->db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)")
+                 .integer(at)
+                 .text("server")
+                 .text("dropped " + std::to_string(dropped) +
+                       " delays or cancellations of service days before " + std::to_string(serviceDate))
+                 .run();
+    }
+    if (!ok || !exec(db->db, "COMMIT")) {
+        exec(db->db, "ROLLBACK");
+        return -1;
+    }
+    return dropped;
+}
+
 std::vector<HistoryRecord> operatorDbHistory(OperatorDb* db, int32_t limit) {
     std::lock_guard<std::mutex> hold(db->lock);
     std::vector<HistoryRecord> history;

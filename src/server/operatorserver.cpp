@@ -24,6 +24,26 @@ void reloadState() {
     ++operatorRuntime->generation;
 }
 
+// Delays and cancellations of service days the timetable no longer holds
+// (it keeps yesterday's for trains after midnight, and today's) match no
+// train: they go, so that months of them are not searched on every request.
+// Called with the lock held.
+void dropPastChanges() {
+    const date::time_zone* zone = operatorRuntime->access.zone ? operatorRuntime->access.zone() : nullptr;
+    if (zone == nullptr) {
+        return;
+    }
+    const int64_t now = clockNow(operatorRuntime->clock);
+    const int32_t before = addDays(localDate(zone, now), -1);
+    const int32_t dropped = operatorDbDropChangesBefore(operatorRuntime->db, before, now);
+    if (dropped > 0) {
+        std::fprintf(stderr,
+                     "velmorant-server: dropped %d delays or cancellations of service days before %d\n",
+                     dropped, before);
+        reloadState();
+    }
+}
+
 const BoardConfig* findBoard(int32_t number) {
     for (const BoardConfig& board : operatorRuntime->station->boards) {
         if (board.number == number) {
@@ -388,6 +408,7 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
                              : kind == CANCEL ? "cancelled " + train
                                               : "cleared delay or cancellation of " + train;
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+    dropPastChanges();
     if (!operatorDbSaveChange(operatorRuntime->db, record, kind == CLEAR, clockNow(operatorRuntime->clock),
                               who, what)) {
         sendError(response, 500, "the change could not be stored");
@@ -624,6 +645,10 @@ void registerOperatorRoutes(httplib::Server& server, const StationConfig& statio
         return;
     }
     operatorRuntime->access = access;
+    {
+        std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+        dropPastChanges();
+    }
     registerLoginRoutes(server);
     server.Get("/api/v1/boards", onBoards);
     server.Get(R"(/api/v1/boards/(\d{1,9})/preview)", onPreview);

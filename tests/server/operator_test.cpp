@@ -158,4 +158,30 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
     EXPECT_NE(newSecret(), newSecret());
 }
 
+TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
+    std::string error;
+    OperatorDb* db = operatorDbOpen(scratchFolder("operator-drop") + "/operator.db", &error);
+    ASSERT_NE(db, nullptr) << error;
+    for (int32_t day : {20261204, 20261206, 20261207}) {
+        ChangeRecord record;
+        record.change.tripId = "L103";
+        record.change.serviceDate = day;
+        record.change.delayMinutes = 5;
+        ASSERT_TRUE(operatorDbSaveChange(db, record, false, 100, "op", "delay"));
+    }
+    EXPECT_EQ(operatorDbDropChangesBefore(db, 20261206, 200), 1);
+    EXPECT_EQ(operatorDbDropChangesBefore(db, 20261206, 300), 0);
+    OperatorState state;
+    ASSERT_TRUE(operatorDbLoad(db, &state));
+    ASSERT_EQ(state.changes.size(), 2u);
+    EXPECT_EQ(state.changes[0].change.serviceDate, 20261206);
+    // What was set stays in the history, with one line for what was dropped
+    // and none for a drop that found nothing.
+    const std::vector<HistoryRecord> history = operatorDbHistory(db, 10);
+    ASSERT_EQ(history.size(), 4u);
+    EXPECT_EQ(history[0].who, "server");
+    EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 20261206");
+    operatorDbClose(db);
+}
+
 }  // namespace
