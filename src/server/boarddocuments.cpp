@@ -160,6 +160,18 @@ std::string withDelay(const std::string& destination, int32_t minutes, bool engl
     return destination + (english ? " " + delayTextEn(minutes) : "\u3000" + delayTextJp(minutes));
 }
 
+// A late train's delay as a notice of its own, for the new-style sign's
+// lower line: "7:20発 港南行 約5分遅れ" / "7:20 to Konan: 5 min late".
+BoardNotice delayNotice(const date::time_zone* zone, const Departure& departure) {
+    const std::string time = shownClock(zone, departure);
+    BoardNotice notice;
+    notice.textJp = time + "発 " + departure.destinations[0] + "行 " + delayTextJp(departure.delayMinutes);
+    notice.textEn = time +
+                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
+                    ": " + delayTextEn(departure.delayMinutes);
+    return notice;
+}
+
 // The classic rows of the operator's notices: a fixed notice alternates its
 // Japanese and English texts, a scrolling one runs both in one line.
 void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, size_t firstRow) {
@@ -328,9 +340,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
         std::string texts[LANGUAGE_SLOTS];
         for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = next.destinations[slot].empty()
-                              ? std::string()
-                              : withDelay(next.destinations[slot], next.delayMinutes, slot == 1);
+            texts[slot] = next.destinations[slot];
         }
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
@@ -341,8 +351,18 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         });
     }
     // The lower line: the approach warning (when the next train is near or
-    // the operator forces it), else an operator's notice (several take turns
-    // every ten seconds), else the train after the next.
+    // the operator forces it), else the delays of the two trains shown and
+    // the operator's notices (several take turns every ten seconds), else the
+    // train after the next. A delay has a line of its own: beside the
+    // destination, in the train line's narrow columns, it would be squeezed
+    // past reading.
+    std::vector<BoardNotice> lower;
+    for (size_t i = 0; i < coming.size() && i < 2; ++i) {
+        if (coming[i]->delayMinutes > 0) {
+            lower.push_back(delayNotice(zone, *coming[i]));
+        }
+    }
+    lower.insert(lower.end(), notices.begin(), notices.end());
     const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
     if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
         std::string labelTexts[LANGUAGE_SLOTS];
@@ -358,17 +378,15 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
             return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
                    sameLangTexts(d.msg.texts2, message);
         });
-    } else if (!notices.empty()) {
-        const BoardNotice& notice = notices[static_cast<size_t>(now / 10) % notices.size()];
+    } else if (!lower.empty()) {
+        const BoardNotice& notice = lower[static_cast<size_t>(now / 10) % lower.size()];
         writeNewStyleNotice(w, board, notice);
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
         const std::string time = shownClock(zone, after);
         std::string texts[LANGUAGE_SLOTS];
         for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = after.destinations[slot].empty()
-                              ? std::string()
-                              : withDelay(after.destinations[slot], after.delayMinutes, slot == 1);
+            texts[slot] = after.destinations[slot];
         }
         std::string slots[LANGUAGE_SLOTS];
         w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));

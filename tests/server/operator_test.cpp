@@ -103,7 +103,10 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     overlay = BoardOverlay{};
     overlay.changes = {{"L103", 20261207, 5, false}};
     sign = documentAt(&f, 1, "2026-12-07T07:19:30", overlay);
-    EXPECT_TRUE(has(sign, "row=train\t7:20\t0\t\t港南\u3000約5分遅れ|Konan 5 min late\n")) << sign;
+    // On the sign the delay has the lower line; the train line keeps its
+    // destination readable.
+    EXPECT_TRUE(has(sign, "row=train\t7:20\t0\t\t港南|Konan\n")) << sign;
+    EXPECT_TRUE(has(sign, "msg=frame\t7:20発 港南行 約5分遅れ|7:20 to Konan: 5 min late\n")) << sign;
     EXPECT_FALSE(has(sign, "msg=approach"));
     EXPECT_TRUE(has(documentAt(&f, 1, "2026-12-07T07:24:30", overlay), "msg=approach\t"));
     overlay.approach = APPROACH_OFF;
