@@ -252,7 +252,12 @@ def process_counts(pid, env=None, tries=3):
 
 def board_processes(env=None):
     """(pid, parent pid) of every velmorant.exe the Wine server knows."""
-    _, text = probe("list", "velmorant.exe", env=env)
+    for _ in range(3):
+        code, text = probe("list", "velmorant.exe", env=env)
+        if code == 0:
+            break
+        print("probe list gave exit %d" % code, flush=True)
+        time.sleep(0.5)
     pairs = []
     for line in text.splitlines():
         fields = line.split()
