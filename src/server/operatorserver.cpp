@@ -24,9 +24,10 @@ void reloadState() {
     ++operatorRuntime->generation;
 }
 
-// Delays and cancellations of service days the timetable no longer holds
-// (it keeps yesterday's for trains after midnight, and today's) match no
-// train: they go, so that months of them are not searched on every request.
+// Delays and cancellations of operating days the timetable no longer holds
+// (it keeps the current day and the one before, for trains after midnight)
+// match no train: they go, so that months of them are not searched on every
+// request.
 // Called with the lock held.
 void dropPastChanges() {
     const date::time_zone* zone = operatorRuntime->access.zone ? operatorRuntime->access.zone() : nullptr;
@@ -34,7 +35,7 @@ void dropPastChanges() {
         return;
     }
     const int64_t now = clockNow(operatorRuntime->clock);
-    const int32_t before = addDays(localDate(zone, now), -1);
+    const int32_t before = addDays(operatingDay(*operatorRuntime->station, zone, now), -1);
     const int32_t dropped = operatorDbDropChangesBefore(operatorRuntime->db, before, now);
     if (dropped > 0) {
         std::fprintf(stderr,

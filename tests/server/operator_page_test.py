@@ -271,6 +271,10 @@ def check_kill(server, work, process, port):
             if status == 201:
                 acknowledged.append(json.loads(reply)["id"])
 
+    # A delay of a day long gone, set without a board: the next train change
+    # drops it, and the history says so.
+    status, _ = http(port, "/api/v1/delays", {"trip_id": "L103", "service_date": 20261201, "minutes": 3})
+    check(status == 200, "the old delay was not taken")
     writers = [threading.Thread(target=post_notices) for _ in range(3)]
     for writer in writers:
         writer.start()
@@ -292,6 +296,8 @@ def check_kill(server, work, process, port):
         check("約7分遅れ" in board_document(port, 1), "the delay was lost after SIGKILL")
         history = json.loads(http(port, "/api/v1/history?limit=10000")[1])["history"]
         check(len(history) >= len(acknowledged) + 1, "history lines lost after SIGKILL")
+        check(any(line["what"] == "dropped 1 delays or cancellations of service days before 20261206"
+                  for line in history), "the old delay was not dropped")
     finally:
         process.send_signal(signal.SIGTERM)
         process.wait(timeout=20)
