@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <thread>
 
@@ -343,22 +343,29 @@ bool writePortFile(const std::string& portFile, int port) {
     return true;
 }
 
-// The signal thread: it waits for SIGTERM or SIGINT (blocked in every thread)
-// while the server listens, looking every tenth of a second whether listening
-// has ended for another reason. Once signalled it stops the server, again
-// until listening has ended, so that a signal taken before listening began
-// still ends it.
+// The signal thread: SIGTERM and SIGINT are blocked in every thread, so they
+// wait as pending signals. While the server listens it looks every tenth of
+// a second for one of them (and whether listening has ended for another
+// reason). Once signalled it stops the server, again until listening has
+// ended, so that a signal taken before listening began still ends it.
 void stopOnSignal(const sigset_t& stopSignals, const std::atomic<bool>& listening,
                   std::atomic<bool>* signalled, httplib::Server* server) {
-    const timespec pause{0, 100 * 1000 * 1000};
+    const auto pause = std::chrono::milliseconds(100);
     while (listening) {
-        if (!*signalled && sigtimedwait(&stopSignals, nullptr, &pause) >= 0) {
-            *signalled = true;
+        if (!*signalled) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            int taken = 0;
+            if (sigpending(&pending) == 0 &&
+                (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1) &&
+                sigwait(&stopSignals, &taken) == 0) {
+                *signalled = true;
+            }
         }
         if (*signalled) {
             server->stop();
-            nanosleep(&pause, nullptr);
         }
+        std::this_thread::sleep_for(pause);
     }
 }
 
