@@ -302,8 +302,9 @@ BoardAccess boardAccess(const std::vector<std::unique_ptr<BoardSlot>>& slots, St
         }
         return nullptr;
     };
-    BoardAccess access;
-    access.document = [findSlot, storeState, timetables, &config, &clock](int32_t number, std::string* body) {
+    // Runs `use` on a board's slot brought up to date, under its lock.
+    const auto withFreshSlot = [findSlot, storeState, timetables, &config, &clock](int32_t number,
+                                                                                   const auto& use) {
         BoardSlot* slot = findSlot(number);
         if (slot == nullptr) {
             return false;
@@ -311,20 +312,16 @@ BoardAccess boardAccess(const std::vector<std::unique_ptr<BoardSlot>>& slots, St
         const StoreView view = currentStore(storeState);
         std::lock_guard<std::mutex> hold(slot->lock);
         refreshSlot(slot, timetables, config, view, clockNow(clock));
-        *body = slot->body;
+        use(*slot);
         return true;
     };
-    access.departures = [findSlot, storeState, timetables, &config, &clock](
-                            int32_t number, std::vector<Departure>* departures) {
-        BoardSlot* slot = findSlot(number);
-        if (slot == nullptr) {
-            return false;
-        }
-        const StoreView view = currentStore(storeState);
-        std::lock_guard<std::mutex> hold(slot->lock);
-        refreshSlot(slot, timetables, config, view, clockNow(clock));
-        *departures = slot->timetable->departures;
-        return true;
+    BoardAccess access;
+    access.document = [withFreshSlot](int32_t number, std::string* body) {
+        return withFreshSlot(number, [body](const BoardSlot& slot) { *body = slot.body; });
+    };
+    access.departures = [withFreshSlot](int32_t number, std::vector<Departure>* departures) {
+        return withFreshSlot(
+            number, [departures](const BoardSlot& slot) { *departures = slot.timetable->departures; });
     };
     access.zone = [storeState] { return currentStore(storeState).zone; };
     return access;

@@ -109,6 +109,18 @@ std::vector<int32_t> parseBoardList(const std::string& text) {
     return boards;
 }
 
+// A notice's fields, bound in the order both the insert and the update name them.
+Statement& bindNotice(Statement* statement, const NoticeRecord& notice) {
+    return statement->text(boardList(notice.boards))
+        .text(notice.notice.textJp)
+        .text(notice.notice.textEn)
+        .integer(notice.notice.scrolling ? 1 : 0)
+        .integer(notice.notice.color)
+        .integer(notice.start)
+        .integer(notice.end)
+        .integer(notice.ended ? 1 : 0);
+}
+
 }  // namespace
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
@@ -185,36 +197,17 @@ bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, cons
                           const std::string& what) {
     return transaction(db, at, who, what, [&] {
         if (notice->id == 0) {
-            const bool ok =
-                Statement(db->db,
-                          "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at,"
-                          " end_at, ended) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
-                    .text(boardList(notice->boards))
-                    .text(notice->notice.textJp)
-                    .text(notice->notice.textEn)
-                    .integer(notice->notice.scrolling ? 1 : 0)
-                    .integer(notice->notice.color)
-                    .integer(notice->start)
-                    .integer(notice->end)
-                    .integer(notice->ended ? 1 : 0)
-                    .run();
+            Statement insert(db->db,
+                             "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at,"
+                             " end_at, ended) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+            const bool ok = bindNotice(&insert, *notice).run();
             notice->id = ok ? sqlite3_last_insert_rowid(db->db) : 0;
             return ok;
         }
-        return Statement(db->db,
+        Statement update(db->db,
                          "UPDATE notices SET boards = ?, text_jp = ?, text_en = ?, scrolling = ?, color = ?,"
-                         " start_at = ?, end_at = ?, ended = ? WHERE id = ?")
-                   .text(boardList(notice->boards))
-                   .text(notice->notice.textJp)
-                   .text(notice->notice.textEn)
-                   .integer(notice->notice.scrolling ? 1 : 0)
-                   .integer(notice->notice.color)
-                   .integer(notice->start)
-                   .integer(notice->end)
-                   .integer(notice->ended ? 1 : 0)
-                   .integer(notice->id)
-                   .run() &&
-               sqlite3_changes(db->db) == 1;
+                         " start_at = ?, end_at = ?, ended = ? WHERE id = ?");
+        return bindNotice(&update, *notice).integer(notice->id).run() && sqlite3_changes(db->db) == 1;
     });
 }
 
