@@ -2,7 +2,12 @@
 """Checks that the layers of src/ point one way.
 
   shell -> render -> serverlink -> documents -> platform -> base
-  server -> render (its portable part, for the live previews) -> documents -> base
+
+and the board server's parts (src/server/<part>/), on the board's documents
+and base:
+
+  http -> operator, preview -> signs -> realtime -> timetable -> station
+  preview -> render (its portable part, for the live previews)
 
 Includes: a file may include headers of its own folder and of the folders
 below it, never one above (render also leaves serverlink alone: it is given
@@ -10,7 +15,9 @@ the link state, so it links without the server link).
 
 Symbols (with --archive): every symbol a layer's library leaves undefined
 must not be one that only a higher layer's library defines, so each layer
-links with the layers below it alone.
+links with the layers below it alone. The server parts that "import" and
+"check" are made of (station, timetable, realtime, signs) must also need no
+symbol of the HTTP, font, picture or crypto libraries.
 
 Exit status 0 when clean, 1 with one line per fault otherwise.
 """
@@ -28,9 +35,26 @@ ALLOWED = {
     "serverlink": {"base", "platform", "documents", "serverlink"},
     "render": {"base", "platform", "documents", "render"},
     "shell": set(ORDER),
-    "server": {"base", "documents", "render", "server"},
 }
-INCLUDE = re.compile(r'^\s*#\s*include\s*"([A-Za-z0-9_]+)/')
+SERVER_ORDER = ["station", "timetable", "realtime", "signs", "operator", "preview", "http"]
+SERVER_BELOW = {
+    "station": set(),
+    "timetable": {"station"},
+    "realtime": {"station", "timetable"},
+    "signs": {"station", "timetable", "realtime"},
+    "operator": {"station", "timetable", "realtime", "signs"},
+    "preview": {"station", "timetable", "realtime", "signs"},
+    "http": set(SERVER_ORDER),
+}
+for part, below in SERVER_BELOW.items():
+    ALLOWED["server/" + part] = {"base", "documents"} | {"server/" + other for other in below | {part}}
+ALLOWED["server/preview"] |= {"render"}
+ALLOWED["server/http"] |= {"render"}
+# What a program of "import" and "check" alone may not need: HTTP, FreeType,
+# libpng and libsodium.
+OFFLINE_PARTS = {"server/station", "server/timetable", "server/realtime", "server/signs"}
+OUTSIDE_SYMBOL = re.compile(r"^(_ZN7httplib|_ZNK7httplib|FT_|png_|sodium_|crypto_|randombytes_)")
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([A-Za-z0-9_]+)/(?:([A-Za-z0-9_]+)/)?')
 SOURCE_ENDINGS = (".cpp", ".h", ".hpp", ".cc")
 
 
@@ -38,8 +62,8 @@ def include_faults(src):
     faults = []
     folders = set(ALLOWED)
     for root, _, files in os.walk(src):
-        relative = os.path.relpath(root, src)
-        layer = relative.split(os.sep)[0]
+        relative = os.path.relpath(root, src).split(os.sep)
+        layer = "/".join(relative[:2]) if relative[0] == "server" else relative[0]
         if layer not in ALLOWED:
             continue
         for name in sorted(files):
@@ -49,9 +73,17 @@ def include_faults(src):
             with open(path, encoding="utf-8", errors="replace") as source:
                 for number, line in enumerate(source, 1):
                     match = INCLUDE.match(line)
-                    if match and match.group(1) in folders and match.group(1) not in ALLOWED[layer]:
+                    if not match:
+                        continue
+                    folder = match.group(1)
+                    if folder == "server":
+                        folder = f"server/{match.group(2)}" if match.group(2) else "server"
+                    if folder not in ALLOWED[layer]:
                         shown = os.path.relpath(path, os.path.dirname(src))
-                        faults.append(f"{shown}:{number}: {layer} includes {match.group(1)}/, a layer above it")
+                        if folder in folders:
+                            faults.append(f"{shown}:{number}: {layer} includes {folder}/, a layer above it")
+                        elif folder.startswith("server"):
+                            faults.append(f"{shown}:{number}: {layer} includes {folder}/, no server part")
     return faults
 
 
@@ -81,8 +113,17 @@ def symbol_faults(nm, archives):
                 continue
             owners = [other for other in symbols if other not in below and symbol in symbols[other][0]]
             if owners:
-                faults.append(f"velmorant_{layer} needs {symbol} from velmorant_{owners[0]}, a layer above it")
+                faults.append(f"{library(layer)} needs {symbol} from {library(owners[0])}, a layer above it")
+        if layer in OFFLINE_PARTS:
+            outside = sorted(symbol for symbol in undefined if OUTSIDE_SYMBOL.match(symbol))
+            if outside:
+                faults.append(f"{library(layer)} needs {outside[0]} (and {len(outside) - 1} more) of the HTTP, "
+                              "font, picture or crypto libraries, which import and check must not link")
     return faults
+
+
+def library(layer):
+    return "velmorant_" + layer.split("/")[-1]
 
 
 def main():

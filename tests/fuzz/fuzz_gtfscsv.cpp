@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t lastLine = 0;

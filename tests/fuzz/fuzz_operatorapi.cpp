@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/operator.h"
+#include "server/operator/operator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string body(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 // a notice; notices as classic rows and new-style lower lines; the approach
 // warning forced either way; a melody played by hand. Then the API's
 // request readers and the password hashes.
-#include "server/operator.h"
+#include "server/operator/operator.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

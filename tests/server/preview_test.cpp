@@ -3,7 +3,7 @@
 // while other boards are previewed; a new-style sign with both lines lit in
 // the language faces a board PC has; the picture; unknown boards; and
 // documents whose every dot must equal what the real board showed for them.
-#include "server/preview.h"
+#include "server/preview/preview.h"
 
 #include <gtest/gtest.h>
 

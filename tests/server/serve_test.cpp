@@ -15,7 +15,7 @@
 #include <chrono>
 #include <thread>
 
-#include "server/server.h"
+#include "server/http/http.h"
 #include "serverfixture.h"
 
 namespace {

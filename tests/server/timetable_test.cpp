@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "server/server.h"
+#include "server/http/http.h"
 #include "serverfixture.h"
 
 namespace {

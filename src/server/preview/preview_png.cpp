@@ -1,7 +1,5 @@
 // The preview as a picture: every dot drawn as the board draws its LEDs (the
-// board's own round dot sprites for the pitch), written as a PNG with libpng,
-// and the route that serves it beside the board's document.
-#include <httplib.h>
+// board's own round dot sprites for the pitch), written as a PNG with libpng.
 #include <png.h>
 
 #include <csetjmp>
@@ -9,13 +7,10 @@
 #include <vector>
 
 #include "render/render.h"
-#include "server/preview.h"
-#include "server/server.h"
+#include "server/preview/preview.h"
 
 namespace {
 
-constexpr int32_t MAX_PITCH = 16;
-constexpr int32_t DEFAULT_PITCH = 4;
 constexpr int32_t PREVIEW_PALETTE_SIZE = 16;
 
 void appendToString(png_structp png, png_bytep data, png_size_t length) {
@@ -29,7 +24,7 @@ void flushNothing(png_structp) {}
 
 bool encodePreviewPng(const PreviewDots& dots, int32_t pitch, std::string* png) {
     png->clear();
-    if (pitch < 1 || pitch > MAX_PITCH || dots.width <= 0 || dots.height <= 0 ||
+    if (pitch < 1 || pitch > PREVIEW_MOST_PITCH || dots.width <= 0 || dots.height <= 0 ||
         dots.dots.size() != static_cast<size_t>(dots.width) * static_cast<size_t>(dots.height)) {
         return false;
     }
@@ -83,34 +78,4 @@ bool encodePreviewPng(const PreviewDots& dots, int32_t pitch, std::string* png) 
     png_write_png(writer, info, PNG_TRANSFORM_IDENTITY, nullptr);
     png_destroy_write_struct(&writer, &info);
     return true;
-}
-
-void addPreviewRoutes(httplib::Server& server, const ServerClock& clock) {
-    server.Get(R"(/api/boards/(\d{1,9})/preview\.png)",
-               [&clock](const httplib::Request& request, httplib::Response& response) {
-                   const int number = std::atoi(request.matches[1].str().c_str());
-                   int32_t pitch = DEFAULT_PITCH;
-                   if (request.has_param("pitch")) {
-                       pitch = std::atoi(request.get_param_value("pitch").c_str());
-                   }
-                   if (pitch < 1 || pitch > MAX_PITCH) {
-                       response.status = 400;
-                       response.set_content("pitch is 1 to 16\n", "text/plain; charset=utf-8");
-                       return;
-                   }
-                   PreviewDots dots;
-                   std::string png;
-                   if (!renderBoardPreview(number, previewClockMs(clock), dots)) {
-                       response.status = 404;
-                       response.set_content("no such board\n", "text/plain; charset=utf-8");
-                       return;
-                   }
-                   if (!encodePreviewPng(dots, pitch, &png)) {
-                       response.status = 500;
-                       response.set_content("preview picture failed\n", "text/plain; charset=utf-8");
-                       return;
-                   }
-                   response.set_header("Cache-Control", "no-store");
-                   response.set_content(png, "image/png");
-               });
 }

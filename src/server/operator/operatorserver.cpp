@@ -8,8 +8,7 @@
 
 #include <algorithm>
 
-#include "server/operatorruntime.h"
-#include "server/preview.h"
+#include "server/operator/operatorruntime.h"
 
 namespace {
 
@@ -196,15 +195,18 @@ void onPreview(const httplib::Request& request, httplib::Response& response) {
     if (!authorise(request, response, false, &who) || (board = pathBoard(request, response)) == nullptr) {
         return;
     }
-    PreviewDots dots;
-    if (!renderBoardPreview(board->number, previewClockMs(operatorRuntime->clock), dots) || dots.width <= 0 ||
-        dots.height <= 0 ||
-        dots.dots.size() != static_cast<size_t>(dots.width) * static_cast<size_t>(dots.height)) {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> dots;
+    std::vector<uint32_t> colors;
+    if (!operatorRuntime->access.preview ||
+        !operatorRuntime->access.preview(board->number, &width, &height, &dots, &colors) || width <= 0 ||
+        height <= 0 || dots.size() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
         sendError(response, 503, "no preview of this board");
         return;
     }
     Json palette = Json::array();
-    for (uint32_t color : dots.palette) {
+    for (uint32_t color : colors) {
         char text[8];
         std::snprintf(text, sizeof text, "#%06X", color & 0xFFFFFF);
         palette.push_back(text);
@@ -212,10 +214,10 @@ void onPreview(const httplib::Request& request, httplib::Response& response) {
     std::string document;
     operatorRuntime->access.document(board->number, &document);
     sendJson(response, 200,
-             Json{{"width", dots.width},
-                  {"height", dots.height},
+             Json{{"width", width},
+                  {"height", height},
                   {"palette", palette},
-                  {"dots", base64(dots.dots)},
+                  {"dots", base64(dots)},
                   {"document", document}});
 }
 
@@ -552,27 +554,6 @@ void operatorStop() {
     }
 }
 
-void overlayFromState(const OperatorState& state, int32_t board, int64_t now, BoardOverlay* overlay) {
-    *overlay = BoardOverlay{};
-    for (const NoticeRecord& record : state.notices) {
-        const bool forBoard = record.boards.empty() || std::find(record.boards.begin(), record.boards.end(),
-                                                                 board) != record.boards.end();
-        if (forBoard && !record.ended && record.start <= now && (record.end == 0 || now < record.end)) {
-            overlay->notices.push_back(record.notice);
-        }
-    }
-    for (const ChangeRecord& record : state.changes) {
-        overlay->changes.push_back(record.change);
-    }
-    for (const BoardControl& control : state.controls) {
-        if (control.board == board) {
-            overlay->approach = control.approach;
-            overlay->manualMelodyKey = control.melodyKey;
-            overlay->manualMelodyAt = control.melodyAt;
-        }
-    }
-}
-
 void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
     *overlay = BoardOverlay{};
     if (operatorRuntime == nullptr) {
@@ -580,31 +561,6 @@ void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     overlayFromState(operatorRuntime->state, board, now, overlay);
-}
-
-bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error) {
-    *state = OperatorState{};
-    OperatorConfig config;
-    std::vector<std::string> problems;
-    if (!loadOperatorConfig(station.path, station, &config, &problems)) {
-        *error = problems.empty() ? "[operator] cannot be read" : problems.front();
-        return false;
-    }
-    if (access(config.database.c_str(), F_OK) != 0) {
-        return true;  // nothing set yet
-    }
-    // Opened for writing, though nothing is written: a read-only connection
-    // would leave its -wal and -shm files behind, owned by whoever ran it.
-    OperatorDb* db = operatorDbOpen(config.database, error);
-    if (db == nullptr) {
-        return false;
-    }
-    const bool ok = operatorDbLoad(db, state);
-    operatorDbClose(db);
-    if (!ok) {
-        *error = config.database + ": cannot be read";
-    }
-    return ok;
 }
 
 uint64_t operatorGeneration() {

@@ -1,9 +1,10 @@
-// What the parts of velmorant-server share: the CSV reader, the feed source,
-// the timetable import, the store, service days and local time, the station
-// configuration, the board documents and the board API. The server links the
-// board's own document reader (documents/) to read back every document it
-// serves.
+// The timetable: GTFS feeds read (CSV, zip or folder), imported into the
+// store, the store read while serving (re-opened when an import replaces
+// it), service days and local time in the feed's zone, the server's clock,
+// and what one board's departures are for an operating day.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "server/station/station.h"
 
 namespace date {
 class time_zone;
@@ -153,71 +156,18 @@ std::string formatClock(const date::time_zone* zone, int64_t instant);
 bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant);
 
 // ---------------------------------------------------------------------------
-// Station configuration (station.toml)
+// Server clock
 
-constexpr int32_t LANGUAGE_SLOTS = 6;
-
-struct RouteColor {
-    std::string routeId;
-    uint8_t color;
+struct ServerClock {
+    int64_t startInstant = 0;  // Unix seconds; 0: the real clock
+    int64_t startMonotonicMs = 0;
+    bool frozen = false;
 };
-
-struct BoardConfig {
-    int32_t number = 0;
-    std::string name;
-    bool newStyle = false;
-    std::string stopId;
-    std::string station;
-    std::string platformCode;
-    std::vector<std::string> routes;
-    int32_t directionId = -1;
-    std::string melody;
-    int32_t melodyLeadSeconds = 20;
-    // classic
-    int32_t rows = 3;
-    int32_t width = 256;
-    std::string labelJp;
-    std::string labelEn;
-    std::string captionTime = "発車時刻";
-    std::string captionDest = "行先";
-    std::vector<RouteColor> routeColors;
-    int32_t blinkSeconds = 60;
-    // new-style
-    std::string platform;
-    char side = 'L';
-    std::string lineJp;
-    std::string lineEn;
-    int64_t lineColor = -1;  // 0xRRGGBB, -1 from the route
-    std::string viaJp;
-    std::string viaEn;
-    std::string languages = "je";
-    int32_t approachSeconds = 60;
-    std::string approachLabel = "接近|Approaching";
-    std::string approachMessage = "まもなく列車がまいります|A train is approaching";
-};
-
-struct StationConfig {
-    std::string path;    // the file it was read from
-    std::string folder;  // relative paths count from here
-    std::string listen = "127.0.0.1";
-    int32_t port = 8020;
-    std::string store;
-    std::string sounds;
-    int32_t dayStartSeconds = 4 * 3600;
-    std::vector<BoardConfig> boards;
-};
-
-// Reads the text of station.toml. False when the file cannot serve (each
-// reason in problems); warnings go to problems too but keep the result true.
-bool readStationConfig(const std::string& text, const std::string& folder, StationConfig* config,
-                       std::vector<std::string>* problems);
-bool loadStationConfig(const std::string& path, StationConfig* config, std::vector<std::string>* problems);
-
-// The palette colour nearest to "RRGGBB" (0 when the text is no colour).
-uint8_t nearestPaletteColor(const std::string& rgbHex);
+int64_t clockNow(const ServerClock& clock);
+int64_t monotonicMs();
 
 // ---------------------------------------------------------------------------
-// Board documents
+// A board's timetable of one operating day
 
 // The compiler's own copy of the array member below names its loop variable
 // in the reserved form.
@@ -256,43 +206,30 @@ int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, i
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable);
 
-// What the operator has set for a board (operator.h).
-struct BoardOverlay;
-
-struct BuiltDocument {
-    std::string text;
-    bool accepted = false;
-    std::vector<std::string> problems;
-};
-
-// The board's document reader keeps one scratch buffer: every reading by the
-// server takes this lock.
-extern std::mutex boardReaderLock;
-
-// Writes the board's document for now and reads it back with the board's own
-// reader; accepted only when the reader took it with the fields intended.
-// The operator's notices, train changes and controls come in the overlay.
-void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
-                   const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay = nullptr);
-
 // ---------------------------------------------------------------------------
-// Server clock, serving and checking
+// The live store: the store file a server reads, opened again when an
+// import has replaced it (checked at most once a second), so a feed update
+// never drops a request.
 
-struct ServerClock {
-    int64_t startInstant = 0;  // Unix seconds; 0: the real clock
-    int64_t startMonotonicMs = 0;
-    bool frozen = false;
+struct LiveStore {
+    std::mutex lock;
+    std::string path;                       // the store file
+    std::shared_ptr<Store> store;           // open on the file as last seen
+    const date::time_zone* zone = nullptr;  // the feed's zone
+    uint64_t generation = 0;                // counts every opening
+    struct stat file = {};                  // the file as last opened
+    int64_t lastCheckMs = 0;                // monotonic ms of the last look at the file
 };
-int64_t clockNow(const ServerClock& clock);
-int64_t monotonicMs();
 
-// "serve": answers the board API until SIGTERM or SIGINT. Returns the exit code.
-int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile);
+// What one request reads: the store, its zone and generation, held open for
+// as long as the request needs them even when a newer file is opened.
+struct StoreView {
+    std::shared_ptr<Store> store;
+    const date::time_zone* zone;
+    uint64_t generation;
+};
 
-// "check": prints every board's document and problems. 0 when all are accepted.
-int32_t checkBoards(const StationConfig& config, const ServerClock& clock);
-
-// The size of a melody file under the melody folder, -1 when the name is
-// refused or the file is missing. The path it resolves to in path.
-int64_t melodyFileSize(const StationConfig& config, const std::string& name, std::string* path);
+// Opens live->path; false with a message when there is no readable store.
+bool liveStoreOpen(LiveStore* live, std::string* error);
+// The store to read now, re-opened first when its file was replaced.
+StoreView liveStoreCurrent(LiveStore* live);

@@ -5,7 +5,7 @@
 // at a time; the only state a board carries between previews is where its
 // scrolling text is, kept here per board so that each board's scroll runs on
 // its own as on the platform.
-#include "server/preview.h"
+#include "server/preview/preview.h"
 
 #include <chrono>
 #include <cstring>
@@ -15,7 +15,6 @@
 #include "documents/documents.h"
 #include "render/newstyle.h"
 #include "render/render.h"
-#include "server/server.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "server/operator.h"
+#include "server/operator/operator.h"
 
 using Json = nlohmann::json;
 

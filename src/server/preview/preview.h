@@ -10,10 +10,7 @@
 #include <string>
 #include <vector>
 
-struct ServerClock;
-namespace httplib {
-class Server;
-}
+#include "server/signs/signs.h"
 
 // palette: each index's colour as 0x00RRGGBB (entries past the board's
 // palette are 0). A classic board is its document's width x rows * 16 dots,
@@ -38,13 +35,11 @@ void setPreviewDocumentSource(PreviewDocumentSource source);
 // even when the timetable clock is frozen (a board's own tick never stops).
 int64_t previewClockMs(const ServerClock& clock);
 
+constexpr int32_t PREVIEW_MOST_PITCH = 16;
+
 // The dots as a PNG picture, each dot a round LED of pitch x pitch pixels
 // (pitch 1..16) drawn the way the board draws its LEDs, unlit ones dim.
 bool encodePreviewPng(const PreviewDots& dots, int32_t pitch, std::string* png);
-
-// GET /api/boards/N/preview.png[?pitch=P]: the preview as a PNG (404 for an
-// unknown board). It shows no more than the board's open document does.
-void addPreviewRoutes(httplib::Server& server, const ServerClock& clock);
 
 // The glyph sources (preview_glyphs.cpp): installs FreeType behind the
 // classic and the new-style glyph seams and fills the language font slots.

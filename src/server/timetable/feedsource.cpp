@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 struct FeedSource {
     zip_t* zip = nullptr;

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 namespace {
 

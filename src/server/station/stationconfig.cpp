@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "documents/documents.h"
-#include "server/server.h"
+#include "server/station/station.h"
 
 namespace {
 
@@ -380,9 +380,7 @@ bool loadStationConfig(const std::string& path, StationConfig* config, std::vect
     }
     std::stringstream text;
     text << file.rdbuf();
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const bool ok = readStationConfig(text.str(), folder, config, problems);
+    const bool ok = readStationConfig(text.str(), folderOf(path), config, problems);
     config->path = path;
     return ok;
 }

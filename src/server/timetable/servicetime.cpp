@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 using std::chrono::hours;
 using std::chrono::seconds;

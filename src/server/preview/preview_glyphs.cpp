@@ -17,7 +17,7 @@
 
 #include "render/newstyle.h"
 #include "render/render.h"
-#include "server/preview.h"
+#include "server/preview/preview.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 // files themselves.
 #include <sodium.h>
 
-#include "server/operatorruntime.h"
+#include "server/operator/operatorruntime.h"
 
-// The page files, built into the program from src/server/page/.
+// The page files, built into the program from src/server/operator/page/.
 const char* operatorPageHtml();
 const char* operatorLoginHtml();
 const char* operatorScript();

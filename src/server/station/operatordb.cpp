@@ -6,9 +6,11 @@
 // acknowledged survives the server being killed at any moment.
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <mutex>
 
-#include "server/operator.h"
+#include "server/station/station.h"
 
 struct OperatorDb {
     sqlite3* db = nullptr;
@@ -318,4 +320,29 @@ std::string operatorDbTokenName(OperatorDb* db, const std::string& hash) {
     Statement query(db->db, "SELECT name FROM tokens WHERE hash = ?");
     query.text(hash);
     return query.row() ? query.column(0) : std::string();
+}
+
+bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error) {
+    *state = OperatorState{};
+    OperatorConfig config;
+    std::vector<std::string> problems;
+    if (!loadOperatorConfig(station.path, station, &config, &problems)) {
+        *error = problems.empty() ? "[operator] cannot be read" : problems.front();
+        return false;
+    }
+    if (access(config.database.c_str(), F_OK) != 0) {
+        return true;  // nothing set yet
+    }
+    // Opened for writing, though nothing is written: a read-only connection
+    // would leave its -wal and -shm files behind, owned by whoever ran it.
+    OperatorDb* db = operatorDbOpen(config.database, error);
+    if (db == nullptr) {
+        return false;
+    }
+    const bool ok = operatorDbLoad(db, state);
+    operatorDbClose(db);
+    if (!ok) {
+        *error = config.database + ": cannot be read";
+    }
+    return ok;
 }

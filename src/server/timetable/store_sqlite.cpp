@@ -5,7 +5,7 @@
 // the store is asked only when a board's day or the store itself changes.
 #include <sqlite3.h>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 struct Store {
     sqlite3* db = nullptr;

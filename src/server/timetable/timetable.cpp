@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 namespace {
 

@@ -9,8 +9,7 @@
 #include <string>
 
 #include "documents/documents.h"
-#include "server/operator.h"
-#include "server/server.h"
+#include "server/signs/signs.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // type and range here, so the rest of the server only sees sound values.
 #include <nlohmann/json.hpp>
 
-#include "server/operator.h"
+#include "server/operator/operator.h"
 
 namespace {
 

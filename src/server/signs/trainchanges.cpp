@@ -4,7 +4,7 @@
 // and replaced by a notice until its scheduled time has passed.
 #include <algorithm>
 
-#include "server/operator.h"
+#include "server/signs/signs.h"
 
 std::string delayTextJp(int32_t minutes) {
     return "約" + std::to_string(minutes) + "分遅れ";
@@ -63,4 +63,25 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
     // Cancellations come first: they matter more than general notices.
     *notices = cancelled;
     notices->insert(notices->end(), overlay.notices.begin(), overlay.notices.end());
+}
+
+void overlayFromState(const OperatorState& state, int32_t board, int64_t now, BoardOverlay* overlay) {
+    *overlay = BoardOverlay{};
+    for (const NoticeRecord& record : state.notices) {
+        const bool forBoard = record.boards.empty() || std::find(record.boards.begin(), record.boards.end(),
+                                                                 board) != record.boards.end();
+        if (forBoard && !record.ended && record.start <= now && (record.end == 0 || now < record.end)) {
+            overlay->notices.push_back(record.notice);
+        }
+    }
+    for (const ChangeRecord& record : state.changes) {
+        overlay->changes.push_back(record.change);
+    }
+    for (const BoardControl& control : state.controls) {
+        if (control.board == board) {
+            overlay->approach = control.approach;
+            overlay->manualMelodyKey = control.melodyKey;
+            overlay->manualMelodyAt = control.melodyAt;
+        }
+    }
 }

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "server/server.h"
+#include "server/timetable/timetable.h"
 
 namespace {
 
@@ -627,11 +627,6 @@ bool syncFile(const std::string& path) {
     const bool ok = fsync(fd) == 0;
     close(fd);
     return ok;
-}
-
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
 // Fills the new store file from the feed and puts it in place.

@@ -5,8 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/operator.h"
-#include "server/server.h"
+#include "server/http/http.h"
 
 namespace {
 

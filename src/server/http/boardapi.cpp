@@ -1,0 +1,250 @@
+// The board API: GET /api/boards/N/display.txt answers the board's document
+// for this second (built at most once a second per board, then served from
+// its cache), GET /sounds/<name> a melody file from the melody folder and
+// GET /api/boards/N/preview.png what the board shows as a picture. Every
+// reply closes its connection, as the boards expect. The store is re-opened
+// between requests when the import has replaced its file, so a feed update
+// never drops a request.
+#include <httplib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "server/http/http.h"
+#include "server/operator/operator.h"
+#include "server/preview/preview.h"
+
+namespace {
+
+// Everything of a board's configuration that its timetable depends on.
+std::string selectionKey(const BoardConfig& board) {
+    std::string key = board.stopId + '\x1f' + board.station + '\x1f' + board.platformCode + '\x1f' +
+                      std::to_string(board.directionId) + '\x1f' + board.platform + '\x1f' + board.lineJp +
+                      '\x1f' + board.lineEn + '\x1f' + std::to_string(board.lineColor);
+    for (const std::string& route : board.routes) {
+        key += '\x1e' + route;
+    }
+    for (const RouteColor& color : board.routeColors) {
+        key += '\x1d' + color.routeId + '=' + std::to_string(color.color);
+    }
+    return key;
+}
+
+std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
+                                                      const StationConfig& config, const BoardConfig& board,
+                                                      const StoreView& view, int32_t day) {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    SharedTimetable& entry = cache->entries[key];
+    if (entry.timetable == nullptr || entry.generation != view.generation ||
+        entry.timetable->operatingDay != day) {
+        auto timetable = std::make_shared<BoardTimetable>();
+        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        entry.timetable = std::move(timetable);
+        entry.generation = view.generation;
+    }
+    return entry.timetable;
+}
+
+// Brings the slot up to the second now; called with the slot locked.
+void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
+                 int64_t now) {
+    // What the operator sets shows in the next document, not a second later.
+    const uint64_t operatorChanges = operatorGeneration();
+    if (slot->builtFor == now && slot->generation == view.generation &&
+        slot->operatorGeneration == operatorChanges) {
+        return;
+    }
+    const int32_t day = operatingDay(config, view.zone, now);
+    if (slot->timetable == nullptr || slot->generation != view.generation ||
+        slot->timetable->operatingDay != day) {
+        slot->timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day);
+    }
+    BoardOverlay overlay;
+    operatorOverlay(slot->board->number, now, &overlay);
+    BuiltDocument document;
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay);
+    slot->builtFor = now;
+    slot->operatorGeneration = operatorChanges;
+    slot->generation = view.generation;
+    slot->accepted = document.accepted;
+    if (document.accepted) {
+        slot->body = std::move(document.text);
+    }
+    // Problems go to the log when they change, not every second.
+    std::string problems;
+    for (const std::string& problem : document.problems) {
+        problems += problem + "\n";
+    }
+    if (problems != slot->lastProblems) {
+        for (const std::string& problem : document.problems) {
+            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+        }
+        slot->lastProblems = problems;
+    }
+}
+
+const char* soundType(const std::string& name) {
+    std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
+    for (char& c : tail) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    return tail == ".wav" ? "audio/wav" : "audio/mpeg";
+}
+
+// The board's slot, or nothing for a board the station does not have.
+BoardSlot* findSlot(BoardApi* api, int32_t number) {
+    for (const auto& candidate : api->slots) {
+        if (candidate->board->number == number) {
+            return candidate.get();
+        }
+    }
+    return nullptr;
+}
+
+const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
+
+// Each board's document, brought up to date from the store when it asks.
+void addDisplayRoute(httplib::Server* server, BoardApi* api) {
+    server->Get(R"(/api/boards/(\d{1,9})/display\.txt)",
+                [api](const httplib::Request& request, httplib::Response& response) {
+                    const int32_t number = std::atoi(request.matches[1].str().c_str());
+                    if (findSlot(api, number) == nullptr) {
+                        response.status = 404;
+                        response.set_content("no such board\n", PLAIN_TEXT);
+                        return;
+                    }
+                    noteBoardRequest(number, request.remote_addr);
+                    bool accepted = false;
+                    std::string body;
+                    withFreshSlot(api, number, [&](const BoardSlot& slot) {
+                        accepted = slot.accepted;
+                        body = slot.body;
+                    });
+                    if (!accepted) {
+                        response.status = 503;
+                        response.set_content("document not accepted by the board's reader\n", PLAIN_TEXT);
+                        return;
+                    }
+                    response.set_content(body, PLAIN_TEXT);
+                });
+}
+
+// The melody files, by name, for the boards to play.
+void addSoundRoute(httplib::Server* server, const StationConfig& config) {
+    server->Get(R"(/sounds/(.+))", [&config](const httplib::Request& request, httplib::Response& response) {
+        std::string path;
+        const std::string name = request.matches[1].str();
+        const int64_t size = melodyFileSize(config, name, &path);
+        std::string bytes;
+        FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
+        if (file == nullptr) {
+            response.status = 404;
+            response.set_content("no such melody\n", PLAIN_TEXT);
+            return;
+        }
+        bytes.resize(static_cast<size_t>(size));
+        const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        bytes.resize(got);
+        response.set_content(bytes, soundType(name));
+    });
+}
+
+constexpr int32_t DEFAULT_PITCH = 4;
+
+// What a board shows now as a PNG picture of round LEDs.
+void addPreviewRoute(httplib::Server* server, const ServerClock& clock) {
+    server->Get(R"(/api/boards/(\d{1,9})/preview\.png)",
+                [&clock](const httplib::Request& request, httplib::Response& response) {
+                    const int number = std::atoi(request.matches[1].str().c_str());
+                    int32_t pitch = DEFAULT_PITCH;
+                    if (request.has_param("pitch")) {
+                        pitch = std::atoi(request.get_param_value("pitch").c_str());
+                    }
+                    if (pitch < 1 || pitch > PREVIEW_MOST_PITCH) {
+                        response.status = 400;
+                        response.set_content("pitch is 1 to 16\n", PLAIN_TEXT);
+                        return;
+                    }
+                    PreviewDots dots;
+                    std::string png;
+                    if (!renderBoardPreview(number, previewClockMs(clock), dots)) {
+                        response.status = 404;
+                        response.set_content("no such board\n", PLAIN_TEXT);
+                        return;
+                    }
+                    if (!encodePreviewPng(dots, pitch, &png)) {
+                        response.status = 500;
+                        response.set_content("preview picture failed\n", PLAIN_TEXT);
+                        return;
+                    }
+                    response.set_header("Cache-Control", "no-store");
+                    response.set_content(png, "image/png");
+                });
+}
+
+}  // namespace
+
+bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const BoardSlot&)>& use) {
+    BoardSlot* slot = findSlot(api, number);
+    if (slot == nullptr) {
+        return false;
+    }
+    const StoreView view = liveStoreCurrent(&api->store);
+    std::lock_guard<std::mutex> hold(slot->lock);
+    refreshSlot(slot, &api->timetables, *api->config, view, clockNow(*api->clock));
+    use(*slot);
+    return true;
+}
+
+bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock& clock, std::string* error) {
+    api->config = &config;
+    api->clock = &clock;
+    api->store.path = config.store;
+    if (!liveStoreOpen(&api->store, error)) {
+        return false;
+    }
+    for (const BoardConfig& board : config.boards) {
+        api->slots.push_back(std::make_unique<BoardSlot>());
+        api->slots.back()->board = &board;
+        api->slots.back()->selection = selectionKey(board);
+    }
+    // Every board's timetable is read before the first board asks, so that
+    // a station's boards starting together do not all wait for the store.
+    for (const BoardConfig& board : config.boards) {
+        withFreshSlot(api, board.number, [](const BoardSlot&) {});
+    }
+    return true;
+}
+
+void addBoardRoutes(httplib::Server* server, BoardApi* api) {
+    addDisplayRoute(server, api);
+    addPreviewRoute(server, *api->clock);
+    addSoundRoute(server, *api->config);
+}
+
+BoardAccess boardAccess(BoardApi* api) {
+    BoardAccess access;
+    access.document = [api](int32_t number, std::string* body) {
+        return withFreshSlot(api, number, [body](const BoardSlot& slot) { *body = slot.body; });
+    };
+    access.departures = [api](int32_t number, std::vector<Departure>* departures) {
+        return withFreshSlot(
+            api, number, [departures](const BoardSlot& slot) { *departures = slot.timetable->departures; });
+    };
+    access.zone = [api] { return liveStoreCurrent(&api->store).zone; };
+    access.preview = [api](int32_t number, int32_t* width, int32_t* height, std::vector<uint8_t>* dots,
+                           std::vector<uint32_t>* palette) {
+        PreviewDots shown;
+        if (!renderBoardPreview(number, previewClockMs(*api->clock), shown)) {
+            return false;
+        }
+        *width = shown.width;
+        *height = shown.height;
+        *dots = std::move(shown.dots);
+        palette->assign(std::begin(shown.palette), std::end(shown.palette));
+        return true;
+    };
+    return access;
+}

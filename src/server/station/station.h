@@ -1,0 +1,202 @@
+// The station's own settings and records, below the timetable: station.toml
+// (its boards and the [operator] section: database, users, tokens, who may
+// ask) and the operator database that keeps what staff have set (notices,
+// train changes, board controls, history, users and token hashes). Nothing
+// here needs the network, fonts or crypto, so "import" and "check" can link
+// it alone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Station configuration (station.toml)
+
+constexpr int32_t LANGUAGE_SLOTS = 6;
+
+struct RouteColor {
+    std::string routeId;
+    uint8_t color;
+};
+
+struct BoardConfig {
+    int32_t number = 0;
+    std::string name;
+    bool newStyle = false;
+    std::string stopId;
+    std::string station;
+    std::string platformCode;
+    std::vector<std::string> routes;
+    int32_t directionId = -1;
+    std::string melody;
+    int32_t melodyLeadSeconds = 20;
+    // classic
+    int32_t rows = 3;
+    int32_t width = 256;
+    std::string labelJp;
+    std::string labelEn;
+    std::string captionTime = "発車時刻";
+    std::string captionDest = "行先";
+    std::vector<RouteColor> routeColors;
+    int32_t blinkSeconds = 60;
+    // new-style
+    std::string platform;
+    char side = 'L';
+    std::string lineJp;
+    std::string lineEn;
+    int64_t lineColor = -1;  // 0xRRGGBB, -1 from the route
+    std::string viaJp;
+    std::string viaEn;
+    std::string languages = "je";
+    int32_t approachSeconds = 60;
+    std::string approachLabel = "接近|Approaching";
+    std::string approachMessage = "まもなく列車がまいります|A train is approaching";
+};
+
+struct StationConfig {
+    std::string path;    // the file it was read from
+    std::string folder;  // relative paths count from here
+    std::string listen = "127.0.0.1";
+    int32_t port = 8020;
+    std::string store;
+    std::string sounds;
+    int32_t dayStartSeconds = 4 * 3600;
+    std::vector<BoardConfig> boards;
+};
+
+// Reads the text of station.toml. False when the file cannot serve (each
+// reason in problems); warnings go to problems too but keep the result true.
+bool readStationConfig(const std::string& text, const std::string& folder, StationConfig* config,
+                       std::vector<std::string>* problems);
+bool loadStationConfig(const std::string& path, StationConfig* config, std::vector<std::string>* problems);
+
+// The folder part of a path ("." for a bare name).
+std::string folderOf(const std::string& path);
+
+// The palette colour nearest to "RRGGBB" (0 when the text is no colour).
+uint8_t nearestPaletteColor(const std::string& rgbHex);
+
+// ---------------------------------------------------------------------------
+// What staff set for a board's trains and texts
+
+struct BoardNotice {
+    std::string textJp;
+    std::string textEn;
+    bool scrolling = false;
+    uint8_t color = 4;  // a classic colour code, yellow unless chosen
+};
+
+struct TrainChange {
+    std::string tripId;
+    int32_t serviceDate = 0;
+    int32_t delayMinutes = 0;
+    bool cancelled = false;
+};
+
+constexpr int32_t APPROACH_AUTO = 0;
+constexpr int32_t APPROACH_ON = 1;
+constexpr int32_t APPROACH_OFF = 2;
+
+// ---------------------------------------------------------------------------
+// Operator settings from station.toml ([operator] and its users and tokens)
+
+struct ConfigUser {
+    std::string name;
+    std::string passwordHash;  // crypto_pwhash_str form
+};
+
+struct ConfigToken {
+    std::string name;
+    std::string token;
+};
+
+struct OperatorConfig {
+    std::string database;  // the operator database file
+    int32_t silentSeconds = 30;
+    // Addresses that may reach the page and the JSON API (empty: any); the
+    // board API stays open to every address.
+    std::vector<std::string> allowFrom;
+    bool secureCookie = false;  // cookies only over HTTPS (behind a proxy)
+    std::vector<ConfigUser> users;
+    std::vector<ConfigToken> tokens;
+};
+
+// Reads the [operator] section of the station configuration file. The
+// database defaults to "operator.db" beside the timetable store.
+bool loadOperatorConfig(const std::string& configPath, const StationConfig& station, OperatorConfig* config,
+                        std::vector<std::string>* problems);
+
+// ---------------------------------------------------------------------------
+// The operator database
+
+struct OperatorDb;
+
+OperatorDb* operatorDbOpen(const std::string& path, std::string* error);
+void operatorDbClose(OperatorDb* db);
+
+struct NoticeRecord {
+    int64_t id = 0;
+    std::vector<int32_t> boards;  // empty: every board
+    BoardNotice notice;
+    int64_t start = 0;  // Unix seconds; 0: from now
+    int64_t end = 0;    // Unix seconds; 0: until ended
+    bool ended = false;
+};
+
+struct ChangeRecord {
+    TrainChange change;
+    int32_t board = 0;  // the board it was set from, for the history
+};
+
+struct BoardControl {
+    int32_t board = 0;
+    int32_t approach = APPROACH_AUTO;
+    std::string melodyKey;
+    int64_t melodyAt = 0;
+};
+
+struct HistoryRecord {
+    int64_t id = 0;
+    int64_t at = 0;  // server clock, Unix seconds
+    std::string who;
+    std::string what;
+};
+
+// Everything the operator has set, as read from the database.
+struct OperatorState {
+    std::vector<NoticeRecord> notices;
+    std::vector<ChangeRecord> changes;
+    std::vector<BoardControl> controls;
+};
+
+bool operatorDbLoad(OperatorDb* db, OperatorState* state);
+// Each change below is written together with its history line in one
+// committed transaction; true only once it is on disk.
+bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, const std::string& who,
+                          const std::string& what);
+bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear, int64_t at,
+                          const std::string& who, const std::string& what);
+bool operatorDbSaveControl(OperatorDb* db, const BoardControl& control, int64_t at, const std::string& who,
+                           const std::string& what);
+std::vector<HistoryRecord> operatorDbHistory(OperatorDb* db, int32_t limit);
+// Drops delays and cancellations of service days before the given one
+// (YYYYMMDD): their trains have left and no board can show them again. The
+// history keeps what was set; one history line says what was dropped. The
+// number dropped, or -1 when the database refused.
+int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at);
+
+// Users and API tokens kept in the database (the configuration file may add
+// more). Tokens are kept only as hashes.
+bool operatorDbSetUser(OperatorDb* db, const std::string& name, const std::string& passwordHash);
+std::string operatorDbUserHash(OperatorDb* db, const std::string& name);
+bool operatorDbAddToken(OperatorDb* db, const std::string& name, const std::string& tokenHash);
+// False when no token of that name was in force.
+bool operatorDbRevokeToken(OperatorDb* db, const std::string& name);
+// The name of the token in force with that hash, empty when none.
+std::string operatorDbTokenName(OperatorDb* db, const std::string& tokenHash);
+
+// What is set, read from the operator database named by the station's
+// [operator] section (for "check"; nothing set when the database does not
+// exist yet, and then none is made).
+bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error);
