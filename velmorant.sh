@@ -30,6 +30,14 @@ command -v npm >/dev/null 2>&1 || packages+=(npm)
 packages+=(chromium chromium-driver python3-selenium)
 # The server's live board preview: glyphs, font lookup, pictures.
 packages+=(libfreetype-dev libpng-dev)
+# The server's event-driven front (Boost.Beast on Boost.Asio), its store and
+# command line (SQLiteCpp, CLI11), GTFS-realtime (libcurl, protobuf, and
+# Python's protobuf for the generated test feeds).
+packages+=(libboost-dev libsqlitecpp-dev libcli11-dev libcurl4-openssl-dev libprotobuf-dev protobuf-compiler
+  python3-protobuf)
+# The Windows benchmark's header-only harness (Catch2), and the server
+# benchmark's reference web server and load tools.
+packages+=(catch2 nginx-light apache2-utils wrk)
 
 install_packages() {
   local missing=()
