@@ -234,6 +234,7 @@ BoardAccess boardAccess(BoardApi* api) {
             api, number, [departures](const BoardSlot& slot) { *departures = slot.timetable->departures; });
     };
     access.zone = [api] { return liveStoreCurrent(&api->store).zone; };
+    access.store = [api] { return liveStoreCurrent(&api->store); };
     access.preview = [api](int32_t number, int32_t* width, int32_t* height, std::vector<uint8_t>* dots,
                            std::vector<uint32_t>* palette) {
         PreviewDots shown;

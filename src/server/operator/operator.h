@@ -78,6 +78,9 @@ struct BoardAccess {
     std::function<bool(int32_t number, int32_t* width, int32_t* height, std::vector<uint8_t>* dots,
                        std::vector<uint32_t>* palette)>
         preview;
+    // The timetable store as it is now, for the names staff give a train
+    // (its route and train number) beside its time and destination.
+    std::function<StoreView()> store;
 };
 
 // Reads the configuration and opens the operator database; false with a

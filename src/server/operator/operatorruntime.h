@@ -71,3 +71,34 @@ void pageHeaders(httplib::Response& response);
 bool authorise(const httplib::Request& request, httplib::Response& response, bool changing, std::string* who);
 // The page, its files, the login and the logout, and the address check.
 void registerLoginRoutes(httplib::Server& server);
+
+// ---------------------------------------------------------------------------
+// How the page names trains and notices (operatornames.cpp)
+
+constexpr int TRAIN_DELAY = 0;
+constexpr int TRAIN_CANCEL = 1;
+constexpr int TRAIN_CLEAR = 2;
+
+// What staff call a train beside its time and destination.
+struct TrainNames {
+    std::string typeJp;  // the route's short name, else its long name
+    std::string typeEn;  // that name in English from the feed's translations; empty: none
+    std::string number;  // the train number (trip_short_name); empty: none in the store
+};
+
+// The store one request reads the names from, each route read once.
+struct TrainNamer {
+    StoreView view{};                          // the store and its zone as the request began
+    std::map<std::string, TrainNames> routes;  // by route_id; the number left empty
+};
+
+TrainNamer trainNamer();
+// Adds "route_jp", "route_en" and "train_number" to a departure's JSON.
+void addTrainNames(TrainNamer* namer, const Departure& departure, Json* entry);
+// The history's and the reply's words for a delay, cancellation or clearing
+// (TRAIN_*), in Japanese and English; departure nullptr: the train is not
+// one of a board's, and is named by its trip and day.
+std::string trainChangeText(const Departure* departure, int kind, const TrainInput& input);
+// The notices in force for a classic board that its document does not hold,
+// each with why, in both languages. Called with the lock held.
+Json unshownNotices(const BoardConfig& board, const std::string& document, int64_t now);

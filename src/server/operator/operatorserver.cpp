@@ -165,6 +165,7 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
         std::string document;
         operatorRuntime->access.document(board.number, &document);
         Json health;
+        Json unshown;
         int32_t approach = APPROACH_AUTO;
         {
             std::lock_guard<std::mutex> hold(operatorRuntime->lock);
@@ -174,6 +175,7 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
                 }
             }
             approach = controlOf(board.number).approach;
+            unshown = unshownNotices(board, document, clockNow(operatorRuntime->clock));
         }
         boards.push_back({{"number", board.number},
                           {"name", board.name},
@@ -181,6 +183,7 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
                           {"has_melody", !board.melody.empty()},
                           {"approach", approachName(approach)},
                           {"health", health},
+                          {"unshown", unshown},
                           {"document", document}});
     }
     sendJson(response, 200,
@@ -232,6 +235,7 @@ void onDepartures(const httplib::Request& request, httplib::Response& response) 
     const int64_t now = clockNow(operatorRuntime->clock);
     const date::time_zone* zone = operatorRuntime->access.zone();
     Json list = Json::array();
+    TrainNamer namer = trainNamer();
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const Departure& departure : departures) {
         const TrainChange* change = nullptr;
@@ -256,6 +260,7 @@ void onDepartures(const httplib::Request& request, httplib::Response& response) 
                         {"destination_en", departure.destinations[1]},
                         {"delay_minutes", change != nullptr && !change->cancelled ? change->delayMinutes : 0},
                         {"cancelled", change != nullptr && change->cancelled}});
+        addTrainNames(&namer, departure, &list.back());
     }
     sendJson(response, 200, Json{{"board", board->number}, {"departures", list}});
 }
@@ -366,7 +371,7 @@ void onEndNotice(const httplib::Request& request, httplib::Response& response) {
 
 // Sets a delay (minutes), a cancellation or clears either.
 void onTrain(const httplib::Request& request, httplib::Response& response, int kind) {
-    enum { DELAY, CANCEL, CLEAR };
+    enum { DELAY = TRAIN_DELAY, CANCEL = TRAIN_CANCEL, CLEAR = TRAIN_CLEAR };
     std::string who;
     if (!authorise(request, response, true, &who)) {
         return;
@@ -377,7 +382,8 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
         sendError(response, 400, error);
         return;
     }
-    std::string train = "train " + input.tripId + " of " + std::to_string(input.serviceDate);
+    Departure named;
+    bool known = false;
     if (input.board != 0) {
         const BoardConfig* board = findBoard(input.board);
         if (board == nullptr) {
@@ -387,12 +393,9 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
         // Name the train as the board shows it, when the board has it.
         std::vector<Departure> departures;
         operatorRuntime->access.departures(input.board, &departures);
-        bool known = false;
         for (const Departure& departure : departures) {
             if (departure.tripId == input.tripId && departure.serviceDate == input.serviceDate) {
-                train = formatClock(operatorRuntime->access.zone(), departure.when) + " " +
-                        departure.destinations[0] + " (" + input.tripId + ", " +
-                        std::to_string(input.serviceDate) + ")";
+                named = departure;
                 known = true;
             }
         }
@@ -407,9 +410,7 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
     record.change.serviceDate = input.serviceDate;
     record.change.delayMinutes = input.minutes;
     record.change.cancelled = kind == CANCEL;
-    const std::string what = kind == DELAY ? "delay of " + std::to_string(input.minutes) + " min for " + train
-                             : kind == CANCEL ? "cancelled " + train
-                                              : "cleared delay or cancellation of " + train;
+    const std::string what = trainChangeText(known ? &named : nullptr, kind, input);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     dropPastChanges();
     if (!operatorDbSaveChange(operatorRuntime->db, record, kind == CLEAR, clockNow(operatorRuntime->clock),

@@ -139,6 +139,14 @@ bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
     return true;
 }
 
+std::string storeTripShortName(Store* store, const std::string& tripId) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    // A store imported before trip_short_name was kept has no such column:
+    // the query then fails to prepare and the train has no number.
+    Query query(store->db, "SELECT trip_short_name FROM trips WHERE trip_id = ?");
+    return query.text(tripId).row() ? query.column(0) : std::string();
+}
+
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds) {
     std::lock_guard<std::mutex> hold(store->lock);
     std::vector<CallRecord> calls;

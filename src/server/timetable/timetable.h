@@ -99,6 +99,10 @@ struct RouteRecord {
 std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station);
 bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route);
 
+// The trip's train number as staff know it (GTFS trip_short_name); empty
+// when the feed or the store has none.
+std::string storeTripShortName(Store* store, const std::string& tripId);
+
 // One scheduled call of a trip at a stop, with what a board needs of the trip.
 struct CallRecord {
     std::string tripId;
