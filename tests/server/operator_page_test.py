@@ -366,6 +366,9 @@ def check_page(process, port, work, screenshots, axe):
               "the undone cancellation is still on board 1" + where)
         wait.until(lambda b: dots(1) == before, "board 1's preview back as before the cancellation" + where)
 
+        tap(find("nav a[href='#trains-section']"))
+        time.sleep(0.5)
+        browser.save_screenshot(os.path.join(screenshots, "operator-page-%dx%d-trains.png" % (width, height)))
         browser.execute_script("window.scrollTo(0, 0)")
         time.sleep(0.5)
         browser.save_screenshot(os.path.join(screenshots, "operator-page-%dx%d.png" % (width, height)))
@@ -394,6 +397,13 @@ def check_page(process, port, work, screenshots, axe):
         cookie = browser.get_cookie("velmorant_session")
         check(cookie is not None and cookie["httpOnly"] and cookie.get("sameSite") == "Strict",
               "the session cookie is not HttpOnly and SameSite=Strict: %r" % cookie)
+
+        # The narrowest phone still in use: no sideways scrolling, no small targets.
+        set_size(320, 640)
+        browser.get(page)
+        wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#departures > li"), "the page at 320 px")
+        layout = browser.execute_script(LAYOUT)
+        check(layout["wide"] <= 0 and not layout["small"], "the page at 320 px: %r" % layout)
 
         first_time_round(390, 844, 1, 2)
         reset(port)

@@ -483,8 +483,15 @@ function makeNoticeRow(notice) {
   end.addEventListener("submit", async (event) => {
     event.preventDefault();
     try {
-      await post("/api/v1/notices/" + notice.id + "/end", formObject(end));
-      say("お知らせ「" + row.notice.text_jp + "」を終了しました / Notice ended");
+      const ended = row.notice;
+      await post("/api/v1/notices/" + ended.id + "/end", formObject(end));
+      // Undone by posting the same notice again.
+      say("お知らせ「" + ended.text_jp + "」を終了しました / Notice ended", false, async () => {
+        await post("/api/v1/notices", { csrf: csrfToken(), boards: ended.boards, text_jp: ended.text_jp, text_en: ended.text_en,
+          scrolling: ended.scrolling, color: ended.color, start: ended.start.slice(0, 16), end: ended.end.slice(0, 16) });
+        refresh();
+        return "お知らせを戻しました / Notice back: " + ended.text_jp;
+      });
       refresh();
     } catch (e) { say(e.message, true); }
   });
