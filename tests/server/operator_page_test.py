@@ -237,6 +237,7 @@ def check_page(process, port, work, screenshots, axe):
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--disable-dev-shm-usage", "--window-size=1280,800", "--user-data-dir=" + work + "/chromium"):
         options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     browser.set_script_timeout(120)
     waiter = WebDriverWait(browser, 20)
@@ -284,6 +285,7 @@ def check_page(process, port, work, screenshots, axe):
 
     def first_time_round(width, height, notice_board, other_board):
         where = f" at {width}x{height}"
+        browser.get_log("browser")  # what came before this round
         set_size(width, height)
         browser.get(page)
         wait.until(lambda b: b.find_elements(By.CSS_SELECTOR, "#departures > li") and dots(1) and dots(2),
@@ -366,6 +368,9 @@ def check_page(process, port, work, screenshots, axe):
               "the undone cancellation is still on board 1" + where)
         wait.until(lambda b: dots(1) == before, "board 1's preview back as before the cancellation" + where)
 
+        # No script error, refused policy or failed request in the whole round.
+        errors = [entry["message"] for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
+        check(not errors, "the browser reported errors%s: %s" % (where, "; ".join(errors[:5])))
         tap(find("nav a[href='#trains-section']"))
         time.sleep(0.5)
         browser.save_screenshot(os.path.join(screenshots, "operator-page-%dx%d-trains.png" % (width, height)))
