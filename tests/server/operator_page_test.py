@@ -217,7 +217,9 @@ axe.run(document, {resultTypes: ['violations']}).then(
 def check_page(process, port, work, screenshots, axe):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select, WebDriverWait
 
     # Board 1 keeps polling; board 2 is asked for by hand below.
@@ -449,6 +451,16 @@ def check_page(process, port, work, screenshots, axe):
         wait.until(lambda b: "CSRF" in message(), "the CSRF refusal")
         check(len(json.loads(http(port, "/api/v1/notices")[1])["notices"]) == count,
               "a notice without the CSRF token was stored")
+
+        # By keyboard alone: Enter opens a train's actions, Tab reaches its
+        # minutes, and the focus shows.
+        summary = find(".train-summary", train_row("7:20", "南"))
+        browser.execute_script("arguments[0].scrollIntoView({block: 'center'}); arguments[0].focus()", summary)
+        ActionChains(browser).send_keys(Keys.ENTER).send_keys(Keys.TAB).perform()
+        focused = browser.switch_to.active_element
+        check(focused.get_attribute("name") == "minutes" and focused.is_displayed(), "Enter and Tab do not reach a train's minutes")
+        check(browser.execute_script("return getComputedStyle(document.activeElement).outlineStyle") != "none",
+              "the focus is not shown")
 
         # The melody plays only on a second tap.
         melody = find("#board-1 .melody button")
