@@ -382,7 +382,7 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
         sendError(response, 400, error);
         return;
     }
-    Departure named;
+    Departure named{};
     bool known = false;
     if (input.board != 0) {
         const BoardConfig* board = findBoard(input.board);
