@@ -1,24 +1,33 @@
 // The CSV reader of the timetable import: libcsv does the RFC 4180 quoting;
 // this file hands each record to the import with the line it starts on, so
-// that a fault can be reported as "file:line".
+// that a fault can be reported as "file:line". Text arrives in pieces, so a
+// file of any size is read in the memory of one record: a field longer than
+// CSV_FIELD_LIMIT, or a quote never closed, is a fault of the file.
 #include <csv.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "server/timetable/timetable.h"
 
-namespace {
-
-struct CsvState {
-    const CsvRecordHandler* onRecord;
-    std::vector<std::string> fields;
-    int32_t line;        // the line being read
-    int32_t recordLine;  // the line the current record started on
-    bool afterCr;        // the last thing read was a CR ending a line
+struct CsvParse {
+    struct csv_parser parser;          // libcsv's state between pieces
+    const CsvRecordHandler* onRecord;  // called once per record
+    std::vector<std::string> fields;   // the record being read
+    int32_t line = 1;                  // the line being read
+    int32_t recordLine = 1;            // the line the current record started on
+    bool afterCr = false;              // the last thing read was a CR ending a line
+    bool started = false;              // the first piece (with a signature) was seen
 };
 
+namespace {
+
+// Pieces handed to libcsv at most this long, so that a field past the limit
+// is caught within one piece of it.
+constexpr size_t CSV_PIECE = 65536;
+
 void onField(void* data, size_t size, void* context) {
-    CsvState* state = static_cast<CsvState*>(context);
+    CsvParse* state = static_cast<CsvParse*>(context);
     state->afterCr = false;
     if (state->fields.empty()) {
         state->recordLine = state->line;
@@ -26,18 +35,14 @@ void onField(void* data, size_t size, void* context) {
     const char* text = static_cast<const char*>(data);
     state->fields.emplace_back(text == nullptr ? "" : std::string(text, size));
     // A quoted field may hold line breaks; the next record starts lower.
-    for (size_t i = 0; i < size; ++i) {
-        if (text[i] == '\n') {
-            ++state->line;
-        }
-    }
+    state->line += static_cast<int32_t>(std::count(text, text + (text == nullptr ? 0 : size), '\n'));
 }
 
 // With CSV_REPALL_NL every CR and LF ends a record, so blank lines arrive as
 // records without fields, and a CR LF as a record followed by an empty one.
 // A CR, an LF and a CR LF each end one line.
 void onRecordEnd(int terminator, void* context) {
-    CsvState* state = static_cast<CsvState*>(context);
+    CsvParse* state = static_cast<CsvParse*>(context);
     if (!state->fields.empty()) {
         (*state->onRecord)(state->fields, state->recordLine);
         state->fields.clear();
@@ -48,26 +53,69 @@ void onRecordEnd(int terminator, void* context) {
     state->afterCr = terminator == '\r';
 }
 
+std::string atLine(int32_t line, const std::string& what) {
+    return "line " + std::to_string(line) + ": " + what;
+}
+
 }  // namespace
 
-bool readCsv(const char* bytes, size_t size, const CsvRecordHandler& onRecord, std::string* error) {
-    if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
-        bytes += 3;
-        size -= 3;
+void CsvParseCloser::operator()(CsvParse* parse) const {
+    csv_free(&parse->parser);
+    delete parse;
+}
+
+CsvParsePtr csvStart(const CsvRecordHandler& onRecord) {
+    CsvParsePtr parse(new CsvParse);
+    // CSV_STRICT_FINI: a quote still open at the end is an error, not a
+    // field that silently swallowed the rest of the file.
+    if (csv_init(&parse->parser, CSV_REPALL_NL | CSV_STRICT_FINI) != 0) {
+        delete parse.release();
+        return nullptr;
     }
-    struct csv_parser parser;
-    if (csv_init(&parser, CSV_REPALL_NL) != 0) {
+    parse->onRecord = &onRecord;
+    return parse;
+}
+
+bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error) {
+    if (!parse->started) {
+        parse->started = true;
+        if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
+            bytes += 3;
+            size -= 3;
+        }
+    }
+    while (size > 0) {
+        const size_t piece = std::min(size, CSV_PIECE);
+        if (csv_parse(&parse->parser, bytes, piece, onField, onRecordEnd, parse) != piece) {
+            *error = atLine(parse->line, csv_strerror(csv_error(&parse->parser)));
+            return false;
+        }
+        if (parse->parser.entry_pos > CSV_FIELD_LIMIT) {
+            *error = atLine(parse->line, "a field longer than " + std::to_string(CSV_FIELD_LIMIT) +
+                                             " bytes (a quote never closed?)");
+            return false;
+        }
+        bytes += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+bool csvFinish(CsvParse* parse, std::string* error) {
+    if (csv_fini(&parse->parser, onField, onRecordEnd, parse) != 0) {
+        // The only error at the end: a quoted field still open, which began
+        // on the line the reader stopped counting at.
+        *error = atLine(parse->line, "a quoted field is never closed");
+        return false;
+    }
+    return true;
+}
+
+bool readCsv(const char* bytes, size_t size, const CsvRecordHandler& onRecord, std::string* error) {
+    CsvParsePtr parse = csvStart(onRecord);
+    if (parse == nullptr) {
         *error = "out of memory";
         return false;
     }
-    CsvState state{&onRecord, {}, 1, 1, false};
-    bool ok = csv_parse(&parser, bytes, size, onField, onRecordEnd, &state) == size;
-    if (ok) {
-        ok = csv_fini(&parser, onField, onRecordEnd, &state) == 0;
-    }
-    if (!ok) {
-        *error = std::string("line ") + std::to_string(state.line) + ": " + csv_strerror(csv_error(&parser));
-    }
-    csv_free(&parser);
-    return ok;
+    return csvFeed(parse.get(), bytes, size, error) && csvFinish(parse.get(), error);
 }
