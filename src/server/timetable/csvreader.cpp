@@ -66,9 +66,7 @@ void CsvParseCloser::operator()(CsvParse* parse) const {
 
 CsvParsePtr csvStart(const CsvRecordHandler& onRecord) {
     CsvParsePtr parse(new CsvParse);
-    // CSV_STRICT_FINI: a quote still open at the end is an error, not a
-    // field that silently swallowed the rest of the file.
-    if (csv_init(&parse->parser, CSV_REPALL_NL | CSV_STRICT_FINI) != 0) {
+    if (csv_init(&parse->parser, CSV_REPALL_NL) != 0) {
         delete parse.release();
         return nullptr;
     }
@@ -102,6 +100,10 @@ bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error
 }
 
 bool csvFinish(CsvParse* parse, std::string* error) {
+    // Strict at the end only: a quote still open is then an error, not a
+    // field that silently swallowed the rest of the file, while a stray
+    // quote inside an unquoted field stays a plain character as before.
+    csv_set_opts(&parse->parser, CSV_REPALL_NL | CSV_STRICT | CSV_STRICT_FINI);
     if (csv_fini(&parse->parser, onField, onRecordEnd, parse) != 0) {
         // The only error at the end: a quoted field still open, which began
         // on the line the reader stopped counting at.

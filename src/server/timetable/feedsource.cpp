@@ -73,20 +73,20 @@ bool streamZip(FeedSource* feed, const std::string& name, uint64_t limit, const 
                std::string* error) {
     const zip_int64_t index = zip_name_locate(feed->zip, (feed->folder + name).c_str(), ZIP_FL_ENC_RAW);
     if (index < 0) {
-        *error = name + ": not in the feed";
+        *error = "not in the feed";
         return false;
     }
     zip_stat_t info;
     zip_stat_init(&info);
     if (zip_stat_index(feed->zip, static_cast<zip_uint64_t>(index), 0, &info) == 0 &&
         (info.valid & ZIP_STAT_SIZE) != 0 && info.size > limit) {
-        *error = name + ": expands to " + std::to_string(info.size) + " bytes, more than the limit of " +
+        *error = "expands to " + std::to_string(info.size) + " bytes, more than the limit of " +
                  std::to_string(limit);
         return false;
     }
     zip_file_t* file = zip_fopen_index(feed->zip, static_cast<zip_uint64_t>(index), 0);
     if (file == nullptr) {
-        *error = name + ": " + zip_strerror(feed->zip);
+        *error = zip_strerror(feed->zip);
         return false;
     }
     std::unique_ptr<char[]> chunk(new char[PIECE]);
@@ -97,14 +97,14 @@ bool streamZip(FeedSource* feed, const std::string& name, uint64_t limit, const 
     while (ok && (got = zip_fread(file, chunk.get(), PIECE)) > 0) {
         done += static_cast<uint64_t>(got);
         if (done > limit) {
-            *error = name + ": expands past the limit of " + std::to_string(limit) + " bytes";
+            *error = "expands past the limit of " + std::to_string(limit) + " bytes";
             ok = false;
         } else if (!onPiece(chunk.get(), static_cast<size_t>(got))) {
             ok = false;
         }
     }
     if (ok && got < 0) {
-        *error = name + ": " + zip_file_strerror(file);
+        *error = zip_file_strerror(file);
         ok = false;
     }
     zip_fclose(file);
@@ -115,7 +115,7 @@ bool streamFile(FeedSource* feed, const std::string& name, uint64_t limit, const
                 std::string* error) {
     FILE* file = std::fopen((feed->folder + "/" + name).c_str(), "rb");
     if (file == nullptr) {
-        *error = name + ": cannot open";
+        *error = "cannot open";
         return false;
     }
     std::unique_ptr<char[]> chunk(new char[PIECE]);
@@ -125,14 +125,14 @@ bool streamFile(FeedSource* feed, const std::string& name, uint64_t limit, const
     while (ok && (got = std::fread(chunk.get(), 1, PIECE, file)) > 0) {
         done += got;
         if (done > limit) {
-            *error = name + ": larger than the limit of " + std::to_string(limit) + " bytes";
+            *error = "larger than the limit of " + std::to_string(limit) + " bytes";
             ok = false;
         } else if (!onPiece(chunk.get(), got)) {
             ok = false;
         }
     }
     if (ok && std::ferror(file) != 0) {
-        *error = name + ": read error";
+        *error = "read error";
         ok = false;
     }
     std::fclose(file);
@@ -159,13 +159,13 @@ FeedSourcePtr feedOpen(const std::string& path, std::string* error) {
     if (feed->zip == nullptr) {
         zip_error_t zipError;
         zip_error_init_with_code(&zipError, code);
-        *error = path + ": " + zip_error_strerror(&zipError);
+        *error = zip_error_strerror(&zipError);
         zip_error_fini(&zipError);
         return nullptr;
     }
     std::string problem;
     if (!findFeedFolder(feed->zip, &feed->folder, &problem)) {
-        *error = path + ": " + problem;
+        *error = problem;
         return nullptr;
     }
     return feed;

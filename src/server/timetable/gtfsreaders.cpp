@@ -114,7 +114,7 @@ bool readTable(Import* import, const TableSpec& spec, bool required, const RowHa
         std::rethrow_exception(failure);
     }
     if (!ok) {
-        refuseFeed(import, spec.file, 0, "not readable: " + (parse == nullptr ? "out of memory" : error));
+        refuseFeed(import, spec.file, 0, parse == nullptr ? "out of memory" : error);
         return false;
     }
     if (!headerRead && required) {

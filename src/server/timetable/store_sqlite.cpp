@@ -223,6 +223,12 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
         if (query.text(table).text(field).text(language).text(fieldValue).row()) {
             return query.column(0);
         }
+        Query older(store->db,
+                    "SELECT translation FROM translations WHERE table_name = '' AND field_name = ''"
+                    " AND language = ? AND field_value = ?");
+        if (older.text(language).text(fieldValue).row()) {
+            return older.column(0);
+        }
     }
     return std::string();
 }

@@ -56,14 +56,14 @@ struct FeedSourceCloser {
 };
 using FeedSourcePtr = std::unique_ptr<FeedSource, FeedSourceCloser>;
 
-// Opens a zip file or a folder. Nothing and a message when it cannot, or
+// Opens a zip file or a folder. Nothing and what went wrong when it cannot, or
 // when the zip is ambiguous: one name twice, or the files of two feeds in
 // different folders.
 FeedSourcePtr feedOpen(const std::string& path, std::string* error);
 bool feedHas(FeedSource* feed, const std::string& name);
 // Hands the file to onPiece in pieces of at most 64 KiB, stopping when it
-// returns false. False with a message when the file is missing, cannot be
-// read, or expands past limit bytes.
+// returns false. False with what went wrong (the caller names the file)
+// when the file is missing, cannot be read, or expands past limit bytes.
 using FeedPieceHandler = std::function<bool(const char* bytes, size_t size)>;
 bool feedStream(FeedSource* feed, const std::string& name, uint64_t limit, const FeedPieceHandler& onPiece,
                 std::string* error);
@@ -168,7 +168,8 @@ std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& t
 std::vector<std::string> storeServicesOn(Store* store, int32_t date);
 
 // A translation of a field (GTFS translations, table_name/field_name form):
-// by record_id first, then by field_value. Empty when there is none.
+// by record_id first, then by field_value, then (the older trans_id form of
+// Japanese feeds) by the text alone. Empty when there is none.
 std::string storeTranslation(Store* store, const std::string& table, const std::string& field,
                              const std::string& language, const std::string& recordId,
                              const std::string& fieldValue);

@@ -95,7 +95,7 @@ void rewriteTrip(Import* import, const std::string& trip) {
     SQLite::Statement select(
         *import->db,
         "SELECT stop_id, stop_sequence, departure, stop_headsign, pickup_type, interpolated"
-        " FROM stop_times WHERE trip_id = ?");
+        " FROM stop_times WHERE trip_id = ? ORDER BY rowid");
     select.bind(1, trip);
     while (select.executeStep()) {
         PendingCall call;
