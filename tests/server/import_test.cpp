@@ -48,12 +48,12 @@ std::string writeFeed(const std::string& folder, const std::map<std::string, std
 // The calls the store holds at A, B and C; -1 when it cannot be opened.
 int64_t storedCalls(const std::string& store) {
     std::string error;
-    Store* opened = storeOpen(store, &error);
+    StorePtr opened = storeOpen(store, &error);
     if (opened == nullptr) {
         return -1;
     }
-    const int64_t calls = static_cast<int64_t>(storeCallsAt(opened, {"A", "B", "C"}).size());
-    storeClose(opened);
+    const int64_t calls = static_cast<int64_t>(storeCallsAt(opened.get(), {"A", "B", "C"}).size());
+    opened.reset();
     return calls;
 }
 
@@ -166,11 +166,11 @@ TEST(ImportRows, DuplicateCallsAreKeptOnceAndScatteredTripsPutInOrder) {
     EXPECT_TRUE(hasFault(report, "stop_times.txt: trip_id \"T1\" has stop_sequence 1 more than once"));
     EXPECT_EQ(report.faultCount, 2);
     std::string error;
-    Store* opened = storeOpen(store, &error);
-    ASSERT_NE(opened, nullptr) << error;
+    StorePtr opened = storeOpen(store, &error);
+    ASSERT_NE(opened.get(), nullptr) << error;
     const auto departures = [&](const std::string& stop) {
         std::map<std::string, int32_t> byTrip;
-        for (const CallRecord& call : storeCallsAt(opened, {stop})) {
+        for (const CallRecord& call : storeCallsAt(opened.get(), {stop})) {
             byTrip[call.tripId] = call.departure;
             EXPECT_EQ(call.terminates, stop == "C");
         }
@@ -181,7 +181,7 @@ TEST(ImportRows, DuplicateCallsAreKeptOnceAndScatteredTripsPutInOrder) {
     EXPECT_EQ(departures("B"),
               (std::map<std::string, int32_t>{{"T1", 8 * 3600 + 600}, {"T2", 9 * 3600 + 600}}));
     EXPECT_EQ(departures("C").size(), 2u);
-    storeClose(opened);
+    opened.reset();
 }
 
 // A zip written by Python's zipfile, which (unlike libzip) writes a name twice.
@@ -264,20 +264,21 @@ TEST(ImportGtfsJp, TranslationsOfBothFormsAndStopHeadsigns) {
         << (report.faults.empty() ? "" : report.faults[0]);
     EXPECT_EQ(report.faultCount, 0) << report.faults[0];
     std::string error;
-    Store* opened = storeOpen(store, &error);
-    ASSERT_NE(opened, nullptr) << error;
+    StorePtr opened = storeOpen(store, &error);
+    ASSERT_NE(opened.get(), nullptr) << error;
     // The older form translates a text wherever it appears; readings are
     // not kept; the standard form still answers by record.
-    EXPECT_EQ(storeTranslation(opened, "stops", "stop_name", "en", "", "鷺ノ森"), "Saginomori");
-    EXPECT_EQ(storeTranslation(opened, "trips", "trip_headsign", "en", "", "鷺ノ森"), "Saginomori");
-    EXPECT_EQ(storeTranslation(opened, "stops", "stop_name", "ja-Hrkt", "", "鷺ノ森"), "");
-    EXPECT_EQ(storeTranslation(opened, "routes", "route_long_name", "en", "KS", "かすみ線"), "Kasumi Line");
+    EXPECT_EQ(storeTranslation(opened.get(), "stops", "stop_name", "en", "", "鷺ノ森"), "Saginomori");
+    EXPECT_EQ(storeTranslation(opened.get(), "trips", "trip_headsign", "en", "", "鷺ノ森"), "Saginomori");
+    EXPECT_EQ(storeTranslation(opened.get(), "stops", "stop_name", "ja-Hrkt", "", "鷺ノ森"), "");
+    EXPECT_EQ(storeTranslation(opened.get(), "routes", "route_long_name", "en", "KS", "かすみ線"),
+              "Kasumi Line");
     // The destination changes along the trip: the stop's headsign wins.
     std::map<std::string, std::string> headsigns;
-    for (const CallRecord& call : storeCallsAt(opened, {"KS01", "KS03"})) {
+    for (const CallRecord& call : storeCallsAt(opened.get(), {"KS01", "KS03"})) {
         headsigns[call.tripId + "@" + std::to_string(call.departure / 60)] = call.headsign;
     }
-    storeClose(opened);
+    opened.reset();
     EXPECT_EQ(headsigns["W101@" + std::to_string(7 * 60)], "鷺ノ森");
     EXPECT_EQ(headsigns["W101@" + std::to_string(7 * 60 + 10)], "霞ヶ丘");
 }

@@ -78,10 +78,10 @@ TEST(ServerImport, FaultsAreReportedAndARefusedFeedKeepsTheOldStore) {
     }
     EXPECT_TRUE(columnReported && calendarReported);
     std::string error;
-    Store* kept = storeOpen(store, &error);
-    ASSERT_NE(kept, nullptr) << error;
-    EXPECT_EQ(storeCallsAt(kept, {"KAW-1"}).size(), 1u);  // the faulty feed's one good row
-    storeClose(kept);
+    StorePtr kept = storeOpen(store, &error);
+    ASSERT_NE(kept.get(), nullptr) << error;
+    EXPECT_EQ(storeCallsAt(kept.get(), {"KAW-1"}).size(), 1u);  // the faulty feed's one good row
+    kept.reset();
     EXPECT_NE(access((store + ".new").c_str(), F_OK), 0);
 }
 
@@ -126,12 +126,12 @@ TEST(ServerImport, AnImportKilledHalfwayLeavesTheOldStore) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the import ended before it could be killed";
 
     std::string error;
-    Store* kept = storeOpen(store, &error);
-    ASSERT_NE(kept, nullptr) << error;
+    StorePtr kept = storeOpen(store, &error);
+    ASSERT_NE(kept.get(), nullptr) << error;
     StopRecord stop;
-    EXPECT_TRUE(storeStop(kept, "KAW-1", &stop));  // still the old timetable
-    EXPECT_FALSE(storeStop(kept, "S1", &stop));
-    storeClose(kept);
+    EXPECT_TRUE(storeStop(kept.get(), "KAW-1", &stop));  // still the old timetable
+    EXPECT_FALSE(storeStop(kept.get(), "S1", &stop));
+    kept.reset();
     // The half file left behind does not stop the next import.
     EXPECT_EQ(importFeed(feed, store, &report), IMPORT_OK);
 }

@@ -165,13 +165,12 @@ bool makeClock(const Options& options, const StationConfig& config, ServerClock*
         return true;
     }
     std::string error;
-    Store* store = storeOpen(config.store, &error);
+    const StorePtr store = storeOpen(config.store, &error);
     if (store == nullptr) {
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return false;
     }
-    const date::time_zone* zone = findZone(storeMeta(store, "timezone"));
-    storeClose(store);
+    const date::time_zone* zone = findZone(storeMeta(store.get(), "timezone"));
     if (!parseLocalTime(options.now, zone, &clock->startInstant)) {
         std::fprintf(stderr, "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS]\n",
                      options.now.c_str());

@@ -113,9 +113,13 @@ int32_t importFeed(const std::string& feedPath, const std::string& storePath, Im
 // safe to call from several threads.
 
 struct Store;
+struct StoreCloser {
+    void operator()(Store* store) const;
+};
+using StorePtr = std::unique_ptr<Store, StoreCloser>;
 
-Store* storeOpen(const std::string& path, std::string* error);
-void storeClose(Store* store);
+// Opens a finished store read only; nothing and a message when it cannot.
+StorePtr storeOpen(const std::string& path, std::string* error);
 
 // Values recorded at import: "timezone", "feed_lang", "feed_version".
 std::string storeMeta(Store* store, const std::string& key);
