@@ -6,7 +6,6 @@
 #include <csv.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "server/timetable/timetable.h"
 
@@ -17,7 +16,8 @@ struct CsvParse {
     int32_t line = 1;                  // the line being read
     int32_t recordLine = 1;            // the line the current record started on
     bool afterCr = false;              // the last thing read was a CR ending a line
-    bool started = false;              // the first piece (with a signature) was seen
+    std::string head;                  // the first bytes, held until they show whether they are a signature
+    bool started = false;              // the head was passed on (or dropped as a signature)
 };
 
 namespace {
@@ -74,14 +74,11 @@ CsvParsePtr csvStart(const CsvRecordHandler& onRecord) {
     return parse;
 }
 
-bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error) {
-    if (!parse->started) {
-        parse->started = true;
-        if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
-            bytes += 3;
-            size -= 3;
-        }
-    }
+namespace {
+
+const std::string SIGNATURE = "\xEF\xBB\xBF";
+
+bool parseBytes(CsvParse* parse, const char* bytes, size_t size, std::string* error) {
     while (size > 0) {
         const size_t piece = std::min(size, CSV_PIECE);
         if (csv_parse(&parse->parser, bytes, piece, onField, onRecordEnd, parse) != piece) {
@@ -99,7 +96,37 @@ bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error
     return true;
 }
 
+// Passes the held first bytes on, unless they are the UTF-8 signature.
+bool passHead(CsvParse* parse, std::string* error) {
+    parse->started = true;
+    return parse->head == SIGNATURE || parseBytes(parse, parse->head.data(), parse->head.size(), error);
+}
+
+}  // namespace
+
+bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error) {
+    if (!parse->started) {
+        // The signature may come split over pieces: the first bytes wait
+        // while they could still be one.
+        const size_t take = std::min(SIGNATURE.size() - parse->head.size(), size);
+        parse->head.append(bytes, take);
+        bytes += take;
+        size -= take;
+        if (parse->head.size() < SIGNATURE.size() &&
+            SIGNATURE.compare(0, parse->head.size(), parse->head) == 0) {
+            return true;
+        }
+        if (!passHead(parse, error)) {
+            return false;
+        }
+    }
+    return parseBytes(parse, bytes, size, error);
+}
+
 bool csvFinish(CsvParse* parse, std::string* error) {
+    if (!parse->started && !passHead(parse, error)) {
+        return false;
+    }
     // Strict at the end only: a quote still open is then an error, not a
     // field that silently swallowed the rest of the file, while a stray
     // quote inside an unquoted field stays a plain character as before.
