@@ -159,12 +159,17 @@ TEST(ImportRows, DuplicateCallsAreKeptOnceAndScatteredTripsPutInOrder) {
         "T1,08:00:00,08:00:00,A,1\nT1,08:00:00,08:00:00,A,1\nT1,,,B,2\n"
         "T2,09:00:00,09:00:00,A,1\nT2,09:10:00,09:10:00,B,2\nT2,09:20:00,09:20:00,C,3\n"
         "T1,08:20:00,08:20:00,C,3\nT1,07:00:00,07:00:00,A,1\n";
+    const std::string frequencies =
+        "trip_id,start_time,end_time,headway_secs\nT2,10:00:00,11:00:00,600\nT2,10:00:00,11:00:00,600\n";
     ImportReport report;
-    ASSERT_EQ(importFeed(writeFeed(folder, {{"stop_times.txt", stopTimes}}), store, &report), IMPORT_OK);
+    ASSERT_EQ(importFeed(writeFeed(folder, {{"stop_times.txt", stopTimes}, {"frequencies.txt", frequencies}}),
+                         store, &report),
+              IMPORT_OK);
     EXPECT_EQ(report.stopTimes, 6);
     EXPECT_TRUE(hasFault(report, "stop_times.txt:3: trip_id \"T1\" has stop_sequence 1 more than once"));
     EXPECT_TRUE(hasFault(report, "stop_times.txt: trip_id \"T1\" has stop_sequence 1 more than once"));
-    EXPECT_EQ(report.faultCount, 2);
+    EXPECT_TRUE(hasFault(report, "frequencies.txt:3: trip_id \"T2\" has start_time 10:00:00 more than once"));
+    EXPECT_EQ(report.faultCount, 3);
     std::string error;
     StorePtr opened = storeOpen(store, &error);
     ASSERT_NE(opened.get(), nullptr) << error;
@@ -181,6 +186,7 @@ TEST(ImportRows, DuplicateCallsAreKeptOnceAndScatteredTripsPutInOrder) {
     EXPECT_EQ(departures("B"),
               (std::map<std::string, int32_t>{{"T1", 8 * 3600 + 600}, {"T2", 9 * 3600 + 600}}));
     EXPECT_EQ(departures("C").size(), 2u);
+    EXPECT_EQ(storeFrequencies(opened.get(), "T2").size(), 1u);
     opened.reset();
 }
 

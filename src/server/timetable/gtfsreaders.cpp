@@ -339,6 +339,8 @@ constexpr ColumnSpec FREQUENCY_COLUMNS[] = {
 void readFrequencies(Import* import) {
     const TableSpec spec = table("frequencies.txt", FREQUENCY_COLUMNS);
     SQLite::Statement insert(*import->db, "INSERT INTO frequencies VALUES(?,?,?,?)");
+    // A period given twice would run its trains twice.
+    std::unordered_set<std::string> periods;
     readTable(import, spec, false, [&](const Row& row) {
         int32_t start = 0;
         int32_t end = 0;
@@ -351,6 +353,10 @@ void readFrequencies(Import* import) {
             reportFault(import->report, spec.file, row.line, "start_time and end_time are no time span");
         } else if (!parseCount(row[HEADWAY_SECS], &headway) || headway <= 0) {
             reportFault(import->report, spec.file, row.line, "headway_secs is not a positive number");
+        } else if (!periods.insert(row[FREQ_TRIP_ID] + '\n' + std::to_string(start)).second) {
+            reportFault(import->report, spec.file, row.line,
+                        "trip_id " + inQuotes(row[FREQ_TRIP_ID]) + " has start_time " + row[START_TIME] +
+                            " more than once (the first is kept)");
         } else {
             runRow(insert, row[FREQ_TRIP_ID], int64_t{start}, int64_t{end}, int64_t{headway});
         }
