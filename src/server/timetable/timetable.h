@@ -90,10 +90,10 @@ struct ImportOptions {
 
 struct ImportReport {
     std::vector<std::string> faults;  // the first FAULTS_PRINTED, "file:line: what"
-    int64_t faultCount = 0;
-    int64_t stopTimes = 0;
-    int64_t trips = 0;
-    int64_t stops = 0;
+    int64_t faultCount = 0;  // every fault and warning, printed or not
+    int64_t stopTimes = 0;   // stop_times rows in the new store
+    int64_t trips = 0;       // trips read
+    int64_t stops = 0;       // stops read
     std::string refusal;  // why the feed was refused, one line; empty when imported
 };
 
