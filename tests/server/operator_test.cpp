@@ -163,7 +163,8 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
 
 TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     std::string error;
-    OperatorDb* db = operatorDbOpen(scratchFolder("operator-drop") + "/operator.db", &error);
+    const OperatorDbPtr owner(operatorDbOpen(scratchFolder("operator-drop") + "/operator.db", &error));
+    OperatorDb* db = owner.get();
     ASSERT_NE(db, nullptr) << error;
     for (int32_t day : {20261204, 20261206, 20261207}) {
         ChangeRecord record;
@@ -184,7 +185,6 @@ TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     ASSERT_EQ(history.size(), 4u);
     EXPECT_EQ(history[0].who, "server");
     EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 20261206");
-    operatorDbClose(db);
 }
 
 }  // namespace
