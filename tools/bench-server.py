@@ -14,8 +14,15 @@
    here), as the yardstick.
 4. Runs ApacheBench (HTTP/1.0, no keep-alive) against both.
 
+5. With --imports (or alone with --imports-only): times the import and
+   reads its peak memory for generated feeds of 1,000,000 and 10,000,000
+   stop_times rows and for zip bombs: one whose stop_times.txt claims
+   5 GiB, one of 3.5 GiB of zeros under the 4 GiB limit, and one of
+   1 GiB of repeated rows of one trip.
+
 Prints a Markdown table of the figures. Everything lives in
-build/server/bench/."""
+build/server/bench/; the feeds are generated here and never kept in the
+tree."""
 
 import argparse
 import os
@@ -27,6 +34,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CLOCK = "2026-03-10T07:30"
@@ -38,7 +46,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run_measured(command):
+def run_measured(command, show=False):
     """Runs a command; returns (exit code, seconds, peak RSS in MB)."""
     started = time.monotonic()
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -46,7 +54,7 @@ def run_measured(command):
     _, status, usage = os.wait4(process.pid, 0)
     seconds = time.monotonic() - started
     process.returncode = os.waitstatus_to_exitcode(status)
-    if process.returncode != 0:
+    if process.returncode != 0 or show:
         sys.stdout.write(output.decode("utf-8", "replace")[-3000:])
     return process.returncode, seconds, usage.ru_maxrss / 1024.0
 
@@ -58,6 +66,65 @@ def wait_for_file(path, timeout):
             return True
         time.sleep(0.05)
     return False
+
+
+def write_bomb(path, base_feed, size, line):
+    """A zip of the generated feed whose stop_times.txt is `line` repeated
+    up to `size` bytes: tiny compressed, huge expanded."""
+    block = line * (16 * 1024 * 1024 // len(line))
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z:
+        for name in sorted(os.listdir(base_feed)):
+            if name != "stop_times.txt":
+                z.write(os.path.join(base_feed, name), name)
+        with z.open("stop_times.txt", "w", force_zip64=True) as entry:
+            entry.write(b"trip_id,arrival_time,departure_time,stop_id,stop_sequence\n")
+            written = 0
+            while written < size:
+                piece = block[:size - written]
+                entry.write(piece)
+                written += len(piece)
+
+
+def run_import(server, feed, store):
+    """An import measured by /usr/bin/time where it is installed: the
+    rusage of a child forked from Python counts Python's own pages before
+    the exec, which would floor the figure at Python's size."""
+    command = [server, "import", feed, "--store", store]
+    if not os.access("/usr/bin/time", os.X_OK):
+        return run_measured(command, show=True)
+    peak_file = store + ".peak"
+    code, seconds, _ = run_measured(["/usr/bin/time", "-o", peak_file, "-f", "%M"] + command, show=True)
+    with open(peak_file) as f:
+        return code, seconds, int(f.read().split()[-1]) / 1024.0
+
+
+def import_benchmarks(server, work):
+    """Import time and peak memory: 1 M and 10 M stop times, and zip bombs."""
+    report = ["| import | time, peak memory, exit |", "|---|---|---|"]
+    feeds = {}
+    for rows in (1000000, 10000000):
+        folder = os.path.join(work, "import-%d" % rows)
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools/make-load-feed.py"), folder, "--rows",
+                        str(rows), "--boards", "2"], check=True, stdout=subprocess.DEVNULL)
+        feeds[rows] = os.path.join(folder, "feed")
+    small = feeds[1000000]
+    bombs = [("zip bomb: stop_times.txt claims 5 GiB (zeros)", 5 << 30, b"\0"),
+             ("zip bomb: 3.5 GiB of zeros, under the limit", 3584 << 20, b"\0"),
+             ("zip bomb: 1 GiB of one trip's row repeated", 1 << 30, b"R0-0,05:00:00,05:00:20,S0-1,1\n")]
+    cases = [("%d stop_times rows" % rows, feed) for rows, feed in sorted(feeds.items())]
+    for number, (title, size, line) in enumerate(bombs):
+        path = os.path.join(work, "bomb-%d.zip" % number)
+        write_bomb(path, small, size, line)
+        cases.append(("%s (%.1f MB zip)" % (title, os.path.getsize(path) / 1e6), path))
+    for title, feed in cases:
+        store = os.path.join(work, "import-bench.db")
+        for leftover in (store, store + ".new"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        code, seconds, peak = run_import(server, feed, store)
+        report.append("| %s | %.1f s, %.0f MB, exit %d |" % (title, seconds, peak, code))
+        print(report[-1], flush=True)
+    return report
 
 
 def fetch(port, path):
@@ -100,6 +167,8 @@ def main():
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--boards", default="1,100,1000,5000")
     parser.add_argument("--rows", type=int, default=1000000)
+    parser.add_argument("--imports", action="store_true", help="also time imports of 1 M, 10 M rows and zip bombs")
+    parser.add_argument("--imports-only", action="store_true", help="only the import figures")
     options = parser.parse_args()
     counts = [int(n) for n in options.boards.split(",")]
     configured = max(counts)
@@ -107,6 +176,12 @@ def main():
     os.makedirs(work, exist_ok=True)
     if not os.access(options.server, os.X_OK):
         sys.exit("no server binary at %s (cmake --preset server && cmake --build --preset server)" % options.server)
+    if options.imports or options.imports_only:
+        import_report = import_benchmarks(options.server, work)
+        if options.imports_only:
+            print()
+            print("\n".join(import_report))
+            return
 
     for program, package in (("ab", "apache2-utils"), ("nginx", "nginx-light")):
         if not shutil.which(program):

@@ -29,7 +29,7 @@ melody = "chime.mp3"
 
 struct Fixture {
     StationConfig config;
-    Store* store = nullptr;
+    StorePtr store;
     const date::time_zone* zone = nullptr;
 };
 
@@ -37,7 +37,7 @@ std::string documentAt(Fixture* f, size_t board, const char* localTime, const Bo
     int64_t now = 0;
     EXPECT_TRUE(parseLocalTime(localTime, f->zone, &now));
     BoardTimetable timetable;
-    buildTimetable(f->store, f->zone, f->config, f->config.boards[board],
+    buildTimetable(f->store.get(), f->zone, f->config, f->config.boards[board],
                    operatingDay(f->config, f->zone, now), &timetable);
     BuiltDocument document;
     buildDocument(f->config, f->config.boards[board], timetable, f->zone, now, &document, &overlay);
@@ -61,7 +61,7 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     std::string error;
     f.store = storeOpen(folder + "/timetable.db", &error);
     ASSERT_NE(f.store, nullptr) << error;
-    f.zone = findZone(storeMeta(f.store, "timezone"));
+    f.zone = findZone(storeMeta(f.store.get(), "timezone"));
 
     // L103 leaves at 7:20, X1 at 7:40 on this Monday.
     BoardOverlay overlay;
@@ -119,7 +119,7 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     EXPECT_TRUE(
         has(documentAt(&f, 0, "2026-12-07T07:10:00", overlay), "sound=chime.mp3\thand-1-abc\t3\t1000\n"));
     EXPECT_FALSE(has(documentAt(&f, 0, "2026-12-07T07:11:00", overlay), "hand-1-abc"));
-    storeClose(f.store);
+    f.store.reset();
 }
 
 TEST(OperatorInput, RequestBodiesAndPasswords) {
@@ -163,7 +163,8 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
 
 TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     std::string error;
-    OperatorDb* db = operatorDbOpen(scratchFolder("operator-drop") + "/operator.db", &error);
+    const OperatorDbPtr owner(operatorDbOpen(scratchFolder("operator-drop") + "/operator.db", &error));
+    OperatorDb* db = owner.get();
     ASSERT_NE(db, nullptr) << error;
     for (int32_t day : {20261204, 20261206, 20261207}) {
         ChangeRecord record;
@@ -184,7 +185,6 @@ TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     ASSERT_EQ(history.size(), 4u);
     EXPECT_EQ(history[0].who, "server");
     EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 20261206");
-    operatorDbClose(db);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ stop_id = "KAW"
 struct Station {
     std::string folder;
     StationConfig config;
-    Store* store = nullptr;
+    StorePtr store;
     const date::time_zone* zone = nullptr;
 };
 
@@ -108,7 +108,7 @@ std::string documentAt(Station* station, int32_t boardIndex, const char* localTi
     EXPECT_TRUE(parseLocalTime(localTime, station->zone, &now)) << localTime;
     const BoardConfig& board = station->config.boards[static_cast<size_t>(boardIndex)];
     BoardTimetable timetable;
-    buildTimetable(station->store, station->zone, station->config, board,
+    buildTimetable(station->store.get(), station->zone, station->config, board,
                    operatingDay(station->config, station->zone, now), &timetable);
     BuiltDocument document;
     buildDocument(station->config, board, timetable, station->zone, now, &document);
@@ -134,7 +134,7 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     std::string error;
     station.store = storeOpen(station.config.store, &error);
     ASSERT_NE(station.store, nullptr) << error;
-    station.zone = findZone(storeMeta(station.store, "timezone"));
+    station.zone = findZone(storeMeta(station.store.get(), "timezone"));
     ASSERT_NE(station.zone, nullptr);
 
     // Monday morning: weekday trains only, the one within a minute blinks,
@@ -196,7 +196,7 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     EXPECT_FALSE(has(sign, "sound="));  // this board has no melody
     sign = documentAt(&station, 1, "2026-12-08T01:00");
     EXPECT_TRUE(has(sign, "row=text\t本日の列車は終了しました|Service has ended for today\n")) << sign;
-    storeClose(station.store);
+    station.store.reset();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // velmorant-server: the board server a station runs. "import" turns a GTFS
 // feed into the timetable store, "serve" answers the boards, "check" prints
 // what every board would get now.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,7 +16,8 @@ constexpr int EXIT_USAGE = 2;
 
 const char* const USAGE =
     "usage:\n"
-    "  velmorant-server import FEED [--config station.toml | --store FILE]\n"
+    "  velmorant-server import FEED [--config station.toml | --store FILE] [--accept-shrink]\n"
+    "                          [--max-entry-size BYTES]\n"
     "  velmorant-server serve --config station.toml [--now TIME] [--frozen] [--listen ADDR] [--port N]\n"
     "                         [--port-file FILE]\n"
     "  velmorant-server check --config station.toml [--now TIME] [--frozen]\n"
@@ -42,6 +44,8 @@ struct Options {
     std::string listen;
     int32_t port = -1;
     std::string portFile;
+    bool acceptShrink = false;                   // import a feed that lost most of its rows
+    uint64_t entrySizeLimit = ENTRY_SIZE_LIMIT;  // largest expanded size of one feed file
 };
 
 // Reads the options after the command; false on anything unknown.
@@ -81,6 +85,18 @@ bool readOptions(int argc, char** argv, int first, Options* options, std::string
                 return false;
             }
             options->port = static_cast<int32_t>(port);
+        } else if (arg == "--accept-shrink") {
+            options->acceptShrink = true;
+        } else if (arg == "--max-entry-size") {
+            std::string text;
+            if (!value(&text))
+                return false;
+            const auto [end, fault] =
+                std::from_chars(text.data(), text.data() + text.size(), options->entrySizeLimit);
+            if (text.empty() || fault != std::errc() || end != text.data() + text.size()) {
+                *problem = "--max-entry-size needs a number of bytes";
+                return false;
+            }
         } else if (arg == "--port-file") {
             if (!value(&options->portFile))
                 return false;
@@ -116,7 +132,10 @@ int runImport(const Options& options) {
         store = "timetable.db";
     }
     ImportReport report;
-    const int32_t result = importFeed(options.feed, store, &report);
+    ImportOptions importOptions;
+    importOptions.acceptShrink = options.acceptShrink;
+    importOptions.entrySizeLimit = options.entrySizeLimit;
+    const int32_t result = importFeed(options.feed, store, &report, importOptions);
     for (const std::string& fault : report.faults) {
         std::printf("%s\n", fault.c_str());
     }
@@ -124,7 +143,7 @@ int runImport(const Options& options) {
         std::printf("... and %lld more faults\n", static_cast<long long>(report.faultCount - FAULTS_PRINTED));
     }
     if (result != IMPORT_OK) {
-        std::printf("feed refused; the store %s is unchanged\n", store.c_str());
+        std::printf("refused: %s; the store %s is unchanged\n", report.refusal.c_str(), store.c_str());
         return EXIT_REFUSED;
     }
     std::printf("imported %lld stops, %lld trips, %lld stop times into %s (%lld rows skipped)\n",
@@ -146,13 +165,12 @@ bool makeClock(const Options& options, const StationConfig& config, ServerClock*
         return true;
     }
     std::string error;
-    Store* store = storeOpen(config.store, &error);
+    const StorePtr store = storeOpen(config.store, &error);
     if (store == nullptr) {
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return false;
     }
-    const date::time_zone* zone = findZone(storeMeta(store, "timezone"));
-    storeClose(store);
+    const date::time_zone* zone = findZone(storeMeta(store.get(), "timezone"));
     if (!parseLocalTime(options.now, zone, &clock->startInstant)) {
         std::fprintf(stderr, "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS]\n",
                      options.now.c_str());

@@ -3,9 +3,10 @@
 // set, the history of every change, users and API token hashes. It runs in
 // WAL mode with full synchronous commits, and every change is one
 // transaction together with its history line, so a change that was
-// acknowledged survives the server being killed at any moment.
-#include <sqlite3.h>
-
+// acknowledged survives the server being killed at any moment. SQLiteCpp
+// holds the connection and statements; a failure of the file is a false
+// answer here, never an exception past these functions.
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -13,8 +14,10 @@
 #include "server/station/station.h"
 
 struct OperatorDb {
-    sqlite3* db = nullptr;
-    std::mutex lock;
+    explicit OperatorDb(const std::string& path)
+        : db(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, 5000) {}
+    SQLite::Database db;  // the file, waiting up to 5 s for another writer
+    std::mutex lock;      // one call at a time on the connection
 };
 
 namespace {
@@ -33,60 +36,45 @@ const char* const SCHEMA =
     "CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY, at INTEGER NOT NULL, who TEXT NOT NULL,"
     " what TEXT NOT NULL);";
 
-// A prepared statement for the length of one call.
-struct Statement {
-    sqlite3_stmt* statement = nullptr;
-    int next = 1;
-    Statement(sqlite3* db, const char* sql) {
-        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-    }
-    ~Statement() {
-        sqlite3_finalize(statement);
-    }
-    Statement& text(const std::string& value) {
-        sqlite3_bind_text(statement, next++, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& integer(int64_t value) {
-        sqlite3_bind_int64(statement, next++, value);
-        return *this;
-    }
-    bool row() {
-        return statement != nullptr && sqlite3_step(statement) == SQLITE_ROW;
-    }
-    bool run() {
-        return statement != nullptr && sqlite3_step(statement) == SQLITE_DONE;
-    }
-    std::string column(int index) {
-        const unsigned char* value = sqlite3_column_text(statement, index);
-        return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
-    }
-    int64_t number(int index) {
-        return sqlite3_column_int64(statement, index);
-    }
-};
+// A statement with its parameters bound in order.
+template <typename... Values>
+SQLite::Statement prepared(OperatorDb* db, const char* sql, const Values&... values) {
+    SQLite::Statement statement(db->db, sql);
+    int index = 1;
+    (statement.bind(index++, values), ...);
+    return statement;
+}
 
-bool exec(sqlite3* db, const char* sql) {
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+// Runs a statement that returns no rows; the number of rows it changed.
+template <typename... Values>
+int run(OperatorDb* db, const char* sql, const Values&... values) {
+    return prepared(db, sql, values...).exec();
+}
+
+// Runs one call on the database under its lock; a failure of the file
+// gives `failed`.
+template <typename Result, typename Call>
+Result guarded(OperatorDb* db, Result failed, const Call& call) {
+    std::lock_guard<std::mutex> hold(db->lock);
+    try {
+        return call();
+    } catch (const std::exception&) {
+        return failed;
+    }
 }
 
 // Runs one change and its history line as a single transaction.
 template <typename Change>
 bool transaction(OperatorDb* db, int64_t at, const std::string& who, const std::string& what, Change change) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    if (!exec(db->db, "BEGIN IMMEDIATE")) {
-        return false;
-    }
-    const bool ok = change() && Statement(db->db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)")
-                                    .integer(at)
-                                    .text(who)
-                                    .text(what)
-                                    .run();
-    if (!ok || !exec(db->db, "COMMIT")) {
-        exec(db->db, "ROLLBACK");
-        return false;
-    }
-    return true;
+    return guarded(db, false, [&] {
+        SQLite::Transaction transaction(db->db, SQLite::TransactionBehavior::IMMEDIATE);
+        if (!change()) {
+            return false;  // rolled back as the transaction ends
+        }
+        run(db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)", at, who, what);
+        transaction.commit();
+        return true;
+    });
 }
 
 std::string boardList(const std::vector<int32_t>& boards) {
@@ -111,215 +99,193 @@ std::vector<int32_t> parseBoardList(const std::string& text) {
     return boards;
 }
 
-// A notice's fields, bound in the order both the insert and the update name them.
-Statement& bindNotice(Statement* statement, const NoticeRecord& notice) {
-    return statement->text(boardList(notice.boards))
-        .text(notice.notice.textJp)
-        .text(notice.notice.textEn)
-        .integer(notice.notice.scrolling ? 1 : 0)
-        .integer(notice.notice.color)
-        .integer(notice.start)
-        .integer(notice.end)
-        .integer(notice.ended ? 1 : 0);
+// A notice's fields, bound in the order both the insert and the update
+// name them, then `more`.
+template <typename... More>
+int runNotice(OperatorDb* db, const char* sql, const NoticeRecord& notice, const More&... more) {
+    return run(db, sql, boardList(notice.boards), notice.notice.textJp, notice.notice.textEn,
+               int64_t{notice.notice.scrolling ? 1 : 0}, int64_t{notice.notice.color}, notice.start,
+               notice.end, int64_t{notice.ended ? 1 : 0}, more...);
 }
 
 }  // namespace
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
-    OperatorDb* db = new OperatorDb;
-    if (sqlite3_open_v2(path.c_str(), &db->db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        *error = path + ": " + (db->db != nullptr ? sqlite3_errmsg(db->db) : "cannot open");
-        sqlite3_close(db->db);
-        delete db;
+    OperatorDbPtr db;
+    try {
+        db.reset(new OperatorDb(path));
+        db->db.exec("PRAGMA journal_mode=WAL");
+        db->db.exec("PRAGMA synchronous=FULL");
+        db->db.exec(SCHEMA);
+    } catch (const std::exception& failure) {
+        *error = path + ": " + failure.what();
         return nullptr;
     }
-    sqlite3_busy_timeout(db->db, 5000);
-    if (!exec(db->db, "PRAGMA journal_mode=WAL") || !exec(db->db, "PRAGMA synchronous=FULL") ||
-        !exec(db->db, SCHEMA)) {
-        *error = path + ": " + sqlite3_errmsg(db->db);
-        sqlite3_close(db->db);
-        delete db;
-        return nullptr;
-    }
-    return db;
+    return db.release();
 }
 
 void operatorDbClose(OperatorDb* db) {
-    if (db != nullptr) {
-        sqlite3_close(db->db);
-        delete db;
-    }
+    delete db;
+}
+
+void OperatorDbCloser::operator()(OperatorDb* db) const {
+    operatorDbClose(db);
 }
 
 bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
-    std::lock_guard<std::mutex> hold(db->lock);
     *state = OperatorState{};
-    Statement notices(
-        db->db,
-        "SELECT id, boards, text_jp, text_en, scrolling, color, start_at, end_at, ended FROM notices"
-        " WHERE ended = 0 ORDER BY id");
-    while (notices.row()) {
-        NoticeRecord record;
-        record.id = notices.number(0);
-        record.boards = parseBoardList(notices.column(1));
-        record.notice.textJp = notices.column(2);
-        record.notice.textEn = notices.column(3);
-        record.notice.scrolling = notices.number(4) != 0;
-        record.notice.color = static_cast<uint8_t>(notices.number(5) & 7);
-        record.start = notices.number(6);
-        record.end = notices.number(7);
-        record.ended = notices.number(8) != 0;
-        state->notices.push_back(record);
-    }
-    Statement changes(db->db, "SELECT trip_id, service_date, board, minutes, cancelled FROM train_changes");
-    while (changes.row()) {
-        ChangeRecord record;
-        record.change.tripId = changes.column(0);
-        record.change.serviceDate = static_cast<int32_t>(changes.number(1));
-        record.board = static_cast<int32_t>(changes.number(2));
-        record.change.delayMinutes = static_cast<int32_t>(changes.number(3));
-        record.change.cancelled = changes.number(4) != 0;
-        state->changes.push_back(record);
-    }
-    Statement controls(db->db, "SELECT board, approach, melody_key, melody_at FROM board_controls");
-    while (controls.row()) {
-        BoardControl control;
-        control.board = static_cast<int32_t>(controls.number(0));
-        control.approach = static_cast<int32_t>(controls.number(1));
-        control.melodyKey = controls.column(2);
-        control.melodyAt = controls.number(3);
-        state->controls.push_back(control);
-    }
-    return true;
+    return guarded(db, false, [&] {
+        SQLite::Statement notices(
+            db->db,
+            "SELECT id, boards, text_jp, text_en, scrolling, color, start_at, end_at, ended FROM notices"
+            " WHERE ended = 0 ORDER BY id");
+        while (notices.executeStep()) {
+            NoticeRecord record;
+            record.id = notices.getColumn(0).getInt64();
+            record.boards = parseBoardList(notices.getColumn(1).getString());
+            record.notice.textJp = notices.getColumn(2).getString();
+            record.notice.textEn = notices.getColumn(3).getString();
+            record.notice.scrolling = notices.getColumn(4).getInt() != 0;
+            record.notice.color = static_cast<uint8_t>(notices.getColumn(5).getInt() & 7);
+            record.start = notices.getColumn(6).getInt64();
+            record.end = notices.getColumn(7).getInt64();
+            record.ended = notices.getColumn(8).getInt() != 0;
+            state->notices.push_back(record);
+        }
+        SQLite::Statement changes(
+            db->db, "SELECT trip_id, service_date, board, minutes, cancelled FROM train_changes");
+        while (changes.executeStep()) {
+            ChangeRecord record;
+            record.change.tripId = changes.getColumn(0).getString();
+            record.change.serviceDate = changes.getColumn(1).getInt();
+            record.board = changes.getColumn(2).getInt();
+            record.change.delayMinutes = changes.getColumn(3).getInt();
+            record.change.cancelled = changes.getColumn(4).getInt() != 0;
+            state->changes.push_back(record);
+        }
+        SQLite::Statement controls(db->db,
+                                   "SELECT board, approach, melody_key, melody_at FROM board_controls");
+        while (controls.executeStep()) {
+            BoardControl control;
+            control.board = controls.getColumn(0).getInt();
+            control.approach = controls.getColumn(1).getInt();
+            control.melodyKey = controls.getColumn(2).getString();
+            control.melodyAt = controls.getColumn(3).getInt64();
+            state->controls.push_back(control);
+        }
+        return true;
+    });
 }
 
 bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, const std::string& who,
                           const std::string& what) {
-    return transaction(db, at, who, what, [&] {
+    const int64_t before = notice->id;
+    const bool ok = transaction(db, at, who, what, [&] {
         if (notice->id == 0) {
-            Statement insert(db->db,
-                             "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at,"
-                             " end_at, ended) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-            const bool ok = bindNotice(&insert, *notice).run();
-            notice->id = ok ? sqlite3_last_insert_rowid(db->db) : 0;
-            return ok;
+            runNotice(
+                db,
+                "INSERT INTO notices(boards, text_jp, text_en, scrolling, color, start_at, end_at, ended)"
+                " VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                *notice);
+            notice->id = db->db.getLastInsertRowid();
+            return true;
         }
-        Statement update(db->db,
+        return runNotice(db,
                          "UPDATE notices SET boards = ?, text_jp = ?, text_en = ?, scrolling = ?, color = ?,"
-                         " start_at = ?, end_at = ?, ended = ? WHERE id = ?");
-        return bindNotice(&update, *notice).integer(notice->id).run() && sqlite3_changes(db->db) == 1;
+                         " start_at = ?, end_at = ?, ended = ? WHERE id = ?",
+                         *notice, notice->id) == 1;
     });
+    if (!ok && before == 0) {
+        notice->id = 0;  // the insert was rolled back
+    }
+    return ok;
 }
 
 bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear, int64_t at,
                           const std::string& who, const std::string& what) {
     return transaction(db, at, who, what, [&] {
         if (clear) {
-            return Statement(db->db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ?")
-                .text(change.change.tripId)
-                .integer(change.change.serviceDate)
-                .run();
+            run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ?", change.change.tripId,
+                change.change.serviceDate);
+        } else {
+            run(db,
+                "INSERT OR REPLACE INTO train_changes(trip_id, service_date, board, minutes, cancelled)"
+                " VALUES(?, ?, ?, ?, ?)",
+                change.change.tripId, change.change.serviceDate, change.board, change.change.delayMinutes,
+                int64_t{change.change.cancelled ? 1 : 0});
         }
-        return Statement(
-                   db->db,
-                   "INSERT OR REPLACE INTO train_changes(trip_id, service_date, board, minutes, cancelled)"
-                   " VALUES(?, ?, ?, ?, ?)")
-            .text(change.change.tripId)
-            .integer(change.change.serviceDate)
-            .integer(change.board)
-            .integer(change.change.delayMinutes)
-            .integer(change.change.cancelled ? 1 : 0)
-            .run();
+        return true;
     });
 }
 
 bool operatorDbSaveControl(OperatorDb* db, const BoardControl& control, int64_t at, const std::string& who,
                            const std::string& what) {
     return transaction(db, at, who, what, [&] {
-        return Statement(db->db,
-                         "INSERT OR REPLACE INTO board_controls(board, approach, melody_key, melody_at)"
-                         " VALUES(?, ?, ?, ?)")
-            .integer(control.board)
-            .integer(control.approach)
-            .text(control.melodyKey)
-            .integer(control.melodyAt)
-            .run();
+        run(db,
+            "INSERT OR REPLACE INTO board_controls(board, approach, melody_key, melody_at) VALUES(?, ?, ?, "
+            "?)",
+            control.board, control.approach, control.melodyKey, control.melodyAt);
+        return true;
     });
 }
 
 int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    if (!exec(db->db, "BEGIN IMMEDIATE")) {
-        return -1;
-    }
-    int32_t dropped = 0;
-    bool ok =
-        Statement(db->db, "DELETE FROM train_changes WHERE service_date < ?").integer(serviceDate).run();
-    if (ok) {
-        dropped = sqlite3_changes(db->db);
-    }
-    if (ok && dropped > 0) {
-        ok = Statement(db->db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)")
-                 .integer(at)
-                 .text("server")
-                 .text("dropped " + std::to_string(dropped) +
-                       " delays or cancellations of service days before " + std::to_string(serviceDate))
-                 .run();
-    }
-    if (!ok || !exec(db->db, "COMMIT")) {
-        exec(db->db, "ROLLBACK");
-        return -1;
-    }
-    return dropped;
+    return guarded(db, int32_t{-1}, [&] {
+        SQLite::Transaction transaction(db->db, SQLite::TransactionBehavior::IMMEDIATE);
+        const int32_t dropped = run(db, "DELETE FROM train_changes WHERE service_date < ?", serviceDate);
+        if (dropped > 0) {
+            run(db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)", at, std::string("server"),
+                "dropped " + std::to_string(dropped) + " delays or cancellations of service days before " +
+                    std::to_string(serviceDate));
+        }
+        transaction.commit();
+        return dropped;
+    });
 }
 
 std::vector<HistoryRecord> operatorDbHistory(OperatorDb* db, int32_t limit) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    std::vector<HistoryRecord> history;
-    Statement query(db->db, "SELECT id, at, who, what FROM history ORDER BY id DESC LIMIT ?");
-    query.integer(limit);
-    while (query.row()) {
-        history.push_back({query.number(0), query.number(1), query.column(2), query.column(3)});
-    }
-    return history;
+    return guarded(db, std::vector<HistoryRecord>(), [&] {
+        std::vector<HistoryRecord> history;
+        SQLite::Statement query =
+            prepared(db, "SELECT id, at, who, what FROM history ORDER BY id DESC LIMIT ?", limit);
+        while (query.executeStep()) {
+            history.push_back({query.getColumn(0).getInt64(), query.getColumn(1).getInt64(),
+                               query.getColumn(2).getString(), query.getColumn(3).getString()});
+        }
+        return history;
+    });
+}
+
+// The first column of the first row of a query by one text, or nothing.
+std::string lookUp(OperatorDb* db, const char* sql, const std::string& value) {
+    return guarded(db, std::string(), [&] {
+        SQLite::Statement query = prepared(db, sql, value);
+        return query.executeStep() ? query.getColumn(0).getString() : std::string();
+    });
 }
 
 bool operatorDbSetUser(OperatorDb* db, const std::string& name, const std::string& passwordHash) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    return Statement(db->db, "INSERT OR REPLACE INTO users(name, hash) VALUES(?, ?)")
-        .text(name)
-        .text(passwordHash)
-        .run();
+    return guarded(db, false, [&] {
+        return run(db, "INSERT OR REPLACE INTO users(name, hash) VALUES(?, ?)", name, passwordHash) == 1;
+    });
 }
 
 std::string operatorDbUserHash(OperatorDb* db, const std::string& name) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    Statement query(db->db, "SELECT hash FROM users WHERE name = ?");
-    query.text(name);
-    return query.row() ? query.column(0) : std::string();
+    return lookUp(db, "SELECT hash FROM users WHERE name = ?", name);
 }
 
 bool operatorDbAddToken(OperatorDb* db, const std::string& name, const std::string& hash) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    return Statement(db->db, "INSERT OR REPLACE INTO tokens(name, hash) VALUES(?, ?)")
-        .text(name)
-        .text(hash)
-        .run();
+    return guarded(db, false, [&] {
+        return run(db, "INSERT OR REPLACE INTO tokens(name, hash) VALUES(?, ?)", name, hash) == 1;
+    });
 }
 
 bool operatorDbRevokeToken(OperatorDb* db, const std::string& name) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    return Statement(db->db, "DELETE FROM tokens WHERE name = ?").text(name).run() &&
-           sqlite3_changes(db->db) == 1;
+    return guarded(db, false, [&] { return run(db, "DELETE FROM tokens WHERE name = ?", name) == 1; });
 }
 
 std::string operatorDbTokenName(OperatorDb* db, const std::string& hash) {
-    std::lock_guard<std::mutex> hold(db->lock);
-    Statement query(db->db, "SELECT name FROM tokens WHERE hash = ?");
-    query.text(hash);
-    return query.row() ? query.column(0) : std::string();
+    return lookUp(db, "SELECT name FROM tokens WHERE hash = ?", hash);
 }
 
 bool operatorReadState(const StationConfig& station, OperatorState* state, std::string* error) {
@@ -335,12 +301,11 @@ bool operatorReadState(const StationConfig& station, OperatorState* state, std::
     }
     // Opened for writing, though nothing is written: a read-only connection
     // would leave its -wal and -shm files behind, owned by whoever ran it.
-    OperatorDb* db = operatorDbOpen(config.database, error);
+    const OperatorDbPtr db(operatorDbOpen(config.database, error));
     if (db == nullptr) {
         return false;
     }
-    const bool ok = operatorDbLoad(db, state);
-    operatorDbClose(db);
+    const bool ok = operatorDbLoad(db.get(), state);
     if (!ok) {
         *error = config.database + ": cannot be read";
     }

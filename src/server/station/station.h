@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,11 @@ struct OperatorDb;
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error);
 void operatorDbClose(OperatorDb* db);
+// An owner that closes the database when it goes.
+struct OperatorDbCloser {
+    void operator()(OperatorDb* db) const;
+};
+using OperatorDbPtr = std::unique_ptr<OperatorDb, OperatorDbCloser>;
 
 struct NoticeRecord {
     int64_t id = 0;

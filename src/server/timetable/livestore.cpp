@@ -18,19 +18,18 @@ bool liveStoreOpen(LiveStore* state, std::string* error) {
         *error = state->path + ": no timetable store (run the import)";
         return false;
     }
-    Store* store = storeOpen(state->path, error);
+    StorePtr store = storeOpen(state->path, error);
     if (store == nullptr) {
         return false;
     }
-    const date::time_zone* zone = findZone(storeMeta(store, "timezone"));
+    const date::time_zone* zone = findZone(storeMeta(store.get(), "timezone"));
     if (zone == nullptr) {
         *error = state->path + ": unknown time zone";
-        storeClose(store);
         return false;
     }
     // Readers still holding the old store finish with it; it closes when the
     // last of them lets go.
-    state->store = std::shared_ptr<Store>(store, storeClose);
+    state->store = std::move(store);
     state->zone = zone;
     state->file = file;
     ++state->generation;

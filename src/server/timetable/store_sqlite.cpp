@@ -3,234 +3,247 @@
 // (a database server shared by several board servers) only has to answer
 // the same questions. One connection per open store, one lock around it:
 // the store is asked only when a board's day or the store itself changes.
-#include <sqlite3.h>
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <cstdio>
 
 #include "server/timetable/timetable.h"
 
 struct Store {
-    sqlite3* db = nullptr;
-    std::mutex lock;
+    explicit Store(const std::string& path) : db(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX) {}
+    SQLite::Database db;  // the store file, read only
+    std::mutex lock;      // one question at a time on the connection
 };
 
 namespace {
 
-// A prepared query for the length of one call.
-struct Query {
-    sqlite3_stmt* statement = nullptr;
-    int32_t next = 1;
-    Query(sqlite3* db, const char* sql) {
-        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+// A query's text as one row's column, empty for NULL.
+std::string text(SQLite::Statement& query, int index) {
+    return query.getColumn(index).getString();
+}
+
+int32_t number(SQLite::Statement& query, int index, int32_t ifNull) {
+    const SQLite::Column column = query.getColumn(index);
+    return column.isNull() ? ifNull : column.getInt();
+}
+
+// Runs one question of the store under its lock. A store that fails to
+// answer (a damaged file) answers nothing, as a store without the record
+// would, and says so on stderr once per question.
+template <typename Result, typename Ask>
+Result ask(Store* store, Result nothing, const Ask& question) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    try {
+        return question(store->db);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "velmorant-server: timetable store: %s\n", failure.what());
+        return nothing;
     }
-    ~Query() {
-        sqlite3_finalize(statement);
-    }
-    Query& text(const std::string& value) {
-        sqlite3_bind_text(statement, next++, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Query& integer(int64_t value) {
-        sqlite3_bind_int64(statement, next++, value);
-        return *this;
-    }
-    bool row() {
-        return statement != nullptr && sqlite3_step(statement) == SQLITE_ROW;
-    }
-    std::string column(int index) {
-        const unsigned char* value = sqlite3_column_text(statement, index);
-        return value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value));
-    }
-    int64_t number(int index, int64_t ifNull) {
-        return sqlite3_column_type(statement, index) == SQLITE_NULL ? ifNull
-                                                                    : sqlite3_column_int64(statement, index);
-    }
-};
+}
 
 }  // namespace
 
-Store* storeOpen(const std::string& path, std::string* error) {
-    Store* store = new Store;
-    if (sqlite3_open_v2(path.c_str(), &store->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
-        *error = path + ": " + (store->db != nullptr ? sqlite3_errmsg(store->db) : "cannot open");
-        sqlite3_close(store->db);
-        delete store;
+void StoreCloser::operator()(Store* store) const {
+    delete store;
+}
+
+StorePtr storeOpen(const std::string& path, std::string* error) {
+    StorePtr store;
+    try {
+        store.reset(new Store(path));
+    } catch (const std::exception& failure) {
+        *error = path + ": " + failure.what();
         return nullptr;
     }
     // A file that is not a finished store has no timezone in meta.
-    if (storeMeta(store, "timezone").empty()) {
+    if (storeMeta(store.get(), "timezone").empty()) {
         *error = path + ": not a timetable store (run the import)";
-        storeClose(store);
         return nullptr;
     }
     return store;
 }
 
-void storeClose(Store* store) {
-    if (store == nullptr) {
-        return;
-    }
-    sqlite3_close(store->db);
-    delete store;
-}
-
 std::string storeMeta(Store* store, const std::string& key) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT value FROM meta WHERE key = ?");
-    return query.text(key).row() ? query.column(0) : std::string();
+    return ask(store, std::string(), [&](SQLite::Database& db) {
+        SQLite::Statement query(db, "SELECT value FROM meta WHERE key = ?");
+        query.bind(1, key);
+        return query.executeStep() ? text(query, 0) : std::string();
+    });
 }
 
 bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db,
-                "SELECT stop_id, stop_name, parent_station, platform_code FROM stops WHERE stop_id = ?");
-    if (!query.text(stopId).row()) {
-        return false;
-    }
-    stop->stopId = query.column(0);
-    stop->name = query.column(1);
-    stop->parentStation = query.column(2);
-    stop->platformCode = query.column(3);
-    return true;
+    return ask(store, false, [&](SQLite::Database& db) {
+        SQLite::Statement query(
+            db, "SELECT stop_id, stop_name, parent_station, platform_code FROM stops WHERE stop_id = ?");
+        query.bind(1, stopId);
+        if (!query.executeStep()) {
+            return false;
+        }
+        *stop = StopRecord{text(query, 0), text(query, 1), text(query, 2), text(query, 3)};
+        return true;
+    });
+}
+
+// The first column of every row of a query whose parameters are texts.
+std::vector<std::string> column(Store* store, const char* sql, const std::vector<std::string>& values) {
+    return ask(store, std::vector<std::string>(), [&](SQLite::Database& db) {
+        SQLite::Statement query(db, sql);
+        for (size_t i = 0; i < values.size(); ++i) {
+            query.bind(static_cast<int>(i + 1), values[i]);
+        }
+        std::vector<std::string> rows;
+        while (query.executeStep()) {
+            rows.push_back(text(query, 0));
+        }
+        return rows;
+    });
 }
 
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
                                             const std::string& platformCode) {
-    std::lock_guard<std::mutex> hold(store->lock);
     // Platforms only: entrances, nodes and boarding areas may carry a
     // platform_code too.
-    Query query(
-        store->db,
+    return column(
+        store,
         "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? AND location_type = 0"
-        " ORDER BY stop_id");
-    query.text(station).text(platformCode);
-    std::vector<std::string> stops;
-    while (query.row()) {
-        stops.push_back(query.column(0));
-    }
-    return stops;
+        " ORDER BY stop_id",
+        {station, platformCode});
 }
 
 std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(
-        store->db,
+    return column(
+        store,
         "SELECT c.stop_id FROM stops c JOIN stops p ON p.stop_id = c.parent_station"
-        " WHERE c.parent_station = ? AND c.location_type = 0 AND p.location_type = 1 ORDER BY c.stop_id");
-    query.text(station);
-    std::vector<std::string> stops;
-    while (query.row()) {
-        stops.push_back(query.column(0));
-    }
-    return stops;
+        " WHERE c.parent_station = ? AND c.location_type = 0 AND p.location_type = 1 ORDER BY c.stop_id",
+        {station});
 }
 
 bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(
-        store->db,
-        "SELECT route_id, route_short_name, route_long_name, route_color FROM routes WHERE route_id = ?");
-    if (!query.text(routeId).row()) {
-        return false;
-    }
-    route->routeId = query.column(0);
-    route->shortName = query.column(1);
-    route->longName = query.column(2);
-    route->color = query.column(3);
-    return true;
+    return ask(store, false, [&](SQLite::Database& db) {
+        SQLite::Statement query(
+            db,
+            "SELECT route_id, route_short_name, route_long_name, route_color FROM routes WHERE route_id = ?");
+        query.bind(1, routeId);
+        if (!query.executeStep()) {
+            return false;
+        }
+        *route = RouteRecord{text(query, 0), text(query, 1), text(query, 2), text(query, 3)};
+        return true;
+    });
 }
 
 std::string storeTripShortName(Store* store, const std::string& tripId) {
     std::lock_guard<std::mutex> hold(store->lock);
     // A store imported before trip_short_name was kept has no such column:
-    // the query then fails to prepare and the train has no number.
-    Query query(store->db, "SELECT trip_short_name FROM trips WHERE trip_id = ?");
-    return query.text(tripId).row() ? query.column(0) : std::string();
+    // the train then has no number, quietly (the page asks for every row).
+    try {
+        SQLite::Statement query(store->db, "SELECT trip_short_name FROM trips WHERE trip_id = ?");
+        query.bind(1, tripId);
+        return query.executeStep() ? text(query, 0) : std::string();
+    } catch (const std::exception&) {
+        return std::string();
+    }
 }
 
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    std::vector<CallRecord> calls;
-    Query query(
-        store->db,
-        "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
-        " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-        " s.stop_sequence >= t.last_sequence, s.pickup_type"
-        " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
-        " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
-    for (const std::string& stopId : stopIds) {
-        query.text(stopId);
-        while (query.row()) {
-            CallRecord call;
-            call.tripId = query.column(0);
-            call.routeId = query.column(1);
-            call.serviceId = query.column(2);
-            call.headsign = query.column(3);
-            call.lastStopId = query.column(4);
-            call.directionId = static_cast<int32_t>(query.number(5, -1));
-            call.departure = static_cast<int32_t>(query.number(6, -1));
-            call.firstDeparture = static_cast<int32_t>(query.number(7, -1));
-            call.terminates = query.number(8, 0) != 0;
-            call.noPickup = query.number(9, 0) != 0;
-            calls.push_back(std::move(call));
+    return ask(store, std::vector<CallRecord>(), [&](SQLite::Database& db) {
+        std::vector<CallRecord> calls;
+        SQLite::Statement query(
+            db,
+            "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
+            " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
+            " s.stop_sequence >= t.last_sequence, s.pickup_type"
+            " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
+            " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
+        for (const std::string& stopId : stopIds) {
+            query.bind(1, stopId);
+            while (query.executeStep()) {
+                CallRecord call;
+                call.tripId = text(query, 0);
+                call.routeId = text(query, 1);
+                call.serviceId = text(query, 2);
+                call.headsign = text(query, 3);
+                call.lastStopId = text(query, 4);
+                call.directionId = number(query, 5, -1);
+                call.departure = number(query, 6, -1);
+                call.firstDeparture = number(query, 7, -1);
+                call.terminates = number(query, 8, 0) != 0;
+                call.noPickup = number(query, 9, 0) != 0;
+                calls.push_back(std::move(call));
+            }
+            query.reset();
         }
-        sqlite3_reset(query.statement);
-        query.next = 1;
-    }
-    return calls;
+        return calls;
+    });
 }
 
 std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& tripId) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(
-        store->db,
-        "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
-    query.text(tripId);
-    std::vector<FrequencyRecord> frequencies;
-    while (query.row()) {
-        frequencies.push_back({static_cast<int32_t>(query.number(0, 0)),
-                               static_cast<int32_t>(query.number(1, 0)),
-                               static_cast<int32_t>(query.number(2, 1))});
-    }
-    return frequencies;
+    return ask(store, std::vector<FrequencyRecord>(), [&](SQLite::Database& db) {
+        SQLite::Statement query(
+            db,
+            "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
+        query.bind(1, tripId);
+        std::vector<FrequencyRecord> frequencies;
+        while (query.executeStep()) {
+            frequencies.push_back({number(query, 0, 0), number(query, 1, 0), number(query, 2, 1)});
+        }
+        return frequencies;
+    });
 }
 
 std::vector<std::string> storeServicesOn(Store* store, int32_t date) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    Query query(
-        store->db,
-        "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
-        " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
-        " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
-    sqlite3_bind_int64(query.statement, 1, date);
-    sqlite3_bind_int64(query.statement, 2, weekdayOf(date));
-    std::vector<std::string> services;
-    while (query.row()) {
-        services.push_back(query.column(0));
+    return ask(store, std::vector<std::string>(), [&](SQLite::Database& db) {
+        SQLite::Statement query(
+            db,
+            "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
+            " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
+            " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
+        query.bind(1, date);
+        query.bind(2, weekdayOf(date));
+        std::vector<std::string> services;
+        while (query.executeStep()) {
+            services.push_back(text(query, 0));
+        }
+        return services;
+    });
+}
+
+// The first translation a query finds, or nothing.
+std::string firstTranslation(SQLite::Database& db, const char* sql, const std::vector<std::string>& values) {
+    SQLite::Statement query(db, sql);
+    for (size_t i = 0; i < values.size(); ++i) {
+        query.bind(static_cast<int>(i + 1), values[i]);
     }
-    return services;
+    return query.executeStep() ? text(query, 0) : std::string();
 }
 
 std::string storeTranslation(Store* store, const std::string& table, const std::string& field,
                              const std::string& language, const std::string& recordId,
                              const std::string& fieldValue) {
-    std::lock_guard<std::mutex> hold(store->lock);
-    if (!recordId.empty()) {
-        Query query(
-            store->db,
-            "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
-            " AND record_id = ?");
-        if (query.text(table).text(field).text(language).text(recordId).row()) {
-            return query.column(0);
+    return ask(store, std::string(), [&](SQLite::Database& db) {
+        std::string found;
+        if (!recordId.empty()) {
+            found = firstTranslation(
+                db,
+                "SELECT translation FROM translations WHERE table_name = ? AND field_name = ?"
+                " AND language = ? AND record_id = ?",
+                {table, field, language, recordId});
         }
-    }
-    if (!fieldValue.empty()) {
-        Query query(
-            store->db,
-            "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
-            " AND field_value = ? AND record_id = ''");
-        if (query.text(table).text(field).text(language).text(fieldValue).row()) {
-            return query.column(0);
+        if (found.empty() && !fieldValue.empty()) {
+            found = firstTranslation(
+                db,
+                "SELECT translation FROM translations WHERE table_name = ? AND field_name = ?"
+                " AND language = ? AND field_value = ? AND record_id = ''",
+                {table, field, language, fieldValue});
         }
-    }
-    return std::string();
+        // The older form of Japanese feeds translates a text wherever it is.
+        if (found.empty() && !fieldValue.empty()) {
+            found = firstTranslation(
+                db,
+                "SELECT translation FROM translations WHERE table_name = '' AND field_name = ''"
+                " AND language = ? AND field_value = ?",
+                {language, fieldValue});
+        }
+        return found;
+    });
 }

@@ -26,54 +26,100 @@ class time_zone;
 // the line of the file on which the record starts (1 for the first line).
 using CsvRecordHandler = std::function<void(const std::vector<std::string>& fields, int32_t line)>;
 
-// Reads a whole CSV text: an optional UTF-8 signature, quoted fields with
+// The longest field the reader holds: past it the file is at fault (most
+// often a stray quote that opened a field never closed).
+constexpr size_t CSV_FIELD_LIMIT = 1 << 20;
+
+// A CSV text read in pieces: an optional UTF-8 signature, quoted fields with
 // commas, quotes and line breaks, CRLF or LF line ends. Blank lines are
-// skipped. False with a message when the text cannot be read as CSV.
+// skipped. A quote never closed is an error at csvFinish.
+struct CsvParse;
+struct CsvParseCloser {
+    void operator()(CsvParse* parse) const;
+};
+using CsvParsePtr = std::unique_ptr<CsvParse, CsvParseCloser>;
+// The handler must outlive the parse. Nothing when out of memory.
+CsvParsePtr csvStart(const CsvRecordHandler& onRecord);
+// False with "line N: what" when the text cannot be read as CSV.
+bool csvFeed(CsvParse* parse, const char* bytes, size_t size, std::string* error);
+bool csvFinish(CsvParse* parse, std::string* error);
+
+// Reads a whole CSV text in one call.
 bool readCsv(const char* bytes, size_t size, const CsvRecordHandler& onRecord, std::string* error);
 
 // ---------------------------------------------------------------------------
 // Feed source: a GTFS zip or a folder
 
 struct FeedSource;
+struct FeedSourceCloser {
+    void operator()(FeedSource* feed) const;
+};
+using FeedSourcePtr = std::unique_ptr<FeedSource, FeedSourceCloser>;
 
-// Opens a zip file or a folder. Nothing and a message when it cannot.
-FeedSource* feedOpen(const std::string& path, std::string* error);
-void feedClose(FeedSource* feed);
+// Opens a zip file or a folder. Nothing and what went wrong when it cannot, or
+// when the zip is ambiguous: one name twice, or the files of two feeds in
+// different folders.
+FeedSourcePtr feedOpen(const std::string& path, std::string* error);
 bool feedHas(FeedSource* feed, const std::string& name);
-// The whole file; false when it is not in the feed or cannot be read.
-bool feedRead(FeedSource* feed, const std::string& name, std::string* bytes, std::string* error);
+// Hands the file to onPiece in pieces of at most 64 KiB, stopping when it
+// returns false. False with what went wrong (the caller names the file)
+// when the file is missing, cannot be read, or expands past limit bytes.
+using FeedPieceHandler = std::function<bool(const char* bytes, size_t size)>;
+bool feedStream(FeedSource* feed, const std::string& name, uint64_t limit, const FeedPieceHandler& onPiece,
+                std::string* error);
 
 // ---------------------------------------------------------------------------
 // Import
 
 constexpr int32_t FAULTS_PRINTED = 100;
+// Longest fault text kept: a line of any length prints as one short line.
+constexpr size_t FAULT_TEXT_LIMIT = 200;
+// Default largest expanded size of one file of the feed.
+constexpr uint64_t ENTRY_SIZE_LIMIT = uint64_t{4} << 30;
 
 constexpr int32_t IMPORT_OK = 0;
 constexpr int32_t IMPORT_REFUSED = 1;
 
-struct ImportReport {
-    std::vector<std::string> faults;  // the first FAULTS_PRINTED, "file:line: what"
-    int64_t faultCount = 0;
-    int64_t stopTimes = 0;
-    int64_t trips = 0;
-    int64_t stops = 0;
+struct ImportOptions {
+    uint64_t entrySizeLimit = ENTRY_SIZE_LIMIT;  // bytes one file of the feed may expand to
+    // A new store keeping fewer stop times than this share of the live
+    // store's, or any required table empty, is refused unless acceptShrink.
+    double keptShare = 0.5;
+    bool acceptShrink = false;  // import a feed that shrank all the same
 };
 
-// Adds a fault; only the first FAULTS_PRINTED are kept as text.
+struct ImportReport {
+    std::vector<std::string> faults;  // the first FAULTS_PRINTED, "file:line: what"
+    int64_t faultCount = 0;  // every fault and warning, printed or not
+    int64_t stopTimes = 0;   // stop_times rows in the new store
+    int64_t trips = 0;       // trips read
+    int64_t stops = 0;       // stops read
+    std::string refusal;  // why the feed was refused, one line; empty when imported
+};
+
+// Adds a fault; only the first FAULTS_PRINTED are kept as text, each cut to
+// FAULT_TEXT_LIMIT bytes with control bytes (a NUL in an id) escaped.
 void reportFault(ImportReport* report, const std::string& file, int64_t line, const std::string& what);
 
 // Builds storePath + ".new" from the feed and renames it over storePath when
-// complete. IMPORT_REFUSED leaves storePath as it was.
-int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report);
+// complete. IMPORT_REFUSED leaves storePath as it was and no ".new" behind.
+// storePath + ".lock" is held for the whole import: a second import of the
+// same store at the same time is refused.
+int32_t importFeed(const std::string& feedPath, const std::string& storePath, ImportReport* report,
+                   const ImportOptions& options = ImportOptions{});
 
 // ---------------------------------------------------------------------------
 // Store: the imported timetable, read-only while serving. Every function is
 // safe to call from several threads.
 
 struct Store;
+struct StoreCloser {
+    void operator()(Store* store) const;
+};
+using StorePtr = std::unique_ptr<Store, StoreCloser>;
 
-Store* storeOpen(const std::string& path, std::string* error);
-void storeClose(Store* store);
+// Opens a finished store read only; nothing and a message when it cannot.
+StorePtr storeOpen(const std::string& path, std::string* error);
 
 // Values recorded at import: "timezone", "feed_lang", "feed_version".
 std::string storeMeta(Store* store, const std::string& key);
@@ -130,7 +176,8 @@ std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& t
 std::vector<std::string> storeServicesOn(Store* store, int32_t date);
 
 // A translation of a field (GTFS translations, table_name/field_name form):
-// by record_id first, then by field_value. Empty when there is none.
+// by record_id first, then by field_value, then (the older trans_id form of
+// Japanese feeds) by the text alone. Empty when there is none.
 std::string storeTranslation(Store* store, const std::string& table, const std::string& field,
                              const std::string& language, const std::string& recordId,
                              const std::string& fieldValue);
