@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "render/newstyle.h"
+#include "render/pixelpatch.h"
 #include "render/spritecells.h"
 
 NewStyleView newStyleView;
@@ -67,16 +68,21 @@ static bool frameUnchanged() {
            k.backgroundColor == settings.backgroundColor && k.headerText == headerText;
 }
 
-static bool headerUnchanged() {
-    const NewStyleHeaderKey& k = paintedHeader;
+// Everything the header strip's pixels are drawn from, whatever the surface
+// generation and background.
+static bool headerContentMatches(const NewStyleHeaderKey& k) {
     const BoardDocument& d = currentDocument;
-    return frameUnchanged() && k.side == d.side && k.color == d.color && textEquals(k.platform, d.platform) &&
-           textEquals(k.lineJp, d.lineJp) && textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) &&
-           textEquals(k.viaEn, d.viaEn);
+    return k.view.scale == newStyleView.scale && k.view.originX == newStyleView.originX &&
+           k.view.originY == newStyleView.originY && k.headerText == headerText && k.side == d.side &&
+           k.color == d.color && textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
+           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
 }
 
-static void rememberHeader() {
-    NewStyleHeaderKey& k = paintedHeader;
+static bool headerUnchanged() {
+    return frameUnchanged() && headerContentMatches(paintedHeader);
+}
+
+static void rememberHeaderIn(NewStyleHeaderKey& k) {
     const BoardDocument& d = currentDocument;
     k.generation = surfaceGeneration;
     k.surfaceWidth = boardSurface.width;
@@ -91,7 +97,26 @@ static void rememberHeader() {
     copyText(k.lineEn, d.lineEn);
     copyText(k.viaJp, d.viaJp);
     copyText(k.viaEn, d.viaEn);
+}
+
+static void rememberHeader() {
+    rememberHeaderIn(paintedHeader);
     headerPainted = true;
+}
+
+// The header strip (the canvas's top 19 units: bands, badges and texts) as
+// the last paint that drew its texts left it, and what it was drawn from. A
+// full paint with the same header copies it back instead of drawing the
+// texts again. It is kept only when every text stayed on the canvas and off
+// the LED panel, so that the strip holds all the texts left behind: what
+// reaches below the strip is painted over by the body and housing, which
+// are drawn again after the copy. The block is reserved with the sprites
+// for each scale; new fonts forget it (forgetHeaderStrip).
+static PixelPatch headerStrip;
+static NewStyleHeaderKey headerStripKey;
+
+void forgetHeaderStrip() {
+    headerStrip.valid = false;
 }
 
 // The paint installs the same source before every frame; only another
@@ -121,6 +146,7 @@ static constexpr uint32_t LED_HOUSING = rgb(42, 42, 44);
 static constexpr uint32_t LED_PANEL = rgb(5, 5, 5);
 
 static constexpr int32_t LED_LEFT_UNIT = 8;
+static constexpr int32_t HEADER_STRIP_UNITS = 19;
 static constexpr int32_t LED_TOP_UNIT = 22;
 
 NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight) {
@@ -233,7 +259,7 @@ static uint32_t lineColour() {
 
 static bool gridCoversPanel(int32_t s);
 
-static void drawHeaderAndFrame() {
+static void drawHeaderStrip() {
     const BoardDocument& d = currentDocument;
     const bool right = d.side == u'R';
     const uint32_t line = lineColour();
@@ -265,12 +291,14 @@ static void drawHeaderAndFrame() {
         e = e - a - 10;
         drawCanvasText(d.viaEn, e, 10, 7, 1, 700, VIA_EN_TEXT, e - 4, ALIGN_RIGHT);
     }
+}
 
-    // The body (0, 19, 400 x 60) around the housing (6, 20, 388 x 52) around
-    // the panel (8, 22, 384 x 48), each drawn as a frame around the next;
-    // the panel is left to the dot blit when that covers it. Drawn after the
-    // texts, as before, so that a descender reaching below the strip is cut
-    // at the same line.
+// The body (0, 19, 400 x 60) around the housing (6, 20, 388 x 52) around the
+// panel (8, 22, 384 x 48), each drawn as a frame around the next; the panel
+// is left to the dot blit when that covers it. Drawn after the header's
+// texts, so that a descender reaching below the strip is cut at the same
+// line.
+static void drawFrame() {
     canvasFill(0, 19, 400, 1, BODY);
     canvasFill(0, 72, 400, 7, BODY);
     canvasFill(0, 20, 6, 52, BODY);
@@ -281,6 +309,29 @@ static void drawHeaderAndFrame() {
     canvasFill(392, 22, 2, 48, LED_HOUSING);
     if (!gridCoversPanel(newStyleView.scale / 1000)) {
         canvasFill(8, 22, 384, 48, LED_PANEL);
+    }
+}
+
+// The header strip and the frame below it: the strip copied back when the
+// same header was drawn before, else drawn (and kept when it can be).
+static void drawHeaderAndFrame() {
+    const int32_t s = newStyleView.scale / 1000;
+    const int32_t x = newStyleView.originX;
+    const int32_t y = newStyleView.originY;
+    if (headerStrip.valid && headerContentMatches(headerStripKey)) {
+        flushBoardSurface();
+        if (restorePixelPatch(headerStrip)) {
+            drawFrame();
+            return;
+        }
+    }
+    drawHeaderStrip();
+    drawFrame();
+    headerStrip.valid = false;
+    if (!headerTextOutsideCanvas && !headerTextOverPanel) {
+        flushBoardSurface();
+        savePixelPatch(headerStrip, x, y, CANVAS_WIDTH * s, HEADER_STRIP_UNITS * s);
+        rememberHeaderIn(headerStripKey);
     }
 }
 
@@ -466,6 +517,7 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     const int32_t s = newStyleView.scale / 1000;
     if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
+        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
     }
     const bool frameKept = frameUnchanged();
     headerTextOverPanel = false;

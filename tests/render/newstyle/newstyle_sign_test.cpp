@@ -362,18 +362,27 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     EXPECT_EQ(w, 768);
     EXPECT_EQ(h, 96);
     // A new direction text is drawn at the next paint without being asked.
+    // The texts paint their boxes from here on, so that the surface shows
+    // whether the header is there (a full paint may copy it back from the
+    // last one instead of drawing its texts again).
+    fakeTextsPaint = true;
     copyText(currentDocument.viaEn, u"Tokyo Sta.");
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
     headerDraws.clear();
     composeNewStyleBoardAt(9000, currentBoardStatus());
-    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
+    ASSERT_NE(headerDraw(u"Tokyo Sta."), nullptr);
+    const HeaderDraw tokyo = *headerDraw(u"Tokyo Sta.");
+    const auto headerShown = [&] {
+        return pixel(tokyo.x + 1, tokyo.y + 1) == 0x3A3A3Au && pixel(400, 20) == 0xD0D3D6u;
+    };
+    EXPECT_TRUE(headerShown());
     // So is the whole sign after something else drew on the surface.
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 1);
     forceFullPaint();
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
     std::memset(boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9040, currentBoardStatus());
-    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
+    EXPECT_TRUE(headerShown());
 
     // A new layout may come with a fresh surface at the old address (the
     // allocator hands the freed block back), holding nothing of the sign:
@@ -383,15 +392,14 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     composeNewStyleBoardAt(9080, currentBoardStatus());
     ASSERT_TRUE(headerDraws.empty());
     layoutBoard(800, 158);
+    std::memset(boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9120, currentBoardStatus());
-    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
-    headerDraws.clear();
+    EXPECT_TRUE(headerShown());
     ASSERT_EQ(resizeBoardSurface(400, 79), 1);
     ASSERT_EQ(resizeBoardSurface(800, 158), 1);
     std::memset(boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9160, currentBoardStatus());
-    EXPECT_NE(headerDraw(u"Tokyo Sta."), nullptr);
-    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
+    EXPECT_TRUE(headerShown());
 }
 
 TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
