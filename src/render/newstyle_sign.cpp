@@ -46,6 +46,9 @@ static bool headerPainted = false;
 static bool headerTextOutsideCanvas = false;
 // Set when a header text was drawn (partly) over the LED panel.
 static bool headerTextOverPanel = false;
+// The box (left, top, right, bottom, in surface pixels) that the header
+// texts drawn since the last drawHeaderStrip may have inked, slack included.
+static int64_t headerReach[4] = {0, 0, 0, 0};
 
 // The dots the LED panel on the surface shows, valid while nothing but the
 // blit has drawn there since; a blit then copies only the dot rows that
@@ -73,8 +76,9 @@ static bool frameUnchanged() {
 static bool headerContentMatches(const NewStyleHeaderKey& k) {
     const BoardDocument& d = currentDocument;
     return k.view.scale == newStyleView.scale && k.view.originX == newStyleView.originX &&
-           k.view.originY == newStyleView.originY && k.headerText == headerText && k.side == d.side &&
-           k.color == d.color && textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
+           k.view.originY == newStyleView.originY && k.backgroundColor == settings.backgroundColor &&
+           k.headerText == headerText && k.side == d.side && k.color == d.color &&
+           textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
            textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
 }
 
@@ -104,16 +108,21 @@ static void rememberHeader() {
     headerPainted = true;
 }
 
-// The header strip (the canvas's top 19 units: bands, badges and texts) as
-// the last paint that drew its texts left it, and what it was drawn from. A
-// full paint with the same header copies it back instead of drawing the
-// texts again. It is kept only when every text stayed on the canvas and off
-// the LED panel, so that the strip holds all the texts left behind: what
-// reaches below the strip is painted over by the body and housing, which
-// are drawn again after the copy. The block is reserved with the sprites
-// for each scale; new fonts forget it (forgetHeaderStrip).
+// The header as the last paint that drew its texts left it: the strip (the
+// canvas's top 19 units: bands, badges and texts) and as much around it as
+// the texts may have reached, and what it was drawn from. A full paint with
+// the same header copies it back instead of drawing the texts again. The
+// texts are drawn on the strip and, outside the canvas, on the background
+// just filled, so the same header always leaves the same pixels there; what
+// reaches below the strip on the canvas is painted over by the body and
+// housing, drawn again after the copy. Not kept when a text may have
+// reached the LED panel's rows. The block is reserved with the sprites for each scale; new fonts
+// forget it (forgetHeaderStrip).
 static PixelPatch headerStrip;
 static NewStyleHeaderKey headerStripKey;
+static bool headerStripOutsideCanvas = false;  // headerTextOutsideCanvas when it was kept
+// Canvas units around the strip that the block has room for.
+static constexpr int32_t HEADER_STRIP_MARGIN_UNITS = 8;
 
 void forgetHeaderStrip() {
     headerStrip.valid = false;
@@ -247,6 +256,10 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
         py + cellHeight + slack > panelTop && py - slack < panelTop + NEW_STYLE_ROWS * scale) {
         headerTextOverPanel = true;
     }
+    headerReach[0] = std::min<int64_t>(headerReach[0], px - slack);
+    headerReach[1] = std::min<int64_t>(headerReach[1], py - slack);
+    headerReach[2] = std::max<int64_t>(headerReach[2], static_cast<int64_t>(px) + w + slack);
+    headerReach[3] = std::max<int64_t>(headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
     headerText->draw(text, length, px, py, colour);
     return static_cast<int32_t>(static_cast<int64_t>(w) * 1000 / v.scale);
 }
@@ -315,23 +328,38 @@ static void drawFrame() {
 // The header strip and the frame below it: the strip copied back when the
 // same header was drawn before, else drawn (and kept when it can be).
 static void drawHeaderAndFrame() {
-    const int32_t s = newStyleView.scale / 1000;
-    const int32_t x = newStyleView.originX;
-    const int32_t y = newStyleView.originY;
     if (headerStrip.valid && headerContentMatches(headerStripKey)) {
         flushBoardSurface();
         if (restorePixelPatch(headerStrip)) {
+            headerTextOutsideCanvas = headerStripOutsideCanvas;
             drawFrame();
             return;
         }
     }
+    const int64_t s = newStyleView.scale / 1000;
+    const int64_t left = newStyleView.originX;
+    const int64_t top = newStyleView.originY;
+    headerReach[0] = left;
+    headerReach[1] = top;
+    headerReach[2] = left + CANVAS_WIDTH * s;
+    headerReach[3] = top + HEADER_STRIP_UNITS * s;
     drawHeaderStrip();
     drawFrame();
     headerStrip.valid = false;
-    if (!headerTextOutsideCanvas && !headerTextOverPanel) {
-        flushBoardSurface();
-        savePixelPatch(headerStrip, x, y, CANVAS_WIDTH * s, HEADER_STRIP_UNITS * s);
-        rememberHeaderIn(headerStripKey);
+    if (!headerTextOverPanel) {
+        // The reach held to the surface: nothing is drawn beyond it.
+        const int64_t x0 = std::max<int64_t>(headerReach[0], 0);
+        const int64_t y0 = std::max<int64_t>(headerReach[1], 0);
+        const int64_t x1 = std::min<int64_t>(headerReach[2], boardSurface.width);
+        const int64_t y1 = std::min<int64_t>(headerReach[3], boardSurface.height);
+        // Nothing of the LED panel is kept: its dots are the blit's.
+        if (x0 < x1 && y0 < y1 && y1 <= top + LED_TOP_UNIT * s) {
+            flushBoardSurface();
+            savePixelPatch(headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                           static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0));
+            rememberHeaderIn(headerStripKey);
+            headerStripOutsideCanvas = headerTextOutsideCanvas;
+        }
     }
 }
 
@@ -517,7 +545,8 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     const int32_t s = newStyleView.scale / 1000;
     if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
-        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
+        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) *
+                                           s * (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
     }
     const bool frameKept = frameUnchanged();
     headerTextOverPanel = false;
