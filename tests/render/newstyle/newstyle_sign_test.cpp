@@ -534,17 +534,20 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
         copyText(currentDocument.viaEn, directions[i]);
         measureExtra = extras[i];
         cellExtra = cellExtras[i];
+        forgetHeaderStrip();  // the fake fonts measure differently now
         headerDraws.clear();
         composeNewStyleBoardAt(1000, currentBoardStatus());
         ASSERT_FALSE(headerDraws.empty());
-        // The same picture as a full paint of this header, dots included.
+        // The same picture as a full paint of this header that draws every
+        // text afresh, dots included (the header change copied back the
+        // texts kept from earlier headers).
         std::memcpy(&afterChange[0], boardSurface.pixels, bytes);
-        const std::vector<HeaderDraw> draws = headerDraws;
+        forgetHeaderStrip();
         forceNewStyleFullPaint();
+        headerDraws.clear();
         composeNewStyleBoardAt(1000, currentBoardStatus());
         EXPECT_EQ(std::memcmp(&afterChange[0], boardSurface.pixels, bytes), 0);
         std::memcpy(boardSurface.pixels, &afterChange[0], bytes);
-        headerDraws = draws;
         if (i == 1) {
             grownTextOutside = pixel(20, 31 + 30) == 0x3A3A3Au;
         }
@@ -554,6 +557,34 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
     // gone the background was painted again where it had been.
     EXPECT_TRUE(grownTextOutside);
     EXPECT_EQ(pixel(20, 31 + 30), 0x403020u);
+}
+
+TEST_F(NewStyleSign, ANewHeaderCopiesBackTheTextsItKeptAndLooksDrawnAfresh) {
+    fakeTextsPaint = true;
+    settings.backgroundColor = 0x203040;
+    const size_t bytes = sizeof(uint32_t) * 1300 * 300;
+    for (const char16_t side : {u'L', u'R'}) {
+        SCOPED_TRACE(static_cast<int>(side));
+        currentDocument.side = side;
+        ASSERT_EQ(resizeBoardSurface(1300, 300), 1);
+        std::memset(boardSurface.pixels, 0x5A, bytes);
+        const char16_t* directions[] = {u"Tokyo", u"Ueno", u"Tokyo", u"Shinagawa-Takanawa Gateway", u"Ueno"};
+        for (int32_t i = 0; i < 5; ++i) {
+            SCOPED_TRACE(i);
+            copyText(currentDocument.viaEn, directions[i]);
+            headerDraws.clear();
+            composeNewStyleBoardAt(1000, currentBoardStatus());
+            // Only the new direction is drawn; the platform number and the
+            // line come back from the last header.
+            EXPECT_NE(headerDraw(directions[i]), nullptr);
+            EXPECT_EQ(i == 0 ? nullptr : headerDraw(u"3"), nullptr);
+            const std::string kept(reinterpret_cast<const char*>(boardSurface.pixels), bytes);
+            forgetHeaderStrip();
+            forceNewStyleFullPaint();
+            composeNewStyleBoardAt(1000, currentBoardStatus());
+            EXPECT_EQ(std::memcmp(kept.data(), boardSurface.pixels, bytes), 0);
+        }
+    }
 }
 
 // LED text for the panel test: every character inks a 3-column bar in all
