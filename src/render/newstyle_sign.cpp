@@ -456,24 +456,29 @@ static TextBox unionOf(const TextBox& a, const TextBox& b) {
 
 // Groups the placed texts: group[i] is the group of text i (the index of its
 // first text), boxes[g] the box of group g.
+// Merges one pair of groups whose boxes meet; false when no two meet.
+static bool mergeMeetingGroups(int32_t* group, TextBox* boxes) {
+    for (int32_t a = 0; a < placedCount; ++a) {
+        for (int32_t b = a + 1; b < placedCount; ++b) {
+            if (group[a] != a || group[b] != b || !boxesMeet(boxes[a], boxes[b])) {
+                continue;
+            }
+            boxes[a] = unionOf(boxes[a], boxes[b]);
+            for (int32_t i = 0; i < placedCount; ++i) {
+                group[i] = group[i] == b ? a : group[i];
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
     for (int32_t i = 0; i < placedCount; ++i) {
         group[i] = i;
         boxes[i] = boxOf(placedTexts[i]);
     }
-    for (bool merged = true; merged;) {
-        merged = false;
-        for (int32_t a = 0; a < placedCount && !merged; ++a) {
-            for (int32_t b = a + 1; b < placedCount && !merged; ++b) {
-                if (group[a] == a && group[b] == b && boxesMeet(boxes[a], boxes[b])) {
-                    boxes[a] = unionOf(boxes[a], boxes[b]);
-                    for (int32_t i = 0; i < placedCount; ++i) {
-                        group[i] = group[i] == b ? a : group[i];
-                    }
-                    merged = true;
-                }
-            }
-        }
+    while (mergeMeetingGroups(group, boxes)) {
     }
 }
 
