@@ -19,7 +19,7 @@ unset LANGUAGE
 packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth xdotool imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev clang-format clang-tidy
-  googletest libgtest-dev libbenchmark-dev valgrind dpkg-dev)
+  googletest libgtest-dev libbenchmark-dev catch2 valgrind dpkg-dev)
 # The board server's libraries (velmorant-server).
 packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
   libhowardhinnant-date-dev tzdata pkg-config libsodium-dev nlohmann-json3-dev)
@@ -52,48 +52,8 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Google Benchmark for the Windows build. Debian packages it only as a native
-# library, so the cross build compiles it from Debian's source package, got
-# once into build/deps/benchmark with `apt-get source` through this machine's
-# own apt sources. Without deb-src entries there is no source to be had: the
-# Windows build then leaves its benchmark out and every test still runs.
-fetch_benchmark_source() {
-  local deps="$root/build/deps"
-  [ -f "$deps/benchmark/CMakeLists.txt" ] && return 0
-  local download="$deps/download"
-  rm -rf "$download"
-  mkdir -p "$download"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  local got=0 why="no deb-src entry"
-  if (cd "$download" && apt-get source -qq benchmark >/dev/null 2>&1); then
-    got=1
-  else
-    local list="" parts=""
-    eval "$(apt-config shell list Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
-    if grep -Eqrs '^[[:space:]]*(deb-src|Types:.*deb-src)' "$list" "$parts"; then
-      why="apt-get source benchmark failed"
-      # deb-src entries whose lists have not been fetched yet.
-      $sudo apt-get update -qq >/dev/null 2>&1 || true
-      (cd "$download" && apt-get source -qq benchmark >/dev/null 2>&1) && got=1
-    fi
-  fi
-  local tree
-  tree=$(find "$download" -mindepth 2 -maxdepth 2 -name CMakeLists.txt -printf '%h\n' 2>/dev/null | head -1)
-  if [ "$got" = 1 ] && [ -n "$tree" ]; then
-    rm -rf "$deps/benchmark"
-    mv "$tree" "$deps/benchmark"
-    echo "Google Benchmark source: $(basename "$tree") from this machine's apt sources"
-  else
-    echo "Google Benchmark source not available from this machine's apt sources ($why): the Windows build leaves its benchmark out"
-  fi
-  rm -rf "$download"
-  return 0
-}
-
 build() {
   local preset=$1
-  if [ "$preset" = windows ]; then fetch_benchmark_source; fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 }

@@ -8,6 +8,7 @@
 #include "render/render.h"
 
 #include "render/bootscreen.h"
+#include "render/pixelpatch.h"
 
 BoardLayout boardLayout;
 PixelSurface boardSurface;
@@ -43,19 +44,34 @@ void forceFullPaint() {
     forceNewStyleFullPaint();
 }
 
-static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
+// Everything that decides the header's pixels: the key without the surface
+// generation.
+static bool headerContentMatches(const HeaderKey& k, int32_t width, int32_t rows) {
     const BoardLayout& l = boardLayout;
     return textEquals(k.platform, currentDocument.platform) &&
            textEquals(k.labelJp, currentDocument.labelJp) && textEquals(k.labelEn, currentDocument.labelEn) &&
            textEquals(k.capTime, currentDocument.capTime) && textEquals(k.capDest, currentDocument.capDest) &&
            k.timeX == currentDocument.timeX && k.destX == currentDocument.destX && k.width == width &&
            k.rows == rows && k.backgroundColor == settings.backgroundColor &&
-           k.generation == surfaceGeneration && k.surfaceWidth == boardSurface.width &&
-           k.surfaceHeight == boardSurface.height && k.layout.pitch == l.pitch &&
-           k.layout.housingLeft == l.housingLeft && k.layout.housingTop == l.housingTop &&
-           k.layout.housingWidth == l.housingWidth && k.layout.housingHeight == l.housingHeight &&
-           k.layout.ledLeft == l.ledLeft && k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
+           k.surfaceWidth == boardSurface.width && k.surfaceHeight == boardSurface.height &&
+           k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
+           k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
+           k.layout.housingHeight == l.housingHeight && k.layout.ledLeft == l.ledLeft &&
+           k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
+
+static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
+    return k.generation == surfaceGeneration && headerContentMatches(k, width, rows);
+}
+
+// The header band's pixels as the last full paint that drew its texts left
+// them, and what they were drawn from. A full paint with the same header
+// (after the boot screen, a new-style sign, a settings reload or a forced
+// repaint) copies the band back instead of drawing its texts again. The
+// block is reserved by layoutBoard, which is also where the header fonts
+// are made, so a saved band never outlives its fonts.
+static PixelPatch headerBand;
+static HeaderKey headerBandKey;
 
 int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
@@ -75,8 +91,7 @@ int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t
     return 1;
 }
 
-static void rememberHeaderKey(int32_t width, int32_t rows) {
-    HeaderKey& k = paintedHeader;
+static void rememberHeaderKey(HeaderKey& k, int32_t width, int32_t rows) {
     copyText(k.platform, currentDocument.platform);
     copyText(k.labelJp, currentDocument.labelJp);
     copyText(k.labelEn, currentDocument.labelEn);
@@ -156,6 +171,7 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
     if (layout.pitch != dotSprites.pitch || dotSprites.pixels == nullptr) {
         buildDotSprites(layout.pitch);
     }
+    reservePixelPatch(headerBand, static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
 }
 
 // A caption over the LED columns from `from` up to `to` (exclusive), left-
@@ -206,6 +222,38 @@ static void paintHeaderTexts(int32_t n, int32_t width) {
     drawCaption(currentDocument.capDest, currentDocument.destX, width, n);
 }
 
+// Whether every header text stays inside the header band, so that the band
+// alone holds all the header drew: the captions' columns come from the
+// document and may lie anywhere.
+static bool headerTextsInsideBand(int32_t width) {
+    const int64_t timeX = currentDocument.timeX;
+    const int64_t destX = currentDocument.destX;
+    const bool timeInside =
+        currentDocument.capTime[0] == 0 || timeX >= destX || (timeX >= 0 && destX <= width);
+    const bool destInside = currentDocument.capDest[0] == 0 || destX >= width || destX >= 0;
+    return timeInside && destInside;
+}
+
+// The header band: copied back from the last one drawn when nothing it shows
+// changed, else filled and its texts drawn (and saved when it can be).
+static void paintHeader(int32_t n, int32_t width, int32_t rows) {
+    const BoardLayout& l = boardLayout;
+    if (headerBand.valid && headerContentMatches(headerBandKey, width, rows)) {
+        flushBoardSurface();
+        if (restorePixelPatch(headerBand)) {
+            return;
+        }
+    }
+    fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
+    paintHeaderTexts(n, width);
+    headerBand.valid = false;
+    if (headerTextsInsideBand(width)) {
+        flushBoardSurface();
+        savePixelPatch(headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
+        rememberHeaderKey(headerBandKey, width, rows);
+    }
+}
+
 // Fills the surface outside the box (x, y, w, h) - at most four bands - so
 // that the background is not painted under the housing only to be painted
 // over again.
@@ -230,6 +278,21 @@ static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t 
     if (bottom > top && right < surfaceWidth) {
         fillBox(i32(right), i32(top), i32(surfaceWidth - right), i32(bottom - top), colour);
     }
+}
+
+// The housing as a frame around the header band and the LED panel, which
+// lie one above the other and are painted by their own steps.
+static void fillHousingFrame(int32_t n, int32_t width, int32_t rows) {
+    const BoardLayout& l = boardLayout;
+    const int32_t innerHeight = 10 * n + n * rows * BOARD_ROW_DOTS;
+    const int32_t innerBottom = l.headerTop + innerHeight;
+    const int32_t innerRight = l.ledLeft + n * width;
+    fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.headerTop - l.housingTop, HOUSING_COLOUR);
+    fillBox(l.housingLeft, innerBottom, l.housingWidth, l.housingTop + l.housingHeight - innerBottom,
+            HOUSING_COLOUR);
+    fillBox(l.housingLeft, l.headerTop, l.ledLeft - l.housingLeft, innerHeight, HOUSING_COLOUR);
+    fillBox(innerRight, l.headerTop, l.housingLeft + l.housingWidth - innerRight, innerHeight,
+            HOUSING_COLOUR);
 }
 
 void paintBoardFrame(const BoardStatus& status) {
@@ -265,14 +328,20 @@ void paintBoardFrame(const BoardStatus& status) {
         forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
                        settings.backgroundColor);
-        fillBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight, HOUSING_COLOUR);
-        fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
-        paintHeaderTexts(n, width);
-        rememberHeaderKey(width, rows);
+        fillHousingFrame(n, width, rows);
+        paintHeader(n, width, rows);
+        rememberHeaderKey(paintedHeader, width, rows);
         fullPaintNeeded = false;
     }
     paintedHeader.generation = surfaceGeneration;
-    fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
+    // With unlit dots shown, the blit writes every pixel of the panel (the
+    // sprites' corners are the panel's black), so the panel is not filled
+    // first.
+    const bool blitCoversPanel = settings.showUnlitDots != 0 && dotSprites.pitch == n &&
+                                 width <= DOT_COLUMNS && rows <= DOT_ROWS / BOARD_ROW_DOTS;
+    if (!blitCoversPanel) {
+        fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
+    }
     flushBoardSurface();
     blitDotFrame(boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
 }

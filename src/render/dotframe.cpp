@@ -59,11 +59,46 @@ void fillDotSprites(uint32_t* sprites, int32_t n, const uint32_t* palette, int32
     }
 }
 
-void buildDotSprites(int32_t n) {
-    if (dotSprites.pixels != nullptr) {
-        heapFree(dotSprites.pixels);
-        dotSprites.pixels = nullptr;
+// The sheet's run rows and whether its sprites are the same upside down
+// (round dots are): what lets the blit copy blocks instead of single cells.
+static void prepareRunRows(int32_t n) {
+    const uint32_t* pixels = dotSprites.pixels;
+    dotSprites.mirrored = 1;
+    for (int32_t v = 0; v < PALETTE_SIZE; ++v) {
+        const uint32_t* sprite = pixels + v * n * n;
+        for (int32_t py = 0; py < n / 2; ++py) {
+            if (std::memcmp(sprite + py * n, sprite + (n - 1 - py) * n,
+                            static_cast<size_t>(n) * sizeof(uint32_t)) != 0) {
+                dotSprites.mirrored = 0;
+            }
+        }
     }
+    const size_t chunk = static_cast<size_t>(DOT_RUN_CHUNK) * static_cast<size_t>(n);
+    auto* runRows = static_cast<uint32_t*>(
+        heapAlloc(static_cast<size_t>(PALETTE_SIZE) * static_cast<size_t>(n) * chunk * sizeof(uint32_t)));
+    if (runRows == nullptr) {
+        return;  // cells are copied one by one
+    }
+    for (int32_t v = 0; v < PALETTE_SIZE; ++v) {
+        for (int32_t py = 0; py < n; ++py) {
+            const uint32_t* in = pixels + (v * n + py) * n;
+            uint32_t* out =
+                runRows + (static_cast<size_t>(v) * static_cast<size_t>(n) + static_cast<size_t>(py)) * chunk;
+            for (int32_t c = 0; c < DOT_RUN_CHUNK; ++c) {
+                std::memcpy(out + static_cast<size_t>(c) * static_cast<size_t>(n), in,
+                            static_cast<size_t>(n) * sizeof(uint32_t));
+            }
+        }
+    }
+    dotSprites.runRows = runRows;
+}
+
+void buildDotSprites(int32_t n) {
+    heapFree(dotSprites.pixels);
+    heapFree(dotSprites.runRows);
+    dotSprites.pixels = nullptr;
+    dotSprites.runRows = nullptr;
+    dotSprites.mirrored = 0;
     dotSprites.pitch = 0;
     if (n <= 0) {
         return;
@@ -77,6 +112,7 @@ void buildDotSprites(int32_t n) {
     fillDotSprites(pixels, n, CLASSIC_PALETTE, PALETTE_SIZE);
     dotSprites.pixels = pixels;
     dotSprites.pitch = n;
+    prepareRunRows(n);
 }
 
 void clearDotFrameActiveArea(int32_t width, int32_t rows) {
@@ -136,6 +172,90 @@ static void blitCutCells(const BlitRow& row, int64_t fullFirst, int64_t fullEnd)
     }
 }
 
+// One pixel row (py of the sprites) of a dot row whose cells all lie on the
+// surface, given the row's runs of equal dots: a run of four or more is
+// copied from the sheet's run rows a chunk at a time, shorter ones cell by
+// cell. N is the pitch when it is at most 16 (so a cell's copy is a few wide
+// moves), else 0 and n is the pitch.
+template <int32_t N>
+static void blitRunsRowOf(uint32_t* out, const uint8_t* grid, const int32_t* runStart, int32_t runs,
+                          int32_t py, int32_t n, int32_t drawUnlit) {
+    constexpr int32_t BLOCK_RUN = 4;
+    const int32_t pitch = N != 0 ? N : n;
+    const size_t chunk = static_cast<size_t>(DOT_RUN_CHUNK) * static_cast<size_t>(pitch);
+    const uint32_t* spriteRow = dotSprites.pixels + py * pitch;
+    for (int32_t k = 0; k < runs; ++k) {
+        const int32_t first = runStart[k];
+        const int32_t end = runStart[k + 1];
+        uint32_t v = grid[first];
+        if (v == 0 && drawUnlit == 0) {
+            continue;
+        }
+        if (v >= PALETTE_SIZE) {
+            v = 0;
+        }
+        if (end - first < BLOCK_RUN || dotSprites.runRows == nullptr) {
+            copySpriteCellsOf<N>(out + static_cast<int64_t>(first) * pitch, grid, first, end, spriteRow,
+                                 pitch, drawUnlit, PALETTE_SIZE);
+            continue;
+        }
+        const uint32_t* block =
+            dotSprites.runRows +
+            (static_cast<size_t>(v) * static_cast<size_t>(pitch) + static_cast<size_t>(py)) * chunk;
+        for (int32_t c = first; c < end; c += DOT_RUN_CHUNK) {
+            const int32_t cells = end - c < DOT_RUN_CHUNK ? end - c : DOT_RUN_CHUNK;
+            std::memcpy(out + static_cast<int64_t>(c) * pitch, block,
+                        static_cast<size_t>(cells) * static_cast<size_t>(pitch) * sizeof(uint32_t));
+        }
+    }
+}
+
+using BlitRunsRow = void (*)(uint32_t*, const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, int32_t);
+// blitRunsRowOf for pitches 0 (any) to 16.
+static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
+    blitRunsRowOf<0>,  blitRunsRowOf<1>,  blitRunsRowOf<2>,  blitRunsRowOf<3>,  blitRunsRowOf<4>,
+    blitRunsRowOf<5>,  blitRunsRowOf<6>,  blitRunsRowOf<7>,  blitRunsRowOf<8>,  blitRunsRowOf<9>,
+    blitRunsRowOf<10>, blitRunsRowOf<11>, blitRunsRowOf<12>, blitRunsRowOf<13>, blitRunsRowOf<14>,
+    blitRunsRowOf<15>, blitRunsRowOf<16>};
+
+// The blit of a panel that lies wholly on the surface. A dot row equal to
+// the one above copies that row's pixels; otherwise its runs are found once
+// and drawn pixel row by pixel row, and with round dots only the upper half
+// is drawn and the lower half copied from it. The rows copied from are
+// written a moment before, so they are read back from the processor's cache.
+static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                           int32_t dotRows, int32_t drawUnlit) {
+    const int64_t stride = surface.width;
+    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(n) * sizeof(uint32_t);
+    const BlitRunsRow blitRunsRow = BLIT_RUNS_ROW[n <= 16 ? n : 0];
+    int32_t runStart[DOT_COLUMNS + 1];
+    for (int32_t r = 0; r < dotRows; ++r) {
+        const uint8_t* grid = dotFrame.dots + r * DOT_STRIDE;
+        uint32_t* rowOut =
+            surface.pixels + (static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n) * stride + leftX;
+        if (r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0) {
+            for (int32_t py = 0; py < n; ++py) {
+                std::memcpy(rowOut + py * stride, rowOut + (py - n) * stride, rowBytes);
+            }
+            continue;
+        }
+        int32_t runs = 0;
+        for (int32_t c = 0; c < width; ++c) {
+            if (c == 0 || grid[c] != grid[c - 1]) {
+                runStart[runs++] = c;
+            }
+        }
+        runStart[runs] = width;
+        for (int32_t py = 0; py < n; ++py) {
+            if (dotSprites.mirrored != 0 && py >= (n + 1) / 2) {
+                std::memcpy(rowOut + py * stride, rowOut + (n - 1 - py) * stride, rowBytes);
+            } else {
+                blitRunsRow(rowOut + py * stride, grid, runStart, runs, py, n, drawUnlit);
+            }
+        }
+    }
+}
+
 // The surface is written directly, so every dot is cut to the surface: a
 // window smaller than the housing (pitch 1, housing hanging over the left or
 // top edge) only loses the dots it cannot show.
@@ -153,6 +273,14 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     const int64_t surfaceWidth = surface.width;
     const int64_t surfaceHeight = surface.height;
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
+    if (width <= 0 || dotRows <= 0) {
+        return;
+    }
+    if (leftX >= 0 && topY >= 0 && leftX + static_cast<int64_t>(width) * n <= surfaceWidth &&
+        topY + static_cast<int64_t>(dotRows) * n <= surfaceHeight) {
+        blitWholePanel(surface, leftX, topY, n, width, dotRows, drawUnlit);
+        return;
+    }
     // Dot columns whose whole cell lies inside the surface horizontally.
     int64_t fullFirst = leftX < 0 ? (-static_cast<int64_t>(leftX) + n - 1) / n : 0;
     int64_t fullEnd = (surfaceWidth - leftX) >= 0 ? (surfaceWidth - leftX) / n : 0;

@@ -83,6 +83,8 @@ struct LedGlyphSource {
 void setLedGlyphSource(const LedGlyphSource* source);
 // Forgets the ink of every LED text drawn so far (new fonts or faces).
 void forgetLedText();
+// Forgets the header strip kept for the next full paint (new fonts).
+void forgetHeaderStrip();
 
 int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
                     uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,

@@ -26,8 +26,9 @@ static constexpr CandidateFaces CANDIDATES[3] = {
 };
 
 void fillFontSlots(int32_t (*faceInstalled)(const char16_t* face)) {
-    // LED texts drawn so far may have come from other faces.
+    // LED and header texts drawn so far may have come from other faces.
     forgetLedText();
+    forgetHeaderStrip();
     copyText(fontSlots[0].face, settings.labelFontFace);
     fontSlots[0].charset = CHARSET_SHIFTJIS;
     fontSlots[0].available = 1;

@@ -11,12 +11,14 @@
 
 #include "platform/platform.h"
 #include "render/newstyle.h"
+#include "render/newstyle_canvas.h"
+#include "render/pixelpatch.h"
 #include "render/spritecells.h"
 
 NewStyleView newStyleView;
 NewStyleSprites newStyleSprites;
 
-static const HeaderTextSource* headerText = nullptr;
+const HeaderTextSource* headerText = nullptr;
 
 // What the header and frame of the last full paint were drawn from. While
 // it all stays the same, only the LED panel is drawn again: the rest of the
@@ -41,10 +43,9 @@ struct NewStyleHeaderKey {
 };
 static NewStyleHeaderKey paintedHeader;
 static bool headerPainted = false;
-// Set when a header text was drawn (partly) outside the canvas.
-static bool headerTextOutsideCanvas = false;
-// Set when a header text was drawn (partly) over the LED panel.
-static bool headerTextOverPanel = false;
+bool headerTextOutsideCanvas = false;
+bool headerTextOverPanel = false;
+int64_t headerReach[4] = {0, 0, 0, 0};
 
 // The dots the LED panel on the surface shows, valid while nothing but the
 // blit has drawn there since; a blit then copies only the dot rows that
@@ -67,16 +68,22 @@ static bool frameUnchanged() {
            k.backgroundColor == settings.backgroundColor && k.headerText == headerText;
 }
 
-static bool headerUnchanged() {
-    const NewStyleHeaderKey& k = paintedHeader;
+// Everything the header strip's pixels are drawn from, whatever the surface
+// generation and background.
+static bool headerContentMatches(const NewStyleHeaderKey& k) {
     const BoardDocument& d = currentDocument;
-    return frameUnchanged() && k.side == d.side && k.color == d.color && textEquals(k.platform, d.platform) &&
-           textEquals(k.lineJp, d.lineJp) && textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) &&
-           textEquals(k.viaEn, d.viaEn);
+    return k.view.scale == newStyleView.scale && k.view.originX == newStyleView.originX &&
+           k.view.originY == newStyleView.originY && k.backgroundColor == settings.backgroundColor &&
+           k.headerText == headerText && k.side == d.side && k.color == d.color &&
+           textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
+           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
 }
 
-static void rememberHeader() {
-    NewStyleHeaderKey& k = paintedHeader;
+static bool headerUnchanged() {
+    return frameUnchanged() && headerContentMatches(paintedHeader);
+}
+
+static void rememberHeaderIn(NewStyleHeaderKey& k) {
     const BoardDocument& d = currentDocument;
     k.generation = surfaceGeneration;
     k.surfaceWidth = boardSurface.width;
@@ -91,7 +98,33 @@ static void rememberHeader() {
     copyText(k.lineEn, d.lineEn);
     copyText(k.viaJp, d.viaJp);
     copyText(k.viaEn, d.viaEn);
+}
+
+static void rememberHeader() {
+    rememberHeaderIn(paintedHeader);
     headerPainted = true;
+}
+
+// The header as the last paint that drew its texts left it: the strip (the
+// canvas's top 19 units: bands, badges and texts) and as much around it as
+// the texts may have reached, and what it was drawn from. A full paint with
+// the same header copies it back instead of drawing the texts again. The
+// texts are drawn on the strip and, outside the canvas, on the background
+// just filled, so the same header always leaves the same pixels there; what
+// reaches below the strip on the canvas is painted over by the body and
+// housing, drawn again after the copy. Not kept when a text may have
+// reached the LED panel's rows. The block is reserved with the sprites for
+// each scale; new fonts forget it (forgetHeaderStrip).
+static PixelPatch headerStrip;
+static NewStyleHeaderKey headerStripKey;
+static bool headerStripOutsideCanvas = false;  // headerTextOutsideCanvas when it was kept
+// Canvas units around the strip that the block has room for.
+static constexpr int32_t HEADER_STRIP_MARGIN_UNITS = 8;
+
+void forgetHeaderStrip() {
+    headerStrip.valid = false;
+    forgetKeptTexts();
+    forgetTextSizes();
 }
 
 // The paint installs the same source before every frame; only another
@@ -100,6 +133,8 @@ void setHeaderTextSource(const HeaderTextSource* source) {
     if (source != headerText) {
         headerText = source;
         headerPainted = false;
+        // Texts from another source may look different.
+        forgetHeaderStrip();
     }
 }
 
@@ -120,9 +155,6 @@ static constexpr uint32_t BODY = rgb(158, 162, 165);
 static constexpr uint32_t LED_HOUSING = rgb(42, 42, 44);
 static constexpr uint32_t LED_PANEL = rgb(5, 5, 5);
 
-static constexpr int32_t LED_LEFT_UNIT = 8;
-static constexpr int32_t LED_TOP_UNIT = 22;
-
 NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight) {
     int32_t s = surfaceWidth / CANVAS_WIDTH;
     const int32_t byHeight = surfaceHeight / CANVAS_HEIGHT;
@@ -140,7 +172,7 @@ NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight) {
 }
 
 // Canvas units to pixels along one axis.
-static int32_t unitsToPixels(int32_t units) {
+int32_t unitsToPixels(int32_t units) {
     return static_cast<int32_t>(static_cast<int64_t>(units) * newStyleView.scale / 1000);
 }
 
@@ -163,66 +195,8 @@ void drawCanvasBox(int32_t x, int32_t y, int32_t w, int32_t h, int32_t radius, i
     fillCanvasShape(left, top, right, bottom, ellipse, hasFill, fill, pen, outline);
 }
 
-static void canvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t fill) {
+void canvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t fill) {
     drawCanvasBox(x, y, w, h, 0, 1, fill, 0, 0);
-}
-
-// One line of header text; returns its width in canvas units so that the
-// caller can chain texts. A text wider than maxWidth is drawn with a
-// narrower font, measured again at most twice, so it can stay a little
-// wider than asked.
-int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
-                       int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align) {
-    const NewStyleView& v = newStyleView;
-    const int32_t h = unitsToPixels(height);
-    if (text == nullptr || text[0] == 0 || h <= 3 || headerText == nullptr) {
-        return 0;
-    }
-    const int32_t length = textLength(text);
-    int32_t average = 0;
-    int32_t cellHeight = 0;
-    if (headerText->select(slot, h, 0, weight, &average, &cellHeight) == 0) {
-        return 0;
-    }
-    int32_t w = headerText->measure(text, length);
-    const int32_t m = unitsToPixels(maxWidth);
-    if (m > 0 && m < w) {
-        int32_t a = average;
-        for (int32_t attempt = 0; attempt < 2 && m < w; ++attempt) {
-            a = static_cast<int32_t>(static_cast<int64_t>(m) * a / w);
-            if (a < 1) {
-                a = 1;
-            }
-            if (headerText->select(slot, h, a, weight, &average, &cellHeight) == 0) {
-                return 0;
-            }
-            w = headerText->measure(text, length);
-        }
-    }
-    int32_t px = v.originX + unitsToPixels(x);
-    if (align == ALIGN_CENTRE) {
-        px -= w / 2;
-    } else if (align == ALIGN_RIGHT) {
-        px -= w;
-    }
-    const int32_t py = v.originY + unitsToPixels(y) - cellHeight / 2;
-    // Glyphs may reach a little past their cell (overhangs, antialiased
-    // edges); an eighth of the cell height is allowed for that.
-    const int32_t slack = cellHeight / 8 + 1;
-    const int32_t scale = v.scale / 1000;
-    if (px - slack < v.originX || py - slack < v.originY ||
-        px + w + slack > v.originX + CANVAS_WIDTH * scale ||
-        py + cellHeight + slack > v.originY + CANVAS_HEIGHT * scale) {
-        headerTextOutsideCanvas = true;
-    }
-    const int32_t panelLeft = v.originX + LED_LEFT_UNIT * scale;
-    const int32_t panelTop = v.originY + LED_TOP_UNIT * scale;
-    if (px + w + slack > panelLeft && px - slack < panelLeft + NEW_STYLE_COLUMNS * scale &&
-        py + cellHeight + slack > panelTop && py - slack < panelTop + NEW_STYLE_ROWS * scale) {
-        headerTextOverPanel = true;
-    }
-    headerText->draw(text, length, px, py, colour);
-    return static_cast<int32_t>(static_cast<int64_t>(w) * 1000 / v.scale);
 }
 
 // The document's 0x00RRGGBB line colour as a drawing colour.
@@ -233,7 +207,7 @@ static uint32_t lineColour() {
 
 static bool gridCoversPanel(int32_t s);
 
-static void drawHeaderAndFrame() {
+static void drawHeaderStrip() {
     const BoardDocument& d = currentDocument;
     const bool right = d.side == u'R';
     const uint32_t line = lineColour();
@@ -245,9 +219,12 @@ static void drawHeaderAndFrame() {
     canvasFill(0, 18, 400, 1, line);
 
     drawCanvasBox(right ? 383 : 1, 2, 16, 15, 0, 1, BADGE_FILL, 1, BADGE_OUTLINE);
-    drawCanvasText(d.platform, right ? 391 : 9, 10, 15, 1, 700, PLATFORM_TEXT, 15, ALIGN_CENTRE);
 
-    canvasFill(right ? 352 : 18, 3, 30, 13, line);
+    beginHeaderTexts();
+    drawCanvasText(d.platform, right ? 391 : 9, 10, 15, 1, 700, PLATFORM_TEXT, 15, ALIGN_CENTRE);
+    // The line badge goes over whatever of the platform number reached it.
+    placeCanvasFill(right ? 352 : 18, 3, 30, 13, line);
+
     const int32_t lineX = right ? 367 : 33;
     drawCanvasText(d.lineJp, lineX, 7, 6, 0, 700, LINE_NAME_TEXT, 28, ALIGN_CENTRE);
     drawCanvasText(d.lineEn, lineX, 13, 4, 1, 400, LINE_NAME_TEXT, 28, ALIGN_CENTRE);
@@ -265,12 +242,15 @@ static void drawHeaderAndFrame() {
         e = e - a - 10;
         drawCanvasText(d.viaEn, e, 10, 7, 1, 700, VIA_EN_TEXT, e - 4, ALIGN_RIGHT);
     }
+    drawPlacedTexts();
+}
 
-    // The body (0, 19, 400 x 60) around the housing (6, 20, 388 x 52) around
-    // the panel (8, 22, 384 x 48), each drawn as a frame around the next;
-    // the panel is left to the dot blit when that covers it. Drawn after the
-    // texts, as before, so that a descender reaching below the strip is cut
-    // at the same line.
+// The body (0, 19, 400 x 60) around the housing (6, 20, 388 x 52) around the
+// panel (8, 22, 384 x 48), each drawn as a frame around the next; the panel
+// is left to the dot blit when that covers it. Drawn after the header's
+// texts, so that a descender reaching below the strip is cut at the same
+// line.
+static void drawFrame() {
     canvasFill(0, 19, 400, 1, BODY);
     canvasFill(0, 72, 400, 7, BODY);
     canvasFill(0, 20, 6, 52, BODY);
@@ -281,6 +261,48 @@ static void drawHeaderAndFrame() {
     canvasFill(392, 22, 2, 48, LED_HOUSING);
     if (!gridCoversPanel(newStyleView.scale / 1000)) {
         canvasFill(8, 22, 384, 48, LED_PANEL);
+    }
+}
+
+// The header strip and the frame below it: the strip copied back when the
+// same header was drawn before, else drawn (and kept when it can be).
+static void drawHeaderAndFrame() {
+    if (headerStrip.valid && headerContentMatches(headerStripKey)) {
+        flushBoardSurface();
+        if (restorePixelPatch(headerStrip)) {
+            headerTextOutsideCanvas = headerStripOutsideCanvas;
+            headerReach[0] = headerStrip.x;
+            headerReach[1] = headerStrip.y;
+            headerReach[2] = static_cast<int64_t>(headerStrip.x) + headerStrip.w;
+            headerReach[3] = static_cast<int64_t>(headerStrip.y) + headerStrip.h;
+            drawFrame();
+            return;
+        }
+    }
+    const int64_t s = newStyleView.scale / 1000;
+    const int64_t left = newStyleView.originX;
+    const int64_t top = newStyleView.originY;
+    headerReach[0] = left;
+    headerReach[1] = top;
+    headerReach[2] = left + CANVAS_WIDTH * s;
+    headerReach[3] = top + HEADER_STRIP_UNITS * s;
+    drawHeaderStrip();
+    drawFrame();
+    headerStrip.valid = false;
+    if (!headerTextOverPanel) {
+        // The reach held to the surface: nothing is drawn beyond it.
+        const int64_t x0 = std::max<int64_t>(headerReach[0], 0);
+        const int64_t y0 = std::max<int64_t>(headerReach[1], 0);
+        const int64_t x1 = std::min<int64_t>(headerReach[2], boardSurface.width);
+        const int64_t y1 = std::min<int64_t>(headerReach[3], boardSurface.height);
+        // Nothing of the LED panel is kept: its dots are the blit's.
+        if (x0 < x1 && y0 < y1 && y1 <= top + LED_TOP_UNIT * s) {
+            flushBoardSurface();
+            savePixelPatch(headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+                           static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0));
+            rememberHeaderIn(headerStripKey);
+            headerStripOutsideCanvas = headerTextOutsideCanvas;
+        }
     }
 }
 
@@ -447,6 +469,39 @@ static void fillAroundCanvas(int32_t s) {
     fillBox(left + canvasW, top, w - left - canvasW, canvasH, colour);
 }
 
+// The background again where the header on the surface may have inked
+// outside the canvas (headerReach); the rest of the background around the
+// canvas was never drawn over since it was filled.
+static void fillReachOutsideCanvas(int32_t s) {
+    const int64_t w = boardSurface.width;
+    const int64_t h = boardSurface.height;
+    const int64_t left = newStyleView.originX;
+    const int64_t top = newStyleView.originY;
+    const int64_t right = left + static_cast<int64_t>(CANVAS_WIDTH) * s;
+    const int64_t bottom = top + static_cast<int64_t>(CANVAS_HEIGHT) * s;
+    if (left < 0 || top < 0 || right > w || bottom > h) {
+        fillAroundCanvas(s);
+        return;
+    }
+    const auto clamp = [](int64_t v, int64_t low, int64_t high) {
+        return v < low ? low : (v > high ? high : v);
+    };
+    const int64_t x0 = clamp(headerReach[0], 0, w);
+    const int64_t y0 = clamp(headerReach[1], 0, h);
+    const int64_t x1 = clamp(headerReach[2], x0, w);
+    const int64_t y1 = clamp(headerReach[3], y0, h);
+    const auto fill = [](int64_t ax, int64_t ay, int64_t bx, int64_t by) {
+        if (ax < bx && ay < by) {
+            fillBox(static_cast<int32_t>(ax), static_cast<int32_t>(ay), static_cast<int32_t>(bx - ax),
+                    static_cast<int32_t>(by - ay), settings.backgroundColor);
+        }
+    };
+    fill(x0, y0, x1, std::min(y1, top));
+    fill(x0, std::max(y0, bottom), x1, y1);
+    fill(x0, std::max(y0, top), std::min(x1, left), std::min(y1, bottom));
+    fill(std::max(x0, right), std::max(y0, top), x1, std::min(y1, bottom));
+}
+
 void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status) {
     if (fontSlotsReady == 0) {
         initFontSlots();
@@ -466,12 +521,17 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     const int32_t s = newStyleView.scale / 1000;
     if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
+        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) *
+                                           s * (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
+        reserveKeptTexts(s);
     }
     const bool frameKept = frameUnchanged();
     headerTextOverPanel = false;
     if (!headerUnchanged()) {
-        if (!frameKept || headerTextOutsideCanvas) {
+        if (!frameKept) {
             fillAroundCanvas(s);
+        } else if (headerTextOutsideCanvas) {
+            fillReachOutsideCanvas(s);
         }
         headerTextOutsideCanvas = false;
         drawHeaderAndFrame();

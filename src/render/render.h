@@ -58,7 +58,14 @@ extern const uint32_t CLASSIC_PALETTE[PALETTE_SIZE];
 struct DotSpriteSheet {
     uint32_t* pixels;  // heapAlloc block, absent when the build failed
     int32_t pitch;     // the pitch the sheet was built for, 0 when none
+    // For each colour and each pixel row of its sprite, that row repeated
+    // across DOT_RUN_CHUNK cells, so that a run of equal dots is copied a
+    // chunk at a time. Absent if it could not be made.
+    uint32_t* runRows;
+    int32_t mirrored;  // 1 when every sprite's lower half mirrors its upper half
 };
+// Cells in one row of DotSpriteSheet::runRows.
+constexpr int32_t DOT_RUN_CHUNK = 32;
 extern DotSpriteSheet dotSprites;
 
 // A directly addressable 32-bit top-down picture, row stride = width.

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // One pixel row of the whole cells first..end-1 of a dot row, written from
 // out onwards, n pixels a cell. spriteRow is the pixel row of sprite 0 that
 // this surface row shows. N is the pitch when it is one of the common small
-// ones (so the copy of a cell row unrolls), 0 for any other pitch n. Unlit
+// ones (so the copy of a cell row becomes a few wide moves), 0 for any other pitch n. Unlit
 // dots (index 0) are left alone unless drawUnlit is set; an index outside the
 // palette never occurs in a grid, and is drawn unlit rather than read past
 // the sheet.
@@ -26,8 +27,14 @@ inline void copySpriteCellsOf(uint32_t* out, const uint8_t* grid, int64_t first,
             v = 0;
         }
         const uint32_t* in = spriteRow + v * static_cast<uint32_t>(cell);
-        for (int32_t i = 0; i < pitch; ++i) {
-            out[i] = in[i];
+        if (N != 0) {
+            // A copy of a size known here becomes a few wide moves instead
+            // of one move per pixel.
+            std::memcpy(out, in, sizeof(uint32_t) * static_cast<size_t>(pitch));
+        } else {
+            for (int32_t i = 0; i < pitch; ++i) {
+                out[i] = in[i];
+            }
         }
     }
 }
@@ -58,6 +65,30 @@ inline void copySpriteCells(uint32_t* out, const uint8_t* grid, int64_t first, i
             break;
         case 8:
             copySpriteCellsOf<8>(out, grid, first, end, spriteRow, 8, drawUnlit, paletteSize);
+            break;
+        case 9:
+            copySpriteCellsOf<9>(out, grid, first, end, spriteRow, 9, drawUnlit, paletteSize);
+            break;
+        case 10:
+            copySpriteCellsOf<10>(out, grid, first, end, spriteRow, 10, drawUnlit, paletteSize);
+            break;
+        case 11:
+            copySpriteCellsOf<11>(out, grid, first, end, spriteRow, 11, drawUnlit, paletteSize);
+            break;
+        case 12:
+            copySpriteCellsOf<12>(out, grid, first, end, spriteRow, 12, drawUnlit, paletteSize);
+            break;
+        case 13:
+            copySpriteCellsOf<13>(out, grid, first, end, spriteRow, 13, drawUnlit, paletteSize);
+            break;
+        case 14:
+            copySpriteCellsOf<14>(out, grid, first, end, spriteRow, 14, drawUnlit, paletteSize);
+            break;
+        case 15:
+            copySpriteCellsOf<15>(out, grid, first, end, spriteRow, 15, drawUnlit, paletteSize);
+            break;
+        case 16:
+            copySpriteCellsOf<16>(out, grid, first, end, spriteRow, 16, drawUnlit, paletteSize);
             break;
         default:
             copySpriteCellsOf<0>(out, grid, first, end, spriteRow, n, drawUnlit, paletteSize);

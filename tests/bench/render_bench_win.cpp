@@ -1,25 +1,31 @@
-// The Windows build's benchmark program (Google Benchmark), run under Wine or
-// on a real PC: the classic composition with the real GDI LED fonts, the
-// classic paint (GDI fills and header text, dot blit into the DIB section)
-// and the new-style sign's paint at three window sizes, the document reader
-// on full-size bodies of both formats, and the hand-over of a parsed document
-// to the main thread.
+// The Windows build's benchmark program, run under Wine or on a real PC: the
+// classic composition with the real GDI LED fonts, the classic paint (GDI
+// fills and header text, dot blit into the DIB section) and the new-style
+// sign's paint at three window sizes, the document reader on full-size
+// bodies of both formats, and the hand-over of a parsed document to the main
+// thread. It is built on Catch2's header-only benchmarks (Debian's catch2),
+// so every machine that cross-builds the board can build it.
 //
-// Every drawing case also reports the fill floor of its surface - filling
-// the whole surface once with one colour through the same drawing interface
-// - measured in the same run just before the case, and the case's time as a
-// multiple of it (counters "floor_us" and "x_floor"). The floors are also
-// listed as cases of their own ("fill floor WxH").
+// Every drawing case is preceded, in the same run, by the fill floor of its
+// surface: filling the whole surface once with one colour through the same
+// drawing interface (GDI FillRect on the DIB section). The reporters below
+// put each case beside the floor measured just before it and give the case's
+// median as a multiple of the floor's median ("x_floor").
 //
-// Usage: render_bench_win.exe [--benchmark_filter=REGEX] [any Google Benchmark flag]
+// Usage: render_bench_win.exe [-r json|floor|console] [-o FILE] [TAGS]
+//        [--benchmark-samples N] [--benchmark-warmup-time MS] [any Catch2 flag]
 #include <windows.h>
 
-#include <benchmark/benchmark.h>
+#define CATCH_CONFIG_RUNNER
+#define CATCH_CONFIG_ENABLE_BENCHMARKING
+#define CATCH_CONFIG_NO_WINDOWS_SEH
+#define CATCH_CONFIG_COLOUR_NONE
+#include <catch.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "benchfixture.h"
 #include "render/newstyle.h"
@@ -27,15 +33,144 @@
 
 namespace {
 
-double nowSeconds() {
-    static LARGE_INTEGER frequency = {};
-    if (frequency.QuadPart == 0) {
-        QueryPerformanceFrequency(&frequency);
+// One finished benchmark as the reporters print it, times in microseconds.
+struct CaseFigures {
+    std::string name;  // the benchmark's name, ending in WxH for a drawing case
+    double medianUs;   // median of the samples' time per iteration
+    double meanUs;     // mean of the samples' time per iteration
+    double minUs;      // fastest sample's time per iteration
+    double stddevUs;   // standard deviation of the samples
+    int samples;       // number of samples
+    int iterations;    // iterations per sample
+    double floorUs;    // median of the last fill floor of the same size, 0 if none
+    bool isFloor;      // a fill floor itself
+};
+
+// The last word of a name when it reads WxH (a surface size), else "".
+std::string sizeOfName(const std::string& name) {
+    const size_t space = name.rfind(' ');
+    const std::string last = space == std::string::npos ? name : name.substr(space + 1);
+    const size_t x = last.find('x');
+    if (x == std::string::npos || x == 0 || x + 1 == last.size()) {
+        return "";
     }
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+    for (size_t i = 0; i < last.size(); ++i) {
+        if (i != x && (last[i] < '0' || last[i] > '9')) {
+            return "";
+        }
+    }
+    return last;
 }
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// Collects every benchmark of the run and prints them at its end, either as
+// JSON (asJson) or as a plain table. Catch2 calls its reporters through
+// virtual functions; this is the one place the program has them.
+template <bool asJson>
+struct FloorReporter : Catch::StreamingReporterBase<FloorReporter<asJson>> {
+    using Base = Catch::StreamingReporterBase<FloorReporter<asJson>>;
+    using Base::Base;
+    std::vector<CaseFigures> cases;                          // in the order they ran
+    std::vector<std::pair<std::string, double>> lastFloors;  // size -> median of its last floor
+
+    static std::string getDescription() {
+        return asJson ? "every benchmark with its fill floor and x_floor, as JSON"
+                      : "every benchmark with its fill floor and x_floor, as a table";
+    }
+    void assertionStarting(Catch::AssertionInfo const&) override {}
+    bool assertionEnded(Catch::AssertionStats const& stats) override {
+        if (!stats.assertionResult.isOk()) {
+            std::fprintf(stderr, "check failed: %s\n", stats.assertionResult.getExpression().c_str());
+        }
+        return true;
+    }
+    void benchmarkEnded(Catch::BenchmarkStats<> const& stats) override {
+        std::vector<double> us;
+        for (const auto& sample : stats.samples) {
+            us.push_back(sample.count() / 1000.0);
+        }
+        std::sort(us.begin(), us.end());
+        CaseFigures f{stats.info.name,
+                      0,
+                      stats.mean.point.count() / 1000.0,
+                      0,
+                      stats.standardDeviation.point.count() / 1000.0,
+                      stats.info.samples,
+                      stats.info.iterations,
+                      0,
+                      stats.info.name.rfind("fill floor", 0) == 0};
+        if (!us.empty()) {
+            f.minUs = us.front();
+            f.medianUs =
+                us.size() % 2 == 1 ? us[us.size() / 2] : (us[us.size() / 2 - 1] + us[us.size() / 2]) / 2;
+        }
+        const std::string size = sizeOfName(f.name);
+        auto known = std::find_if(lastFloors.begin(), lastFloors.end(),
+                                  [&](const auto& p) { return p.first == size; });
+        if (f.isFloor) {
+            if (known == lastFloors.end()) {
+                lastFloors.emplace_back(size, f.medianUs);
+            } else {
+                known->second = f.medianUs;
+            }
+        } else if (!size.empty() && known != lastFloors.end()) {
+            f.floorUs = known->second;
+        }
+        cases.push_back(f);
+    }
+    void testRunEnded(Catch::TestRunStats const& stats) override {
+        if (asJson) {
+            printJson();
+        } else {
+            printTable();
+        }
+        Base::testRunEnded(stats);
+    }
+    void printJson() {
+        std::ostream& out = this->stream;
+        out << "{\n  \"unit\": \"us\",\n  \"benchmarks\": [";
+        for (size_t i = 0; i < cases.size(); ++i) {
+            const CaseFigures& f = cases[i];
+            out << (i == 0 ? "\n" : ",\n") << "    {\"name\": " << jsonString(f.name)
+                << ", \"kind\": " << (f.isFloor ? "\"floor\"" : "\"case\"")
+                << ", \"median_us\": " << f.medianUs << ", \"mean_us\": " << f.meanUs
+                << ", \"min_us\": " << f.minUs << ", \"stddev_us\": " << f.stddevUs
+                << ", \"samples\": " << f.samples << ", \"iterations\": " << f.iterations;
+            if (f.floorUs > 0) {
+                out << ", \"floor_us\": " << f.floorUs << ", \"x_floor\": " << f.medianUs / f.floorUs;
+            }
+            out << "}";
+        }
+        out << "\n  ]\n}\n";
+    }
+    void printTable() {
+        char line[200];
+        std::snprintf(line, sizeof line, "%-52s %12s %12s %8s\n", "case", "median us", "floor us", "x floor");
+        this->stream << line;
+        for (const CaseFigures& f : cases) {
+            if (f.floorUs > 0) {
+                std::snprintf(line, sizeof line, "%-52s %12.2f %12.2f %8.2f\n", f.name.c_str(), f.medianUs,
+                              f.floorUs, f.medianUs / f.floorUs);
+            } else {
+                std::snprintf(line, sizeof line, "%-52s %12.2f %12s %8s\n", f.name.c_str(), f.medianUs, "-",
+                              "-");
+            }
+            this->stream << line;
+        }
+    }
+};
+using JsonFloorReporter = FloorReporter<true>;
+using TableFloorReporter = FloorReporter<false>;
 
 uint32_t fillColour = 0x102030u;
 
@@ -44,82 +179,71 @@ void fillOnce() {
     flushBoardSurface();
 }
 
-// The fill floor of the current surface in microseconds: the best of five
-// rounds of about 20 ms each, after one warm fill.
-double fillFloorUs() {
-    fillOnce();
-    int64_t iterations = 1;
-    for (;;) {
-        const double start = nowSeconds();
-        for (int64_t i = 0; i < iterations; ++i) {
-            fillOnce();
-        }
-        if (nowSeconds() - start >= 0.005 || iterations >= (int64_t{1} << 20)) {
-            break;
-        }
-        iterations *= 2;
-    }
-    iterations *= 4;
-    double best = 1e30;
-    for (int round = 0; round < 5; ++round) {
-        const double start = nowSeconds();
-        for (int64_t i = 0; i < iterations; ++i) {
-            fillOnce();
-        }
-        best = std::min(best, (nowSeconds() - start) * 1e6 / static_cast<double>(iterations));
-    }
-    return best;
+struct Size {
+    int32_t width;   // client width in pixels
+    int32_t height;  // client height in pixels
+};
+constexpr Size PAINT_SIZES[] = {{780, 138}, {1920, 1080}, {3840, 2160}};
+
+std::string sizeName(const char* what, Size size) {
+    return std::string(what) + " " + std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
-// Runs body once per iteration and reports it beside the fill floor.
+// The fill floor of the current surface, then the case itself: the floor is
+// measured in the same run just before every case it is compared with.
 template <typename Body>
-void timeAgainstFloor(benchmark::State& state, Body body) {
-    const double floorUs = fillFloorUs();
-    body();  // warm: fonts, sprites and caches are built outside the timing
-    const double start = nowSeconds();
-    for (auto _ : state) {
+void timeAgainstFloor(const std::string& name, Body body) {
+    const std::string floorName = "fill floor " + sizeOfName(name);
+    BENCHMARK(std::string(floorName)) {
+        fillOnce();
+    };
+    BENCHMARK(std::string(name)) {
         body();
-    }
-    const double elapsedUs = (nowSeconds() - start) * 1e6;
-    const double perIterationUs = elapsedUs / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
-    state.counters["floor_us"] = floorUs;
-    state.counters["x_floor"] = perIterationUs / floorUs;
+    };
 }
 
-void fillFloorCase(benchmark::State& state, int32_t cw, int32_t ch) {
-    layoutBoard(cw, ch);
-    for (auto _ : state) {
-        fillOnce();
-    }
-}
+}  // namespace
+
+CATCH_REGISTER_REPORTER("json", JsonFloorReporter)
+CATCH_REGISTER_REPORTER("floor", TableFloorReporter)
 
 // One 30 ms tick's classic composition pass over the dot frame.
-void composeCase(benchmark::State& state, void (*board)(), int32_t cw, int32_t ch) {
+static void composeCase(const char* name, void (*board)(), Size size) {
     board();
-    layoutBoard(cw, ch);
+    layoutBoard(size.width, size.height);
     uint32_t now = 20000;
-    timeAgainstFloor(state, [&] {
+    timeAgainstFloor(sizeName(name, size), [&] {
         lastFetchOkTick = now;
         composeClassicBoard(now, currentBoardStatus());
         now += 30;
     });
 }
 
+TEST_CASE("compose classic", "[compose]") {
+    composeCase("compose classic 256x2 static at", setStaticBenchBoard, {780, 138});
+    composeCase("compose classic 256x2 train+text at", setDefaultBenchBoard, {780, 138});
+    composeCase("compose classic 512x5 trains+text+scroll at", setLargeBenchBoard, {1548, 282});
+}
+
 // The paint of a running classic board after only dots changed (the housing
 // and header stay as painted), or with full set, the whole surface as after a
 // new layout or header.
-void classicPaintCase(benchmark::State& state, int32_t cw, int32_t ch, bool full) {
-    setDefaultBenchBoard();
-    layoutBoard(cw, ch);
-    lastFetchOkTick = 20000;
-    composeClassicBoard(20000, currentBoardStatus());
-    timeAgainstFloor(state, [full] {
-        if (full) {
-            forceFullPaint();
+TEST_CASE("paint classic", "[paint][classic]") {
+    for (const bool full : {false, true}) {
+        for (const Size size : PAINT_SIZES) {
+            setDefaultBenchBoard();
+            layoutBoard(size.width, size.height);
+            lastFetchOkTick = 20000;
+            composeClassicBoard(20000, currentBoardStatus());
+            timeAgainstFloor(sizeName(full ? "paint classic full" : "paint classic", size), [full] {
+                if (full) {
+                    forceFullPaint();
+                }
+                paintBoardFrame(currentBoardStatus());
+                flushBoardSurface();
+            });
         }
-        paintBoardFrame(currentBoardStatus());
-        flushBoardSurface();
-    });
+    }
 }
 
 // How much of the sign a new-style paint draws again besides the LEDs.
@@ -132,13 +256,10 @@ enum NewStyleRepaint {
 
 // One new-style frame as the window's paint composes it, advancing 40 ms a
 // frame as the repaint gate lets it. The caches are warmed over a whole
-// language and highlight cycle first.
-void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyleRepaint repaint) {
-    if (setNewStyleBenchBoard(repaint == SCROLLING) != 1) {
-        state.SkipWithError("the new-style bench document was rejected");
-        return;
-    }
-    layoutBoard(cw, ch);
+// language and highlight cycle first; no font may be made while timing.
+static void newStylePaintCase(const char* name, Size size, NewStyleRepaint repaint) {
+    REQUIRE(setNewStyleBenchBoard(repaint == SCROLLING) == 1);
+    layoutBoard(size.width, size.height);
     for (uint32_t t = 0; t < 8000; t += 200) {
         lastFetchOkTick = t;
         composeNewStyleBoardAt(t, currentBoardStatus());
@@ -146,7 +267,7 @@ void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyle
     const int32_t fontsBefore = fontsCreated;
     uint32_t now = 0;
     bool flip = false;
-    timeAgainstFloor(state, [&] {
+    timeAgainstFloor(sizeName(name, size), [&] {
         if (repaint == FULL) {
             forceNewStyleFullPaint();
         } else if (repaint == HEADER_CHANGE) {
@@ -158,92 +279,55 @@ void newStylePaintCase(benchmark::State& state, int32_t cw, int32_t ch, NewStyle
         flushBoardSurface();
         now += 40;
     });
-    state.counters["fonts_made"] = fontsCreated - fontsBefore;
+    CHECK(fontsCreated == fontsBefore);
 }
 
-unsigned char largeDocument[LARGE_DOCUMENT_BYTES];
-BoardDocument parsedDocument;
+TEST_CASE("paint new-style", "[paint][newstyle]") {
+    const struct {
+        const char* name;         // case name before the size
+        NewStyleRepaint repaint;  // what the frame draws again
+    } cases[] = {{"paint new-style", LEDS_ONLY},
+                 {"paint new-style scrolling", SCROLLING},
+                 {"paint new-style header change", HEADER_CHANGE},
+                 {"paint new-style full", FULL}};
+    for (const auto& c : cases) {
+        for (const Size size : PAINT_SIZES) {
+            newStylePaintCase(c.name, size, c.repaint);
+        }
+    }
+}
 
-void parseCase(benchmark::State& state, bool newStyle) {
-    const int32_t length = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, newStyle);
-    if (parseDisplayDocument(largeDocument, length, &parsedDocument) != 1) {
-        state.SkipWithError("the document was rejected");
-        return;
+static unsigned char largeDocument[LARGE_DOCUMENT_BYTES];
+static BoardDocument parsedDocument;
+
+TEST_CASE("parseDisplayDocument", "[parse]") {
+    for (const bool newStyle : {false, true}) {
+        const int32_t length = buildLargeDocument(largeDocument, LARGE_DOCUMENT_BYTES, newStyle);
+        REQUIRE(parseDisplayDocument(largeDocument, length, &parsedDocument) == 1);
+        BENCHMARK(std::string(newStyle ? "parseDisplayDocument new-style 64KiB"
+                                       : "parseDisplayDocument classic 64KiB")) {
+            return parseDisplayDocument(largeDocument, length, &parsedDocument);
+        };
     }
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(parseDisplayDocument(largeDocument, length, &parsedDocument));
-    }
-    state.SetBytesProcessed(state.iterations() * length);
 }
 
 // A document that differs from the shown one in a row's text only: the
 // common hand-over, which neither lays out nor forces a full repaint.
-void handoverCase(benchmark::State& state) {
+TEST_CASE("takeHandedOverDocument", "[handover]") {
     setLargeBenchBoard();
-    BoardDocument a = currentDocument;
+    const BoardDocument a = currentDocument;
     BoardDocument b = currentDocument;
     copyText(b.lines[0].time, u"12:35");
     bool flip = false;
-    for (auto _ : state) {
+    BENCHMARK("takeHandedOverDocument row change") {
         lockEnter(&handoverLock);
         handoverDocument = flip ? a : b;
         handoverPending = 1;
         lockLeave(&handoverLock);
         takeHandedOverDocument();
         flip = !flip;
-    }
+    };
 }
-
-struct Size {
-    int32_t width;
-    int32_t height;
-};
-constexpr Size PAINT_SIZES[] = {{780, 138}, {1920, 1080}, {3840, 2160}};
-
-std::string sizeName(const char* what, Size size) {
-    return std::string(what) + " " + std::to_string(size.width) + "x" + std::to_string(size.height);
-}
-
-// Every case in microseconds of wall time: the paints wait on GDI, which is
-// not always this process's CPU time under Wine.
-template <typename... Args>
-void add(const std::string& name, Args&&... args) {
-    benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
-        ->Unit(benchmark::kMicrosecond)
-        ->UseRealTime();
-}
-
-void registerCases() {
-    for (const Size size : PAINT_SIZES) {
-        add(sizeName("fill floor", size), fillFloorCase, size.width, size.height);
-    }
-    add("compose classic 256x2 static", composeCase, setStaticBenchBoard, 780, 138);
-    add("compose classic 256x2 train+text", composeCase, setDefaultBenchBoard, 780, 138);
-    add("compose classic 512x5 trains+text+scroll", composeCase, setLargeBenchBoard, 1548, 282);
-    for (const bool full : {false, true}) {
-        for (const Size size : PAINT_SIZES) {
-            add(sizeName(full ? "paint classic full" : "paint classic", size), classicPaintCase, size.width,
-                size.height, full);
-        }
-    }
-    const struct {
-        const char* name;
-        NewStyleRepaint repaint;
-    } newStyleCases[] = {{"paint new-style", LEDS_ONLY},
-                         {"paint new-style scrolling", SCROLLING},
-                         {"paint new-style header change", HEADER_CHANGE},
-                         {"paint new-style full", FULL}};
-    for (const auto& c : newStyleCases) {
-        for (const Size size : PAINT_SIZES) {
-            add(sizeName(c.name, size), newStylePaintCase, size.width, size.height, c.repaint);
-        }
-    }
-    add("parseDisplayDocument classic 64KiB", parseCase, false);
-    add("parseDisplayDocument new-style 64KiB", parseCase, true);
-    add("takeHandedOverDocument row change", handoverCase);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     lockInit(&handoverLock);
@@ -255,12 +339,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no text scratch\n");
         return 1;
     }
-    registerCases();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 2;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return Catch::Session().run(argc, argv);
 }

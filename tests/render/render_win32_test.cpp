@@ -187,6 +187,23 @@ TEST_F(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     }
     EXPECT_TRUE(whiteDot);
 
+    // A full paint with the same header copies the band back instead of
+    // drawing its texts: the same picture over a surface of junk. A new
+    // label is drawn, not copied.
+    const size_t bytes = sizeof(uint32_t) * 780 * 138;
+    const std::string first(reinterpret_cast<const char*>(boardSurface.pixels), bytes);
+    std::memset(boardSurface.pixels, 0x5A, bytes);
+    forceFullPaint();
+    paintBoardFrame(currentBoardStatus());
+    EXPECT_EQ(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
+    copyText(currentDocument.labelEn, u"Kyoto");
+    forceFullPaint();
+    paintBoardFrame(currentBoardStatus());
+    EXPECT_NE(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
+    copyText(currentDocument.labelEn, u"Tokyo");
+    paintBoardFrame(currentBoardStatus());
+    EXPECT_EQ(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
+
     // The same picture through the BMP writer on Windows files.
     const std::u16string dir = makeScratchDirectory("render-gdi-bmp");
     const std::u16string path = joinPath(dir, u"header.bmp");
