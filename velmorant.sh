@@ -35,9 +35,8 @@ packages+=(libfreetype-dev libpng-dev)
 # Python's protobuf for the generated test feeds).
 packages+=(libboost-dev libsqlitecpp-dev libcli11-dev libcurl4-openssl-dev libprotobuf-dev protobuf-compiler
   python3-protobuf)
-# The Windows benchmark's header-only harness (Catch2), and the server
-# benchmark's reference web server and load tools.
-packages+=(catch2 nginx-light apache2-utils wrk)
+# The server benchmark's reference web server and load tools.
+packages+=(nginx-light apache2-utils wrk)
 
 install_packages() {
   local missing=()
