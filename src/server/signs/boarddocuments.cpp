@@ -9,6 +9,7 @@
 #include <string>
 
 #include "documents/documents.h"
+#include "server/realtime/realtime.h"
 #include "server/signs/signs.h"
 
 namespace {
@@ -457,13 +458,24 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     // server with thousands of boards.
     std::vector<Departure> changed;
     std::vector<BoardNotice> notices;
-    const bool trainsChanged = overlay != nullptr && !overlay->changes.empty();
+    // Live trains from the agency's feed first (with its alerts); what staff
+    // set is applied after it and wins.
+    const std::shared_ptr<const RealtimeSnapshot> feed = realtimeCurrent(now);
+    std::vector<Departure> fed;
+    std::vector<BoardNotice> alerts;
+    if (feed != nullptr) {
+        applyRealtime(*feed, board, timetable.departures, now, &fed, &alerts);
+    }
+    const std::vector<Departure>& scheduled = feed != nullptr ? fed : timetable.departures;
+    static const BoardOverlay NOTHING_SET;
+    const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
-        applyTrainChanges(*overlay, timetable.departures, zone, now, &changed, &notices);
+        applyTrainChanges(overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed, &notices);
     } else if (overlay != nullptr) {
         notices = overlay->notices;
     }
-    const std::vector<Departure>& departures = trainsChanged ? changed : timetable.departures;
+    notices.insert(notices.end(), alerts.begin(), alerts.end());
+    const std::vector<Departure>& departures = trainsChanged ? changed : scheduled;
     std::vector<const Departure*> coming;
     for (const Departure& departure : departures) {
         if (departure.when > now) {

@@ -146,7 +146,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
         store->db,
         "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
         " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-        " s.stop_sequence >= t.last_sequence, s.pickup_type"
+        " s.stop_sequence >= t.last_sequence, s.pickup_type, s.stop_id, s.stop_sequence"
         " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
         " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
     for (const std::string& stopId : stopIds) {
@@ -163,6 +163,8 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
             call.firstDeparture = static_cast<int32_t>(query.number(7, -1));
             call.terminates = query.number(8, 0) != 0;
             call.noPickup = query.number(9, 0) != 0;
+            call.stopId = query.column(10);
+            call.stopSequence = static_cast<int32_t>(query.number(11, -1));
             calls.push_back(std::move(call));
         }
         sqlite3_reset(query.statement);

@@ -1,0 +1,174 @@
+// The state of the agency's live feeds while the server runs: the last good
+// snapshot of each feed, how its fetches go, and the one snapshot the boards
+// read (the fresh feeds merged, made again only when one changes or grows
+// too old). A fetch that fails, a malformed feed and content older than its
+// limit change nothing: the last good data stays until it is too old itself,
+// and then the boards show the timetable again.
+#include <algorithm>
+#include <mutex>
+
+#include "server/realtime/realtime.h"
+
+namespace {
+
+struct FeedState {
+    RealtimeFeedConfig config;
+    int32_t state = FEED_NEVER;
+    std::shared_ptr<const RealtimeSnapshot> good;  // the last good content; nothing yet
+    int64_t goodTime = 0;                          // its time: the header's, else when fetched
+    int64_t lastFetch = 0;                         // when the last fetch ended
+    std::string failure;                           // why the last fetch was not taken
+};
+
+struct Feeds {
+    std::mutex lock;
+    std::vector<FeedState> feeds;
+    uint64_t generation = 0;  // counts every new good content
+    std::shared_ptr<const RealtimeSnapshot> merged;
+    uint64_t mergedGeneration = UINT64_MAX;
+    std::vector<bool> mergedFresh;  // which feeds the merged snapshot holds
+};
+
+Feeds gFeeds;
+
+bool fresh(const FeedState& feed, int64_t now) {
+    return feed.good != nullptr && now - feed.goodTime <= feed.config.maxAgeSeconds;
+}
+
+const char* stateName(int32_t state) {
+    switch (state) {
+        case FEED_OK:
+            return "ok";
+        case FEED_FAILING:
+            return "failing";
+        case FEED_STALE:
+            return "stale";
+        default:
+            return "never";
+    }
+}
+
+// JSON string quoting of a text the program made or a feed's URL.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+void realtimeSetFeeds(const std::vector<RealtimeFeedConfig>& feeds) {
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    gFeeds.feeds.clear();
+    for (const RealtimeFeedConfig& config : feeds) {
+        gFeeds.feeds.push_back(FeedState{config, FEED_NEVER, nullptr, 0, 0, std::string()});
+    }
+    ++gFeeds.generation;
+    gFeeds.merged = nullptr;
+}
+
+void realtimeReset() {
+    realtimeSetFeeds({});
+}
+
+void realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModified, const std::string& bytes,
+                         const std::string& failure) {
+    // Decoded outside the lock: a large feed takes a while.
+    auto snapshot = std::make_shared<RealtimeSnapshot>();
+    std::string problem = failure;
+    bool good = false;
+    if (fetched && !notModified) {
+        good = decodeRealtimeFeed(bytes, snapshot.get(), &problem);
+    }
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    if (index >= gFeeds.feeds.size()) {
+        return;
+    }
+    FeedState& feed = gFeeds.feeds[index];
+    feed.lastFetch = now;
+    const int64_t contentTime = good && snapshot->feedTime > 0 ? snapshot->feedTime : now;
+    if (good && now - contentTime > feed.config.maxAgeSeconds) {
+        good = false;
+        problem = "the feed's content is " + std::to_string(now - contentTime) + " s old";
+    }
+    if (good) {
+        feed.good = std::move(snapshot);
+        feed.goodTime = contentTime;
+        feed.failure.clear();
+        ++gFeeds.generation;
+    } else if (fetched && notModified && feed.good != nullptr) {
+        feed.failure.clear();
+    } else {
+        feed.failure = problem.empty() ? "fetch failed" : problem;
+    }
+    feed.state = !fresh(feed, now) ? (feed.good != nullptr ? FEED_STALE : FEED_NEVER)
+                                   : (feed.failure.empty() ? FEED_OK : FEED_FAILING);
+}
+
+std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    std::vector<bool> freshNow;
+    bool any = false;
+    for (const FeedState& feed : gFeeds.feeds) {
+        freshNow.push_back(fresh(feed, now));
+        any = any || freshNow.back();
+    }
+    if (!any) {
+        return nullptr;
+    }
+    if (gFeeds.merged != nullptr && gFeeds.mergedGeneration == gFeeds.generation &&
+        gFeeds.mergedFresh == freshNow) {
+        return gFeeds.merged;
+    }
+    // One feed alone is used as it is; several are merged once per change.
+    std::shared_ptr<const RealtimeSnapshot> merged;
+    if (std::count(freshNow.begin(), freshNow.end(), true) == 1) {
+        merged = gFeeds.feeds[static_cast<size_t>(std::find(freshNow.begin(), freshNow.end(), true) -
+                                                  freshNow.begin())]
+                     .good;
+    } else {
+        auto all = std::make_shared<RealtimeSnapshot>();
+        for (size_t i = 0; i < gFeeds.feeds.size(); ++i) {
+            if (freshNow[i]) {
+                mergeSnapshot(*gFeeds.feeds[i].good, all.get());
+            }
+        }
+        merged = std::move(all);
+    }
+    gFeeds.merged = merged;
+    gFeeds.mergedGeneration = gFeeds.generation;
+    gFeeds.mergedFresh = freshNow;
+    return merged;
+}
+
+std::string realtimeStatusJson(int64_t now) {
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    std::string json = "[";
+    for (size_t i = 0; i < gFeeds.feeds.size(); ++i) {
+        FeedState& feed = gFeeds.feeds[i];
+        if (!fresh(feed, now) && feed.good != nullptr) {
+            feed.state = FEED_STALE;
+        }
+        const RealtimeSnapshot* good = feed.good.get();
+        json += std::string(i == 0 ? "" : ",") + "{\"url\":" + quoted(feed.config.url) +
+                ",\"state\":\"" + stateName(feed.state) + "\",\"red\":" +
+                (feed.state == FEED_OK ? "false" : "true") +
+                ",\"age_seconds\":" + (good != nullptr ? std::to_string(now - feed.goodTime) : "null") +
+                ",\"trips\":" + std::to_string(good != nullptr ? good->trips.size() : 0) +
+                ",\"alerts\":" + std::to_string(good != nullptr ? good->alerts.size() : 0) +
+                ",\"vehicles\":" + std::to_string(good != nullptr ? good->vehicles.size() : 0) +
+                ",\"problem\":" + quoted(feed.failure) + "}";
+    }
+    return json + "]";
+}
