@@ -138,8 +138,9 @@ constexpr int32_t FEED_STALE = 3;    // the last good data is too old: the board
 void realtimeSetFeeds(const std::vector<RealtimeFeedConfig>& feeds);
 // A fetch of feed `index` ended: with content (decoded here; malformed
 // content or content older than the limit changes nothing) or with a
-// failure. `notModified` keeps the data but notes the fetch as good.
-void realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModified, const std::string& bytes,
+// failure. `notModified` keeps the data but notes the fetch as good. True
+// when new content was taken (only then may its validators be kept).
+bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModified, const std::string& bytes,
                          const std::string& failure);
 // The snapshot of every feed still fresh at now; nothing when none is.
 std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now);

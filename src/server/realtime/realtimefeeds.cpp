@@ -82,7 +82,7 @@ void realtimeReset() {
     realtimeSetFeeds({});
 }
 
-void realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModified, const std::string& bytes,
+bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModified, const std::string& bytes,
                          const std::string& failure) {
     // Decoded outside the lock: a large feed takes a while.
     auto snapshot = std::make_shared<RealtimeSnapshot>();
@@ -93,7 +93,7 @@ void realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
     }
     std::lock_guard<std::mutex> hold(gFeeds.lock);
     if (index >= gFeeds.feeds.size()) {
-        return;
+        return false;
     }
     FeedState& feed = gFeeds.feeds[index];
     feed.lastFetch = now;
@@ -114,6 +114,7 @@ void realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
     }
     feed.state = !fresh(feed, now) ? (feed.good != nullptr ? FEED_STALE : FEED_NEVER)
                                    : (feed.failure.empty() ? FEED_OK : FEED_FAILING);
+    return good;
 }
 
 std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {

@@ -114,9 +114,10 @@ void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
         realtimeFeedFetched(index, now, true, true, std::string(), std::string());
     } else if (status != 200) {
         realtimeFeedFetched(index, now, false, false, std::string(), "HTTP status " + std::to_string(status));
-    } else {
-        realtimeFeedFetched(index, now, true, false, reply.body, std::string());
-        // The validators are kept only for a reply that was taken whole.
+    } else if (realtimeFeedFetched(index, now, true, false, reply.body, std::string())) {
+        // The validators are kept only for content that was taken: asked
+        // with those of a malformed reply, the agency would answer "not
+        // modified" and the fault would pass for good data.
         feed->etag = reply.etag;
         feed->lastModified = reply.lastModified;
     }
