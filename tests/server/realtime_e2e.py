@@ -107,6 +107,11 @@ number = 3
 name = "山手"
 stop_id = "YAM-1"
 rows = 3
+[[board]]
+number = 4
+name = "川辺 新型"
+style = "new-style"
+stop_id = "KAW-1"
 """)
     subprocess.run([server, "import", source + "/tests/server/feed", "--config", work + "/station.toml"],
                    check=True, stdout=subprocess.DEVNULL)
@@ -162,7 +167,7 @@ class Publisher:
             time.sleep(0.5)
 
 
-def first_feed(tool, rt, now):
+def first_feed(tool, rt, now, vehicle_at=(1, "STOPPED_AT")):
     message = tool.feed(rt, now)
     # L101: 5 minutes late at its first stop, carried on to 川辺.
     tool.stop(rt, tool.trip_update(rt, message, "1", trip_id="L101", start_date=DAY), sequence=1, delay=300)
@@ -181,6 +186,8 @@ def first_feed(tool, rt, now):
                periods=[(now - 60, now + 3600)])
     tool.alert(rt, message, "7", [("ja", "明日の運休"), ("en", "Tomorrow")], stops=["KAW"],
                periods=[(now + 7200, 0)])
+    # L101's train, for the new-style board's position diagram.
+    tool.vehicle(rt, message, "8", "L101", DAY, vehicle_at[0], getattr(rt.VehiclePosition, vehicle_at[1]))
     return message
 
 
@@ -229,6 +236,16 @@ def scenarios(tool, rt, port, publisher, feeds):
           "at 山手 L101 is late and L103 stops: %r" % yamate)
     konan = wait_for(port, 2, lambda t: "約2分遅れ" in t)
     check("row=train\t7:05" in konan and "約2分遅れ" in konan, "L102 found by route, direction and start: %r" % konan)
+
+    # The next train's live position: standing at the stop before, then on
+    # its way here (which is the approach warning, though 5 minutes late
+    # it is due in more than the board's minute).
+    sign = wait_for(port, 4, lambda t: "msg=pos" in t, 25)
+    check("msg=pos\t2\t\t\t\t\t山手\t川辺" in sign, "the position diagram: at 山手, before 川辺: %r" % sign)
+    publisher.build = lambda now: first_feed(tool, rt, now, (2, "IN_TRANSIT_TO"))
+    sign = wait_for(port, 4, lambda t: "msg=approach" in t)
+    check("msg=approach" in sign, "the approach warning from the live position: %r" % sign)
+    publisher.build = lambda now: first_feed(tool, rt, now)
 
     # Staff's delay wins over the feed's, and the page says where each
     # train's state comes from.

@@ -165,6 +165,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     realtimeFetchStart(feeds, clock);
     const bool ok = server.listen_after_bind();
     realtimeFetchStop();
+    realtimeSetStore(nullptr);
     // Listening may also end for another reason; the signal thread sees it.
     listening = false;
     stopper.join();

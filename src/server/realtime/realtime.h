@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -165,10 +166,23 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
                    const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live,
                    std::vector<BoardNotice>* notices);
 
-// Where the vehicle of a train is, for the new-style sign's diagram: 0 at
-// this stop, 1 between the stop before and this one, 2 at the stop before,
-// 3 between the two stops before; -1 when not known or farther away.
-int32_t vehiclePosition(const RealtimeSnapshot& snapshot, const Departure& departure);
+// The new-style sign's train-position diagram from where the vehicle of a
+// train is: three stations (the two before the board's stop and the stop
+// itself, Japanese and English names) and the position, counted back from
+// the board's stop in half-steps (0 at the stop, 1 between the stop before
+// and it, 2 at the stop before, 3 between the two before; -1 farther away).
+struct PositionDiagram {
+    int32_t position = -1;
+    std::string names[3][2];  // [station][0 Japanese, 1 English]; empty: no such stop
+};
+
+// The timetable store the diagram's stops and names come from, handed in by
+// the front at start (the store file may be replaced while serving).
+void realtimeSetStore(std::function<StoreView()> current);
+// False when the feed has no vehicle for the train or the store does not
+// know its trip; true with position -1 when the train is farther away (or
+// past the stop).
+bool realtimeDiagram(const RealtimeSnapshot& snapshot, const Departure& departure, PositionDiagram* diagram);
 
 // Where the state of a train shown now comes from, for the operator's page:
 // "feed" when the current feeds name it, else "timetable".

@@ -280,31 +280,6 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
     addAlerts(snapshot, stops, routes, now, notices);
 }
 
-int32_t vehiclePosition(const RealtimeSnapshot& snapshot, const Departure& departure) {
-    const auto found = snapshot.vehiclesByTrip.find(departure.tripId);
-    if (found == snapshot.vehiclesByTrip.end()) {
-        return -1;
-    }
-    const VehicleRecord& vehicle = snapshot.vehicles[found->second];
-    if (vehicle.startDate != 0 && vehicle.startDate != departure.serviceDate) {
-        return -1;
-    }
-    int64_t steps = -1;
-    if (!vehicle.stopId.empty() && vehicle.stopId == departure.stopId) {
-        steps = 0;
-    } else if (vehicle.stopSequence >= 0 && departure.stopSequence >= 0) {
-        steps = departure.stopSequence - vehicle.stopSequence;
-    }
-    const bool standing = vehicle.status == VEHICLE_STOPPED_AT;
-    if (steps == 0) {
-        return standing ? 0 : 1;
-    }
-    if (steps == 1) {
-        return standing ? 2 : 3;
-    }
-    return -1;
-}
-
 const char* realtimeTrainSource(const Departure& departure, int64_t now) {
     const std::shared_ptr<const RealtimeSnapshot> snapshot = realtimeCurrent(now);
     return snapshot != nullptr && findTrip(*snapshot, departure) != nullptr ? "feed" : "timetable";

@@ -93,6 +93,17 @@ bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
     return true;
 }
 
+std::vector<TripStopRecord> storeTripStops(Store* store, const std::string& tripId) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    Query query(store->db, "SELECT stop_id, stop_sequence FROM stop_times WHERE trip_id = ? ORDER BY stop_sequence");
+    query.text(tripId);
+    std::vector<TripStopRecord> stops;
+    while (query.row()) {
+        stops.push_back({query.column(0), static_cast<int32_t>(query.number(1, -1))});
+    }
+    return stops;
+}
+
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
                                             const std::string& platformCode) {
     std::lock_guard<std::mutex> hold(store->lock);

@@ -85,6 +85,12 @@ struct StopRecord {
     std::string platformCode;
 };
 bool storeStop(Store* store, const std::string& stopId, StopRecord* stop);
+// The stops of a trip in its order.
+struct TripStopRecord {
+    std::string stopId;
+    int32_t stopSequence;
+};
+std::vector<TripStopRecord> storeTripStops(Store* store, const std::string& tripId);
 // The platforms of a station with the given platform_code.
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
                                             const std::string& platformCode);
