@@ -8,9 +8,10 @@ module; feed(module, timestamp) a FeedMessage to fill; the helpers below add
 trip updates, alerts and vehicles.
 
 As a command:
-  realtime-feed.py demo OUT.pb BUILD_DIR --start YYYYMMDD --now UNIX_SECONDS
-writes the demonstration line's feed (one delayed train, one cancelled,
-an alert and the next train's position)."""
+  realtime-feed.py demo OUT.pb BUILD_DIR STORE YYYY-MM-DDTHH:MM[:SS]
+writes the demonstration line's feed for that clock (Tokyo time) from its
+imported store: one delayed train, one cancelled, an alert and a train's
+position."""
 
 import importlib
 import os
@@ -119,27 +120,68 @@ def write(message, path):
     os.replace(temporary, path)
 
 
-def demo(out, build_dir, start_date, now):
-    """The demonstration line: its first train of the hour 4 minutes late
-    (carried on to the later stops), the next one cancelled, works at the
-    station announced, and the delayed train on its way to the station."""
+def next_trips(store, stop_ids, when):
+    """The trips leaving any of the stops after `when` (a local datetime) on
+    its service day, soonest first: (trip_id, route_id, stop_sequence)."""
+    import sqlite3
+    date = int(when.strftime("%Y%m%d"))
+    seconds = when.hour * 3600 + when.minute * 60 + when.second
+    db = sqlite3.connect("file:%s?mode=ro" % store, uri=True)
+    services = {row[0] for row in db.execute(
+        "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1",
+        (date, when.weekday()))}
+    for service, kind in db.execute("SELECT service_id, exception_type FROM calendar_dates WHERE date = ?",
+                                    (date,)):
+        (services.add if kind == 1 else services.discard)(service)
+    marks = ",".join("?" * len(stop_ids))
+    rows = db.execute("SELECT s.trip_id, t.route_id, s.stop_sequence, t.service_id, s.departure,"
+                      " t.first_departure FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
+                      " WHERE s.stop_id IN (%s) AND s.stop_sequence < t.last_sequence" % marks,
+                      stop_ids).fetchall()
+    found = []
+    for trip, route, sequence, service, departure, first in rows:
+        if service not in services or departure is None:
+            continue
+        times = [departure]
+        # A trip run by frequency leaves again every headway.
+        for start, end, headway in db.execute("SELECT start_time, end_time, headway FROM frequencies"
+                                              " WHERE trip_id = ?", (trip,)):
+            times = [start + k * headway + departure - first for k in range((end - start) // headway + 1)]
+        later = [time for time in times if time > seconds]
+        if later:
+            found.append((min(later), trip, route, sequence))
+    return [(trip, route, sequence) for _, trip, route, sequence in sorted(found)]
+
+
+def demo(out, build_dir, store, clock):
+    """The demonstration line from its store at the demo's clock: the next
+    train at 月見台 4 minutes late (carried on to its later stops), the one
+    after it cancelled, works announced for the line, and the next train at
+    港中央 platform 2 standing at the station before."""
+    import datetime
+    import zoneinfo
+    when = datetime.datetime.fromisoformat(clock)
+    now = int(when.replace(tzinfo=zoneinfo.ZoneInfo("Asia/Tokyo")).timestamp())
+    day = when.strftime("%Y%m%d")
     rt = load(build_dir)
     message = feed(rt, now)
-    late = trip_update(rt, message, "late", trip_id=os.environ.get("DEMO_LATE_TRIP", "T101"), start_date=start_date)
-    stop(rt, late, sequence=1, delay=240)
-    trip_update(rt, message, "cancelled", trip_id=os.environ.get("DEMO_CANCELLED_TRIP", "T103"),
-                start_date=start_date, relationship=rt.TripDescriptor.CANCELED)
-    alert(rt, message, "works", [("ja", "本日 終日 駅構内で工事をしています"),
-                                 ("en", "Works in the station all day today")],
-          routes=[os.environ.get("DEMO_ROUTE", "TSUKIMI")], periods=[(now - 600, now + 86400)])
-    vehicle(rt, message, "late-train", os.environ.get("DEMO_LATE_TRIP", "T101"), start_date, 1,
-            rt.VehiclePosition.IN_TRANSIT_TO)
+    tsukimi = next_trips(store, ["TKM-1"], when)
+    if len(tsukimi) >= 2:
+        late = trip_update(rt, message, "late", trip_id=tsukimi[0][0], start_date=day)
+        stop(rt, late, sequence=tsukimi[0][2], delay=240)
+        trip_update(rt, message, "cancelled", trip_id=tsukimi[1][0], start_date=day,
+                    relationship=rt.TripDescriptor.CANCELED)
+    alert(rt, message, "works", [("ja", "本日 月見線の一部の駅で工事をしています"),
+                                 ("en", "Works at some Tsukimi Line stations today")],
+          routes=["LOCAL", "RAPID", "LINER"], periods=[(now - 600, now + 86400)])
+    minato = next_trips(store, ["MNT-2"], when)
+    if minato:
+        vehicle(rt, message, "position", minato[0][0], day, minato[0][2] - 1, rt.VehiclePosition.STOPPED_AT)
     write(message, out)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) >= 4 and sys.argv[1] == "demo":
-        arguments = dict(zip(sys.argv[4::2], sys.argv[5::2]))
-        demo(sys.argv[2], sys.argv[3], arguments["--start"], int(arguments["--now"]))
+    if len(sys.argv) == 6 and sys.argv[1] == "demo":
+        demo(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
     else:
         sys.exit(__doc__)
