@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
         std::vector<BoardNotice> notices;
         applyRealtime(snapshot, board, scheduled, 1'800'000'000, &live, &notices);
         const auto applied = std::chrono::steady_clock::now();
-        delayed = static_cast<size_t>(
-            std::count_if(live.begin(), live.end(), [](const Departure& d) { return d.liveDelaySeconds > 0; }));
+        delayed = static_cast<size_t>(std::count_if(
+            live.begin(), live.end(), [](const Departure& d) { return d.liveDelaySeconds > 0; }));
         bestDecode = std::min(bestDecode, std::chrono::duration<double, std::milli>(decoded - start).count());
         best = std::min(best, std::chrono::duration<double, std::milli>(applied - start).count());
     }

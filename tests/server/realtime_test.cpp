@@ -141,7 +141,8 @@ TEST(Realtime, AlertsByEntityPeriodAndLanguage) {
             }
         }
     };
-    alert("stop", "S3", "", {{"EN-gb", "Lift out of order"}, {"JA-JP", "エレベーター停止"}}, NOW - 10, NOW + 10);
+    alert("stop", "S3", "", {{"EN-gb", "Lift out of order"}, {"JA-JP", "エレベーター停止"}}, NOW - 10,
+          NOW + 10);
     alert("route", "", "R", {{"", "線路点検"}, {"en", "Track inspection"}}, 0, 0);
     alert("other stop", "S9", "", {{"ja", "他の駅"}}, 0, 0);
     alert("route elsewhere", "S9", "R", {{"ja", "他の駅の線"}}, 0, 0);
@@ -202,16 +203,18 @@ TEST(Realtime, FeedsKeepTheirLastGoodDataUntilTooOld) {
 TEST(Realtime, SettingsAndTheStationsOwnFeed) {
     std::vector<RealtimeFeedConfig> feeds;
     std::vector<std::string> problems;
-    ASSERT_TRUE(readRealtimeConfig("[[realtime]]\nurl = \"https://a.example/tu\"\nheaders = { \"x-api-key\" = \"k\" }\n"
-                                   "[[realtime]]\nurl = \"http://b.example/al\"\ninterval = 30\nmax_age = 120\n",
-                                   &feeds, &problems));
+    ASSERT_TRUE(readRealtimeConfig(
+        "[[realtime]]\nurl = \"https://a.example/tu\"\nheaders = { \"x-api-key\" = \"k\" }\n"
+        "[[realtime]]\nurl = \"http://b.example/al\"\ninterval = 30\nmax_age = 120\n",
+        &feeds, &problems));
     ASSERT_EQ(feeds.size(), 2u);
     EXPECT_EQ(feeds[0].intervalSeconds, REALTIME_INTERVAL_SECONDS);
     EXPECT_EQ(feeds[0].headers, (std::vector<std::pair<std::string, std::string>>{{"x-api-key", "k"}}));
     EXPECT_EQ(feeds[1].maxAgeSeconds, 120);
-    for (const char* wrong : {"[[realtime]]\nurl = \"ftp://a/b\"\n", "[[realtime]]\nurl = \"http://a/\"\ninterval = 0\n",
-                              "[[realtime]]\nurl = \"http://a/\"\nheaders = { \"k\" = \"a\\r\\nHost: b\" }\n",
-                              "[[realtime]]\nurl = \"http://a/\"\nurls = 1\n"}) {
+    for (const char* wrong :
+         {"[[realtime]]\nurl = \"ftp://a/b\"\n", "[[realtime]]\nurl = \"http://a/\"\ninterval = 0\n",
+          "[[realtime]]\nurl = \"http://a/\"\nheaders = { \"k\" = \"a\\r\\nHost: b\" }\n",
+          "[[realtime]]\nurl = \"http://a/\"\nurls = 1\n"}) {
         problems.clear();
         EXPECT_FALSE(readRealtimeConfig(wrong, &feeds, &problems)) << wrong;
         EXPECT_FALSE(problems.empty());
@@ -243,7 +246,8 @@ TEST(Realtime, SettingsAndTheStationsOwnFeed) {
     EXPECT_EQ(back.alerts[0].textEn, "Stairs closed");
     ASSERT_EQ(back.alerts[0].entities.size(), 1u);
     EXPECT_EQ(back.alerts[0].entities[0].stopId, "KAW");
-    EXPECT_NE(realtimeFeedJson(encodeStaffTripUpdates(state, NOW)).find("\"trip_id\": \"L1\""), std::string::npos);
+    EXPECT_NE(realtimeFeedJson(encodeStaffTripUpdates(state, NOW)).find("\"trip_id\": \"L1\""),
+              std::string::npos);
     // Not a feed: bytes that are no protobuf, and a differential feed.
     EXPECT_FALSE(decodeRealtimeFeed("\x0a\x05garbage", &back, &error));
     velmorant_rt::FeedMessage differential = newFeed(NOW);

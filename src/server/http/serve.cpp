@@ -59,20 +59,19 @@ void stopOnSignal(const sigset_t& stopSignals, const std::atomic<bool>& listenin
 // The station's own delays, cancellations and notices as GTFS-realtime, for
 // journey planners (protobuf; "?format=json" for people).
 void addRealtimeRoutes(httplib::Server* server, const StationConfig& config, const ServerClock& clock) {
-    server->Get(R"(/gtfs-rt/(trip-updates|alerts))",
-                [&config, &clock](const httplib::Request& request, httplib::Response& response) {
-                    OperatorState state;
-                    operatorCurrentState(&state);
-                    const int64_t now = clockNow(clock);
-                    const std::string feed = request.matches[1].str() == "alerts"
-                                                 ? encodeStaffAlerts(state, config, now)
-                                                 : encodeStaffTripUpdates(state, now);
-                    if (request.get_param_value("format") == "json") {
-                        response.set_content(realtimeFeedJson(feed), "application/json");
-                    } else {
-                        response.set_content(feed, "application/x-protobuf");
-                    }
-                });
+    server->Get(R"(/gtfs-rt/(trip-updates|alerts))", [&config, &clock](const httplib::Request& request,
+                                                                       httplib::Response& response) {
+        OperatorState state;
+        operatorCurrentState(&state);
+        const int64_t now = clockNow(clock);
+        const std::string feed = request.matches[1].str() == "alerts" ? encodeStaffAlerts(state, config, now)
+                                                                      : encodeStaffTripUpdates(state, now);
+        if (request.get_param_value("format") == "json") {
+            response.set_content(realtimeFeedJson(feed), "application/json");
+        } else {
+            response.set_content(feed, "application/x-protobuf");
+        }
+    });
 }
 
 }  // namespace

@@ -24,10 +24,10 @@ constexpr int32_t REALTIME_TIMEOUT_SECONDS = 10;
 constexpr int32_t REALTIME_MAX_AGE_SECONDS = 300;
 
 struct RealtimeFeedConfig {
-    std::string url;                                         // http:// or https://
-    int32_t intervalSeconds = REALTIME_INTERVAL_SECONDS;     // between fetches
-    int32_t timeoutSeconds = REALTIME_TIMEOUT_SECONDS;       // for a whole fetch
-    int32_t maxAgeSeconds = REALTIME_MAX_AGE_SECONDS;        // older content is not shown
+    std::string url;                                           // http:// or https://
+    int32_t intervalSeconds = REALTIME_INTERVAL_SECONDS;       // between fetches
+    int32_t timeoutSeconds = REALTIME_TIMEOUT_SECONDS;         // for a whole fetch
+    int32_t maxAgeSeconds = REALTIME_MAX_AGE_SECONDS;          // older content is not shown
     std::vector<std::pair<std::string, std::string>> headers;  // extra request headers (API keys)
 };
 

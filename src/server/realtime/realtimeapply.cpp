@@ -47,8 +47,8 @@ const TripUpdateRecord* findTrip(const RealtimeSnapshot& snapshot, const Departu
     }
     for (const int32_t direction : {departure.directionId, -1}) {
         for (const int32_t date : {departure.serviceDate, 0}) {
-            const auto byStart =
-                snapshot.tripsByStart.find(tripStartKey(departure.routeId, direction, departure.firstDeparture, date));
+            const auto byStart = snapshot.tripsByStart.find(
+                tripStartKey(departure.routeId, direction, departure.firstDeparture, date));
             if (byStart != snapshot.tripsByStart.end()) {
                 return &snapshot.trips[byStart->second.front()];
             }
@@ -96,8 +96,8 @@ StopEffect stopEffect(const TripUpdateRecord& trip, const Departure& departure) 
             }
             break;
         }
-        if (stop.stopSequence >= 0 && departure.stopSequence >= 0 && stop.stopSequence < departure.stopSequence &&
-            !stop.skipped) {
+        if (stop.stopSequence >= 0 && departure.stopSequence >= 0 &&
+            stop.stopSequence < departure.stopSequence && !stop.skipped) {
             before = &stop;
         }
     }
@@ -133,7 +133,8 @@ Departure newTrain(const TripUpdateRecord& trip, const std::vector<Departure>& s
     // them, unless the feed names where it goes.
     for (const Departure& other : scheduled) {
         if (other.tripId == trip.tripId || (!trip.routeId.empty() && other.routeId == trip.routeId)) {
-            std::copy(std::begin(other.destinations), std::end(other.destinations), std::begin(train.destinations));
+            std::copy(std::begin(other.destinations), std::end(other.destinations),
+                      std::begin(train.destinations));
             train.color = other.color;
             train.routeId = other.routeId;
             break;

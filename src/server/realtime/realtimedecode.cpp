@@ -107,8 +107,9 @@ void readTripUpdate(const velmorant_rt::TripUpdate& given, TripUpdateRecord* tri
     const bool allNumbered = std::all_of(trip->stops.begin(), trip->stops.end(),
                                          [](const StopUpdate& stop) { return stop.stopSequence >= 0; });
     if (allNumbered) {
-        std::stable_sort(trip->stops.begin(), trip->stops.end(),
-                         [](const StopUpdate& a, const StopUpdate& b) { return a.stopSequence < b.stopSequence; });
+        std::stable_sort(
+            trip->stops.begin(), trip->stops.end(),
+            [](const StopUpdate& a, const StopUpdate& b) { return a.stopSequence < b.stopSequence; });
     }
 }
 
@@ -157,7 +158,8 @@ void indexSnapshot(RealtimeSnapshot* snapshot) {
         if (!trip.tripId.empty()) {
             snapshot->tripsById[trip.tripId].push_back(i);
         } else if (!trip.routeId.empty() && trip.startTime >= 0) {
-            snapshot->tripsByStart[tripStartKey(trip.routeId, trip.directionId, trip.startTime, trip.startDate)]
+            snapshot
+                ->tripsByStart[tripStartKey(trip.routeId, trip.directionId, trip.startTime, trip.startDate)]
                 .push_back(i);
         }
     }
@@ -268,9 +270,8 @@ std::string encodeStaffAlerts(const OperatorState& state, const StationConfig& c
         // The stops of the boards the notice is on (of every board when it
         // is on all of them).
         for (const BoardConfig& board : config.boards) {
-            const bool on = record.boards.empty() ||
-                            std::find(record.boards.begin(), record.boards.end(), board.number) !=
-                                record.boards.end();
+            const bool on = record.boards.empty() || std::find(record.boards.begin(), record.boards.end(),
+                                                               board.number) != record.boards.end();
             const std::string& stop = !board.stopId.empty() ? board.stopId : board.station;
             if (on && !stop.empty()) {
                 alert->add_informed_entity()->set_stop_id(stop);

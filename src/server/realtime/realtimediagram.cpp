@@ -17,9 +17,9 @@ struct DiagramStops {
 
 struct DiagramCache {
     std::mutex lock;
-    std::function<StoreView()> current;                // the store to read; none: no diagrams
-    uint64_t generation = 0;                           // the store opening the entries are from
-    std::map<std::string, DiagramStops> entries;       // by trip id and the board's stop sequence
+    std::function<StoreView()> current;           // the store to read; none: no diagrams
+    uint64_t generation = 0;                      // the store opening the entries are from
+    std::map<std::string, DiagramStops> entries;  // by trip id and the board's stop sequence
 };
 
 DiagramCache gDiagrams;

@@ -135,8 +135,9 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
     // One feed alone is used as it is; several are merged once per change.
     std::shared_ptr<const RealtimeSnapshot> merged;
     if (std::count(freshNow.begin(), freshNow.end(), true) == 1) {
-        merged = gFeeds.feeds[static_cast<size_t>(std::find(freshNow.begin(), freshNow.end(), true) -
-                                                  freshNow.begin())]
+        merged = gFeeds
+                     .feeds[static_cast<size_t>(std::find(freshNow.begin(), freshNow.end(), true) -
+                                                freshNow.begin())]
                      .good;
     } else {
         auto all = std::make_shared<RealtimeSnapshot>();
@@ -162,9 +163,8 @@ std::string realtimeStatusJson(int64_t now) {
             feed.state = FEED_STALE;
         }
         const RealtimeSnapshot* good = feed.good.get();
-        json += std::string(i == 0 ? "" : ",") + "{\"url\":" + quoted(feed.config.url) +
-                ",\"state\":\"" + stateName(feed.state) + "\",\"red\":" +
-                (feed.state == FEED_OK ? "false" : "true") +
+        json += std::string(i == 0 ? "" : ",") + "{\"url\":" + quoted(feed.config.url) + ",\"state\":\"" +
+                stateName(feed.state) + "\",\"red\":" + (feed.state == FEED_OK ? "false" : "true") +
                 ",\"age_seconds\":" + (good != nullptr ? std::to_string(now - feed.goodTime) : "null") +
                 ",\"trips\":" + std::to_string(good != nullptr ? good->trips.size() : 0) +
                 ",\"alerts\":" + std::to_string(good != nullptr ? good->alerts.size() : 0) +

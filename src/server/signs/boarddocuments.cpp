@@ -315,7 +315,8 @@ void writePositionDiagram(Writer* w, const BoardConfig& board, const PositionDia
 
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                    const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
-                   const std::vector<BoardNotice>& notices, int32_t approach, const PositionDiagram* diagram) {
+                   const std::vector<BoardNotice>& notices, int32_t approach,
+                   const PositionDiagram* diagram) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
@@ -498,7 +499,8 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     static const BoardOverlay NOTHING_SET;
     const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
-        applyTrainChanges(overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed, &notices);
+        applyTrainChanges(overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
+                          &notices);
     } else if (overlay != nullptr) {
         notices = overlay->notices;
     }
@@ -513,8 +515,8 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
     PositionDiagram diagram;
-    const bool live = feed != nullptr && board.newStyle && !coming.empty() &&
-                      realtimeDiagram(*feed, *coming[0], &diagram);
+    const bool live =
+        feed != nullptr && board.newStyle && !coming.empty() && realtimeDiagram(*feed, *coming[0], &diagram);
     if (board.newStyle) {
         writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach, live ? &diagram : nullptr);
     } else {

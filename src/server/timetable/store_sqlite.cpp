@@ -95,7 +95,8 @@ bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
 
 std::vector<TripStopRecord> storeTripStops(Store* store, const std::string& tripId) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT stop_id, stop_sequence FROM stop_times WHERE trip_id = ? ORDER BY stop_sequence");
+    Query query(store->db,
+                "SELECT stop_id, stop_sequence FROM stop_times WHERE trip_id = ? ORDER BY stop_sequence");
     query.text(tripId);
     std::vector<TripStopRecord> stops;
     while (query.row()) {
