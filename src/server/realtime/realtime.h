@@ -171,6 +171,9 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
 // itself, Japanese and English names) and the position, counted back from
 // the board's stop in half-steps (0 at the stop, 1 between the stop before
 // and it, 2 at the stop before, 3 between the two before; -1 farther away).
+// The compiler's own copy of the array member below names its loop variable
+// in the reserved form.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct PositionDiagram {
     int32_t position = -1;
     std::string names[3][2];  // [station][0 Japanese, 1 English]; empty: no such stop

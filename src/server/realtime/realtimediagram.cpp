@@ -10,6 +10,9 @@
 
 namespace {
 
+// The compiler's own copy of the array member below names its loop variable
+// in the reserved form.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct DiagramStops {
     std::vector<TripStopRecord> stops;  // the trip's, in order
     std::string names[3][2];            // the diagram's stations for the board's stop
