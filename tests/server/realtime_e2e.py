@@ -276,6 +276,8 @@ def scenarios(tool, rt, port, publisher, feeds):
     state = json.loads(ask(port, "/api/v1/boards")[1])["realtime"]
     check(len(state) == 2 and state[1]["state"] == "ok" and state[1]["vehicles"] == 1,
           "the npm test feed decoded: %r" % state)
+    check([a["ja"] for a in state[0]["alert_texts"]] == ["川辺駅 工事のお知らせ"],
+          "the page lists the feed's alerts in force: %r" % state[0]["alert_texts"])
 
     # A malformed feed changes nothing; the page shows it red. Once the last
     # good data is too old, the boards show the timetable again.

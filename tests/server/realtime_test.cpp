@@ -6,6 +6,8 @@
 // two feeds merged), the settings, and the station's own feed read back.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "gtfs-realtime.pb.h"
 #include "server/realtime/realtime.h"
 
@@ -186,7 +188,10 @@ TEST(Realtime, FeedsKeepTheirLastGoodDataUntilTooOld) {
     EXPECT_FALSE(realtimeFeedFetched(0, NOW + 6, false, false, "", "timed out"));
     EXPECT_FALSE(realtimeFeedFetched(0, NOW + 7, true, false, newFeed(NOW - 120).SerializeAsString(), ""));
     EXPECT_EQ(realtimeCurrent(NOW + 8), first);
-    EXPECT_NE(realtimeStatusJson(NOW + 8).find("\"state\":\"failing\",\"red\":true"), std::string::npos);
+    const nlohmann::json failing = nlohmann::json::parse(realtimeStatusJson(NOW + 8));
+    EXPECT_EQ(failing[0]["state"], "failing");
+    EXPECT_EQ(failing[0]["red"], true);
+    EXPECT_EQ(failing[1]["state"], "never");
 
     // A second feed's content is merged in.
     velmorant_rt::FeedMessage second = newFeed(NOW + 30);
@@ -196,7 +201,12 @@ TEST(Realtime, FeedsKeepTheirLastGoodDataUntilTooOld) {
     // The first grows too old, then the second.
     EXPECT_EQ(realtimeCurrent(NOW + 61)->trips.size(), 1u);
     EXPECT_EQ(realtimeCurrent(NOW + 91), nullptr);
-    EXPECT_NE(realtimeStatusJson(NOW + 91).find("\"state\":\"stale\""), std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(realtimeStatusJson(NOW + 91))[1]["state"], "stale");
+    // Content stamped in the future counts from when it was fetched.
+    EXPECT_TRUE(
+        realtimeFeedFetched(0, NOW + 100, true, false, newFeed(NOW + 100000).SerializeAsString(), ""));
+    EXPECT_NE(realtimeCurrent(NOW + 150), nullptr);
+    EXPECT_EQ(realtimeCurrent(NOW + 161), nullptr);
     realtimeReset();
 }
 

@@ -161,7 +161,8 @@ void realtimeReset();
 // stops drop the train; cancelled trips stay in the list with `cancelled`
 // set (the signs show them as staff's cancellation); added and duplicated
 // trips are inserted where they call at the board's stops. What has left is
-// kept for the signs to drop.
+// kept for the signs to drop; of a long day only the next 64 scheduled
+// trains are looked at (`scheduled` is by time).
 void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
                    const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live,
                    std::vector<BoardNotice>* notices);

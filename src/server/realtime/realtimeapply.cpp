@@ -15,6 +15,13 @@ namespace {
 // scheduled this long ago are not looked at (a train later than this is
 // shown by its own update's time only if the feed adds it).
 constexpr int64_t LATEST_LOOKED_AT = 6 * 3600;
+// A delay of more than a day is no prediction: the stop is taken as unknown.
+constexpr int32_t LONGEST_DELAY = 24 * 3600;
+// A board shows a handful of trains; the feed is applied to this many of
+// the coming ones (enough for any board even when many are dropped or
+// late), so a server with thousands of boards does not copy every board's
+// whole day every second.
+constexpr size_t MOST_COMING_DEPARTURES = 64;
 
 // Days between two YYYYMMDD dates.
 int64_t daysBetween(int32_t from, int32_t to) {
@@ -245,9 +252,13 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
         addUnique(&stops, departure.stopId);
         addUnique(&routes, departure.routeId);
     }
+    size_t coming = 0;
     for (const Departure& departure : scheduled) {
         if (departure.when < now - LATEST_LOOKED_AT) {
             continue;
+        }
+        if (departure.when > now && ++coming > MOST_COMING_DEPARTURES) {
+            break;
         }
         const TripUpdateRecord* trip = findTrip(snapshot, departure);
         if (trip == nullptr) {
@@ -268,7 +279,7 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
         train.source = TRAIN_FROM_FEED;
         // A train early by the feed still keeps its time: it does not leave
         // before it, and the board shows no negative delay.
-        if (effect.known && effect.delay > 0) {
+        if (effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY) {
             train.liveDelaySeconds = effect.delay;
             train.delayMinutes = effect.delay / 60;
             train.when = departure.when + effect.delay;

@@ -4,6 +4,8 @@
 // too old). A fetch that fails, a malformed feed and content older than its
 // limit change nothing: the last good data stays until it is too old itself,
 // and then the boards show the timetable again.
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <mutex>
 
@@ -48,22 +50,21 @@ const char* stateName(int32_t state) {
     }
 }
 
-// JSON string quoting of a text the program made or a feed's URL.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
+// The header texts of a feed's alerts in force now, for the operator's page
+// to list beside the notices staff posted (the first twenty).
+nlohmann::json alertTexts(const RealtimeSnapshot* good, int64_t now) {
+    nlohmann::json list = nlohmann::json::array();
+    for (size_t i = 0; good != nullptr && i < good->alerts.size() && list.size() < 20; ++i) {
+        const AlertRecord& alert = good->alerts[i];
+        bool inForce = alert.periods.empty();
+        for (const auto& [start, end] : alert.periods) {
+            inForce = inForce || (start <= now && (end == 0 || now < end));
+        }
+        if (inForce) {
+            list.push_back({{"ja", alert.textJp}, {"en", alert.textEn}});
         }
     }
-    return out + "\"";
+    return list;
 }
 
 }  // namespace
@@ -97,7 +98,9 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
     }
     FeedState& feed = gFeeds.feeds[index];
     feed.lastFetch = now;
-    const int64_t contentTime = good && snapshot->feedTime > 0 ? snapshot->feedTime : now;
+    // Content stamped later than now (a producer's clock ahead) counts from
+    // now: it must not stay fresh for good once the feed stops.
+    const int64_t contentTime = good && snapshot->feedTime > 0 ? std::min(snapshot->feedTime, now) : now;
     if (good && now - contentTime > feed.config.maxAgeSeconds) {
         good = false;
         problem = "the feed's content is " + std::to_string(now - contentTime) + " s old";
@@ -156,20 +159,23 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
 
 std::string realtimeStatusJson(int64_t now) {
     std::lock_guard<std::mutex> hold(gFeeds.lock);
-    std::string json = "[";
-    for (size_t i = 0; i < gFeeds.feeds.size(); ++i) {
-        FeedState& feed = gFeeds.feeds[i];
+    nlohmann::json list = nlohmann::json::array();
+    for (FeedState& feed : gFeeds.feeds) {
         if (!fresh(feed, now) && feed.good != nullptr) {
             feed.state = FEED_STALE;
         }
         const RealtimeSnapshot* good = feed.good.get();
-        json += std::string(i == 0 ? "" : ",") + "{\"url\":" + quoted(feed.config.url) + ",\"state\":\"" +
-                stateName(feed.state) + "\",\"red\":" + (feed.state == FEED_OK ? "false" : "true") +
-                ",\"age_seconds\":" + (good != nullptr ? std::to_string(now - feed.goodTime) : "null") +
-                ",\"trips\":" + std::to_string(good != nullptr ? good->trips.size() : 0) +
-                ",\"alerts\":" + std::to_string(good != nullptr ? good->alerts.size() : 0) +
-                ",\"vehicles\":" + std::to_string(good != nullptr ? good->vehicles.size() : 0) +
-                ",\"problem\":" + quoted(feed.failure) + "}";
+        list.push_back(
+            {{"url", feed.config.url},
+             {"state", stateName(feed.state)},
+             {"red", feed.state != FEED_OK},
+             {"age_seconds", good != nullptr ? nlohmann::json(now - feed.goodTime) : nlohmann::json()},
+             {"trips", good != nullptr ? good->trips.size() : 0},
+             {"alerts", good != nullptr ? good->alerts.size() : 0},
+             {"vehicles", good != nullptr ? good->vehicles.size() : 0},
+             {"problem", feed.failure},
+             {"alert_texts", alertTexts(good, now)}});
     }
-    return json + "]";
+    // A feed's texts need not be UTF-8: what is not is shown replaced.
+    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -69,6 +69,12 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// Ends a transfer under way when the server stops, rather than waiting out
+// its time-out.
+int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return gStopping ? 1 : 0;
+}
+
 // One fetch of one feed, its result handed to the feeds' state.
 void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
     CURL* curl = curl_easy_init();
@@ -94,6 +100,8 @@ void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(feed->config.timeoutSeconds));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");  // gzip when the agency offers it
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
