@@ -167,6 +167,17 @@ function showBoards(reply) {
           " (was " + health.new_address.previous + ", " + health.new_address.since + ")" }));
     }
   }
+  // The agency's live feeds: one that the boards do not get in red, and the
+  // alerts it has in force, listed as coming from the feed.
+  for (const feed of reply.realtime || []) {
+    if (feed.red) {
+      alerts.append(el("p", { class: "alert silent-alert feed-alert",
+        text: "リアルタイム配信 / Live feed " + feed.state + ": " + feed.url + (feed.problem ? " — " + feed.problem : "") }));
+    }
+    for (const text of feed.alert_texts || []) {
+      alerts.append(el("p", { class: "alert notice-alert", text: "配信のお知らせ / From the feed: " + text.ja + (text.en ? " / " + text.en : "") }));
+    }
+  }
   const select = document.getElementById("train-board");
   if (select.options.length === 0) {
     for (const board of reply.boards) select.append(el("option", { value: String(board.number), text: board.number + " " + board.name }));
