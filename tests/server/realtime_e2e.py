@@ -74,6 +74,9 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
 def station(server, source, work, feed_port):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work + "/feeds")
+    os.makedirs(work + "/sounds")
+    with open(work + "/sounds/dep.mp3", "wb") as melody:
+        melody.write(b"ID3" + bytes(2000))
     with open(work + "/station.toml", "w", encoding="utf-8") as config:
         config.write(f"""[server]
 port = 0
@@ -107,6 +110,8 @@ number = 3
 name = "山手"
 stop_id = "YAM-1"
 rows = 3
+melody = "dep.mp3"
+melody_lead_seconds = 600
 [[board]]
 number = 4
 name = "川辺 新型"
@@ -240,6 +245,10 @@ def scenarios(tool, rt, port, publisher, feeds):
     # The next train's live position: standing at the stop before, then on
     # its way here (which is the approach warning, though 5 minutes late
     # it is due in more than the board's minute).
+    # 山手's melody rings ten minutes before L101 leaves: from 6:50, as it
+    # leaves at 7:00 by the feed (by the timetable it would have from 6:45).
+    ages = [int(line.split("\t")[2]) for line in yamate.splitlines() if line.startswith("sound=")]
+    check(len(ages) == 1 and 0 <= ages[0] < 200, "the melody follows the live time: %r" % yamate)
     sign = wait_for(port, 4, lambda t: "msg=pos" in t, 25)
     check("msg=pos\t2\t\t\t\t\t山手\t川辺" in sign, "the position diagram: at 山手, before 川辺: %r" % sign)
     publisher.build = lambda now: first_feed(tool, rt, now, (2, "IN_TRANSIT_TO"))

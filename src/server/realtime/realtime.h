@@ -113,6 +113,7 @@ struct RealtimeSnapshot {
     std::unordered_map<std::string, std::vector<size_t>> tripsById;     // index into trips
     std::unordered_map<std::string, std::vector<size_t>> tripsByStart;  // route|direction|start|date
     std::unordered_map<std::string, size_t> vehiclesByTrip;             // index into vehicles
+    std::vector<size_t> newTrips;  // the ADDED and DUPLICATED ones, index into trips
 };
 
 // The key of a trip by route, direction, start time and date.

@@ -156,7 +156,10 @@ Departure newTrain(const TripUpdateRecord& trip, const std::vector<Departure>& s
 
 void addNewTrains(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
                   const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live) {
-    for (const TripUpdateRecord& trip : snapshot.trips) {
+    // Only the feed's new trains are looked at, not every trip it updates:
+    // this runs for every board every second.
+    for (const size_t index : snapshot.newTrips) {
+        const TripUpdateRecord& trip = snapshot.trips[index];
         if (trip.relationship == TRIP_ADDED) {
             for (const StopUpdate& stop : trip.stops) {
                 if (!stop.skipped && stop.time > now - LATEST_LOOKED_AT &&

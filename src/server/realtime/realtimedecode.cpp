@@ -153,8 +153,12 @@ void indexSnapshot(RealtimeSnapshot* snapshot) {
     snapshot->tripsById.clear();
     snapshot->tripsByStart.clear();
     snapshot->vehiclesByTrip.clear();
+    snapshot->newTrips.clear();
     for (size_t i = 0; i < snapshot->trips.size(); ++i) {
         const TripUpdateRecord& trip = snapshot->trips[i];
+        if (trip.relationship == TRIP_ADDED || trip.relationship == TRIP_DUPLICATED) {
+            snapshot->newTrips.push_back(i);
+        }
         if (!trip.tripId.empty()) {
             snapshot->tripsById[trip.tripId].push_back(i);
         } else if (!trip.routeId.empty() && trip.startTime >= 0) {
