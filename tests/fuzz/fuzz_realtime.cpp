@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     board.routes = {"R"};
     std::vector<Departure> live;
     std::vector<BoardNotice> notices;
-    applyRealtime(snapshot, board, scheduled, 1'800'000'100, &live, &notices);
+    applyRealtime(snapshot, board, scheduled, {}, 1'800'000'100, &live, &notices);
     for (size_t i = 0; i < live.size(); ++i) {
         if ((i > 0 && live[i].when < live[i - 1].when) || live[i].liveDelaySeconds < 0 ||
             live[i].delayMinutes * 60 > live[i].liveDelaySeconds) {

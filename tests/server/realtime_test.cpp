@@ -99,7 +99,7 @@ TEST(Realtime, TripUpdatesAtTheBoardsStop) {
     }
     std::vector<Departure> live;
     std::vector<BoardNotice> notices;
-    applyRealtime(decoded(feed), BoardConfig{}, scheduled, NOW, &live, &notices);
+    applyRealtime(decoded(feed), BoardConfig{}, scheduled, {}, NOW, &live, &notices);
     ASSERT_EQ(live.size(), 8u);
     EXPECT_EQ(find(live, "A")->when, NOW + 1000);
     EXPECT_EQ(find(live, "B")->when, NOW + 1150);
@@ -114,6 +114,20 @@ TEST(Realtime, TripUpdatesAtTheBoardsStop) {
     EXPECT_EQ(find(live, "G-2")->destinations[0], "港南");
     EXPECT_EQ(find(live, "G")->when, NOW + 1000);  // the original still runs
     EXPECT_EQ(live.back().tripId, "G-2");          // by time
+
+    // Trains whose time has passed: D is still to come by the feed, A has
+    // left, F is kept for staff (who set it) and E, set by staff too, is
+    // left as scheduled although the feed has it late.
+    scheduled = {scheduledAt("A", 3, NOW - 100), scheduledAt("D", 3, NOW - 100),
+                 scheduledAt("F", 3, NOW - 100), scheduledAt("E", 3, NOW + 100)};
+    const std::vector<TrainChange> staff = {{"F", 20270115, 5, false}, {"E", 20270115, 1, false}};
+    applyRealtime(decoded(feed), BoardConfig{}, scheduled, staff, NOW, &live, &notices);
+    ASSERT_EQ(live.size(), 3u);
+    EXPECT_EQ(live[0].tripId, "F");
+    EXPECT_EQ(live[1].tripId, "E");
+    EXPECT_EQ(live[1].when, NOW + 100);
+    EXPECT_EQ(live[2].tripId, "D");
+    EXPECT_EQ(live[2].when, NOW + 500);
 }
 
 TEST(Realtime, AlertsByEntityPeriodAndLanguage) {
@@ -158,7 +172,7 @@ TEST(Realtime, AlertsByEntityPeriodAndLanguage) {
 
     std::vector<Departure> live;
     std::vector<BoardNotice> notices;
-    applyRealtime(decoded(feed), BoardConfig{}, {scheduledAt("A", 3, NOW + 100)}, NOW, &live, &notices);
+    applyRealtime(decoded(feed), BoardConfig{}, {scheduledAt("A", 3, NOW + 100)}, {}, NOW, &live, &notices);
     ASSERT_EQ(notices.size(), 3u);
     EXPECT_EQ(notices[0].textJp, "エレベーター停止");
     EXPECT_EQ(notices[0].textEn, "Lift out of order");

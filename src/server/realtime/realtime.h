@@ -161,12 +161,14 @@ void realtimeReset();
 // Delays move `when` (a train early by the feed keeps its time); skipped
 // stops drop the train; cancelled trips stay in the list with `cancelled`
 // set (the signs show them as staff's cancellation); added and duplicated
-// trips are inserted where they call at the board's stops. What has left is
-// kept for the signs to drop; of a long day only the next 64 scheduled
-// trains are looked at (`scheduled` is by time).
+// trips are inserted where they call at the board's stops. Trains staff
+// have set (`staff`) are left as scheduled: what staff set wins. Of trains
+// whose time has passed only those kept by staff or late by the feed are
+// given; of a long day only the next 64 scheduled trains are looked at
+// (`scheduled` is by time).
 void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
-                   const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live,
-                   std::vector<BoardNotice>* notices);
+                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
+                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices);
 
 // The new-style sign's train-position diagram from where the vehicle of a
 // train is: three stations (the two before the board's stop and the stop

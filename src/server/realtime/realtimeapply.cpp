@@ -11,10 +11,6 @@
 
 namespace {
 
-// A departure found in the feed long after it left is of no use: trains
-// scheduled this long ago are not looked at (a train later than this is
-// shown by its own update's time only if the feed adds it).
-constexpr int64_t LATEST_LOOKED_AT = 6 * 3600;
 // A delay of more than a day is no prediction: the stop is taken as unknown.
 constexpr int32_t LONGEST_DELAY = 24 * 3600;
 // A board shows a handful of trains; the feed is applied to this many of
@@ -162,7 +158,7 @@ void addNewTrains(const RealtimeSnapshot& snapshot, const std::vector<std::strin
         const TripUpdateRecord& trip = snapshot.trips[index];
         if (trip.relationship == TRIP_ADDED) {
             for (const StopUpdate& stop : trip.stops) {
-                if (!stop.skipped && stop.time > now - LATEST_LOOKED_AT &&
+                if (!stop.skipped && stop.time > now &&
                     std::find(stops.begin(), stops.end(), stop.stopId) != stops.end()) {
                     live->push_back(newTrain(trip, scheduled, stop.time, trip.startDate));
                 }
@@ -242,9 +238,42 @@ void addUnique(std::vector<std::string>* list, const std::string& item) {
 
 }  // namespace
 
+namespace {
+
+bool setByStaff(const std::vector<TrainChange>& staff, const Departure& departure) {
+    return std::any_of(staff.begin(), staff.end(), [&](const TrainChange& change) {
+        return change.tripId == departure.tripId && change.serviceDate == departure.serviceDate;
+    });
+}
+
+// One train as the feed has it: nothing when it does not stop here, else
+// moved by its delay, cancelled, or as scheduled.
+bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, Departure* train) {
+    *train = departure;
+    train->source = TRAIN_FROM_FEED;
+    if (trip.relationship == TRIP_CANCELED || trip.relationship == TRIP_DELETED) {
+        train->cancelled = true;
+        return true;
+    }
+    const StopEffect effect = stopEffect(trip, departure);
+    if (effect.skipped) {
+        return false;
+    }
+    // A train early by the feed still keeps its time: it does not leave
+    // before it, and the board shows no negative delay.
+    if (effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY) {
+        train->liveDelaySeconds = effect.delay;
+        train->delayMinutes = effect.delay / 60;
+        train->when = departure.when + effect.delay;
+    }
+    return true;
+}
+
+}  // namespace
+
 void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
-                   const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live,
-                   std::vector<BoardNotice>* notices) {
+                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
+                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
     live->clear();
     notices->clear();
     std::vector<std::string> stops;
@@ -257,37 +286,27 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
     }
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
-        if (departure.when < now - LATEST_LOOKED_AT) {
-            continue;
-        }
-        if (departure.when > now && ++coming > MOST_COMING_DEPARTURES) {
+        const bool left = departure.when <= now;
+        if (!left && ++coming > MOST_COMING_DEPARTURES) {
             break;
         }
-        const TripUpdateRecord* trip = findTrip(snapshot, departure);
-        if (trip == nullptr) {
+        // What staff set wins: the feed does not touch those trains. A
+        // train whose time has passed is kept only for staff's delay or
+        // the feed's; the signs drop the rest.
+        if (setByStaff(staff, departure)) {
             live->push_back(departure);
             continue;
         }
-        Departure train = departure;
-        if (trip->relationship == TRIP_CANCELED || trip->relationship == TRIP_DELETED) {
-            train.cancelled = true;
-            train.source = TRAIN_FROM_FEED;
+        const TripUpdateRecord* trip =
+            left && departure.when < now - LONGEST_DELAY ? nullptr : findTrip(snapshot, departure);
+        Departure train;
+        if (trip == nullptr) {
+            if (!left) {
+                live->push_back(departure);
+            }
+        } else if (liveTrain(*trip, departure, &train) && (train.when > now || !left)) {
             live->push_back(std::move(train));
-            continue;
         }
-        const StopEffect effect = stopEffect(*trip, departure);
-        if (effect.skipped) {
-            continue;
-        }
-        train.source = TRAIN_FROM_FEED;
-        // A train early by the feed still keeps its time: it does not leave
-        // before it, and the board shows no negative delay.
-        if (effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY) {
-            train.liveDelaySeconds = effect.delay;
-            train.delayMinutes = effect.delay / 60;
-            train.when = departure.when + effect.delay;
-        }
-        live->push_back(std::move(train));
     }
     addNewTrains(snapshot, stops, scheduled, now, live);
     std::stable_sort(live->begin(), live->end(),

@@ -490,10 +490,12 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     // Live trains from the agency's feed first (with its alerts); what staff
     // set is applied after it and wins.
     const std::shared_ptr<const RealtimeSnapshot> feed = realtimeCurrent(now);
+    static const std::vector<TrainChange> NO_CHANGES;
     std::vector<Departure> fed;
     std::vector<BoardNotice> alerts;
     if (feed != nullptr) {
-        applyRealtime(*feed, board, timetable.departures, now, &fed, &alerts);
+        applyRealtime(*feed, board, timetable.departures, overlay != nullptr ? overlay->changes : NO_CHANGES,
+                      now, &fed, &alerts);
     }
     const std::vector<Departure>& scheduled = feed != nullptr ? fed : timetable.departures;
     static const BoardOverlay NOTHING_SET;
