@@ -247,25 +247,24 @@ bool setByStaff(const std::vector<TrainChange>& staff, const Departure& departur
 }
 
 // One train as the feed has it: nothing when it does not stop here, else
-// moved by its delay, cancelled, or as scheduled.
-bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, Departure* train) {
-    *train = departure;
-    train->source = TRAIN_FROM_FEED;
-    if (trip.relationship == TRIP_CANCELED || trip.relationship == TRIP_DELETED) {
-        train->cancelled = true;
-        return true;
-    }
-    const StopEffect effect = stopEffect(trip, departure);
-    if (effect.skipped) {
-        return false;
-    }
+// moved by its delay, cancelled, or as scheduled. A train whose time has
+// passed is copied only when the feed makes it still to come.
+bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t now, Departure* train) {
+    const bool cancelled = trip.relationship == TRIP_CANCELED || trip.relationship == TRIP_DELETED;
+    const StopEffect effect = cancelled ? StopEffect{} : stopEffect(trip, departure);
     // A train early by the feed still keeps its time: it does not leave
     // before it, and the board shows no negative delay.
-    if (effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY) {
-        train->liveDelaySeconds = effect.delay;
-        train->delayMinutes = effect.delay / 60;
-        train->when = departure.when + effect.delay;
+    const int32_t delay =
+        effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY ? effect.delay : 0;
+    if (effect.skipped || departure.when + delay <= now) {
+        return false;
     }
+    *train = departure;
+    train->source = TRAIN_FROM_FEED;
+    train->cancelled = cancelled;
+    train->liveDelaySeconds = delay;
+    train->delayMinutes = delay / 60;
+    train->when = departure.when + delay;
     return true;
 }
 
@@ -304,7 +303,7 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
             if (!left) {
                 live->push_back(departure);
             }
-        } else if (liveTrain(*trip, departure, &train) && (train.when > now || !left)) {
+        } else if (liveTrain(*trip, departure, now, &train)) {
             live->push_back(std::move(train));
         }
     }
