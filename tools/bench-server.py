@@ -98,10 +98,8 @@ def apachebench(port, requests, concurrency):
 
 
 WRITE_TRIP_UPDATES = """
-import importlib.util, sys
-spec = importlib.util.spec_from_file_location("realtime_feed", sys.argv[1])
-tool = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(tool)
+import runpy, sys, types
+tool = types.SimpleNamespace(**runpy.run_path(sys.argv[1]))
 rt = tool.load(sys.argv[2])
 message = tool.feed(rt, 1800000000)
 for trip in range(int(sys.argv[4])):

@@ -15,15 +15,16 @@ Usage: realtime_e2e.py SERVER SOURCE_DIR WORK_DIR"""
 import datetime
 import functools
 import http.server
-import importlib.util
 import json
 import os
+import runpy
 import shutil
 import subprocess
 import sys
 import tarfile
 import threading
 import time
+import types
 import urllib.error
 import urllib.request
 import zoneinfo
@@ -44,10 +45,7 @@ def check(condition, message):
 
 
 def feed_tool(source):
-    spec = importlib.util.spec_from_file_location("realtime_feed", os.path.join(source, "tools", "realtime-feed.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(os.path.join(source, "tools", "realtime-feed.py")))
 
 
 def npm_test_file(cache):
