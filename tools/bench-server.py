@@ -13,6 +13,10 @@
    static files (its own configuration, loopback only, started and stopped
    here), as the yardstick.
 4. Runs ApacheBench (HTTP/1.0, no keep-alive) against both.
+5. Decodes and applies a GTFS-realtime trip-updates feed of 5,000 trips x
+   30 stop updates (written by tools/realtime-feed.py) to a board holding
+   every one of those trips, with tests/bench/realtime_bench.cpp; goal:
+   under 200 ms and 100 MB. `--realtime-only` runs this part alone.
 
 5. With --imports (or alone with --imports-only): times the import and
    reads its peak memory for generated feeds of 1,000,000 and 10,000,000
@@ -160,8 +164,40 @@ def apachebench(port, requests, concurrency):
         sum(int(g) for g in failed.groups()) if failed else 0, ", non-2xx " + non2xx.group(1) if non2xx else "")
 
 
+WRITE_TRIP_UPDATES = """
+import runpy, sys, types
+tool = types.SimpleNamespace(**runpy.run_path(sys.argv[1]))
+rt = tool.load(sys.argv[2])
+message = tool.feed(rt, 1800000000)
+for trip in range(int(sys.argv[4])):
+    update = tool.trip_update(rt, message, str(trip), trip_id="T%d" % trip, start_date="20270115")
+    for sequence in range(int(sys.argv[5])):
+        tool.stop(rt, update, sequence=sequence, stop_id="S%d" % sequence, delay=60 + trip % 600)
+tool.write(message, sys.argv[3])
+"""
+
+
+def realtime_figures(bench, work, trips=5000, stops=30):
+    """Decoding and applying a large trip-updates feed, as a table row."""
+    if not os.access(bench, os.X_OK):
+        return "| realtime | no %s (cmake --build --preset server --target realtime_bench) |" % bench
+    feed = os.path.join(work, "trip-updates.pb")
+    # Debian's Python protobuf belongs to the system's Python.
+    subprocess.run(["/usr/bin/python3", "-c", WRITE_TRIP_UPDATES, os.path.join(ROOT, "tools/realtime-feed.py"),
+                    work, feed, str(trips), str(stops)], check=True)
+    output = subprocess.run([bench, feed, str(trips), "5"], check=True, capture_output=True,
+                            text=True).stdout.strip()
+    figures = dict(field.split("=") for field in output.split())
+    return ("| GTFS-realtime, %d trips x %d stop updates (%s bytes) | decode %s ms, decode and apply %s ms, "
+            "peak memory %s MB, %s trains delayed (goal: under 200 ms and 100 MB) |" %
+            (trips, stops, figures["feed_bytes"], figures["decode_ms"], figures["decode_apply_ms"],
+             figures["max_rss_mb"], figures["delayed"]))
+
+
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--realtime-bench", default=os.path.join(ROOT, "build/server/src/server/realtime_bench"))
+    parser.add_argument("--realtime-only", action="store_true")
     parser.add_argument("--server", default=os.path.join(ROOT, "build/server/src/server/velmorant-server"))
     parser.add_argument("--work", default=os.path.join(ROOT, "build/server/bench"))
     parser.add_argument("--seconds", type=int, default=10)
@@ -174,6 +210,10 @@ def main():
     configured = max(counts)
     work = os.path.abspath(options.work)
     os.makedirs(work, exist_ok=True)
+    realtime = realtime_figures(options.realtime_bench, work)
+    print(realtime, flush=True)
+    if options.realtime_only:
+        return
     if not os.access(options.server, os.X_OK):
         sys.exit("no server binary at %s (cmake --preset server && cmake --build --preset server)" % options.server)
     if options.imports or options.imports_only:
@@ -197,7 +237,7 @@ def main():
             os.remove(leftover)
     os.makedirs(os.path.join(work, "sounds"), exist_ok=True)
 
-    report = []
+    report = [realtime, ""]
     load_start = os.getloadavg()[0]
     code, seconds, peak = run_measured([options.server, "import", os.path.join(work, "feed"), "--config", config])
     report.append("| import of %d stop_times rows | %.1f s, peak memory %.0f MB, exit %d |" %

@@ -39,6 +39,7 @@ winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
 xvfb=""
 window_board=""
 server_pid=""
+feed_pid=""
 started=()
 # Everything the demo started ends with it, and is waited for: nothing is
 # left running once the script returns.
@@ -47,6 +48,10 @@ finish() {
   if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
+  fi
+  if [ -n "$feed_pid" ]; then
+    kill "$feed_pid" 2>/dev/null || true
+    wait "$feed_pid" 2>/dev/null || true
   fi
   [ -n "$window_board" ] && kill "$window_board" 2>/dev/null
   local prefix
@@ -101,12 +106,34 @@ cp tools/demo-station.toml "$station/station.toml"
 cp "$build/demo-sounds/demo-bell.wav" "$station/sounds/月見台/発車ベル.wav"
 "$server_exe" import tools/feed-demo --config "$station/station.toml" >/dev/null
 clock=${VELMORANT_DEMO_NOW:-$(date +%Y-%m-%dT%H:%M:%S)}
+# The line's live feed (GTFS-realtime): written for the clock from the
+# timetable (one train late, the next one cancelled, works announced, a
+# train's position for the new-style sign) and served on loopback the way an
+# agency serves its feed.
+mkdir -p "$station/realtime"
+/usr/bin/python3 tools/realtime-feed.py demo "$station/realtime/tsukimi.pb" "$station" \
+  "$station/timetable.db" "$clock"
+/usr/bin/python3 -c '
+import functools, http.server, sys
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+handler = functools.partial(Quiet, directory=sys.argv[1])
+server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+open(sys.argv[2], "w").write(str(server.server_address[1]))
+server.serve_forever()' "$station/realtime" "$station/feed-port" &
+feed_pid=$!
+for _ in $(seq 1 100); do [ -s "$station/feed-port" ] && break; sleep 0.1; done
+printf '\n[[realtime]]\nurl = "http://127.0.0.1:%s/tsukimi.pb"\nmax_age = 86400\n' \
+  "$(cat "$station/feed-port")" >> "$station/station.toml"
 "$server_exe" serve --config "$station/station.toml" --now "$clock" --port 0 --port-file "$station/port" \
   >"$station/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 1 100); do [ -s "$station/port" ] && break; sleep 0.1; done
 station_port=$(cat "$station/port")
-echo "velmorant-server on 127.0.0.1:$station_port: the Tsukimi Line from $clock (Tokyo time)"
+echo "velmorant-server on 127.0.0.1:$station_port: the Tsukimi Line from $clock (Tokyo time), live feed on"
+# The first fetch of the live feed, before the pictures are taken.
+sleep 2
 
 export WINEPREFIX=$build/wineprefix-demo
 tools/wine-prefix.sh start "$WINEPREFIX" null

@@ -205,6 +205,8 @@ bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock
     if (!liveStoreOpen(&api->store, error)) {
         return false;
     }
+    // The live position diagrams name the stations of the store served.
+    realtimeSetStore([api] { return liveStoreCurrent(&api->store); });
     for (const BoardConfig& board : config.boards) {
         api->slots.push_back(std::make_unique<BoardSlot>());
         api->slots.back()->board = &board;

@@ -56,6 +56,24 @@ void stopOnSignal(const sigset_t& stopSignals, const std::atomic<bool>& listenin
     }
 }
 
+// The station's own delays, cancellations and notices as GTFS-realtime, for
+// journey planners (protobuf; "?format=json" for people).
+void addRealtimeRoutes(httplib::Server* server, const StationConfig& config, const ServerClock& clock) {
+    server->Get(R"(/gtfs-rt/(trip-updates|alerts))", [&config, &clock](const httplib::Request& request,
+                                                                       httplib::Response& response) {
+        OperatorState state;
+        operatorCurrentState(&state);
+        const int64_t now = clockNow(clock);
+        const std::string feed = request.matches[1].str() == "alerts" ? encodeStaffAlerts(state, config, now)
+                                                                      : encodeStaffTripUpdates(state, now);
+        if (request.get_param_value("format") == "json") {
+            response.set_content(realtimeFeedJson(feed), "application/json");
+        } else {
+            response.set_content(feed, "application/x-protobuf");
+        }
+    });
+}
+
 }  // namespace
 
 int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile) {
@@ -67,6 +85,14 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     }
     if (!operatorStart(config.path, config, clock, &error)) {
         std::fprintf(stderr, "velmorant-server: operator: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<RealtimeFeedConfig> feeds;
+    std::vector<std::string> problems;
+    if (!config.path.empty() && !loadRealtimeConfig(config.path, &feeds, &problems)) {
+        for (const std::string& problem : problems) {
+            std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+        }
         return 1;
     }
 
@@ -91,6 +117,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     addBoardRoutes(&server, &api);
     // The operator's page and API see the boards' documents and departures.
     registerOperatorRoutes(server, config, clock, boardAccess(&api));
+    addRealtimeRoutes(&server, config, clock);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content(std::to_string(response.status) + "\n", "text/plain; charset=utf-8");
@@ -134,7 +161,10 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         return withFreshSlot(&api, number, [body](const BoardSlot& slot) { *body = slot.body; }) &&
                !body->empty();
     });
+    realtimeFetchStart(feeds, clock);
     const bool ok = server.listen_after_bind();
+    realtimeFetchStop();
+    realtimeSetStore(nullptr);
     // Listening may also end for another reason; the signal thread sees it.
     listening = false;
     stopper.join();

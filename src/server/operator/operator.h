@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/realtime/realtime.h"
 #include "server/signs/signs.h"
 
 namespace httplib {
@@ -94,6 +95,8 @@ void operatorStop();
 // the operator set changes (so cached documents are rebuilt at once).
 void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay);
 uint64_t operatorGeneration();
+// A copy of everything the operator has set now (nothing before the start).
+void operatorCurrentState(OperatorState* state);
 
 // Called by the board API for every board request.
 void noteBoardRequest(int32_t board, const std::string& address);

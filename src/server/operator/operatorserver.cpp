@@ -189,7 +189,8 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
     sendJson(response, 200,
              Json{{"now", localText(clockNow(operatorRuntime->clock))},
                   {"silent_seconds", operatorRuntime->config.silentSeconds},
-                  {"boards", boards}});
+                  {"boards", boards},
+                  {"realtime", Json::parse(realtimeStatusJson(clockNow(operatorRuntime->clock)))}});
 }
 
 void onPreview(const httplib::Request& request, httplib::Response& response) {
@@ -259,7 +260,8 @@ void onDepartures(const httplib::Request& request, httplib::Response& response) 
                         {"destination_jp", departure.destinations[0]},
                         {"destination_en", departure.destinations[1]},
                         {"delay_minutes", change != nullptr && !change->cancelled ? change->delayMinutes : 0},
-                        {"cancelled", change != nullptr && change->cancelled}});
+                        {"cancelled", change != nullptr && change->cancelled},
+                        {"source", change != nullptr ? "staff" : realtimeTrainSource(departure, now)}});
         addTrainNames(&namer, departure, &list.back());
     }
     sendJson(response, 200, Json{{"board", board->number}, {"departures", list}});
@@ -562,6 +564,14 @@ void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     overlayFromState(operatorRuntime->state, board, now, overlay);
+}
+
+void operatorCurrentState(OperatorState* state) {
+    *state = OperatorState{};
+    if (operatorRuntime != nullptr) {
+        std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+        *state = operatorRuntime->state;
+    }
 }
 
 uint64_t operatorGeneration() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "documents/documents.h"
+#include "server/realtime/realtime.h"
 #include "server/signs/signs.h"
 
 namespace {
@@ -293,9 +294,29 @@ void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice&
     }
 }
 
+// The train-position diagram: three stations with where the train is.
+void writePositionDiagram(Writer* w, const BoardConfig& board, const PositionDiagram& diagram) {
+    std::string value = "pos\t" + std::to_string(diagram.position) + "\t\t\t";
+    std::string slots[3][LANGUAGE_SLOTS];
+    for (int32_t station = 0; station < 3; ++station) {
+        std::string texts[LANGUAGE_SLOTS] = {diagram.names[station][0], diagram.names[station][1]};
+        value += "\t" + languageList(texts, board.languages, slots[station]);
+    }
+    w->line("msg", value);
+    const int32_t position = diagram.position;
+    w->expect("position diagram", [=](const BoardDocument& d) {
+        bool same = d.msg.kind == MSG_POS && d.msg.position == position;
+        for (int32_t station = 0; station < 3 && same; ++station) {
+            same = sameLangTexts(d.msg.stationNames[station], slots[station]);
+        }
+        return same;
+    });
+}
+
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                    const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
-                   const std::vector<BoardNotice>& notices, int32_t approach) {
+                   const std::vector<BoardNotice>& notices, int32_t approach,
+                   const PositionDiagram* diagram) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
@@ -362,7 +383,13 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         }
     }
     lower.insert(lower.end(), notices.begin(), notices.end());
-    const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
+    // Where the agency's feed says where the next train is, that decides
+    // whether it is near; else its time does.
+    const bool near = diagram != nullptr ? diagram->position == 1
+                                         : !coming.empty() && coming[0]->when - now <= board.approachSeconds;
+    // The live position diagram takes its turn with the notices.
+    const bool showDiagram = diagram != nullptr && diagram->position >= 0;
+    const size_t turns = lower.size() + (showDiagram ? 1 : 0);
     if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
         std::string labelTexts[LANGUAGE_SLOTS];
         std::string messageTexts[LANGUAGE_SLOTS];
@@ -377,8 +404,11 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
             return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
                    sameLangTexts(d.msg.texts2, message);
         });
+    } else if (showDiagram && static_cast<size_t>(now / 10) % turns == 0) {
+        writePositionDiagram(w, board, *diagram);
     } else if (!lower.empty()) {
-        const BoardNotice& notice = lower[static_cast<size_t>(now / 10) % lower.size()];
+        const size_t turn = static_cast<size_t>(now / 10) % turns;
+        const BoardNotice& notice = lower[showDiagram ? turn - 1 : turn];
         writeNewStyleNotice(w, board, notice);
     } else if (coming.size() > 1) {
         const Departure& after = *coming[1];
@@ -457,13 +487,27 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     // server with thousands of boards.
     std::vector<Departure> changed;
     std::vector<BoardNotice> notices;
-    const bool trainsChanged = overlay != nullptr && !overlay->changes.empty();
+    // Live trains from the agency's feed first (with its alerts); what staff
+    // set is applied after it and wins.
+    const std::shared_ptr<const RealtimeSnapshot> feed = realtimeCurrent(now);
+    static const std::vector<TrainChange> NO_CHANGES;
+    std::vector<Departure> fed;
+    std::vector<BoardNotice> alerts;
+    if (feed != nullptr) {
+        applyRealtime(*feed, board, timetable.departures, overlay != nullptr ? overlay->changes : NO_CHANGES,
+                      now, &fed, &alerts);
+    }
+    const std::vector<Departure>& scheduled = feed != nullptr ? fed : timetable.departures;
+    static const BoardOverlay NOTHING_SET;
+    const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
-        applyTrainChanges(*overlay, timetable.departures, zone, now, &changed, &notices);
+        applyTrainChanges(overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
+                          &notices);
     } else if (overlay != nullptr) {
         notices = overlay->notices;
     }
-    const std::vector<Departure>& departures = trainsChanged ? changed : timetable.departures;
+    notices.insert(notices.end(), alerts.begin(), alerts.end());
+    const std::vector<Departure>& departures = trainsChanged ? changed : scheduled;
     std::vector<const Departure*> coming;
     for (const Departure& departure : departures) {
         if (departure.when > now) {
@@ -472,8 +516,11 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
+    PositionDiagram diagram;
+    const bool live =
+        feed != nullptr && board.newStyle && !coming.empty() && realtimeDiagram(*feed, *coming[0], &diagram);
     if (board.newStyle) {
-        writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach);
+        writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach, live ? &diagram : nullptr);
     } else {
         writeClassic(&w, board, timetable, coming, zone, now, notices);
     }

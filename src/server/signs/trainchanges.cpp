@@ -1,7 +1,9 @@
 // Delays and cancellations set by the operator, applied to a board's
 // departures before its document is written: a late train leaves later but
 // shows its scheduled time with a delay text; a cancelled train is dropped
-// and replaced by a notice until its scheduled time has passed.
+// and replaced by a notice until its scheduled time has passed. A train the
+// agency's feed cancelled is shown the same way; what staff set for a train
+// replaces what the feed said of it.
 #include <algorithm>
 
 #include "server/signs/signs.h"
@@ -14,37 +16,54 @@ std::string delayTextEn(int32_t minutes) {
     return std::to_string(minutes) + " min late";
 }
 
+namespace {
+
+// The notice of a cancelled train, while it would have been coming.
+BoardNotice cancellationNotice(const date::time_zone* zone, const Departure& departure) {
+    const std::string time = formatClock(zone, departure.when);
+    BoardNotice notice;
+    notice.textJp = time + "発 " + departure.destinations[0] + "行は運休です";
+    notice.textEn = "The " + time + " train" +
+                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
+                    " is cancelled";
+    notice.color = 3;  // red
+    return notice;
+}
+
+}  // namespace
+
 void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
                        const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
                        std::vector<BoardNotice>* notices) {
     shown->clear();
     notices->clear();
     std::vector<BoardNotice> cancelled;
-    for (const Departure& departure : scheduled) {
+    for (const Departure& given : scheduled) {
         const TrainChange* change = nullptr;
         for (const TrainChange& candidate : overlay.changes) {
-            if (candidate.tripId == departure.tripId && candidate.serviceDate == departure.serviceDate) {
+            if (candidate.tripId == given.tripId && candidate.serviceDate == given.serviceDate) {
                 change = &candidate;
             }
+        }
+        // What staff set wins over the agency's feed: the train as scheduled.
+        Departure departure = given;
+        if (change != nullptr) {
+            departure.when -= departure.liveDelaySeconds;
+            departure.liveDelaySeconds = 0;
+            departure.delayMinutes = 0;
+            departure.cancelled = false;
+            departure.source = TRAIN_FROM_STAFF;
+        }
+        if ((change != nullptr && change->cancelled) || departure.cancelled) {
+            if (departure.when > now) {
+                cancelled.push_back(cancellationNotice(zone, departure));
+            }
+            continue;
         }
         // Only trains still to leave are shown; the rest need no copy.
         if (change == nullptr) {
             if (departure.when > now) {
-                shown->push_back(departure);
-            }
-            continue;
-        }
-        if (change->cancelled) {
-            if (departure.when > now) {
-                const std::string time = formatClock(zone, departure.when);
-                BoardNotice notice;
-                notice.textJp = time + "発 " + departure.destinations[0] + "行は運休です";
-                notice.textEn =
-                    "The " + time + " train" +
-                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
-                    " is cancelled";
-                notice.color = 3;  // red
-                cancelled.push_back(notice);
+                shown->push_back(std::move(departure));
             }
             continue;
         }
@@ -52,10 +71,9 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
         if (departure.when + int64_t{delayMinutes} * 60 <= now) {
             continue;
         }
-        Departure late = departure;
-        late.delayMinutes = delayMinutes;
-        late.when = departure.when + int64_t{delayMinutes} * 60;
-        shown->push_back(late);
+        departure.delayMinutes = delayMinutes;
+        departure.when += int64_t{delayMinutes} * 60;
+        shown->push_back(std::move(departure));
     }
     // A late train may now leave after trains scheduled behind it.
     std::stable_sort(shown->begin(), shown->end(),

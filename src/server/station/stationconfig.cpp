@@ -313,8 +313,10 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
     std::string store = "timetable.db";
     std::string sounds = "sounds";
     for (const auto& [key, node] : root) {
-        // [operator] belongs to the operator's page (operatorconfig.cpp).
-        if (key.str() != "server" && key.str() != "board" && key.str() != "operator") {
+        // [operator] belongs to the operator's page (operatorconfig.cpp),
+        // [[realtime]] to the live feeds (realtime/realtimeconfig.cpp).
+        if (key.str() != "server" && key.str() != "board" && key.str() != "operator" &&
+            key.str() != "realtime") {
             reader.warn("unknown section " + std::string(key.str()));
         }
     }

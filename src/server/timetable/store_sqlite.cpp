@@ -99,6 +99,19 @@ std::vector<std::string> column(Store* store, const char* sql, const std::vector
     });
 }
 
+std::vector<TripStopRecord> storeTripStops(Store* store, const std::string& tripId) {
+    return ask(store, std::vector<TripStopRecord>(), [&](SQLite::Database& db) {
+        SQLite::Statement query(
+            db, "SELECT stop_id, stop_sequence FROM stop_times WHERE trip_id = ? ORDER BY stop_sequence");
+        query.bind(1, tripId);
+        std::vector<TripStopRecord> stops;
+        while (query.executeStep()) {
+            stops.push_back({text(query, 0), number(query, 1, -1)});
+        }
+        return stops;
+    });
+}
+
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
                                             const std::string& platformCode) {
     // Platforms only: entrances, nodes and boarding areas may carry a
@@ -152,7 +165,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
             db,
             "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
             " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-            " s.stop_sequence >= t.last_sequence, s.pickup_type"
+            " s.stop_sequence >= t.last_sequence, s.pickup_type, s.stop_id, s.stop_sequence"
             " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
             " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
         for (const std::string& stopId : stopIds) {
@@ -169,6 +182,8 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
                 call.firstDeparture = number(query, 7, -1);
                 call.terminates = number(query, 8, 0) != 0;
                 call.noPickup = number(query, 9, 0) != 0;
+                call.stopId = text(query, 10);
+                call.stopSequence = number(query, 11, -1);
                 calls.push_back(std::move(call));
             }
             query.reset();

@@ -215,6 +215,12 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
                 departure.destinations[slot] = destination.texts[slot];
             }
             departure.color = color;
+            departure.stopId = call.stopId;
+            departure.stopSequence = call.stopSequence;
+            departure.directionId = call.directionId;
+            // A trip run by frequency starts as much earlier as its template.
+            departure.firstDeparture =
+                call.firstDeparture < 0 ? -1 : time - (call.departure - call.firstDeparture);
             timetable->departures.push_back(std::move(departure));
         }
     }

@@ -131,6 +131,12 @@ struct StopRecord {
     std::string platformCode;
 };
 bool storeStop(Store* store, const std::string& stopId, StopRecord* stop);
+// The stops of a trip in its order.
+struct TripStopRecord {
+    std::string stopId;
+    int32_t stopSequence;
+};
+std::vector<TripStopRecord> storeTripStops(Store* store, const std::string& tripId);
 // The platforms of a station with the given platform_code.
 std::vector<std::string> storePlatformStops(Store* store, const std::string& station,
                                             const std::string& platformCode);
@@ -161,6 +167,8 @@ struct CallRecord {
     int32_t firstDeparture = -1;  // the trip's first departure, for frequencies
     bool terminates = false;      // this is the trip's last stop
     bool noPickup = false;
+    std::string stopId;         // the stop this call is at
+    int32_t stopSequence = -1;  // its stop_sequence in the trip
 };
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds);
 
@@ -234,7 +242,22 @@ struct Departure {
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
     int32_t delayMinutes = 0;
+    // What a live feed needs to find this call in its trip updates.
+    std::string stopId;
+    int32_t stopSequence = -1;
+    int32_t directionId = -1;
+    int32_t firstDeparture = -1;  // the trip's start, seconds from the service day's start
+    // What the agency's live feed did to the train: seconds `when` was moved
+    // by, and whether it was cancelled (then it is shown as staff's
+    // cancellation is). TRAIN_FROM_* says where the shown state comes from.
+    int32_t liveDelaySeconds = 0;
+    bool cancelled = false;
+    uint8_t source = 0;
 };
+
+constexpr uint8_t TRAIN_FROM_TIMETABLE = 0;
+constexpr uint8_t TRAIN_FROM_FEED = 1;
+constexpr uint8_t TRAIN_FROM_STAFF = 2;
 
 // What a board shows for one operating day, built from the store.
 // The compiler's own copy of the array member below names its loop variable

@@ -281,6 +281,17 @@ function showAlerts(reply) {
         board.number + " (" + ago[1] + ")"]);
     }
   }
+  // The agency's live feeds: one that the boards do not get in red, and the
+  // alerts it has in force, listed as coming from the feed.
+  for (const feed of reply.realtime || []) {
+    if (feed.red) {
+      wanted.push(["silent-alert feed-alert", "", "リアルタイム配信 " + feed.state + " / Live feed " + feed.state + ": " + feed.url +
+        (feed.problem ? " — " + feed.problem : "")]);
+    }
+    for (const text of feed.alert_texts || []) {
+      wanted.push(["notice-alert", "", "配信のお知らせ / From the feed: " + text.ja + (text.en ? " / " + text.en : "")]);
+    }
+  }
   const key = JSON.stringify(wanted);
   if (alerts.dataset.key === key) return;
   alerts.dataset.key = key;

@@ -1,0 +1,319 @@
+// The agency's live feed applied to one board's departures: a pure function
+// of the board's scheduled departures and the feed's snapshot, so that the
+// signs call it once per document and tests call it with a feed written
+// inline. Trip updates move, drop, cancel and add trains; alerts in force
+// for the board's stops, routes or agency become notices; vehicle positions
+// say where the next train is.
+#include <algorithm>
+#include <chrono>
+
+#include "server/realtime/realtime.h"
+
+namespace {
+
+// A delay of more than a day is no prediction: the stop is taken as unknown.
+constexpr int32_t LONGEST_DELAY = 24 * 3600;
+// A board shows a handful of trains; the feed is applied to this many of
+// the coming ones (enough for any board even when many are dropped or
+// late), so a server with thousands of boards does not copy every board's
+// whole day every second.
+constexpr size_t MOST_COMING_DEPARTURES = 64;
+
+// Days between two YYYYMMDD dates.
+int64_t daysBetween(int32_t from, int32_t to) {
+    using namespace std::chrono;
+    const auto days = [](int32_t date) {
+        return sys_days(year_month_day(year(date / 10000), month(static_cast<unsigned>(date / 100 % 100)),
+                                       day(static_cast<unsigned>(date % 100))))
+            .time_since_epoch()
+            .count();
+    };
+    return days(to) - days(from);
+}
+
+// The trip update of a scheduled train: by trip id and start date, else by
+// route, direction and start time. Added and duplicated trips are new trains
+// and change none.
+const TripUpdateRecord* findTrip(const RealtimeSnapshot& snapshot, const Departure& departure) {
+    const auto byId = snapshot.tripsById.find(departure.tripId);
+    if (byId != snapshot.tripsById.end()) {
+        for (const size_t index : byId->second) {
+            const TripUpdateRecord& trip = snapshot.trips[index];
+            if ((trip.startDate == 0 || trip.startDate == departure.serviceDate) &&
+                trip.relationship != TRIP_ADDED && trip.relationship != TRIP_DUPLICATED) {
+                return &trip;
+            }
+        }
+    }
+    if (snapshot.tripsByStart.empty() || departure.firstDeparture < 0) {
+        return nullptr;
+    }
+    for (const int32_t direction : {departure.directionId, -1}) {
+        for (const int32_t date : {departure.serviceDate, 0}) {
+            const auto byStart = snapshot.tripsByStart.find(
+                tripStartKey(departure.routeId, direction, departure.firstDeparture, date));
+            if (byStart != snapshot.tripsByStart.end()) {
+                return &snapshot.trips[byStart->second.front()];
+            }
+        }
+    }
+    return nullptr;
+}
+
+// What a trip update says of one stop.
+struct StopEffect {
+    bool known = false;    // a delay is known for the stop
+    bool skipped = false;  // the train does not stop here
+    int32_t delay = 0;     // seconds
+};
+
+bool sameStop(const StopUpdate& stop, const Departure& departure) {
+    if (stop.stopSequence >= 0 && departure.stopSequence >= 0) {
+        return stop.stopSequence == departure.stopSequence;
+    }
+    return !stop.stopId.empty() && stop.stopId == departure.stopId;
+}
+
+// The stop's own update first; else the delay of the nearest update before
+// it along the trip (a stop without an update keeps the delay the train
+// had at the last stop that had one, unless that one had no data); else the
+// trip's own delay.
+StopEffect stopEffect(const TripUpdateRecord& trip, const Departure& departure) {
+    StopEffect effect;
+    const StopUpdate* before = nullptr;
+    for (const StopUpdate& stop : trip.stops) {
+        if (sameStop(stop, departure)) {
+            if (stop.skipped) {
+                effect.skipped = true;
+                return effect;
+            }
+            if (stop.noData) {
+                return effect;
+            }
+            if (stop.hasDelay || stop.time > 0) {
+                effect.known = true;
+                effect.delay = stop.hasDelay ? stop.delay
+                                             : static_cast<int32_t>(std::clamp<int64_t>(
+                                                   stop.time - departure.when, INT32_MIN, INT32_MAX));
+                return effect;
+            }
+            break;
+        }
+        if (stop.stopSequence >= 0 && departure.stopSequence >= 0 &&
+            stop.stopSequence < departure.stopSequence && !stop.skipped) {
+            before = &stop;
+        }
+    }
+    if (before != nullptr) {
+        if (before->noData) {
+            return effect;
+        }
+        if (before->hasDelay) {
+            effect.known = true;
+            effect.delay = before->delay;
+            return effect;
+        }
+    }
+    if (trip.hasDelay) {
+        effect.known = true;
+        effect.delay = trip.delay;
+    }
+    return effect;
+}
+
+// A train the feed added or duplicated, calling at one of the board's stops.
+Departure newTrain(const TripUpdateRecord& trip, const std::vector<Departure>& scheduled, int64_t when,
+                   int32_t serviceDate) {
+    Departure train{};
+    train.when = when;
+    train.serviceDate = serviceDate;
+    train.departure = 0;
+    train.tripId = trip.newTripId.empty() ? trip.tripId : trip.newTripId;
+    train.routeId = trip.routeId;
+    train.color = 0;
+    train.source = TRAIN_FROM_FEED;
+    // Its destination and colour as the board's trains of the route have
+    // them, unless the feed names where it goes.
+    for (const Departure& other : scheduled) {
+        if (other.tripId == trip.tripId || (!trip.routeId.empty() && other.routeId == trip.routeId)) {
+            std::copy(std::begin(other.destinations), std::end(other.destinations),
+                      std::begin(train.destinations));
+            train.color = other.color;
+            train.routeId = other.routeId;
+            break;
+        }
+    }
+    if (!trip.headsign.empty()) {
+        std::fill(std::begin(train.destinations), std::end(train.destinations), std::string());
+        train.destinations[0] = trip.headsign;
+    }
+    return train;
+}
+
+void addNewTrains(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
+                  const std::vector<Departure>& scheduled, int64_t now, std::vector<Departure>* live) {
+    // Only the feed's new trains are looked at, not every trip it updates:
+    // this runs for every board every second.
+    for (const size_t index : snapshot.newTrips) {
+        const TripUpdateRecord& trip = snapshot.trips[index];
+        if (trip.relationship == TRIP_ADDED) {
+            for (const StopUpdate& stop : trip.stops) {
+                if (!stop.skipped && stop.time > now &&
+                    std::find(stops.begin(), stops.end(), stop.stopId) != stops.end()) {
+                    live->push_back(newTrain(trip, scheduled, stop.time, trip.startDate));
+                }
+            }
+        } else if (trip.relationship == TRIP_DUPLICATED && trip.newStartTime >= 0 && trip.newStartDate != 0) {
+            // The copy calls where the original does, as much later as it starts.
+            for (const Departure& original : scheduled) {
+                if (original.tripId != trip.tripId || original.firstDeparture < 0 ||
+                    (trip.startDate != 0 && trip.startDate != original.serviceDate)) {
+                    continue;
+                }
+                const int64_t shift = daysBetween(original.serviceDate, trip.newStartDate) * 86400 +
+                                      (trip.newStartTime - original.firstDeparture);
+                Departure copy = newTrain(trip, scheduled, original.when + shift, trip.newStartDate);
+                copy.departure = original.departure + trip.newStartTime - original.firstDeparture;
+                live->push_back(std::move(copy));
+                break;
+            }
+        }
+    }
+}
+
+bool inForce(const AlertRecord& alert, int64_t now) {
+    if (alert.periods.empty()) {
+        return true;
+    }
+    for (const auto& [start, end] : alert.periods) {
+        if (start <= now && (end == 0 || now < end)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool informs(const AlertRecord& alert, const std::vector<std::string>& stops,
+             const std::vector<std::string>& routes) {
+    const auto has = [](const std::vector<std::string>& list, const std::string& item) {
+        return !item.empty() && std::find(list.begin(), list.end(), item) != list.end();
+    };
+    for (const AlertEntity& entity : alert.entities) {
+        // A selector names all it applies to: a stop of a route is that stop
+        // on that route only; an agency alone is every board of the station.
+        const bool stopOk = entity.stopId.empty() || has(stops, entity.stopId);
+        const bool routeOk = entity.routeId.empty() || has(routes, entity.routeId);
+        const bool named = !entity.stopId.empty() || !entity.routeId.empty() || !entity.agencyId.empty();
+        if (named && stopOk && routeOk && entity.tripId.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void addAlerts(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
+               const std::vector<std::string>& routes, int64_t now, std::vector<BoardNotice>* notices) {
+    for (const AlertRecord& alert : snapshot.alerts) {
+        if (alert.textJp.empty() || !inForce(alert, now) || !informs(alert, stops, routes)) {
+            continue;
+        }
+        BoardNotice notice;
+        notice.textJp = alert.textJp;
+        notice.textEn = alert.textEn;
+        notice.color = 4;  // yellow, as a notice posted on the page
+        const bool repeated = std::any_of(notices->begin(), notices->end(), [&](const BoardNotice& other) {
+            return other.textJp == notice.textJp && other.textEn == notice.textEn;
+        });
+        if (!repeated) {
+            notices->push_back(std::move(notice));
+        }
+    }
+}
+
+void addUnique(std::vector<std::string>* list, const std::string& item) {
+    if (!item.empty() && std::find(list->begin(), list->end(), item) == list->end()) {
+        list->push_back(item);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+bool setByStaff(const std::vector<TrainChange>& staff, const Departure& departure) {
+    return std::any_of(staff.begin(), staff.end(), [&](const TrainChange& change) {
+        return change.tripId == departure.tripId && change.serviceDate == departure.serviceDate;
+    });
+}
+
+// One train as the feed has it: nothing when it does not stop here, else
+// moved by its delay, cancelled, or as scheduled. A train whose time has
+// passed is copied only when the feed makes it still to come.
+bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t now, Departure* train) {
+    const bool cancelled = trip.relationship == TRIP_CANCELED || trip.relationship == TRIP_DELETED;
+    const StopEffect effect = cancelled ? StopEffect{} : stopEffect(trip, departure);
+    // A train early by the feed still keeps its time: it does not leave
+    // before it, and the board shows no negative delay.
+    const int32_t delay =
+        effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY ? effect.delay : 0;
+    if (effect.skipped || departure.when + delay <= now) {
+        return false;
+    }
+    *train = departure;
+    train->source = TRAIN_FROM_FEED;
+    train->cancelled = cancelled;
+    train->liveDelaySeconds = delay;
+    train->delayMinutes = delay / 60;
+    train->when = departure.when + delay;
+    return true;
+}
+
+}  // namespace
+
+void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
+                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
+                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
+    live->clear();
+    notices->clear();
+    std::vector<std::string> stops;
+    std::vector<std::string> routes = board.routes;
+    addUnique(&stops, board.stopId);
+    addUnique(&stops, board.station);
+    for (const Departure& departure : scheduled) {
+        addUnique(&stops, departure.stopId);
+        addUnique(&routes, departure.routeId);
+    }
+    size_t coming = 0;
+    for (const Departure& departure : scheduled) {
+        const bool left = departure.when <= now;
+        if (!left && ++coming > MOST_COMING_DEPARTURES) {
+            break;
+        }
+        // What staff set wins: the feed does not touch those trains. A
+        // train whose time has passed is kept only for staff's delay or
+        // the feed's; the signs drop the rest.
+        if (setByStaff(staff, departure)) {
+            live->push_back(departure);
+            continue;
+        }
+        const TripUpdateRecord* trip =
+            left && departure.when < now - LONGEST_DELAY ? nullptr : findTrip(snapshot, departure);
+        Departure train;
+        if (trip == nullptr) {
+            if (!left) {
+                live->push_back(departure);
+            }
+        } else if (liveTrain(*trip, departure, now, &train)) {
+            live->push_back(std::move(train));
+        }
+    }
+    addNewTrains(snapshot, stops, scheduled, now, live);
+    std::stable_sort(live->begin(), live->end(),
+                     [](const Departure& a, const Departure& b) { return a.when < b.when; });
+    addAlerts(snapshot, stops, routes, now, notices);
+}
+
+const char* realtimeTrainSource(const Departure& departure, int64_t now) {
+    const std::shared_ptr<const RealtimeSnapshot> snapshot = realtimeCurrent(now);
+    return snapshot != nullptr && findTrip(*snapshot, departure) != nullptr ? "feed" : "timetable";
+}
