@@ -3,6 +3,8 @@
 // all written in the board's document format and then read back by the
 // board's own reader. A document is accepted only when the reader took every
 // field as it was meant; nothing else is ever served.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -15,6 +17,12 @@ namespace {
 
 const char* const END_OF_SERVICE_JP = "本日の列車は終了しました";
 const char* const END_OF_SERVICE_EN = "Service has ended for today";
+const char* const FIRST_TRAIN_JP = "始発 ";
+const char* const FIRST_TRAIN_EN = "First train ";
+// The longest wait between two trains of a line that runs all night. A
+// longer break across the start of the next operating day is the night's
+// end of service.
+constexpr int64_t NIGHT_BREAK_SECONDS = 2 * 3600;
 const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
@@ -204,9 +212,21 @@ std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable
     return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
 }
 
+// The row after the end of service that names the next day's first train.
+void writeClassicFirstTrain(Writer* w, const date::time_zone* zone, const Departure& first, size_t row) {
+    const std::string time = shownClock(zone, first);
+    const std::string jp = fieldText(FIRST_TRAIN_JP + time, CLASSIC_TEXT_CAPACITY, false);
+    const std::string en = fieldText(FIRST_TRAIN_EN + time, CLASSIC_TEXT_EN_CAPACITY, false);
+    w->line("line", "text\t" + jp + "\t" + en + "\t\tc");
+    w->expect("first train row", [=](const BoardDocument& d) {
+        return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
+               sameText(d.lines[row].textEn, en);
+    });
+}
+
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                  const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
-                  const std::vector<BoardNotice>& allNotices) {
+                  const std::vector<const Departure*>& coming, const Departure* firstTrain,
+                  const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& allNotices) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string labelJp =
         fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
@@ -267,7 +287,12 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
                    sameText(d.lines[0].textEn, END_OF_SERVICE_EN);
         });
     }
-    writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? 1 : trains));
+    const bool firstTrainShown =
+        coming.empty() && !noticeOnly && firstTrain != nullptr && notices.size() + 2 <= rowCount;
+    if (firstTrainShown) {
+        writeClassicFirstTrain(w, zone, *firstTrain, 1);
+    }
+    writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
 }
 
 // An operator's notice on a new-style board's lower line: scrolling in one
@@ -294,8 +319,9 @@ void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice&
 }
 
 void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
-                   const std::vector<BoardNotice>& notices, int32_t approach) {
+                   const std::vector<const Departure*>& coming, const Departure* firstTrain,
+                   const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& notices,
+                   int32_t approach) {
     const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
@@ -362,6 +388,14 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         }
     }
     lower.insert(lower.end(), notices.begin(), notices.end());
+    // After the last train, the next day's first train, as a notice of the
+    // lower line when there is none else.
+    if (lower.empty() && coming.empty() && firstTrain != nullptr) {
+        BoardNotice first;
+        first.textJp = FIRST_TRAIN_JP + shownClock(zone, *firstTrain);
+        first.textEn = FIRST_TRAIN_EN + shownClock(zone, *firstTrain);
+        lower.push_back(first);
+    }
     const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
     if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
         std::string labelTexts[LANGUAGE_SLOTS];
@@ -443,6 +477,28 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     });
 }
 
+// Whether the day's service is over at now: no train leaves before the next
+// operating day starts, and the wait for the next one is a night's break
+// rather than the gap between two trains of a line that runs all night.
+// A timetable that does not know its next day ends only when no train is
+// left.
+bool serviceEnded(const BoardTimetable& timetable, const std::vector<const Departure*>& coming, int64_t now) {
+    if (coming.empty()) {
+        return true;
+    }
+    const int64_t nextDay = timetable.nextDayStart.time_since_epoch().count();
+    if (nextDay == 0 || coming[0]->when < nextDay) {
+        return false;
+    }
+    int64_t lastLeft = INT64_MIN;
+    for (const Departure& departure : timetable.departures) {
+        if (departure.when <= now) {
+            lastLeft = std::max(lastLeft, departure.when);
+        }
+    }
+    return lastLeft == INT64_MIN || coming[0]->when - lastLeft > NIGHT_BREAK_SECONDS;
+}
+
 }  // namespace
 
 std::mutex boardReaderLock;
@@ -470,12 +526,19 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
             coming.push_back(&departure);
         }
     }
+    // Once the day's service is over the board says so and names the next
+    // day's first train instead of listing it.
+    const Departure* firstTrain = nullptr;
+    if (serviceEnded(timetable, coming, now)) {
+        firstTrain = coming.empty() ? nullptr : coming[0];
+        coming.clear();
+    }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
     if (board.newStyle) {
-        writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach);
+        writeNewStyle(&w, board, timetable, coming, firstTrain, zone, now, notices, approach);
     } else {
-        writeClassic(&w, board, timetable, coming, zone, now, notices);
+        writeClassic(&w, board, timetable, coming, firstTrain, zone, now, notices);
     }
     writeSound(&w, config, board, coming, now, overlay, &document->problems);
     w.text += "end\n";

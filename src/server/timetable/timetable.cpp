@@ -244,13 +244,8 @@ void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
 
 }  // namespace
 
-int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
-    return localDate(zone, now - config.dayStartSeconds);
-}
-
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
-    (void)config;
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
     StopRecord platformStop;
@@ -268,9 +263,18 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     TimetableLookups lookups;
     lookups.ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
-    for (int32_t serviceDate = addDays(day, -1); serviceDate <= day; serviceDate = addDays(serviceDate, 1)) {
-        addServiceDay(store, zone, board, calls, serviceDate, &lookups, timetable);
+    // A train of the day before can leave after midnight (25:10:00), and
+    // one an agency dates on the next day can leave before the next
+    // operating day starts (a 24-hour line's 03:52); the next day also holds
+    // the first train shown after the last.
+    const date::local_days today = serviceDayFromNumber(day).date;
+    for (date::local_days serviceDate = today - date::days{1}; serviceDate <= today + date::days{1};
+         serviceDate += date::days{1}) {
+        addServiceDay(store, zone, board, calls, serviceDayNumber(ServiceDay{serviceDate}), &lookups,
+                      timetable);
     }
+    timetable->nextDayStart =
+        operatingDayStart(config, zone, serviceDayNumber(ServiceDay{today + date::days{1}}));
     std::sort(timetable->departures.begin(), timetable->departures.end(),
               [](const Departure& a, const Departure& b) {
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;

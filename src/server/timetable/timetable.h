@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <date/date.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -152,8 +155,18 @@ int32_t localDate(const date::time_zone* zone, int64_t instant);
 int32_t localSecondsOfDay(const date::time_zone* zone, int64_t instant);
 // "H:MM" in local time.
 std::string formatClock(const date::time_zone* zone, int64_t instant);
-// "YYYY-MM-DDTHH:MM[:SS]" (or a space for T) as local time.
+// "YYYY-MM-DDTHH:MM[:SS]" (or a space for T) as local time; with an offset
+// after it ("-05:00", "+09:00", "Z") the instant that offset names, which is
+// how the second of the two 1:30s of a fall-back night is told apart.
 bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant);
+
+// A service day of the timetable: the local date whose GTFS times count from
+// its noon minus twelve hours. The databases keep it as a YYYYMMDD number.
+struct ServiceDay {
+    date::local_days date;  // the local date of the service day
+};
+ServiceDay serviceDayFromNumber(int32_t yyyymmdd);
+int32_t serviceDayNumber(ServiceDay day);
 
 // ---------------------------------------------------------------------------
 // Server clock
@@ -191,7 +204,11 @@ struct Departure {
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct BoardTimetable {
     int32_t operatingDay = 0;
-    std::vector<Departure> departures;  // by time
+    // By the instant they leave: the trains of the service days before, of
+    // and after the operating day, so a train an agency dates on either
+    // neighbour of the day is still shown when it leaves.
+    std::vector<Departure> departures;
+    std::chrono::sys_seconds nextDayStart{};  // when the next operating day starts
     std::string platform;
     std::string lineTexts[LANGUAGE_SLOTS];
     uint32_t lineColor = 0;
@@ -199,9 +216,12 @@ struct BoardTimetable {
     std::vector<std::string> problems;
 };
 
-// The operating day at an instant: the local date, counted from the
-// configured start of the day.
+// The operating day at an instant (YYYYMMDD): the local date, counted on
+// the wall clock from the configured start of the day.
 int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now);
+// The instant an operating day (YYYYMMDD) starts.
+std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
+                                           int32_t day);
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable);

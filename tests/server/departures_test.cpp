@@ -1,0 +1,164 @@
+// Which trains a board shows around the night and on the days the clocks
+// change, each from a small feed written here: a 24-hour line whose agency
+// dates the trips after midnight on the next service day, a railway whose
+// last trains leave after midnight, and a line in New York's zone.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "server/signs/signs.h"
+#include "serverfixture.h"
+
+namespace {
+
+using FeedFiles = std::map<std::string, std::string>;
+
+struct InlineStation {
+    StationConfig config;
+    Store* store = nullptr;
+    const date::time_zone* zone = nullptr;
+    ~InlineStation() {
+        storeClose(store);
+    }
+};
+
+// A feed of one line A - B in a zone: stops, route and calendar are the same
+// for every test; the trips and their stop times are the test's own.
+FeedFiles lineFeed(const std::string& zone, const std::string& trips, const std::string& stopTimes) {
+    return {{"agency.txt",
+             "agency_id,agency_name,agency_url,agency_timezone\nM,Metro,https://x.invalid," + zone + "\n"},
+            {"stops.txt", "stop_id,stop_name\nA,Alpha\nB,Beta\n"},
+            {"routes.txt", "route_id,agency_id,route_short_name,route_long_name,route_type\nR,M,R,Red,1\n"},
+            {"calendar.txt",
+             "service_id,monday,tuesday,wednesday,thursday,friday,saturday,sunday,start_date,end_date\n"
+             "D,1,1,1,1,1,1,1,20260101,20271231\n"},
+            {"trips.txt", "route_id,service_id,trip_id,trip_headsign\n" + trips},
+            {"stop_times.txt", "trip_id,arrival_time,departure_time,stop_id,stop_sequence\n" + stopTimes}};
+}
+
+// Writes the feed, imports it and reads the station's configuration.
+void openStation(const FeedFiles& files, const std::string& toml, InlineStation* station) {
+    const std::string folder = scratchFolder("departures");
+    std::system(("mkdir -p " + folder + "/feed").c_str());
+    for (const auto& [name, text] : files) {
+        writeText(folder + "/feed/" + name, text);
+    }
+    ImportReport report;
+    ASSERT_EQ(importFeed(folder + "/feed", folder + "/timetable.db", &report), IMPORT_OK);
+    std::vector<std::string> problems;
+    ASSERT_TRUE(readStationConfig("[server]\nstore = \"timetable.db\"\n" + toml, folder, &station->config,
+                                  &problems));
+    std::string error;
+    station->store = storeOpen(station->config.store, &error);
+    ASSERT_NE(station->store, nullptr) << error;
+    station->zone = findZone(storeMeta(station->store, "timezone"));
+    ASSERT_NE(station->zone, nullptr);
+}
+
+// The document of the station's first board at a local time.
+std::string boardAt(const InlineStation& station, const char* localTime) {
+    int64_t now = 0;
+    EXPECT_TRUE(parseLocalTime(localTime, station.zone, &now)) << localTime;
+    const BoardConfig& board = station.config.boards[0];
+    BoardTimetable timetable;
+    buildTimetable(station.store, station.zone, station.config, board,
+                   operatingDay(station.config, station.zone, now), &timetable);
+    BuiltDocument document;
+    buildDocument(station.config, board, timetable, station.zone, now, &document);
+    EXPECT_TRUE(document.accepted) << localTime << "\n" << document.text;
+    return document.text;
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Trips A -> B leaving A at the given GTFS times, one trip each.
+void addTrips(const std::vector<std::string>& times, std::string* trips, std::string* stopTimes) {
+    for (size_t i = 0; i < times.size(); ++i) {
+        const std::string id = "T" + std::to_string(i);
+        *trips += "R,D," + id + ",Beta\n";
+        *stopTimes +=
+            id + "," + times[i] + "," + times[i] + ",A,1\n" + id + "," + times[i] + "," + times[i] + ",B,2\n";
+    }
+}
+
+const char* const CLASSIC_BOARD = "[[board]]\nnumber = 1\nstop_id = \"A\"\nrows = 3\n";
+const char* const END_ROW = "line=text\t本日の列車は終了しました\tService has ended for today\t\tc\n";
+
+TEST(ServerDepartures, TwentyFourHourLineDatedAfterMidnightNeverEnds) {
+    // A train every 20 minutes all day; the agency dates the ones after
+    // midnight on the next service day (00:00:00, not 24:00:00).
+    std::vector<std::string> times;
+    for (int32_t minute = 0; minute < 24 * 60; minute += 20) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d:%02d:00", minute / 60, minute % 60);
+        times.push_back(text);
+    }
+    std::string trips;
+    std::string stopTimes;
+    addTrips(times, &trips, &stopTimes);
+    InlineStation station;
+    openStation(lineFeed("Asia/Tokyo", trips, stopTimes), CLASSIC_BOARD, &station);
+    std::string board = boardAt(station, "2026-12-07T23:50");
+    EXPECT_TRUE(has(board, "line=train\t0:00\tBeta\t") && has(board, "line=train\t0:20\t")) << board;
+    board = boardAt(station, "2026-12-08T03:50");
+    EXPECT_TRUE(has(board, "line=train\t4:00\t") && has(board, "line=train\t4:20\t")) << board;
+    EXPECT_FALSE(has(board, "本日の列車は終了しました")) << board;
+}
+
+TEST(ServerDepartures, LastTrainsAfterMidnightThenEndOfServiceAndFirstTrain) {
+    // The last two trains are dated on the next service day at 00:01 and
+    // 00:31; the first train of the morning leaves at 5:02.
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"00:01:00", "00:31:00", "05:02:00", "23:40:00"}, &trips, &stopTimes);
+    InlineStation station;
+    openStation(
+        lineFeed("Asia/Tokyo", trips, stopTimes),
+        std::string(CLASSIC_BOARD) + "[[board]]\nnumber = 2\nstop_id = \"A\"\nstyle = \"new-style\"\n",
+        &station);
+    std::string board = boardAt(station, "2026-12-07T23:50");
+    EXPECT_TRUE(has(board, "line=train\t0:01\t") && has(board, "line=train\t0:31\t")) << board;
+    EXPECT_TRUE(has(board, "line=train\t5:02\t")) << board;  // the third row is tomorrow's first
+    board = boardAt(station, "2026-12-08T00:40");
+    EXPECT_TRUE(has(board, END_ROW) && has(board, "line=text\t始発 5:02\tFirst train 5:02\t\tc\n")) << board;
+    board = boardAt(station, "2026-12-08T04:10");  // the new operating day, before its first train
+    EXPECT_TRUE(has(board, "line=train\t5:02\t")) << board;
+
+    // The new-style sign says the same on its two lines.
+    std::swap(station.config.boards[0], station.config.boards[1]);
+    board = boardAt(station, "2026-12-08T00:40");
+    EXPECT_TRUE(has(board, "row=text\t本日の列車は終了しました|Service has ended for today\n") &&
+                has(board, "msg=frame\t始発 5:02|First train 5:02\n"))
+        << board;
+}
+
+TEST(ServerDepartures, ClockChangeDaysInNewYork) {
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"01:30:00", "04:30:00"}, &trips, &stopTimes);
+    InlineStation station;
+    openStation(lineFeed("America/New_York", trips, stopTimes), CLASSIC_BOARD, &station);
+    // Spring forward: the 4:30 train is shown from 4:00 on, when the day
+    // has started by the wall clock though only three hours have passed.
+    std::string board = boardAt(station, "2026-03-08T04:10");
+    EXPECT_TRUE(has(board, "line=train\t4:30\t")) << board;
+    EXPECT_FALSE(has(board, "本日の列車は終了しました")) << board;
+
+    // Fall back: 1:30 happens twice, and an offset names the second.
+    int64_t first = 0;
+    int64_t second = 0;
+    ASSERT_TRUE(parseLocalTime("2026-11-01T01:30", station.zone, &first));
+    ASSERT_TRUE(parseLocalTime("2026-11-01T01:30-05:00", station.zone, &second));
+    EXPECT_EQ(second - first, 3600);
+    EXPECT_FALSE(parseLocalTime("2026-11-01T01:30-5", station.zone, &second));
+    // The day's times count from noon minus twelve hours, which that day is
+    // the first 1:00: 01:30:00 is the second 1:30.
+    board = boardAt(station, "2026-11-01T01:20-05:00");
+    EXPECT_TRUE(has(board, "line=train\t1:30\t") && has(board, "line=train\t4:30\t")) << board;
+    board = boardAt(station, "2026-11-01T01:40-05:00");
+    EXPECT_TRUE(has(board, END_ROW) && has(board, "\t始発 4:30\t")) << board;
+}
+
+}  // namespace
