@@ -162,3 +162,30 @@ TEST(ServerDepartures, ClockChangeDaysInNewYork) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerDepartures, LanguageTagsCompareWithoutCase) {
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"08:00:00"}, &trips, &stopTimes);
+    FeedFiles files = lineFeed("Asia/Tokyo", trips, stopTimes);
+    files["trips.txt"] = "route_id,service_id,trip_id,trip_headsign\nR,D,T0,港南\n";
+    files["feed_info.txt"] = "feed_publisher_name,feed_publisher_url,feed_lang\nM,https://x.invalid,JA-jp\n";
+    files["translations.txt"] =
+        "table_name,field_name,language,translation,record_id,field_value\n"
+        "trips,trip_headsign,EN-us,Konan,,港南\ntrips,trip_headsign,KO,고난,T0,\n"
+        "trips,trip_headsign,zh-hant-TW,港南站,,港南\n";
+    InlineStation station;
+    openStation(files,
+                "[[board]]\nnumber = 1\nstop_id = \"A\"\nstyle = \"new-style\"\nlanguages = [\"j\", \"e\", "
+                "\"t\", \"o\"]\n",
+                &station);
+    const std::string board = boardAt(station, "2026-12-07T07:50");
+    EXPECT_TRUE(has(board, "row=train\t8:00\t0\t\t港南|Konan|||港南站|고난\n")) << board;
+    EXPECT_EQ(languageSlotOf("en_GB"), 1);
+    EXPECT_EQ(languageSlotOf("ZH-HK"), 4);
+    EXPECT_EQ(languageSlotOf("ja-Latn"), -1);
+}
+
+}  // namespace

@@ -226,3 +226,20 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
     }
     return std::string();
 }
+
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table, const std::string& field,
+                                                 const std::string& recordId, const std::string& fieldValue) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    std::vector<TranslationRecord> found;
+    // Those for the record first: they are the more exact.
+    Query query(store->db,
+                "SELECT language, translation, record_id <> '' FROM translations WHERE table_name = ?"
+                " AND field_name = ? AND ((record_id <> '' AND record_id = ?) OR"
+                " (record_id = '' AND field_value <> '' AND field_value = ?))"
+                " ORDER BY record_id = '', rowid");
+    query.text(table).text(field).text(recordId).text(fieldValue);
+    while (query.row()) {
+        found.push_back(TranslationRecord{query.column(0), query.column(1)});
+    }
+    return found;
+}

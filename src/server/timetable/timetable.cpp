@@ -10,36 +10,37 @@
 
 namespace {
 
-// GTFS language codes for each display language slot (j e k s t o).
-const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {{"ja", "ja-JP"},
-                                                                 {"en", "en-US", "en-GB"},
-                                                                 {"ja-Hrkt", "ja-Kana", "ja-Hira"},
-                                                                 {"zh-Hans", "zh-CN", "zh"},
-                                                                 {"zh-Hant", "zh-TW", "zh-HK"},
-                                                                 {"ko", "ko-KR"}};
-
-std::string translate(Store* store, const std::string& table, const std::string& field, int32_t slot,
-                      const std::string& recordId, const std::string& value) {
-    for (const std::string& code : LANGUAGE_CODES[slot]) {
-        std::string text = storeTranslation(store, table, field, code, recordId, value);
-        if (!text.empty()) {
-            return text;
+// The subtags of a language tag, in lower case.
+std::vector<std::string> subtagsOf(const std::string& tag) {
+    std::vector<std::string> subtags(1);
+    for (const char c : tag) {
+        if (c == '-' || c == '_') {
+            subtags.emplace_back();
+        } else {
+            subtags.back() += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         }
     }
-    return std::string();
+    return subtags;
+}
+
+// The translation of a field for one slot: of those the feed has, the first
+// (the record's before the value's) whose tag is that slot's, the plainest
+// tag first ("en" before "en-US").
+std::string pickTranslation(const std::vector<TranslationRecord>& translations, int32_t slot) {
+    const TranslationRecord* best = nullptr;
+    for (const TranslationRecord& candidate : translations) {
+        if (languageSlotOf(candidate.language) == slot && !candidate.translation.empty() &&
+            (best == nullptr || subtagsOf(candidate.language).size() < subtagsOf(best->language).size())) {
+            best = &candidate;
+        }
+    }
+    return best != nullptr ? best->translation : std::string();
 }
 
 // The display language slot of the feed's own texts (feed_lang), -1 when it
 // is none of them.
 int32_t feedSlot(const std::string& feedLang) {
-    for (int32_t slot = LANGUAGE_SLOTS - 1; slot >= 0; --slot) {
-        for (const std::string& code : LANGUAGE_CODES[slot]) {
-            if (feedLang == code || (code.size() == 2 && feedLang.rfind(code + "-", 0) == 0 && slot != 2)) {
-                return slot;
-            }
-        }
-    }
-    return -1;
+    return languageSlotOf(feedLang);
 }
 
 // Texts of a field in every slot: each slot its translation; the feed's own
@@ -47,8 +48,9 @@ int32_t feedSlot(const std::string& feedLang) {
 // feed's own text whatever its language.
 void translateAll(Store* store, int32_t ownSlot, const std::string& table, const std::string& field,
                   const std::string& recordId, const std::string& value, std::string* texts) {
+    const std::vector<TranslationRecord> translations = storeTranslations(store, table, field, recordId, value);
     for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-        texts[slot] = translate(store, table, field, slot, recordId, value);
+        texts[slot] = pickTranslation(translations, slot);
         if (texts[slot].empty() && (slot == ownSlot || slot == 0)) {
             texts[slot] = value;
         }
@@ -243,6 +245,40 @@ void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
 }
 
 }  // namespace
+
+int32_t languageSlotOf(const std::string& tag) {
+    const std::vector<std::string> subtags = subtagsOf(tag);
+    std::string script;
+    std::string region;
+    for (size_t i = 1; i < subtags.size(); ++i) {
+        if (subtags[i].size() == 4 && script.empty() && region.empty()) {
+            script = subtags[i];
+        } else if ((subtags[i].size() == 2 || subtags[i].size() == 3) && region.empty()) {
+            region = subtags[i];
+        }
+    }
+    const std::string& language = subtags[0];
+    if (language == "ja" || language == "jpn") {
+        // Kana readings are the further Japanese-script text; romanised
+        // Japanese is no language a board shows.
+        if (script == "hrkt" || script == "kana" || script == "hira") {
+            return 2;
+        }
+        return script.empty() || script == "jpan" ? 0 : -1;
+    }
+    if (language == "en" || language == "eng") {
+        return 1;
+    }
+    if (language == "zh" || language == "zho" || language == "chi") {
+        const bool traditional =
+            script == "hant" || (script.empty() && (region == "tw" || region == "hk" || region == "mo"));
+        return traditional ? 4 : 3;
+    }
+    if (language == "ko" || language == "kor") {
+        return 5;
+    }
+    return -1;
+}
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable) {

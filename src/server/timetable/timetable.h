@@ -134,6 +134,20 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
                              const std::string& language, const std::string& recordId,
                              const std::string& fieldValue);
 
+// Every translation of a field in every language the feed has: those by
+// record_id first, then those by field_value.
+struct TranslationRecord {
+    std::string language;     // the BCP 47 tag as the feed wrote it
+    std::string translation;  // the translated text
+};
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table, const std::string& field,
+                                                 const std::string& recordId, const std::string& fieldValue);
+
+// The display language slot (0 Japanese ... 5 Korean) of a BCP 47 language
+// tag, compared without regard to case ("EN", "en-US" and "en_GB" are
+// English); -1 for a language the board has no slot for.
+int32_t languageSlotOf(const std::string& tag);
+
 // ---------------------------------------------------------------------------
 // Service days and local time
 
