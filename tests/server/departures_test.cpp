@@ -189,3 +189,34 @@ TEST(ServerDepartures, LanguageTagsCompareWithoutCase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
+    // Route S comes first in the feed but runs one train; R runs two. The
+    // stop has no platform_code.
+    std::string trips = "S,D,S0,Beta\n";
+    std::string stopTimes = "S0,07:55:00,07:55:00,A,1\nS0,08:05:00,08:05:00,B,2\n";
+    addTrips({"08:00:00", "08:10:00"}, &trips, &stopTimes);
+    FeedFiles files = lineFeed("Asia/Tokyo", trips, stopTimes);
+    files["routes.txt"] =
+        "route_id,agency_id,route_short_name,route_long_name,route_type,route_color\n"
+        "S,M,Exp,Express,1,00A000\nR,M,,Red,1,E60012\n";
+    files["feed_info.txt"] = "feed_publisher_name,feed_publisher_url,feed_lang\nM,https://x.invalid,en\n";
+    InlineStation station;
+    openStation(files,
+                "[[board]]\nnumber = 5\nstop_id = \"A\"\ntrain_template = \"{route} {destination}\"\n"
+                "[[board]]\nnumber = 6\nstop_id = \"A\"\nstyle = \"new-style\"\n",
+                &station);
+    std::string board = boardAt(station, "2026-12-07T07:50");
+    EXPECT_TRUE(has(board, "line=train\t7:55\tExp Beta\tExp Beta\tG\t0\n") &&
+                has(board, "line=train\t8:00\tRed Beta\tRed Beta\tR\t0\n"))
+        << board;
+    EXPECT_TRUE(has(board, "platform=\nlabelJp=\nlabelEn=\n")) << board;  // no "Track 5"
+    std::swap(station.config.boards[0], station.config.boards[1]);
+    board = boardAt(station, "2026-12-07T07:50");
+    EXPECT_TRUE(has(board, "lineJp=Red\nlineEn=Red\n") && has(board, "color=E60012\n")) << board;
+    EXPECT_TRUE(has(board, "row=train\t7:55\t0\t\tBeta")) << board;  // the template is board 5's
+}
+
+}  // namespace

@@ -153,6 +153,12 @@ void splitLanguages(const std::string& joined, std::string* texts) {
     }
 }
 
+// What a train's row says in one language: by the board's train template,
+// else the destination.
+const std::string& rowText(const Departure& departure, int32_t slot) {
+    return departure.trainTexts[slot].empty() ? departure.destinations[slot] : departure.trainTexts[slot];
+}
+
 // The time a board shows for a departure: as scheduled, also when late.
 std::string shownClock(const date::time_zone* zone, const Departure& departure) {
     return fieldText(formatClock(zone, departure.when - int64_t{departure.delayMinutes} * 60), TIME_CAPACITY,
@@ -207,9 +213,10 @@ void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, siz
     }
 }
 
-// The platform a board shows: the timetable's, else the board's number.
-std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable) {
-    return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
+// The platform a board shows: as configured or as the feed names it. A
+// board's own number is no platform: a passenger would take it for one.
+std::string platformOf(const BoardTimetable& timetable) {
+    return timetable.platform;
 }
 
 // The row after the end of service that names the next day's first train.
@@ -227,12 +234,13 @@ void writeClassicFirstTrain(Writer* w, const date::time_zone* zone, const Depart
 void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
                   const std::vector<const Departure*>& coming, const Departure* firstTrain,
                   const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& allNotices) {
-    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
+    const bool named = !timetable.platform.empty();
     const std::string labelJp =
-        fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
+        fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
                   LABEL_JP_CAPACITY, false);
     const std::string labelEn =
-        fieldText(board.labelEn.empty() ? "Track " + platformOf(board, timetable) : board.labelEn,
+        fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
                   LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
@@ -260,12 +268,10 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     for (size_t i = 0; i < trains; ++i) {
         const Departure& departure = *coming[i];
         const std::string time = shownClock(zone, departure);
-        const std::string destination =
-            fieldText(withDelay(departure.destinations[0], departure.delayMinutes, false),
-                      CLASSIC_TEXT_CAPACITY, false);
-        const std::string english =
-            fieldText(withDelay(departure.destinations[1], departure.delayMinutes, true),
-                      CLASSIC_TEXT_EN_CAPACITY, false);
+        const std::string destination = fieldText(
+            withDelay(rowText(departure, 0), departure.delayMinutes, false), CLASSIC_TEXT_CAPACITY, false);
+        const std::string english = fieldText(withDelay(rowText(departure, 1), departure.delayMinutes, true),
+                                              CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
         const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
@@ -322,7 +328,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
                    const std::vector<const Departure*>& coming, const Departure* firstTrain,
                    const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& notices,
                    int32_t approach) {
-    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
     // The direction: as configured, else where the next train goes.
@@ -365,7 +371,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
         std::string texts[LANGUAGE_SLOTS];
         for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = next.destinations[slot];
+            texts[slot] = rowText(next, slot);
         }
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
@@ -419,7 +425,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const std::string time = shownClock(zone, after);
         std::string texts[LANGUAGE_SLOTS];
         for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = after.destinations[slot];
+            texts[slot] = rowText(after, slot);
         }
         std::string slots[LANGUAGE_SLOTS];
         w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));

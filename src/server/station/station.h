@@ -38,6 +38,9 @@ struct BoardConfig {
     std::string labelEn;
     std::string captionTime = "発車時刻";
     std::string captionDest = "行先";
+    // What a train's row says, in every language: "{destination}" and
+    // "{route}" (the route's short name, else its long name) are filled in.
+    std::string trainTemplate = "{destination}";
     std::vector<RouteColor> routeColors;
     int32_t blinkSeconds = 60;
     // new-style

@@ -94,35 +94,21 @@ bool parseHexColor(const std::string& text, int64_t* value) {
 }
 
 const std::set<std::string> SERVER_KEYS = {"listen", "port", "store", "sounds", "day_start"};
-const std::set<std::string> BOARD_KEYS = {"number",
-                                          "name",
-                                          "style",
-                                          "stop_id",
-                                          "station",
-                                          "platform_code",
-                                          "routes",
-                                          "direction_id",
-                                          "melody",
-                                          "melody_lead_seconds",
-                                          "rows",
-                                          "width",
-                                          "label_jp",
-                                          "label_en",
-                                          "caption_time",
-                                          "caption_dest",
-                                          "route_colors",
-                                          "blink_seconds",
-                                          "platform",
-                                          "side",
-                                          "line_jp",
-                                          "line_en",
-                                          "line_color",
-                                          "via_jp",
-                                          "via_en",
-                                          "languages",
-                                          "approach_seconds",
-                                          "approach_label",
-                                          "approach_message"};
+const std::set<std::string> BOARD_KEYS = {"number",         "name",
+                                          "style",          "stop_id",
+                                          "station",        "platform_code",
+                                          "routes",         "direction_id",
+                                          "melody",         "melody_lead_seconds",
+                                          "rows",           "width",
+                                          "label_jp",       "label_en",
+                                          "caption_time",   "caption_dest",
+                                          "train_template", "route_colors",
+                                          "blink_seconds",  "platform",
+                                          "side",           "line_jp",
+                                          "line_en",        "line_color",
+                                          "via_jp",         "via_en",
+                                          "languages",      "approach_seconds",
+                                          "approach_label", "approach_message"};
 
 // The routes a board keeps to: a list of route_id texts.
 void readBoardRoutes(Reader* reader, const toml::table& table, BoardConfig* board) {
@@ -238,6 +224,7 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->text(table, "label_en", &board->labelEn);
     reader->text(table, "caption_time", &board->captionTime);
     reader->text(table, "caption_dest", &board->captionDest);
+    reader->text(table, "train_template", &board->trainTemplate);
     readRouteColors(reader, table, board);
     reader->integer(table, "blink_seconds", &board->blinkSeconds, 0, 3600);
     reader->text(table, "platform", &board->platform);

@@ -227,8 +227,9 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
     return std::string();
 }
 
-std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table, const std::string& field,
-                                                 const std::string& recordId, const std::string& fieldValue) {
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table,
+                                                 const std::string& field, const std::string& recordId,
+                                                 const std::string& fieldValue) {
     std::lock_guard<std::mutex> hold(store->lock);
     std::vector<TranslationRecord> found;
     // Those for the record first: they are the more exact.

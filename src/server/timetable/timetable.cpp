@@ -48,7 +48,8 @@ int32_t feedSlot(const std::string& feedLang) {
 // feed's own text whatever its language.
 void translateAll(Store* store, int32_t ownSlot, const std::string& table, const std::string& field,
                   const std::string& recordId, const std::string& value, std::string* texts) {
-    const std::vector<TranslationRecord> translations = storeTranslations(store, table, field, recordId, value);
+    const std::vector<TranslationRecord> translations =
+        storeTranslations(store, table, field, recordId, value);
     for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
         texts[slot] = pickTranslation(translations, slot);
         if (texts[slot].empty() && (slot == ownSlot || slot == 0)) {
@@ -69,7 +70,7 @@ size_t unitCount(const std::string& text) {
 }
 
 struct DestinationTexts {
-    std::string texts[LANGUAGE_SLOTS];
+    std::string texts[LANGUAGE_SLOTS];  // one per display language slot
 };
 
 // What the departures of a day share, each looked up in the store once.
@@ -77,6 +78,7 @@ struct TimetableLookups {
     int32_t ownSlot = 0;
     std::map<std::string, RouteRecord> routeRecords;
     std::map<std::string, DestinationTexts> destinations;
+    std::map<std::string, DestinationTexts> routeNames;  // by route_id, for the train template
     std::map<std::string, std::vector<FrequencyRecord>> frequencies;
 };
 
@@ -169,6 +171,69 @@ uint8_t callColor(Store* store, const BoardConfig& board, const CallRecord& call
     return color;
 }
 
+// A route's name for a train's row: its short name, else its long name, in
+// every language; a language without a translation takes the feed's own
+// text (route names are mostly codes and marks that read the same).
+const DestinationTexts& routeName(Store* store, const std::string& routeId, TimetableLookups* lookups) {
+    auto found = lookups->routeNames.find(routeId);
+    if (found != lookups->routeNames.end()) {
+        return found->second;
+    }
+    RouteRecord route;
+    storeRoute(store, routeId, &route);
+    const bool useShort = !route.shortName.empty();
+    DestinationTexts texts;
+    translateAll(store, lookups->ownSlot, "routes", useShort ? "route_short_name" : "route_long_name",
+                 route.routeId, useShort ? route.shortName : route.longName, texts.texts);
+    for (std::string& text : texts.texts) {
+        if (text.empty()) {
+            text = texts.texts[0];
+        }
+    }
+    return lookups->routeNames.emplace(routeId, texts).first->second;
+}
+
+// A template with its "{name}" fields filled in, and the blanks an empty
+// field leaves behind taken out.
+std::string fillTemplate(const std::string& pattern, const std::string& destination,
+                         const std::string& route) {
+    std::string filled = pattern;
+    for (const auto& [field, value] :
+         {std::pair<std::string, const std::string*>{"{destination}", &destination},
+          std::pair<std::string, const std::string*>{"{route}", &route}}) {
+        for (size_t at = filled.find(field); at != std::string::npos;
+             at = filled.find(field, at + value->size())) {
+            filled.replace(at, field.size(), *value);
+        }
+    }
+    std::string clean;
+    for (const char c : filled) {
+        if (c != ' ' || (!clean.empty() && clean.back() != ' ')) {
+            clean += c;
+        }
+    }
+    while (!clean.empty() && clean.back() == ' ') {
+        clean.pop_back();
+    }
+    return clean;
+}
+
+// The texts of a train's row by the board's template; none where the
+// template is the destination alone or the destination has no text.
+void fillTrainTexts(Store* store, const BoardConfig& board, const CallRecord& call, TimetableLookups* lookups,
+                    Departure* departure) {
+    if (board.trainTemplate == "{destination}") {
+        return;
+    }
+    const DestinationTexts& route = routeName(store, call.routeId, lookups);
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        if (!departure->destinations[slot].empty()) {
+            departure->trainTexts[slot] =
+                fillTemplate(board.trainTemplate, departure->destinations[slot], route.texts[slot]);
+        }
+    }
+}
+
 // A call's departure times within its service day: its own, or for a
 // frequency-based trip one for every trip of the pattern.
 std::vector<int32_t> callTimes(Store* store, const CallRecord& call, TimetableLookups* lookups) {
@@ -217,17 +282,28 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
                 departure.destinations[slot] = destination.texts[slot];
             }
             departure.color = color;
+            fillTrainTexts(store, board, call, lookups, &departure);
             timetable->departures.push_back(std::move(departure));
         }
     }
 }
 
-// The line of a new-style header from the feed: the board's first route (or
-// the route of its first call), its name and colour.
-void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
-                  const std::vector<CallRecord>& calls, BoardTimetable* timetable) {
-    std::string routeId =
-        !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
+// The line of a new-style header from the feed: the route most of the
+// board's trains run on (the first of the board's routes when it has no
+// train), its name and colour.
+void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board, BoardTimetable* timetable) {
+    std::map<std::string, int32_t> trainsOfRoute;
+    for (const Departure& departure : timetable->departures) {
+        ++trainsOfRoute[departure.routeId];
+    }
+    std::string routeId = board.routes.empty() ? std::string() : board.routes[0];
+    int32_t most = 0;
+    for (const auto& [route, count] : trainsOfRoute) {
+        if (count > most) {
+            routeId = route;
+            most = count;
+        }
+    }
     RouteRecord route;
     if (!routeId.empty() && storeRoute(store, routeId, &route)) {
         // The long name where it fits the sign's line badge, else the short.
@@ -323,7 +399,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     }
 
     // The line of a new-style header: as configured, else from the feed.
-    lineFromFeed(store, lookups.ownSlot, board, calls, timetable);
+    lineFromFeed(store, lookups.ownSlot, board, timetable);
     if (!board.lineJp.empty()) {
         timetable->lineTexts[0] = board.lineJp;
     }

@@ -140,8 +140,9 @@ struct TranslationRecord {
     std::string language;     // the BCP 47 tag as the feed wrote it
     std::string translation;  // the translated text
 };
-std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table, const std::string& field,
-                                                 const std::string& recordId, const std::string& fieldValue);
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table,
+                                                 const std::string& field, const std::string& recordId,
+                                                 const std::string& fieldValue);
 
 // The display language slot (0 Japanese ... 5 Korean) of a BCP 47 language
 // tag, compared without regard to case ("EN", "en-US" and "en_GB" are
@@ -206,6 +207,8 @@ struct Departure {
     std::string tripId;
     std::string routeId;
     std::string destinations[LANGUAGE_SLOTS];  // Japanese first; empty: none
+    // The row's text by the board's train template; empty: the destination.
+    std::string trainTexts[LANGUAGE_SLOTS];
     uint8_t color;
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
