@@ -94,21 +94,37 @@ bool parseHexColor(const std::string& text, int64_t* value) {
 }
 
 const std::set<std::string> SERVER_KEYS = {"listen", "port", "store", "sounds", "day_start"};
-const std::set<std::string> BOARD_KEYS = {"number",         "name",
-                                          "style",          "stop_id",
-                                          "station",        "platform_code",
-                                          "routes",         "direction_id",
-                                          "melody",         "melody_lead_seconds",
-                                          "rows",           "width",
-                                          "label_jp",       "label_en",
-                                          "caption_time",   "caption_dest",
-                                          "train_template", "route_colors",
-                                          "blink_seconds",  "platform",
-                                          "side",           "line_jp",
-                                          "line_en",        "line_color",
-                                          "via_jp",         "via_en",
-                                          "languages",      "approach_seconds",
-                                          "approach_label", "approach_message"};
+const std::set<std::string> BOARD_KEYS = {"number",
+                                          "name",
+                                          "style",
+                                          "stop_id",
+                                          "station",
+                                          "platform_code",
+                                          "routes",
+                                          "direction_id",
+                                          "melody",
+                                          "melody_lead_seconds",
+                                          "rows",
+                                          "width",
+                                          "label_jp",
+                                          "label_en",
+                                          "caption_time",
+                                          "caption_dest",
+                                          "route_colors",
+                                          "blink_seconds",
+                                          "platform",
+                                          "side",
+                                          "line_jp",
+                                          "line_en",
+                                          "line_color",
+                                          "via_jp",
+                                          "via_en",
+                                          "languages",
+                                          "approach_seconds",
+                                          "approach_label",
+                                          "approach_message"};
+// What a board's texts say, beside the keys above.
+const std::set<std::string> BOARD_TEXT_KEYS = {"train_template"};
 
 // The routes a board keeps to: a list of route_id texts.
 void readBoardRoutes(Reader* reader, const toml::table& table, BoardConfig* board) {
@@ -191,7 +207,8 @@ void readBoardLanguages(Reader* reader, const toml::table& table, BoardConfig* b
 
 void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     for (const auto& [key, node] : table) {
-        if (BOARD_KEYS.count(std::string(key.str())) == 0) {
+        if (BOARD_KEYS.count(std::string(key.str())) == 0 &&
+            BOARD_TEXT_KEYS.count(std::string(key.str())) == 0) {
             reader->warn("unknown key " + std::string(key.str()));
         }
     }
