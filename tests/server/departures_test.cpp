@@ -46,8 +46,10 @@ void openStation(const FeedFiles& files, const std::string& toml, InlineStation*
     ImportReport report;
     ASSERT_EQ(importFeed(folder + "/feed", folder + "/timetable.db", &report), IMPORT_OK);
     std::vector<std::string> problems;
-    ASSERT_TRUE(readStationConfig("[server]\nstore = \"timetable.db\"\n" + toml, folder, &station->config,
-                                  &problems));
+    const std::string text = "[server]\nstore = \"timetable.db\"\n" + toml;
+    writeText(folder + "/station.toml", text);
+    ASSERT_TRUE(readStationConfig(text, folder, &station->config, &problems));
+    station->config.path = folder + "/station.toml";
     std::string error;
     station->store = storeOpen(station->config.store, &error);
     ASSERT_NE(station->store, nullptr) << error;
@@ -217,6 +219,47 @@ TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     board = boardAt(station, "2026-12-07T07:50");
     EXPECT_TRUE(has(board, "lineJp=Red\nlineEn=Red\n") && has(board, "color=E60012\n")) << board;
     EXPECT_TRUE(has(board, "row=train\t7:55\t0\t\tBeta")) << board;  // the template is board 5's
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServerCheck, NamesUnknownStopsMissingMelodiesAndAnExpiredFeed) {
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"08:00:00"}, &trips, &stopTimes);
+    FeedFiles files = lineFeed("Asia/Tokyo", trips, stopTimes);
+    files["calendar.txt"] =
+        "service_id,monday,tuesday,wednesday,thursday,friday,saturday,sunday,start_date,end_date\n"
+        "D,1,1,1,1,1,1,1,20260101,20261210\n";
+    InlineStation station;
+    openStation(files,
+                "[[board]]\nnumber = 1\nstop_id = \"A\"\n"
+                "[[board]]\nnumber = 2\nstop_id = \"Z\"\n"
+                "[[board]]\nnumber = 3\nstation = \"A\"\nplatform_code = \"9\"\n"
+                "[[board]]\nnumber = 4\nstop_id = \"A\"\nmelody = \"gone.mp3\"\n",
+                &station);
+    ServerClock clock;
+    clock.frozen = true;
+    ASSERT_TRUE(parseLocalTime("2026-12-01T12:00", station.zone, &clock.startInstant));
+    std::vector<std::string> faults =
+        stationFaults(station.config, station.store, station.zone, clock.startInstant);
+    ASSERT_EQ(faults.size(), 3u);
+    EXPECT_TRUE(has(faults[0], "board 2: stop_id \"Z\"")) << faults[0];
+    EXPECT_TRUE(has(faults[1], "board 3: station \"A\" has no platform \"9\"")) << faults[1];
+    EXPECT_TRUE(has(faults[2], "board 4: melody file")) << faults[2];
+    EXPECT_EQ(checkBoards(station.config, clock), 1);
+
+    // Five days before the calendar ends there is service; on the day after
+    // it there is none for a week.
+    station.config.boards.resize(1);
+    EXPECT_EQ(checkBoards(station.config, clock), 0);
+    ASSERT_TRUE(parseLocalTime("2026-12-11T12:00", station.zone, &clock.startInstant));
+    faults = stationFaults(station.config, station.store, station.zone, clock.startInstant);
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_TRUE(has(faults[0], "no service")) << faults[0];
+    EXPECT_EQ(checkBoards(station.config, clock), 1);
 }
 
 }  // namespace
