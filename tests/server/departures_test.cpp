@@ -263,3 +263,50 @@ TEST(ServerCheck, NamesUnknownStopsMissingMelodiesAndAnExpiredFeed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
+    // An English-only feed at a station that shows English only, with its
+    // own end-of-service text and phase timing.
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"08:00:00"}, &trips, &stopTimes);
+    FeedFiles files = lineFeed("America/New_York", trips, stopTimes);
+    files["feed_info.txt"] = "feed_publisher_name,feed_publisher_url,feed_lang\nM,https://x.invalid,en\n";
+    InlineStation english;
+    openStation(files,
+                "[station]\nlanguages = [\"e\"]\njapanese_ms = 10000\nenglish_ms = 0\n"
+                "end_of_service = \"|No more trains today\"\n" +
+                    std::string(CLASSIC_BOARD) +
+                    "[[board]]\nnumber = 2\nstop_id = \"A\"\nstyle = \"new-style\"\n",
+                &english);
+    std::string board = boardAt(english, "2026-12-07T07:50");
+    EXPECT_TRUE(has(board, "jpMs=10000\nenMs=0\nline=train\t8:00\tBeta\t\t\t0\n")) << board;
+    board = boardAt(english, "2026-12-07T08:10");
+    EXPECT_TRUE(has(board, "line=text\tNo more trains today\t\t\tc\nline=text\tFirst train 8:00\t\t\tc\n"))
+        << board;
+    std::swap(english.config.boards[0], english.config.boards[1]);
+    board = boardAt(english, "2026-12-07T07:50");
+    EXPECT_TRUE(has(board, "langs=e\n")) << board;
+
+    // A Japanese-only feed: English only where the feed translates, here the
+    // last station's name for a headsign that is that name.
+    trips.clear();
+    stopTimes.clear();
+    addTrips({"09:00:00", "09:10:00"}, &trips, &stopTimes);
+    files = lineFeed("Asia/Tokyo", trips, stopTimes);
+    files["stops.txt"] = "stop_id,stop_name\nA,山手\nB,港南\n";
+    files["trips.txt"] = "route_id,service_id,trip_id,trip_headsign\nR,D,T0,港南\nR,D,T1,港南 臨時\n";
+    files["feed_info.txt"] = "feed_publisher_name,feed_publisher_url,feed_lang\nM,https://x.invalid,ja\n";
+    files["translations.txt"] =
+        "table_name,field_name,language,translation,record_id,field_value\nstops,stop_name,en,Konan,B,\n";
+    InlineStation japanese;
+    openStation(files, CLASSIC_BOARD, &japanese);
+    board = boardAt(japanese, "2026-12-07T08:50");
+    EXPECT_TRUE(has(board, "line=train\t9:00\t港南\tKonan\t") &&
+                has(board, "line=train\t9:10\t港南 臨時\t\t"))
+        << board;
+}
+
+}  // namespace

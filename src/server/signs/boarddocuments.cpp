@@ -15,10 +15,6 @@
 
 namespace {
 
-const char* const END_OF_SERVICE_JP = "本日の列車は終了しました";
-const char* const END_OF_SERVICE_EN = "Service has ended for today";
-const char* const FIRST_TRAIN_JP = "始発 ";
-const char* const FIRST_TRAIN_EN = "First train ";
 // The longest wait between two trains of a line that runs all night. A
 // longer break across the start of the next operating day is the night's
 // end of service.
@@ -165,23 +161,67 @@ std::string shownClock(const date::time_zone* zone, const Departure& departure) 
                      false);
 }
 
+// One of the station's own texts in every language slot, its "{name}"
+// field filled in.
+void stationTexts(const std::string& pattern, const std::string& field, const std::string& value,
+                  std::string* texts) {
+    splitLanguages(pattern, texts);
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        std::string& text = texts[slot];
+        for (size_t at = text.find(field); !field.empty() && at != std::string::npos;
+             at = text.find(field, at + value.size())) {
+            text.replace(at, field.size(), value);
+        }
+    }
+}
+
+// The two texts of a classic row: Japanese and English on a board of both;
+// a board of one of them shows that language's text (else the other's) in
+// both phases, so nothing is shown twice or in a language the station has
+// not chosen.
+void classicTexts(const std::string* texts, const std::string& languages, std::string* jp, std::string* en) {
+    const bool japanese = languages.find('j') != std::string::npos;
+    const bool english = languages.find('e') != std::string::npos;
+    if (english && !japanese) {
+        *jp = texts[1].empty() ? texts[0] : texts[1];
+        *en = std::string();
+    } else if (japanese && !english) {
+        *jp = texts[0];
+        *en = std::string();
+    } else {
+        *jp = texts[0];
+        *en = texts[1];
+    }
+}
+
+// The station's delay text in one language slot (Japanese where the slot
+// has none).
+std::string delayText(const StationConfig& config, int32_t slot, int32_t minutes) {
+    std::string texts[LANGUAGE_SLOTS];
+    stationTexts(config.delay, "{minutes}", std::to_string(minutes), texts);
+    return texts[slot].empty() ? texts[0] : texts[slot];
+}
+
 // A destination with the delay text after it when the train is late.
-std::string withDelay(const std::string& destination, int32_t minutes, bool english) {
-    if (minutes <= 0) {
+std::string withDelay(const StationConfig& config, const std::string& destination, int32_t minutes,
+                      int32_t slot) {
+    if (minutes <= 0 || destination.empty()) {
         return destination;
     }
-    return destination + (english ? " " + delayTextEn(minutes) : "\u3000" + delayTextJp(minutes));
+    return destination + (slot == 0 ? "\u3000" : " ") + delayText(config, slot, minutes);
 }
 
 // A late train's delay as a notice of its own, for the new-style sign's
 // lower line: "7:20発 港南行 約5分遅れ" / "7:20 to Konan: 5 min late".
-BoardNotice delayNotice(const date::time_zone* zone, const Departure& departure) {
+BoardNotice delayNotice(const StationConfig& config, const date::time_zone* zone,
+                        const Departure& departure) {
     const std::string time = shownClock(zone, departure);
     BoardNotice notice;
-    notice.textJp = time + "発 " + departure.destinations[0] + "行 " + delayTextJp(departure.delayMinutes);
+    notice.textJp =
+        time + "発 " + departure.destinations[0] + "行 " + delayText(config, 0, departure.delayMinutes);
     notice.textEn = time +
                     (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
-                    ": " + delayTextEn(departure.delayMinutes);
+                    ": " + delayText(config, 1, departure.delayMinutes);
     return notice;
 }
 
@@ -219,21 +259,43 @@ std::string platformOf(const BoardTimetable& timetable) {
     return timetable.platform;
 }
 
-// The row after the end of service that names the next day's first train.
-void writeClassicFirstTrain(Writer* w, const date::time_zone* zone, const Departure& first, size_t row) {
-    const std::string time = shownClock(zone, first);
-    const std::string jp = fieldText(FIRST_TRAIN_JP + time, CLASSIC_TEXT_CAPACITY, false);
-    const std::string en = fieldText(FIRST_TRAIN_EN + time, CLASSIC_TEXT_EN_CAPACITY, false);
+// How long each language shows, where the station sets it.
+void writePhaseTimes(Writer* w, const StationConfig& config, bool newStyle) {
+    const int32_t japaneseMs = config.japaneseMs;
+    const int32_t englishMs = config.englishMs;
+    const int32_t languageMs = config.languageMs;
+    if (!newStyle && japaneseMs >= 0) {
+        w->line("jpMs", std::to_string(japaneseMs));
+        w->expect("Japanese phase", [=](const BoardDocument& d) { return d.jpMs == japaneseMs; });
+    }
+    if (!newStyle && englishMs >= 0) {
+        w->line("enMs", std::to_string(englishMs));
+        w->expect("English phase", [=](const BoardDocument& d) { return d.enMs == englishMs; });
+    }
+    if (newStyle && languageMs >= 0) {
+        w->line("langMs", std::to_string(languageMs));
+        w->expect("language turn", [=](const BoardDocument& d) { return d.langMs == languageMs; });
+    }
+}
+
+// A centred text row of the station's own texts.
+void writeClassicText(Writer* w, const BoardConfig& board, const std::string* texts, size_t row) {
+    std::string jpText;
+    std::string enText;
+    classicTexts(texts, board.languages, &jpText, &enText);
+    const std::string jp = fieldText(jpText, CLASSIC_TEXT_CAPACITY, false);
+    const std::string en = fieldText(enText, CLASSIC_TEXT_EN_CAPACITY, false);
     w->line("line", "text\t" + jp + "\t" + en + "\t\tc");
-    w->expect("first train row", [=](const BoardDocument& d) {
+    w->expect("text row " + std::to_string(row + 1), [=](const BoardDocument& d) {
         return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
                sameText(d.lines[row].textEn, en);
     });
 }
 
-void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                  const std::vector<const Departure*>& coming, const Departure* firstTrain,
-                  const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& allNotices) {
+void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& board,
+                  const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
+                  const Departure* firstTrain, const date::time_zone* zone, int64_t now,
+                  const std::vector<BoardNotice>& allNotices) {
     const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
     const bool named = !timetable.platform.empty();
     const std::string labelJp =
@@ -250,6 +312,7 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     w->line("capDest", fieldText(board.captionDest, CAPTION_CAPACITY, false));
     w->line("width", std::to_string(board.width));
     w->line("rows", std::to_string(board.rows));
+    writePhaseTimes(w, config, false);
     const int32_t width = board.width;
     const int32_t rows = board.rows;
     w->expect("header", [=](const BoardDocument& d) {
@@ -268,10 +331,15 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     for (size_t i = 0; i < trains; ++i) {
         const Departure& departure = *coming[i];
         const std::string time = shownClock(zone, departure);
-        const std::string destination = fieldText(
-            withDelay(rowText(departure, 0), departure.delayMinutes, false), CLASSIC_TEXT_CAPACITY, false);
-        const std::string english = fieldText(withDelay(rowText(departure, 1), departure.delayMinutes, true),
-                                              CLASSIC_TEXT_EN_CAPACITY, false);
+        std::string texts[LANGUAGE_SLOTS];
+        for (int32_t slot = 0; slot < 2; ++slot) {
+            texts[slot] = withDelay(config, rowText(departure, slot), departure.delayMinutes, slot);
+        }
+        std::string jp;
+        std::string en;
+        classicTexts(texts, board.languages, &jp, &en);
+        const std::string destination = fieldText(jp, CLASSIC_TEXT_CAPACITY, false);
+        const std::string english = fieldText(en, CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
         const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
@@ -287,16 +355,16 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
         });
     }
     if (coming.empty() && !noticeOnly) {
-        w->line("line", std::string("text\t") + END_OF_SERVICE_JP + "\t" + END_OF_SERVICE_EN + "\t\tc");
-        w->expect("end-of-service row", [](const BoardDocument& d) {
-            return d.lines[0].kind == LINE_TEXT && sameText(d.lines[0].text, END_OF_SERVICE_JP) &&
-                   sameText(d.lines[0].textEn, END_OF_SERVICE_EN);
-        });
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.endOfService, "", "", texts);
+        writeClassicText(w, board, texts, 0);
     }
     const bool firstTrainShown =
         coming.empty() && !noticeOnly && firstTrain != nullptr && notices.size() + 2 <= rowCount;
     if (firstTrainShown) {
-        writeClassicFirstTrain(w, zone, *firstTrain, 1);
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
+        writeClassicText(w, board, texts, 1);
     }
     writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
 }
@@ -324,10 +392,10 @@ void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice&
     }
 }
 
-void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                   const std::vector<const Departure*>& coming, const Departure* firstTrain,
-                   const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& notices,
-                   int32_t approach) {
+void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& board,
+                   const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
+                   const Departure* firstTrain, const date::time_zone* zone, int64_t now,
+                   const std::vector<BoardNotice>& notices, int32_t approach) {
     const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
@@ -353,13 +421,15 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     w->line("viaEn", viaEn);
     w->line("color", colorText);
     w->line("langs", langs);
+    writePhaseTimes(w, config, true);
     w->expect("header", [=](const BoardDocument& d) {
         return d.isNewStyle == 1 && sameText(d.platform, platform) && d.side == static_cast<char16_t>(side) &&
                sameText(d.lineJp, lineJp) && sameText(d.lineEn, lineEn) && sameText(d.viaJp, viaJp) &&
                sameText(d.viaEn, viaEn) && d.color == (color & 0xFFFFFF) && sameText(d.langs, langs);
     });
     if (coming.empty()) {
-        std::string texts[LANGUAGE_SLOTS] = {END_OF_SERVICE_JP, END_OF_SERVICE_EN};
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.endOfService, "", "", texts);
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "text\t" + languageList(texts, board.languages, slots));
         w->expect("end-of-service line", [=](const BoardDocument& d) {
@@ -390,16 +460,18 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     std::vector<BoardNotice> lower;
     for (size_t i = 0; i < coming.size() && i < 2; ++i) {
         if (coming[i]->delayMinutes > 0) {
-            lower.push_back(delayNotice(zone, *coming[i]));
+            lower.push_back(delayNotice(config, zone, *coming[i]));
         }
     }
     lower.insert(lower.end(), notices.begin(), notices.end());
     // After the last train, the next day's first train, as a notice of the
     // lower line when there is none else.
     if (lower.empty() && coming.empty() && firstTrain != nullptr) {
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
         BoardNotice first;
-        first.textJp = FIRST_TRAIN_JP + shownClock(zone, *firstTrain);
-        first.textEn = FIRST_TRAIN_EN + shownClock(zone, *firstTrain);
+        first.textJp = texts[0];
+        first.textEn = texts[1];
         lower.push_back(first);
     }
     const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
@@ -542,9 +614,9 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
     if (board.newStyle) {
-        writeNewStyle(&w, board, timetable, coming, firstTrain, zone, now, notices, approach);
+        writeNewStyle(&w, config, board, timetable, coming, firstTrain, zone, now, notices, approach);
     } else {
-        writeClassic(&w, board, timetable, coming, firstTrain, zone, now, notices);
+        writeClassic(&w, config, board, timetable, coming, firstTrain, zone, now, notices);
     }
     writeSound(&w, config, board, coming, now, overlay, &document->problems);
     w.text += "end\n";

@@ -65,6 +65,16 @@ struct StationConfig {
     std::string store;
     std::string sounds;
     int32_t dayStartSeconds = 4 * 3600;
+    // [station]: the languages the boards show, their timing and the texts
+    // the server writes itself ("|" between the languages' texts, in the
+    // order j e k s t o).
+    std::string languages;    // letters; each board's default, empty: "je"
+    int32_t japaneseMs = -1;  // a classic board's Japanese phase; -1: the board's own
+    int32_t englishMs = -1;   // a classic board's English phase; -1: the board's own
+    int32_t languageMs = -1;  // a new-style sign's turn per language; -1: the sign's own
+    std::string endOfService = "本日の列車は終了しました|Service has ended for today";
+    std::string firstTrain = "始発 {time}|First train {time}";  // after the end of service
+    std::string delay = "約{minutes}分遅れ|{minutes} min late";
     std::vector<BoardConfig> boards;
 };
 

@@ -267,6 +267,38 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->text(table, "approach_message", &board->approachMessage);
 }
 
+// [station]: the languages of the boards, their timing and the server's own
+// texts.
+void readStationSection(Reader* reader, const toml::table& root, StationConfig* config) {
+    const toml::node* node = root.get("station");
+    if (node == nullptr) {
+        return;
+    }
+    reader->where = "[station] ";
+    const toml::table* station = node->as_table();
+    if (station == nullptr) {
+        reader->fault("must be a table");
+        return;
+    }
+    const std::set<std::string> keys = {"languages",   "japanese_ms",    "english_ms", "language_ms",
+                                        "first_train", "end_of_service", "delay"};
+    for (const auto& [key, value] : *station) {
+        if (keys.count(std::string(key.str())) == 0) {
+            reader->warn("unknown key " + std::string(key.str()));
+        }
+    }
+    BoardConfig languages;
+    languages.languages.clear();
+    readBoardLanguages(reader, *station, &languages);
+    config->languages = languages.languages;
+    reader->integer(*station, "japanese_ms", &config->japaneseMs, 0, 60000);
+    reader->integer(*station, "english_ms", &config->englishMs, 0, 60000);
+    reader->integer(*station, "language_ms", &config->languageMs, 500, 60000);
+    reader->text(*station, "end_of_service", &config->endOfService);
+    reader->text(*station, "first_train", &config->firstTrain);
+    reader->text(*station, "delay", &config->delay);
+}
+
 std::string resolvePath(const std::string& folder, const std::string& path) {
     if (path.empty() || path[0] == '/') {
         return path;
@@ -318,7 +350,8 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
     std::string sounds = "sounds";
     for (const auto& [key, node] : root) {
         // [operator] belongs to the operator's page (operatorconfig.cpp).
-        if (key.str() != "server" && key.str() != "board" && key.str() != "operator") {
+        if (key.str() != "server" && key.str() != "board" && key.str() != "operator" &&
+            key.str() != "station") {
             reader.warn("unknown section " + std::string(key.str()));
         }
     }
@@ -344,6 +377,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
             }
         }
     }
+    readStationSection(&reader, root, config);
     config->store = resolvePath(folder, store);
     config->sounds = resolvePath(folder, sounds);
     std::set<int32_t> numbers;
@@ -361,6 +395,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
                     continue;
                 }
                 BoardConfig board;
+                board.languages = config->languages.empty() ? board.languages : config->languages;
                 readBoard(&reader, *table, &board);
                 if (board.number != 0 && !numbers.insert(board.number).second) {
                     reader.fault("number " + std::to_string(board.number) + " is used by another board");

@@ -133,18 +133,30 @@ const DestinationTexts& callDestination(Store* store, const CallRecord& call, Ti
     if (destinationIt != lookups->destinations.end()) {
         return destinationIt->second;
     }
+    // The station of the last stop rather than its platform.
+    StopRecord last;
+    storeStop(store, call.lastStopId, &last);
+    StopRecord parent;
+    if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
+        last = parent;
+    }
     DestinationTexts texts;
     if (!call.headsign.empty()) {
         translateAll(store, lookups->ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
                      texts.texts);
-    } else {
-        // The station's name rather than its platform's.
-        StopRecord last;
-        storeStop(store, call.lastStopId, &last);
-        StopRecord parent;
-        if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
-            last = parent;
+        // A headsign that is the last station's name and has no translation
+        // of its own takes the station's (never a romanisation made here).
+        if (call.headsign == last.name) {
+            DestinationTexts station;
+            translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name,
+                         station.texts);
+            for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+                if (texts.texts[slot].empty()) {
+                    texts.texts[slot] = station.texts[slot];
+                }
+            }
         }
+    } else {
         translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
     }
     return lookups->destinations.emplace(destinationKey, texts).first->second;
