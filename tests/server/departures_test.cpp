@@ -310,3 +310,32 @@ TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerDepartures, ATrainTakingNobodyOnIsLeftOutOrShownAsNotInService) {
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"08:00:00", "08:10:00"}, &trips, &stopTimes);
+    FeedFiles files = lineFeed("Asia/Tokyo", trips, "");
+    files["stop_times.txt"] =
+        "trip_id,arrival_time,departure_time,stop_id,stop_sequence,pickup_type\n"
+        "T0,08:00:00,08:00:00,A,1,1\nT0,08:05:00,08:05:00,B,2,0\n"
+        "T1,08:10:00,08:10:00,A,1,0\nT1,08:15:00,08:15:00,B,2,0\n";
+    InlineStation station;
+    openStation(files,
+                std::string(CLASSIC_BOARD) + "melody = \"m.mp3\"\n[[board]]\nnumber = 2\nstop_id = \"A\"\n" +
+                    "show_not_in_service = true\nmelody = \"m.mp3\"\n",
+                &station);
+    std::system(("mkdir -p " + station.config.sounds).c_str());
+    writeText(station.config.sounds + "/m.mp3", "ID3melody");
+    EXPECT_TRUE(has(boardAt(station, "2026-12-07T08:09:50"), "sound=m.mp3\t"));
+    std::string board = boardAt(station, "2026-12-07T07:59:50");
+    EXPECT_TRUE(has(board, "line=train\t8:10\t") && !has(board, "\t8:00\t")) << board;
+    std::swap(station.config.boards[0], station.config.boards[1]);
+    board = boardAt(station, "2026-12-07T07:59:50");
+    EXPECT_TRUE(has(board, "line=train\t8:00\t回送\tNot in service\t")) << board;
+    EXPECT_FALSE(has(board, "sound=")) << board;  // no melody for a train nobody boards
+}
+
+}  // namespace

@@ -516,7 +516,8 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
                 const std::vector<const Departure*>& coming, int64_t now, const BoardOverlay* overlay,
                 std::vector<std::string>* problems) {
     const Departure* event = nullptr;
-    if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
+    if (!board.melody.empty() && !coming.empty() && !coming[0]->notInService &&
+        coming[0]->when - board.melodyLeadSeconds <= now) {
         event = coming[0];
     }
     // A melody played by hand is an event of its own, with its own key.

@@ -41,6 +41,9 @@ struct BoardConfig {
     // What a train's row says, in every language: "{destination}" and
     // "{route}" (the route's short name, else its long name) are filled in.
     std::string trainTemplate = "{destination}";
+    // A train that takes nobody on here (pickup_type 1, e.g. to the depot)
+    // is listed as not in service instead of left out.
+    bool showNotInService = false;
     std::vector<RouteColor> routeColors;
     int32_t blinkSeconds = 60;
     // new-style
@@ -75,6 +78,7 @@ struct StationConfig {
     std::string endOfService = "本日の列車は終了しました|Service has ended for today";
     std::string firstTrain = "始発 {time}|First train {time}";  // after the end of service
     std::string delay = "約{minutes}分遅れ|{minutes} min late";
+    std::string notInService = "回送|Not in service";  // a board's train that takes nobody on
     std::vector<BoardConfig> boards;
 };
 

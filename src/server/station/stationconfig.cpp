@@ -124,7 +124,7 @@ const std::set<std::string> BOARD_KEYS = {"number",
                                           "approach_label",
                                           "approach_message"};
 // What a board's texts say, beside the keys above.
-const std::set<std::string> BOARD_TEXT_KEYS = {"train_template"};
+const std::set<std::string> BOARD_TEXT_KEYS = {"train_template", "show_not_in_service"};
 
 // The routes a board keeps to: a list of route_id texts.
 void readBoardRoutes(Reader* reader, const toml::table& table, BoardConfig* board) {
@@ -242,6 +242,13 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->text(table, "caption_time", &board->captionTime);
     reader->text(table, "caption_dest", &board->captionDest);
     reader->text(table, "train_template", &board->trainTemplate);
+    if (const toml::node* show = table.get("show_not_in_service")) {
+        if (show->as_boolean() == nullptr) {
+            reader->fault("show_not_in_service must be true or false");
+        } else {
+            board->showNotInService = show->as_boolean()->get();
+        }
+    }
     readRouteColors(reader, table, board);
     reader->integer(table, "blink_seconds", &board->blinkSeconds, 0, 3600);
     reader->text(table, "platform", &board->platform);
@@ -281,7 +288,7 @@ void readStationSection(Reader* reader, const toml::table& root, StationConfig* 
         return;
     }
     const std::set<std::string> keys = {"languages",   "japanese_ms",    "english_ms", "language_ms",
-                                        "first_train", "end_of_service", "delay"};
+                                        "first_train", "end_of_service", "delay",      "not_in_service"};
     for (const auto& [key, value] : *station) {
         if (keys.count(std::string(key.str())) == 0) {
             reader->warn("unknown key " + std::string(key.str()));
@@ -297,6 +304,7 @@ void readStationSection(Reader* reader, const toml::table& root, StationConfig* 
     reader->text(*station, "end_of_service", &config->endOfService);
     reader->text(*station, "first_train", &config->firstTrain);
     reader->text(*station, "delay", &config->delay);
+    reader->text(*station, "not_in_service", &config->notInService);
 }
 
 std::string resolvePath(const std::string& folder, const std::string& path) {

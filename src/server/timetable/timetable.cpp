@@ -79,6 +79,7 @@ struct TimetableLookups {
     std::map<std::string, RouteRecord> routeRecords;
     std::map<std::string, DestinationTexts> destinations;
     std::map<std::string, DestinationTexts> routeNames;  // by route_id, for the train template
+    std::string notInService[LANGUAGE_SLOTS];            // the station's text for a train taking nobody on
     std::map<std::string, std::vector<FrequencyRecord>> frequencies;
 };
 
@@ -115,8 +116,10 @@ std::vector<CallRecord> boardCalls(Store* store, const BoardConfig& board,
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
     for (CallRecord& call : storeCallsAt(store, stopIds)) {
-        // A train that ends here or takes nobody on is no departure.
-        if (call.terminates || call.noPickup || (!routes.empty() && routes.count(call.routeId) == 0) ||
+        // A train that ends here is no departure, nor one that takes nobody
+        // on unless the board lists it as not in service.
+        if (call.terminates || (call.noPickup && !board.showNotInService) ||
+            (!routes.empty() && routes.count(call.routeId) == 0) ||
             (board.directionId >= 0 && call.directionId != board.directionId)) {
             continue;
         }
@@ -246,6 +249,15 @@ void fillTrainTexts(Store* store, const BoardConfig& board, const CallRecord& ca
     }
 }
 
+// A train that takes nobody on: its row says so in place of where it goes.
+void markNotInService(const std::string* texts, Departure* departure) {
+    departure->notInService = true;
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        departure->destinations[slot] = texts[slot];
+        departure->trainTexts[slot].clear();
+    }
+}
+
 // A call's departure times within its service day: its own, or for a
 // frequency-based trip one for every trip of the pattern.
 std::vector<int32_t> callTimes(Store* store, const CallRecord& call, TimetableLookups* lookups) {
@@ -295,6 +307,9 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
             }
             departure.color = color;
             fillTrainTexts(store, board, call, lookups, &departure);
+            if (call.noPickup) {
+                markNotInService(lookups->notInService, &departure);
+            }
             timetable->departures.push_back(std::move(departure));
         }
     }
@@ -386,6 +401,13 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     }
     TimetableLookups lookups;
     lookups.ownSlot = feedSlot(storeMeta(store, "feed_lang"));
+    const std::string& notInService = config.notInService;
+    for (size_t start = 0, slot = 0;
+         slot < static_cast<size_t>(LANGUAGE_SLOTS) && start <= notInService.size(); ++slot) {
+        const size_t bar = std::min(notInService.find('|', start), notInService.size());
+        lookups.notInService[slot] = notInService.substr(start, bar - start);
+        start = bar + 1;
+    }
     const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
     // A train of the day before can leave after midnight (25:10:00), and
     // one an agency dates on the next day can leave before the next

@@ -209,6 +209,7 @@ struct Departure {
     std::string destinations[LANGUAGE_SLOTS];  // Japanese first; empty: none
     // The row's text by the board's train template; empty: the destination.
     std::string trainTexts[LANGUAGE_SLOTS];
+    bool notInService = false;  // takes nobody on: shown as such, no melody
     uint8_t color;
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
