@@ -392,6 +392,69 @@ void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice&
     }
 }
 
+// The lower line of a new-style sign.
+void writeNewStyleLower(Writer* w, const StationConfig& config, const BoardConfig& board,
+                        const std::vector<const Departure*>& coming, const Departure* firstTrain,
+                        const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& notices,
+                        int32_t approach) {
+    // The lower line: the approach warning (when the next train is near or
+    // the operator forces it), else the delays of the two trains shown and
+    // the operator's notices (several take turns every ten seconds), else the
+    // train after the next. A delay has a line of its own: beside the
+    // destination, in the train line's narrow columns, it would be squeezed
+    // past reading.
+    std::vector<BoardNotice> lower;
+    for (size_t i = 0; i < coming.size() && i < 2; ++i) {
+        if (coming[i]->delayMinutes > 0) {
+            lower.push_back(delayNotice(config, zone, *coming[i]));
+        }
+    }
+    lower.insert(lower.end(), notices.begin(), notices.end());
+    // After the last train, the next day's first train, as a notice of the
+    // lower line when there is none else.
+    if (lower.empty() && coming.empty() && firstTrain != nullptr) {
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
+        BoardNotice first;
+        first.textJp = texts[0];
+        first.textEn = texts[1];
+        lower.push_back(first);
+    }
+    const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
+    if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
+        std::string labelTexts[LANGUAGE_SLOTS];
+        std::string messageTexts[LANGUAGE_SLOTS];
+        splitLanguages(board.approachLabel, labelTexts);
+        splitLanguages(board.approachMessage, messageTexts);
+        std::string label[LANGUAGE_SLOTS];
+        std::string message[LANGUAGE_SLOTS];
+        const std::string labelList = languageList(labelTexts, board.languages, label);
+        const std::string messageList = languageList(messageTexts, board.languages, message);
+        w->line("msg", "approach\t" + labelList + "\t" + messageList);
+        w->expect("approach warning", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
+                   sameLangTexts(d.msg.texts2, message);
+        });
+    } else if (!lower.empty()) {
+        const BoardNotice& notice = lower[static_cast<size_t>(now / 10) % lower.size()];
+        writeNewStyleNotice(w, board, notice);
+    } else if (coming.size() > 1) {
+        const Departure& after = *coming[1];
+        const std::string time = shownClock(zone, after);
+        std::string texts[LANGUAGE_SLOTS];
+        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+            texts[slot] = rowText(after, slot);
+        }
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));
+        w->expect("lower line", [=](const BoardDocument& d) {
+            return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
+        });
+    } else {
+        w->expect("no lower line", [](const BoardDocument& d) { return d.msg.kind == MSG_NONE; });
+    }
+}
+
 void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& board,
                    const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
                    const Departure* firstTrain, const date::time_zone* zone, int64_t now,
@@ -451,62 +514,7 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
                    sameLangTexts(d.row.trainTexts, slots);
         });
     }
-    // The lower line: the approach warning (when the next train is near or
-    // the operator forces it), else the delays of the two trains shown and
-    // the operator's notices (several take turns every ten seconds), else the
-    // train after the next. A delay has a line of its own: beside the
-    // destination, in the train line's narrow columns, it would be squeezed
-    // past reading.
-    std::vector<BoardNotice> lower;
-    for (size_t i = 0; i < coming.size() && i < 2; ++i) {
-        if (coming[i]->delayMinutes > 0) {
-            lower.push_back(delayNotice(config, zone, *coming[i]));
-        }
-    }
-    lower.insert(lower.end(), notices.begin(), notices.end());
-    // After the last train, the next day's first train, as a notice of the
-    // lower line when there is none else.
-    if (lower.empty() && coming.empty() && firstTrain != nullptr) {
-        std::string texts[LANGUAGE_SLOTS];
-        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
-        BoardNotice first;
-        first.textJp = texts[0];
-        first.textEn = texts[1];
-        lower.push_back(first);
-    }
-    const bool near = !coming.empty() && coming[0]->when - now <= board.approachSeconds;
-    if (approach == APPROACH_ON || (approach == APPROACH_AUTO && near)) {
-        std::string labelTexts[LANGUAGE_SLOTS];
-        std::string messageTexts[LANGUAGE_SLOTS];
-        splitLanguages(board.approachLabel, labelTexts);
-        splitLanguages(board.approachMessage, messageTexts);
-        std::string label[LANGUAGE_SLOTS];
-        std::string message[LANGUAGE_SLOTS];
-        const std::string labelList = languageList(labelTexts, board.languages, label);
-        const std::string messageList = languageList(messageTexts, board.languages, message);
-        w->line("msg", "approach\t" + labelList + "\t" + messageList);
-        w->expect("approach warning", [=](const BoardDocument& d) {
-            return d.msg.kind == MSG_APPROACH && sameLangTexts(d.msg.texts, label) &&
-                   sameLangTexts(d.msg.texts2, message);
-        });
-    } else if (!lower.empty()) {
-        const BoardNotice& notice = lower[static_cast<size_t>(now / 10) % lower.size()];
-        writeNewStyleNotice(w, board, notice);
-    } else if (coming.size() > 1) {
-        const Departure& after = *coming[1];
-        const std::string time = shownClock(zone, after);
-        std::string texts[LANGUAGE_SLOTS];
-        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = rowText(after, slot);
-        }
-        std::string slots[LANGUAGE_SLOTS];
-        w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));
-        w->expect("lower line", [=](const BoardDocument& d) {
-            return d.msg.kind == MSG_TRAIN && sameText(d.msg.time, time) && sameLangTexts(d.msg.texts, slots);
-        });
-    } else {
-        w->expect("no lower line", [](const BoardDocument& d) { return d.msg.kind == MSG_NONE; });
-    }
+    writeNewStyleLower(w, config, board, coming, firstTrain, zone, now, notices, approach);
 }
 
 // The melody event of the next departure, from the lead time until it
