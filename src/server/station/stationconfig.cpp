@@ -307,6 +307,15 @@ void readStationSection(Reader* reader, const toml::table& root, StationConfig* 
     reader->text(*station, "not_in_service", &config->notInService);
 }
 
+// A board as the station's settings make it before its own are read.
+BoardConfig boardDefaults(const StationConfig& config) {
+    BoardConfig board;
+    if (!config.languages.empty()) {
+        board.languages = config.languages;
+    }
+    return board;
+}
+
 std::string resolvePath(const std::string& folder, const std::string& path) {
     if (path.empty() || path[0] == '/') {
         return path;
@@ -402,8 +411,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
                     reader.fault("must be a table");
                     continue;
                 }
-                BoardConfig board;
-                board.languages = config->languages.empty() ? board.languages : config->languages;
+                BoardConfig board = boardDefaults(*config);
                 readBoard(&reader, *table, &board);
                 if (board.number != 0 && !numbers.insert(board.number).second) {
                     reader.fault("number " + std::to_string(board.number) + " is used by another board");
