@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "server/http/http.h"
 #include "server/signs/signs.h"
 #include "serverfixture.h"
 
@@ -218,7 +219,21 @@ TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     std::swap(station.config.boards[0], station.config.boards[1]);
     board = boardAt(station, "2026-12-07T07:50");
     EXPECT_TRUE(has(board, "lineJp=Red\nlineEn=Red\n") && has(board, "color=E60012\n")) << board;
-    EXPECT_TRUE(has(board, "row=train\t7:55\t0\t\tBeta")) << board;  // the template is board 5's
+
+    // The server shares a timetable between boards of the same platform,
+    // but not one made by another board's template.
+    BoardApi api;
+    ServerClock clock;
+    clock.frozen = true;
+    ASSERT_TRUE(parseLocalTime("2026-12-07T07:50", station.zone, &clock.startInstant));
+    std::string error;
+    ASSERT_TRUE(boardApiStart(&api, station.config, clock, &error)) << error;
+    ASSERT_TRUE(withFreshSlot(&api, 5, [](const BoardSlot& slot) {
+        EXPECT_TRUE(has(slot.body, "line=train\t7:55\tExp Beta\t")) << slot.body;
+    }));
+    ASSERT_TRUE(withFreshSlot(&api, 6, [](const BoardSlot& slot) {
+        EXPECT_TRUE(has(slot.body, "row=train\t7:55\t0\t\tBeta|Beta\n")) << slot.body;
+    }));
 }
 
 }  // namespace
@@ -288,7 +303,7 @@ TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
         << board;
     std::swap(english.config.boards[0], english.config.boards[1]);
     board = boardAt(english, "2026-12-07T07:50");
-    EXPECT_TRUE(has(board, "langs=e\n")) << board;
+    EXPECT_TRUE(has(board, "langs=e\n") && has(board, "row=train\t8:00\t0\t\t|Beta\n")) << board;
 
     // A Japanese-only feed: English only where the feed translates, here the
     // last station's name for a headsign that is that name.

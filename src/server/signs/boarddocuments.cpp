@@ -155,6 +155,25 @@ const std::string& rowText(const Departure& departure, int32_t slot) {
     return departure.trainTexts[slot].empty() ? departure.destinations[slot] : departure.trainTexts[slot];
 }
 
+// The texts of a new-style train line. The sign draws the Japanese text
+// beside the text of the language showing, so a sign without Japanese gets
+// no Japanese text (its languages their own, else the feed's), and shows
+// each name once.
+void trainTexts(const Departure& departure, const std::string& languages, std::string* texts) {
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        texts[slot] = rowText(departure, slot);
+    }
+    if (languages.find(LANGUAGE_LETTERS[0]) != std::string::npos) {
+        return;
+    }
+    for (int32_t slot = 1; slot < LANGUAGE_SLOTS; ++slot) {
+        if (texts[slot].empty() && languages.find(LANGUAGE_LETTERS[slot]) != std::string::npos) {
+            texts[slot] = texts[0];
+        }
+    }
+    texts[0].clear();
+}
+
 // The time a board shows for a departure: as scheduled, also when late.
 std::string shownClock(const date::time_zone* zone, const Departure& departure) {
     return fieldText(formatClock(zone, departure.when - int64_t{departure.delayMinutes} * 60), TIME_CAPACITY,
@@ -442,9 +461,7 @@ void writeNewStyleLower(Writer* w, const StationConfig& config, const BoardConfi
         const Departure& after = *coming[1];
         const std::string time = shownClock(zone, after);
         std::string texts[LANGUAGE_SLOTS];
-        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = rowText(after, slot);
-        }
+        trainTexts(after, board.languages, texts);
         std::string slots[LANGUAGE_SLOTS];
         w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));
         w->expect("lower line", [=](const BoardDocument& d) {
@@ -503,9 +520,7 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
         const std::string time = shownClock(zone, next);
         const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
         std::string texts[LANGUAGE_SLOTS];
-        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = rowText(next, slot);
-        }
+        trainTexts(next, board.languages, texts);
         std::string slots[LANGUAGE_SLOTS];
         w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
                            languageList(texts, board.languages, slots));
