@@ -198,21 +198,22 @@ namespace {
 TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     // Route S comes first in the feed but runs one train; R runs two. The
     // stop has no platform_code.
-    std::string trips = "S,D,S0,Beta\n";
+    std::string trips = "S,D,S0,Beta,1234M\n";
     std::string stopTimes = "S0,07:55:00,07:55:00,A,1\nS0,08:05:00,08:05:00,B,2\n";
     addTrips({"08:00:00", "08:10:00"}, &trips, &stopTimes);
     FeedFiles files = lineFeed("Asia/Tokyo", trips, stopTimes);
+    files["trips.txt"] = "route_id,service_id,trip_id,trip_headsign,trip_short_name\n" + trips;
     files["routes.txt"] =
         "route_id,agency_id,route_short_name,route_long_name,route_type,route_color\n"
         "S,M,Exp,Express,1,00A000\nR,M,,Red,1,E60012\n";
     files["feed_info.txt"] = "feed_publisher_name,feed_publisher_url,feed_lang\nM,https://x.invalid,en\n";
     InlineStation station;
     openStation(files,
-                "[[board]]\nnumber = 5\nstop_id = \"A\"\ntrain_template = \"{route} {destination}\"\n"
+                "[[board]]\nnumber = 5\nstop_id = \"A\"\ntrain_template = \"{route} {train} {destination}\"\n"
                 "[[board]]\nnumber = 6\nstop_id = \"A\"\nstyle = \"new-style\"\n",
                 &station);
     std::string board = boardAt(station, "2026-12-07T07:50");
-    EXPECT_TRUE(has(board, "line=train\t7:55\tExp Beta\tExp Beta\tG\t0\n") &&
+    EXPECT_TRUE(has(board, "line=train\t7:55\tExp 1234M Beta\tExp 1234M Beta\tG\t0\n") &&
                 has(board, "line=train\t8:00\tRed Beta\tRed Beta\tR\t0\n"))
         << board;
     EXPECT_TRUE(has(board, "platform=\nlabelJp=\nlabelEn=\n")) << board;  // no "Track 5"
@@ -229,7 +230,7 @@ TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     std::string error;
     ASSERT_TRUE(boardApiStart(&api, station.config, clock, &error)) << error;
     ASSERT_TRUE(withFreshSlot(&api, 5, [](const BoardSlot& slot) {
-        EXPECT_TRUE(has(slot.body, "line=train\t7:55\tExp Beta\t")) << slot.body;
+        EXPECT_TRUE(has(slot.body, "line=train\t7:55\tExp 1234M Beta\t")) << slot.body;
     }));
     ASSERT_TRUE(withFreshSlot(&api, 6, [](const BoardSlot& slot) {
         EXPECT_TRUE(has(slot.body, "row=train\t7:55\t0\t\tBeta|Beta\n")) << slot.body;

@@ -38,8 +38,9 @@ struct BoardConfig {
     std::string labelEn;
     std::string captionTime = "発車時刻";
     std::string captionDest = "行先";
-    // What a train's row says, in every language: "{destination}" and
-    // "{route}" (the route's short name, else its long name) are filled in.
+    // What a train's row says, in every language: "{destination}", "{route}"
+    // (the route's short name, else its long name) and "{train}" (the
+    // trip's trip_short_name, its type or number) are filled in.
     std::string trainTemplate = "{destination}";
     // A train that takes nobody on here (pickup_type 1, e.g. to the depot)
     // is listed as not in service instead of left out.

@@ -26,7 +26,8 @@ const char* const SCHEMA =
     "CREATE TABLE routes(route_id TEXT PRIMARY KEY, route_short_name TEXT, route_long_name TEXT, route_color "
     "TEXT);"
     "CREATE TABLE trips(trip_id TEXT PRIMARY KEY, route_id TEXT, service_id TEXT, trip_headsign TEXT,"
-    " direction_id INTEGER, last_stop_id TEXT, last_sequence INTEGER, first_departure INTEGER);"
+    " direction_id INTEGER, last_stop_id TEXT, last_sequence INTEGER, first_departure INTEGER,"
+    " trip_short_name TEXT);"
     "CREATE TABLE stop_times(trip_id TEXT, stop_id TEXT, stop_sequence INTEGER, departure INTEGER,"
     " stop_headsign TEXT, pickup_type INTEGER);"
     "CREATE TABLE calendar(service_id TEXT PRIMARY KEY, days INTEGER, start_date INTEGER, end_date INTEGER);"
@@ -374,7 +375,7 @@ void loadCalendarDates(Import* import, bool required) {
 }
 
 void loadTrips(Import* import) {
-    Insert insert(import->db, "INSERT INTO trips VALUES(?,?,?,?,?,NULL,NULL,NULL)");
+    Insert insert(import->db, "INSERT INTO trips VALUES(?,?,?,?,?,NULL,NULL,NULL,?)");
     const std::string file = "trips.txt";
     loadFile(import, file, true, {"route_id", "service_id", "trip_id"},
              [&](const Columns& c, const std::vector<std::string>& row, int32_t line) {
@@ -408,6 +409,7 @@ void loadTrips(Import* import) {
                  } else {
                      insert.integer(direction == "1" ? 1 : 0);
                  }
+                 insert.text(field(row, c.index("trip_short_name")));  // the train's type or number
                  insert.run();
              });
     import->report->trips = static_cast<int64_t>(import->trips.size());

@@ -10,6 +10,7 @@
 struct Store {
     sqlite3* db = nullptr;
     std::mutex lock;
+    bool hasTripShortName = false;  // the store keeps trip_short_name (imports before it did not)
 };
 
 namespace {
@@ -55,6 +56,10 @@ Store* storeOpen(const std::string& path, std::string* error) {
         sqlite3_close(store->db);
         delete store;
         return nullptr;
+    }
+    {
+        Query column(store->db, "SELECT 1 FROM pragma_table_info('trips') WHERE name = 'trip_short_name'");
+        store->hasTripShortName = column.row();
     }
     // A file that is not a finished store has no timezone in meta.
     if (storeMeta(store, "timezone").empty()) {
@@ -142,13 +147,15 @@ bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds) {
     std::lock_guard<std::mutex> hold(store->lock);
     std::vector<CallRecord> calls;
-    Query query(
-        store->db,
-        "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
-        " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-        " s.stop_sequence >= t.last_sequence, s.pickup_type"
+    const std::string sql =
+        std::string(
+            "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
+            " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
+            " s.stop_sequence >= t.last_sequence, s.pickup_type, ") +
+        (store->hasTripShortName ? "t.trip_short_name" : "''") +
         " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
-        " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
+        " WHERE s.stop_id = ? AND s.departure IS NOT NULL";
+    Query query(store->db, sql.c_str());
     for (const std::string& stopId : stopIds) {
         query.text(stopId);
         while (query.row()) {
@@ -163,6 +170,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
             call.firstDeparture = static_cast<int32_t>(query.number(7, -1));
             call.terminates = query.number(8, 0) != 0;
             call.noPickup = query.number(9, 0) != 0;
+            call.tripShortName = query.column(10);
             calls.push_back(std::move(call));
         }
         sqlite3_reset(query.statement);

@@ -210,12 +210,13 @@ const DestinationTexts& routeName(Store* store, const std::string& routeId, Time
 
 // A template with its "{name}" fields filled in, and the blanks an empty
 // field leaves behind taken out.
-std::string fillTemplate(const std::string& pattern, const std::string& destination,
-                         const std::string& route) {
+std::string fillTemplate(const std::string& pattern, const std::string& destination, const std::string& route,
+                         const std::string& train) {
     std::string filled = pattern;
     for (const auto& [field, value] :
          {std::pair<std::string, const std::string*>{"{destination}", &destination},
-          std::pair<std::string, const std::string*>{"{route}", &route}}) {
+          std::pair<std::string, const std::string*>{"{route}", &route},
+          std::pair<std::string, const std::string*>{"{train}", &train}}) {
         for (size_t at = filled.find(field); at != std::string::npos;
              at = filled.find(field, at + value->size())) {
             filled.replace(at, field.size(), *value);
@@ -243,8 +244,8 @@ void fillTrainTexts(Store* store, const BoardConfig& board, const CallRecord& ca
     const DestinationTexts& route = routeName(store, call.routeId, lookups);
     for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
         if (!departure->destinations[slot].empty()) {
-            departure->trainTexts[slot] =
-                fillTemplate(board.trainTemplate, departure->destinations[slot], route.texts[slot]);
+            departure->trainTexts[slot] = fillTemplate(board.trainTemplate, departure->destinations[slot],
+                                                       route.texts[slot], call.tripShortName);
         }
     }
 }

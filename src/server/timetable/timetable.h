@@ -114,6 +114,7 @@ struct CallRecord {
     int32_t firstDeparture = -1;  // the trip's first departure, for frequencies
     bool terminates = false;      // this is the trip's last stop
     bool noPickup = false;
+    std::string tripShortName;  // the train's type or number, empty when the feed has none
 };
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds);
 
