@@ -293,7 +293,8 @@ TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
     InlineStation english;
     openStation(files,
                 "[station]\nlanguages = [\"e\"]\njapanese_ms = 10000\nenglish_ms = 0\n"
-                "end_of_service = \"|No more trains today\"\n" +
+                "end_of_service = \"|No more trains today\"\ncancelled = \"|Cancelled: {time}[ to "
+                "{destination}]\"\n" +
                     std::string(CLASSIC_BOARD) +
                     "[[board]]\nnumber = 2\nstop_id = \"A\"\nstyle = \"new-style\"\n",
                 &english);
@@ -302,6 +303,16 @@ TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
     board = boardAt(english, "2026-12-07T08:10");
     EXPECT_TRUE(has(board, "line=text\tNo more trains today\t\t\tc\nline=text\tFirst train 8:00\t\t\tc\n"))
         << board;
+    // A cancellation in the station's words and language.
+    BoardOverlay overlay;
+    overlay.changes.push_back(TrainChange{"T0", 20261207, 0, true});
+    BoardTimetable timetable;
+    buildTimetable(english.store, english.zone, english.config, english.config.boards[0], 20261207,
+                   &timetable);
+    BuiltDocument cancelled;
+    buildDocument(english.config, english.config.boards[0], timetable, english.zone,
+                  timetable.departures[0].when - 600, &cancelled, &overlay);
+    EXPECT_TRUE(has(cancelled.text, "line=text\tCancelled: 8:00 to Beta\t\tR\tc\n")) << cancelled.text;
     std::swap(english.config.boards[0], english.config.boards[1]);
     board = boardAt(english, "2026-12-07T07:50");
     EXPECT_TRUE(has(board, "langs=e\n") && has(board, "row=train\t8:00\t0\t\t|Beta\n")) << board;

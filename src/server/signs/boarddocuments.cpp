@@ -246,7 +246,8 @@ BoardNotice delayNotice(const StationConfig& config, const date::time_zone* zone
 
 // The classic rows of the operator's notices: a fixed notice alternates its
 // Japanese and English texts, a scrolling one runs both in one line.
-void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, size_t firstRow) {
+void writeClassicNotices(Writer* w, const BoardConfig& board, const std::vector<BoardNotice>& notices,
+                         size_t firstRow) {
     for (size_t i = 0; i < notices.size(); ++i) {
         const BoardNotice& notice = notices[i];
         const size_t row = firstRow + i;
@@ -261,8 +262,12 @@ void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, siz
                 return d.lines[row].kind == LINE_SCROLL && sameText(d.lines[row].text, text);
             });
         } else {
-            const std::string jp = fieldText(notice.textJp, CLASSIC_TEXT_CAPACITY, false);
-            const std::string en = fieldText(notice.textEn, CLASSIC_TEXT_EN_CAPACITY, false);
+            const std::string texts[LANGUAGE_SLOTS] = {notice.textJp, notice.textEn};
+            std::string jpText;
+            std::string enText;
+            classicTexts(texts, board.languages, &jpText, &enText);
+            const std::string jp = fieldText(jpText, CLASSIC_TEXT_CAPACITY, false);
+            const std::string en = fieldText(enText, CLASSIC_TEXT_EN_CAPACITY, false);
             w->line("line", "text\t" + jp + "\t" + en + "\t" + colorLetter + "\tc");
             w->expect("notice row", [=](const BoardDocument& d) {
                 return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
@@ -385,7 +390,8 @@ void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& boa
         stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
         writeClassicText(w, board, texts, 1);
     }
-    writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
+    writeClassicNotices(w, board, notices,
+                        noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
 }
 
 // An operator's notice on a new-style board's lower line: scrolling in one
@@ -617,7 +623,7 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     std::vector<BoardNotice> notices;
     const bool trainsChanged = overlay != nullptr && !overlay->changes.empty();
     if (trainsChanged) {
-        applyTrainChanges(*overlay, timetable.departures, zone, now, &changed, &notices);
+        applyTrainChanges(config, *overlay, timetable.departures, zone, now, &changed, &notices);
     } else if (overlay != nullptr) {
         notices = overlay->notices;
     }

@@ -32,9 +32,14 @@ struct BoardOverlay {
 // the text to add) but leaves, blinks, warns and rings at its delayed time;
 // a cancelled one is dropped and a notice of it added while it would have
 // been coming. Only trains still to leave after now are kept.
-void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
-                       const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
-                       std::vector<BoardNotice>* notices);
+void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
+                       const std::vector<Departure>& scheduled, const date::time_zone* zone, int64_t now,
+                       std::vector<Departure>* shown, std::vector<BoardNotice>* notices);
+
+// One language's text of the station's own texts with each "{name}" field
+// filled in; a part in [brackets] is left out when a field in it is empty.
+std::string fillStationText(const std::string& text,
+                            const std::vector<std::pair<std::string, std::string>>& fields);
 
 // "約N分遅れ" and "N min late".
 std::string delayTextJp(int32_t minutes);

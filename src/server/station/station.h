@@ -80,6 +80,10 @@ struct StationConfig {
     std::string firstTrain = "始発 {time}|First train {time}";  // after the end of service
     std::string delay = "約{minutes}分遅れ|{minutes} min late";
     std::string notInService = "回送|Not in service";  // a board's train that takes nobody on
+    // A cancelled train's notice; a part in [brackets] is left out when a
+    // field in it has no text.
+    std::string cancelled =
+        "{time}発 {destination}行は運休です|The {time} train[ to {destination}] is cancelled";
     std::vector<BoardConfig> boards;
 };
 

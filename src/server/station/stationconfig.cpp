@@ -287,8 +287,9 @@ void readStationSection(Reader* reader, const toml::table& root, StationConfig* 
         reader->fault("must be a table");
         return;
     }
-    const std::set<std::string> keys = {"languages",   "japanese_ms",    "english_ms", "language_ms",
-                                        "first_train", "end_of_service", "delay",      "not_in_service"};
+    const std::set<std::string> keys = {"languages",   "japanese_ms",    "english_ms",
+                                        "language_ms", "first_train",    "end_of_service",
+                                        "delay",       "not_in_service", "cancelled"};
     for (const auto& [key, value] : *station) {
         if (keys.count(std::string(key.str())) == 0) {
             reader->warn("unknown key " + std::string(key.str()));
@@ -305,6 +306,7 @@ void readStationSection(Reader* reader, const toml::table& root, StationConfig* 
     reader->text(*station, "first_train", &config->firstTrain);
     reader->text(*station, "delay", &config->delay);
     reader->text(*station, "not_in_service", &config->notInService);
+    reader->text(*station, "cancelled", &config->cancelled);
 }
 
 // A board as the station's settings make it before its own are read.
