@@ -175,7 +175,12 @@ def run_page(server, source, work, screenshots, cache):
 
 
 def departures(port, board=1):
-    return {d["trip_id"]: d for d in json.loads(http(port, f"/api/v1/boards/{board}/departures")[1])["departures"]}
+    """Each trip's first departure in the list: the list runs on into the
+    next service day, whose trains share the ids."""
+    found = {}
+    for departure in json.loads(http(port, f"/api/v1/boards/{board}/departures")[1])["departures"]:
+        found.setdefault(departure["trip_id"], departure)
+    return found
 
 
 def documents(port):

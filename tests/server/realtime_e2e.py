@@ -261,7 +261,8 @@ def scenarios(tool, rt, port, publisher, feeds):
     kawabe = wait_for(port, 1, lambda t: "約10分遅れ" in t)
     check("港南\u3000約10分遅れ" in kawabe and "約5分遅れ" not in kawabe, "staff's delay wins: %r" % kawabe)
     departures = json.loads(ask(port, "/api/v1/boards/1/departures")[1])["departures"]
-    sources = {d["trip_id"]: d["source"] for d in departures}
+    # The list runs on into the next service day, whose trains share the ids.
+    sources = {d["trip_id"]: d["source"] for d in departures if d["service_date"] == int(DAY)}
     check(sources.get("L101") == "staff" and sources.get("X1") == "feed" and sources.get("LATE") == "timetable",
           "the sources of the trains: %r" % sources)
 

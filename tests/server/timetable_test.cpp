@@ -167,8 +167,8 @@ TEST(ServerTimetable, BundledFeedGivesBothDocumentsAtFixedClocks) {
     // Wednesday 23 December: calendar_dates removes the weekday service and
     // adds the weekend one.
     classic = documentAt(&station, 0, "2026-12-23T06:00");
-    EXPECT_TRUE(has(classic, "line=train\t8:00\t港南")) << classic;
-    EXPECT_FALSE(has(classic, "7:00")) << classic;
+    EXPECT_TRUE(has(classic, "rows=3\nline=train\t8:00\t港南")) << classic;
+    EXPECT_FALSE(has(classic, "\t7:00\t港南\tKonan\tB\t0\nline=train\t8:00")) << classic;
 
     // The frequency trip: every 30 minutes from 10:00, reaching this stop
     // five minutes after it starts, the last one before 12:00.

@@ -21,7 +21,8 @@ namespace {
 std::string selectionKey(const BoardConfig& board) {
     std::string key = board.stopId + '\x1f' + board.station + '\x1f' + board.platformCode + '\x1f' +
                       std::to_string(board.directionId) + '\x1f' + board.platform + '\x1f' + board.lineJp +
-                      '\x1f' + board.lineEn + '\x1f' + std::to_string(board.lineColor);
+                      '\x1f' + board.lineEn + '\x1f' + std::to_string(board.lineColor) + '\x1f' +
+                      board.trainTemplate + '\x1f' + (board.showNotInService ? "1" : "0");
     for (const std::string& route : board.routes) {
         key += '\x1e' + route;
     }

@@ -172,7 +172,9 @@ bool makeClock(const Options& options, const StationConfig& config, ServerClock*
     }
     const date::time_zone* zone = findZone(storeMeta(store.get(), "timezone"));
     if (!parseLocalTime(options.now, zone, &clock->startInstant)) {
-        std::fprintf(stderr, "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS]\n",
+        std::fprintf(stderr,
+                     "velmorant-server: --now %s is not YYYY-MM-DDTHH:MM[:SS] with an optional offset such "
+                     "as -05:00\n",
                      options.now.c_str());
         return false;
     }

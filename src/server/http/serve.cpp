@@ -95,6 +95,9 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         }
         return 1;
     }
+    // A station serves even with faults (a board shows its state), but the
+    // log says at once what check would say.
+    logStationFaults(config, clock);
 
     // SIGTERM and SIGINT are taken by one thread that stops the server; every
     // other thread has them blocked.

@@ -3,6 +3,8 @@
 // all written in the board's document format and then read back by the
 // board's own reader. A document is accepted only when the reader took every
 // field as it was meant; nothing else is ever served.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -14,8 +16,10 @@
 
 namespace {
 
-const char* const END_OF_SERVICE_JP = "本日の列車は終了しました";
-const char* const END_OF_SERVICE_EN = "Service has ended for today";
+// The longest wait between two trains of a line that runs all night. A
+// longer break across the start of the next operating day is the night's
+// end of service.
+constexpr int64_t NIGHT_BREAK_SECONDS = 2 * 3600;
 const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
@@ -146,35 +150,105 @@ void splitLanguages(const std::string& joined, std::string* texts) {
     }
 }
 
+// What a train's row says in one language: by the board's train template,
+// else the destination.
+const std::string& rowText(const Departure& departure, int32_t slot) {
+    return departure.trainTexts[slot].empty() ? departure.destinations[slot] : departure.trainTexts[slot];
+}
+
+// The texts of a new-style train line. The sign draws the Japanese text
+// beside the text of the language showing, so a sign without Japanese gets
+// no Japanese text (its languages their own, else the feed's), and shows
+// each name once.
+void trainTexts(const Departure& departure, const std::string& languages, std::string* texts) {
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        texts[slot] = rowText(departure, slot);
+    }
+    if (languages.find(LANGUAGE_LETTERS[0]) != std::string::npos) {
+        return;
+    }
+    for (int32_t slot = 1; slot < LANGUAGE_SLOTS; ++slot) {
+        if (texts[slot].empty() && languages.find(LANGUAGE_LETTERS[slot]) != std::string::npos) {
+            texts[slot] = texts[0];
+        }
+    }
+    texts[0].clear();
+}
+
 // The time a board shows for a departure: as scheduled, also when late.
 std::string shownClock(const date::time_zone* zone, const Departure& departure) {
     return fieldText(formatClock(zone, departure.when - int64_t{departure.delayMinutes} * 60), TIME_CAPACITY,
                      false);
 }
 
+// One of the station's own texts in every language slot, its "{name}"
+// field filled in.
+void stationTexts(const std::string& pattern, const std::string& field, const std::string& value,
+                  std::string* texts) {
+    splitLanguages(pattern, texts);
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        std::string& text = texts[slot];
+        for (size_t at = text.find(field); !field.empty() && at != std::string::npos;
+             at = text.find(field, at + value.size())) {
+            text.replace(at, field.size(), value);
+        }
+    }
+}
+
+// The two texts of a classic row: Japanese and English on a board of both;
+// a board of one of them shows that language's text (else the other's) in
+// both phases, so nothing is shown twice or in a language the station has
+// not chosen.
+void classicTexts(const std::string* texts, const std::string& languages, std::string* jp, std::string* en) {
+    const bool japanese = languages.find('j') != std::string::npos;
+    const bool english = languages.find('e') != std::string::npos;
+    if (english && !japanese) {
+        *jp = texts[1].empty() ? texts[0] : texts[1];
+        *en = std::string();
+    } else if (japanese && !english) {
+        *jp = texts[0];
+        *en = std::string();
+    } else {
+        *jp = texts[0];
+        *en = texts[1];
+    }
+}
+
+// The station's delay text in one language slot (Japanese where the slot
+// has none).
+std::string delayText(const StationConfig& config, int32_t slot, int32_t minutes) {
+    std::string texts[LANGUAGE_SLOTS];
+    stationTexts(config.delay, "{minutes}", std::to_string(minutes), texts);
+    return texts[slot].empty() ? texts[0] : texts[slot];
+}
+
 // A destination with the delay text after it when the train is late.
-std::string withDelay(const std::string& destination, int32_t minutes, bool english) {
-    if (minutes <= 0) {
+std::string withDelay(const StationConfig& config, const std::string& destination, int32_t minutes,
+                      int32_t slot) {
+    if (minutes <= 0 || destination.empty()) {
         return destination;
     }
-    return destination + (english ? " " + delayTextEn(minutes) : "\u3000" + delayTextJp(minutes));
+    return destination + (slot == 0 ? "\u3000" : " ") + delayText(config, slot, minutes);
 }
 
 // A late train's delay as a notice of its own, for the new-style sign's
 // lower line: "7:20発 港南行 約5分遅れ" / "7:20 to Konan: 5 min late".
-BoardNotice delayNotice(const date::time_zone* zone, const Departure& departure) {
+BoardNotice delayNotice(const StationConfig& config, const date::time_zone* zone,
+                        const Departure& departure) {
     const std::string time = shownClock(zone, departure);
     BoardNotice notice;
-    notice.textJp = time + "発 " + departure.destinations[0] + "行 " + delayTextJp(departure.delayMinutes);
+    notice.textJp =
+        time + "発 " + departure.destinations[0] + "行 " + delayText(config, 0, departure.delayMinutes);
     notice.textEn = time +
                     (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
-                    ": " + delayTextEn(departure.delayMinutes);
+                    ": " + delayText(config, 1, departure.delayMinutes);
     return notice;
 }
 
 // The classic rows of the operator's notices: a fixed notice alternates its
 // Japanese and English texts, a scrolling one runs both in one line.
-void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, size_t firstRow) {
+void writeClassicNotices(Writer* w, const BoardConfig& board, const std::vector<BoardNotice>& notices,
+                         size_t firstRow) {
     for (size_t i = 0; i < notices.size(); ++i) {
         const BoardNotice& notice = notices[i];
         const size_t row = firstRow + i;
@@ -189,8 +263,12 @@ void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, siz
                 return d.lines[row].kind == LINE_SCROLL && sameText(d.lines[row].text, text);
             });
         } else {
-            const std::string jp = fieldText(notice.textJp, CLASSIC_TEXT_CAPACITY, false);
-            const std::string en = fieldText(notice.textEn, CLASSIC_TEXT_EN_CAPACITY, false);
+            const std::string texts[LANGUAGE_SLOTS] = {notice.textJp, notice.textEn};
+            std::string jpText;
+            std::string enText;
+            classicTexts(texts, board.languages, &jpText, &enText);
+            const std::string jp = fieldText(jpText, CLASSIC_TEXT_CAPACITY, false);
+            const std::string en = fieldText(enText, CLASSIC_TEXT_EN_CAPACITY, false);
             w->line("line", "text\t" + jp + "\t" + en + "\t" + colorLetter + "\tc");
             w->expect("notice row", [=](const BoardDocument& d) {
                 return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
@@ -200,20 +278,56 @@ void writeClassicNotices(Writer* w, const std::vector<BoardNotice>& notices, siz
     }
 }
 
-// The platform a board shows: the timetable's, else the board's number.
-std::string platformOf(const BoardConfig& board, const BoardTimetable& timetable) {
-    return timetable.platform.empty() ? std::to_string(board.number) : timetable.platform;
+// The platform a board shows: as configured or as the feed names it. A
+// board's own number is no platform: a passenger would take it for one.
+std::string platformOf(const BoardTimetable& timetable) {
+    return timetable.platform;
 }
 
-void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                  const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
+// How long each language shows, where the station sets it.
+void writePhaseTimes(Writer* w, const StationConfig& config, bool newStyle) {
+    const int32_t japaneseMs = config.japaneseMs;
+    const int32_t englishMs = config.englishMs;
+    const int32_t languageMs = config.languageMs;
+    if (!newStyle && japaneseMs >= 0) {
+        w->line("jpMs", std::to_string(japaneseMs));
+        w->expect("Japanese phase", [=](const BoardDocument& d) { return d.jpMs == japaneseMs; });
+    }
+    if (!newStyle && englishMs >= 0) {
+        w->line("enMs", std::to_string(englishMs));
+        w->expect("English phase", [=](const BoardDocument& d) { return d.enMs == englishMs; });
+    }
+    if (newStyle && languageMs >= 0) {
+        w->line("langMs", std::to_string(languageMs));
+        w->expect("language turn", [=](const BoardDocument& d) { return d.langMs == languageMs; });
+    }
+}
+
+// A centred text row of the station's own texts.
+void writeClassicText(Writer* w, const BoardConfig& board, const std::string* texts, size_t row) {
+    std::string jpText;
+    std::string enText;
+    classicTexts(texts, board.languages, &jpText, &enText);
+    const std::string jp = fieldText(jpText, CLASSIC_TEXT_CAPACITY, false);
+    const std::string en = fieldText(enText, CLASSIC_TEXT_EN_CAPACITY, false);
+    w->line("line", "text\t" + jp + "\t" + en + "\t\tc");
+    w->expect("text row " + std::to_string(row + 1), [=](const BoardDocument& d) {
+        return d.lines[row].kind == LINE_TEXT && sameText(d.lines[row].text, jp) &&
+               sameText(d.lines[row].textEn, en);
+    });
+}
+
+void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& board,
+                  const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
+                  const Departure* firstTrain, const date::time_zone* zone, int64_t now,
                   const std::vector<BoardNotice>& allNotices) {
-    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
+    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
+    const bool named = !timetable.platform.empty();
     const std::string labelJp =
-        fieldText(board.labelJp.empty() ? platformOf(board, timetable) + "番線" : board.labelJp,
+        fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
                   LABEL_JP_CAPACITY, false);
     const std::string labelEn =
-        fieldText(board.labelEn.empty() ? "Track " + platformOf(board, timetable) : board.labelEn,
+        fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
                   LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
     w->line("platform", platform);
@@ -223,6 +337,7 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     w->line("capDest", fieldText(board.captionDest, CAPTION_CAPACITY, false));
     w->line("width", std::to_string(board.width));
     w->line("rows", std::to_string(board.rows));
+    writePhaseTimes(w, config, false);
     const int32_t width = board.width;
     const int32_t rows = board.rows;
     w->expect("header", [=](const BoardDocument& d) {
@@ -241,12 +356,15 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
     for (size_t i = 0; i < trains; ++i) {
         const Departure& departure = *coming[i];
         const std::string time = shownClock(zone, departure);
-        const std::string destination =
-            fieldText(withDelay(departure.destinations[0], departure.delayMinutes, false),
-                      CLASSIC_TEXT_CAPACITY, false);
-        const std::string english =
-            fieldText(withDelay(departure.destinations[1], departure.delayMinutes, true),
-                      CLASSIC_TEXT_EN_CAPACITY, false);
+        std::string texts[LANGUAGE_SLOTS];
+        for (int32_t slot = 0; slot < 2; ++slot) {
+            texts[slot] = withDelay(config, rowText(departure, slot), departure.delayMinutes, slot);
+        }
+        std::string jp;
+        std::string en;
+        classicTexts(texts, board.languages, &jp, &en);
+        const std::string destination = fieldText(jp, CLASSIC_TEXT_CAPACITY, false);
+        const std::string english = fieldText(en, CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
         const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
@@ -262,13 +380,19 @@ void writeClassic(Writer* w, const BoardConfig& board, const BoardTimetable& tim
         });
     }
     if (coming.empty() && !noticeOnly) {
-        w->line("line", std::string("text\t") + END_OF_SERVICE_JP + "\t" + END_OF_SERVICE_EN + "\t\tc");
-        w->expect("end-of-service row", [](const BoardDocument& d) {
-            return d.lines[0].kind == LINE_TEXT && sameText(d.lines[0].text, END_OF_SERVICE_JP) &&
-                   sameText(d.lines[0].textEn, END_OF_SERVICE_EN);
-        });
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.endOfService, "", "", texts);
+        writeClassicText(w, board, texts, 0);
     }
-    writeClassicNotices(w, notices, noticeOnly ? 0 : (coming.empty() ? 1 : trains));
+    const bool firstTrainShown =
+        coming.empty() && !noticeOnly && firstTrain != nullptr && notices.size() + 2 <= rowCount;
+    if (firstTrainShown) {
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
+        writeClassicText(w, board, texts, 1);
+    }
+    writeClassicNotices(w, board, notices,
+                        noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
 }
 
 // An operator's notice on a new-style board's lower line: scrolling in one
@@ -313,63 +437,11 @@ void writePositionDiagram(Writer* w, const BoardConfig& board, const PositionDia
     });
 }
 
-void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& timetable,
-                   const std::vector<const Departure*>& coming, const date::time_zone* zone, int64_t now,
-                   const std::vector<BoardNotice>& notices, int32_t approach,
-                   const PositionDiagram* diagram) {
-    const std::string platform = fieldText(platformOf(board, timetable), PLATFORM_CAPACITY, false);
-    const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
-    const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
-    // The direction: as configured, else where the next train goes.
-    const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
-    const std::string viaJp =
-        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
-                  VIA_JP_CAPACITY, false);
-    const std::string viaEn =
-        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
-                  VIA_EN_CAPACITY, false);
-    const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
-    char colorText[8];
-    std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
-    const std::string langs = fieldText(board.languages, LANGS_CAPACITY, false);
-    const char side = board.side;
-    w->text = "velmorant-new 1\n";
-    w->line("platform", platform);
-    w->line("side", side == 'R' ? "r" : "l");
-    w->line("lineJp", lineJp);
-    w->line("lineEn", lineEn);
-    w->line("viaJp", viaJp);
-    w->line("viaEn", viaEn);
-    w->line("color", colorText);
-    w->line("langs", langs);
-    w->expect("header", [=](const BoardDocument& d) {
-        return d.isNewStyle == 1 && sameText(d.platform, platform) && d.side == static_cast<char16_t>(side) &&
-               sameText(d.lineJp, lineJp) && sameText(d.lineEn, lineEn) && sameText(d.viaJp, viaJp) &&
-               sameText(d.viaEn, viaEn) && d.color == (color & 0xFFFFFF) && sameText(d.langs, langs);
-    });
-    if (coming.empty()) {
-        std::string texts[LANGUAGE_SLOTS] = {END_OF_SERVICE_JP, END_OF_SERVICE_EN};
-        std::string slots[LANGUAGE_SLOTS];
-        w->line("row", "text\t" + languageList(texts, board.languages, slots));
-        w->expect("end-of-service line", [=](const BoardDocument& d) {
-            return d.row.kind == ROW_TEXT && sameLangTexts(d.row.texts, slots);
-        });
-    } else {
-        const Departure& next = *coming[0];
-        const std::string time = shownClock(zone, next);
-        const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
-        std::string texts[LANGUAGE_SLOTS];
-        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = next.destinations[slot];
-        }
-        std::string slots[LANGUAGE_SLOTS];
-        w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
-                           languageList(texts, board.languages, slots));
-        w->expect("upper line", [=](const BoardDocument& d) {
-            return d.row.kind == ROW_TRAIN && sameText(d.row.time, time) && d.row.blink == blink &&
-                   sameLangTexts(d.row.trainTexts, slots);
-        });
-    }
+// The lower line of a new-style sign.
+void writeNewStyleLower(Writer* w, const StationConfig& config, const BoardConfig& board,
+                        const std::vector<const Departure*>& coming, const Departure* firstTrain,
+                        const date::time_zone* zone, int64_t now, const std::vector<BoardNotice>& notices,
+                        int32_t approach, const PositionDiagram* diagram) {
     // The lower line: the approach warning (when the next train is near or
     // the operator forces it), else the delays of the two trains shown and
     // the operator's notices (several take turns every ten seconds), else the
@@ -379,10 +451,20 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     std::vector<BoardNotice> lower;
     for (size_t i = 0; i < coming.size() && i < 2; ++i) {
         if (coming[i]->delayMinutes > 0) {
-            lower.push_back(delayNotice(zone, *coming[i]));
+            lower.push_back(delayNotice(config, zone, *coming[i]));
         }
     }
     lower.insert(lower.end(), notices.begin(), notices.end());
+    // After the last train, the next day's first train, as a notice of the
+    // lower line when there is none else.
+    if (lower.empty() && coming.empty() && firstTrain != nullptr) {
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
+        BoardNotice first;
+        first.textJp = texts[0];
+        first.textEn = texts[1];
+        lower.push_back(first);
+    }
     // Where the agency's feed says where the next train is, that decides
     // whether it is near; else its time does.
     const bool near = diagram != nullptr ? diagram->position == 1
@@ -414,9 +496,7 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
         const Departure& after = *coming[1];
         const std::string time = shownClock(zone, after);
         std::string texts[LANGUAGE_SLOTS];
-        for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-            texts[slot] = after.destinations[slot];
-        }
+        trainTexts(after, board.languages, texts);
         std::string slots[LANGUAGE_SLOTS];
         w->line("msg", "train\t" + time + "\t0\t\t" + languageList(texts, board.languages, slots));
         w->expect("lower line", [=](const BoardDocument& d) {
@@ -427,6 +507,67 @@ void writeNewStyle(Writer* w, const BoardConfig& board, const BoardTimetable& ti
     }
 }
 
+void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& board,
+                   const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
+                   const Departure* firstTrain, const date::time_zone* zone, int64_t now,
+                   const std::vector<BoardNotice>& notices, int32_t approach,
+                   const PositionDiagram* diagram) {
+    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
+    const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
+    const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
+    // The direction: as configured, else where the next train goes.
+    const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
+    const std::string viaJp =
+        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
+                  VIA_JP_CAPACITY, false);
+    const std::string viaEn =
+        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
+                  VIA_EN_CAPACITY, false);
+    const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
+    char colorText[8];
+    std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
+    const std::string langs = fieldText(board.languages, LANGS_CAPACITY, false);
+    const char side = board.side;
+    w->text = "velmorant-new 1\n";
+    w->line("platform", platform);
+    w->line("side", side == 'R' ? "r" : "l");
+    w->line("lineJp", lineJp);
+    w->line("lineEn", lineEn);
+    w->line("viaJp", viaJp);
+    w->line("viaEn", viaEn);
+    w->line("color", colorText);
+    w->line("langs", langs);
+    writePhaseTimes(w, config, true);
+    w->expect("header", [=](const BoardDocument& d) {
+        return d.isNewStyle == 1 && sameText(d.platform, platform) && d.side == static_cast<char16_t>(side) &&
+               sameText(d.lineJp, lineJp) && sameText(d.lineEn, lineEn) && sameText(d.viaJp, viaJp) &&
+               sameText(d.viaEn, viaEn) && d.color == (color & 0xFFFFFF) && sameText(d.langs, langs);
+    });
+    if (coming.empty()) {
+        std::string texts[LANGUAGE_SLOTS];
+        stationTexts(config.endOfService, "", "", texts);
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("row", "text\t" + languageList(texts, board.languages, slots));
+        w->expect("end-of-service line", [=](const BoardDocument& d) {
+            return d.row.kind == ROW_TEXT && sameLangTexts(d.row.texts, slots);
+        });
+    } else {
+        const Departure& next = *coming[0];
+        const std::string time = shownClock(zone, next);
+        const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
+        std::string texts[LANGUAGE_SLOTS];
+        trainTexts(next, board.languages, texts);
+        std::string slots[LANGUAGE_SLOTS];
+        w->line("row", "train\t" + time + "\t" + std::to_string(blink) + "\t\t" +
+                           languageList(texts, board.languages, slots));
+        w->expect("upper line", [=](const BoardDocument& d) {
+            return d.row.kind == ROW_TRAIN && sameText(d.row.time, time) && d.row.blink == blink &&
+                   sameLangTexts(d.row.trainTexts, slots);
+        });
+    }
+    writeNewStyleLower(w, config, board, coming, firstTrain, zone, now, notices, approach, diagram);
+}
+
 // The melody event of the next departure, from the lead time until it
 // leaves. Its key names the trip, its service day and its time, so a board
 // plays it once; its age lets a board that starts late skip it.
@@ -434,7 +575,8 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
                 const std::vector<const Departure*>& coming, int64_t now, const BoardOverlay* overlay,
                 std::vector<std::string>* problems) {
     const Departure* event = nullptr;
-    if (!board.melody.empty() && !coming.empty() && coming[0]->when - board.melodyLeadSeconds <= now) {
+    if (!board.melody.empty() && !coming.empty() && !coming[0]->notInService &&
+        coming[0]->when - board.melodyLeadSeconds <= now) {
         event = coming[0];
     }
     // A melody played by hand is an event of its own, with its own key.
@@ -473,6 +615,28 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     });
 }
 
+// Whether the day's service is over at now: no train leaves before the next
+// operating day starts, and the wait for the next one is a night's break
+// rather than the gap between two trains of a line that runs all night.
+// A timetable that does not know its next day ends only when no train is
+// left.
+bool serviceEnded(const BoardTimetable& timetable, const std::vector<const Departure*>& coming, int64_t now) {
+    if (coming.empty()) {
+        return true;
+    }
+    const int64_t nextDay = timetable.nextDayStart.time_since_epoch().count();
+    if (nextDay == 0 || coming[0]->when < nextDay) {
+        return false;
+    }
+    int64_t lastLeft = INT64_MIN;
+    for (const Departure& departure : timetable.departures) {
+        if (departure.when <= now) {
+            lastLeft = std::max(lastLeft, departure.when);
+        }
+    }
+    return lastLeft == INT64_MIN || coming[0]->when - lastLeft > NIGHT_BREAK_SECONDS;
+}
+
 }  // namespace
 
 std::mutex boardReaderLock;
@@ -501,7 +665,7 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     static const BoardOverlay NOTHING_SET;
     const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
-        applyTrainChanges(overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
+        applyTrainChanges(config, overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
                           &notices);
     } else if (overlay != nullptr) {
         notices = overlay->notices;
@@ -514,15 +678,23 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
             coming.push_back(&departure);
         }
     }
+    // Once the day's service is over the board says so and names the next
+    // day's first train instead of listing it.
+    const Departure* firstTrain = nullptr;
+    if (serviceEnded(timetable, coming, now)) {
+        firstTrain = coming.empty() ? nullptr : coming[0];
+        coming.clear();
+    }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
     PositionDiagram diagram;
     const bool live =
         feed != nullptr && board.newStyle && !coming.empty() && realtimeDiagram(*feed, *coming[0], &diagram);
     if (board.newStyle) {
-        writeNewStyle(&w, board, timetable, coming, zone, now, notices, approach, live ? &diagram : nullptr);
+        writeNewStyle(&w, config, board, timetable, coming, firstTrain, zone, now, notices, approach,
+                      live ? &diagram : nullptr);
     } else {
-        writeClassic(&w, board, timetable, coming, zone, now, notices);
+        writeClassic(&w, config, board, timetable, coming, firstTrain, zone, now, notices);
     }
     writeSound(&w, config, board, coming, now, overlay, &document->problems);
     w.text += "end\n";

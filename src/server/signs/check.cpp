@@ -4,6 +4,69 @@
 
 #include "server/signs/signs.h"
 
+namespace {
+
+// The faults of one board's place in the timetable and its melody.
+void boardFaults(const StationConfig& config, Store* store, const BoardConfig& board,
+                 std::vector<std::string>* faults) {
+    const std::string name = "board " + std::to_string(board.number) + ": ";
+    StopRecord stop;
+    if (!board.stopId.empty() && !storeStop(store, board.stopId, &stop)) {
+        faults->push_back(name + "stop_id \"" + board.stopId + "\" is not in the timetable");
+    }
+    if (board.stopId.empty() && storePlatformStops(store, board.station, board.platformCode).empty()) {
+        faults->push_back(name + "station \"" + board.station + "\" has no platform \"" + board.platformCode +
+                          "\" in the timetable");
+    }
+    for (const std::string& routeId : board.routes) {
+        RouteRecord route;
+        if (!storeRoute(store, routeId, &route)) {
+            faults->push_back(name + "route_id \"" + routeId + "\" is not in the timetable");
+        }
+    }
+    std::string path;
+    if (!board.melody.empty() && melodyFileSize(config, board.melody, &path) <= 0) {
+        faults->push_back(name + "melody file " + (path.empty() ? board.melody : path) +
+                          " is missing, empty or outside the melody folder");
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> stationFaults(const StationConfig& config, Store* store, const date::time_zone* zone,
+                                       int64_t now) {
+    std::vector<std::string> faults;
+    for (const BoardConfig& board : config.boards) {
+        boardFaults(config, store, board, &faults);
+    }
+    const ServiceDay today = serviceDayFromNumber(operatingDay(config, zone, now));
+    bool running = false;
+    for (int32_t ahead = 0; ahead < SERVICE_LOOKAHEAD_DAYS && !running; ++ahead) {
+        running =
+            !storeServicesOn(store, serviceDayNumber(ServiceDay{today.date + date::days{ahead}})).empty();
+    }
+    if (!running) {
+        faults.push_back("the timetable has no service on the " + std::to_string(SERVICE_LOOKAHEAD_DAYS) +
+                         " days from " + std::to_string(serviceDayNumber(today)) +
+                         ": is the feed out of date?");
+    }
+    return faults;
+}
+
+void logStationFaults(const StationConfig& config, const ServerClock& clock) {
+    LiveStore storeState;
+    storeState.path = config.store;
+    std::string error;
+    if (!liveStoreOpen(&storeState, &error)) {
+        std::fprintf(stderr, "velmorant-server: fault: %s\n", error.c_str());
+        return;
+    }
+    for (const std::string& fault :
+         stationFaults(config, storeState.store.get(), storeState.zone, clockNow(clock))) {
+        std::fprintf(stderr, "velmorant-server: fault: %s\n", fault.c_str());
+    }
+}
+
 int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
     LiveStore storeState;
     storeState.path = config.store;
@@ -35,6 +98,10 @@ int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
         if (!document.accepted) {
             status = 1;
         }
+    }
+    for (const std::string& fault : stationFaults(config, storeState.store.get(), storeState.zone, now)) {
+        std::printf("fault: %s\n", fault.c_str());
+        status = 1;
     }
     return status;
 }

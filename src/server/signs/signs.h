@@ -32,9 +32,14 @@ struct BoardOverlay {
 // the text to add) but leaves, blinks, warns and rings at its delayed time;
 // a cancelled one is dropped and a notice of it added while it would have
 // been coming. Only trains still to leave after now are kept.
-void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
-                       const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
-                       std::vector<BoardNotice>* notices);
+void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
+                       const std::vector<Departure>& scheduled, const date::time_zone* zone, int64_t now,
+                       std::vector<Departure>* shown, std::vector<BoardNotice>* notices);
+
+// One language's text of the station's own texts with each "{name}" field
+// filled in; a part in [brackets] is left out when a field in it is empty.
+std::string fillStationText(const std::string& text,
+                            const std::vector<std::pair<std::string, std::string>>& fields);
 
 // "約N分遅れ" and "N min late".
 std::string delayTextJp(int32_t minutes);
@@ -70,5 +75,18 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
 // refused or the file is missing. The path it resolves to in path.
 int64_t melodyFileSize(const StationConfig& config, const std::string& name, std::string* path);
 
-// "check": prints every board's document and problems. 0 when all are accepted.
+// How many days ahead a station must have service for its timetable to
+// count as current.
+constexpr int32_t SERVICE_LOOKAHEAD_DAYS = 7;
+
+// What keeps a station from serving as configured, one line each: a board's
+// stop, platform or route not in the timetable, a melody file missing, no
+// service at all in the operating days from now to SERVICE_LOOKAHEAD_DAYS on.
+std::vector<std::string> stationFaults(const StationConfig& config, Store* store, const date::time_zone* zone,
+                                       int64_t now);
+// The same written to the log (stderr) at the start of serving.
+void logStationFaults(const StationConfig& config, const ServerClock& clock);
+
+// "check": prints every board's document and problems, then every fault of
+// the station. 0 when all documents are accepted and there is no fault.
 int32_t checkBoards(const StationConfig& config, const ServerClock& clock);

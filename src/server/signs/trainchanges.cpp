@@ -16,25 +16,60 @@ std::string delayTextEn(int32_t minutes) {
     return std::to_string(minutes) + " min late";
 }
 
-namespace {
+// Fills the fields of one part; hadEmpty tells whether a field in it was
+// empty.
+static std::string fillFields(const std::string& part,
+                              const std::vector<std::pair<std::string, std::string>>& fields,
+                              bool* hadEmpty) {
+    std::string filled = part;
+    for (const auto& [name, value] : fields) {
+        for (size_t at = filled.find(name); at != std::string::npos;
+             at = filled.find(name, at + value.size())) {
+            filled.replace(at, name.size(), value);
+            *hadEmpty = *hadEmpty || value.empty();
+        }
+    }
+    return filled;
+}
 
-// The notice of a cancelled train, while it would have been coming.
-BoardNotice cancellationNotice(const date::time_zone* zone, const Departure& departure) {
-    const std::string time = formatClock(zone, departure.when);
+std::string fillStationText(const std::string& text,
+                            const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string result;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t open = text.find('[', at);
+        const size_t close = open == std::string::npos ? std::string::npos : text.find(']', open);
+        bool hadEmpty = false;
+        if (close == std::string::npos) {
+            result += fillFields(text.substr(at), fields, &hadEmpty);
+            break;
+        }
+        result += fillFields(text.substr(at, open - at), fields, &hadEmpty);
+        hadEmpty = false;
+        const std::string part = fillFields(text.substr(open + 1, close - open - 1), fields, &hadEmpty);
+        result += hadEmpty ? std::string() : part;
+        at = close + 1;
+    }
+    return result;
+}
+
+// A cancelled train's notice in Japanese and English, by the station's text.
+static BoardNotice cancelledNotice(const StationConfig& config, const std::string& time,
+                                   const Departure& departure) {
+    const size_t bar = config.cancelled.find('|');
+    const std::string jp = config.cancelled.substr(0, bar);
+    const std::string en = bar == std::string::npos ? std::string() : config.cancelled.substr(bar + 1);
     BoardNotice notice;
-    notice.textJp = time + "発 " + departure.destinations[0] + "行は運休です";
-    notice.textEn = "The " + time + " train" +
-                    (departure.destinations[1].empty() ? std::string() : " to " + departure.destinations[1]) +
-                    " is cancelled";
+    notice.textJp = fillStationText(jp, {{"{time}", time}, {"{destination}", departure.destinations[0]}});
+    notice.textEn = fillStationText(en.substr(0, en.find('|')),
+                                    {{"{time}", time}, {"{destination}", departure.destinations[1]}});
     notice.color = 3;  // red
     return notice;
 }
 
-}  // namespace
-
-void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>& scheduled,
-                       const date::time_zone* zone, int64_t now, std::vector<Departure>* shown,
-                       std::vector<BoardNotice>* notices) {
+void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
+                       const std::vector<Departure>& scheduled, const date::time_zone* zone, int64_t now,
+                       std::vector<Departure>* shown, std::vector<BoardNotice>* notices) {
     shown->clear();
     notices->clear();
     std::vector<BoardNotice> cancelled;
@@ -56,7 +91,7 @@ void applyTrainChanges(const BoardOverlay& overlay, const std::vector<Departure>
         }
         if ((change != nullptr && change->cancelled) || departure.cancelled) {
             if (departure.when > now) {
-                cancelled.push_back(cancellationNotice(zone, departure));
+                cancelled.push_back(cancelledNotice(config, formatClock(zone, departure.when), departure));
             }
             continue;
         }

@@ -39,6 +39,13 @@ struct BoardConfig {
     std::string labelEn;
     std::string captionTime = "発車時刻";
     std::string captionDest = "行先";
+    // What a train's row says, in every language: "{destination}", "{route}"
+    // (the route's short name, else its long name) and "{train}" (the
+    // trip's trip_short_name, its type or number) are filled in.
+    std::string trainTemplate = "{destination}";
+    // A train that takes nobody on here (pickup_type 1, e.g. to the depot)
+    // is listed as not in service instead of left out.
+    bool showNotInService = false;
     std::vector<RouteColor> routeColors;
     int32_t blinkSeconds = 60;
     // new-style
@@ -63,6 +70,21 @@ struct StationConfig {
     std::string store;
     std::string sounds;
     int32_t dayStartSeconds = 4 * 3600;
+    // [station]: the languages the boards show, their timing and the texts
+    // the server writes itself ("|" between the languages' texts, in the
+    // order j e k s t o).
+    std::string languages;    // letters; each board's default, empty: "je"
+    int32_t japaneseMs = -1;  // a classic board's Japanese phase; -1: the board's own
+    int32_t englishMs = -1;   // a classic board's English phase; -1: the board's own
+    int32_t languageMs = -1;  // a new-style sign's turn per language; -1: the sign's own
+    std::string endOfService = "本日の列車は終了しました|Service has ended for today";
+    std::string firstTrain = "始発 {time}|First train {time}";  // after the end of service
+    std::string delay = "約{minutes}分遅れ|{minutes} min late";
+    std::string notInService = "回送|Not in service";  // a board's train that takes nobody on
+    // A cancelled train's notice; a part in [brackets] is left out when a
+    // field in it has no text.
+    std::string cancelled =
+        "{time}発 {destination}行は運休です|The {time} train[ to {destination}] is cancelled";
     std::vector<BoardConfig> boards;
 };
 

@@ -123,6 +123,8 @@ const std::set<std::string> BOARD_KEYS = {"number",
                                           "approach_seconds",
                                           "approach_label",
                                           "approach_message"};
+// What a board's texts say, beside the keys above.
+const std::set<std::string> BOARD_TEXT_KEYS = {"train_template", "show_not_in_service"};
 
 // The routes a board keeps to: a list of route_id texts.
 void readBoardRoutes(Reader* reader, const toml::table& table, BoardConfig* board) {
@@ -205,7 +207,8 @@ void readBoardLanguages(Reader* reader, const toml::table& table, BoardConfig* b
 
 void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     for (const auto& [key, node] : table) {
-        if (BOARD_KEYS.count(std::string(key.str())) == 0) {
+        if (BOARD_KEYS.count(std::string(key.str())) == 0 &&
+            BOARD_TEXT_KEYS.count(std::string(key.str())) == 0) {
             reader->warn("unknown key " + std::string(key.str()));
         }
     }
@@ -238,6 +241,14 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->text(table, "label_en", &board->labelEn);
     reader->text(table, "caption_time", &board->captionTime);
     reader->text(table, "caption_dest", &board->captionDest);
+    reader->text(table, "train_template", &board->trainTemplate);
+    if (const toml::node* show = table.get("show_not_in_service")) {
+        if (show->as_boolean() == nullptr) {
+            reader->fault("show_not_in_service must be true or false");
+        } else {
+            board->showNotInService = show->as_boolean()->get();
+        }
+    }
     readRouteColors(reader, table, board);
     reader->integer(table, "blink_seconds", &board->blinkSeconds, 0, 3600);
     reader->text(table, "platform", &board->platform);
@@ -261,6 +272,50 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
     reader->integer(table, "approach_seconds", &board->approachSeconds, 0, 3600);
     reader->text(table, "approach_label", &board->approachLabel);
     reader->text(table, "approach_message", &board->approachMessage);
+}
+
+// [station]: the languages of the boards, their timing and the server's own
+// texts.
+void readStationSection(Reader* reader, const toml::table& root, StationConfig* config) {
+    const toml::node* node = root.get("station");
+    if (node == nullptr) {
+        return;
+    }
+    reader->where = "[station] ";
+    const toml::table* station = node->as_table();
+    if (station == nullptr) {
+        reader->fault("must be a table");
+        return;
+    }
+    const std::set<std::string> keys = {"languages",   "japanese_ms",    "english_ms",
+                                        "language_ms", "first_train",    "end_of_service",
+                                        "delay",       "not_in_service", "cancelled"};
+    for (const auto& [key, value] : *station) {
+        if (keys.count(std::string(key.str())) == 0) {
+            reader->warn("unknown key " + std::string(key.str()));
+        }
+    }
+    BoardConfig languages;
+    languages.languages.clear();
+    readBoardLanguages(reader, *station, &languages);
+    config->languages = languages.languages;
+    reader->integer(*station, "japanese_ms", &config->japaneseMs, 0, 60000);
+    reader->integer(*station, "english_ms", &config->englishMs, 0, 60000);
+    reader->integer(*station, "language_ms", &config->languageMs, 500, 60000);
+    reader->text(*station, "end_of_service", &config->endOfService);
+    reader->text(*station, "first_train", &config->firstTrain);
+    reader->text(*station, "delay", &config->delay);
+    reader->text(*station, "not_in_service", &config->notInService);
+    reader->text(*station, "cancelled", &config->cancelled);
+}
+
+// A board as the station's settings make it before its own are read.
+BoardConfig boardDefaults(const StationConfig& config) {
+    BoardConfig board;
+    if (!config.languages.empty()) {
+        board.languages = config.languages;
+    }
+    return board;
 }
 
 std::string resolvePath(const std::string& folder, const std::string& path) {
@@ -316,7 +371,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
         // [operator] belongs to the operator's page (operatorconfig.cpp),
         // [[realtime]] to the live feeds (realtime/realtimeconfig.cpp).
         if (key.str() != "server" && key.str() != "board" && key.str() != "operator" &&
-            key.str() != "realtime") {
+            key.str() != "realtime" && key.str() != "station") {
             reader.warn("unknown section " + std::string(key.str()));
         }
     }
@@ -342,6 +397,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
             }
         }
     }
+    readStationSection(&reader, root, config);
     config->store = resolvePath(folder, store);
     config->sounds = resolvePath(folder, sounds);
     std::set<int32_t> numbers;
@@ -358,7 +414,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
                     reader.fault("must be a table");
                     continue;
                 }
-                BoardConfig board;
+                BoardConfig board = boardDefaults(*config);
                 readBoard(&reader, *table, &board);
                 if (board.number != 0 && !numbers.insert(board.number).second) {
                     reader.fault("number " + std::to_string(board.number) + " is used by another board");

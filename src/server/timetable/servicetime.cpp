@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <stdexcept>
 
 #include "server/timetable/timetable.h"
@@ -113,32 +114,82 @@ std::string formatClock(const date::time_zone* zone, int64_t instant) {
     return text;
 }
 
-bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant) {
-    // YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, T or a space.
-    if ((text.size() != 16 && text.size() != 19) || text[4] != '-' || text[7] != '-' ||
-        (text[10] != 'T' && text[10] != ' ') || text[13] != ':' || !allDigits(text, 0, 4) ||
-        !allDigits(text, 5, 7) || !allDigits(text, 8, 10) || !allDigits(text, 11, 13) ||
-        !allDigits(text, 14, 16)) {
+ServiceDay serviceDayFromNumber(int32_t value) {
+    return ServiceDay{date::local_days{toYmd(value)}};
+}
+
+int32_t serviceDayNumber(ServiceDay day) {
+    return fromYmd(date::year_month_day{day.date});
+}
+
+// A "+HH:MM", "-HH:MM" or "Z" offset from UTC; false for anything else.
+static bool parseOffset(const std::string& text, seconds* offset) {
+    if (text == "Z") {
+        *offset = seconds{0};
+        return true;
+    }
+    if (text.size() != 6 || (text[0] != '+' && text[0] != '-') || text[3] != ':' || !allDigits(text, 1, 3) ||
+        !allDigits(text, 4, 6)) {
         return false;
     }
-    int32_t secondsPart = 0;
-    if (text.size() == 19) {
-        if (text[16] != ':' || !allDigits(text, 17, 19)) {
+    const int32_t h = std::stoi(text.substr(1, 2));
+    const int32_t m = std::stoi(text.substr(4, 2));
+    if (h > 23 || m > 59) {
+        return false;
+    }
+    *offset = seconds{(text[0] == '-' ? -1 : 1) * (h * 3600 + m * 60)};
+    return true;
+}
+
+bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant) {
+    // YYYY-MM-DDTHH:MM[:SS] (T or a space), then optionally the offset from
+    // UTC that names one of the two wall-clock hours a fall-back night has.
+    std::string shape = text;
+    if (shape.size() > 10 && shape[10] == ' ') {
+        shape[10] = 'T';
+    }
+    if (shape.size() < 16 || shape[4] != '-' || shape[7] != '-' || shape[10] != 'T' || shape[13] != ':' ||
+        !allDigits(shape, 0, 4) || !allDigits(shape, 5, 7) || !allDigits(shape, 8, 10) ||
+        !allDigits(shape, 11, 13) || !allDigits(shape, 14, 16)) {
+        return false;
+    }
+    const bool withSeconds = shape.size() >= 19 && shape[16] == ':' && allDigits(shape, 17, 19);
+    const size_t end = withSeconds ? 19 : 16;
+    std::istringstream in(shape.substr(0, end));
+    date::local_seconds local;
+    in >> date::parse(withSeconds ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%dT%H:%M", local);
+    if (in.fail() || in.peek() != std::char_traits<char>::eof()) {
+        return false;
+    }
+    if (end == shape.size()) {
+        if (zone == nullptr) {
             return false;
         }
-        secondsPart = std::stoi(text.substr(17, 2));
+        *instant = zone->to_sys(local, date::choose::earliest).time_since_epoch().count();
+        return true;
     }
-    const int32_t day = std::stoi(text.substr(0, 4)) * 10000 + std::stoi(text.substr(5, 2)) * 100 +
-                        std::stoi(text.substr(8, 2));
-    const int32_t h = std::stoi(text.substr(11, 2));
-    const int32_t m = std::stoi(text.substr(14, 2));
-    if (!toYmd(day).ok() || h > 23 || m > 59 || secondsPart > 59 || zone == nullptr) {
+    seconds offset{0};
+    if (!parseOffset(shape.substr(end), &offset)) {
         return false;
     }
-    const date::local_seconds local{date::local_days{toYmd(day)} + hours{h} + std::chrono::minutes{m} +
-                                    seconds{secondsPart}};
-    *instant = zone->to_sys(local, date::choose::earliest).time_since_epoch().count();
+    *instant = (local.time_since_epoch() - offset).count();
     return true;
+}
+
+int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
+    // Counted on the wall clock, not by taking the start of the day off the
+    // instant: on the night the clocks go forward an hour less has passed
+    // since midnight than the wall clock says, and the day would start an
+    // hour late.
+    const date::local_seconds local = toLocal(zone, now) - seconds{config.dayStartSeconds};
+    return serviceDayNumber(ServiceDay{date::floor<date::days>(local)});
+}
+
+std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
+                                           int32_t day) {
+    // A start inside the hour the clocks skip is the moment they skip it.
+    const date::local_seconds local{serviceDayFromNumber(day).date + seconds{config.dayStartSeconds}};
+    return zone->to_sys(local, date::choose::earliest);
 }
 
 int64_t monotonicMs() {

@@ -11,8 +11,9 @@
 
 struct Store {
     explicit Store(const std::string& path) : db(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX) {}
-    SQLite::Database db;  // the store file, read only
-    std::mutex lock;      // one question at a time on the connection
+    SQLite::Database db;            // the store file, read only
+    std::mutex lock;                // one question at a time on the connection
+    bool hasTripShortName = false;  // the store keeps trip_short_name (imports before it did not)
 };
 
 namespace {
@@ -55,6 +56,11 @@ StorePtr storeOpen(const std::string& path, std::string* error) {
         *error = path + ": " + failure.what();
         return nullptr;
     }
+    store->hasTripShortName = ask(store.get(), false, [](SQLite::Database& db) {
+        SQLite::Statement column(db,
+                                 "SELECT 1 FROM pragma_table_info('trips') WHERE name = 'trip_short_name'");
+        return column.executeStep();
+    });
     // A file that is not a finished store has no timezone in meta.
     if (storeMeta(store.get(), "timezone").empty()) {
         *error = path + ": not a timetable store (run the import)";
@@ -161,13 +167,16 @@ std::string storeTripShortName(Store* store, const std::string& tripId) {
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds) {
     return ask(store, std::vector<CallRecord>(), [&](SQLite::Database& db) {
         std::vector<CallRecord> calls;
-        SQLite::Statement query(
-            db,
-            "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
-            " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
-            " s.stop_sequence >= t.last_sequence, s.pickup_type, s.stop_id, s.stop_sequence"
+        const std::string sql =
+            std::string(
+                "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN "
+                "s.stop_headsign"
+                " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
+                " s.stop_sequence >= t.last_sequence, s.pickup_type, s.stop_id, s.stop_sequence, ") +
+            (store->hasTripShortName ? "t.trip_short_name" : "''") +
             " FROM stop_times s JOIN trips t ON t.trip_id = s.trip_id"
-            " WHERE s.stop_id = ? AND s.departure IS NOT NULL");
+            " WHERE s.stop_id = ? AND s.departure IS NOT NULL";
+        SQLite::Statement query(db, sql);
         for (const std::string& stopId : stopIds) {
             query.bind(1, stopId);
             while (query.executeStep()) {
@@ -184,6 +193,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
                 call.noPickup = number(query, 9, 0) != 0;
                 call.stopId = text(query, 10);
                 call.stopSequence = number(query, 11, -1);
+                call.tripShortName = text(query, 12);
                 calls.push_back(std::move(call));
             }
             query.reset();
@@ -258,6 +268,32 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
                 "SELECT translation FROM translations WHERE table_name = '' AND field_name = ''"
                 " AND language = ? AND field_value = ?",
                 {language, fieldValue});
+        }
+        return found;
+    });
+}
+
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table,
+                                                 const std::string& field, const std::string& recordId,
+                                                 const std::string& fieldValue) {
+    return ask(store, std::vector<TranslationRecord>(), [&](SQLite::Database& db) {
+        std::vector<TranslationRecord> found;
+        // Those for the record first: they are the more exact; the older form
+        // of Japanese feeds (a text translated wherever it is) last.
+        SQLite::Statement query(
+            db,
+            "SELECT language, translation FROM translations WHERE (table_name = ? AND field_name = ?"
+            " AND ((record_id <> '' AND record_id = ?) OR (record_id = '' AND field_value <> '' AND "
+            "field_value = ?)))"
+            " OR (table_name = '' AND field_name = '' AND field_value <> '' AND field_value = ?)"
+            " ORDER BY table_name = '', record_id = '', rowid");
+        query.bind(1, table);
+        query.bind(2, field);
+        query.bind(3, recordId);
+        query.bind(4, fieldValue);
+        query.bind(5, fieldValue);
+        while (query.executeStep()) {
+            found.push_back(TranslationRecord{text(query, 0), text(query, 1)});
         }
         return found;
     });

@@ -10,36 +10,37 @@
 
 namespace {
 
-// GTFS language codes for each display language slot (j e k s t o).
-const std::vector<std::string> LANGUAGE_CODES[LANGUAGE_SLOTS] = {{"ja", "ja-JP"},
-                                                                 {"en", "en-US", "en-GB"},
-                                                                 {"ja-Hrkt", "ja-Kana", "ja-Hira"},
-                                                                 {"zh-Hans", "zh-CN", "zh"},
-                                                                 {"zh-Hant", "zh-TW", "zh-HK"},
-                                                                 {"ko", "ko-KR"}};
-
-std::string translate(Store* store, const std::string& table, const std::string& field, int32_t slot,
-                      const std::string& recordId, const std::string& value) {
-    for (const std::string& code : LANGUAGE_CODES[slot]) {
-        std::string text = storeTranslation(store, table, field, code, recordId, value);
-        if (!text.empty()) {
-            return text;
+// The subtags of a language tag, in lower case.
+std::vector<std::string> subtagsOf(const std::string& tag) {
+    std::vector<std::string> subtags(1);
+    for (const char c : tag) {
+        if (c == '-' || c == '_') {
+            subtags.emplace_back();
+        } else {
+            subtags.back() += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         }
     }
-    return std::string();
+    return subtags;
+}
+
+// The translation of a field for one slot: of those the feed has, the first
+// (the record's before the value's) whose tag is that slot's, the plainest
+// tag first ("en" before "en-US").
+std::string pickTranslation(const std::vector<TranslationRecord>& translations, int32_t slot) {
+    const TranslationRecord* best = nullptr;
+    for (const TranslationRecord& candidate : translations) {
+        if (languageSlotOf(candidate.language) == slot && !candidate.translation.empty() &&
+            (best == nullptr || subtagsOf(candidate.language).size() < subtagsOf(best->language).size())) {
+            best = &candidate;
+        }
+    }
+    return best != nullptr ? best->translation : std::string();
 }
 
 // The display language slot of the feed's own texts (feed_lang), -1 when it
 // is none of them.
 int32_t feedSlot(const std::string& feedLang) {
-    for (int32_t slot = LANGUAGE_SLOTS - 1; slot >= 0; --slot) {
-        for (const std::string& code : LANGUAGE_CODES[slot]) {
-            if (feedLang == code || (code.size() == 2 && feedLang.rfind(code + "-", 0) == 0 && slot != 2)) {
-                return slot;
-            }
-        }
-    }
-    return -1;
+    return languageSlotOf(feedLang);
 }
 
 // Texts of a field in every slot: each slot its translation; the feed's own
@@ -47,8 +48,10 @@ int32_t feedSlot(const std::string& feedLang) {
 // feed's own text whatever its language.
 void translateAll(Store* store, int32_t ownSlot, const std::string& table, const std::string& field,
                   const std::string& recordId, const std::string& value, std::string* texts) {
+    const std::vector<TranslationRecord> translations =
+        storeTranslations(store, table, field, recordId, value);
     for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-        texts[slot] = translate(store, table, field, slot, recordId, value);
+        texts[slot] = pickTranslation(translations, slot);
         if (texts[slot].empty() && (slot == ownSlot || slot == 0)) {
             texts[slot] = value;
         }
@@ -67,7 +70,7 @@ size_t unitCount(const std::string& text) {
 }
 
 struct DestinationTexts {
-    std::string texts[LANGUAGE_SLOTS];
+    std::string texts[LANGUAGE_SLOTS];  // one per display language slot
 };
 
 // What the departures of a day share, each looked up in the store once.
@@ -75,6 +78,8 @@ struct TimetableLookups {
     int32_t ownSlot = 0;
     std::map<std::string, RouteRecord> routeRecords;
     std::map<std::string, DestinationTexts> destinations;
+    std::map<std::string, DestinationTexts> routeNames;  // by route_id, for the train template
+    std::string notInService[LANGUAGE_SLOTS];            // the station's text for a train taking nobody on
     std::map<std::string, std::vector<FrequencyRecord>> frequencies;
 };
 
@@ -111,8 +116,10 @@ std::vector<CallRecord> boardCalls(Store* store, const BoardConfig& board,
     const std::set<std::string> routes(board.routes.begin(), board.routes.end());
     std::vector<CallRecord> calls;
     for (CallRecord& call : storeCallsAt(store, stopIds)) {
-        // A train that ends here or takes nobody on is no departure.
-        if (call.terminates || call.noPickup || (!routes.empty() && routes.count(call.routeId) == 0) ||
+        // A train that ends here is no departure, nor one that takes nobody
+        // on unless the board lists it as not in service.
+        if (call.terminates || (call.noPickup && !board.showNotInService) ||
+            (!routes.empty() && routes.count(call.routeId) == 0) ||
             (board.directionId >= 0 && call.directionId != board.directionId)) {
             continue;
         }
@@ -129,18 +136,30 @@ const DestinationTexts& callDestination(Store* store, const CallRecord& call, Ti
     if (destinationIt != lookups->destinations.end()) {
         return destinationIt->second;
     }
+    // The station of the last stop rather than its platform.
+    StopRecord last;
+    storeStop(store, call.lastStopId, &last);
+    StopRecord parent;
+    if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
+        last = parent;
+    }
     DestinationTexts texts;
     if (!call.headsign.empty()) {
         translateAll(store, lookups->ownSlot, "trips", "trip_headsign", call.tripId, call.headsign,
                      texts.texts);
-    } else {
-        // The station's name rather than its platform's.
-        StopRecord last;
-        storeStop(store, call.lastStopId, &last);
-        StopRecord parent;
-        if (!last.parentStation.empty() && storeStop(store, last.parentStation, &parent)) {
-            last = parent;
+        // A headsign that is the last station's name and has no translation
+        // of its own takes the station's (never a romanisation made here).
+        if (call.headsign == last.name) {
+            DestinationTexts station;
+            translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name,
+                         station.texts);
+            for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+                if (texts.texts[slot].empty()) {
+                    texts.texts[slot] = station.texts[slot];
+                }
+            }
         }
+    } else {
         translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
     }
     return lookups->destinations.emplace(destinationKey, texts).first->second;
@@ -165,6 +184,79 @@ uint8_t callColor(Store* store, const BoardConfig& board, const CallRecord& call
         color = nearestPaletteColor(routeIt->second.color);
     }
     return color;
+}
+
+// A route's name for a train's row: its short name, else its long name, in
+// every language; a language without a translation takes the feed's own
+// text (route names are mostly codes and marks that read the same).
+const DestinationTexts& routeName(Store* store, const std::string& routeId, TimetableLookups* lookups) {
+    auto found = lookups->routeNames.find(routeId);
+    if (found != lookups->routeNames.end()) {
+        return found->second;
+    }
+    RouteRecord route;
+    storeRoute(store, routeId, &route);
+    const bool useShort = !route.shortName.empty();
+    DestinationTexts texts;
+    translateAll(store, lookups->ownSlot, "routes", useShort ? "route_short_name" : "route_long_name",
+                 route.routeId, useShort ? route.shortName : route.longName, texts.texts);
+    for (std::string& text : texts.texts) {
+        if (text.empty()) {
+            text = texts.texts[0];
+        }
+    }
+    return lookups->routeNames.emplace(routeId, texts).first->second;
+}
+
+// A template with its "{name}" fields filled in, and the blanks an empty
+// field leaves behind taken out.
+std::string fillTemplate(const std::string& pattern, const std::string& destination, const std::string& route,
+                         const std::string& train) {
+    std::string filled = pattern;
+    for (const auto& [field, value] :
+         {std::pair<std::string, const std::string*>{"{destination}", &destination},
+          std::pair<std::string, const std::string*>{"{route}", &route},
+          std::pair<std::string, const std::string*>{"{train}", &train}}) {
+        for (size_t at = filled.find(field); at != std::string::npos;
+             at = filled.find(field, at + value->size())) {
+            filled.replace(at, field.size(), *value);
+        }
+    }
+    std::string clean;
+    for (const char c : filled) {
+        if (c != ' ' || (!clean.empty() && clean.back() != ' ')) {
+            clean += c;
+        }
+    }
+    while (!clean.empty() && clean.back() == ' ') {
+        clean.pop_back();
+    }
+    return clean;
+}
+
+// The texts of a train's row by the board's template; none where the
+// template is the destination alone or the destination has no text.
+void fillTrainTexts(Store* store, const BoardConfig& board, const CallRecord& call, TimetableLookups* lookups,
+                    Departure* departure) {
+    if (board.trainTemplate == "{destination}") {
+        return;
+    }
+    const DestinationTexts& route = routeName(store, call.routeId, lookups);
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        if (!departure->destinations[slot].empty()) {
+            departure->trainTexts[slot] = fillTemplate(board.trainTemplate, departure->destinations[slot],
+                                                       route.texts[slot], call.tripShortName);
+        }
+    }
+}
+
+// A train that takes nobody on: its row says so in place of where it goes.
+void markNotInService(const std::string* texts, Departure* departure) {
+    departure->notInService = true;
+    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
+        departure->destinations[slot] = texts[slot];
+        departure->trainTexts[slot].clear();
+    }
 }
 
 // A call's departure times within its service day: its own, or for a
@@ -221,17 +313,31 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
             // A trip run by frequency starts as much earlier as its template.
             departure.firstDeparture =
                 call.firstDeparture < 0 ? -1 : time - (call.departure - call.firstDeparture);
+            fillTrainTexts(store, board, call, lookups, &departure);
+            if (call.noPickup) {
+                markNotInService(lookups->notInService, &departure);
+            }
             timetable->departures.push_back(std::move(departure));
         }
     }
 }
 
-// The line of a new-style header from the feed: the board's first route (or
-// the route of its first call), its name and colour.
-void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
-                  const std::vector<CallRecord>& calls, BoardTimetable* timetable) {
-    std::string routeId =
-        !board.routes.empty() ? board.routes[0] : (calls.empty() ? std::string() : calls[0].routeId);
+// The line of a new-style header from the feed: the route most of the
+// board's trains run on (the first of the board's routes when it has no
+// train), its name and colour.
+void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board, BoardTimetable* timetable) {
+    std::map<std::string, int32_t> trainsOfRoute;
+    for (const Departure& departure : timetable->departures) {
+        ++trainsOfRoute[departure.routeId];
+    }
+    std::string routeId = board.routes.empty() ? std::string() : board.routes[0];
+    int32_t most = 0;
+    for (const auto& [route, count] : trainsOfRoute) {
+        if (count > most) {
+            routeId = route;
+            most = count;
+        }
+    }
     RouteRecord route;
     if (!routeId.empty() && storeRoute(store, routeId, &route)) {
         // The long name where it fits the sign's line badge, else the short.
@@ -250,13 +356,42 @@ void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board,
 
 }  // namespace
 
-int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
-    return localDate(zone, now - config.dayStartSeconds);
+int32_t languageSlotOf(const std::string& tag) {
+    const std::vector<std::string> subtags = subtagsOf(tag);
+    std::string script;
+    std::string region;
+    for (size_t i = 1; i < subtags.size(); ++i) {
+        if (subtags[i].size() == 4 && script.empty() && region.empty()) {
+            script = subtags[i];
+        } else if ((subtags[i].size() == 2 || subtags[i].size() == 3) && region.empty()) {
+            region = subtags[i];
+        }
+    }
+    const std::string& language = subtags[0];
+    if (language == "ja" || language == "jpn") {
+        // Kana readings are the further Japanese-script text; romanised
+        // Japanese is no language a board shows.
+        if (script == "hrkt" || script == "kana" || script == "hira") {
+            return 2;
+        }
+        return script.empty() || script == "jpan" ? 0 : -1;
+    }
+    if (language == "en" || language == "eng") {
+        return 1;
+    }
+    if (language == "zh" || language == "zho" || language == "chi") {
+        const bool traditional =
+            script == "hant" || (script.empty() && (region == "tw" || region == "hk" || region == "mo"));
+        return traditional ? 4 : 3;
+    }
+    if (language == "ko" || language == "kor") {
+        return 5;
+    }
+    return -1;
 }
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
-    (void)config;
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
     StopRecord platformStop;
@@ -273,10 +408,26 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     }
     TimetableLookups lookups;
     lookups.ownSlot = feedSlot(storeMeta(store, "feed_lang"));
-    const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
-    for (int32_t serviceDate = addDays(day, -1); serviceDate <= day; serviceDate = addDays(serviceDate, 1)) {
-        addServiceDay(store, zone, board, calls, serviceDate, &lookups, timetable);
+    const std::string& notInService = config.notInService;
+    for (size_t start = 0, slot = 0;
+         slot < static_cast<size_t>(LANGUAGE_SLOTS) && start <= notInService.size(); ++slot) {
+        const size_t bar = std::min(notInService.find('|', start), notInService.size());
+        lookups.notInService[slot] = notInService.substr(start, bar - start);
+        start = bar + 1;
     }
+    const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
+    // A train of the day before can leave after midnight (25:10:00), and
+    // one an agency dates on the next day can leave before the next
+    // operating day starts (a 24-hour line's 03:52); the next day also holds
+    // the first train shown after the last.
+    const date::local_days today = serviceDayFromNumber(day).date;
+    for (date::local_days serviceDate = today - date::days{1}; serviceDate <= today + date::days{1};
+         serviceDate += date::days{1}) {
+        addServiceDay(store, zone, board, calls, serviceDayNumber(ServiceDay{serviceDate}), &lookups,
+                      timetable);
+    }
+    timetable->nextDayStart =
+        operatingDayStart(config, zone, serviceDayNumber(ServiceDay{today + date::days{1}}));
     std::sort(timetable->departures.begin(), timetable->departures.end(),
               [](const Departure& a, const Departure& b) {
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
@@ -289,7 +440,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     }
 
     // The line of a new-style header: as configured, else from the feed.
-    lineFromFeed(store, lookups.ownSlot, board, calls, timetable);
+    lineFromFeed(store, lookups.ownSlot, board, timetable);
     if (!board.lineJp.empty()) {
         timetable->lineTexts[0] = board.lineJp;
     }

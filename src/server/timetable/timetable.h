@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <date/date.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,11 +93,11 @@ struct ImportOptions {
 
 struct ImportReport {
     std::vector<std::string> faults;  // the first FAULTS_PRINTED, "file:line: what"
-    int64_t faultCount = 0;  // every fault and warning, printed or not
-    int64_t stopTimes = 0;   // stop_times rows in the new store
-    int64_t trips = 0;       // trips read
-    int64_t stops = 0;       // stops read
-    std::string refusal;  // why the feed was refused, one line; empty when imported
+    int64_t faultCount = 0;           // every fault and warning, printed or not
+    int64_t stopTimes = 0;            // stop_times rows in the new store
+    int64_t trips = 0;                // trips read
+    int64_t stops = 0;                // stops read
+    std::string refusal;              // why the feed was refused, one line; empty when imported
 };
 
 // Adds a fault; only the first FAULTS_PRINTED are kept as text, each cut to
@@ -169,6 +172,7 @@ struct CallRecord {
     bool noPickup = false;
     std::string stopId;         // the stop this call is at
     int32_t stopSequence = -1;  // its stop_sequence in the trip
+    std::string tripShortName;  // the train's type or number, empty when the feed has none
 };
 std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string>& stopIds);
 
@@ -189,6 +193,21 @@ std::vector<std::string> storeServicesOn(Store* store, int32_t date);
 std::string storeTranslation(Store* store, const std::string& table, const std::string& field,
                              const std::string& language, const std::string& recordId,
                              const std::string& fieldValue);
+
+// Every translation of a field in every language the feed has: those by
+// record_id first, then those by field_value.
+struct TranslationRecord {
+    std::string language;     // the BCP 47 tag as the feed wrote it
+    std::string translation;  // the translated text
+};
+std::vector<TranslationRecord> storeTranslations(Store* store, const std::string& table,
+                                                 const std::string& field, const std::string& recordId,
+                                                 const std::string& fieldValue);
+
+// The display language slot (0 Japanese ... 5 Korean) of a BCP 47 language
+// tag, compared without regard to case ("EN", "en-US" and "en_GB" are
+// English); -1 for a language the board has no slot for.
+int32_t languageSlotOf(const std::string& tag);
 
 // ---------------------------------------------------------------------------
 // Service days and local time
@@ -211,8 +230,18 @@ int32_t localDate(const date::time_zone* zone, int64_t instant);
 int32_t localSecondsOfDay(const date::time_zone* zone, int64_t instant);
 // "H:MM" in local time.
 std::string formatClock(const date::time_zone* zone, int64_t instant);
-// "YYYY-MM-DDTHH:MM[:SS]" (or a space for T) as local time.
+// "YYYY-MM-DDTHH:MM[:SS]" (or a space for T) as local time; with an offset
+// after it ("-05:00", "+09:00", "Z") the instant that offset names, which is
+// how the second of the two 1:30s of a fall-back night is told apart.
 bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant);
+
+// A service day of the timetable: the local date whose GTFS times count from
+// its noon minus twelve hours. The databases keep it as a YYYYMMDD number.
+struct ServiceDay {
+    date::local_days date;  // the local date of the service day
+};
+ServiceDay serviceDayFromNumber(int32_t yyyymmdd);
+int32_t serviceDayNumber(ServiceDay day);
 
 // ---------------------------------------------------------------------------
 // Server clock
@@ -238,6 +267,9 @@ struct Departure {
     std::string tripId;
     std::string routeId;
     std::string destinations[LANGUAGE_SLOTS];  // Japanese first; empty: none
+    // The row's text by the board's train template; empty: the destination.
+    std::string trainTexts[LANGUAGE_SLOTS];
+    bool notInService = false;  // takes nobody on: shown as such, no melody
     uint8_t color;
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
@@ -265,7 +297,11 @@ constexpr uint8_t TRAIN_FROM_STAFF = 2;
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct BoardTimetable {
     int32_t operatingDay = 0;
-    std::vector<Departure> departures;  // by time
+    // By the instant they leave: the trains of the service days before, of
+    // and after the operating day, so a train an agency dates on either
+    // neighbour of the day is still shown when it leaves.
+    std::vector<Departure> departures;
+    std::chrono::sys_seconds nextDayStart{};  // when the next operating day starts
     std::string platform;
     std::string lineTexts[LANGUAGE_SLOTS];
     uint32_t lineColor = 0;
@@ -273,9 +309,12 @@ struct BoardTimetable {
     std::vector<std::string> problems;
 };
 
-// The operating day at an instant: the local date, counted from the
-// configured start of the day.
+// The operating day at an instant (YYYYMMDD): the local date, counted on
+// the wall clock from the configured start of the day.
 int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now);
+// The instant an operating day (YYYYMMDD) starts.
+std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
+                                           int32_t day);
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
                     const BoardConfig& board, int32_t day, BoardTimetable* timetable);
