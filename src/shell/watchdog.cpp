@@ -101,7 +101,7 @@ static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
-    const wchar_t* workingDirectory = exeDir[0] != 0 ? asWide(exeDir) : nullptr;
+    const wchar_t* workingDirectory = gProcess.exeDir[0] != 0 ? asWide(gProcess.exeDir) : nullptr;
     if (!CreateProcessW(executable, commandLine, nullptr, nullptr, FALSE, 0, nullptr, workingDirectory,
                         &startup, &process)) {
         return false;

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr uint32_t START = 1000000;  // bootStartTick in these tests
+constexpr uint32_t START = 1000000;  // gBoot.startTick in these tests
 constexpr int32_t CW = 12;           // digit width of a 23-pixel fixed-pitch face
 
 std::u16string str(const char16_t* text) {
@@ -25,8 +25,8 @@ std::u16string str(const char16_t* text) {
 }
 
 void prepareBoot() {
-    bootStartTick = START;
-    bootReadyTick = 0;
+    gBoot.startTick = START;
+    gBoot.readyTick = 0;
     serverOk = 0;
     fetchAttempts = 0;
     copyText(localAddressText, u"192.168.1.20");
@@ -71,8 +71,8 @@ const BootText* statusOf(const BootScreenPlan& p, int32_t i) {
 class BootScreen : public ::testing::Test {
 protected:
     void TearDown() override {
-        bootScreenActive = 0;
-        bootReadyTick = 0;
+        gBoot.active = 0;
+        gBoot.readyTick = 0;
         serverOk = 0;
         fetchAttempts = 0;
         localAddressText[0] = 0;
@@ -143,7 +143,7 @@ TEST_F(BootScreen, BlackThenBannerThenOneLineEvery350Ms) {
     EXPECT_EQ(plan(3600000).lineCount, 6);
     EXPECT_EQ(bootLinesDue(0xFFFFFFFFu), static_cast<int32_t>((0xFFFFFFFFu - 1400) / 350 + 1));
     // A tick count that wrapped since the start still counts forward.
-    bootStartTick = 0xFFFFFF00u;
+    gBoot.startTick = 0xFFFFFF00u;
     BootScreenPlan wrapped{};
     planBootScreen(0x00000100u + 1400, 800, 600, CW, currentBoardStatus(), &wrapped);
     EXPECT_EQ(wrapped.lineCount, 2);  // e = 1912
@@ -276,7 +276,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 
     // Ready: SYSTEM READY in green whatever the blink phase, bar full.
     serverOk = 1;
-    bootReadyTick = START + 6000;
+    gBoot.readyTick = START + 6000;
     p = plan(hiddenAt(6500));
     ASSERT_NE(textAt(p, 57, 411), nullptr);
     EXPECT_EQ(str(textAt(p, 57, 411)->text), u"SYSTEM READY");
@@ -286,18 +286,18 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 
 TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
     prepareBoot();
-    bootScreenActive = 1;
+    gBoot.active = 1;
     serverOk = 1;
-    bootStartTick = tickCount();  // just started: not ready before 6 s
+    gBoot.startTick = tickCount();  // just started: not ready before 6 s
     bootScreenTick();
-    EXPECT_EQ(bootReadyTick, 0u);
-    bootStartTick = tickCount() - 6000;
+    EXPECT_EQ(gBoot.readyTick, 0u);
+    gBoot.startTick = tickCount() - 6000;
     bootScreenTick();
-    EXPECT_NE(bootReadyTick, 0u);
-    EXPECT_EQ(bootScreenActive, 1);
-    bootReadyTick = tickCount() - 1500;
+    EXPECT_NE(gBoot.readyTick, 0u);
+    EXPECT_EQ(gBoot.active, 1);
+    gBoot.readyTick = tickCount() - 1500;
     bootScreenTick();
-    EXPECT_EQ(bootScreenActive, 0);
+    EXPECT_EQ(gBoot.active, 0);
 }
 
 TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
@@ -305,10 +305,10 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     resetToClassicDefaults(&currentDocument);
     layoutBoard(800, 600);
     ASSERT_NE(boardSurface.pixels, nullptr);
-    bootScreenActive = 1;
-    bootReadyTick = 0;
+    gBoot.active = 1;
+    gBoot.readyTick = 0;
     serverOk = 0;
-    bootStartTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
+    gBoot.startTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
     paintBoardFrame(currentBoardStatus());
     const uint32_t* px = boardSurface.pixels;
     auto at = [&](int32_t x, int32_t y) { return px[y * 800 + x] & 0xFFFFFF; };
@@ -334,13 +334,13 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     EXPECT_GT(track, 0);
     EXPECT_EQ(track % 40, 0);  // 40 digit widths
     const int32_t cw = track / 40;
-    const int32_t elapsed = static_cast<int32_t>(tickCount() - bootStartTick);
+    const int32_t elapsed = static_cast<int32_t>(tickCount() - gBoot.startTick);
     // Filled 36 cw * e / 20000 with e a little over 10 s.
     EXPECT_GE(fillEnd - 57, 36 * cw * 10000 / 20000);
     EXPECT_LE(fillEnd - 57, 36 * cw * elapsed / 20000);
 
     // Once ended, the same paint draws the board again.
-    bootScreenActive = 0;
+    gBoot.active = 0;
     invalidatePresentedFrame();
     composeClassicBoard(tickCount(), currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
@@ -361,10 +361,10 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     copyText(settings.fontFace, u"MS Gothic");
     resetToClassicDefaults(&currentDocument);
     layoutBoard(800, 600);
-    bootScreenActive = 1;
+    gBoot.active = 1;
     serverOk = 0;
-    bootReadyTick = 0;
-    bootStartTick = tickCount() - 4000;  // six lines, SERVER waiting
+    gBoot.readyTick = 0;
+    gBoot.startTick = tickCount() - 4000;  // six lines, SERVER waiting
     paintBoardFrame(currentBoardStatus());
     flushBoardSurface();
     const uint32_t* px = boardSurface.pixels;

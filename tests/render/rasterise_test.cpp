@@ -171,7 +171,7 @@ TEST_F(Rasteriser, PlacedStripIsSqueezedToTheBoardWidth) {
             strip.dots[j * TEXT_STRIP_WIDTH + s] = static_cast<uint8_t>(1 + s % 7);
         }
     }
-    placeTextStrip(strip, 600, 1, 0);
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 600, 1, 0);
     for (int32_t c = 0; c < 256; ++c) {
         // The first non-zero strip byte among the covered columns.
         EXPECT_EQ(dotFrame.dots[16 * DOT_STRIDE + c], 1 + (c * 600 / 256) % 7) << c;
@@ -181,7 +181,7 @@ TEST_F(Rasteriser, PlacedStripIsSqueezedToTheBoardWidth) {
 
     // A narrow strip is copied one to one and never past W.
     std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
-    placeTextStrip(strip, 100, 0, 200);
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 100, 0, 200);
     EXPECT_EQ(dotFrame.dots[200], 1);
     EXPECT_EQ(dotFrame.dots[255], 1 + 55 % 7);
     EXPECT_EQ(dotFrame.dots[256], 0);
@@ -191,7 +191,8 @@ TEST_F(Rasteriser, WidthBeyondTheStripIsNeverRead) {
     resetToClassicDefaults(&currentDocument);
     std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
     std::memset(strip.dots, COLOR_YELLOW, sizeof(strip.dots));
-    placeTextStrip(strip, 20000, 0, 0);  // read up to the strip's last column only
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 20000, 0,
+                   0);  // read up to the strip's last column only
     EXPECT_EQ(dotFrame.dots[255], COLOR_YELLOW);
 }
 

@@ -133,12 +133,12 @@ void CALLBACK readOpenMenu(HWND, UINT, UINT_PTR timer, DWORD) {
 TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     const std::u16string directory = makeScratchDirectory("window proc");
     copyText(settingsPath, (directory + u"\\absent.ini").c_str());
-    copyText(placementPath, (directory + u"\\absent.ini.pos").c_str());
+    copyText(gProcess.placementPath, (directory + u"\\absent.ini.pos").c_str());
     kioskChild = 0;
-    isFullscreen = 0;
-    isBorderless = 0;
-    isTopmost = 0;
-    boardExitCode = 0;
+    gMode.fullscreen = 0;
+    gMode.borderless = 0;
+    gMode.topmost = 0;
+    gProcess.exitCode = 0;
 
     // Another visible window on the desktop, freshly painted. An invalidation
     // of no window at all would mark it for repainting, as this shows.
@@ -213,18 +213,18 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
         SYSTEMTIME local;
         GetLocalTime(&local);
         settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
-        processStartTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS + 5000;
+        gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS + 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted within the hold-off";
         settings.dailyRestartMinute = (local.wHour * 60 + local.wMinute + 1) % 1440;
-        processStartTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS - 5000;
+        gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS - 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted at another minute";
         settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
     }
     EXPECT_FALSE(IsWindow(board));
-    EXPECT_EQ(boardExitCode, EXIT_REBOOT_PC);
+    EXPECT_EQ(gProcess.exitCode, EXIT_REBOOT_PC);
     MSG quit = {};
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(quit.wParam, static_cast<WPARAM>(EXIT_REBOOT_PC));
@@ -233,7 +233,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     // its placement; closed while minimised, it leaves the file as it was.
     kioskChild = 0;
     for (const bool minimised : {false, true}) {
-        boardExitCode = 0;
+        gProcess.exitCode = 0;
         board = createBoard();
         ASSERT_NE(board, nullptr);
         boardWindow = board;
@@ -241,15 +241,15 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
             ShowWindow(board, SW_MINIMIZE);
             ASSERT_TRUE(IsIconic(board));
         }
-        const std::string before = fileBytes(placementPath);
+        const std::string before = fileBytes(gProcess.placementPath);
         closeFromAnotherProcess(board, directory);
         EXPECT_FALSE(IsWindow(board));
-        const std::string after = fileBytes(placementPath);
+        const std::string after = fileBytes(gProcess.placementPath);
         if (minimised) {
             EXPECT_EQ(after, before) << "the placement file changed at an exit while minimised";
         } else {
             EXPECT_TRUE(before.empty());
-            EXPECT_EQ(GetPrivateProfileIntW(L"window", L"x", -1, asWide(placementPath)), 60u);
+            EXPECT_EQ(GetPrivateProfileIntW(L"window", L"x", -1, asWide(gProcess.placementPath)), 60u);
         }
         while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
         }

@@ -256,51 +256,52 @@ TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
 
 TEST_F(NewStyleLeds, LanguageCycleWithRepeatsAndUnavailableSlots) {
     copyText(currentDocument.langs, u"j,e");
-    EXPECT_EQ(currentLanguage(0), 0);
-    EXPECT_EQ(currentLanguage(3999), 0);
-    EXPECT_EQ(currentLanguage(4000), 1);
-    EXPECT_EQ(currentLanguage(7999), 1);
-    EXPECT_EQ(currentLanguage(8000), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 3999), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 7999), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 8000), 0);
 
     copyText(currentDocument.langs, u"jje");
     int32_t japanese = 0;
     for (uint32_t t = 0; t < 12000; t += 1000) {
-        japanese += currentLanguage(t) == 0 ? 1 : 0;
+        japanese += currentLanguage(currentDocument, t) == 0 ? 1 : 0;
     }
     EXPECT_EQ(japanese, 8);
 
     // No Chinese face on this machine: "s" drops out of the cycle.
     copyText(currentDocument.langs, u"js");
     for (uint32_t t = 0; t < 16000; t += 1000) {
-        EXPECT_EQ(currentLanguage(t), 0);
+        EXPECT_EQ(currentLanguage(currentDocument, t), 0);
     }
     fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
-    EXPECT_EQ(currentLanguage(4000), LANGUAGE_SIMPLIFIED);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), LANGUAGE_SIMPLIFIED);
 
     copyText(currentDocument.langs, u"x?o");
-    EXPECT_EQ(currentLanguage(4000), 0);  // nothing usable: Japanese
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 0);  // nothing usable: Japanese
 
     copyText(currentDocument.langs, u"ek");
     currentDocument.langMs = 0;  // falls back to 4000
-    EXPECT_EQ(currentLanguage(3999), 1);
-    EXPECT_EQ(currentLanguage(4000), 2);
+    EXPECT_EQ(currentLanguage(currentDocument, 3999), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
     currentDocument.langMs = -5;
-    EXPECT_EQ(currentLanguage(4000), 2);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
     currentDocument.langMs = 1000;
-    EXPECT_EQ(currentLanguage(0xFFFFFFFFu), static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
+    EXPECT_EQ(currentLanguage(currentDocument, 0xFFFFFFFFu),
+              static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
 }
 
 TEST_F(NewStyleLeds, BlinkPhase) {
     currentDocument.blinkMs = 1000;
-    EXPECT_TRUE(blinkPhaseOn(0));
-    EXPECT_TRUE(blinkPhaseOn(499));
-    EXPECT_FALSE(blinkPhaseOn(500));
-    EXPECT_FALSE(blinkPhaseOn(999));
-    EXPECT_TRUE(blinkPhaseOn(1000));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 0));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 499));
+    EXPECT_FALSE(blinkPhaseOn(currentDocument, 500));
+    EXPECT_FALSE(blinkPhaseOn(currentDocument, 999));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 1000));
     currentDocument.blinkMs = 0;
-    EXPECT_TRUE(blinkPhaseOn(700));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
     currentDocument.blinkMs = -3;
-    EXPECT_TRUE(blinkPhaseOn(700));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
 }
 
 TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {

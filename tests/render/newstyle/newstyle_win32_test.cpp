@@ -88,10 +88,10 @@ TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
 
     ASSERT_EQ(parseNewStyle(u"langs=j,s,t,o\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(0), 0);
-    EXPECT_EQ(currentLanguage(1000), 3);
-    EXPECT_EQ(currentLanguage(2000), 4);
-    EXPECT_EQ(currentLanguage(3000), 5);
+    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), 3);
+    EXPECT_EQ(currentLanguage(currentDocument, 2000), 4);
+    EXPECT_EQ(currentLanguage(currentDocument, 3000), 5);
 
     // Each language's text is really drawn with its slot's face.
     ASSERT_EQ(parseNewStyle(u"langs=jo\nrow=text\t東京|Tokyo|||| 서울\n"), 1);
@@ -119,9 +119,9 @@ TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
     EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
     EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
     ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(1000), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), 0);
     fillFontSlots(isFaceInstalled);
-    EXPECT_EQ(currentLanguage(1000), LANGUAGE_KOREAN);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), LANGUAGE_KOREAN);
 }
 
 TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
