@@ -67,6 +67,7 @@ protected:
         serverOk = 0;
         documentReadyPosts.count = 0;
         documentReadyPosts.onPost = nullptr;
+        setDocumentReadyPost(recordDocumentReadyPost);
         fetchWorkerStop = 0;
     }
 

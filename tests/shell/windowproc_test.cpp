@@ -2,8 +2,9 @@
 // WM_SIZE inside CreateWindowExW, the daily restart from the housekeeping
 // tick, a new monitor scale, close requests sent by another process to a kiosk board and to a
 // normal one (minimised or not, with its placement file), and the
-// maintenance menu opened from the keyboard. Also the manifest that the
-// built executable carries.
+// maintenance menu opened from the keyboard. Also the fetch worker's post
+// to the window from its own thread, and the manifest that the built
+// executable carries.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -13,8 +14,10 @@
 
 #include "documents/documents.h"
 #include "platform/platform.h"
+#include "platform/sockets.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
+#include "serverlink/serverlink.h"
 #include "shell/shell.h"
 #include "shell/window.h"
 #include "testfiles.h"
@@ -256,6 +259,43 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     }
     boardWindow = nullptr;
     settings.dailyRestartMinute = -1;
+}
+
+// The post the shell hands to the fetch worker: a WM_DOCUMENT_READY sent
+// from another thread arrives in the queue of the thread that owns the board
+// window, with both parameters 0, one for each hand-over.
+TEST(DocumentReadyPost, ReachesTheWindowFromTheWorkerThread) {
+    EXPECT_EQ(WM_DOCUMENT_READY, 0x8001u);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelmorantPostTest";
+    ASSERT_NE(RegisterClassW(&windowClass), 0);
+    boardWindow = CreateWindowExW(0, L"VelmorantPostTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+    ASSERT_NE(boardWindow, nullptr);
+
+    setDocumentReadyPost(postDocumentReadyToWindow);
+    const PlatformThread worker = startThread(
+        [](void*) {
+            postDocumentReady();
+            postDocumentReady();
+        },
+        nullptr);
+    ASSERT_NE(worker, 0);
+    waitForThread(worker);
+
+    int received = 0;
+    MSG message;
+    while (PeekMessageW(&message, boardWindow, WM_DOCUMENT_READY, WM_DOCUMENT_READY, PM_REMOVE)) {
+        EXPECT_EQ(message.wParam, 0u);
+        EXPECT_EQ(message.lParam, 0);
+        ++received;
+    }
+    EXPECT_EQ(received, 2);
+    DestroyWindow(boardWindow);
+    boardWindow = nullptr;
+    setDocumentReadyPost(nullptr);
 }
 
 TEST(Executable, CarriesItsManifest) {

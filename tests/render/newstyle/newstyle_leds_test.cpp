@@ -125,6 +125,53 @@ int32_t countColour(uint8_t c) {
     return n;
 }
 
+// Where a train-line text (drawn as the train line draws it: height 21,
+// bold, cell 24, in the given slot) stands whole and unsqueezed in the upper
+// line: its first lit column and the width from there to its last, with an
+// unlit column on either side; first is -1 when no such copy is there.
+struct Placed {
+    int32_t first;  // the grid column of its first lit column, or -1
+    int32_t width;  // first to last lit column
+};
+
+Placed findWholeText(const char16_t* text, int32_t slot) {
+    static NewStyleGrid alone;
+    std::memset(alone.dots, 0, sizeof alone.dots);
+    drawLedText(text, slot, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 0,
+                0, LED_WHITE, 0, 0);
+    const auto column = [](const uint8_t* dots, int32_t c) {
+        std::string rows;
+        for (int32_t r = 0; r < 24; ++r) {
+            rows += static_cast<char>(dots[r * NEW_STYLE_STRIDE + c]);
+        }
+        return rows;
+    };
+    const std::string dark(24, '\0');
+    int32_t first = -1;
+    int32_t last = -1;
+    for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+        if (column(alone.dots, c) != dark) {
+            first = first < 0 ? c : first;
+            last = c;
+        }
+    }
+    if (first < 0) {
+        return {-1, 0};
+    }
+    const int32_t width = last - first + 1;
+    for (int32_t x = 0; x + width <= NEW_STYLE_COLUMNS; ++x) {
+        bool same = (x == 0 || column(newStyleGrid.dots, x - 1) == dark) &&
+                    (x + width == NEW_STYLE_COLUMNS || column(newStyleGrid.dots, x + width) == dark);
+        for (int32_t k = 0; k < width && same; ++k) {
+            same = column(newStyleGrid.dots, x + k) == column(alone.dots, first + k);
+        }
+        if (same) {
+            return {x, width};
+        }
+    }
+    return {-1, width};
+}
+
 class NewStyleLeds : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -374,21 +421,15 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     ASSERT_TRUE(wasDrawn(u"東京\u3000行"));
     ASSERT_TRUE(wasDrawn(u"東京行"));
     EXPECT_EQ(findDrawn(u"東京行")->slot, 0);
-    // 東京行 is 24 dots wide, centred at 292: columns 280..303, each
-    // character inked in its columns 1..6. Baseline of height 21 in cell 24
-    // is row 20.
-    EXPECT_EQ(dot(280, 20), 0);
-    EXPECT_EQ(dot(281, 20), LED_WHITE);
-    EXPECT_EQ(dot(286, 20), LED_WHITE);
-    EXPECT_EQ(dot(287, 20), 0);
-    EXPECT_EQ(dot(297, 20), LED_WHITE);
-    EXPECT_EQ(dot(302, 20), LED_WHITE);
-    EXPECT_EQ(dot(303, 20), 0);
-    // The slot-0 text keeps its space, centred at 178: columns 162..193
-    // with the third cell (178..185) blank.
-    EXPECT_EQ(dot(163, 20), LED_WHITE);
-    EXPECT_EQ(dot(179, 20), 0);
-    EXPECT_EQ(dot(187, 20), LED_WHITE);
+    // What a passenger reads: both texts whole and unsqueezed, the name
+    // with its space and the destination without it to its right, apart
+    // and inside the panel.
+    const Placed name = findWholeText(u"東京\u3000行", 0);
+    const Placed destination = findWholeText(u"東京行", 0);
+    ASSERT_GE(name.first, 0);
+    ASSERT_GE(destination.first, 0);
+    EXPECT_GT(destination.first, name.first + name.width);
+    EXPECT_LE(destination.first + destination.width, NEW_STYLE_COLUMNS);
     // The time, left-aligned at 12.
     EXPECT_EQ(dot(13, 20), LED_WHITE);
 
