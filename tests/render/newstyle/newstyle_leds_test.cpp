@@ -2,7 +2,8 @@
 // diagram compared dot for dot, the language cycle and the blink phase, and
 // the text lines through a fake glyph source whose "font" draws every
 // character as a block 8 dots wide (spaces as nothing), so that where text
-// lands can be checked exactly.
+// lands can be checked exactly. The AnyLedGlyphSource cases hold for every
+// glyph source; the Windows build runs them with GDI's fonts as well.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ledsources.h"
 #include "render/newstyle.h"
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
@@ -172,25 +174,33 @@ Placed findWholeText(const char16_t* text, int32_t slot) {
     return {-1, width};
 }
 
+}  // namespace
+
+void resetNewStyleTestBoard() {
+    std::memset(&currentDocument, 0, sizeof currentDocument);
+    currentDocument.isNewStyle = 1;
+    currentDocument.langMs = 4000;
+    currentDocument.blinkMs = 1000;
+    currentDocument.scroll = 40;
+    currentDocument.side = u'L';
+    fillFontSlots(nullptr);
+    resetNewStyleScroll();
+    serverOk = 1;
+    lastFetchOkTick = 0;
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+}
+
+namespace {
+
 class NewStyleLeds : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::memset(&currentDocument, 0, sizeof currentDocument);
-        currentDocument.isNewStyle = 1;
-        currentDocument.langMs = 4000;
-        currentDocument.blinkMs = 1000;
-        currentDocument.scroll = 40;
-        currentDocument.side = u'L';
-        fillFontSlots(nullptr);
+        resetNewStyleTestBoard();
         setLedGlyphSource(&fakeGlyphs);
         fakeCharWidth = 8;
         fakeWideCharWidth = 0;
         raisedText.clear();
         drawn.clear();
-        resetNewStyleScroll();
-        serverOk = 1;
-        lastFetchOkTick = 0;
-        std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
     }
     void TearDown() override {
         setLedGlyphSource(nullptr);
@@ -421,15 +431,6 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     ASSERT_TRUE(wasDrawn(u"東京\u3000行"));
     ASSERT_TRUE(wasDrawn(u"東京行"));
     EXPECT_EQ(findDrawn(u"東京行")->slot, 0);
-    // What a passenger reads: both texts whole and unsqueezed, the name
-    // with its space and the destination without it to its right, apart
-    // and inside the panel.
-    const Placed name = findWholeText(u"東京\u3000行", 0);
-    const Placed destination = findWholeText(u"東京行", 0);
-    ASSERT_GE(name.first, 0);
-    ASSERT_GE(destination.first, 0);
-    EXPECT_GT(destination.first, name.first + name.width);
-    EXPECT_LE(destination.first + destination.width, NEW_STYLE_COLUMNS);
     // The time, left-aligned at 12.
     EXPECT_EQ(dot(13, 20), LED_WHITE);
 
@@ -814,3 +815,149 @@ TEST_F(NewStyleLeds, TextsDrawnAgainComeFromTheKeptInkAndMatchAFreshDrawing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// What holds for every glyph source
+
+namespace {
+
+// One composition at now of a document that has just arrived.
+void composeLedsAt(uint32_t now) {
+    forgetLedText();
+    lastFetchOkTick = now;
+    composeNewStyleLeds(now, currentBoardStatus());
+}
+
+// A train on the upper or the lower line, its names as the document gives
+// them ("name|English").
+void setTrain(bool lower, const char16_t* texts) {
+    std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
+    std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
+    char16_t split[LANG_TEXT_CAPACITY * 2];
+    copyText(split, texts);
+    if (lower) {
+        currentDocument.msg.kind = MSG_TRAIN;
+        copyText(currentDocument.msg.time, u"9:05");
+        parseLangTexts(split, &currentDocument.msg.texts);
+    } else {
+        currentDocument.row.kind = ROW_TRAIN;
+        copyText(currentDocument.row.time, u"9:05");
+        parseLangTexts(split, &currentDocument.row.trainTexts);
+    }
+}
+
+int32_t countLit(uint8_t colour) {
+    int32_t n = 0;
+    for (uint8_t v : newStyleGrid.dots) {
+        n += v == colour ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// In the Japanese phase the name keeps its ideographic space and the
+// destination on its right drops it: both read whole and unsqueezed, apart,
+// inside the panel.
+TEST_P(AnyLedGlyphSource, JapanesePhaseDropsTheSpaceOnTheRight) {
+    copyText(currentDocument.langs, u"je");
+    setTrain(false, u"東京\u3000行|Tokyo");
+    composeLedsAt(100);
+    const Placed name = findWholeText(u"東京\u3000行", 0);
+    const Placed destination = findWholeText(u"東京行", 0);
+    ASSERT_GE(name.first, 0);
+    ASSERT_GE(destination.first, 0);
+    EXPECT_GT(destination.first, name.first + name.width);
+    EXPECT_LE(destination.first + destination.width, NEW_STYLE_COLUMNS);
+    // The time stands left of the name.
+    int32_t timeDots = 0;
+    for (int32_t r = 0; r < 24; ++r) {
+        for (int32_t c = 0; c < name.first; ++c) {
+            timeDots += dot(c, r) != 0 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(timeDots, 20);
+}
+
+// The sample boards' train names on both train lines in both phases: every
+// lit column of the right-hand text lies beyond the last lit column of the
+// name (drawn here alone, as it never moves), so no column is lit by both.
+TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
+    copyText(currentDocument.langs, u"je");
+    for (const char16_t* texts :
+         {u"各駅停車 新宿|Local Shinjuku", u"快速 大宮|Rapid Omiya", u"外回り\u3000池袋|Outer Ikebukuro",
+          u"内回り\u3000品川|Inner Shinagawa", u"快速\u3000東京|Rapid Tokyo", u"各停\u3000高尾|Local Takao",
+          u"普通\u3000大崎|Local Osaki"}) {
+        for (const int32_t y : {0, 24}) {
+            setTrain(y != 0, texts);
+            const LangTexts& names = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
+            for (const uint32_t now : {100u, 4100u}) {
+                SCOPED_TRACE(testing::Message() << std::u16string(texts).size() << " " << now << " " << y);
+                composeLedsAt(now);
+                static NewStyleGrid alone;
+                std::memset(alone.dots, 0, sizeof alone.dots);
+                drawLedText(names.text[0], 0, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
+                            NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
+                int32_t nameLast = -1;
+                int32_t otherFirst = NEW_STYLE_COLUMNS;
+                int32_t otherColumns = 0;
+                // Past the time's columns.
+                for (int32_t c = 110; c < NEW_STYLE_COLUMNS; ++c) {
+                    bool name = false;
+                    bool lit = false;
+                    for (int32_t r = y; r < y + 24; ++r) {
+                        name = name || alone.dots[r * NEW_STYLE_STRIDE + c] != 0;
+                        lit = lit || dot(c, r) != 0;
+                    }
+                    nameLast = name ? c : nameLast;
+                    if (lit && !name) {
+                        otherFirst = std::min(otherFirst, c);
+                        ++otherColumns;
+                    }
+                }
+                EXPECT_GT(nameLast, 0);
+                EXPECT_GT(otherColumns, 20);
+                EXPECT_GT(otherFirst, nameLast);
+            }
+        }
+    }
+}
+
+// Without a document, or with one too old to trust, the panel shows the link
+// message alone: white while connecting, amber text once the link is lost,
+// and nothing of the document.
+TEST_P(AnyLedGlyphSource, LinkMessageAlone) {
+    currentDocument.row.kind = ROW_TEXT;
+    copyText(currentDocument.row.texts.text[0], u"まもなく");
+    currentDocument.msg.kind = MSG_FRAME;
+    copyText(currentDocument.msg.texts.text[0], u"黄色い線の内側へ");
+    serverOk = 0;
+    composeNewStyleLeds(5000, currentBoardStatus());
+    const int32_t white = countLit(LED_WHITE);
+    EXPECT_GT(white, 50);
+    EXPECT_EQ(white + countLit(LED_UNLIT), NEW_STYLE_ROWS * NEW_STYLE_COLUMNS);
+
+    serverOk = 1;
+    lastFetchOkTick = 1000;
+    composeNewStyleLeds(1000 + STALE_LINK_MS + 1, currentBoardStatus());
+    const int32_t amber = countLit(LED_AMBER_TEXT);
+    EXPECT_GT(amber, 50);
+    EXPECT_EQ(amber + countLit(LED_UNLIT), NEW_STYLE_ROWS * NEW_STYLE_COLUMNS);
+}
+
+namespace {
+
+// The fake block source in a face of realistic widths: 21 dots for kanji
+// and kana, 11 for Latin letters.
+int32_t installFakeGlyphs() {
+    fakeCharWidth = 11;
+    fakeWideCharWidth = 21;
+    raisedText.clear();
+    setLedGlyphSource(&fakeGlyphs);
+    return 1;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(FakeGlyphs, AnyLedGlyphSource,
+                         ::testing::Values(LedGlyphSourceCase{"FakeGlyphs", installFakeGlyphs}));
