@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "base/text.h"
@@ -219,6 +220,29 @@ ColorCode parseColorCode(const char16_t* text);
 // contents are then not to be used). Fetch worker only: it uses one shared
 // scratch buffer.
 int32_t parseDisplayDocument(const unsigned char* bytes, int32_t count, BoardDocument* document);
+
+// The keys both readers take the same way: a text copied into its field, or
+// a number read with its default. Each reader lists its own in a table and
+// hands a line's key to applyTableKey before its special keys.
+struct DocumentTextKey {
+    const char16_t* key;                   // the document key
+    char16_t* (*field)(BoardDocument* d);  // the field the value is copied into
+    int32_t capacity;                      // the field's capacity
+};
+struct DocumentNumberKey {
+    const char16_t* key;            // the document key
+    int32_t BoardDocument::*field;  // the field the number goes to
+    int32_t fallback;               // the value of an unreadable number
+};
+// The number of entries of a key table.
+template <typename Key, size_t N>
+constexpr int32_t keyCount(const Key (&)[N]) {
+    return static_cast<int32_t>(N);
+}
+// true when key is one of the tables' (the value then applied).
+bool applyTableKey(BoardDocument* document, const char16_t* key, const char16_t* value,
+                   const DocumentTextKey* texts, int32_t textCount, const DocumentNumberKey* numbers,
+                   int32_t numberCount);
 
 // The new-style document's key handler: every setting line of a new-style
 // document except "sound" arrives here. The value is split in place.
