@@ -278,22 +278,27 @@ struct Settings {
 };
 
 extern Settings settings;
-extern char16_t settingsPath[PATH_CAPACITY];
-extern int32_t settingsFound;
-extern uint64_t settingsWriteTime;
+
+// The settings file and its loads.
+struct SettingsSource {
+    char16_t path[PATH_CAPACITY];  // the file every load reads
+    int32_t found;                 // 1 when the last load found and read it
+    uint64_t writeTime;            // its last-write time at the last load
+    // Raised by every load with release order after everything the load
+    // publishes; the fetch worker reads it (acquire) to drop a document
+    // fetched across a load.
+    std::atomic<int32_t> generation;
+};
+extern SettingsSource gSettingsFile;
 extern char serverAnsi[SERVER_ANSI_CAPACITY];
-// Raised by every load with release order after everything the load
-// publishes; the fetch worker reads it (acquire) to drop a document fetched
-// across a load.
-extern std::atomic<int32_t> settingsGeneration;
 extern int32_t kioskChild;
 
 // Reads the settings file again from the defaults. After everything is read
 // it calls the publisher, if one was handed over, and only then raises
-// settingsGeneration.
+// gSettingsFile.generation.
 void loadSettings();
 // The function every load hands its result to before it raises
-// settingsGeneration (the start-up hands the server link's copy of its
+// gSettingsFile.generation (the start-up hands the server link's copy of its
 // connection settings); nothing disables it.
 void setSettingsPublisher(void (*publish)());
 

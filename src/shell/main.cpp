@@ -115,7 +115,7 @@ static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, i
     if (placementInt(L"fullscreen", 0) != 0) {
         setFullscreen(1);
     }
-    if (!settingsFound) {
+    if (!gSettingsFile.found) {
         MessageBoxW(boardWindow, MISSING_SETTINGS_NOTICE, BOARD_TITLE, MB_ICONINFORMATION);
     }
 }
@@ -220,8 +220,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     executableDirectory(gProcess.exeDir, PATH_CAPACITY);
     copyText(melodyBaseDir, gProcess.exeDir);
     char16_t snapshotPath[PATH_CAPACITY] = {0};
-    copyText(settingsPath, gProcess.exeDir);
-    appendText(settingsPath, u"velmorant.ini");
+    copyText(gSettingsFile.path, gProcess.exeDir);
+    appendText(gSettingsFile.path, u"velmorant.ini");
 
     CommandLine line;
     readCommandLine(argumentCount, reinterpret_cast<char16_t* const*>(arguments), &line);
@@ -230,7 +230,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
     if (line.settingsFile != nullptr) {
-        fullPathOf(line.settingsFile, settingsPath, PATH_CAPACITY);
+        fullPathOf(line.settingsFile, gSettingsFile.path, PATH_CAPACITY);
     }
     if (line.snapshotFile != nullptr) {
         fullPathOf(line.snapshotFile, snapshotPath, PATH_CAPACITY);
@@ -239,7 +239,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (arguments != nullptr) {
         LocalFree(arguments);
     }
-    buildPlacementPath(settingsPath, gProcess.placementPath, PATH_CAPACITY);
+    buildPlacementPath(gSettingsFile.path, gProcess.placementPath, PATH_CAPACITY);
     if (line.kiosk) {
         return runWatchdog();
     }

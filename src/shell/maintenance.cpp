@@ -77,7 +77,7 @@ void runMenuCommand(UINT command) {
         case IDM_EDIT_SETTINGS: {
             // Quoted, so that a path with spaces reaches Notepad whole.
             wchar_t quoted[PATH_CAPACITY + 3];
-            std::swprintf(quoted, PATH_CAPACITY + 3, L"\"%ls\"", asWide(settingsPath));
+            std::swprintf(quoted, PATH_CAPACITY + 3, L"\"%ls\"", asWide(gSettingsFile.path));
             shellOpen(L"notepad.exe", quoted);
             break;
         }

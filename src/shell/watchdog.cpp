@@ -95,7 +95,7 @@ static void waitForChild(HANDLE process, DWORD processId) {
 static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
     wchar_t commandLine[WATCHDOG_COMMAND_CAPACITY];
     std::swprintf(commandLine, WATCHDOG_COMMAND_CAPACITY, L"\"%ls\" /child \"%ls\"", executable,
-                  asWide(settingsPath));
+                  asWide(gSettingsFile.path));
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);

@@ -109,7 +109,7 @@ static void onFrameTick() {
 
 static void onHousekeepingTick() {
     FileInfo info;
-    if (queryFileInfo(settingsPath, &info) && info.lastWriteTime != settingsWriteTime) {
+    if (queryFileInfo(gSettingsFile.path, &info) && info.lastWriteTime != gSettingsFile.writeTime) {
         reloadSettings();
     }
     if (kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&

@@ -19,7 +19,7 @@ protected:
     void SetUp() override {
         directory = makeScratchDirectory("settings");
         path = joinPath(directory, u"velmorant.ini");
-        copyText(settingsPath, path.c_str());
+        copyText(gSettingsFile.path, path.c_str());
         kioskChild = 0;
     }
 
@@ -48,9 +48,9 @@ const std::string SJIS_BOARD = "\x91\xe4";                           // 台
 }  // namespace
 
 TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
-    const int32_t before = settingsGeneration;
+    const int32_t before = gSettingsFile.generation;
     loadSettings();
-    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(gSettingsFile.found, 0);
     EXPECT_EQ(str(settings.server), u"127.0.0.1");
     EXPECT_EQ(settings.port, 8020);
     EXPECT_EQ(settings.board, 1);
@@ -64,7 +64,7 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
     EXPECT_EQ(settings.dailyRestartMinute, -1);
     EXPECT_EQ(settings.backgroundColor, 0u);
     EXPECT_STREQ(serverAnsi, "127.0.0.1");
-    EXPECT_EQ(settingsGeneration, before + 1);
+    EXPECT_EQ(gSettingsFile.generation, before + 1);
     kioskChild = 1;
     loadSettings();
     EXPECT_EQ(settings.bootScreen, 1);
@@ -72,16 +72,16 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
 
 TEST_F(SettingsFile, EmptyFileIsFoundWithDefaults) {
     load("");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(settings.port, 8020);
     FileInfo info;
     ASSERT_EQ(queryFileInfo(path.c_str(), &info), 1);
-    EXPECT_EQ(settingsWriteTime, info.lastWriteTime);
+    EXPECT_EQ(gSettingsFile.writeTime, info.lastWriteTime);
 }
 
 TEST_F(SettingsFile, Utf8WithoutSignatureJapaneseKeysAndFullWidthEquals) {
     loadUtf8(u"サーバー＝ 192.168.0.10\n台=３\nポート=9000\r\n取得間隔=1.5\nメロディ=0\n");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"192.168.0.10");
     EXPECT_STREQ(serverAnsi, "192.168.0.10");
     EXPECT_EQ(settings.board, 3);
@@ -98,7 +98,7 @@ TEST_F(SettingsFile, Utf8WithSignature) {
 
 TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
     load("\xFF\xFE" + utf16leOf(u"サーバー＝board.example\n台=7\n") + "X");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"board.example");
     EXPECT_EQ(settings.board, 7);
     // The odd byte must not turn into a unit that changes the last value.
@@ -108,7 +108,7 @@ TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
 
 TEST_F(SettingsFile, ShiftJisWithJapaneseKeys) {
     load(SJIS_SERVER + SJIS_FULLWIDTH_EQUALS + "10.1.2.3\r\n" + SJIS_BOARD + "=4\r\n");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"10.1.2.3");
     EXPECT_EQ(settings.board, 4);
 }
@@ -175,11 +175,11 @@ TEST_F(SettingsFile, OneMebibyteIsReadOneByteMoreIsNotFound) {
     bytes.resize(1048576, ' ');
     bytes[1048575] = '\n';
     load(bytes);
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(settings.board, 5);
     bytes.push_back(' ');
     load(bytes);
-    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(gSettingsFile.found, 0);
     EXPECT_EQ(settings.board, 1);
 }
 
@@ -234,12 +234,12 @@ TEST(SampleSettings, ReadsAsTheDefaultsAndListsEveryKey) {
     ASSERT_GT(bytes.size(), 3u);
     EXPECT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF") << "saved as UTF-8 with signature";
 
-    copyTextN(settingsPath, PATH_CAPACITY, std::u16string(path.begin(), path.end()).c_str(),
+    copyTextN(gSettingsFile.path, PATH_CAPACITY, std::u16string(path.begin(), path.end()).c_str(),
               static_cast<int32_t>(path.size()));
     for (int32_t child = 0; child <= 1; ++child) {
         kioskChild = child;
         loadSettings();
-        EXPECT_EQ(settingsFound, 1);
+        EXPECT_EQ(gSettingsFile.found, 1);
         EXPECT_EQ(std::u16string(settings.server), u"127.0.0.1");
         EXPECT_EQ(settings.port, 8020);
         EXPECT_EQ(settings.board, 1);

@@ -82,7 +82,7 @@ protected:
                                      "\nboard=" + std::to_string(board) + "\n" +
                                      utf8Of(u"取得間隔=0.3\nメロディ=") + std::to_string(melodies) + "\n";
         ASSERT_TRUE(writeFileBytes(file, contents));
-        copyText(settingsPath, PATH_CAPACITY, file.c_str());
+        copyText(gSettingsFile.path, PATH_CAPACITY, file.c_str());
         setSettingsPublisher(publishConnectionSettings);
         loadSettings();
     }

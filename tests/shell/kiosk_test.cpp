@@ -147,7 +147,7 @@ TEST(MaintenanceMenu, KioskFormItemsAndOrder) {
 TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
     openedFiles.clear();
     openedParameters.clear();
-    copyText(settingsPath, u"C:\\Station Boards\\platform 3\\velmorant.ini");
+    copyText(gSettingsFile.path, u"C:\\Station Boards\\platform 3\\velmorant.ini");
     copyText(settings.server, u"192.168.0.10");
     settings.port = 8020;
     runMenuCommand(IDM_EDIT_SETTINGS);
@@ -214,7 +214,7 @@ protected:
         // a scratch directory with a space in its name.
         directory = makeScratchDirectory("watchdog dir");
         copyText(gProcess.exeDir, (directory + u"\\").c_str());
-        copyText(settingsPath, (directory + u"\\my settings.ini").c_str());
+        copyText(gSettingsFile.path, (directory + u"\\my settings.ini").c_str());
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring childPath(self);
@@ -283,7 +283,7 @@ TEST_F(Watchdog, RestartsAfterPausesAndActsOnExitCodes) {
     EXPECT_LT(gap(4), 1700u + 2900u);  // a long life resets the count
     for (const ChildRun& run : all) {
         EXPECT_EQ(run.directory + L"\\", std::wstring(asWide(gProcess.exeDir)));
-        EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(settingsPath)) + L"\""),
+        EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(gSettingsFile.path)) + L"\""),
                   std::wstring::npos)
             << "settings path with spaces arrives quoted and whole";
     }

@@ -135,7 +135,7 @@ void CALLBACK readOpenMenu(HWND, UINT, UINT_PTR timer, DWORD) {
 
 TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     const std::u16string directory = makeScratchDirectory("window proc");
-    copyText(settingsPath, (directory + u"\\absent.ini").c_str());
+    copyText(gSettingsFile.path, (directory + u"\\absent.ini").c_str());
     copyText(gProcess.placementPath, (directory + u"\\absent.ini.pos").c_str());
     kioskChild = 0;
     gMode.fullscreen = 0;
