@@ -105,43 +105,58 @@ static void applySoundLine(BoardDocument* document, char16_t* value) {
     }
 }
 
+bool applyTableKey(BoardDocument* document, const char16_t* key, const char16_t* value,
+                   const DocumentTextKey* texts, int32_t textCount, const DocumentNumberKey* numbers,
+                   int32_t numberCount) {
+    for (int32_t i = 0; i < textCount; ++i) {
+        if (textEquals(key, texts[i].key)) {
+            copyText(texts[i].field(document), texts[i].capacity, value);
+            return true;
+        }
+    }
+    for (int32_t i = 0; i < numberCount; ++i) {
+        if (textEquals(key, numbers[i].key)) {
+            document->*numbers[i].field = parseInt(value, numbers[i].fallback);
+            return true;
+        }
+    }
+    return false;
+}
+
+static const DocumentTextKey CLASSIC_TEXT_KEYS[] = {
+    {u"platform", [](BoardDocument* d) -> char16_t* { return d->platform; }, PLATFORM_CAPACITY},
+    {u"labelJp", [](BoardDocument* d) -> char16_t* { return d->labelJp; }, LABEL_JP_CAPACITY},
+    {u"labelEn", [](BoardDocument* d) -> char16_t* { return d->labelEn; }, LABEL_EN_CAPACITY},
+    {u"capTime", [](BoardDocument* d) -> char16_t* { return d->capTime; }, CAPTION_CAPACITY},
+    {u"capDest", [](BoardDocument* d) -> char16_t* { return d->capDest; }, CAPTION_CAPACITY},
+};
+
+static const DocumentNumberKey CLASSIC_NUMBER_KEYS[] = {
+    {u"width", &BoardDocument::width, DEFAULT_WIDTH},
+    {u"rows", &BoardDocument::rows, DEFAULT_ROWS},
+    {u"timeX", &BoardDocument::timeX, DEFAULT_TIME_X},
+    {u"destX", &BoardDocument::destX, DEFAULT_DEST_X},
+    {u"jpMs", &BoardDocument::jpMs, DEFAULT_JP_MS},
+    {u"enMs", &BoardDocument::enMs, DEFAULT_EN_MS},
+    {u"blinkMs", &BoardDocument::blinkMs, DEFAULT_BLINK_MS},
+    {u"scroll", &BoardDocument::scroll, DEFAULT_SCROLL},
+};
+
+// The rows come first: a long document is mostly "line" keys.
 static void applyClassicKey(BoardDocument* document, const char16_t* key, char16_t* value,
                             int32_t* lineCounter) {
-    if (textEquals(key, u"platform")) {
-        copyText(document->platform, value);
-    } else if (textEquals(key, u"labelJp")) {
-        copyText(document->labelJp, value);
-    } else if (textEquals(key, u"labelEn")) {
-        copyText(document->labelEn, value);
-    } else if (textEquals(key, u"capTime")) {
-        copyText(document->capTime, value);
-    } else if (textEquals(key, u"capDest")) {
-        copyText(document->capDest, value);
-    } else if (textEquals(key, u"width")) {
-        document->width = parseInt(value, DEFAULT_WIDTH);
-    } else if (textEquals(key, u"rows")) {
-        document->rows = parseInt(value, DEFAULT_ROWS);
-    } else if (textEquals(key, u"timeX")) {
-        document->timeX = parseInt(value, DEFAULT_TIME_X);
-    } else if (textEquals(key, u"destX")) {
-        document->destX = parseInt(value, DEFAULT_DEST_X);
-    } else if (textEquals(key, u"jpMs")) {
-        document->jpMs = parseInt(value, DEFAULT_JP_MS);
-    } else if (textEquals(key, u"enMs")) {
-        document->enMs = parseInt(value, DEFAULT_EN_MS);
-    } else if (textEquals(key, u"blinkMs")) {
-        document->blinkMs = parseInt(value, DEFAULT_BLINK_MS);
-    } else if (textEquals(key, u"scroll")) {
-        document->scroll = parseInt(value, DEFAULT_SCROLL);
-    } else if (textEquals(key, u"timeColor")) {
-        document->timeColor = parseColorCode(value);
-    } else if (textEquals(key, u"line")) {
+    if (textEquals(key, u"line")) {
         if (*lineCounter < CLASSIC_LINE_COUNT) {
             applyClassicLine(&document->lines[*lineCounter], value);
             ++*lineCounter;
         }
+    } else if (textEquals(key, u"timeColor")) {
+        document->timeColor = parseColorCode(value);
     } else if (textEquals(key, u"sound")) {
         applySoundLine(document, value);
+    } else {
+        applyTableKey(document, key, value, CLASSIC_TEXT_KEYS, keyCount(CLASSIC_TEXT_KEYS),
+                      CLASSIC_NUMBER_KEYS, keyCount(CLASSIC_NUMBER_KEYS));
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "base/text.h"
@@ -220,6 +221,29 @@ ColorCode parseColorCode(const char16_t* text);
 // scratch buffer.
 int32_t parseDisplayDocument(const unsigned char* bytes, int32_t count, BoardDocument* document);
 
+// The keys both readers take the same way: a text copied into its field, or
+// a number read with its default. Each reader lists its own in a table and
+// hands a line's key to applyTableKey before its special keys.
+struct DocumentTextKey {
+    const char16_t* key;                   // the document key
+    char16_t* (*field)(BoardDocument* d);  // the field the value is copied into
+    int32_t capacity;                      // the field's capacity
+};
+struct DocumentNumberKey {
+    const char16_t* key;            // the document key
+    int32_t BoardDocument::*field;  // the field the number goes to
+    int32_t fallback;               // the value of an unreadable number
+};
+// The number of entries of a key table.
+template <typename Key, size_t N>
+constexpr int32_t keyCount(const Key (&)[N]) {
+    return static_cast<int32_t>(N);
+}
+// true when key is one of the tables' (the value then applied).
+bool applyTableKey(BoardDocument* document, const char16_t* key, const char16_t* value,
+                   const DocumentTextKey* texts, int32_t textCount, const DocumentNumberKey* numbers,
+                   int32_t numberCount);
+
 // The new-style document's key handler: every setting line of a new-style
 // document except "sound" arrives here. The value is split in place.
 void applyNewStyleKey(BoardDocument* document, const char16_t* key, char16_t* value);
@@ -254,22 +278,27 @@ struct Settings {
 };
 
 extern Settings settings;
-extern char16_t settingsPath[PATH_CAPACITY];
-extern int32_t settingsFound;
-extern uint64_t settingsWriteTime;
+
+// The settings file and its loads.
+struct SettingsSource {
+    char16_t path[PATH_CAPACITY];  // the file every load reads
+    int32_t found;                 // 1 when the last load found and read it
+    uint64_t writeTime;            // its last-write time at the last load
+    // Raised by every load with release order after everything the load
+    // publishes; the fetch worker reads it (acquire) to drop a document
+    // fetched across a load.
+    std::atomic<int32_t> generation;
+};
+extern SettingsSource gSettingsFile;
 extern char serverAnsi[SERVER_ANSI_CAPACITY];
-// Raised by every load with release order after everything the load
-// publishes; the fetch worker reads it (acquire) to drop a document fetched
-// across a load.
-extern std::atomic<int32_t> settingsGeneration;
 extern int32_t kioskChild;
 
 // Reads the settings file again from the defaults. After everything is read
 // it calls the publisher, if one was handed over, and only then raises
-// settingsGeneration.
+// gSettingsFile.generation.
 void loadSettings();
 // The function every load hands its result to before it raises
-// settingsGeneration (the start-up hands the server link's copy of its
+// gSettingsFile.generation (the start-up hands the server link's copy of its
 // connection settings); nothing disables it.
 void setSettingsPublisher(void (*publish)());
 

@@ -90,32 +90,33 @@ static void applyMessage(NewStyleMessage* msg, char16_t* value) {
     }
 }
 
+static const DocumentTextKey NEW_STYLE_TEXT_KEYS[] = {
+    {u"platform", [](BoardDocument* d) -> char16_t* { return d->platform; }, PLATFORM_CAPACITY},
+    {u"lineJp", [](BoardDocument* d) -> char16_t* { return d->lineJp; }, LINE_JP_CAPACITY},
+    {u"lineEn", [](BoardDocument* d) -> char16_t* { return d->lineEn; }, LINE_EN_CAPACITY},
+    {u"viaJp", [](BoardDocument* d) -> char16_t* { return d->viaJp; }, VIA_JP_CAPACITY},
+    {u"viaEn", [](BoardDocument* d) -> char16_t* { return d->viaEn; }, VIA_EN_CAPACITY},
+    {u"langs", [](BoardDocument* d) -> char16_t* { return d->langs; }, LANGS_CAPACITY},
+};
+
+static const DocumentNumberKey NEW_STYLE_NUMBER_KEYS[] = {
+    {u"langMs", &BoardDocument::langMs, NEW_STYLE_LANG_MS},
+    {u"blinkMs", &BoardDocument::blinkMs, DEFAULT_BLINK_MS},
+    {u"scroll", &BoardDocument::scroll, NEW_STYLE_SCROLL},
+};
+
+// The two lines first: a long document is mostly "row" and "msg" keys.
 void applyNewStyleKey(BoardDocument* document, const char16_t* key, char16_t* value) {
-    if (textEquals(key, u"platform")) {
-        copyText(document->platform, value);
-    } else if (textEquals(key, u"side")) {
-        document->side = value[0] == u'r' ? u'R' : u'L';
-    } else if (textEquals(key, u"lineJp")) {
-        copyText(document->lineJp, value);
-    } else if (textEquals(key, u"lineEn")) {
-        copyText(document->lineEn, value);
-    } else if (textEquals(key, u"viaJp")) {
-        copyText(document->viaJp, value);
-    } else if (textEquals(key, u"viaEn")) {
-        copyText(document->viaEn, value);
-    } else if (textEquals(key, u"color")) {
-        document->color = parseRgbHex(value, NEW_STYLE_COLOR);
-    } else if (textEquals(key, u"langs")) {
-        copyText(document->langs, value);
-    } else if (textEquals(key, u"langMs")) {
-        document->langMs = parseInt(value, NEW_STYLE_LANG_MS);
-    } else if (textEquals(key, u"blinkMs")) {
-        document->blinkMs = parseInt(value, DEFAULT_BLINK_MS);
-    } else if (textEquals(key, u"scroll")) {
-        document->scroll = parseInt(value, NEW_STYLE_SCROLL);
-    } else if (textEquals(key, u"row")) {
+    if (textEquals(key, u"row")) {
         applyRow(&document->row, value);
     } else if (textEquals(key, u"msg")) {
         applyMessage(&document->msg, value);
+    } else if (textEquals(key, u"side")) {
+        document->side = value[0] == u'r' ? u'R' : u'L';
+    } else if (textEquals(key, u"color")) {
+        document->color = parseRgbHex(value, NEW_STYLE_COLOR);
+    } else {
+        applyTableKey(document, key, value, NEW_STYLE_TEXT_KEYS, keyCount(NEW_STYLE_TEXT_KEYS),
+                      NEW_STYLE_NUMBER_KEYS, keyCount(NEW_STYLE_NUMBER_KEYS));
     }
 }

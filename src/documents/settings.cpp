@@ -9,11 +9,8 @@
 #include "platform/platform.h"
 
 Settings settings;
-char16_t settingsPath[PATH_CAPACITY];
-int32_t settingsFound;
-uint64_t settingsWriteTime;
+SettingsSource gSettingsFile;
 char serverAnsi[SERVER_ANSI_CAPACITY];
-std::atomic<int32_t> settingsGeneration;
 int32_t kioskChild;
 
 static void (*settingsPublisher)() = nullptr;
@@ -174,14 +171,14 @@ char16_t* readTextFile(const char16_t* path) {
 
 void loadSettings() {
     setDefaults();
-    settingsFound = 0;
+    gSettingsFile.found = 0;
     FileInfo info;
-    if (queryFileInfo(settingsPath, &info)) {
-        settingsWriteTime = info.lastWriteTime;
+    if (queryFileInfo(gSettingsFile.path, &info)) {
+        gSettingsFile.writeTime = info.lastWriteTime;
     }
-    char16_t* text = readTextFile(settingsPath);
+    char16_t* text = readTextFile(gSettingsFile.path);
     if (text != nullptr) {
-        settingsFound = 1;
+        gSettingsFile.found = 1;
         applySettingsText(text);
         heapFree(text);
     }
@@ -204,5 +201,5 @@ void loadSettings() {
     if (settingsPublisher != nullptr) {
         settingsPublisher();
     }
-    settingsGeneration.fetch_add(1, std::memory_order_release);
+    gSettingsFile.generation.fetch_add(1, std::memory_order_release);
 }

@@ -1,36 +1,24 @@
 // The classic board's composition pass, run on every display tick: picks the
-// language and blink phases from the tick, redraws every board row of
-// currentDocument into the DotFrame, moves the scrolling row, lays the link
-// status over the board, and commits the frame so that a board that did not
-// change causes no repaint.
+// language and blink phases from the tick, redraws every board row of a
+// document into a dot frame, moves the scrolling row and lays the link
+// status over the board. What carries over from one pass to the next (the
+// text strip and the scroll run) is the composer's, which the caller holds:
+// the window one for its panel (it then commits the frame, so that a board
+// that did not change causes no repaint), the server's preview one per board.
 #include <cstdint>
 #include <cstring>
 
 #include "base/blink.h"
 #include "base/numbers.h"
-#include "render/render.h"
-
-// One strip shared by all text rows, and the width its contents use (only
-// that much is cleared before the next text).
-static TextStrip textStrip;
-static int32_t textStripWidth = 0;
-
-// The scroll run: the rendered text, where the run started and what it was
-// rendered from, so that an unchanged scroll row keeps moving smoothly.
-static TextStrip scrollStrip;
-static int32_t scrollWidth = 0;
-static uint32_t scrollStart = 0;
-static char16_t scrollText[CLASSIC_TEXT_CAPACITY];
-static uint8_t scrollColour = 0;
-static bool scrollRemembered = false;
+#include "render/newstyle.h"
 
 static constexpr char16_t CONNECTING_TEXT[] = u"サーバーに接続しています";
 static constexpr char16_t STALE_TEXT[] = u"サーバーと通信できません";
 static constexpr int32_t SERVER_LINE_CAPACITY = SERVER_CAPACITY + 16;
 
-static void forgetScrollText() {
-    scrollRemembered = false;
-    scrollText[0] = 0;
+void forgetClassicScroll(ClassicComposer* composer) {
+    composer->scrollRemembered = 0;
+    composer->scrollText[0] = 0;
 }
 
 // "server:port" for the connecting line.
@@ -40,14 +28,14 @@ static void formatServerLine(char16_t* out, int32_t capacity) {
     appendDecimal(out, capacity, settings.port);
 }
 
-static bool englishPhase(uint32_t now) {
+static bool englishPhase(const BoardDocument& document, uint32_t now) {
     // Any 32-bit value stands for both periods, so their sum is taken wide.
-    const int64_t cycle = static_cast<int64_t>(currentDocument.jpMs) + currentDocument.enMs;
+    const int64_t cycle = static_cast<int64_t>(document.jpMs) + document.enMs;
     if (cycle < 1) {
         return false;
     }
     const int64_t phase = now % static_cast<uint32_t>(cycle);
-    return phase >= currentDocument.jpMs;
+    return phase >= document.jpMs;
 }
 
 // The width of the box from column `from` up to column `to`. The columns
@@ -63,43 +51,63 @@ static int32_t boxWidthBetween(int64_t from, int64_t to) {
     return width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(width);
 }
 
-static void drawTrainRow(const ClassicLine& line, int32_t row, bool english, bool timeShowing,
-                         int32_t width) {
-    if (line.blink == 0 || timeShowing) {
-        rasteriseIntoFrame(line.time, currentDocument.timeColor, currentDocument.timeX, row,
-                           boxWidthBetween(currentDocument.timeX, currentDocument.destX), 0);
+// One pass's fixed inputs, so that the row functions take one argument for
+// them.
+struct ClassicPass {
+    ClassicComposer* composer;      // the board's text strip and scroll run
+    const BoardDocument* document;  // what the board shows
+    const ClassicPanel* panel;      // where it is drawn
+    uint32_t now;                   // the tick of this pass
+    bool english;                   // the English phase of the alternation
+    bool timesShowing;              // the blink phase: blinking times shown
+};
+
+static void drawTrainRow(const ClassicPass& pass, const ClassicLine& line, int32_t row) {
+    const BoardDocument& document = *pass.document;
+    const ClassicPanel& panel = *pass.panel;
+    if (line.blink == 0 || pass.timesShowing) {
+        rasteriseIntoPanel(panel, line.time, document.timeColor, document.timeX, row,
+                           boxWidthBetween(document.timeX, document.destX), 0);
     }
     const uint8_t colour = line.color != 0 ? line.color : COLOR_ORANGE;
-    const char16_t* text = english && line.textEn[0] != 0 ? line.textEn : line.text;
-    rasteriseIntoFrame(text, colour, currentDocument.destX, row,
-                       boxWidthBetween(currentDocument.destX, width), 0);
+    const char16_t* text = pass.english && line.textEn[0] != 0 ? line.textEn : line.text;
+    rasteriseIntoPanel(panel, text, colour, document.destX, row, boxWidthBetween(document.destX, panel.width),
+                       0);
 }
 
-static void drawTextRow(const ClassicLine& line, int32_t row, bool english, int32_t width) {
+static void drawTextRow(const ClassicPass& pass, const ClassicLine& line, int32_t row) {
+    ClassicComposer* composer = pass.composer;
+    const int32_t width = pass.panel->width;
     const uint8_t colour = line.color != 0 ? line.color : COLOR_GREEN;
-    const char16_t* text = english && line.textEn[0] != 0 ? line.textEn : line.text;
-    textStripWidth = rasteriseMarkup(text, colour, &textStrip, textStripWidth);
-    const int32_t shown = textStripWidth < width ? textStripWidth : width;
-    placeTextStrip(textStrip, textStripWidth, row, line.centred != 0 ? (width - shown) / 2 : 0);
+    const char16_t* text = pass.english && line.textEn[0] != 0 ? line.textEn : line.text;
+    composer->textStripWidth = rasteriseMarkup(text, colour, &composer->textStrip, composer->textStripWidth);
+    const int32_t shown = composer->textStripWidth < width ? composer->textStripWidth : width;
+    placeTextStrip(*pass.panel, composer->textStrip, composer->textStripWidth, row,
+                   line.centred != 0 ? (width - shown) / 2 : 0);
 }
 
-static void drawScrollRow(const ClassicLine& line, int32_t row, uint32_t now, int32_t width) {
-    if (!scrollRemembered || !textEquals(line.text, scrollText) || line.color != scrollColour) {
-        scrollRemembered = true;
-        copyText(scrollText, line.text);
-        scrollColour = line.color;
-        scrollWidth = rasteriseMarkup(line.text, line.color != 0 ? line.color : COLOR_GREEN, &scrollStrip,
-                                      TEXT_STRIP_WIDTH);
-        scrollStart = now;
+static void drawScrollRow(const ClassicPass& pass, const ClassicLine& line, int32_t row) {
+    ClassicComposer* composer = pass.composer;
+    const uint32_t now = pass.now;
+    const int32_t width = pass.panel->width;
+    if (composer->scrollRemembered == 0 || !textEquals(line.text, composer->scrollText) ||
+        line.color != composer->scrollColour) {
+        composer->scrollRemembered = 1;
+        copyText(composer->scrollText, line.text);
+        composer->scrollColour = line.color;
+        composer->scrollWidth = rasteriseMarkup(line.text, line.color != 0 ? line.color : COLOR_GREEN,
+                                                &composer->scrollStrip, TEXT_STRIP_WIDTH);
+        composer->scrollStart = now;
     }
-    const uint32_t speed = static_cast<uint32_t>(currentDocument.scroll);
-    int64_t u = width - static_cast<int64_t>((now - scrollStart) * speed / 1000u);
+    const uint32_t speed = static_cast<uint32_t>(pass.document->scroll);
+    const int32_t scrollWidth = composer->scrollWidth;
+    int64_t u = width - static_cast<int64_t>((now - composer->scrollStart) * speed / 1000u);
     if (u + scrollWidth < 0) {
         // Wholly gone at the left edge: enter again from the right.
-        scrollStart = now;
+        composer->scrollStart = now;
         u = width;
     }
-    uint8_t* frameRow = dotFrame.dots + BOARD_ROW_DOTS * row * DOT_STRIDE;
+    uint8_t* frameRow = pass.panel->frame->dots + BOARD_ROW_DOTS * row * DOT_STRIDE;
     // Board columns k with 0 <= k - u < scrollWidth.
     const int64_t first = u > 0 ? u : 0;
     const int64_t end = u + scrollWidth < width ? u + scrollWidth : width;
@@ -107,40 +115,57 @@ static void drawScrollRow(const ClassicLine& line, int32_t row, uint32_t now, in
         return;
     }
     for (int32_t j = 0; j < BOARD_ROW_DOTS; ++j) {
-        std::memcpy(frameRow + j * DOT_STRIDE + first, scrollStrip.dots + j * TEXT_STRIP_WIDTH + (first - u),
+        std::memcpy(frameRow + j * DOT_STRIDE + first,
+                    composer->scrollStrip.dots + j * TEXT_STRIP_WIDTH + (first - u),
                     static_cast<size_t>(end - first));
     }
 }
 
-bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
-    const int32_t width = boardWidthDots();
-    const int32_t rows = boardRowCount();
-    const bool english = englishPhase(now);
-    const bool timesShowing = blinkShowing(now, currentDocument.blinkMs);
+// Sets the panel's active area (its width x rows * 16 dots) to unlit.
+static void clearPanel(const ClassicPanel& panel) {
+    if (panel.width <= 0 || panel.rows <= 0) {
+        return;
+    }
+    for (int32_t r = 0; r < panel.rows * BOARD_ROW_DOTS; ++r) {
+        std::memset(panel.frame->dots + r * DOT_STRIDE, 0, static_cast<size_t>(panel.width));
+    }
+}
 
-    clearDotFrameActiveArea(width, rows);
+// The link message a board shows before its first document: what it is
+// doing and where it is connecting to.
+static void drawConnecting(const ClassicPanel& panel) {
+    rasteriseIntoPanel(panel, CONNECTING_TEXT, COLOR_WHITE, 0, 0, panel.width, 1);
+    if (panel.rows >= 2) {
+        char16_t line[SERVER_LINE_CAPACITY];
+        formatServerLine(line, SERVER_LINE_CAPACITY);
+        rasteriseIntoPanel(panel, line, COLOR_WHITE, 0, 1, panel.width, 1);
+    }
+}
+
+void composeClassicDots(ClassicComposer* composer, const BoardDocument& document, uint32_t now,
+                        const BoardStatus& status, const ClassicPanel& panel) {
+    const int32_t width = panel.width;
+    const int32_t rows = panel.rows;
+    clearPanel(panel);
 
     if (status.serverOk == 0) {
-        rasteriseIntoFrame(CONNECTING_TEXT, COLOR_WHITE, 0, 0, width, 1);
-        if (rows >= 2) {
-            char16_t line[SERVER_LINE_CAPACITY];
-            formatServerLine(line, SERVER_LINE_CAPACITY);
-            rasteriseIntoFrame(line, COLOR_WHITE, 0, 1, width, 1);
-        }
-        forgetScrollText();
-        return commitDotFrame(width, rows);
+        drawConnecting(panel);
+        forgetClassicScroll(composer);
+        return;
     }
 
+    const ClassicPass pass = {
+        composer, &document, &panel, now, englishPhase(document, now), blinkShowing(now, document.blinkMs)};
     bool scrollDrawn = false;
     for (int32_t i = 0; i < rows; ++i) {
-        const ClassicLine& line = currentDocument.lines[i];
+        const ClassicLine& line = document.lines[i];
         if (line.kind == LINE_TRAIN) {
-            drawTrainRow(line, i, english, timesShowing, width);
+            drawTrainRow(pass, line, i);
         } else if (line.kind == LINE_TEXT) {
-            drawTextRow(line, i, english, width);
+            drawTextRow(pass, line, i);
         } else if (line.kind == LINE_SCROLL && !scrollDrawn) {
             // Only the first scroll row moves; any later one stays dark.
-            drawScrollRow(line, i, now, width);
+            drawScrollRow(pass, line, i);
             scrollDrawn = true;
         }
     }
@@ -148,15 +173,20 @@ bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
     if (rows > 0 && now - status.lastFetchOkTick > STALE_LINK_MS) {
         const int32_t last = rows - 1;
         for (int32_t j = 0; j < BOARD_ROW_DOTS; ++j) {
-            std::memset(dotFrame.dots + (BOARD_ROW_DOTS * last + j) * DOT_STRIDE, 0,
+            std::memset(panel.frame->dots + (BOARD_ROW_DOTS * last + j) * DOT_STRIDE, 0,
                         static_cast<size_t>(width));
         }
-        rasteriseIntoFrame(STALE_TEXT, COLOR_RED, 0, last, width, 1);
+        rasteriseIntoPanel(panel, STALE_TEXT, COLOR_RED, 0, last, width, 1);
     }
 
     if (!scrollDrawn) {
         // A scroll row that shows up later starts from the right edge.
-        forgetScrollText();
+        forgetClassicScroll(composer);
     }
-    return commitDotFrame(width, rows);
+}
+
+bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
+    const ClassicPanel panel = classicPanelOf(currentDocument, &dotFrame);
+    composeClassicDots(&gPanelComposers.classic, currentDocument, now, status, panel);
+    return commitDotFrame(panel.width, panel.rows);
 }

@@ -43,10 +43,10 @@ extern NewStyleGrid newStyleGrid;
 // ---------------------------------------------------------------------------
 // Language cycle and blink
 
-// The language currentDocument shows at tick now (a DisplayLanguage index).
-int32_t currentLanguage(uint32_t now);
-// true while blinking times are shown.
-bool blinkPhaseOn(uint32_t now);
+// The language a document shows at tick now (a DisplayLanguage index).
+int32_t currentLanguage(const BoardDocument& document, uint32_t now);
+// true while a document's blinking times are shown.
+bool blinkPhaseOn(const BoardDocument& document, uint32_t now);
 
 // ---------------------------------------------------------------------------
 // Dot primitives on newStyleGrid; dots outside the grid are dropped.
@@ -58,8 +58,8 @@ void ledStadium(int32_t left, int32_t top, int32_t right, int32_t bottom, uint8_
 void ledRing(int32_t cx, int32_t cy);
 void ledChevrons(int32_t x, int32_t y, int32_t phase);
 void ledTrainPicture(int32_t x, int32_t y);
-// The three-station train position diagram of currentDocument.msg at now.
-void drawPositionDiagram(uint32_t now);
+// The three-station train position diagram of a message at now.
+void drawPositionDiagram(const NewStyleMessage& msg, uint32_t now);
 
 // ---------------------------------------------------------------------------
 // LED text
@@ -90,9 +90,40 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
                     uint8_t* target, int32_t stride, int32_t columnLimit, int32_t rowLimit, int32_t x,
                     int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre);
 
-// Clears and fills newStyleGrid from currentDocument for tick now.
-void composeNewStyleLeds(uint32_t now, const BoardStatus& status);
+constexpr int32_t NEW_STYLE_SCROLL_ROWS = 22;
+constexpr int32_t NEW_STYLE_SCROLL_WIDTH = 4096;
+// Dots per second of a scroll text whose document gives no speed.
+constexpr int32_t NEW_STYLE_DEFAULT_SCROLL_SPEED = 40;
+
+// What one new-style sign carries from one composition to the next: its
+// scrolling text, rendered once per text, and where that run started. The
+// window's sign has one (gPanelComposers), the server's preview one per
+// board.
+struct NewStyleComposer {
+    int32_t scrollValid;                        // 0: the next scroll text starts afresh
+    char16_t scrollText[SCROLL_TEXT_CAPACITY];  // the text scrollStrip holds
+    int32_t scrollWidth;                        // columns of scrollStrip in use
+    uint32_t scrollStart;                       // tick at which the run entered at the right edge
+    uint8_t scrollStrip[NEW_STYLE_SCROLL_ROWS * NEW_STYLE_SCROLL_WIDTH];  // the text's dots
+};
+
+// Clears and fills newStyleGrid from document for tick now.
+void composeNewStyleDots(NewStyleComposer* composer, const BoardDocument& document, uint32_t now,
+                         const BoardStatus& status);
 // Forgets the scroll text, so the next scroll starts at the right edge.
+void forgetNewStyleScroll(NewStyleComposer* composer);
+
+// The composers of the board this process shows in its window (and its
+// snapshot); the server's previews hold their own.
+struct PanelComposers {
+    ClassicComposer classic;    // the classic panel's
+    NewStyleComposer newStyle;  // the new-style sign's LED grid
+};
+extern PanelComposers gPanelComposers;
+
+// The window's sign: its composer over currentDocument.
+void composeNewStyleLeds(uint32_t now, const BoardStatus& status);
+// Forgets the window sign's scroll text.
 void resetNewStyleScroll();
 
 // ---------------------------------------------------------------------------

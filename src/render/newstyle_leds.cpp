@@ -1,10 +1,11 @@
-// The LED content of the new-style sign: a 384 x 48 grid rebuilt from
-// currentDocument on every paint. The upper half shows a train or a text,
+// The LED content of the new-style sign: a 384 x 48 grid rebuilt from a
+// document on every paint. The upper half shows a train or a text,
 // the lower half a scrolling text, a framed message, an approach warning, the
 // three-station position diagram or a second train. Texts come from TrueType
 // fonts through a glyph seam and are sampled into dots; the diagram is drawn
 // with a few dot primitives and a small train picture. Only the scroll text
-// survives between compositions, so a running scroll keeps its place.
+// survives between compositions, in the composer the caller holds, so a
+// running scroll keeps its place.
 #include <cstring>
 
 #include "base/blink.h"
@@ -12,6 +13,7 @@
 #include "render/newstyle.h"
 
 NewStyleGrid newStyleGrid;
+PanelComposers gPanelComposers;
 
 const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE] = {
     0x151517,  // unlit; picture letter K
@@ -28,15 +30,14 @@ const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE] = {
 
 static constexpr int32_t LANGUAGE_LIST_LIMIT = 32;
 static constexpr int32_t DEFAULT_LANG_MS = 4000;
-static constexpr int32_t DEFAULT_SCROLL_SPEED = 40;
 
 // ---------------------------------------------------------------------------
 // Language cycle
 
-int32_t currentLanguage(uint32_t now) {
+int32_t currentLanguage(const BoardDocument& document, uint32_t now) {
     int32_t list[LANGUAGE_LIST_LIMIT];
     int32_t count = 0;
-    for (const char16_t* p = currentDocument.langs; *p != 0 && count < LANGUAGE_LIST_LIMIT; ++p) {
+    for (const char16_t* p = document.langs; *p != 0 && count < LANGUAGE_LIST_LIMIT; ++p) {
         int32_t language = -1;
         switch (*p) {
             case u'j':
@@ -67,13 +68,12 @@ int32_t currentLanguage(uint32_t now) {
     if (count == 0) {
         return LANGUAGE_JAPANESE;
     }
-    const uint32_t period =
-        currentDocument.langMs < 1 ? DEFAULT_LANG_MS : static_cast<uint32_t>(currentDocument.langMs);
+    const uint32_t period = document.langMs < 1 ? DEFAULT_LANG_MS : static_cast<uint32_t>(document.langMs);
     return list[(now / period) % static_cast<uint32_t>(count)];
 }
 
-bool blinkPhaseOn(uint32_t now) {
-    return blinkShowing(now, currentDocument.blinkMs);
+bool blinkPhaseOn(const BoardDocument& document, uint32_t now) {
+    return blinkShowing(now, document.blinkMs);
 }
 
 // ---------------------------------------------------------------------------
@@ -487,54 +487,49 @@ static void drawTrainLine(int32_t y, const char16_t* time, uint8_t blink, const 
              TRAIN_OTHER_MAX, 1);
 }
 
-static constexpr int32_t SCROLL_STRIP_ROWS = 22;
-static constexpr int32_t SCROLL_STRIP_WIDTH = 4096;
 static constexpr int32_t SCROLL_TOP = 25;
 
-struct ScrollCache {
-    int32_t valid;
-    char16_t text[SCROLL_TEXT_CAPACITY];
-    int32_t width;
-    uint32_t start;
-};
-static ScrollCache scrollCache;
-static uint8_t scrollStrip[SCROLL_STRIP_ROWS * SCROLL_STRIP_WIDTH];
-
-void resetNewStyleScroll() {
-    scrollCache.valid = 0;
-    scrollCache.text[0] = 0;
+void forgetNewStyleScroll(NewStyleComposer* composer) {
+    composer->scrollValid = 0;
+    composer->scrollText[0] = 0;
 }
 
-// The scroll text is rendered into the strip once per text; each
+void resetNewStyleScroll() {
+    forgetNewStyleScroll(&gPanelComposers.newStyle);
+}
+
+// The scroll text is rendered into the composer's strip once per text; each
 // composition copies the visible window of it. The elapsed distance is
 // computed in 64 bits so that a board left unpainted for a long time simply
 // restarts its scroll instead of jumping to a wrapped position.
-static void drawScroll(uint32_t now) {
-    const NewStyleMessage& msg = currentDocument.msg;
-    if (scrollCache.valid == 0 || !textEquals(scrollCache.text, msg.scrollText)) {
-        copyText(scrollCache.text, msg.scrollText);
-        std::memset(scrollStrip, 0, sizeof scrollStrip);
-        scrollCache.width =
-            drawLedText(msg.scrollText, LANGUAGE_JAPANESE, 17, 700, SCROLL_STRIP_ROWS, scrollStrip,
-                        SCROLL_STRIP_WIDTH, SCROLL_STRIP_WIDTH, SCROLL_STRIP_ROWS, 0, 0, LED_GREEN, 0, 0);
-        scrollCache.start = now;
-        scrollCache.valid = 1;
+static void drawScroll(NewStyleComposer* composer, const BoardDocument& document, uint32_t now) {
+    const NewStyleMessage& msg = document.msg;
+    uint8_t* strip = composer->scrollStrip;
+    if (composer->scrollValid == 0 || !textEquals(composer->scrollText, msg.scrollText)) {
+        copyText(composer->scrollText, msg.scrollText);
+        std::memset(strip, 0, sizeof composer->scrollStrip);
+        composer->scrollWidth = drawLedText(msg.scrollText, LANGUAGE_JAPANESE, 17, 700, NEW_STYLE_SCROLL_ROWS,
+                                            strip, NEW_STYLE_SCROLL_WIDTH, NEW_STYLE_SCROLL_WIDTH,
+                                            NEW_STYLE_SCROLL_ROWS, 0, 0, LED_GREEN, 0, 0);
+        composer->scrollStart = now;
+        composer->scrollValid = 1;
     }
-    const int64_t speed = currentDocument.scroll > 0 ? currentDocument.scroll : DEFAULT_SCROLL_SPEED;
-    const uint32_t elapsed = now - scrollCache.start;
+    const int64_t speed = document.scroll > 0 ? document.scroll : NEW_STYLE_DEFAULT_SCROLL_SPEED;
+    const uint32_t elapsed = now - composer->scrollStart;
     int64_t l = NEW_STYLE_COLUMNS -
                 static_cast<int64_t>(static_cast<uint64_t>(elapsed) * static_cast<uint64_t>(speed) / 1000u);
-    if (scrollCache.width + l < 0) {
-        scrollCache.start = now;
+    const int32_t width = composer->scrollWidth;
+    if (width + l < 0) {
+        composer->scrollStart = now;
         l = NEW_STYLE_COLUMNS;
     }
     for (int32_t i = 0; i < NEW_STYLE_COLUMNS; ++i) {
         const int64_t source = i - l;
-        if (source < 0 || source >= scrollCache.width) {
+        if (source < 0 || source >= width) {
             continue;
         }
-        for (int32_t r = 0; r < SCROLL_STRIP_ROWS; ++r) {
-            const uint8_t v = scrollStrip[r * SCROLL_STRIP_WIDTH + source];
+        for (int32_t r = 0; r < NEW_STYLE_SCROLL_ROWS; ++r) {
+            const uint8_t v = strip[r * NEW_STYLE_SCROLL_WIDTH + source];
             if (v != 0) {
                 newStyleGrid.dots[(SCROLL_TOP + r) * NEW_STYLE_STRIDE + i] = v;
             }
@@ -558,8 +553,7 @@ static constexpr int32_t ARROW_X[2] = {102, 245};
 // nothing. The current place blinks every 600 ms between the train picture
 // and its plain look. Station names show their slot-0 text in every
 // language; labels are short codes.
-void drawPositionDiagram(uint32_t now) {
-    const NewStyleMessage& msg = currentDocument.msg;
+void drawPositionDiagram(const NewStyleMessage& msg, uint32_t now) {
     const bool highlight = now % 1200u < 600u;
     const int32_t arrowPhase = static_cast<int32_t>((now / 250u) % 4u);
     const int32_t p = msg.position;
@@ -606,9 +600,10 @@ void drawPositionDiagram(uint32_t now) {
 // ---------------------------------------------------------------------------
 // Composition
 
-void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
-    const int32_t language = currentLanguage(now);
-    const bool blinkOn = blinkPhaseOn(now);
+void composeNewStyleDots(NewStyleComposer* composer, const BoardDocument& document, uint32_t now,
+                         const BoardStatus& status) {
+    const int32_t language = currentLanguage(document, now);
+    const bool blinkOn = blinkPhaseOn(document, now);
     std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
 
     // Without a document, or with one too old to trust, the panel says only
@@ -623,20 +618,20 @@ void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
         return;
     }
 
-    const NewStyleRow& row = currentDocument.row;
+    const NewStyleRow& row = document.row;
     if (row.kind == ROW_TRAIN) {
         drawTrainLine(0, row.time, row.blink, row.trainTexts, language, blinkOn);
     } else if (row.kind == ROW_TEXT) {
         gridText(langText(row.texts, language), language, 18, 700, 24, 192, 0, LED_WHITE, 376, 1);
     }
 
-    const NewStyleMessage& msg = currentDocument.msg;
+    const NewStyleMessage& msg = document.msg;
     if (msg.kind != MSG_SCROLL) {
-        resetNewStyleScroll();
+        forgetNewStyleScroll(composer);
     }
     switch (msg.kind) {
         case MSG_SCROLL:
-            drawScroll(now);
+            drawScroll(composer, document, now);
             break;
         case MSG_FRAME:
             ledRect(1, 25, 382, 46, LED_AMBER);
@@ -654,7 +649,7 @@ void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
             break;
         }
         case MSG_POS:
-            drawPositionDiagram(now);
+            drawPositionDiagram(msg, now);
             break;
         case MSG_TRAIN:
             drawTrainLine(24, msg.time, msg.blink, msg.texts, language, blinkOn);
@@ -662,4 +657,8 @@ void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
         default:
             break;
     }
+}
+
+void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
+    composeNewStyleDots(&gPanelComposers.newStyle, currentDocument, now, status);
 }

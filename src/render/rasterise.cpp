@@ -100,20 +100,32 @@ static const uint16_t* inkOfText(const char16_t* text, int32_t length, int32_t* 
     return ink;
 }
 
-int32_t boardWidthDots() {
-    const int32_t width = currentDocument.width;
+int32_t panelWidthDots(const BoardDocument& document) {
+    const int32_t width = document.width;
     if (width < 0) {
         return 0;
     }
     return width > DOT_COLUMNS ? DOT_COLUMNS : width;
 }
 
-int32_t boardRowCount() {
-    const int32_t rows = currentDocument.rows;
+int32_t panelRowCount(const BoardDocument& document) {
+    const int32_t rows = document.rows;
     if (rows < 0) {
         return 0;
     }
     return rows > DOT_ROWS / BOARD_ROW_DOTS ? DOT_ROWS / BOARD_ROW_DOTS : rows;
+}
+
+int32_t boardWidthDots() {
+    return panelWidthDots(currentDocument);
+}
+
+int32_t boardRowCount() {
+    return panelRowCount(currentDocument);
+}
+
+ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame) {
+    return ClassicPanel{frame, panelWidthDots(document), panelRowCount(document)};
 }
 
 int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint8_t* target, int32_t stride,
@@ -163,10 +175,10 @@ int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint
     return w;
 }
 
-int32_t rasteriseIntoFrame(const char16_t* text, uint8_t colour, int32_t x, int32_t boardRow,
-                           int32_t boxWidth, int32_t centre) {
-    return rasteriseText(text, textLength(text), colour, dotFrame.dots, DOT_STRIDE, boardWidthDots(),
-                         boardRowCount() * BOARD_ROW_DOTS, x, BOARD_ROW_DOTS * boardRow, boxWidth, centre);
+int32_t rasteriseIntoPanel(const ClassicPanel& panel, const char16_t* text, uint8_t colour, int32_t x,
+                           int32_t boardRow, int32_t boxWidth, int32_t centre) {
+    return rasteriseText(text, textLength(text), colour, panel.frame->dots, DOT_STRIDE, panel.width,
+                         panel.rows * BOARD_ROW_DOTS, x, BOARD_ROW_DOTS * boardRow, boxWidth, centre);
 }
 
 // One segment of markup text at the strip's current end.
@@ -250,9 +262,10 @@ int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, 
     return static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH);
 }
 
-void placeTextStrip(const TextStrip& strip, int32_t textWidth, int32_t boardRow, int32_t x) {
-    const int32_t width = boardWidthDots();
-    if (boardRow < 0 || boardRow >= boardRowCount()) {
+void placeTextStrip(const ClassicPanel& panel, const TextStrip& strip, int32_t textWidth, int32_t boardRow,
+                    int32_t x) {
+    const int32_t width = panel.width;
+    if (boardRow < 0 || boardRow >= panel.rows) {
         return;
     }
     if (textWidth > TEXT_STRIP_WIDTH) {
@@ -262,7 +275,7 @@ void placeTextStrip(const TextStrip& strip, int32_t textWidth, int32_t boardRow,
     if (n <= 0) {
         return;
     }
-    uint8_t* frameRow = dotFrame.dots + BOARD_ROW_DOTS * boardRow * DOT_STRIDE;
+    uint8_t* frameRow = panel.frame->dots + BOARD_ROW_DOTS * boardRow * DOT_STRIDE;
     for (int32_t i = 0; i < n; ++i) {
         const int64_t column = static_cast<int64_t>(x) + i;
         if (column < 0 || column >= width) {

@@ -127,22 +127,58 @@ struct TextStrip {
 int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint8_t* target, int32_t stride,
                       int32_t columnLimit, int32_t rowLimit, int32_t x, int32_t y, int32_t boxWidth,
                       int32_t centre);
-// Plain text into board row boardRow of the DotFrame (currentDocument's size).
-int32_t rasteriseIntoFrame(const char16_t* text, uint8_t colour, int32_t x, int32_t boardRow,
-                           int32_t boxWidth, int32_t centre);
 // Text with brace tags into the strip from column 0; the result never
 // exceeds the strip's width.
 int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, int32_t previousWidth);
-void placeTextStrip(const TextStrip& strip, int32_t textWidth, int32_t boardRow, int32_t x);
 
-// currentDocument's panel size, held to what the DotFrame can hold.
+// Where a classic composition draws: a dot frame and the part of it one
+// board's panel uses.
+struct ClassicPanel {
+    DotFrame* frame;  // the grid drawn into
+    int32_t width;    // the panel's columns, 0..DOT_COLUMNS
+    int32_t rows;     // the panel's board rows, 0..DOT_ROWS / BOARD_ROW_DOTS
+};
+// A document's panel size, held to what a DotFrame can hold.
+int32_t panelWidthDots(const BoardDocument& document);
+int32_t panelRowCount(const BoardDocument& document);
+ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame);
+// currentDocument's panel size (what the window's paint lays out).
 int32_t boardWidthDots();
 int32_t boardRowCount();
+
+// Plain text into board row boardRow of the panel.
+int32_t rasteriseIntoPanel(const ClassicPanel& panel, const char16_t* text, uint8_t colour, int32_t x,
+                           int32_t boardRow, int32_t boxWidth, int32_t centre);
+// The first textWidth columns of the strip into board row boardRow from
+// column x, squeezed to the panel's width when wider.
+void placeTextStrip(const ClassicPanel& panel, const TextStrip& strip, int32_t textWidth, int32_t boardRow,
+                    int32_t x);
 
 // ---------------------------------------------------------------------------
 // Classic board composition
 
-// One pass at tick now over currentDocument; true when any dot changed.
+// What one classic board carries from one composition to the next: its
+// text strip and its scroll run. The window's panel has one (gPanelComposers)
+// and the server's preview one per board, so neither disturbs the other.
+struct ClassicComposer {
+    TextStrip textStrip;     // one strip shared by all text rows
+    int32_t textStripWidth;  // columns of textStrip in use; only those are cleared for the next text
+    TextStrip scrollStrip;   // the scroll row's text, rendered once per text
+    int32_t scrollWidth;     // columns of scrollStrip in use
+    uint32_t scrollStart;    // tick at which the run entered at the right edge
+    char16_t scrollText[CLASSIC_TEXT_CAPACITY];  // the text the run was rendered from
+    uint8_t scrollColour;                        // and its colour code
+    uint8_t scrollRemembered;  // 1 while a run is going; 0: the next scroll row starts afresh
+};
+
+// One pass of document at tick now into panel, with status laid over it
+// (the link messages). Draws only; the caller commits what it shows.
+void composeClassicDots(ClassicComposer* composer, const BoardDocument& document, uint32_t now,
+                        const BoardStatus& status, const ClassicPanel& panel);
+// Forgets the scroll run, so the next scroll row enters from the right edge.
+void forgetClassicScroll(ClassicComposer* composer);
+// The window's pass: its classic composer over currentDocument into
+// dotFrame, then the commit; true when any dot changed.
 bool composeClassicBoard(uint32_t now, const BoardStatus& status);
 
 // ---------------------------------------------------------------------------

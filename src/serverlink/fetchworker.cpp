@@ -52,7 +52,7 @@ static int32_t fetchCycle(const WorkerSettings& cycleSettings, int32_t generatio
     }
     // Settings loaded while this cycle ran may have named another board or
     // server: this document is not the one the board now asks for.
-    if (settingsGeneration.load(std::memory_order_acquire) != generation) {
+    if (gSettingsFile.generation.load(std::memory_order_acquire) != generation) {
         return 0;
     }
     lockEnter(&handoverLock);
@@ -71,7 +71,7 @@ static int32_t fetchCycle(const WorkerSettings& cycleSettings, int32_t generatio
 // generation).
 static int32_t startCycle(WorkerSettings* cycleSettings) {
     fetchAttempts.fetch_add(1, std::memory_order_relaxed);
-    const int32_t generation = settingsGeneration.load(std::memory_order_acquire);
+    const int32_t generation = gSettingsFile.generation.load(std::memory_order_acquire);
     takeWorkerSettings(cycleSettings);
     return generation;
 }

@@ -33,7 +33,7 @@ struct WorkerSettings {
 };
 
 // Handed to setSettingsPublisher at start, so every settings load calls it
-// before it raises settingsGeneration: takes
+// before it raises gSettingsFile.generation: takes
 // a copy of serverAnsi, the port and the WorkerSettings under a short lock.
 // Each request copies host and port back under the same lock, so a request
 // never sees a half-written host.

@@ -13,8 +13,8 @@ BoardStatus currentBoardStatus() {
     status.lastFetchOkTick = lastFetchOkTick;
     status.fetchAttempts = fetchAttempts;
     status.localAddress = localAddress();
-    status.bootScreenActive = bootScreenActive;
-    status.bootStartTick = bootStartTick;
-    status.bootReadyTick = bootReadyTick;
+    status.bootScreenActive = gBoot.active;
+    status.bootStartTick = gBoot.startTick;
+    status.bootReadyTick = gBoot.readyTick;
     return status;
 }

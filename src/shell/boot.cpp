@@ -6,24 +6,22 @@
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
 
-int32_t bootScreenActive;
-uint32_t bootStartTick;
-uint32_t bootReadyTick;
+BootState gBoot;
 
 void bootScreenTick() {
     const uint32_t now = tickCount();
-    if (bootReadyTick == 0) {
-        if (serverOk && now - bootStartTick >= BOOT_MIN_MS) {
+    if (gBoot.readyTick == 0) {
+        if (serverOk && now - gBoot.startTick >= BOOT_MIN_MS) {
             // A tick of exactly 0 would read as "not ready"; one ms later
             // changes nothing anyone can see.
-            bootReadyTick = now != 0 ? now : 1;
+            gBoot.readyTick = now != 0 ? now : 1;
         }
         return;
     }
-    if (now - bootReadyTick < BOOT_READY_HOLD_MS) {
+    if (now - gBoot.readyTick < BOOT_READY_HOLD_MS) {
         return;
     }
-    bootScreenActive = 0;
+    gBoot.active = 0;
     invalidatePresentedFrame();
     composeClassicBoard(now, currentBoardStatus());
 }

@@ -8,8 +8,12 @@
 constexpr uint32_t BOOT_MIN_MS = 6000;
 constexpr uint32_t BOOT_READY_HOLD_MS = 1500;
 
-extern int32_t bootScreenActive;
-extern uint32_t bootStartTick;
-extern uint32_t bootReadyTick;
+// The boot screen's state; the shell hands it to render in BoardStatus.
+struct BootState {
+    int32_t active;      // 1 while the boot screen is up
+    uint32_t startTick;  // tick at which it came up
+    uint32_t readyTick;  // tick at which it turned ready, 0 before
+};
+extern BootState gBoot;
 
 void bootScreenTick();

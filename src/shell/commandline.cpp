@@ -5,9 +5,7 @@
 #include "documents/documents.h"
 #include "shell/shell.h"
 
-uint32_t processStartTick;
-char16_t exeDir[PATH_CAPACITY];
-char16_t placementPath[PATH_CAPACITY];
+ProcessState gProcess;
 
 void readCommandLine(int32_t count, char16_t* const* arguments, CommandLine* line) {
     line->reboot = 0;

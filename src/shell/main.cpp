@@ -14,6 +14,7 @@
 #include "platform/win32/wide.h"
 #include "platform/win32/winstrings.h"
 #include "render/bootscreen.h"
+#include "render/newstyle.h"
 #include "render/render.h"
 #include "serverlink/linkstate.h"
 #include "serverlink/serverlink.h"
@@ -35,7 +36,8 @@ constexpr int32_t BOOT_SNAPSHOT_HEIGHT = 600;
 constexpr int32_t NOT_STORED = static_cast<int32_t>(0x80000000u);
 
 static int32_t placementInt(const wchar_t* key, int32_t fallback) {
-    return static_cast<int32_t>(GetPrivateProfileIntW(L"window", key, fallback, asWide(placementPath)));
+    return static_cast<int32_t>(
+        GetPrivateProfileIntW(L"window", key, fallback, asWide(gProcess.placementPath)));
 }
 
 static void reportToStandardError(const char* line) {
@@ -70,7 +72,7 @@ static DWORD WINAPI fetchWorkerThread(LPVOID) {
 static void computeClientSize(bool snapshot, int32_t* width, int32_t* height) {
     *width = (currentDocument.width + CLIENT_MARGIN_DOTS) * DOT_PITCH_PIXELS;
     *height = currentDocument.rows * ROW_PIXELS + HEADER_PIXELS;
-    if (snapshot && bootScreenActive) {
+    if (snapshot && gBoot.active) {
         *width = BOOT_SNAPSHOT_WIDTH;
         *height = BOOT_SNAPSHOT_HEIGHT;
     }
@@ -113,8 +115,35 @@ static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, i
     if (placementInt(L"fullscreen", 0) != 0) {
         setFullscreen(1);
     }
-    if (!settingsFound) {
+    if (!gSettingsFile.found) {
         MessageBoxW(boardWindow, MISSING_SETTINGS_NOTICE, BOARD_TITLE, MB_ICONINFORMATION);
+    }
+}
+
+// The state the board keeps for its whole life, set up in this order: the
+// functions the lower layers reach the shell and the server link through
+// (handed down before anything can call them), the settings, the boot
+// screen (gBoot), the LED fonts, the shown document with its dot frame and
+// the panel's composers (gPanelComposers), and the window's mode (gMode).
+static void createBoardState() {
+    socketStartup();
+    lockInit(&handoverLock);
+    setSettingsPublisher(publishConnectionSettings);
+    setDocumentReadyPost(postDocumentReadyToWindow);
+    createTextScratch();
+    loadSettings();
+    collectSystemInfo();
+    gBoot.active = settings.bootScreen ? 1 : 0;
+    gBoot.startTick = tickCount();
+    gBoot.readyTick = 0;
+    createLedFonts();
+    resetToClassicDefaults(&currentDocument);
+    invalidatePresentedFrame();
+    forgetClassicScroll(&gPanelComposers.classic);
+    resetNewStyleScroll();
+    if (!kioskChild) {
+        gMode.borderless = placementInt(L"borderless", 0) != 0 ? 1 : 0;
+        gMode.topmost = placementInt(L"topmost", 0) != 0 ? 1 : 0;
     }
 }
 
@@ -122,25 +151,8 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     if (kioskChild) {
         switchOffErrorBoxes();
     }
-    socketStartup();
-    lockInit(&handoverLock);
-    // What the lower layers reach the shell and the server link through,
-    // handed down before anything can call them.
-    setSettingsPublisher(publishConnectionSettings);
-    setDocumentReadyPost(postDocumentReadyToWindow);
-    createTextScratch();
-    loadSettings();
-    collectSystemInfo();
-    bootScreenActive = settings.bootScreen ? 1 : 0;
-    bootStartTick = tickCount();
-    createLedFonts();
-    resetToClassicDefaults(&currentDocument);
-    invalidatePresentedFrame();
+    createBoardState();
     registerBoardClass(instance);
-    if (!kioskChild) {
-        isBorderless = placementInt(L"borderless", 0) != 0 ? 1 : 0;
-        isTopmost = placementInt(L"topmost", 0) != 0 ? 1 : 0;
-    }
     const bool snapshot = snapshotPath[0] != 0;
     int32_t clientWidth = 0;
     int32_t clientHeight = 0;
@@ -155,7 +167,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     const int32_t width = placementInt(L"w", outerWidth);
     const int32_t height = placementInt(L"h", outerHeight);
     boardWindow =
-        CreateWindowExW(isTopmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
+        CreateWindowExW(gMode.topmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
                         storedX == NOT_STORED ? CW_USEDEFAULT : storedX, storedY == NOT_STORED ? 0 : storedY,
                         width, height, nullptr, nullptr, instance, nullptr);
     if (boardWindow == nullptr) {
@@ -204,12 +216,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (arguments == nullptr) {
         argumentCount = 0;
     }
-    processStartTick = tickCount();
-    executableDirectory(exeDir, PATH_CAPACITY);
-    copyText(melodyBaseDir, exeDir);
+    gProcess.startTick = tickCount();
+    executableDirectory(gProcess.exeDir, PATH_CAPACITY);
+    copyText(melodyBaseDir, gProcess.exeDir);
     char16_t snapshotPath[PATH_CAPACITY] = {0};
-    copyText(settingsPath, exeDir);
-    appendText(settingsPath, u"velmorant.ini");
+    copyText(gSettingsFile.path, gProcess.exeDir);
+    appendText(gSettingsFile.path, u"velmorant.ini");
 
     CommandLine line;
     readCommandLine(argumentCount, reinterpret_cast<char16_t* const*>(arguments), &line);
@@ -218,7 +230,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
     if (line.settingsFile != nullptr) {
-        fullPathOf(line.settingsFile, settingsPath, PATH_CAPACITY);
+        fullPathOf(line.settingsFile, gSettingsFile.path, PATH_CAPACITY);
     }
     if (line.snapshotFile != nullptr) {
         fullPathOf(line.snapshotFile, snapshotPath, PATH_CAPACITY);
@@ -227,7 +239,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (arguments != nullptr) {
         LocalFree(arguments);
     }
-    buildPlacementPath(settingsPath, placementPath, PATH_CAPACITY);
+    buildPlacementPath(gSettingsFile.path, gProcess.placementPath, PATH_CAPACITY);
     if (line.kiosk) {
         return runWatchdog();
     }

@@ -27,10 +27,10 @@ HMENU buildMaintenanceMenu() {
         return nullptr;
     }
     if (!kioskChild) {
-        appendItem(menu, IDM_FULLSCREEN, L"全画面表示\tF11", isFullscreen ? MF_CHECKED : 0);
+        appendItem(menu, IDM_FULLSCREEN, L"全画面表示\tF11", gMode.fullscreen ? MF_CHECKED : 0);
         appendItem(menu, IDM_BORDERLESS, L"枠なしウィンドウ\tF10",
-                   (isBorderless ? MF_CHECKED : 0) | (isFullscreen ? MF_GRAYED : 0));
-        appendItem(menu, IDM_TOPMOST, L"常に手前に表示\tF9", isTopmost ? MF_CHECKED : 0);
+                   (gMode.borderless ? MF_CHECKED : 0) | (gMode.fullscreen ? MF_GRAYED : 0));
+        appendItem(menu, IDM_TOPMOST, L"常に手前に表示\tF9", gMode.topmost ? MF_CHECKED : 0);
         appendSeparator(menu);
         appendItem(menu, IDM_SERVER_PAGE, L"サーバーの操作画面を開く(&W)", 0);
         appendItem(menu, IDM_EDIT_SETTINGS, L"設定ファイルを開く(&E)", 0);
@@ -59,7 +59,7 @@ HMENU buildMaintenanceMenu() {
 }
 
 static void endBoard(int32_t code) {
-    boardExitCode = code;
+    gProcess.exitCode = code;
     DestroyWindow(boardWindow);
 }
 
@@ -69,15 +69,15 @@ void runMenuCommand(UINT command) {
             toggleFullscreen();
             break;
         case IDM_BORDERLESS:
-            setBorderless(!isBorderless);
+            setBorderless(!gMode.borderless);
             break;
         case IDM_TOPMOST:
-            setTopmost(!isTopmost);
+            setTopmost(!gMode.topmost);
             break;
         case IDM_EDIT_SETTINGS: {
             // Quoted, so that a path with spaces reaches Notepad whole.
             wchar_t quoted[PATH_CAPACITY + 3];
-            std::swprintf(quoted, PATH_CAPACITY + 3, L"\"%ls\"", asWide(settingsPath));
+            std::swprintf(quoted, PATH_CAPACITY + 3, L"\"%ls\"", asWide(gSettingsFile.path));
             shellOpen(L"notepad.exe", quoted);
             break;
         }

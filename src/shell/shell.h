@@ -36,13 +36,23 @@ constexpr uint32_t DAILY_RESTART_HOLD_OFF_MS = 600000;
 
 constexpr int32_t TITLE_CAPACITY = 260;
 
-extern uint32_t processStartTick;
-extern char16_t exeDir[PATH_CAPACITY];
-extern char16_t placementPath[PATH_CAPACITY];
-extern int32_t boardExitCode;
-extern int32_t isFullscreen;
-extern int32_t isBorderless;
-extern int32_t isTopmost;
+// The process: when it started, where it runs from, where the window's
+// placement is kept and how it ends.
+struct ProcessState {
+    uint32_t startTick;                     // tick at start-up
+    char16_t exeDir[PATH_CAPACITY];         // the executable's folder, with its last separator
+    char16_t placementPath[PATH_CAPACITY];  // the window placement file beside the settings
+    int32_t exitCode;                       // what the message loop ends with
+};
+extern ProcessState gProcess;
+
+// How the board window is shown (the maintenance menu's check marks).
+struct WindowMode {
+    int32_t fullscreen;  // 1: covers its monitor, no frame
+    int32_t borderless;  // 1: no frame while not full screen
+    int32_t topmost;     // 1: above other windows
+};
+extern WindowMode gMode;
 
 // ---------------------------------------------------------------------------
 // Command line (portable)

@@ -14,7 +14,7 @@
 constexpr uint32_t SNAPSHOT_POLL_MS = 10;
 
 static void composeForSnapshot(uint32_t now) {
-    if (bootScreenActive) {
+    if (gBoot.active) {
         bootScreenTick();
     } else if (currentDocument.isNewStyle) {
         composeNewStyleBoardLeds(now, currentBoardStatus());
@@ -38,7 +38,7 @@ int32_t runSnapshot(const char16_t* path, int32_t ms) {
     if (handoverPending) {
         takeHandedOverDocument();
     }
-    if (!bootScreenActive) {
+    if (!gBoot.active) {
         composeClassicBoard(tickCount(), currentBoardStatus());
     }
     paintBoardFrame(currentBoardStatus());

@@ -95,13 +95,13 @@ static void waitForChild(HANDLE process, DWORD processId) {
 static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
     wchar_t commandLine[WATCHDOG_COMMAND_CAPACITY];
     std::swprintf(commandLine, WATCHDOG_COMMAND_CAPACITY, L"\"%ls\" /child \"%ls\"", executable,
-                  asWide(settingsPath));
+                  asWide(gSettingsFile.path));
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof(process));
-    const wchar_t* workingDirectory = exeDir[0] != 0 ? asWide(exeDir) : nullptr;
+    const wchar_t* workingDirectory = gProcess.exeDir[0] != 0 ? asWide(gProcess.exeDir) : nullptr;
     if (!CreateProcessW(executable, commandLine, nullptr, nullptr, FALSE, 0, nullptr, workingDirectory,
                         &startup, &process)) {
         return false;

@@ -13,13 +13,11 @@
 #include "shell/shell.h"
 #include "shell/window.h"
 
-int32_t isFullscreen;
-int32_t isBorderless;
-int32_t isTopmost;
+WindowMode gMode;
 static RECT savedWindowRect;
 
 uint32_t windowStyleForMode() {
-    if (isFullscreen || isBorderless) {
+    if (gMode.fullscreen || gMode.borderless) {
         return WS_POPUP | WS_VISIBLE;
     }
     return WS_OVERLAPPEDWINDOW | WS_VISIBLE;
@@ -44,20 +42,20 @@ static RECT currentMonitorRect() {
 
 void setFullscreen(int32_t on) {
     on = on ? 1 : 0;
-    if (on == isFullscreen) {
+    if (on == gMode.fullscreen) {
         return;
     }
     if (on) {
         GetWindowRect(boardWindow, &savedWindowRect);
-        isFullscreen = 1;
+        gMode.fullscreen = 1;
         const RECT area = currentMonitorRect();
         applyStyle();
-        SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
+        SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
                      area.right - area.left, area.bottom - area.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
     } else {
-        isFullscreen = 0;
+        gMode.fullscreen = 0;
         applyStyle();
-        SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_NOTOPMOST, savedWindowRect.left,
+        SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, savedWindowRect.left,
                      savedWindowRect.top, savedWindowRect.right - savedWindowRect.left,
                      savedWindowRect.bottom - savedWindowRect.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
     }
@@ -68,7 +66,7 @@ void setFullscreen(int32_t on) {
 // went away. Z-order, style and the remembered windowed rectangle stay as
 // they are; a windowed board is left where the operator put it.
 void coverMonitorAgain() {
-    if (!isFullscreen || boardWindow == nullptr) {
+    if (!gMode.fullscreen || boardWindow == nullptr) {
         return;
     }
     const RECT area = currentMonitorRect();
@@ -94,12 +92,12 @@ void parkPointer() {
 
 // F11, Alt+Enter, a double click and the menu all switch the same way.
 void toggleFullscreen() {
-    setFullscreen(isFullscreen ? 0 : 1);
+    setFullscreen(gMode.fullscreen ? 0 : 1);
 }
 
 void setBorderless(int32_t on) {
-    isBorderless = on ? 1 : 0;
-    if (isFullscreen) {
+    gMode.borderless = on ? 1 : 0;
+    if (gMode.fullscreen) {
         return;  // takes effect when full screen is left
     }
     applyStyle();
@@ -107,14 +105,15 @@ void setBorderless(int32_t on) {
 }
 
 void setTopmost(int32_t on) {
-    isTopmost = on ? 1 : 0;
-    SetWindowPos(boardWindow, isTopmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    gMode.topmost = on ? 1 : 0;
+    SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE);
 }
 
 static void writeNumber(const wchar_t* key, int32_t value) {
     wchar_t text[16];
     std::swprintf(text, 16, L"%d", value);
-    WritePrivateProfileStringW(L"window", key, text, asWide(placementPath));
+    WritePrivateProfileStringW(L"window", key, text, asWide(gProcess.placementPath));
 }
 
 void savePlacement() {
@@ -122,14 +121,14 @@ void savePlacement() {
         return;
     }
     RECT rect = savedWindowRect;
-    if (!isFullscreen) {
+    if (!gMode.fullscreen) {
         GetWindowRect(boardWindow, &rect);
     }
     writeNumber(L"x", rect.left);
     writeNumber(L"y", rect.top);
     writeNumber(L"w", rect.right - rect.left);
     writeNumber(L"h", rect.bottom - rect.top);
-    writeNumber(L"fullscreen", isFullscreen ? 1 : 0);
-    writeNumber(L"borderless", isBorderless ? 1 : 0);
-    writeNumber(L"topmost", isTopmost ? 1 : 0);
+    writeNumber(L"fullscreen", gMode.fullscreen ? 1 : 0);
+    writeNumber(L"borderless", gMode.borderless ? 1 : 0);
+    writeNumber(L"topmost", gMode.topmost ? 1 : 0);
 }

@@ -22,7 +22,6 @@
 #endif
 
 HWND boardWindow;
-int32_t boardExitCode;
 static uint32_t lastBootRepaintTick;
 static uint32_t lastNewStyleRepaintTick;
 
@@ -90,9 +89,9 @@ void reloadSettings() {
 
 static void onFrameTick() {
     const uint32_t now = tickCount();
-    if (bootScreenActive) {
+    if (gBoot.active) {
         bootScreenTick();
-        if (bootScreenActive && now - lastBootRepaintTick < BOOT_REPAINT_MS) {
+        if (gBoot.active && now - lastBootRepaintTick < BOOT_REPAINT_MS) {
             return;
         }
         lastBootRepaintTick = now;
@@ -110,15 +109,15 @@ static void onFrameTick() {
 
 static void onHousekeepingTick() {
     FileInfo info;
-    if (queryFileInfo(settingsPath, &info) && info.lastWriteTime != settingsWriteTime) {
+    if (queryFileInfo(gSettingsFile.path, &info) && info.lastWriteTime != gSettingsFile.writeTime) {
         reloadSettings();
     }
     if (kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&
-        tickCount() - processStartTick > DAILY_RESTART_HOLD_OFF_MS) {
+        tickCount() - gProcess.startTick > DAILY_RESTART_HOLD_OFF_MS) {
         SYSTEMTIME local;
         GetLocalTime(&local);
         if (local.wHour * 60 + local.wMinute == settings.dailyRestartMinute) {
-            boardExitCode = EXIT_REBOOT_PC;
+            gProcess.exitCode = EXIT_REBOOT_PC;
             DestroyWindow(boardWindow);
         }
     }
@@ -177,13 +176,13 @@ static LRESULT onEraseBackground() {
 static LRESULT onDestroy() {
     melodyStop();
     savePlacement();
-    PostQuitMessage(boardExitCode);
+    PostQuitMessage(gProcess.exitCode);
     return 0;
 }
 
 // A kiosk child closes only when it has an exit code to report.
 static LRESULT onClose(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (kioskChild && boardExitCode == 0) {
+    if (kioskChild && gProcess.exitCode == 0) {
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -191,7 +190,7 @@ static LRESULT onClose(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 
 // The full-screen board hides the pointer over its picture.
 static LRESULT onSetCursor(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (isFullscreen && LOWORD(lParam) == HTCLIENT) {
+    if (gMode.fullscreen && LOWORD(lParam) == HTCLIENT) {
         SetCursor(nullptr);
         return 1;
     }
@@ -201,7 +200,7 @@ static LRESULT onSetCursor(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // A windowed board is dragged by its picture, as if it were all caption.
 static LRESULT onNcHitTest(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
-    if (!kioskChild && hit == HTCLIENT && !isFullscreen) {
+    if (!kioskChild && hit == HTCLIENT && !gMode.fullscreen) {
         return HTCAPTION;
     }
     return hit;
@@ -233,7 +232,7 @@ static LRESULT onNcRightButtonUp(HWND window, UINT message, WPARAM wParam, LPARA
     if (kioskChild) {
         return 0;
     }
-    if (wParam == HTCAPTION && (isBorderless || isFullscreen)) {
+    if (wParam == HTCAPTION && (gMode.borderless || gMode.fullscreen)) {
         showMaintenanceMenu(static_cast<int16_t>(LOWORD(lParam)), static_cast<int16_t>(HIWORD(lParam)));
         return 0;
     }
@@ -246,7 +245,7 @@ static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
     }
     switch (key) {
         case VK_ESCAPE:
-            if (isFullscreen) {
+            if (gMode.fullscreen) {
                 setFullscreen(0);
             }
             return 0;
@@ -254,7 +253,7 @@ static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
             reloadSettings();
             return 0;
         case VK_F9:
-            setTopmost(!isTopmost);
+            setTopmost(!gMode.topmost);
             return 0;
         case VK_F11:
             toggleFullscreen();
@@ -276,7 +275,7 @@ static LRESULT onSysKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam
         return 0;
     }
     if (key == VK_F10) {
-        setBorderless(!isBorderless);
+        setBorderless(!gMode.borderless);
         return 0;
     }
     return DefWindowProcW(window, message, key, lParam);

@@ -1,7 +1,11 @@
 // The settings file on real files: each encoding with Japanese keys, the
-// size limit, value syntax and the checks of a load.
+// size limit, value syntax and the checks of a load; the platform's own
+// code page 932 converter (iconv on the host, Windows under Wine); and the
+// sample settings file shipped in the release package.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "documents/documents.h"
@@ -15,7 +19,7 @@ protected:
     void SetUp() override {
         directory = makeScratchDirectory("settings");
         path = joinPath(directory, u"velmorant.ini");
-        copyText(settingsPath, path.c_str());
+        copyText(gSettingsFile.path, path.c_str());
         kioskChild = 0;
     }
 
@@ -44,9 +48,9 @@ const std::string SJIS_BOARD = "\x91\xe4";                           // 台
 }  // namespace
 
 TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
-    const int32_t before = settingsGeneration;
+    const int32_t before = gSettingsFile.generation;
     loadSettings();
-    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(gSettingsFile.found, 0);
     EXPECT_EQ(str(settings.server), u"127.0.0.1");
     EXPECT_EQ(settings.port, 8020);
     EXPECT_EQ(settings.board, 1);
@@ -60,7 +64,7 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
     EXPECT_EQ(settings.dailyRestartMinute, -1);
     EXPECT_EQ(settings.backgroundColor, 0u);
     EXPECT_STREQ(serverAnsi, "127.0.0.1");
-    EXPECT_EQ(settingsGeneration, before + 1);
+    EXPECT_EQ(gSettingsFile.generation, before + 1);
     kioskChild = 1;
     loadSettings();
     EXPECT_EQ(settings.bootScreen, 1);
@@ -68,16 +72,16 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
 
 TEST_F(SettingsFile, EmptyFileIsFoundWithDefaults) {
     load("");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(settings.port, 8020);
     FileInfo info;
     ASSERT_EQ(queryFileInfo(path.c_str(), &info), 1);
-    EXPECT_EQ(settingsWriteTime, info.lastWriteTime);
+    EXPECT_EQ(gSettingsFile.writeTime, info.lastWriteTime);
 }
 
 TEST_F(SettingsFile, Utf8WithoutSignatureJapaneseKeysAndFullWidthEquals) {
     loadUtf8(u"サーバー＝ 192.168.0.10\n台=３\nポート=9000\r\n取得間隔=1.5\nメロディ=0\n");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"192.168.0.10");
     EXPECT_STREQ(serverAnsi, "192.168.0.10");
     EXPECT_EQ(settings.board, 3);
@@ -94,7 +98,7 @@ TEST_F(SettingsFile, Utf8WithSignature) {
 
 TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
     load("\xFF\xFE" + utf16leOf(u"サーバー＝board.example\n台=7\n") + "X");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"board.example");
     EXPECT_EQ(settings.board, 7);
     // The odd byte must not turn into a unit that changes the last value.
@@ -104,7 +108,7 @@ TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
 
 TEST_F(SettingsFile, ShiftJisWithJapaneseKeys) {
     load(SJIS_SERVER + SJIS_FULLWIDTH_EQUALS + "10.1.2.3\r\n" + SJIS_BOARD + "=4\r\n");
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"10.1.2.3");
     EXPECT_EQ(settings.board, 4);
 }
@@ -171,11 +175,11 @@ TEST_F(SettingsFile, OneMebibyteIsReadOneByteMoreIsNotFound) {
     bytes.resize(1048576, ' ');
     bytes[1048575] = '\n';
     load(bytes);
-    EXPECT_EQ(settingsFound, 1);
+    EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(settings.board, 5);
     bytes.push_back(' ');
     load(bytes);
-    EXPECT_EQ(settingsFound, 0);
+    EXPECT_EQ(gSettingsFile.found, 0);
     EXPECT_EQ(settings.board, 1);
 }
 
@@ -199,4 +203,66 @@ TEST(SettingsEncoding, Utf8StructureCheck) {
     EXPECT_EQ(valid("\xE3\x81"), 0);      // cut short
     EXPECT_EQ(valid("\xF8\x80\x80\x80\x80"), 0);
     EXPECT_EQ(valid("\x80"), 0);
+}
+
+TEST(SettingsEncoding, ShiftJisThroughThePlatformConverter) {
+    const std::string bytes = "\x83\x54\x81\x5b\x83\x6f\x81\x5b\x81\x81";  // サーバー＝
+    char16_t text[16];
+    const int32_t units =
+        convertToUtf16(CODEPAGE_SHIFT_JIS, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       static_cast<int32_t>(bytes.size()), text, 15);
+    ASSERT_EQ(units, 5);
+    text[units] = 0;
+    EXPECT_EQ(std::u16string(text), u"サーバー＝");
+
+    const std::string sjis = "\x91\xe4=2";  // 台=2
+    char16_t* decoded = decodeSettingsBytes(reinterpret_cast<const unsigned char*>(sjis.data()),
+                                            static_cast<uint32_t>(sjis.size()));
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(std::u16string(decoded), u"台=2");
+    heapFree(decoded);
+}
+
+// The sample settings file of the release package must read as the defaults
+// in both modes (so copying it unchanged changes nothing), and every key the
+// board knows must appear in it, active or as a commented example.
+TEST(SampleSettings, ReadsAsTheDefaultsAndListsEveryKey) {
+    const std::string path = VELMORANT_SOURCE_DIR "/docs/velmorant.ini";
+    std::stringstream read;
+    read << std::ifstream(path, std::ios::binary).rdbuf();
+    const std::string bytes = read.str();
+    ASSERT_GT(bytes.size(), 3u);
+    EXPECT_EQ(bytes.substr(0, 3), "\xEF\xBB\xBF") << "saved as UTF-8 with signature";
+
+    copyTextN(gSettingsFile.path, PATH_CAPACITY, std::u16string(path.begin(), path.end()).c_str(),
+              static_cast<int32_t>(path.size()));
+    for (int32_t child = 0; child <= 1; ++child) {
+        kioskChild = child;
+        loadSettings();
+        EXPECT_EQ(gSettingsFile.found, 1);
+        EXPECT_EQ(std::u16string(settings.server), u"127.0.0.1");
+        EXPECT_EQ(settings.port, 8020);
+        EXPECT_EQ(settings.board, 1);
+        EXPECT_EQ(settings.fetchIntervalMs, 1000);
+        EXPECT_EQ(std::u16string(settings.fontFace), u"MS Gothic");
+        EXPECT_EQ(std::u16string(settings.labelFontFace), u"MS PGothic");
+        EXPECT_EQ(settings.preventSleep, 1);
+        EXPECT_EQ(settings.showUnlitDots, 1);
+        EXPECT_EQ(settings.melodyEnabled, 1);
+        EXPECT_EQ(settings.bootScreen, child) << "left to the mode's default";
+        EXPECT_EQ(settings.dailyRestartMinute, -1);
+        EXPECT_EQ(settings.backgroundColor, 0u);
+    }
+    kioskChild = 0;
+
+    const char* keys[] = {"サーバー", "ポート",         "台",           "取得間隔",
+                          "フォント", "ラベルフォント", "スリープ防止", "消灯ドット",
+                          "メロディ", "起動画面",       "定期再起動",   "背景色"};
+    for (const char* key : keys) {
+        // At the start of a line, active or commented out.
+        const std::string active = std::string("\n") + key + " =";
+        const std::string commented = std::string("\n; ") + key + " =";
+        EXPECT_TRUE(bytes.find(active) != std::string::npos || bytes.find(commented) != std::string::npos)
+            << key;
+    }
 }

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr uint32_t START = 1000000;  // bootStartTick in these tests
+constexpr uint32_t START = 1000000;  // gBoot.startTick in these tests
 constexpr int32_t CW = 12;           // digit width of a 23-pixel fixed-pitch face
 
 std::u16string str(const char16_t* text) {
@@ -25,8 +25,8 @@ std::u16string str(const char16_t* text) {
 }
 
 void prepareBoot() {
-    bootStartTick = START;
-    bootReadyTick = 0;
+    gBoot.startTick = START;
+    gBoot.readyTick = 0;
     serverOk = 0;
     fetchAttempts = 0;
     copyText(localAddressText, u"192.168.1.20");
@@ -71,8 +71,8 @@ const BootText* statusOf(const BootScreenPlan& p, int32_t i) {
 class BootScreen : public ::testing::Test {
 protected:
     void TearDown() override {
-        bootScreenActive = 0;
-        bootReadyTick = 0;
+        gBoot.active = 0;
+        gBoot.readyTick = 0;
         serverOk = 0;
         fetchAttempts = 0;
         localAddressText[0] = 0;
@@ -83,46 +83,92 @@ protected:
 
 }  // namespace
 
-TEST_F(BootScreen, TextHeightIsClampedAndTheSnapshotSurfaceMatches) {
+TEST_F(BootScreen, TextHeightIsClampedToStayReadable) {
     EXPECT_EQ(bootTextHeight(234), 12);   // 9 raised to the minimum
     EXPECT_EQ(bootTextHeight(1200), 40);  // 46 lowered to the maximum
     EXPECT_EQ(bootTextHeight(0), 12);
     EXPECT_EQ(bootTextHeight(600), 23);
-
-    prepareBoot();
-    const BootScreenPlan p = plan(10000);
-    EXPECT_EQ(p.textHeight, 23);
-    EXPECT_EQ(p.left, 57);
-    EXPECT_EQ(p.top, 66);
-    ASSERT_NE(textAt(p, 57, 158), nullptr);      // line 0
-    ASSERT_NE(textAt(p, 57, 192), nullptr);      // line 1
-    EXPECT_NE(textAt(p, 57, 66), nullptr);       // banner
-    EXPECT_NE(textAt(p, 57, 66 + 34), nullptr);  // maker's notice at y0 + 3a/2
-    // The message blinks: off at tick START + 10000 (t / 600 = 1683, odd), on
-    // at START + 10800 (1684).
-    EXPECT_EQ(textAt(p, 57, 411), nullptr);
-    EXPECT_NE(textAt(plan(10800), 57, 411), nullptr);
-    EXPECT_TRUE(p.barShown);
-    EXPECT_EQ(p.barX, 57);
-    EXPECT_EQ(p.barY, 457);
-    EXPECT_EQ(p.barHeight, 11);
-    EXPECT_EQ(p.trackWidth, 40 * CW);
-    // Status column: x0 + 46 cw when x0 + 59 cw fits.
-    ASSERT_NE(statusOf(p, 0), nullptr);
-    EXPECT_EQ(statusOf(p, 0)->x, 57 + 46 * CW);
 }
 
-TEST_F(BootScreen, StatusColumnMovesLeftOnANarrowSurface) {
+// What the screen shows at the sizes boards run at, with every text and the
+// bar present: each text lies inside the surface in its own rows, the check
+// lines and their statuses each start in one column, a status starts after
+// its line's text, and the bar lies inside, below every text. A fixed-pitch
+// boot font is half as wide as it is high, a Japanese character two digits.
+TEST_F(BootScreen, EverythingShownIsInsideAndNothingOverlaps) {
+    const auto widthOf = [](const BootText& t, int32_t cw) {
+        int32_t units = 0;
+        for (const char16_t* c = t.text; *c != 0; ++c) {
+            units += *c >= 0x2E80 ? 2 : 1;
+        }
+        return units * cw;
+    };
+    const int32_t sizes[][2] = {{800, 600}, {640, 480}, {1024, 768}, {1280, 720}, {1920, 1080}};
+    for (const auto& size : sizes) {
+        const int32_t width = size[0];
+        const int32_t height = size[1];
+        SCOPED_TRACE(testing::Message() << width << " x " << height);
+        const int32_t a = bootTextHeight(height);
+        const int32_t cw = (a + 1) / 2;
+        prepareBoot();
+        // 20 s on, the server given up: the longest message; then ready.
+        for (const uint32_t elapsed : {20400u, 21600u}) {
+            gBoot.readyTick = elapsed == 21600u ? START + 21000 : 0;
+            BootScreenPlan p{};
+            planBootScreen(START + elapsed, width, height, cw, currentBoardStatus(), &p);
+            ASSERT_EQ(p.lineCount, BOOT_CHECK_LINES);
+            ASSERT_TRUE(p.barShown);
+            // Banner, notice, six lines, the statuses of the first four, the message.
+            ASSERT_EQ(p.textCount, 2 + BOOT_CHECK_LINES + 4 + 1);
+            int32_t lowestText = 0;
+            int32_t statusX = -1;
+            for (int32_t i = 0; i < p.textCount; ++i) {
+                const BootText& t = p.texts[i];
+                EXPECT_GE(t.x, 0) << i;
+                EXPECT_LE(t.x + widthOf(t, cw), width) << i;
+                EXPECT_GE(t.y, 0) << i;
+                EXPECT_LE(t.y + a, height) << i;
+                lowestText = t.y + a > lowestText ? t.y + a : lowestText;
+                const bool status = t.x != p.left;
+                if (status) {
+                    EXPECT_TRUE(statusX < 0 || statusX == t.x) << i;
+                    statusX = t.x;
+                }
+                for (int32_t k = 0; k < i; ++k) {
+                    const BootText& u = p.texts[k];
+                    if (u.x != p.left) {
+                        continue;
+                    }
+                    if (status && u.y == t.y) {
+                        EXPECT_GE(t.x, u.x + widthOf(u, cw)) << "status " << i << " after its line";
+                    } else if (!status) {
+                        EXPECT_TRUE(u.y + a <= t.y || t.y + a <= u.y) << k << " and " << i;
+                    }
+                }
+            }
+            EXPECT_GE(statusX, 0);
+            EXPECT_GE(p.barY, lowestText);
+            EXPECT_GT(p.barHeight, 0);
+            EXPECT_LE(p.barY + p.barHeight, height);
+            EXPECT_GE(p.barX, 0);
+            EXPECT_LE(p.barX + p.trackWidth, width);
+            EXPECT_LE(p.fillWidth, p.trackWidth);
+        }
+    }
+}
+
+TEST_F(BootScreen, StatusStaysOnANarrowSurface) {
     prepareBoot();
-    // 400 wide: x0 = 28, x0 + 59 * 12 = 736 > 400, so the status sits at 400 - 13 * 12.
-    const BootScreenPlan narrow = plan(5000, 400, 600);
-    ASSERT_NE(statusOf(narrow, 0), nullptr);
-    EXPECT_EQ(statusOf(narrow, 0)->x, 400 - 13 * CW);
-    // Exactly fitting (x0 + 59 cw == W) keeps the normal column.
-    const int32_t w = 765;  // x0 = 54; 54 + 708 = 762 <= 765
-    const BootScreenPlan fits = plan(5000, w, 600);
-    ASSERT_NE(statusOf(fits, 0), nullptr);
-    EXPECT_EQ(statusOf(fits, 0)->x, w / 14 + 46 * CW);
+    // Too narrow for the status column beside the lines: the statuses move
+    // in from the right edge, still whole on the screen and in one column.
+    for (const int32_t width : {400, 520, 640}) {
+        const BootScreenPlan narrow = plan(5000, width, 600);
+        ASSERT_NE(statusOf(narrow, 0), nullptr);
+        ASSERT_NE(statusOf(narrow, 3), nullptr);
+        EXPECT_EQ(statusOf(narrow, 0)->x, statusOf(narrow, 3)->x);
+        EXPECT_LE(statusOf(narrow, 3)->x + textLength(u"NG  RETRY 99") * CW, width) << width;
+        EXPECT_GT(statusOf(narrow, 0)->x, narrow.left);
+    }
 }
 
 TEST_F(BootScreen, BlackThenBannerThenOneLineEvery350Ms) {
@@ -143,7 +189,7 @@ TEST_F(BootScreen, BlackThenBannerThenOneLineEvery350Ms) {
     EXPECT_EQ(plan(3600000).lineCount, 6);
     EXPECT_EQ(bootLinesDue(0xFFFFFFFFu), static_cast<int32_t>((0xFFFFFFFFu - 1400) / 350 + 1));
     // A tick count that wrapped since the start still counts forward.
-    bootStartTick = 0xFFFFFF00u;
+    gBoot.startTick = 0xFFFFFF00u;
     BootScreenPlan wrapped{};
     planBootScreen(0x00000100u + 1400, 800, 600, CW, currentBoardStatus(), &wrapped);
     EXPECT_EQ(wrapped.lineCount, 2);  // e = 1912
@@ -276,7 +322,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 
     // Ready: SYSTEM READY in green whatever the blink phase, bar full.
     serverOk = 1;
-    bootReadyTick = START + 6000;
+    gBoot.readyTick = START + 6000;
     p = plan(hiddenAt(6500));
     ASSERT_NE(textAt(p, 57, 411), nullptr);
     EXPECT_EQ(str(textAt(p, 57, 411)->text), u"SYSTEM READY");
@@ -286,18 +332,18 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 
 TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
     prepareBoot();
-    bootScreenActive = 1;
+    gBoot.active = 1;
     serverOk = 1;
-    bootStartTick = tickCount();  // just started: not ready before 6 s
+    gBoot.startTick = tickCount();  // just started: not ready before 6 s
     bootScreenTick();
-    EXPECT_EQ(bootReadyTick, 0u);
-    bootStartTick = tickCount() - 6000;
+    EXPECT_EQ(gBoot.readyTick, 0u);
+    gBoot.startTick = tickCount() - 6000;
     bootScreenTick();
-    EXPECT_NE(bootReadyTick, 0u);
-    EXPECT_EQ(bootScreenActive, 1);
-    bootReadyTick = tickCount() - 1500;
+    EXPECT_NE(gBoot.readyTick, 0u);
+    EXPECT_EQ(gBoot.active, 1);
+    gBoot.readyTick = tickCount() - 1500;
     bootScreenTick();
-    EXPECT_EQ(bootScreenActive, 0);
+    EXPECT_EQ(gBoot.active, 0);
 }
 
 TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
@@ -305,10 +351,10 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     resetToClassicDefaults(&currentDocument);
     layoutBoard(800, 600);
     ASSERT_NE(boardSurface.pixels, nullptr);
-    bootScreenActive = 1;
-    bootReadyTick = 0;
+    gBoot.active = 1;
+    gBoot.readyTick = 0;
     serverOk = 0;
-    bootStartTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
+    gBoot.startTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
     paintBoardFrame(currentBoardStatus());
     const uint32_t* px = boardSurface.pixels;
     auto at = [&](int32_t x, int32_t y) { return px[y * 800 + x] & 0xFFFFFF; };
@@ -334,13 +380,13 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     EXPECT_GT(track, 0);
     EXPECT_EQ(track % 40, 0);  // 40 digit widths
     const int32_t cw = track / 40;
-    const int32_t elapsed = static_cast<int32_t>(tickCount() - bootStartTick);
+    const int32_t elapsed = static_cast<int32_t>(tickCount() - gBoot.startTick);
     // Filled 36 cw * e / 20000 with e a little over 10 s.
     EXPECT_GE(fillEnd - 57, 36 * cw * 10000 / 20000);
     EXPECT_LE(fillEnd - 57, 36 * cw * elapsed / 20000);
 
     // Once ended, the same paint draws the board again.
-    bootScreenActive = 0;
+    gBoot.active = 0;
     invalidatePresentedFrame();
     composeClassicBoard(tickCount(), currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
@@ -361,10 +407,10 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     copyText(settings.fontFace, u"MS Gothic");
     resetToClassicDefaults(&currentDocument);
     layoutBoard(800, 600);
-    bootScreenActive = 1;
+    gBoot.active = 1;
     serverOk = 0;
-    bootReadyTick = 0;
-    bootStartTick = tickCount() - 4000;  // six lines, SERVER waiting
+    gBoot.readyTick = 0;
+    gBoot.startTick = tickCount() - 4000;  // six lines, SERVER waiting
     paintBoardFrame(currentBoardStatus());
     flushBoardSurface();
     const uint32_t* px = boardSurface.pixels;

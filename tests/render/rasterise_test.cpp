@@ -1,6 +1,8 @@
 // The text rasteriser with the deterministic test glyphs: column sampling,
 // the ink threshold, squeezing, centring, the brace markup and the placing
-// of a rendered strip on the board.
+// of a rendered strip on the board. The AnyGlyphSource cases hold for every
+// glyph source; the Windows build runs them with GDI fonts as well
+// (render_win32_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -47,6 +49,106 @@ uint8_t stripAt(int32_t column, int32_t row) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows of a dots grid of GRID_STRIDE columns with any ink in [from, to).
+int32_t inkedRows(const Grid& grid, int32_t rows, int32_t from, int32_t to) {
+    int32_t n = 0;
+    for (int32_t r = 0; r < rows; ++r) {
+        bool ink = false;
+        for (int32_t c = from; c < to; ++c) {
+            ink = ink || grid.at(c, r) != 0;
+        }
+        n += ink ? 1 : 0;
+    }
+    return n;
+}
+
+int32_t lastInkColumn(const Grid& grid) {
+    int32_t last = -1;
+    for (int32_t r = 0; r < GRID_ROWS; ++r) {
+        for (int32_t c = last + 1; c < GRID_STRIDE; ++c) {
+            last = grid.at(c, r) != 0 ? c : last;
+        }
+    }
+    return last;
+}
+
+}  // namespace
+
+TEST_P(AnyGlyphSource, TextInksItsRowsAtTheSourcesWidth) {
+    for (const char16_t* text : {u"12:34 Tokyo", u"東京方面", u"各駅停車 Local"}) {
+        Grid grid;
+        const int32_t measured = GetParam().width(text, 0);
+        ASSERT_GT(measured, 0);
+        EXPECT_EQ(draw(grid, text, 0, 0, 0), measured);
+        EXPECT_LT(lastInkColumn(grid), measured);
+        EXPECT_GT(lastInkColumn(grid), measured / 2);
+        EXPECT_GE(inkedRows(grid, GRID_ROWS, 0, measured), 10);
+    }
+}
+
+TEST_P(AnyGlyphSource, SqueezedAndCentredTextStaysInItsBox) {
+    Grid grid;
+    ASSERT_GT(GetParam().width(u"東京方面ゆき", 0), 40);
+    EXPECT_EQ(draw(grid, u"東京方面ゆき", 10, 40, 0), 40);
+    EXPECT_LT(lastInkColumn(grid), 50);
+    EXPECT_GE(inkedRows(grid, GRID_ROWS, 10, 50), 10);
+    Grid centred;
+    const int32_t one = GetParam().width(u"東", 0);
+    EXPECT_EQ(draw(centred, u"東", 0, 200, 1), one);
+    EXPECT_EQ(inkedRows(centred, GRID_ROWS, 0, (200 - one) / 2), 0);
+    EXPECT_LT(lastInkColumn(centred), (200 + one) / 2 + 1);
+}
+
+TEST_P(AnyGlyphSource, SmallFontSitsFiveRowsLower) {
+    static TextStrip markup;
+    std::memset(markup.dots, 0, sizeof markup.dots);
+    const auto inkIn = [](int32_t fromRow, int32_t toRow, int32_t columns) {
+        for (int32_t r = fromRow; r < toRow; ++r) {
+            for (int32_t c = 0; c < columns; ++c) {
+                if (markup.dots[r * TEXT_STRIP_WIDTH + c] != 0) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    const int32_t normalWidth = rasteriseMarkup(u"東京", COLOR_WHITE, &markup, 0);
+    EXPECT_EQ(normalWidth, GetParam().width(u"東京", 0));
+    EXPECT_TRUE(inkIn(0, SMALL_TEXT_OFFSET, normalWidth));
+
+    const int32_t smallWidth = rasteriseMarkup(u"{小}東京", COLOR_WHITE, &markup, normalWidth);
+    EXPECT_EQ(smallWidth, GetParam().width(u"東京", 1));
+    EXPECT_LT(smallWidth, normalWidth);
+    EXPECT_FALSE(inkIn(0, SMALL_TEXT_OFFSET, normalWidth));
+    EXPECT_TRUE(inkIn(SMALL_TEXT_OFFSET, BOARD_ROW_DOTS, normalWidth));
+    // Plain calls afterwards use the normal font again.
+    Grid grid;
+    EXPECT_EQ(draw(grid, u"東京", 0, 0, 0), normalWidth);
+}
+
+namespace {
+
+int32_t installTestGlyphs() {
+    useTestGlyphs();
+    return 1;
+}
+
+int32_t testGlyphsWidth(const char16_t* text, int32_t smallFont) {
+    int32_t width = 0;
+    for (const char16_t* p = text; *p != 0; ++p) {
+        width += testGlyphWidth(*p, smallFont);
+    }
+    return width;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(TestGlyphs, AnyGlyphSource,
+                         ::testing::Values(GlyphSourceCase{"TestGlyphs", installTestGlyphs,
+                                                           testGlyphsWidth}));
 
 TEST_F(Rasteriser, SamplesEveryColumnIntoSixteenRows) {
     Grid grid;
@@ -171,7 +273,7 @@ TEST_F(Rasteriser, PlacedStripIsSqueezedToTheBoardWidth) {
             strip.dots[j * TEXT_STRIP_WIDTH + s] = static_cast<uint8_t>(1 + s % 7);
         }
     }
-    placeTextStrip(strip, 600, 1, 0);
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 600, 1, 0);
     for (int32_t c = 0; c < 256; ++c) {
         // The first non-zero strip byte among the covered columns.
         EXPECT_EQ(dotFrame.dots[16 * DOT_STRIDE + c], 1 + (c * 600 / 256) % 7) << c;
@@ -181,7 +283,7 @@ TEST_F(Rasteriser, PlacedStripIsSqueezedToTheBoardWidth) {
 
     // A narrow strip is copied one to one and never past W.
     std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
-    placeTextStrip(strip, 100, 0, 200);
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 100, 0, 200);
     EXPECT_EQ(dotFrame.dots[200], 1);
     EXPECT_EQ(dotFrame.dots[255], 1 + 55 % 7);
     EXPECT_EQ(dotFrame.dots[256], 0);
@@ -191,7 +293,8 @@ TEST_F(Rasteriser, WidthBeyondTheStripIsNeverRead) {
     resetToClassicDefaults(&currentDocument);
     std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
     std::memset(strip.dots, COLOR_YELLOW, sizeof(strip.dots));
-    placeTextStrip(strip, 20000, 0, 0);  // read up to the strip's last column only
+    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 20000, 0,
+                   0);  // read up to the strip's last column only
     EXPECT_EQ(dotFrame.dots[255], COLOR_YELLOW);
 }
 

@@ -1,6 +1,7 @@
-// The Windows side of the board under Wine: LED text from the real GDI font
-// (the test prefix maps "MS Gothic" to IPAGothic), the DIB section surface and
-// the header text of the classic paint.
+// The Windows side of the board under Wine: the rasteriser's cases for every
+// glyph source (rasterise_test.cpp) with LED text from the real GDI font (the
+// test prefix maps "MS Gothic" to IPAGothic), the DIB section surface and the
+// header text of the classic paint.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -13,36 +14,9 @@
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
 #include "testfiles.h"
+#include "testglyphs.h"
 
 namespace {
-
-constexpr int32_t GRID_STRIDE = 1024;
-
-struct Grid {
-    uint8_t dots[16 * GRID_STRIDE];
-    Grid() {
-        std::memset(dots, 0, sizeof(dots));
-    }
-    bool rowHasInk(int32_t row, int32_t from, int32_t to) const {
-        for (int32_t c = from; c < to; ++c) {
-            if (dots[row * GRID_STRIDE + c] != 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    int32_t lastInkColumn() const {
-        int32_t last = -1;
-        for (int32_t r = 0; r < 16; ++r) {
-            for (int32_t c = 0; c < GRID_STRIDE; ++c) {
-                if (dots[r * GRID_STRIDE + c] != 0 && c > last) {
-                    last = c;
-                }
-            }
-        }
-        return last;
-    }
-};
 
 // The text's width in the LED font as GDI itself measures it.
 int32_t gdiWidth(const char16_t* text, int32_t height) {
@@ -68,75 +42,25 @@ protected:
     }
 };
 
+// The rasteriser cases that hold for every glyph source, with GDI's glyphs
+// measured by GDI itself.
+int32_t installGdiGlyphs() {
+    copyText(settings.fontFace, u"MS Gothic");
+    copyText(settings.labelFontFace, u"MS PGothic");
+    return createTextScratch();
+}
+
+int32_t gdiLedWidth(const char16_t* text, int32_t smallFont) {
+    return gdiWidth(text, smallFont != 0 ? 11 : 16);
+}
+
 }  // namespace
 
-TEST_F(GdiText, AsciiAndJapaneseInkTheSixteenRowsAtTheirMeasuredWidth) {
-    for (const char16_t* text : {u"12:34 Tokyo", u"東京方面", u"各駅停車 Local"}) {
-        Grid grid;
-        const int32_t measured = gdiWidth(text, 16);
-        ASSERT_GT(measured, 0);
-        const int32_t width = rasteriseText(text, textLength(text), COLOR_ORANGE, grid.dots, GRID_STRIDE,
-                                            GRID_STRIDE, 16, 0, 0, 0, 0);
-        EXPECT_EQ(width, measured);
-        EXPECT_LT(grid.lastInkColumn(), measured);
-        EXPECT_GT(grid.lastInkColumn(), measured / 2);
-        int32_t inkedRows = 0;
-        for (int32_t r = 0; r < 16; ++r) {
-            inkedRows += grid.rowHasInk(r, 0, measured) ? 1 : 0;
-        }
-        EXPECT_GE(inkedRows, 10);
-    }
-    // A fixed-pitch face: a kanji is as wide as two ASCII characters.
+INSTANTIATE_TEST_SUITE_P(Gdi, AnyGlyphSource,
+                         ::testing::Values(GlyphSourceCase{"Gdi", installGdiGlyphs, gdiLedWidth}));
+
+TEST_F(GdiText, FixedPitchFaceDrawsAKanjiAsWideAsTwoLetters) {
     EXPECT_EQ(gdiWidth(u"東", 16), gdiWidth(u"AB", 16));
-}
-
-TEST_F(GdiText, SqueezedAndCentredTextStaysInItsBox) {
-    Grid grid;
-    const int32_t measured = gdiWidth(u"東京方面ゆき", 16);
-    EXPECT_EQ(
-        rasteriseText(u"東京方面ゆき", 6, COLOR_GREEN, grid.dots, GRID_STRIDE, GRID_STRIDE, 16, 10, 0, 40, 0),
-        40);
-    EXPECT_LT(grid.lastInkColumn(), 50);
-    EXPECT_TRUE(grid.rowHasInk(8, 10, 50));
-    Grid centred;
-    EXPECT_EQ(rasteriseText(u"東", 1, COLOR_GREEN, centred.dots, GRID_STRIDE, GRID_STRIDE, 16, 0, 0, 200, 1),
-              gdiWidth(u"東", 16));
-    EXPECT_FALSE(centred.rowHasInk(8, 0, (200 - gdiWidth(u"東", 16)) / 2));
-    EXPECT_GT(measured, 40);
-}
-
-TEST_F(GdiText, SmallFontSitsFiveRowsLower) {
-    TextStrip* strip = new TextStrip;
-    std::memset(strip->dots, 0, sizeof(strip->dots));
-    const int32_t normalWidth = rasteriseMarkup(u"東京", COLOR_WHITE, strip, 0);
-    EXPECT_EQ(normalWidth, gdiWidth(u"東京", 16));
-    bool normalTop = false;
-    for (int32_t r = 0; r < 5; ++r) {
-        for (int32_t c = 0; c < normalWidth; ++c) {
-            normalTop = normalTop || strip->dots[r * TEXT_STRIP_WIDTH + c] != 0;
-        }
-    }
-    EXPECT_TRUE(normalTop);
-
-    const int32_t smallWidth = rasteriseMarkup(u"{小}東京", COLOR_WHITE, strip, normalWidth);
-    EXPECT_EQ(smallWidth, gdiWidth(u"東京", 11));
-    EXPECT_LT(smallWidth, normalWidth);
-    bool smallTop = false;
-    bool smallInk = false;
-    for (int32_t r = 0; r < 16; ++r) {
-        for (int32_t c = 0; c < normalWidth; ++c) {
-            const bool ink = strip->dots[r * TEXT_STRIP_WIDTH + c] != 0;
-            smallTop = smallTop || (ink && r < 5);
-            smallInk = smallInk || ink;
-        }
-    }
-    EXPECT_FALSE(smallTop);
-    EXPECT_TRUE(smallInk);
-    // Plain calls afterwards use the normal font again.
-    Grid grid;
-    EXPECT_EQ(rasteriseText(u"東京", 2, COLOR_WHITE, grid.dots, GRID_STRIDE, GRID_STRIDE, 16, 0, 0, 0, 0),
-              normalWidth);
-    delete strip;
 }
 
 TEST_F(GdiText, ClassicPaintDrawsTheHeaderTexts) {

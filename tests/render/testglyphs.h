@@ -11,6 +11,8 @@
 //          carry blue 0x7F (below the threshold), 8-15 blue 0x80.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 
 #include "render/render.h"
@@ -22,3 +24,19 @@ int32_t testGlyphWidth(char16_t c, int32_t smallFont);
 // Whether output column `column` of the text drawn in the normal font has ink.
 bool testTextInk(const char16_t* text, int32_t column);
 int32_t testTextWidth(const char16_t* text);
+
+// A glyph source for the rasteriser cases that hold for every source (the
+// test source here, GDI fonts under Wine): how to install it and the width
+// the source itself gives a text.
+struct GlyphSourceCase {
+    const char* name;      // the instantiation's name
+    int32_t (*install)();  // makes it the rasteriser's source; 1 when ready
+    int32_t (*width)(const char16_t* text, int32_t smallFont);  // the source's own measure
+};
+
+class AnyGlyphSource : public ::testing::TestWithParam<GlyphSourceCase> {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(GetParam().install(), 1);
+    }
+};

@@ -38,10 +38,12 @@ std::string hexOf(const std::string& bytes);
 // Makes the HTTP client connect to host:port (the way a settings load does).
 void pointClientAt(const char* host, int port);
 
-// Time from the recording stand-in of postDocumentReady.
+// What the recording stand-in of the window post saw.
 struct PostRecord {
     std::atomic<int32_t> count;  // the worker counts, the test waits on it
     uint32_t ticks[64];
     void (*onPost)();  // runs inside each post when set
 };
 extern PostRecord documentReadyPosts;
+// The recording stand-in, handed over with setDocumentReadyPost.
+void recordDocumentReadyPost();

@@ -67,6 +67,7 @@ protected:
         serverOk = 0;
         documentReadyPosts.count = 0;
         documentReadyPosts.onPost = nullptr;
+        setDocumentReadyPost(recordDocumentReadyPost);
         fetchWorkerStop = 0;
     }
 
@@ -81,7 +82,7 @@ protected:
                                      "\nboard=" + std::to_string(board) + "\n" +
                                      utf8Of(u"取得間隔=0.3\nメロディ=") + std::to_string(melodies) + "\n";
         ASSERT_TRUE(writeFileBytes(file, contents));
-        copyText(settingsPath, PATH_CAPACITY, file.c_str());
+        copyText(gSettingsFile.path, PATH_CAPACITY, file.c_str());
         setSettingsPublisher(publishConnectionSettings);
         loadSettings();
     }

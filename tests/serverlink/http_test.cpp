@@ -159,7 +159,7 @@ TEST_F(HttpClient, ConnectionSettingsComeFromTheLastSettingsLoad) {
     const std::u16string directory = makeScratchDirectory("httpsettings");
     const std::u16string file = joinPath(directory, u"velmorant.ini");
     ASSERT_TRUE(writeFileBytes(file, "server=127.0.0.1\nport=" + std::to_string(port) + "\n"));
-    copyText(settingsPath, PATH_CAPACITY, file.c_str());
+    copyText(gSettingsFile.path, PATH_CAPACITY, file.c_str());
     setSettingsPublisher(publishConnectionSettings);
     loadSettings();
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);

@@ -1,12 +1,13 @@
-// Recording stand-in for the window post: test programs have no board
-// window, so each post is counted and its tick kept for the tests to read.
+// Recording stand-in for the window post, handed to the fetch worker's post
+// as the shell hands its window post: test programs have no board window, so
+// each post is counted and its tick kept for the tests to read.
 #include "boardserver_client.h"
 #include "platform/platform.h"
 #include "serverlink/serverlink.h"
 
 PostRecord documentReadyPosts;
 
-void postDocumentReady() {
+void recordDocumentReadyPost() {
     if (documentReadyPosts.onPost != nullptr) {
         documentReadyPosts.onPost();
     }

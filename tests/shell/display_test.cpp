@@ -18,9 +18,9 @@ class DisplayChange : public ::testing::Test {
 protected:
     void SetUp() override {
         kioskChild = 0;
-        isFullscreen = 0;
-        isBorderless = 0;
-        isTopmost = 0;
+        gMode.fullscreen = 0;
+        gMode.borderless = 0;
+        gMode.topmost = 0;
         WNDCLASSW windowClass = {};
         windowClass.lpfnWndProc = boardWindowProc;
         windowClass.hInstance = GetModuleHandleW(nullptr);
@@ -44,7 +44,7 @@ protected:
         DestroyWindow(boardWindow);
         boardWindow = nullptr;
         kioskChild = 0;
-        isFullscreen = 0;
+        gMode.fullscreen = 0;
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
@@ -173,5 +173,5 @@ TEST_F(DisplayChange, WindowedBoardStaysWhereItIs) {
     SendMessageW(boardWindow, WM_DISPLAYCHANGE, 32, MAKELPARAM(monitor.right, monitor.bottom));
     SendMessageW(boardWindow, WM_SETTINGCHANGE, SPI_SETWORKAREA, 0);
     EXPECT_TRUE(sameRect(windowRect(), before)) << text(windowRect());
-    EXPECT_EQ(isFullscreen, 0);
+    EXPECT_EQ(gMode.fullscreen, 0);
 }

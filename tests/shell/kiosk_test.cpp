@@ -63,9 +63,9 @@ bool confirmAction(const wchar_t* text) {
 
 TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
     kioskChild = 0;
-    isFullscreen = 1;
-    isBorderless = 0;
-    isTopmost = 1;
+    gMode.fullscreen = 1;
+    gMode.borderless = 0;
+    gMode.topmost = 1;
     HMENU menu = buildMaintenanceMenu();
     ASSERT_NE(menu, nullptr);
     const std::vector<MenuItem> items = readMenu(menu);
@@ -95,9 +95,9 @@ TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
     EXPECT_TRUE(items[2].state & MF_CHECKED);
     EXPECT_TRUE(items[3].state & MF_SEPARATOR);
 
-    isFullscreen = 0;
-    isBorderless = 1;
-    isTopmost = 0;
+    gMode.fullscreen = 0;
+    gMode.borderless = 1;
+    gMode.topmost = 0;
     menu = buildMaintenanceMenu();
     const std::vector<MenuItem> windowed = readMenu(menu);
     DestroyMenu(menu);
@@ -147,7 +147,7 @@ TEST(MaintenanceMenu, KioskFormItemsAndOrder) {
 TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
     openedFiles.clear();
     openedParameters.clear();
-    copyText(settingsPath, u"C:\\Station Boards\\platform 3\\velmorant.ini");
+    copyText(gSettingsFile.path, u"C:\\Station Boards\\platform 3\\velmorant.ini");
     copyText(settings.server, u"192.168.0.10");
     settings.port = 8020;
     runMenuCommand(IDM_EDIT_SETTINGS);
@@ -163,10 +163,10 @@ TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
     EXPECT_EQ(openedFiles[3], L"taskmgr.exe");
     EXPECT_EQ(openedFiles[4], L"explorer.exe");
 
-    boardExitCode = 0;
+    gProcess.exitCode = 0;
     confirmQuestions.clear();
     runMenuCommand(IDM_RESTART_BOARD);
-    EXPECT_EQ(boardExitCode, EXIT_RESTART_BOARD);
+    EXPECT_EQ(gProcess.exitCode, EXIT_RESTART_BOARD);
     EXPECT_TRUE(confirmQuestions.empty());  // asks nothing
 
     const struct {
@@ -181,19 +181,19 @@ TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
          L"次にログオンしたときはまた専用モードで起動します。"},
     };
     for (const auto& item : confirmed) {
-        boardExitCode = 0;
+        gProcess.exitCode = 0;
         confirmAnswer = false;
         runMenuCommand(item.command);
-        EXPECT_EQ(boardExitCode, 0) << "Cancel keeps the board running";
+        EXPECT_EQ(gProcess.exitCode, 0) << "Cancel keeps the board running";
         ASSERT_FALSE(confirmQuestions.empty());
         EXPECT_EQ(confirmQuestions.back(), item.question);
         confirmAnswer = true;
         runMenuCommand(item.command);
-        EXPECT_EQ(boardExitCode, item.code);
+        EXPECT_EQ(gProcess.exitCode, item.code);
     }
-    boardExitCode = 0;
+    gProcess.exitCode = 0;
     runMenuCommand(0);  // "閉じる" and clicks outside the menu
-    EXPECT_EQ(boardExitCode, 0);
+    EXPECT_EQ(gProcess.exitCode, 0);
     EXPECT_TRUE(shutdowns.empty());  // the menu never shuts down by itself
 }
 
@@ -210,11 +210,11 @@ protected:
     void SetUp() override {
         shutdowns.clear();
         openedFiles.clear();
-        // The child's working directory is exeDir, which the test points at
+        // The child's working directory is gProcess.exeDir, which the test points at
         // a scratch directory with a space in its name.
         directory = makeScratchDirectory("watchdog dir");
-        copyText(exeDir, (directory + u"\\").c_str());
-        copyText(settingsPath, (directory + u"\\my settings.ini").c_str());
+        copyText(gProcess.exeDir, (directory + u"\\").c_str());
+        copyText(gSettingsFile.path, (directory + u"\\my settings.ini").c_str());
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring childPath(self);
@@ -282,8 +282,8 @@ TEST_F(Watchdog, RestartsAfterPausesAndActsOnExitCodes) {
     EXPECT_GE(gap(4), 1700u + 580u);
     EXPECT_LT(gap(4), 1700u + 2900u);  // a long life resets the count
     for (const ChildRun& run : all) {
-        EXPECT_EQ(run.directory + L"\\", std::wstring(asWide(exeDir)));
-        EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(settingsPath)) + L"\""),
+        EXPECT_EQ(run.directory + L"\\", std::wstring(asWide(gProcess.exeDir)));
+        EXPECT_NE(run.commandLine.find(L" /child \"" + std::wstring(asWide(gSettingsFile.path)) + L"\""),
                   std::wstring::npos)
             << "settings path with spaces arrives quoted and whole";
     }

@@ -2,8 +2,9 @@
 // WM_SIZE inside CreateWindowExW, the daily restart from the housekeeping
 // tick, a new monitor scale, close requests sent by another process to a kiosk board and to a
 // normal one (minimised or not, with its placement file), and the
-// maintenance menu opened from the keyboard. Also the manifest that the
-// built executable carries.
+// maintenance menu opened from the keyboard. Also the fetch worker's post
+// to the window from its own thread, and the manifest that the built
+// executable carries.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -13,8 +14,10 @@
 
 #include "documents/documents.h"
 #include "platform/platform.h"
+#include "platform/sockets.h"
 #include "platform/win32/wide.h"
 #include "render/render.h"
+#include "serverlink/serverlink.h"
 #include "shell/shell.h"
 #include "shell/window.h"
 #include "testfiles.h"
@@ -132,13 +135,13 @@ void CALLBACK readOpenMenu(HWND, UINT, UINT_PTR timer, DWORD) {
 
 TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     const std::u16string directory = makeScratchDirectory("window proc");
-    copyText(settingsPath, (directory + u"\\absent.ini").c_str());
-    copyText(placementPath, (directory + u"\\absent.ini.pos").c_str());
+    copyText(gSettingsFile.path, (directory + u"\\absent.ini").c_str());
+    copyText(gProcess.placementPath, (directory + u"\\absent.ini.pos").c_str());
     kioskChild = 0;
-    isFullscreen = 0;
-    isBorderless = 0;
-    isTopmost = 0;
-    boardExitCode = 0;
+    gMode.fullscreen = 0;
+    gMode.borderless = 0;
+    gMode.topmost = 0;
+    gProcess.exitCode = 0;
 
     // Another visible window on the desktop, freshly painted. An invalidation
     // of no window at all would mark it for repainting, as this shows.
@@ -213,18 +216,18 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
         SYSTEMTIME local;
         GetLocalTime(&local);
         settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
-        processStartTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS + 5000;
+        gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS + 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted within the hold-off";
         settings.dailyRestartMinute = (local.wHour * 60 + local.wMinute + 1) % 1440;
-        processStartTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS - 5000;
+        gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS - 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted at another minute";
         settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
     }
     EXPECT_FALSE(IsWindow(board));
-    EXPECT_EQ(boardExitCode, EXIT_REBOOT_PC);
+    EXPECT_EQ(gProcess.exitCode, EXIT_REBOOT_PC);
     MSG quit = {};
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(quit.wParam, static_cast<WPARAM>(EXIT_REBOOT_PC));
@@ -233,7 +236,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     // its placement; closed while minimised, it leaves the file as it was.
     kioskChild = 0;
     for (const bool minimised : {false, true}) {
-        boardExitCode = 0;
+        gProcess.exitCode = 0;
         board = createBoard();
         ASSERT_NE(board, nullptr);
         boardWindow = board;
@@ -241,21 +244,58 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
             ShowWindow(board, SW_MINIMIZE);
             ASSERT_TRUE(IsIconic(board));
         }
-        const std::string before = fileBytes(placementPath);
+        const std::string before = fileBytes(gProcess.placementPath);
         closeFromAnotherProcess(board, directory);
         EXPECT_FALSE(IsWindow(board));
-        const std::string after = fileBytes(placementPath);
+        const std::string after = fileBytes(gProcess.placementPath);
         if (minimised) {
             EXPECT_EQ(after, before) << "the placement file changed at an exit while minimised";
         } else {
             EXPECT_TRUE(before.empty());
-            EXPECT_EQ(GetPrivateProfileIntW(L"window", L"x", -1, asWide(placementPath)), 60u);
+            EXPECT_EQ(GetPrivateProfileIntW(L"window", L"x", -1, asWide(gProcess.placementPath)), 60u);
         }
         while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
         }
     }
     boardWindow = nullptr;
     settings.dailyRestartMinute = -1;
+}
+
+// The post the shell hands to the fetch worker: a WM_DOCUMENT_READY sent
+// from another thread arrives in the queue of the thread that owns the board
+// window, with both parameters 0, one for each hand-over.
+TEST(DocumentReadyPost, ReachesTheWindowFromTheWorkerThread) {
+    EXPECT_EQ(WM_DOCUMENT_READY, 0x8001u);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VelmorantPostTest";
+    ASSERT_NE(RegisterClassW(&windowClass), 0);
+    boardWindow = CreateWindowExW(0, L"VelmorantPostTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+    ASSERT_NE(boardWindow, nullptr);
+
+    setDocumentReadyPost(postDocumentReadyToWindow);
+    const PlatformThread worker = startThread(
+        [](void*) {
+            postDocumentReady();
+            postDocumentReady();
+        },
+        nullptr);
+    ASSERT_NE(worker, 0);
+    waitForThread(worker);
+
+    int received = 0;
+    MSG message;
+    while (PeekMessageW(&message, boardWindow, WM_DOCUMENT_READY, WM_DOCUMENT_READY, PM_REMOVE)) {
+        EXPECT_EQ(message.wParam, 0u);
+        EXPECT_EQ(message.lParam, 0);
+        ++received;
+    }
+    EXPECT_EQ(received, 2);
+    DestroyWindow(boardWindow);
+    boardWindow = nullptr;
+    setDocumentReadyPost(nullptr);
 }
 
 TEST(Executable, CarriesItsManifest) {

@@ -2,7 +2,8 @@
 // diagram compared dot for dot, the language cycle and the blink phase, and
 // the text lines through a fake glyph source whose "font" draws every
 // character as a block 8 dots wide (spaces as nothing), so that where text
-// lands can be checked exactly.
+// lands can be checked exactly. The AnyLedGlyphSource cases hold for every
+// glyph source; the Windows build runs them with GDI's fonts as well.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ledsources.h"
 #include "render/newstyle.h"
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
@@ -125,25 +127,80 @@ int32_t countColour(uint8_t c) {
     return n;
 }
 
+// Where a train-line text (drawn as the train line draws it: height 21,
+// bold, cell 24, in the given slot) stands whole and unsqueezed in the upper
+// line: its first lit column and the width from there to its last, with an
+// unlit column on either side; first is -1 when no such copy is there.
+struct Placed {
+    int32_t first;  // the grid column of its first lit column, or -1
+    int32_t width;  // first to last lit column
+};
+
+Placed findWholeText(const char16_t* text, int32_t slot) {
+    static NewStyleGrid alone;
+    std::memset(alone.dots, 0, sizeof alone.dots);
+    drawLedText(text, slot, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 0,
+                0, LED_WHITE, 0, 0);
+    const auto column = [](const uint8_t* dots, int32_t c) {
+        std::string rows;
+        for (int32_t r = 0; r < 24; ++r) {
+            rows += static_cast<char>(dots[r * NEW_STYLE_STRIDE + c]);
+        }
+        return rows;
+    };
+    const std::string dark(24, '\0');
+    int32_t first = -1;
+    int32_t last = -1;
+    for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
+        if (column(alone.dots, c) != dark) {
+            first = first < 0 ? c : first;
+            last = c;
+        }
+    }
+    if (first < 0) {
+        return {-1, 0};
+    }
+    const int32_t width = last - first + 1;
+    for (int32_t x = 0; x + width <= NEW_STYLE_COLUMNS; ++x) {
+        bool same = (x == 0 || column(newStyleGrid.dots, x - 1) == dark) &&
+                    (x + width == NEW_STYLE_COLUMNS || column(newStyleGrid.dots, x + width) == dark);
+        for (int32_t k = 0; k < width && same; ++k) {
+            same = column(newStyleGrid.dots, x + k) == column(alone.dots, first + k);
+        }
+        if (same) {
+            return {x, width};
+        }
+    }
+    return {-1, width};
+}
+
+}  // namespace
+
+void resetNewStyleTestBoard() {
+    std::memset(&currentDocument, 0, sizeof currentDocument);
+    currentDocument.isNewStyle = 1;
+    currentDocument.langMs = 4000;
+    currentDocument.blinkMs = 1000;
+    currentDocument.scroll = 40;
+    currentDocument.side = u'L';
+    fillFontSlots(nullptr);
+    resetNewStyleScroll();
+    serverOk = 1;
+    lastFetchOkTick = 0;
+    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+}
+
+namespace {
+
 class NewStyleLeds : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::memset(&currentDocument, 0, sizeof currentDocument);
-        currentDocument.isNewStyle = 1;
-        currentDocument.langMs = 4000;
-        currentDocument.blinkMs = 1000;
-        currentDocument.scroll = 40;
-        currentDocument.side = u'L';
-        fillFontSlots(nullptr);
+        resetNewStyleTestBoard();
         setLedGlyphSource(&fakeGlyphs);
         fakeCharWidth = 8;
         fakeWideCharWidth = 0;
         raisedText.clear();
         drawn.clear();
-        resetNewStyleScroll();
-        serverOk = 1;
-        lastFetchOkTick = 0;
-        std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
     }
     void TearDown() override {
         setLedGlyphSource(nullptr);
@@ -256,51 +313,52 @@ TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
 
 TEST_F(NewStyleLeds, LanguageCycleWithRepeatsAndUnavailableSlots) {
     copyText(currentDocument.langs, u"j,e");
-    EXPECT_EQ(currentLanguage(0), 0);
-    EXPECT_EQ(currentLanguage(3999), 0);
-    EXPECT_EQ(currentLanguage(4000), 1);
-    EXPECT_EQ(currentLanguage(7999), 1);
-    EXPECT_EQ(currentLanguage(8000), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 3999), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 7999), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 8000), 0);
 
     copyText(currentDocument.langs, u"jje");
     int32_t japanese = 0;
     for (uint32_t t = 0; t < 12000; t += 1000) {
-        japanese += currentLanguage(t) == 0 ? 1 : 0;
+        japanese += currentLanguage(currentDocument, t) == 0 ? 1 : 0;
     }
     EXPECT_EQ(japanese, 8);
 
     // No Chinese face on this machine: "s" drops out of the cycle.
     copyText(currentDocument.langs, u"js");
     for (uint32_t t = 0; t < 16000; t += 1000) {
-        EXPECT_EQ(currentLanguage(t), 0);
+        EXPECT_EQ(currentLanguage(currentDocument, t), 0);
     }
     fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
-    EXPECT_EQ(currentLanguage(4000), LANGUAGE_SIMPLIFIED);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), LANGUAGE_SIMPLIFIED);
 
     copyText(currentDocument.langs, u"x?o");
-    EXPECT_EQ(currentLanguage(4000), 0);  // nothing usable: Japanese
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 0);  // nothing usable: Japanese
 
     copyText(currentDocument.langs, u"ek");
     currentDocument.langMs = 0;  // falls back to 4000
-    EXPECT_EQ(currentLanguage(3999), 1);
-    EXPECT_EQ(currentLanguage(4000), 2);
+    EXPECT_EQ(currentLanguage(currentDocument, 3999), 1);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
     currentDocument.langMs = -5;
-    EXPECT_EQ(currentLanguage(4000), 2);
+    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
     currentDocument.langMs = 1000;
-    EXPECT_EQ(currentLanguage(0xFFFFFFFFu), static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
+    EXPECT_EQ(currentLanguage(currentDocument, 0xFFFFFFFFu),
+              static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
 }
 
 TEST_F(NewStyleLeds, BlinkPhase) {
     currentDocument.blinkMs = 1000;
-    EXPECT_TRUE(blinkPhaseOn(0));
-    EXPECT_TRUE(blinkPhaseOn(499));
-    EXPECT_FALSE(blinkPhaseOn(500));
-    EXPECT_FALSE(blinkPhaseOn(999));
-    EXPECT_TRUE(blinkPhaseOn(1000));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 0));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 499));
+    EXPECT_FALSE(blinkPhaseOn(currentDocument, 500));
+    EXPECT_FALSE(blinkPhaseOn(currentDocument, 999));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 1000));
     currentDocument.blinkMs = 0;
-    EXPECT_TRUE(blinkPhaseOn(700));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
     currentDocument.blinkMs = -3;
-    EXPECT_TRUE(blinkPhaseOn(700));
+    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
 }
 
 TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {
@@ -373,21 +431,6 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     ASSERT_TRUE(wasDrawn(u"東京\u3000行"));
     ASSERT_TRUE(wasDrawn(u"東京行"));
     EXPECT_EQ(findDrawn(u"東京行")->slot, 0);
-    // 東京行 is 24 dots wide, centred at 292: columns 280..303, each
-    // character inked in its columns 1..6. Baseline of height 21 in cell 24
-    // is row 20.
-    EXPECT_EQ(dot(280, 20), 0);
-    EXPECT_EQ(dot(281, 20), LED_WHITE);
-    EXPECT_EQ(dot(286, 20), LED_WHITE);
-    EXPECT_EQ(dot(287, 20), 0);
-    EXPECT_EQ(dot(297, 20), LED_WHITE);
-    EXPECT_EQ(dot(302, 20), LED_WHITE);
-    EXPECT_EQ(dot(303, 20), 0);
-    // The slot-0 text keeps its space, centred at 178: columns 162..193
-    // with the third cell (178..185) blank.
-    EXPECT_EQ(dot(163, 20), LED_WHITE);
-    EXPECT_EQ(dot(179, 20), 0);
-    EXPECT_EQ(dot(187, 20), LED_WHITE);
     // The time, left-aligned at 12.
     EXPECT_EQ(dot(13, 20), LED_WHITE);
 
@@ -772,3 +815,149 @@ TEST_F(NewStyleLeds, TextsDrawnAgainComeFromTheKeptInkAndMatchAFreshDrawing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// What holds for every glyph source
+
+namespace {
+
+// One composition at now of a document that has just arrived.
+void composeLedsAt(uint32_t now) {
+    forgetLedText();
+    lastFetchOkTick = now;
+    composeNewStyleLeds(now, currentBoardStatus());
+}
+
+// A train on the upper or the lower line, its names as the document gives
+// them ("name|English").
+void setTrain(bool lower, const char16_t* texts) {
+    std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
+    std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
+    char16_t split[LANG_TEXT_CAPACITY * 2];
+    copyText(split, texts);
+    if (lower) {
+        currentDocument.msg.kind = MSG_TRAIN;
+        copyText(currentDocument.msg.time, u"9:05");
+        parseLangTexts(split, &currentDocument.msg.texts);
+    } else {
+        currentDocument.row.kind = ROW_TRAIN;
+        copyText(currentDocument.row.time, u"9:05");
+        parseLangTexts(split, &currentDocument.row.trainTexts);
+    }
+}
+
+int32_t countLit(uint8_t colour) {
+    int32_t n = 0;
+    for (uint8_t v : newStyleGrid.dots) {
+        n += v == colour ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// In the Japanese phase the name keeps its ideographic space and the
+// destination on its right drops it: both read whole and unsqueezed, apart,
+// inside the panel.
+TEST_P(AnyLedGlyphSource, JapanesePhaseDropsTheSpaceOnTheRight) {
+    copyText(currentDocument.langs, u"je");
+    setTrain(false, u"東京\u3000行|Tokyo");
+    composeLedsAt(100);
+    const Placed name = findWholeText(u"東京\u3000行", 0);
+    const Placed destination = findWholeText(u"東京行", 0);
+    ASSERT_GE(name.first, 0);
+    ASSERT_GE(destination.first, 0);
+    EXPECT_GT(destination.first, name.first + name.width);
+    EXPECT_LE(destination.first + destination.width, NEW_STYLE_COLUMNS);
+    // The time stands left of the name.
+    int32_t timeDots = 0;
+    for (int32_t r = 0; r < 24; ++r) {
+        for (int32_t c = 0; c < name.first; ++c) {
+            timeDots += dot(c, r) != 0 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(timeDots, 20);
+}
+
+// The sample boards' train names on both train lines in both phases: every
+// lit column of the right-hand text lies beyond the last lit column of the
+// name (drawn here alone, as it never moves), so no column is lit by both.
+TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
+    copyText(currentDocument.langs, u"je");
+    for (const char16_t* texts :
+         {u"各駅停車 新宿|Local Shinjuku", u"快速 大宮|Rapid Omiya", u"外回り\u3000池袋|Outer Ikebukuro",
+          u"内回り\u3000品川|Inner Shinagawa", u"快速\u3000東京|Rapid Tokyo", u"各停\u3000高尾|Local Takao",
+          u"普通\u3000大崎|Local Osaki"}) {
+        for (const int32_t y : {0, 24}) {
+            setTrain(y != 0, texts);
+            const LangTexts& names = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
+            for (const uint32_t now : {100u, 4100u}) {
+                SCOPED_TRACE(testing::Message() << std::u16string(texts).size() << " " << now << " " << y);
+                composeLedsAt(now);
+                static NewStyleGrid alone;
+                std::memset(alone.dots, 0, sizeof alone.dots);
+                drawLedText(names.text[0], 0, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
+                            NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
+                int32_t nameLast = -1;
+                int32_t otherFirst = NEW_STYLE_COLUMNS;
+                int32_t otherColumns = 0;
+                // Past the time's columns.
+                for (int32_t c = 110; c < NEW_STYLE_COLUMNS; ++c) {
+                    bool name = false;
+                    bool lit = false;
+                    for (int32_t r = y; r < y + 24; ++r) {
+                        name = name || alone.dots[r * NEW_STYLE_STRIDE + c] != 0;
+                        lit = lit || dot(c, r) != 0;
+                    }
+                    nameLast = name ? c : nameLast;
+                    if (lit && !name) {
+                        otherFirst = std::min(otherFirst, c);
+                        ++otherColumns;
+                    }
+                }
+                EXPECT_GT(nameLast, 0);
+                EXPECT_GT(otherColumns, 20);
+                EXPECT_GT(otherFirst, nameLast);
+            }
+        }
+    }
+}
+
+// Without a document, or with one too old to trust, the panel shows the link
+// message alone: white while connecting, amber text once the link is lost,
+// and nothing of the document.
+TEST_P(AnyLedGlyphSource, LinkMessageAlone) {
+    currentDocument.row.kind = ROW_TEXT;
+    copyText(currentDocument.row.texts.text[0], u"まもなく");
+    currentDocument.msg.kind = MSG_FRAME;
+    copyText(currentDocument.msg.texts.text[0], u"黄色い線の内側へ");
+    serverOk = 0;
+    composeNewStyleLeds(5000, currentBoardStatus());
+    const int32_t white = countLit(LED_WHITE);
+    EXPECT_GT(white, 50);
+    EXPECT_EQ(white + countLit(LED_UNLIT), NEW_STYLE_ROWS * NEW_STYLE_COLUMNS);
+
+    serverOk = 1;
+    lastFetchOkTick = 1000;
+    composeNewStyleLeds(1000 + STALE_LINK_MS + 1, currentBoardStatus());
+    const int32_t amber = countLit(LED_AMBER_TEXT);
+    EXPECT_GT(amber, 50);
+    EXPECT_EQ(amber + countLit(LED_UNLIT), NEW_STYLE_ROWS * NEW_STYLE_COLUMNS);
+}
+
+namespace {
+
+// The fake block source in a face of realistic widths: 21 dots for kanji
+// and kana, 11 for Latin letters.
+int32_t installFakeGlyphs() {
+    fakeCharWidth = 11;
+    fakeWideCharWidth = 21;
+    raisedText.clear();
+    setLedGlyphSource(&fakeGlyphs);
+    return 1;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(FakeGlyphs, AnyLedGlyphSource,
+                         ::testing::Values(LedGlyphSourceCase{"FakeGlyphs", installFakeGlyphs}));

@@ -54,7 +54,7 @@ TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
     std::memset(&currentDocument, 0, sizeof currentDocument);
     copyText(currentDocument.langs, u"jo");
     currentDocument.langMs = 1000;
-    EXPECT_EQ(currentLanguage(1000), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), 0);
 
     // The slots are settled once: a later face change does not reach them.
     copyText(settings.labelFontFace, u"Another Face");

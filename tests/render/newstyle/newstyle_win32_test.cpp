@@ -1,8 +1,9 @@
 // The new-style sign with real GDI under Wine: language font slots found by
 // family enumeration (the test prefix maps SimSun, PMingLiU and Gulim to
 // installed fonts and leaves SimHei, MingLiU and the others unmapped), the
-// font caches, LED text from TrueType glyphs, and whole signs painted into
-// the DIB-section surface at two sizes and read back pixel by pixel.
+// font caches, the LED cases for every glyph source (newstyle_leds_test.cpp)
+// with TrueType glyphs, and whole signs painted into the DIB-section surface
+// at two sizes and read back pixel by pixel.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <iterator>
 #include <string>
 
+#include "ledsources.h"
 #include "render/newstyle.h"
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
@@ -88,10 +90,10 @@ TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
 
     ASSERT_EQ(parseNewStyle(u"langs=j,s,t,o\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(0), 0);
-    EXPECT_EQ(currentLanguage(1000), 3);
-    EXPECT_EQ(currentLanguage(2000), 4);
-    EXPECT_EQ(currentLanguage(3000), 5);
+    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), 3);
+    EXPECT_EQ(currentLanguage(currentDocument, 2000), 4);
+    EXPECT_EQ(currentLanguage(currentDocument, 3000), 5);
 
     // Each language's text is really drawn with its slot's face.
     ASSERT_EQ(parseNewStyle(u"langs=jo\nrow=text\t東京|Tokyo|||| 서울\n"), 1);
@@ -119,9 +121,9 @@ TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
     EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
     EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
     ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(1000), 0);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), 0);
     fillFontSlots(isFaceInstalled);
-    EXPECT_EQ(currentLanguage(1000), LANGUAGE_KOREAN);
+    EXPECT_EQ(currentLanguage(currentDocument, 1000), LANGUAGE_KOREAN);
 }
 
 TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
@@ -150,82 +152,22 @@ TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
     EXPECT_GT(lit, 0);
 }
 
-TEST_F(NewStyleWin32, IdeographicSpaceIsDroppedInTheJapanesePhase) {
-    ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京\u3000行|Tokyo\n"), 1);
-    lastFetchOkTick = 100;
-    composeNewStyleLeds(100, currentBoardStatus());
-    NewStyleGrid spaced = newStyleGrid;
-    ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train\t12:34\t0\t-\t東京行|Tokyo\n"), 1);
-    composeNewStyleLeds(100, currentBoardStatus());
-    // The right-hand text (from column 237 on) is 東京行 both times; the
-    // slot-0 text at 178 differs by the space.
-    bool rightSame = true;
-    bool middleSame = true;
-    for (int32_t y = 0; y < 24; ++y) {
-        for (int32_t x = 0; x < NEW_STYLE_COLUMNS; ++x) {
-            const bool same = spaced.dots[y * NEW_STYLE_STRIDE + x] == dot(x, y);
-            if (x >= 237) {
-                rightSame = rightSame && same;
-            } else if (x >= 119) {
-                middleSame = middleSame && same;
-            }
-        }
-    }
-    EXPECT_TRUE(rightSame);
-    EXPECT_FALSE(middleSame);
-    EXPECT_GT(countDots(260, 0, 330, 23, LED_WHITE), 30);
-    EXPECT_GT(countDots(12, 0, 100, 23, LED_WHITE), 20);  // the time
+// The LED cases that hold for every glyph source (newstyle_leds_test.cpp),
+// with GDI's fonts found by the real enumeration.
+int32_t installGdiLedGlyphs() {
+    copyText(settings.labelFontFace, u"MS PGothic");
+    copyText(settings.fontFace, u"MS Gothic");
+    fontSlotsReady = 0;
+    initFontSlots();
+    return prepareNewStyleText();
 }
 
-// The sample boards' train names with the real faces, on both train lines
-// in both phases: every lit column of the right-hand name lies beyond the
-// last lit column of the left-hand name (drawn here alone, as it never
-// moves), so no column is lit by both.
-TEST_F(NewStyleWin32, SampleTrainNamesNeverMeet) {
-    const char16_t* const names[] = {
-        u"各駅停車 新宿|Local Shinjuku",     u"快速 大宮|Rapid Omiya",
-        u"外回り\u3000池袋|Outer Ikebukuro", u"内回り\u3000品川|Inner Shinagawa",
-        u"快速\u3000東京|Rapid Tokyo",       u"各停\u3000高尾|Local Takao",
-        u"普通\u3000大崎|Local Osaki",
-    };
-    int32_t sample = 0;
-    for (const char16_t* texts : names) {
-        ++sample;
-        const std::u16string line = std::u16string(u"\t9:05\t0\t-\t") + texts + u"\n";
-        ASSERT_EQ(parseNewStyle(u"langs=je\nrow=train" + line + u"msg=train" + line), 1);
-        for (const uint32_t now : {100u, 4100u}) {
-            lastFetchOkTick = now;
-            composeNewStyleLeds(now, currentBoardStatus());
-            for (const int32_t y : {0, 24}) {
-                SCOPED_TRACE(testing::Message() << sample << " " << now << " " << y);
-                static NewStyleGrid alone;
-                std::memset(alone.dots, 0, sizeof alone.dots);
-                drawLedText(currentDocument.row.trainTexts.text[0], 0, 21, 700, 24, alone.dots,
-                            NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
-                int32_t nameLast = -1;
-                int32_t otherFirst = NEW_STYLE_COLUMNS;
-                int32_t otherColumns = 0;
-                // Past the time's columns (12..101).
-                for (int32_t c = 110; c < NEW_STYLE_COLUMNS; ++c) {
-                    bool name = false;
-                    bool lit = false;
-                    for (int32_t r = y; r < y + 24; ++r) {
-                        name = name || alone.dots[r * NEW_STYLE_STRIDE + c] != 0;
-                        lit = lit || dot(c, r) != 0;
-                    }
-                    nameLast = name ? c : nameLast;
-                    if (lit && !name) {
-                        otherFirst = std::min(otherFirst, c);
-                        ++otherColumns;
-                    }
-                }
-                EXPECT_GT(nameLast, 0);
-                EXPECT_GT(otherColumns, 20);
-                EXPECT_GT(otherFirst, nameLast);
-            }
-        }
-    }
-}
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Gdi, AnyLedGlyphSource,
+                         ::testing::Values(LedGlyphSourceCase{"Gdi", installGdiLedGlyphs}));
+
+namespace {
 
 const char16_t* const SIGN =
     u"platform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
@@ -296,25 +238,6 @@ TEST_F(NewStyleWin32, SignOnTheRight) {
     // The direction is right-aligned: ink left of unit 349, none near 51.
     EXPECT_GT(countDarkPixels(250 * s, 6 * s, 349 * s, 15 * s), 20 * s * s);
     EXPECT_EQ(countDarkPixels(20 * s, 6 * s, 50 * s, 15 * s), 0);
-}
-
-TEST_F(NewStyleWin32, StatusMessageAloneWhenTheServerIsUnreachable) {
-    ASSERT_EQ(parseNewStyle(SIGN), 1);
-    serverOk = 0;
-    ASSERT_EQ(resizeBoardSurface(800, 158), 1);
-    composeNewStyleBoardAt(5000, currentBoardStatus());
-    EXPECT_GT(countDots(8, 12, 375, 35, LED_WHITE), 50);
-    EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), countDots(8, 12, 375, 35, LED_WHITE));
-    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
-    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER_TEXT), 0);
-
-    serverOk = 1;
-    lastFetchOkTick = 1000;
-    composeNewStyleBoardAt(1000 + 20000, currentBoardStatus());
-    EXPECT_GT(countDots(8, 12, 375, 35, LED_AMBER_TEXT), 50);
-    EXPECT_EQ(countDots(0, 0, 383, 47, LED_WHITE), 0);
-    EXPECT_EQ(countDots(0, 0, 383, 47, LED_AMBER), 0);
-    EXPECT_EQ(pixel(16 + 2 * 1 + 1, 44 + 2 * 25 + 1), 0x151517u);  // no frame
 }
 
 TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
