@@ -53,7 +53,7 @@ ALLOWED["server/http"] |= {"render"}
 # What a program of "import" and "check" alone may not need: HTTP, FreeType,
 # libpng and libsodium.
 OFFLINE_PARTS = {"server/station", "server/timetable", "server/realtime", "server/signs"}
-OUTSIDE_SYMBOL = re.compile(r"^(_ZN7httplib|_ZNK7httplib|FT_|png_|sodium_|crypto_|randombytes_)")
+OUTSIDE_SYMBOL = re.compile(r"^(_ZN5boost5beast|_ZN5boost4asio|FT_|png_|sodium_|crypto_|randombytes_)")
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([A-Za-z0-9_]+)/(?:([A-Za-z0-9_]+)/)?')
 SOURCE_ENDINGS = (".cpp", ".h", ".hpp", ".cc")
 

@@ -6,6 +6,8 @@
 // acknowledged survives the server being killed at any moment.
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -15,6 +17,9 @@
 struct OperatorDb {
     sqlite3* db = nullptr;
     std::mutex lock;
+    std::string path;  // the file as opened
+    dev_t device = 0;  // which file it was, to notice it removed or replaced
+    ino_t inode = 0;
 };
 
 namespace {
@@ -126,7 +131,19 @@ Statement& bindNotice(Statement* statement, const NoticeRecord& notice) {
 }  // namespace
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
+    // Password hashes and token hashes are in it: only the server's user
+    // may read it (SQLite gives its -wal and -shm files the same mode).
+    const int made = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (made >= 0) {
+        close(made);
+    }
     OperatorDb* db = new OperatorDb;
+    db->path = path;
+    struct stat file;
+    if (stat(path.c_str(), &file) == 0) {
+        db->device = file.st_dev;
+        db->inode = file.st_ino;
+    }
     if (sqlite3_open_v2(path.c_str(), &db->db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -292,6 +309,34 @@ bool operatorDbSetUser(OperatorDb* db, const std::string& name, const std::strin
         .text(name)
         .text(passwordHash)
         .run();
+}
+
+bool operatorDbRemoveUser(OperatorDb* db, const std::string& name) {
+    std::lock_guard<std::mutex> hold(db->lock);
+    return Statement(db->db, "DELETE FROM users WHERE name = ?").text(name).run() &&
+           sqlite3_changes(db->db) > 0;
+}
+
+bool operatorDbNote(OperatorDb* db, int64_t at, const std::string& who, const std::string& what) {
+    std::lock_guard<std::mutex> hold(db->lock);
+    return Statement(db->db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)")
+        .integer(at)
+        .text(who)
+        .text(what)
+        .run();
+}
+
+std::string operatorDbFault(OperatorDb* db) {
+    struct stat file;
+    if (stat(db->path.c_str(), &file) != 0 || file.st_dev != db->device || file.st_ino != db->inode) {
+        return db->path +
+               " was removed or replaced while the server runs; changes are refused until "
+               "the server is restarted";
+    }
+    if (access(db->path.c_str(), W_OK) != 0) {
+        return db->path + " is read-only; changes are refused";
+    }
+    return std::string();
 }
 
 std::string operatorDbUserHash(OperatorDb* db, const std::string& name) {
