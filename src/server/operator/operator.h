@@ -98,6 +98,8 @@ std::string tokenHash(const std::string& token);
 // failures, then waits twice as long after each further one, up to a
 // minute. Checking and counting an attempt are one step, so logins racing
 // each other cannot all slip past the check before any is counted.
+constexpr int32_t FREE_LOGIN_FAILURES = 3;
+
 struct LoginFailures {
     int32_t count = 0;   // failures, and checks under way
     int64_t lastMs = 0;  // monotonic, the last attempt

@@ -16,7 +16,6 @@
 using Json = nlohmann::json;
 
 constexpr int64_t SESSION_IDLE_MS = 12LL * 3600 * 1000;
-constexpr int32_t FREE_LOGIN_FAILURES = 3;
 // Password checks at once: each takes libsodium's interactive memory
 // (64 MiB), so more would only queue in memory.
 constexpr int32_t MOST_HASHES_AT_ONCE = 2;

@@ -19,7 +19,7 @@ constexpr uint8_t IPV4_MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 
 // An address alone, either kind; an IPv4-mapped IPv6 address becomes IPv4.
 bool readHost(const std::string& text, AddressRange* range) {
     *range = AddressRange{};
-    if (text.size() > 64) {
+    if (text.size() > 64 || text.find('\0') != std::string::npos) {
         return false;
     }
     if (inet_pton(AF_INET, text.c_str(), range->bytes) == 1) {
