@@ -259,6 +259,25 @@ def smaller(work, port):
         fail(f"a change with operator.db gone got {status} {body}")
 
 
+def damaged_store(work, port):
+    """The store overwritten in place while serving: the last good document
+    or 503, never another one; the operator's page says why."""
+    good = exchange(port, "127.0.0.1", b"GET /api/boards/1/display.txt HTTP/1.0\r\n\r\n").partition("\r\n\r\n")[2]
+    with open(work + "/timetable.db", "r+b") as store:
+        size = os.path.getsize(work + "/timetable.db")
+        store.seek(size // 3)
+        store.write(bytes([0xA5]) * (size // 2))
+    for _ in range(15):
+        time.sleep(0.2)
+        reply = exchange(port, "127.0.0.1", b"GET /api/boards/1/display.txt HTTP/1.0\r\n\r\n")
+        if not reply.startswith("HTTP/1.1 503") and reply.partition("\r\n\r\n")[2] != good:
+            fail("a damaged store changed the board's document: " + reply[-300:])
+    boards = json.loads(request(port, "127.0.0.5", "GET", "/api/v1/boards",
+                                headers={"Authorization": "Bearer " + TOKEN})[2])
+    if not boards.get("store_fault"):
+        fail("the operator's page does not show the store fault")
+
+
 def main():
     server, source, work = sys.argv[1], sys.argv[2], sys.argv[3]
     scale = int(sys.argv[4]) if len(sys.argv) > 4 else 1
@@ -276,6 +295,7 @@ def main():
         if sum(1 for code in got if code == 401) > 3:
             fail(f"more than the 3 free password checks ran: {sorted(got)}")
         sessions(server, work, port)
+        damaged_store(work, port)
         smaller(work, port)
     finally:
         process.terminate()

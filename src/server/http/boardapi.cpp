@@ -30,19 +30,68 @@ std::string selectionKey(const BoardConfig& board) {
     return key;
 }
 
+// The timetable for a selection, built once per store and day. A build
+// during which the store failed to read is not kept: `fault` says why, and
+// the last good timetable (or nothing) is returned.
 std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
                                                       const StationConfig& config, const BoardConfig& board,
-                                                      const StoreView& view, int32_t day) {
+                                                      const StoreView& view, int32_t day,
+                                                      std::string* fault) {
     std::lock_guard<std::mutex> hold(cache->lock);
     SharedTimetable& entry = cache->entries[key];
     if (entry.timetable == nullptr || entry.generation != view.generation ||
         entry.timetable->operatingDay != day) {
+        std::string last;
+        const uint64_t faultsBefore = storeFaults(view.store.get(), &last);
         auto timetable = std::make_shared<BoardTimetable>();
         buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        if (storeFaults(view.store.get(), &last) != faultsBefore) {
+            *fault = "the timetable store cannot be read (" + last + ")";
+            return entry.timetable;
+        }
         entry.timetable = std::move(timetable);
         entry.generation = view.generation;
     }
     return entry.timetable;
+}
+
+constexpr int64_t FAULT_RETRY_MS = 5000;
+
+// Brings the slot's timetable up to the store and the day. On a store
+// fault the last good departures stay in use, the fault is logged loudly
+// (once while it lasts) and shown on the operator's page, and the store is
+// tried again a few seconds later; false when there is no good timetable.
+bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfig& config,
+                      const StoreView& view, int32_t day, Runtime* operatorSide) {
+    const bool retry = !slot->storeFault.empty() && monotonicMs() - slot->faultMs >= FAULT_RETRY_MS;
+    if (slot->timetable != nullptr && slot->generation == view.generation &&
+        slot->timetable->operatingDay == day && !retry) {
+        return true;
+    }
+    std::string fault;
+    auto timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day, &fault);
+    if (fault.empty()) {
+        if (!slot->storeFault.empty()) {
+            std::fprintf(stderr, "velmorant-server: board %d: the timetable store reads again\n",
+                         slot->board->number);
+            operatorNoteStoreFault(operatorSide, std::string());
+        }
+        slot->storeFault.clear();
+        slot->timetable = std::move(timetable);
+        return true;
+    }
+    slot->faultMs = monotonicMs();
+    if (fault != slot->storeFault) {
+        std::fprintf(stderr, "velmorant-server: FAULT: board %d: %s; %s\n", slot->board->number,
+                     fault.c_str(),
+                     slot->timetable != nullptr ? "the last good departures stay shown" : "answering 503");
+        operatorNoteStoreFault(operatorSide, fault);
+        slot->storeFault = fault;
+    }
+    if (slot->timetable == nullptr) {
+        slot->timetable = std::move(timetable);
+    }
+    return slot->timetable != nullptr;
 }
 
 // Brings the slot up to the second now; called with the slot locked.
@@ -55,9 +104,11 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
-    if (slot->timetable == nullptr || slot->generation != view.generation ||
-        slot->timetable->operatingDay != day) {
-        slot->timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day);
+    if (!refreshTimetable(slot, cache, config, view, day, operatorSide)) {
+        // Never a wrong document: without a good timetable the board gets 503.
+        slot->accepted = false;
+        slot->builtFor = INT64_MIN;
+        return;
     }
     BoardOverlay overlay;
     operatorOverlay(operatorSide, slot->board->number, now, &overlay);
@@ -274,8 +325,11 @@ BoardAccess boardAccess(BoardApi* api) {
         return withFreshSlot(api, number, [body](const BoardSlot& slot) { *body = slot.body; });
     };
     access.departures = [api](int32_t number, std::vector<Departure>* departures) {
-        return withFreshSlot(
-            api, number, [departures](const BoardSlot& slot) { *departures = slot.timetable->departures; });
+        return withFreshSlot(api, number, [departures](const BoardSlot& slot) {
+            if (slot.timetable != nullptr) {
+                *departures = slot.timetable->departures;
+            }
+        });
     };
     access.zone = [api] { return liveStoreCurrent(&api->store).zone; };
     access.preview = [api](int32_t number, int32_t* width, int32_t* height, std::vector<uint8_t>* dots,

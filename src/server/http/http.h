@@ -43,6 +43,8 @@ struct BoardSlot {
     std::string body;          // the last accepted document
     bool accepted = false;     // the last document built was accepted by the board's reader
     std::string lastProblems;  // as last logged, so they are logged only when they change
+    std::string storeFault;    // why the store could not be read at the last try, empty when it could
+    int64_t faultMs = 0;       // monotonic, that last try
 };
 
 // A preview picture drawn once for a board's document and pitch.

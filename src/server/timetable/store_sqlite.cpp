@@ -5,21 +5,33 @@
 // the store is asked only when a board's day or the store itself changes.
 #include <sqlite3.h>
 
+#include <atomic>
+
 #include "server/timetable/timetable.h"
 
 struct Store {
     sqlite3* db = nullptr;
     std::mutex lock;
+    std::atomic<uint64_t> faults{0};  // reads that failed (not "no rows"): a damaged or changed file
+    std::string lastFault;            // what SQLite said of the last (under lock)
 };
 
 namespace {
 
-// A prepared query for the length of one call.
+// A prepared query for the length of one call. A step that fails is a
+// fault of the store, counted and kept, never read as "no more rows".
 struct Query {
+    Store* store = nullptr;
     sqlite3_stmt* statement = nullptr;
     int32_t next = 1;
-    Query(sqlite3* db, const char* sql) {
-        sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    Query(Store* owner, const char* sql) : store(owner) {
+        if (sqlite3_prepare_v2(owner->db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            fault();
+        }
+    }
+    void fault() {
+        ++store->faults;
+        store->lastFault = sqlite3_errmsg(store->db);
     }
     ~Query() {
         sqlite3_finalize(statement);
@@ -33,7 +45,14 @@ struct Query {
         return *this;
     }
     bool row() {
-        return statement != nullptr && sqlite3_step(statement) == SQLITE_ROW;
+        if (statement == nullptr) {
+            return false;
+        }
+        const int result = sqlite3_step(statement);
+        if (result != SQLITE_ROW && result != SQLITE_DONE) {
+            fault();
+        }
+        return result == SQLITE_ROW;
     }
     std::string column(int index) {
         const unsigned char* value = sqlite3_column_text(statement, index);
@@ -65,6 +84,12 @@ Store* storeOpen(const std::string& path, std::string* error) {
     return store;
 }
 
+uint64_t storeFaults(Store* store, std::string* last) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    *last = store->lastFault;
+    return store->faults.load();
+}
+
 void storeClose(Store* store) {
     if (store == nullptr) {
         return;
@@ -75,13 +100,13 @@ void storeClose(Store* store) {
 
 std::string storeMeta(Store* store, const std::string& key) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db, "SELECT value FROM meta WHERE key = ?");
+    Query query(store, "SELECT value FROM meta WHERE key = ?");
     return query.text(key).row() ? query.column(0) : std::string();
 }
 
 bool storeStop(Store* store, const std::string& stopId, StopRecord* stop) {
     std::lock_guard<std::mutex> hold(store->lock);
-    Query query(store->db,
+    Query query(store,
                 "SELECT stop_id, stop_name, parent_station, platform_code FROM stops WHERE stop_id = ?");
     if (!query.text(stopId).row()) {
         return false;
@@ -99,7 +124,7 @@ std::vector<std::string> storePlatformStops(Store* store, const std::string& sta
     // Platforms only: entrances, nodes and boarding areas may carry a
     // platform_code too.
     Query query(
-        store->db,
+        store,
         "SELECT stop_id FROM stops WHERE parent_station = ? AND platform_code = ? AND location_type = 0"
         " ORDER BY stop_id");
     query.text(station).text(platformCode);
@@ -113,7 +138,7 @@ std::vector<std::string> storePlatformStops(Store* store, const std::string& sta
 std::vector<std::string> storeStationPlatforms(Store* store, const std::string& station) {
     std::lock_guard<std::mutex> hold(store->lock);
     Query query(
-        store->db,
+        store,
         "SELECT c.stop_id FROM stops c JOIN stops p ON p.stop_id = c.parent_station"
         " WHERE c.parent_station = ? AND c.location_type = 0 AND p.location_type = 1 ORDER BY c.stop_id");
     query.text(station);
@@ -127,7 +152,7 @@ std::vector<std::string> storeStationPlatforms(Store* store, const std::string& 
 bool storeRoute(Store* store, const std::string& routeId, RouteRecord* route) {
     std::lock_guard<std::mutex> hold(store->lock);
     Query query(
-        store->db,
+        store,
         "SELECT route_id, route_short_name, route_long_name, route_color FROM routes WHERE route_id = ?");
     if (!query.text(routeId).row()) {
         return false;
@@ -143,7 +168,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
     std::lock_guard<std::mutex> hold(store->lock);
     std::vector<CallRecord> calls;
     Query query(
-        store->db,
+        store,
         "SELECT t.trip_id, t.route_id, t.service_id, CASE WHEN s.stop_headsign <> '' THEN s.stop_headsign"
         " ELSE t.trip_headsign END, t.last_stop_id, t.direction_id, s.departure, t.first_departure,"
         " s.stop_sequence >= t.last_sequence, s.pickup_type"
@@ -174,8 +199,7 @@ std::vector<CallRecord> storeCallsAt(Store* store, const std::vector<std::string
 std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& tripId) {
     std::lock_guard<std::mutex> hold(store->lock);
     Query query(
-        store->db,
-        "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
+        store, "SELECT start_time, end_time, headway FROM frequencies WHERE trip_id = ? ORDER BY start_time");
     query.text(tripId);
     std::vector<FrequencyRecord> frequencies;
     while (query.row()) {
@@ -189,7 +213,7 @@ std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& t
 std::vector<std::string> storeServicesOn(Store* store, int32_t date) {
     std::lock_guard<std::mutex> hold(store->lock);
     Query query(
-        store->db,
+        store,
         "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
         " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
         " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
@@ -208,7 +232,7 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
     std::lock_guard<std::mutex> hold(store->lock);
     if (!recordId.empty()) {
         Query query(
-            store->db,
+            store,
             "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
             " AND record_id = ?");
         if (query.text(table).text(field).text(language).text(recordId).row()) {
@@ -217,7 +241,7 @@ std::string storeTranslation(Store* store, const std::string& table, const std::
     }
     if (!fieldValue.empty()) {
         Query query(
-            store->db,
+            store,
             "SELECT translation FROM translations WHERE table_name = ? AND field_name = ? AND language = ?"
             " AND field_value = ? AND record_id = ''");
         if (query.text(table).text(field).text(language).text(fieldValue).row()) {
