@@ -13,6 +13,10 @@
    static files (its own configuration, loopback only, started and stopped
    here), as the yardstick.
 4. Runs ApacheBench (HTTP/1.0, no keep-alive) against both.
+5. Runs the attack mix of tests/server/attack_test.py at full size (slow
+   and silent connections, 100 MiB bodies, a preview flood, racing login
+   guesses, from other loopback addresses) beside 5,000 polling boards, and
+   reads the server's peak memory.
 
 Prints a Markdown table of the figures. Everything lives in
 build/server/bench/."""
@@ -26,9 +30,12 @@ import socket
 import subprocess
 import sys
 import time
+import threading
 import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "server"))
+import attack_test  # noqa: E402  the same attacks as the test, at full size
 CLOCK = "2026-03-10T07:30"
 
 
@@ -93,6 +100,27 @@ def apachebench(port, requests, concurrency):
         sum(int(g) for g in failed.groups()) if failed else 0, ", non-2xx " + non2xx.group(1) if non2xx else "")
 
 
+def peak_memory_mb(pid):
+    """The process's peak resident memory (VmHWM) in MB."""
+    with open("/proc/%d/status" % pid) as status:
+        found = re.search(r"VmHWM:\s+(\d+) kB", status.read())
+    return int(found.group(1)) / 1024.0 if found else -1.0
+
+
+def under_attack(tool, port, boards, seconds, numbers):
+    """5,000 boards polling while the full attack mix runs; one table row."""
+    result = {}
+    load = threading.Thread(target=lambda: result.update(figures=boardload(tool, port, boards, seconds, numbers)))
+    load.start()
+    guesses = attack_test.attacks(port, attack_test.FULL, seconds - 1, user="nobody")
+    load.join()
+    line, figures = result["figures"]
+    print(line, flush=True)
+    return "| %d boards under the full attack mix | %s req/s, p50 %s ms, p99 %s ms, %s errors; logins: %s |" % (
+        boards, figures.get("rate", "?"), figures.get("p50", "?"), figures.get("p99", "?"),
+        figures.get("errors", "?"), ", ".join("%s x %d" % (code, guesses.count(code)) for code in sorted(set(guesses))))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", default=os.path.join(ROOT, "build/server/src/server/velmorant-server"))
@@ -116,6 +144,12 @@ def main():
     subprocess.run([sys.executable, os.path.join(ROOT, "tools/make-load-feed.py"), work, "--rows",
                     str(options.rows), "--boards", str(configured)], check=True)
     config = os.path.join(work, "station.toml")
+    # The boards poll from 127.0.0.1; the attacks come from other loopback
+    # addresses, as from other hosts of the station's network.
+    with open(config, encoding="utf-8") as f:
+        text = f.read()
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(text.replace("[server]\n", '[server]\nboards_from = ["127.0.0.1"]\n', 1))
     store = os.path.join(work, "timetable.db")
     for leftover in (store, store + ".new"):
         if os.path.exists(leftover):
@@ -187,6 +221,12 @@ def main():
         report.append("|---|---|---|")
         report.append("| board 1 | %s | %s |" % (apachebench(port, 20000, 20), apachebench(nginx_port, 20000, 20)))
         print(report[-1], flush=True)
+        report.append("")
+        report.append("| attack | board polls |")
+        report.append("|---|---|")
+        report.append(under_attack(tool, port, configured, max(options.seconds, 10), configured))
+        report.append("| server peak memory (VmHWM) | %.0f MB |" % peak_memory_mb(server.pid))
+        print(report[-2] + "\n" + report[-1], flush=True)
     finally:
         if nginx:
             nginx.terminate()

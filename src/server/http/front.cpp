@@ -58,6 +58,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::array<char, READ_CHUNK> buffer{};
     HttpResponse response;
     http::response<http::string_body> reply;
+    bool drain = false;  // the request was refused unread: read what follows a while before closing
+    size_t drained = 0;  // bytes read and dropped so far
 };
 
 Connection::~Connection() {
@@ -74,6 +76,24 @@ Connection::~Connection() {
 const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
 
 void readMore(const std::shared_ptr<Connection>& connection);
+
+constexpr size_t MOST_DRAINED = 1024 * 1024;
+constexpr int32_t DRAIN_SECONDS = 2;
+
+// After refusing a request whose body is still coming, the rest is read
+// and dropped for a moment before the close: closing on unread data resets
+// the connection, and the peer could lose the refusal with it.
+void drainThenClose(const std::shared_ptr<Connection>& connection) {
+    connection->stream.async_read_some(net::buffer(connection->buffer),
+                                       [connection](beast::error_code error, size_t got) {
+                                           connection->drained += got;
+                                           if (error || connection->drained > MOST_DRAINED) {
+                                               connection->stream.close();
+                                               return;
+                                           }
+                                           drainThenClose(connection);
+                                       });
+}
 
 // Sends the reply and closes; the peer has replySeconds to take it.
 void sendReply(const std::shared_ptr<Connection>& connection) {
@@ -95,17 +115,30 @@ void sendReply(const std::shared_ptr<Connection>& connection) {
     reply.body() = std::move(response.body);
     reply.prepare_payload();
     connection->stream.expires_after(std::chrono::seconds(connection->front->settings->replySeconds));
-    http::async_write(connection->stream, reply, [connection](beast::error_code, size_t) {
+    http::async_write(connection->stream, reply, [connection](beast::error_code error, size_t) {
         beast::error_code ignored;
+        if (!error && connection->drain) {
+            connection->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            connection->stream.expires_after(std::chrono::seconds(DRAIN_SECONDS));
+            drainThenClose(connection);
+            return;
+        }
         connection->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
         connection->stream.close();
     });
 }
 
-void refuseWith(const std::shared_ptr<Connection>& connection, int32_t status, const char* text) {
+// Answers without running a handler; `unread`: the request was not read
+// to its end.
+void refuseWith(const std::shared_ptr<Connection>& connection, int32_t status, const char* text,
+                bool unread) {
+    connection->drain = unread;
     connection->response = HttpResponse{};
     connection->response.status = status;
     connection->response.setContent(text, PLAIN_TEXT);
+    if (status == 503) {
+        connection->response.setHeader("Retry-After", "1");
+    }
     sendReply(connection);
 }
 
@@ -125,8 +158,7 @@ void dispatch(const std::shared_ptr<Connection>& connection) {
         net::post(connection->stream.get_executor(), [connection] { sendReply(connection); });
     });
     if (!queued) {
-        connection->response.setHeader("Retry-After", "1");
-        refuseWith(connection, 503, "busy; try again\n");
+        refuseWith(connection, 503, "busy; try again\n", false);
     }
 }
 
@@ -147,7 +179,7 @@ void onRead(const std::shared_ptr<Connection>& connection, beast::error_code err
     ReadStep step = requestReaderFeed(&connection->reader, routes, connection->buffer.data(), got);
     if (step == ReadStep::HEADER) {
         if (!mayAsk(*connection)) {
-            refuseWith(connection, 403, "not open to this address\n");
+            refuseWith(connection, 403, "not open to this address\n", true);
             return;
         }
         connection->stream.expires_after(std::chrono::seconds(connection->front->settings->bodySeconds));
@@ -158,7 +190,7 @@ void onRead(const std::shared_ptr<Connection>& connection, beast::error_code err
     } else if (step == ReadStep::DONE) {
         dispatch(connection);
     } else if (step == ReadStep::REFUSED) {
-        refuseWith(connection, connection->reader.refusal, "refused\n");
+        refuseWith(connection, connection->reader.refusal, "refused\n", true);
     }
 }
 
