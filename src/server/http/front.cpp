@@ -10,6 +10,9 @@
 // closes its connection, as the boards expect.
 #include <signal.h>
 
+// Boost 1.74's Asio uses std::exchange without including <utility>.
+#include <utility>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <cstdio>
