@@ -145,12 +145,8 @@ const char* soundType(const std::string& name) {
 
 // The board's slot, or nothing for a board the station does not have.
 BoardSlot* findSlot(BoardApi* api, int32_t number) {
-    for (const auto& candidate : api->slots) {
-        if (candidate->board->number == number) {
-            return candidate.get();
-        }
-    }
-    return nullptr;
+    const auto found = api->slotByNumber.find(number);
+    return found == api->slotByNumber.end() ? nullptr : found->second;
 }
 
 const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
@@ -304,6 +300,7 @@ bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock
         api->slots.push_back(std::make_unique<BoardSlot>());
         api->slots.back()->board = &board;
         api->slots.back()->selection = selectionKey(board);
+        api->slotByNumber[board.number] = api->slots.back().get();
     }
     // Every board's timetable is read before the first board asks, so that
     // a station's boards starting together do not all wait for the store.

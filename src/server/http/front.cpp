@@ -247,28 +247,44 @@ bool admit(Front* front, const std::string& address, bool* perAddress) {
     return true;
 }
 
+void acceptNext(Front* front);
+
+// An accept that failed (out of descriptors, most likely) is tried again a
+// moment later instead of at once, which would only spin.
+void acceptLater(Front* front) {
+    auto timer = std::make_shared<net::steady_timer>(front->io, std::chrono::milliseconds(50));
+    timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
+}
+
+// A new connection: admitted and read, or closed at once.
+void onAccept(Front* front, tcp::socket socket) {
+    const std::string address = peerAddress(socket);
+    bool perAddress = false;
+    if (address.empty() || !admit(front, address, &perAddress)) {
+        beast::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    auto connection = std::make_shared<Connection>(front, std::move(socket), address, perAddress);
+    requestReaderStart(&connection->reader);
+    // One deadline for the whole header, however slowly it drips.
+    connection->stream.expires_after(std::chrono::seconds(front->settings->headerSeconds));
+    readMore(connection);
+}
+
 void acceptNext(Front* front) {
-    front->acceptor.async_accept(net::make_strand(front->io), [front](beast::error_code error,
-                                                                      tcp::socket socket) {
-        if (error == net::error::operation_aborted) {
-            return;  // stopping
-        }
-        if (!error) {
-            const std::string address = peerAddress(socket);
-            bool perAddress = false;
-            if (!address.empty() && admit(front, address, &perAddress)) {
-                auto connection = std::make_shared<Connection>(front, std::move(socket), address, perAddress);
-                requestReaderStart(&connection->reader);
-                // One deadline for the whole header, however slowly it drips.
-                connection->stream.expires_after(std::chrono::seconds(front->settings->headerSeconds));
-                readMore(connection);
-            } else {
-                beast::error_code ignored;
-                socket.close(ignored);
-            }
-        }
-        acceptNext(front);
-    });
+    front->acceptor.async_accept(net::make_strand(front->io),
+                                 [front](beast::error_code error, tcp::socket socket) {
+                                     if (error == net::error::operation_aborted) {
+                                         return;  // stopping
+                                     }
+                                     if (error) {
+                                         acceptLater(front);
+                                         return;
+                                     }
+                                     onAccept(front, std::move(socket));
+                                     acceptNext(front);
+                                 });
 }
 
 // The port in use, written whole (through a temporary file renamed into

@@ -15,6 +15,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "server/operator/operator.h"
@@ -71,6 +72,7 @@ struct BoardApi {
     LiveStore store;
     TimetableCache timetables;
     std::vector<std::unique_ptr<BoardSlot>> slots;
+    std::unordered_map<int32_t, BoardSlot*> slotByNumber;  // the same slots by board number
     PreviewCache previews;
 };
 

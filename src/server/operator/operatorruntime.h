@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "server/operator/operator.h"
 
@@ -63,6 +64,7 @@ struct Runtime {
     std::shared_ptr<const OperatorState> published;
     std::mutex healthLock;  // the boards' health only
     std::vector<BoardHealth> health;
+    std::unordered_map<int32_t, size_t> healthIndex;  // board number -> its entry in health (fixed at start)
     std::string storeFault;                   // the board API's last timetable fault (under healthLock)
     std::string dummyHash;                    // checked for unknown users, so they cost as much as known ones
     int32_t hashesRunning = 0;                // password checks under way (under lock)

@@ -610,6 +610,7 @@ Runtime* operatorStart(const std::string& configPath, const StationConfig& stati
         BoardHealth health;
         health.board = board.number;
         health.boundAddress = board.address.empty() ? std::string() : plainAddress(board.address);
+        state->healthIndex[board.number] = state->health.size();
         state->health.push_back(health);
     }
     std::vector<std::string> problems;
@@ -670,32 +671,32 @@ void operatorNoteStoreFault(Runtime* runtime, const std::string& fault) {
 }
 
 void noteBoardRequest(Runtime* runtime, int32_t board, const std::string& address) {
-    std::lock_guard<std::mutex> hold(runtime->healthLock);
-    for (BoardHealth& health : runtime->health) {
-        if (health.board != board) {
-            continue;
-        }
-        // A board bound to its address is healthy only when polled from it;
-        // any other host asking for its document is shown, not counted.
-        if (!health.boundAddress.empty() && health.boundAddress != address) {
-            if (health.unexpectedAddress != address) {
-                std::fprintf(stderr, "velmorant-server: board %d polled from an unexpected address %s\n",
-                             board, logText(address).c_str());
-            }
-            health.unexpectedAddress = address;
-            continue;
-        }
-        const int64_t at = clockNow(runtime->clock);
-        if (!health.address.empty() && health.address != address) {
-            health.previousAddress = health.address;
-            health.addressChangedAt = at;
-            std::fprintf(stderr, "velmorant-server: board %d now asks from %s (was %s)\n", board,
-                         logText(address).c_str(), logText(health.address).c_str());
-        }
-        health.address = address;
-        health.lastMs = monotonicMs();
-        health.lastAt = at;
+    const auto index = runtime->healthIndex.find(board);
+    if (index == runtime->healthIndex.end()) {
+        return;
     }
+    std::lock_guard<std::mutex> hold(runtime->healthLock);
+    BoardHealth& health = runtime->health[index->second];
+    // A board bound to its address is healthy only when polled from it; any
+    // other host asking for its document is shown, not counted.
+    if (!health.boundAddress.empty() && health.boundAddress != address) {
+        if (health.unexpectedAddress != address) {
+            std::fprintf(stderr, "velmorant-server: board %d polled from an unexpected address %s\n", board,
+                         logText(address).c_str());
+        }
+        health.unexpectedAddress = address;
+        return;
+    }
+    const int64_t at = clockNow(runtime->clock);
+    if (!health.address.empty() && health.address != address) {
+        health.previousAddress = health.address;
+        health.addressChangedAt = at;
+        std::fprintf(stderr, "velmorant-server: board %d now asks from %s (was %s)\n", board,
+                     logText(address).c_str(), logText(health.address).c_str());
+    }
+    health.address = address;
+    health.lastMs = monotonicMs();
+    health.lastAt = at;
 }
 
 bool operatorAddressAllowed(const Runtime* runtime, const std::string& address) {
