@@ -141,9 +141,9 @@ void addAccountCommands(CLI::App* app, OperatorCommand* account) {
     action(token, "revoke", "revoke a token", true);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Parses the command line and runs the command; CLI11 reports a wrong
+// command line by exception, caught here.
+int runCommandLine(int argc, char** argv) {
     CLI::App app(
         "velmorant-server: the board server a station runs.\n"
         "TIME is local time in the feed's time zone: YYYY-MM-DDTHH:MM[:SS]");
@@ -174,4 +174,17 @@ int main(int argc, char** argv) {
         return runServeOrCheck(serve->parsed(), options);
     }
     return runOperatorCommand(account);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runCommandLine(argc, argv);
+    } catch (...) {
+        // Whatever escaped (out of memory, a library's own fault) ends the
+        // program with a message instead of an abort.
+        std::fputs("velmorant-server: stopped by an unexpected fault\n", stderr);
+        return EXIT_REFUSED;
+    }
 }
