@@ -261,13 +261,16 @@ def smaller(work, port):
         fail("an address outside allow_from and boards_from was answered")
     if stat.S_IMODE(os.stat(work + "/operator.db").st_mode) != 0o600:
         fail("operator.db is readable by others")
-    # The operator database removed while serving: changes are refused, not lost.
-    os.remove(work + "/operator.db")
-    status, _, body = request(port, "127.0.0.5", "POST", "/api/v1/notices",
-                              {"text_jp": "テスト", "text_en": "Test"},
-                              {"Authorization": "Bearer " + TOKEN, "Content-Type": "application/json"})
-    if status != 503 or "removed" not in body:
-        fail(f"a change with operator.db gone got {status} {body}")
+    # The operator database made read-only, then removed, while serving:
+    # changes are refused with the reason, never acknowledged and lost.
+    for change, reason in ((lambda: os.chmod(work + "/operator.db", 0o400), "read-only"),
+                           (lambda: os.remove(work + "/operator.db"), "removed")):
+        change()
+        status, _, body = request(port, "127.0.0.5", "POST", "/api/v1/notices",
+                                  {"text_jp": "テスト", "text_en": "Test"},
+                                  {"Authorization": "Bearer " + TOKEN, "Content-Type": "application/json"})
+        if status != 503 or reason not in body:
+            fail(f"a change with operator.db {reason} got {status} {body}")
 
 
 def damaged_store(work, port):

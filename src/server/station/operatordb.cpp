@@ -333,7 +333,9 @@ std::string operatorDbFault(OperatorDb* db) {
                " was removed or replaced while the server runs; changes are refused until "
                "the server is restarted";
     }
-    if (access(db->path.c_str(), W_OK) != 0) {
+    // The mode counts too: the server may run as root, whom access() lets
+    // write anything.
+    if (access(db->path.c_str(), W_OK) != 0 || (file.st_mode & S_IWUSR) == 0) {
         return db->path + " is read-only; changes are refused";
     }
     return std::string();
