@@ -21,7 +21,7 @@ packages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-tools wine 
   fonts-liberation fonts-arphic-uming fonts-nanum python3 clang libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libbenchmark-dev catch2 valgrind dpkg-dev)
 # The board server's libraries (velmorant-server).
-packages+=(libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
+packages+=(libsqlite3-dev libtomlplusplus-dev libzip-dev libcsv-dev
   libhowardhinnant-date-dev tzdata pkg-config libsodium-dev nlohmann-json3-dev)
 # The board server's feed test fetches the published test feed with npm
 # (Debian's, unless this machine has an npm already).

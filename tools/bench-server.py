@@ -18,11 +18,16 @@
    every one of those trips, with tests/bench/realtime_bench.cpp; goal:
    under 200 ms and 100 MB. `--realtime-only` runs this part alone.
 
-5. With --imports (or alone with --imports-only): times the import and
+6. With --imports (or alone with --imports-only): times the import and
    reads its peak memory for generated feeds of 1,000,000 and 10,000,000
    stop_times rows and for zip bombs: one whose stop_times.txt claims
    5 GiB, one of 3.5 GiB of zeros under the 4 GiB limit, and one of
    1 GiB of repeated rows of one trip.
+
+7. Runs the attack mix of tests/server/attack_test.py at full size (slow
+   and silent connections, 100 MiB bodies, a preview flood, racing login
+   guesses, from other loopback addresses) beside 5,000 polling boards, and
+   reads the server's peak memory.
 
 Prints a Markdown table of the figures. Everything lives in
 build/server/bench/; the feeds are generated here and never kept in the
@@ -37,10 +42,13 @@ import socket
 import subprocess
 import sys
 import time
+import threading
 import urllib.request
 import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "server"))
+import attack_test  # noqa: E402  the same attacks as the test, at full size
 CLOCK = "2026-03-10T07:30"
 
 
@@ -194,6 +202,30 @@ def realtime_figures(bench, work, trips=5000, stops=30):
              figures["max_rss_mb"], figures["delayed"]))
 
 
+def peak_memory_mb(pid):
+    """The process's peak resident memory (VmHWM) in MB."""
+    with open("/proc/%d/status" % pid) as status:
+        found = re.search(r"VmHWM:\s+(\d+) kB", status.read())
+    return int(found.group(1)) / 1024.0 if found else -1.0
+
+
+def under_attack(tool, port, boards, seconds, numbers):
+    """5,000 boards polling while the full attack mix runs; one table row."""
+    result = {}
+    load = threading.Thread(target=lambda: result.update(figures=boardload(tool, port, boards, seconds, numbers)))
+    load.start()
+    try:
+        guesses = attack_test.attacks(port, attack_test.FULL, seconds - 1, user="nobody")
+    except SystemExit:
+        guesses = ["attacker refused (see FAIL above)"]
+    load.join()
+    line, figures = result["figures"]
+    print(line, flush=True)
+    return "| %d boards under the full attack mix | %s req/s, p50 %s ms, p99 %s ms, %s errors; logins: %s |" % (
+        boards, figures.get("rate", "?"), figures.get("p50", "?"), figures.get("p99", "?"),
+        figures.get("errors", "?"), ", ".join("%s x %d" % (code, guesses.count(code)) for code in sorted(set(guesses))))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--realtime-bench", default=os.path.join(ROOT, "build/server/src/server/realtime_bench"))
@@ -231,6 +263,12 @@ def main():
     subprocess.run([sys.executable, os.path.join(ROOT, "tools/make-load-feed.py"), work, "--rows",
                     str(options.rows), "--boards", str(configured)], check=True)
     config = os.path.join(work, "station.toml")
+    # The boards poll from 127.0.0.1; the attacks come from other loopback
+    # addresses, as from other hosts of the station's network.
+    with open(config, encoding="utf-8") as f:
+        text = f.read()
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(text.replace("[server]\n", '[server]\nboards_from = ["127.0.0.1"]\n', 1))
     store = os.path.join(work, "timetable.db")
     for leftover in (store, store + ".new"):
         if os.path.exists(leftover):
@@ -302,6 +340,12 @@ def main():
         report.append("|---|---|---|")
         report.append("| board 1 | %s | %s |" % (apachebench(port, 20000, 20), apachebench(nginx_port, 20000, 20)))
         print(report[-1], flush=True)
+        report.append("")
+        report.append("| attack | board polls |")
+        report.append("|---|---|")
+        report.append(under_attack(tool, port, configured, max(options.seconds, 10), configured))
+        report.append("| server peak memory (VmHWM) | %.0f MB |" % peak_memory_mb(server.pid))
+        print(report[-2] + "\n" + report[-1], flush=True)
     finally:
         if nginx:
             nginx.terminate()

@@ -53,8 +53,8 @@ ALLOWED["server/http"] |= {"render"}
 # What a program of "import" and "check" alone may not need: an HTTP server
 # or client (httplib, Boost.Beast, libcurl), FreeType, libpng and libsodium.
 OFFLINE_PARTS = {"server/station", "server/timetable", "server/realtime", "server/signs"}
-OUTSIDE_SYMBOL = re.compile(r"^(_ZN7httplib|_ZNK7httplib|_ZN5boost5beast|_ZNK5boost5beast|curl_|FT_|png_|sodium_|"
-                            r"crypto_|randombytes_)")
+OUTSIDE_SYMBOL = re.compile(r"^(_ZN7httplib|_ZNK7httplib|_ZN5boost5beast|_ZNK5boost5beast|_ZN5boost4asio|curl_|FT_|"
+                            r"png_|sodium_|crypto_|randombytes_)")
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([A-Za-z0-9_]+)/(?:([A-Za-z0-9_]+)/)?')
 SOURCE_ENDINGS = (".cpp", ".h", ".hpp", ".cc")
 

@@ -225,13 +225,15 @@ TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     clock.frozen = true;
     ASSERT_TRUE(parseLocalTime("2026-12-07T07:50", station.zone, &clock.startInstant));
     std::string error;
-    ASSERT_TRUE(boardApiStart(&api, station.config, clock, &error)) << error;
-    ASSERT_TRUE(withFreshSlot(&api, 5, [](const BoardSlot& slot) {
+    Runtime* operatorSide = operatorStart(station.config.path, station.config, clock);
+    ASSERT_TRUE(boardApiStart(&api, station.config, clock, operatorSide, &error)) << error;
+    EXPECT_TRUE(withFreshSlot(&api, 5, [](const BoardSlot& slot) {
         EXPECT_TRUE(has(slot.body, "line=train\t7:55\tExp 1234M Beta\t")) << slot.body;
     }));
-    ASSERT_TRUE(withFreshSlot(&api, 6, [](const BoardSlot& slot) {
+    EXPECT_TRUE(withFreshSlot(&api, 6, [](const BoardSlot& slot) {
         EXPECT_TRUE(has(slot.body, "row=train\t7:55\t0\t\tBeta|Beta\n")) << slot.body;
     }));
+    operatorStop(operatorSide);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // The board API: GET /api/boards/N/display.txt answers the board's document
 // for this second (built at most once a second per board, then served from
 // its cache), GET /sounds/<name> a melody file from the melody folder and
-// GET /api/boards/N/preview.png what the board shows as a picture. Every
-// reply closes its connection, as the boards expect. The store is re-opened
+// GET /api/boards/N/preview.png what the board shows as a picture, drawn
+// once per document and pitch. Every reply closes its connection, as the
+// boards expect. The store is re-opened
 // between requests when the import has replaced its file, so a feed update
 // never drops a request.
-#include <httplib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -32,37 +31,88 @@ std::string selectionKey(const BoardConfig& board) {
     return key;
 }
 
+// The timetable for a selection, built once per store and day. A build
+// during which the store failed to read is not kept: `fault` says why, and
+// the last good timetable (or nothing) is returned.
 std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
                                                       const StationConfig& config, const BoardConfig& board,
-                                                      const StoreView& view, int32_t day) {
+                                                      const StoreView& view, int32_t day,
+                                                      std::string* fault) {
     std::lock_guard<std::mutex> hold(cache->lock);
     SharedTimetable& entry = cache->entries[key];
     if (entry.timetable == nullptr || entry.generation != view.generation ||
         entry.timetable->operatingDay != day) {
+        std::string last;
+        const uint64_t faultsBefore = storeFaults(view.store.get(), &last);
         auto timetable = std::make_shared<BoardTimetable>();
         buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        if (storeFaults(view.store.get(), &last) != faultsBefore) {
+            *fault = "the timetable store cannot be read (" + last + ")";
+            return entry.timetable;
+        }
         entry.timetable = std::move(timetable);
         entry.generation = view.generation;
     }
     return entry.timetable;
 }
 
+constexpr int64_t FAULT_RETRY_MS = 5000;
+
+// Brings the slot's timetable up to the store and the day. On a store
+// fault the last good departures stay in use, the fault is logged loudly
+// (once while it lasts) and shown on the operator's page, and the store is
+// tried again a few seconds later; false when there is no good timetable.
+bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfig& config,
+                      const StoreView& view, int32_t day, Runtime* operatorSide) {
+    const bool retry = !slot->storeFault.empty() && monotonicMs() - slot->faultMs >= FAULT_RETRY_MS;
+    if (slot->timetable != nullptr && slot->generation == view.generation &&
+        slot->timetable->operatingDay == day && !retry) {
+        return true;
+    }
+    std::string fault;
+    auto timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day, &fault);
+    if (fault.empty()) {
+        if (!slot->storeFault.empty()) {
+            std::fprintf(stderr, "velmorant-server: board %d: the timetable store reads again\n",
+                         slot->board->number);
+            operatorNoteStoreFault(operatorSide, std::string());
+        }
+        slot->storeFault.clear();
+        slot->timetable = std::move(timetable);
+        return true;
+    }
+    slot->faultMs = monotonicMs();
+    if (fault != slot->storeFault) {
+        std::fprintf(stderr, "velmorant-server: FAULT: board %d: %s; %s\n", slot->board->number,
+                     fault.c_str(),
+                     slot->timetable != nullptr ? "the last good departures stay shown" : "answering 503");
+        operatorNoteStoreFault(operatorSide, fault);
+        slot->storeFault = fault;
+    }
+    if (slot->timetable == nullptr) {
+        slot->timetable = std::move(timetable);
+    }
+    return slot->timetable != nullptr;
+}
+
 // Brings the slot up to the second now; called with the slot locked.
 void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
-                 int64_t now) {
+                 int64_t now, Runtime* operatorSide) {
     // What the operator sets shows in the next document, not a second later.
-    const uint64_t operatorChanges = operatorGeneration();
+    const uint64_t operatorChanges = operatorGeneration(operatorSide);
     if (slot->builtFor == now && slot->generation == view.generation &&
         slot->operatorGeneration == operatorChanges) {
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
-    if (slot->timetable == nullptr || slot->generation != view.generation ||
-        slot->timetable->operatingDay != day) {
-        slot->timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day);
+    if (!refreshTimetable(slot, cache, config, view, day, operatorSide)) {
+        // Never a wrong document: without a good timetable the board gets 503.
+        slot->accepted = false;
+        slot->builtFor = INT64_MIN;
+        return;
     }
     BoardOverlay overlay;
-    operatorOverlay(slot->board->number, now, &overlay);
+    operatorOverlay(operatorSide, slot->board->number, now, &overlay);
     BuiltDocument document;
     buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay);
     slot->builtFor = now;
@@ -79,7 +129,8 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
     }
     if (problems != slot->lastProblems) {
         for (const std::string& problem : document.problems) {
-            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number, problem.c_str());
+            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number,
+                         logText(problem).c_str());
         }
         slot->lastProblems = problems;
     }
@@ -95,94 +146,132 @@ const char* soundType(const std::string& name) {
 
 // The board's slot, or nothing for a board the station does not have.
 BoardSlot* findSlot(BoardApi* api, int32_t number) {
-    for (const auto& candidate : api->slots) {
-        if (candidate->board->number == number) {
-            return candidate.get();
-        }
-    }
-    return nullptr;
+    const auto found = api->slotByNumber.find(number);
+    return found == api->slotByNumber.end() ? nullptr : found->second;
 }
 
 const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
 
+// A board route: no body accepted, answered on the network thread unless
+// it draws.
+HttpRoute boardRoute(const char* pattern, RouteWork work, HttpHandler handler) {
+    HttpRoute route;
+    route.method = "GET";
+    route.pattern = pattern;
+    route.mostBody = 0;
+    route.work = work;
+    route.audience = RouteAudience::BOARDS;
+    route.handler = std::move(handler);
+    return route;
+}
+
 // Each board's document, brought up to date from the store when it asks.
-void addDisplayRoute(httplib::Server* server, BoardApi* api) {
-    server->Get(R"(/api/boards/(\d{1,9})/display\.txt)",
-                [api](const httplib::Request& request, httplib::Response& response) {
-                    const int32_t number = std::atoi(request.matches[1].str().c_str());
-                    if (findSlot(api, number) == nullptr) {
-                        response.status = 404;
-                        response.set_content("no such board\n", PLAIN_TEXT);
-                        return;
-                    }
-                    noteBoardRequest(number, request.remote_addr);
-                    bool accepted = false;
-                    std::string body;
-                    withFreshSlot(api, number, [&](const BoardSlot& slot) {
-                        accepted = slot.accepted;
-                        body = slot.body;
-                    });
-                    if (!accepted) {
-                        response.status = 503;
-                        response.set_content("document not accepted by the board's reader\n", PLAIN_TEXT);
-                        return;
-                    }
-                    response.set_content(body, PLAIN_TEXT);
-                });
+HttpRoute displayRoute(BoardApi* api) {
+    return boardRoute(R"(/api/boards/(\d{1,9})/display\.txt)", RouteWork::NETWORK,
+                      [api](const HttpRequest& request, HttpResponse& response) {
+                          const int32_t number = std::atoi(request.matches[1].c_str());
+                          if (findSlot(api, number) == nullptr) {
+                              response.status = 404;
+                              response.setContent("no such board\n", PLAIN_TEXT);
+                              return;
+                          }
+                          noteBoardRequest(api->operatorSide, number, request.remoteAddress);
+                          bool accepted = false;
+                          std::string body;
+                          withFreshSlot(api, number, [&](const BoardSlot& slot) {
+                              accepted = slot.accepted;
+                              body = slot.body;
+                          });
+                          if (!accepted) {
+                              response.status = 503;
+                              response.setContent("document not accepted by the board's reader\n",
+                                                  PLAIN_TEXT);
+                              return;
+                          }
+                          response.setContent(body, PLAIN_TEXT);
+                      });
 }
 
 // The melody files, by name, for the boards to play.
-void addSoundRoute(httplib::Server* server, const StationConfig& config) {
-    server->Get(R"(/sounds/(.+))", [&config](const httplib::Request& request, httplib::Response& response) {
-        std::string path;
-        const std::string name = request.matches[1].str();
-        const int64_t size = melodyFileSize(config, name, &path);
-        std::string bytes;
-        FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
-        if (file == nullptr) {
-            response.status = 404;
-            response.set_content("no such melody\n", PLAIN_TEXT);
-            return;
-        }
-        bytes.resize(static_cast<size_t>(size));
-        const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-        bytes.resize(got);
-        response.set_content(bytes, soundType(name));
-    });
+HttpRoute soundRoute(const StationConfig& config) {
+    return boardRoute(R"(/sounds/(.+))", RouteWork::NETWORK,
+                      [&config](const HttpRequest& request, HttpResponse& response) {
+                          std::string path;
+                          const std::string& name = request.matches[1];
+                          const int64_t size = melodyFileSize(config, name, &path);
+                          std::string bytes;
+                          FILE* file = size >= 0 ? std::fopen(path.c_str(), "rb") : nullptr;
+                          if (file == nullptr) {
+                              response.status = 404;
+                              response.setContent("no such melody\n", PLAIN_TEXT);
+                              return;
+                          }
+                          bytes.resize(static_cast<size_t>(size));
+                          const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+                          std::fclose(file);
+                          bytes.resize(got);
+                          response.setContent(bytes, soundType(name));
+                      });
 }
 
 constexpr int32_t DEFAULT_PITCH = 4;
 
+// The picture of a board's document at a pitch: drawn once, then taken
+// from the cache until the document changes. 404 for an unknown board.
+int32_t previewPicture(BoardApi* api, int32_t number, int32_t pitch, std::string* png) {
+    std::string document;
+    if (!withFreshSlot(api, number, [&document](const BoardSlot& slot) { document = slot.body; })) {
+        return 404;
+    }
+    {
+        std::lock_guard<std::mutex> hold(api->previews.lock);
+        for (const PreviewPicture& picture : api->previews.pictures) {
+            if (picture.board == number && picture.pitch == pitch && picture.document == document) {
+                *png = picture.png;
+                return 200;
+            }
+        }
+    }
+    PreviewDots dots;
+    if (!renderBoardPreview(number, previewClockMs(*api->clock), dots)) {
+        return 404;
+    }
+    if (!encodePreviewPng(dots, pitch, png)) {
+        return 500;
+    }
+    std::lock_guard<std::mutex> hold(api->previews.lock);
+    auto& pictures = api->previews.pictures;
+    std::erase_if(pictures,
+                  [&](const PreviewPicture& old) { return old.board == number && old.pitch == pitch; });
+    pictures.push_back({number, document, pitch, *png});
+    return 200;
+}
+
 // What a board shows now as a PNG picture of round LEDs.
-void addPreviewRoute(httplib::Server* server, const ServerClock& clock) {
-    server->Get(R"(/api/boards/(\d{1,9})/preview\.png)",
-                [&clock](const httplib::Request& request, httplib::Response& response) {
-                    const int number = std::atoi(request.matches[1].str().c_str());
-                    int32_t pitch = DEFAULT_PITCH;
-                    if (request.has_param("pitch")) {
-                        pitch = std::atoi(request.get_param_value("pitch").c_str());
-                    }
-                    if (pitch < 1 || pitch > PREVIEW_MOST_PITCH) {
-                        response.status = 400;
-                        response.set_content("pitch is 1 to 16\n", PLAIN_TEXT);
-                        return;
-                    }
-                    PreviewDots dots;
-                    std::string png;
-                    if (!renderBoardPreview(number, previewClockMs(clock), dots)) {
-                        response.status = 404;
-                        response.set_content("no such board\n", PLAIN_TEXT);
-                        return;
-                    }
-                    if (!encodePreviewPng(dots, pitch, &png)) {
-                        response.status = 500;
-                        response.set_content("preview picture failed\n", PLAIN_TEXT);
-                        return;
-                    }
-                    response.set_header("Cache-Control", "no-store");
-                    response.set_content(png, "image/png");
-                });
+HttpRoute previewRoute(BoardApi* api) {
+    return boardRoute(R"(/api/boards/(\d{1,9})/preview\.png)", RouteWork::HEAVY,
+                      [api](const HttpRequest& request, HttpResponse& response) {
+                          const int32_t number = std::atoi(request.matches[1].c_str());
+                          int32_t pitch = DEFAULT_PITCH;
+                          if (request.hasParam("pitch")) {
+                              pitch = std::atoi(request.param("pitch").c_str());
+                          }
+                          if (pitch < 1 || pitch > PREVIEW_MOST_PITCH) {
+                              response.status = 400;
+                              response.setContent("pitch is 1 to 16\n", PLAIN_TEXT);
+                              return;
+                          }
+                          std::string png;
+                          response.status = previewPicture(api, number, pitch, &png);
+                          if (response.status == 404) {
+                              response.setContent("no such board\n", PLAIN_TEXT);
+                          } else if (response.status != 200) {
+                              response.setContent("preview picture failed\n", PLAIN_TEXT);
+                          } else {
+                              response.setHeader("Cache-Control", "no-store");
+                              response.setContent(std::move(png), "image/png");
+                          }
+                      });
 }
 
 }  // namespace
@@ -194,13 +283,15 @@ bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const
     }
     const StoreView view = liveStoreCurrent(&api->store);
     std::lock_guard<std::mutex> hold(slot->lock);
-    refreshSlot(slot, &api->timetables, *api->config, view, clockNow(*api->clock));
+    refreshSlot(slot, &api->timetables, *api->config, view, clockNow(*api->clock), api->operatorSide);
     use(*slot);
     return true;
 }
 
-bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock& clock, std::string* error) {
+bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock& clock,
+                   Runtime* operatorSide, std::string* error) {
     api->config = &config;
+    api->operatorSide = operatorSide;
     api->clock = &clock;
     api->store.path = config.store;
     if (!liveStoreOpen(&api->store, error)) {
@@ -212,6 +303,7 @@ bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock
         api->slots.push_back(std::make_unique<BoardSlot>());
         api->slots.back()->board = &board;
         api->slots.back()->selection = selectionKey(board);
+        api->slotByNumber[board.number] = api->slots.back().get();
     }
     // Every board's timetable is read before the first board asks, so that
     // a station's boards starting together do not all wait for the store.
@@ -221,10 +313,10 @@ bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock
     return true;
 }
 
-void addBoardRoutes(httplib::Server* server, BoardApi* api) {
-    addDisplayRoute(server, api);
-    addPreviewRoute(server, *api->clock);
-    addSoundRoute(server, *api->config);
+void addBoardRoutes(BoardApi* api, std::vector<HttpRoute>* routes) {
+    routes->push_back(displayRoute(api));
+    routes->push_back(previewRoute(api));
+    routes->push_back(soundRoute(*api->config));
 }
 
 BoardAccess boardAccess(BoardApi* api) {
@@ -233,8 +325,11 @@ BoardAccess boardAccess(BoardApi* api) {
         return withFreshSlot(api, number, [body](const BoardSlot& slot) { *body = slot.body; });
     };
     access.departures = [api](int32_t number, std::vector<Departure>* departures) {
-        return withFreshSlot(
-            api, number, [departures](const BoardSlot& slot) { *departures = slot.timetable->departures; });
+        return withFreshSlot(api, number, [departures](const BoardSlot& slot) {
+            if (slot.timetable != nullptr) {
+                *departures = slot.timetable->departures;
+            }
+        });
     };
     access.zone = [api] { return liveStoreCurrent(&api->store).zone; };
     access.store = [api] { return liveStoreCurrent(&api->store); };

@@ -3,20 +3,22 @@
 // "serve", which runs it until SIGTERM or SIGINT.
 #pragma once
 
+#include <boost/beast/http.hpp>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "server/operator/operator.h"
-
-namespace httplib {
-class Server;
-}
 
 // Timetables shared by the boards that show the same departures (several
 // boards per platform are usual), built once per store and operating day.
@@ -42,6 +44,23 @@ struct BoardSlot {
     std::string body;          // the last accepted document
     bool accepted = false;     // the last document built was accepted by the board's reader
     std::string lastProblems;  // as last logged, so they are logged only when they change
+    std::string storeFault;    // why the store could not be read at the last try, empty when it could
+    int64_t faultMs = 0;       // monotonic, that last try
+};
+
+// A preview picture drawn once for a board's document and pitch.
+struct PreviewPicture {
+    int32_t board = 0;     // whose
+    std::string document;  // the document it shows
+    int32_t pitch = 0;     // its dot pitch
+    std::string png;
+};
+
+// Previews drawn so far; a board showing the same document is not drawn
+// again.
+struct PreviewCache {
+    std::mutex lock;
+    std::vector<PreviewPicture> pictures;  // at most one per board and pitch
 };
 
 // What the board API serves from: the live store, the shared timetables and
@@ -49,18 +68,22 @@ struct BoardSlot {
 struct BoardApi {
     const StationConfig* config = nullptr;
     const ServerClock* clock = nullptr;
+    Runtime* operatorSide = nullptr;  // what the operator set, and the boards' health
     LiveStore store;
     TimetableCache timetables;
     std::vector<std::unique_ptr<BoardSlot>> slots;
+    std::unordered_map<int32_t, BoardSlot*> slotByNumber;  // the same slots by board number
+    PreviewCache previews;
 };
 
 // Opens the store and reads every board's timetable; false with a message.
-bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock& clock, std::string* error);
+bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock& clock,
+                   Runtime* operatorSide, std::string* error);
 // Runs `use` on board `number`'s slot brought up to the server's second,
 // under the slot's lock; false for a board the station does not have.
 bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const BoardSlot&)>& use);
 // GET display.txt, preview.png and /sounds/.
-void addBoardRoutes(httplib::Server* server, BoardApi* api);
+void addBoardRoutes(BoardApi* api, std::vector<HttpRoute>* routes);
 // How the operator's side reaches the boards' documents, departures and
 // previews, each as a board would get it now.
 BoardAccess boardAccess(BoardApi* api);
@@ -68,3 +91,81 @@ BoardAccess boardAccess(BoardApi* api);
 // "serve": answers the board API and the operator's page until SIGTERM or
 // SIGINT. Returns the exit code.
 int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile);
+
+// ---------------------------------------------------------------------------
+// Reading requests
+
+// The routes and their compiled patterns, board routes first.
+struct RouteTable {
+    std::vector<HttpRoute> routes;
+    std::vector<std::regex> patterns;  // one per route
+};
+
+void routeTableBuild(RouteTable* table, std::vector<HttpRoute> routes);
+// The route for a method and decoded path, its groups in `matches`; nullptr
+// with 404 (no such path) or 405 (not this method) in `status`.
+const HttpRoute* findRoute(const RouteTable& table, const std::string& method, const std::string& path,
+                           std::vector<std::string>* matches, int32_t* status);
+// A request target split into its decoded path and query; false when it is
+// no origin-form target ("/path?query") or an escape is wrong.
+bool decodeTarget(const std::string& target, std::string* path, std::map<std::string, std::string>* query);
+
+constexpr uint32_t MOST_HEADER_BYTES = 8 * 1024;
+
+// What reading a request has come to after some bytes.
+enum class ReadStep {
+    MORE,     // needs more bytes
+    HEADER,   // the header is complete and its route found: check who asks, then feed on
+    DONE,     // the request is complete in `request`
+    REFUSED,  // answer `refusal` and close
+};
+
+// One request read from the bytes as they come, with Beast's parser: a
+// header of at most MOST_HEADER_BYTES, then a body of at most the route's
+// limit (none on the board API). Nothing of the body is read before the
+// route is known.
+struct RequestReader {
+    boost::beast::http::request_parser<boost::beast::http::string_body> parser;
+    std::string pending;               // bytes not yet taken by the parser
+    const HttpRoute* route = nullptr;  // once the header is read
+    HttpRequest request;               // the request so far
+    int32_t refusal = 0;               // the status to answer a refused request with
+};
+
+void requestReaderStart(RequestReader* reader);
+// Takes `size` more bytes (none to go on after HEADER).
+ReadStep requestReaderFeed(RequestReader* reader, const RouteTable& table, const char* data, size_t size);
+
+// ---------------------------------------------------------------------------
+// The front
+
+// A small pool of threads for one kind of work, with a bounded queue.
+struct WorkPool {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> queue;
+    size_t mostQueued = 0;  // jobs waiting at most; more are refused
+    bool stopping = false;
+    std::vector<std::thread> threads;
+};
+
+void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued);
+// False when the queue is full (the caller answers 503).
+bool workPoolPost(WorkPool* pool, std::function<void()> job);
+void workPoolStop(WorkPool* pool);
+
+// What the front needs beyond its routes.
+struct FrontSettings {
+    std::vector<AddressRange> boardsFrom;  // who may reach the board API (empty: any)
+    std::function<bool(const std::string& address)> operatorAllowed;  // who may reach the rest
+    int32_t mostConnections = 4096;                                   // open at once, in total
+    int32_t mostConnectionsPerAddress = 64;                           // from one address not in boardsFrom
+    int32_t headerSeconds = 10;  // the whole header must come within this
+    int32_t bodySeconds = 10;    // then the whole body
+    int32_t replySeconds = 10;   // and the reply must be taken within this
+};
+
+// Serves `routes` on `listen`:`port` until SIGTERM or SIGINT; the port in
+// use goes to `portFile` when there is one. Returns the exit code.
+int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, const std::string& listen,
+                 int32_t port, const std::string& portFile);

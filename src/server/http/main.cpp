@@ -1,9 +1,8 @@
 // velmorant-server: the board server a station runs. "import" turns a GTFS
 // feed into the timetable store, "serve" answers the boards, "check" prints
 // what every board would get now.
-#include <charconv>
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "server/http/http.h"
@@ -14,101 +13,18 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char* const USAGE =
-    "usage:\n"
-    "  velmorant-server import FEED [--config station.toml | --store FILE] [--accept-shrink]\n"
-    "                          [--max-entry-size BYTES]\n"
-    "  velmorant-server serve --config station.toml [--now TIME] [--frozen] [--listen ADDR] [--port N]\n"
-    "                         [--port-file FILE]\n"
-    "  velmorant-server check --config station.toml [--now TIME] [--frozen]\n"
-    "  velmorant-server user add NAME [--config station.toml]   (password on stdin)\n"
-    "  velmorant-server user hash                               (password on stdin)\n"
-    "  velmorant-server token add NAME [--config station.toml]\n"
-    "  velmorant-server token revoke NAME [--config station.toml]\n"
-    "TIME is local time in the feed's time zone: YYYY-MM-DDTHH:MM[:SS]\n";
-
-int usage(const char* problem) {
-    if (problem != nullptr) {
-        std::fprintf(stderr, "velmorant-server: %s\n", problem);
-    }
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
-}
-
 struct Options {
-    std::string feed;
-    std::string config;
-    std::string store;
-    std::string now;
-    bool frozen = false;
-    std::string listen;
-    int32_t port = -1;
-    std::string portFile;
-    bool acceptShrink = false;                   // import a feed that lost most of its rows
-    uint64_t entrySizeLimit = ENTRY_SIZE_LIMIT;  // largest expanded size of one feed file
+    std::string feed;           // import: the GTFS feed (zip or folder)
+    std::string config;         // station.toml
+    std::string store;          // import: the store file without a configuration
+    std::string now;            // serve, check: local time the clock starts at
+    bool frozen = false;        // serve, check: the timetable clock stands still
+    std::string listen;         // serve: the address, over the configuration's
+    int32_t port = -1;          // serve: the port, over the configuration's; -1 as configured
+    std::string portFile;       // serve: where the port in use is written
+    bool acceptShrink = false;  // import: take a feed that lost most of its rows
+    uint64_t entrySizeLimit = ENTRY_SIZE_LIMIT;  // import: largest expanded size of one feed file
 };
-
-// Reads the options after the command; false on anything unknown.
-bool readOptions(int argc, char** argv, int first, Options* options, std::string* problem) {
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string* target) {
-            if (i + 1 >= argc) {
-                *problem = arg + " needs a value";
-                return false;
-            }
-            *target = argv[++i];
-            return true;
-        };
-        if (arg == "--config") {
-            if (!value(&options->config))
-                return false;
-        } else if (arg == "--store") {
-            if (!value(&options->store))
-                return false;
-        } else if (arg == "--now") {
-            if (!value(&options->now))
-                return false;
-        } else if (arg == "--frozen") {
-            options->frozen = true;
-        } else if (arg == "--listen") {
-            if (!value(&options->listen))
-                return false;
-        } else if (arg == "--port") {
-            std::string text;
-            if (!value(&text))
-                return false;
-            char* end = nullptr;
-            const long port = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != 0 || port < 0 || port > 65535) {
-                *problem = "--port needs a number from 0 to 65535";
-                return false;
-            }
-            options->port = static_cast<int32_t>(port);
-        } else if (arg == "--accept-shrink") {
-            options->acceptShrink = true;
-        } else if (arg == "--max-entry-size") {
-            std::string text;
-            if (!value(&text))
-                return false;
-            const auto [end, fault] =
-                std::from_chars(text.data(), text.data() + text.size(), options->entrySizeLimit);
-            if (text.empty() || fault != std::errc() || end != text.data() + text.size()) {
-                *problem = "--max-entry-size needs a number of bytes";
-                return false;
-            }
-        } else if (arg == "--port-file") {
-            if (!value(&options->portFile))
-                return false;
-        } else if (!arg.empty() && arg[0] != '-' && options->feed.empty()) {
-            options->feed = arg;
-        } else {
-            *problem = "unknown argument " + arg;
-            return false;
-        }
-    }
-    return true;
-}
 
 bool loadConfig(const std::string& path, StationConfig* config) {
     std::vector<std::string> problems;
@@ -182,43 +98,8 @@ bool makeClock(const Options& options, const StationConfig& config, ServerClock*
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        return usage(nullptr);
-    }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(USAGE, stdout);
-        return EXIT_OK;
-    }
-    if (command == "user" || command == "token") {
-        return operatorCommand(argc, argv);
-    }
-    Options options;
-    std::string problem;
-    if (!readOptions(argc, argv, 2, &options, &problem)) {
-        return usage(problem.c_str());
-    }
-    if (command == "import") {
-        if (options.feed.empty()) {
-            return usage("import needs a FEED");
-        }
-        if (!options.config.empty() && !options.store.empty()) {
-            return usage("give --config or --store, not both");
-        }
-        return runImport(options);
-    }
-    if (command != "serve" && command != "check") {
-        return usage(("unknown command " + command).c_str());
-    }
-    if (options.config.empty() || !options.feed.empty()) {
-        return usage((command + " needs --config and no other argument").c_str());
-    }
-    if (command == "check" && (!options.listen.empty() || options.port >= 0 || !options.portFile.empty())) {
-        return usage("check takes no --listen, --port or --port-file");
-    }
+// serve and check: the station, the clock, then the work.
+int runServeOrCheck(bool serve, const Options& options) {
     StationConfig config;
     if (!loadConfig(options.config, &config)) {
         return EXIT_USAGE;
@@ -233,5 +114,90 @@ int main(int argc, char** argv) {
     if (!makeClock(options, config, &clock)) {
         return EXIT_REFUSED;
     }
-    return command == "serve" ? serveBoards(config, clock, options.portFile) : checkBoards(config, clock);
+    return serve ? serveBoards(config, clock, options.portFile) : checkBoards(config, clock);
+}
+
+// --now and --frozen, which serve and check share.
+void addClockOptions(CLI::App* command, Options* options) {
+    command->add_option("--config", options->config, "the station's configuration")->required();
+    command->add_option(
+        "--now", options->now,
+        "start the clock at local time YYYY-MM-DDTHH:MM[:SS], optionally with an offset such as -05:00");
+    command->add_flag("--frozen", options->frozen, "keep the timetable clock still");
+}
+
+// "user add|remove|hash" and "token add|revoke".
+void addAccountCommands(CLI::App* app, OperatorCommand* account) {
+    CLI::App* user = app->add_subcommand("user", "operator users (password on stdin)")->require_subcommand(1);
+    CLI::App* token = app->add_subcommand("token", "API tokens for other systems")->require_subcommand(1);
+    const auto action = [account](CLI::App* area, const char* name, const char* help, bool named) {
+        CLI::App* command = area->add_subcommand(name, help);
+        if (named) {
+            command->add_option("NAME", account->name, "whose")->required();
+            command->add_option("--config", account->config, "the station's configuration")
+                ->default_str("/etc/velmorant/station.toml");
+        }
+        command->callback([account, area, name] {
+            account->area = area->get_name();
+            account->action = name;
+        });
+    };
+    action(user, "add", "add a user or change their password; their sessions end", true);
+    action(user, "remove", "remove a user; their sessions end", true);
+    action(user, "hash", "print a password_hash for station.toml", false);
+    action(token, "add", "make a token (printed once)", true);
+    action(token, "revoke", "revoke a token", true);
+}
+
+// Parses the command line and runs the command; CLI11 reports a wrong
+// command line by exception, caught here.
+int runCommandLine(int argc, char** argv) {
+    CLI::App app(
+        "velmorant-server: the board server a station runs.\n"
+        "TIME is local time in the feed's time zone: YYYY-MM-DDTHH:MM[:SS]");
+    app.require_subcommand(1);
+    Options options;
+    CLI::App* import = app.add_subcommand("import", "turn a GTFS feed into the timetable store");
+    import->add_option("FEED", options.feed, "the feed, a zip file or a folder")->required();
+    auto* config = import->add_option("--config", options.config, "the station's configuration");
+    import->add_option("--store", options.store, "the store file")->excludes(config);
+    import->add_flag("--accept-shrink", options.acceptShrink,
+                     "import a feed that keeps far fewer rows than the store in use");
+    import
+        ->add_option("--max-entry-size", options.entrySizeLimit, "the largest expanded size of one feed file")
+        ->check(CLI::PositiveNumber);
+    CLI::App* serve = app.add_subcommand("serve", "answer the boards and the operator's page");
+    addClockOptions(serve, &options);
+    serve->add_option("--listen", options.listen, "the address to listen on");
+    serve->add_option("--port", options.port, "the port (0: any free one)")->check(CLI::Range(0, 65535));
+    serve->add_option("--port-file", options.portFile, "where the port in use is written");
+    CLI::App* check = app.add_subcommand("check", "print what every board would get now");
+    addClockOptions(check, &options);
+    OperatorCommand account;
+    addAccountCommands(&app, &account);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    if (import->parsed()) {
+        return runImport(options);
+    }
+    if (serve->parsed() || check->parsed()) {
+        return runServeOrCheck(serve->parsed(), options);
+    }
+    return runOperatorCommand(account);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runCommandLine(argc, argv);
+    } catch (...) {
+        // Whatever escaped (out of memory, a library's own fault) ends the
+        // program with a message instead of an abort.
+        std::fputs("velmorant-server: stopped by an unexpected fault\n", stderr);
+        return EXIT_REFUSED;
+    }
 }

@@ -72,49 +72,72 @@ std::string tokenHash(const std::string& token) {
     return hex;
 }
 
-int operatorCommand(int argc, char** argv) {
-    const char* const usage =
-        "usage:\n"
-        "  velmorant-server user add NAME [--config station.toml]    (password on stdin)\n"
-        "  velmorant-server user hash                                (password on stdin; prints a "
-        "password_hash)\n"
-        "  velmorant-server token add NAME [--config station.toml]   (prints the new token)\n"
-        "  velmorant-server token revoke NAME [--config station.toml]\n"
-        "The configuration defaults to /etc/velmorant/station.toml.\n";
-    std::vector<std::string> args(argv + 1, argv + argc);
-    std::string configPath = DEFAULT_CONFIG;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--config" && i + 1 < args.size()) {
-            configPath = args[i + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                       args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-            break;
+namespace {
+
+// The new password, from the first line of stdin.
+bool readPassword(std::string* password) {
+    std::getline(std::cin, *password);
+    if (!password->empty() && password->back() == '\r') {
+        password->pop_back();
+    }
+    if (password->size() < SHORTEST_PASSWORD) {
+        std::fprintf(stderr, "velmorant-server: a password needs at least %zu characters\n",
+                     SHORTEST_PASSWORD);
+        return false;
+    }
+    return true;
+}
+
+// One change to the users or tokens of an open operator database.
+int changeAccounts(const OperatorCommand& command, OperatorDb* db, const std::string& password,
+                   const std::string& database) {
+    const std::string& name = command.name;
+    if (command.area == "user" && command.action == "add") {
+        // A running server ends the user's sessions when it sees the new hash.
+        const std::string hash = hashPassword(password);
+        const bool saved = !hash.empty() && operatorDbSetUser(db, name, hash);
+        std::fprintf(stderr, saved ? "user %s saved\n" : "user %s could not be saved\n", name.c_str());
+        return saved ? 0 : 1;
+    }
+    if (command.area == "user") {
+        if (!operatorDbRemoveUser(db, name)) {
+            std::fprintf(stderr, "velmorant-server: no user named %s in %s\n", name.c_str(),
+                         database.c_str());
+            return 1;
         }
+        std::fprintf(stderr, "user %s removed; their sessions end\n", name.c_str());
+        return 0;
     }
-    const bool userHash = args.size() == 2 && args[0] == "user" && args[1] == "hash";
-    if (!userHash && (args.size() != 3 || args[2].empty() || args[2][0] == '-' ||
-                      !((args[0] == "user" && args[1] == "add") ||
-                        (args[0] == "token" && (args[1] == "add" || args[1] == "revoke"))))) {
-        std::fputs(usage, stderr);
-        return 2;
+    if (command.action == "add") {
+        const std::string token = newSecret();
+        if (token.empty() || !operatorDbAddToken(db, name, tokenHash(token))) {
+            return 1;
+        }
+        // The token is shown this once; only its hash is kept.
+        std::printf("%s\n", token.c_str());
+        return 0;
     }
+    if (!operatorDbRevokeToken(db, name)) {
+        std::fprintf(stderr, "velmorant-server: no token named %s in %s\n", name.c_str(), database.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "token %s revoked\n", name.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int runOperatorCommand(const OperatorCommand& command) {
     if (sodium_init() < 0) {
         std::fprintf(stderr, "velmorant-server: libsodium cannot start\n");
         return 1;
     }
     std::string password;
-    if (args[0] == "user") {
-        std::getline(std::cin, password);
-        if (!password.empty() && password.back() == '\r') {
-            password.pop_back();
-        }
-        if (password.size() < SHORTEST_PASSWORD) {
-            std::fprintf(stderr, "velmorant-server: a password needs at least %zu characters\n",
-                         SHORTEST_PASSWORD);
-            return 1;
-        }
+    const bool needsPassword = command.area == "user" && command.action != "remove";
+    if (needsPassword && !readPassword(&password)) {
+        return 1;
     }
-    if (userHash) {
+    if (command.action == "hash") {
         const std::string hash = hashPassword(password);
         if (hash.empty()) {
             return 1;
@@ -122,6 +145,7 @@ int operatorCommand(int argc, char** argv) {
         std::printf("%s\n", hash.c_str());
         return 0;
     }
+    const std::string configPath = command.config.empty() ? DEFAULT_CONFIG : command.config;
     StationConfig station;
     OperatorConfig config;
     std::vector<std::string> problems;
@@ -139,26 +163,7 @@ int operatorCommand(int argc, char** argv) {
         std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
         return 1;
     }
-    int status = 0;
-    const std::string& name = args[2];
-    if (args[0] == "user") {
-        const std::string hash = hashPassword(password);
-        status = !hash.empty() && operatorDbSetUser(db, name, hash) ? 0 : 1;
-        std::fprintf(stderr, status == 0 ? "user %s saved\n" : "user %s could not be saved\n", name.c_str());
-    } else if (args[1] == "add") {
-        const std::string token = newSecret();
-        status = !token.empty() && operatorDbAddToken(db, name, tokenHash(token)) ? 0 : 1;
-        if (status == 0) {
-            // The token is shown this once; only its hash is kept.
-            std::printf("%s\n", token.c_str());
-        }
-    } else if (!operatorDbRevokeToken(db, name)) {
-        std::fprintf(stderr, "velmorant-server: no token named %s in %s\n", name.c_str(),
-                     config.database.c_str());
-        status = 1;
-    } else {
-        std::fprintf(stderr, "token %s revoked\n", name.c_str());
-    }
+    const int status = changeAccounts(command, db, password, config.database);
     operatorDbClose(db);
     giveToFolderOwner(config.database);
     return status;

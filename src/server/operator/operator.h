@@ -9,15 +9,81 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/realtime/realtime.h"
 #include "server/signs/signs.h"
 
-namespace httplib {
-class Server;
-}
+// ---------------------------------------------------------------------------
+// Requests and replies as the handlers see them: the front (http/) reads
+// each request whole, within its limits, into an HttpRequest, runs the
+// route's handler and writes the HttpResponse back. Nothing here knows the
+// HTTP library.
+
+struct HttpRequest {
+    std::string method;                        // "GET", "POST"
+    std::string target;                        // as sent: path and query
+    std::string path;                          // percent-decoded
+    std::vector<std::string> matches;          // the route's pattern groups; [0] the whole path
+    std::map<std::string, std::string> query;  // decoded names and values
+    std::vector<std::pair<std::string, std::string>> headers;  // names lower-case
+    std::string body;
+    std::string remoteAddress;  // IPv4-mapped addresses written as IPv4
+
+    // The first value of a header (name in any case); empty when absent.
+    std::string header(const std::string& name) const;
+    bool hasParam(const std::string& name) const {
+        return query.count(name) != 0;
+    }
+    std::string param(const std::string& name) const {
+        const auto found = query.find(name);
+        return found == query.end() ? std::string() : found->second;
+    }
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;  // besides the type and the length
+    std::string contentType;
+    std::string body;
+
+    // Sets a header, replacing one of the same name.
+    void setHeader(const std::string& name, const std::string& value);
+    void setContent(std::string text, const std::string& type) {
+        body = std::move(text);
+        contentType = type;
+    }
+};
+
+using HttpHandler = std::function<void(const HttpRequest& request, HttpResponse& response)>;
+
+// Where a route's handler runs: on the network thread (quick, never waits:
+// the boards' documents and melodies), on the operator's worker (may wait on
+// the operator database) or on the pool for CPU-heavy work (password hashes,
+// pictures). The queues are bounded; a full one answers 503.
+enum class RouteWork { NETWORK, OPERATOR, HEAVY };
+
+// Who may ask: the board API answers addresses of boards_from, everything
+// else addresses of the operator's allow_from.
+enum class RouteAudience { BOARDS, OPERATOR };
+
+struct HttpRoute {
+    std::string method;   // "GET" or "POST"
+    std::string pattern;  // a regular expression over the whole decoded path
+    size_t mostBody = 0;  // the largest body accepted; 0: none
+    RouteWork work = RouteWork::NETWORK;
+    RouteAudience audience = RouteAudience::OPERATOR;
+    HttpHandler handler;
+};
+
+constexpr size_t OPERATOR_MOST_BODY = 64 * 1024;
+
+// A text someone sent, fit for one log line: control characters (and the
+// backslash) written as \xNN, so no text can forge a line.
+std::string logText(const std::string& text);
 
 // ---------------------------------------------------------------------------
 // Passwords, tokens and sessions
@@ -28,6 +94,26 @@ bool passwordMatches(const std::string& hash, const std::string& password);
 // A new random token (hex) and the hash under which it is kept.
 std::string newSecret();
 std::string tokenHash(const std::string& token);
+
+// The login throttle: each key (a user at an address) has a few free
+// failures, then waits twice as long after each further one, up to a
+// minute. Checking and counting an attempt are one step, so logins racing
+// each other cannot all slip past the check before any is counted.
+constexpr int32_t FREE_LOGIN_FAILURES = 3;
+
+struct LoginFailures {
+    int32_t count = 0;   // failures, and checks under way
+    int64_t lastMs = 0;  // monotonic, the last attempt
+};
+
+struct LoginThrottle {
+    std::map<std::string, LoginFailures> failures;  // by key
+};
+
+// False (and how long to wait) when the key must wait; otherwise the attempt
+// is counted as failed until loginThrottleSucceeded forgives it.
+bool loginThrottleBegin(LoginThrottle* throttle, const std::string& key, int64_t nowMs, int64_t* waitMs);
+void loginThrottleSucceeded(LoginThrottle* throttle, const std::string& key);
 
 // ---------------------------------------------------------------------------
 // Requests of the JSON API, read from their bodies
@@ -84,26 +170,43 @@ struct BoardAccess {
     std::function<StoreView()> store;
 };
 
-// Reads the configuration and opens the operator database; false with a
-// message when the configuration is wrong. A database that cannot be opened
-// leaves the page off (it says why) and the boards served.
-bool operatorStart(const std::string& configPath, const StationConfig& station, const ServerClock& clock,
-                   std::string* error);
-void operatorStop();
+// The operator's side while the server runs (operatorruntime.h).
+struct Runtime;
+
+// Reads the configuration and opens the operator database. A configuration
+// or database that cannot serve leaves the page off (the runtime says why,
+// and the log) and the boards served: a dark platform is worse than a
+// missing page. Never nullptr.
+Runtime* operatorStart(const std::string& configPath, const StationConfig& station, const ServerClock& clock);
+void operatorStop(Runtime* runtime);
 
 // The overlay of one board now, and a number that changes whenever anything
-// the operator set changes (so cached documents are rebuilt at once).
-void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay);
-uint64_t operatorGeneration();
+// the operator set changes (so cached documents are rebuilt at once). Both
+// read what was published after the last stored change and never wait on
+// the operator database.
+void operatorOverlay(Runtime* runtime, int32_t board, int64_t now, BoardOverlay* overlay);
+uint64_t operatorGeneration(const Runtime* runtime);
+// The page's red line: why the boards' timetable is not what the store
+// holds now (empty when it is), set by the board API.
+void operatorNoteStoreFault(Runtime* runtime, const std::string& fault);
+
+// Whether an address may reach the page and the JSON API (allow_from).
+bool operatorAddressAllowed(const Runtime* runtime, const std::string& address);
 // A copy of everything the operator has set now (nothing before the start).
-void operatorCurrentState(OperatorState* state);
+void operatorCurrentState(Runtime* runtime, OperatorState* state);
 
 // Called by the board API for every board request.
-void noteBoardRequest(int32_t board, const std::string& address);
+void noteBoardRequest(Runtime* runtime, int32_t board, const std::string& address);
 
-// The page, its files, the login and the JSON API.
-void registerOperatorRoutes(httplib::Server& server, const StationConfig& station, const ServerClock& clock,
-                            const BoardAccess& access);
+// The page, its files, the login and the JSON API, added to `routes`.
+void registerOperatorRoutes(Runtime* runtime, const BoardAccess& access, std::vector<HttpRoute>* routes);
 
-// "user add NAME", "user hash", "token add NAME", "token revoke NAME".
-int operatorCommand(int argc, char** argv);
+// "user add NAME", "user remove NAME", "user hash", "token add NAME",
+// "token revoke NAME", from the command line's parsed words.
+struct OperatorCommand {
+    std::string area;    // "user" or "token"
+    std::string action;  // "add", "remove", "hash", "revoke"
+    std::string name;    // whose
+    std::string config;  // station.toml
+};
+int runOperatorCommand(const OperatorCommand& command);

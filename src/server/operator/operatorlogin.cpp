@@ -15,20 +15,20 @@ const char* operatorStyle();
 
 // Headers every page reply carries: no inline scripts, no framing, no
 // guessing of content types, nothing cached.
-void pageHeaders(httplib::Response& response) {
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                        "frame-ancestors 'none'; form-action 'self'; base-uri 'none'");
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_header("X-Frame-Options", "DENY");
-    response.set_header("Referrer-Policy", "no-referrer");
-    response.set_header("Cache-Control", "no-store");
+void pageHeaders(HttpResponse& response) {
+    response.setHeader("Content-Security-Policy",
+                       "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+                       "frame-ancestors 'none'; form-action 'self'; base-uri 'none'");
+    response.setHeader("X-Content-Type-Options", "nosniff");
+    response.setHeader("X-Frame-Options", "DENY");
+    response.setHeader("Referrer-Policy", "no-referrer");
+    response.setHeader("Cache-Control", "no-store");
 }
 
 namespace {
 
-std::string cookieValue(const httplib::Request& request, const std::string& name) {
-    const std::string header = request.get_header_value("Cookie");
+std::string cookieValue(const HttpRequest& request, const std::string& name) {
+    const std::string header = request.header("Cookie");
     size_t start = 0;
     while (start < header.size()) {
         size_t end = header.find(';', start);
@@ -47,7 +47,7 @@ std::string cookieValue(const httplib::Request& request, const std::string& name
     return std::string();
 }
 
-std::string cookieAttributes() {
+std::string cookieAttributes(Runtime* operatorRuntime) {
     return std::string("; Path=/; HttpOnly; SameSite=Strict") +
            (operatorRuntime->config.secureCookie ? "; Secure" : "");
 }
@@ -56,15 +56,32 @@ bool sameSecret(const std::string& a, const std::string& b) {
     return !a.empty() && a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The session of a request, refreshed; nullptr when there is none.
-Session* findSession(const httplib::Request& request) {
+// A user's password hash now: from station.toml, else from the operator
+// database; empty when there is no such user.
+std::string currentHash(Runtime* operatorRuntime, const std::string& name) {
+    for (const ConfigUser& user : operatorRuntime->config.users) {
+        if (user.name == name) {
+            return user.passwordHash;
+        }
+    }
+    return name.empty() ? std::string() : operatorDbUserHash(operatorRuntime->db, name);
+}
+
+// The session of a request; nullptr when there is none. A session ends a
+// lifetime after its login however busy it was (the page's own refresh
+// keeps asking), after a long idle time, and at once when its user's
+// password has changed or the user was removed.
+Session* findSession(Runtime* operatorRuntime, const HttpRequest& request) {
     const std::string id = cookieValue(request, SESSION_COOKIE);
     auto found = operatorRuntime->sessions.find(id);
     if (id.empty() || found == operatorRuntime->sessions.end()) {
         return nullptr;
     }
     const int64_t nowMs = monotonicMs();
-    if (nowMs - found->second.lastMs > SESSION_IDLE_MS) {
+    const Session& session = found->second;
+    if (nowMs - session.lastMs > SESSION_IDLE_MS ||
+        nowMs - session.startMs > operatorRuntime->config.sessionSeconds * 1000 ||
+        currentHash(operatorRuntime, session.user) != session.passwordHash) {
         operatorRuntime->sessions.erase(found);
         return nullptr;
     }
@@ -74,9 +91,9 @@ Session* findSession(const httplib::Request& request) {
 
 }  // namespace
 
-bool authorise(const httplib::Request& request, httplib::Response& response, bool changing,
+bool authorise(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response, bool changing,
                std::string* who) {
-    const std::string authorization = request.get_header_value("Authorization");
+    const std::string authorization = request.header("Authorization");
     if (authorization.rfind("Bearer ", 0) == 0) {
         const std::string token = authorization.substr(7);
         const std::string hash = tokenHash(token);
@@ -95,13 +112,13 @@ bool authorise(const httplib::Request& request, httplib::Response& response, boo
         return false;
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    Session* session = findSession(request);
+    Session* session = findSession(operatorRuntime, request);
     if (session == nullptr) {
         sendError(response, 401, "log in first");
         return false;
     }
     if (changing) {
-        std::string csrf = request.get_header_value("X-CSRF-Token");
+        std::string csrf = request.header("X-CSRF-Token");
         if (csrf.empty()) {
             csrf = requestCsrfField(request.body);
         }
@@ -116,18 +133,34 @@ bool authorise(const httplib::Request& request, httplib::Response& response, boo
 
 namespace {
 
-bool loginAllowed(const std::string& key, int64_t nowMs, int64_t* waitMs) {
-    const auto found = operatorRuntime->failures.find(key);
-    if (found == operatorRuntime->failures.end() || found->second.count < FREE_LOGIN_FAILURES) {
-        return true;
+// Refuses a login before any password is checked: a wrong form, the
+// throttle, or too many checks under way. Takes the throttle's attempt and,
+// when it returns true, a place among the hash checks.
+bool loginMayCheck(Runtime* operatorRuntime, const HttpRequest& request, const std::string& formToken,
+                   const std::string& key, HttpResponse& response) {
+    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+    if (!sameSecret(formToken, cookieValue(request, LOGIN_COOKIE)) ||
+        operatorRuntime->loginForms.count(formToken) == 0) {
+        sendError(response, 403, "the login form's CSRF token is missing or wrong; reload the page");
+        return false;
     }
-    const int32_t doublings = std::min(found->second.count - FREE_LOGIN_FAILURES, 6);
-    const int64_t wait = std::min<int64_t>(1000LL << doublings, LONGEST_LOGIN_WAIT_MS);
-    *waitMs = std::max(*waitMs, found->second.lastMs + wait - nowMs);
-    return nowMs >= found->second.lastMs + wait;
+    if (operatorRuntime->hashesRunning >= MOST_HASHES_AT_ONCE) {
+        response.setHeader("Retry-After", "1");
+        sendError(response, 503, "too many logins at once; try again");
+        return false;
+    }
+    int64_t waitMs = 0;
+    if (!loginThrottleBegin(&operatorRuntime->throttle, key, monotonicMs(), &waitMs)) {
+        response.setHeader("Retry-After", std::to_string((waitMs + 999) / 1000));
+        sendError(response, 429,
+                  "too many failed logins; try again in " + std::to_string((waitMs + 999) / 1000) + " s");
+        return false;
+    }
+    ++operatorRuntime->hashesRunning;
+    return true;
 }
 
-void onLogin(const httplib::Request& request, httplib::Response& response) {
+void onLogin(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     pageHeaders(response);
     const Json body = Json::parse(request.body, nullptr, false);
     if (body.is_discarded() || !body.is_object() || !body.value("name", Json()).is_string() ||
@@ -139,62 +172,31 @@ void onLogin(const httplib::Request& request, httplib::Response& response) {
     const std::string password = body["password"].get<std::string>();
     const std::string formToken =
         body.value("csrf", Json()).is_string() ? body["csrf"].get<std::string>() : "";
-    const std::string nameKey = "name:" + name;
-    const std::string addressKey = "address:" + request.remote_addr;
-    {
-        std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-        const int64_t nowMs = monotonicMs();
-        if (!sameSecret(formToken, cookieValue(request, LOGIN_COOKIE)) ||
-            operatorRuntime->loginForms.count(formToken) == 0) {
-            sendError(response, 403, "the login form's CSRF token is missing or wrong; reload the page");
-            return;
-        }
-        int64_t waitMs = 0;
-        // Both are asked, so the wait shown is the longer one.
-        const bool nameAllowed = loginAllowed(nameKey, nowMs, &waitMs);
-        const bool addressAllowed = loginAllowed(addressKey, nowMs, &waitMs);
-        const bool allowed = nameAllowed && addressAllowed;
-        if (!allowed) {
-            response.set_header("Retry-After", std::to_string((waitMs + 999) / 1000));
-            sendError(response, 429,
-                      "too many failed logins; try again in " + std::to_string((waitMs + 999) / 1000) + " s");
-            return;
-        }
+    // A colleague's typos at another desk do not lock this user out.
+    const std::string key = name + '\n' + request.remoteAddress;
+    if (!loginMayCheck(operatorRuntime, request, formToken, key, response)) {
+        return;
     }
-    // The hash check is slow on purpose; it runs without the lock.
-    std::string hash;
-    for (const ConfigUser& user : operatorRuntime->config.users) {
-        if (user.name == name) {
-            hash = user.passwordHash;
-        }
-    }
-    if (hash.empty()) {
-        hash = operatorDbUserHash(operatorRuntime->db, name);
-    }
-    const bool good = !name.empty() && passwordMatches(hash, password);
+    // The hash check is slow on purpose; it runs without the lock. An
+    // unknown user is checked against a hash of nothing, so a wrong name
+    // costs as long as a wrong password.
+    const std::string hash = currentHash(operatorRuntime, name);
+    const bool matches = passwordMatches(hash.empty() ? operatorRuntime->dummyHash : hash, password);
+    const bool good = !hash.empty() && matches;
+    const int64_t at = clockNow(operatorRuntime->clock);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    const int64_t nowMs = monotonicMs();
+    --operatorRuntime->hashesRunning;
+    const std::string where = " from " + request.remoteAddress;
     if (!good) {
-        // Guessed names must not fill the memory: failures an hour old are
-        // forgotten once there are many.
-        if (operatorRuntime->failures.size() > MOST_FAILURE_RECORDS) {
-            std::erase_if(operatorRuntime->failures, [nowMs](const auto& entry) {
-                return nowMs - entry.second.lastMs > FAILURE_MEMORY_MS;
-            });
-        }
-        for (const std::string& key : {nameKey, addressKey}) {
-            LoginFailures& failures = operatorRuntime->failures[key];
-            ++failures.count;
-            failures.lastMs = nowMs;
-        }
-        std::fprintf(stderr, "velmorant-server: failed login for \"%s\" from %s\n", name.c_str(),
-                     request.remote_addr.c_str());
+        std::fprintf(stderr, "velmorant-server: failed login for \"%s\"%s\n", logText(name).c_str(),
+                     logText(where).c_str());
+        operatorDbNote(operatorRuntime->db, at, "login", "failed login for \"" + name + "\"" + where);
         sendError(response, 401, "wrong name or password");
         return;
     }
-    operatorRuntime->failures.erase(nameKey);
-    operatorRuntime->failures.erase(addressKey);
+    loginThrottleSucceeded(&operatorRuntime->throttle, key);
     operatorRuntime->loginForms.erase(formToken);
+    const int64_t nowMs = monotonicMs();
     if (operatorRuntime->sessions.size() >= MOST_SESSIONS) {
         // The session idle the longest makes room.
         auto oldest = operatorRuntime->sessions.begin();
@@ -204,19 +206,22 @@ void onLogin(const httplib::Request& request, httplib::Response& response) {
         operatorRuntime->sessions.erase(oldest);
     }
     const std::string id = newSecret();
-    operatorRuntime->sessions[id] = Session{name, newSecret(), nowMs};
-    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=" + id + cookieAttributes());
+    operatorRuntime->sessions[id] = Session{name, newSecret(), nowMs, nowMs, hash};
+    operatorDbNote(operatorRuntime->db, at, name, "logged in" + where);
+    response.setHeader("Set-Cookie",
+                       std::string(SESSION_COOKIE) + "=" + id + cookieAttributes(operatorRuntime));
     sendJson(response, 200, Json{{"user", name}});
 }
 
-void onLogout(const httplib::Request& request, httplib::Response& response) {
+void onLogout(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
-    if (!authorise(request, response, true, &who)) {
+    if (!authorise(operatorRuntime, request, response, true, &who)) {
         return;
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     operatorRuntime->sessions.erase(cookieValue(request, SESSION_COOKIE));
-    response.set_header("Set-Cookie", std::string(SESSION_COOKIE) + "=" + cookieAttributes() + "; Max-Age=0");
+    response.setHeader("Set-Cookie",
+                       std::string(SESSION_COOKIE) + "=" + cookieAttributes(operatorRuntime) + "; Max-Age=0");
     sendJson(response, 200, Json{{"user", nullptr}});
 }
 
@@ -230,53 +235,80 @@ std::string fillIn(std::string page, const std::string& name, const std::string&
     return page;
 }
 
-void onPage(const httplib::Request& request, httplib::Response& response) {
+void onPage(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     pageHeaders(response);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    const Session* session = findSession(request);
+    const Session* session = findSession(operatorRuntime, request);
     if (session != nullptr) {
-        response.set_content(fillIn(operatorPageHtml(), "csrf", session->csrf), "text/html; charset=utf-8");
+        response.setContent(fillIn(operatorPageHtml(), "csrf", session->csrf), "text/html; charset=utf-8");
         return;
     }
     // A login form token, also in a cookie: the form must come from this
     // page, not from another site.
+    // The oldest forms go first, an hour old or when there are very many,
+    // so a flood of page loads cannot push out the form someone is filling.
     const int64_t nowMs = monotonicMs();
-    for (auto it = operatorRuntime->loginForms.begin(); it != operatorRuntime->loginForms.end();) {
-        it = nowMs - it->second > SESSION_IDLE_MS || operatorRuntime->loginForms.size() > MOST_SESSIONS
-                 ? operatorRuntime->loginForms.erase(it)
-                 : std::next(it);
+    auto& order = operatorRuntime->loginFormOrder;
+    while (!order.empty() && (order.size() >= MOST_LOGIN_FORMS ||
+                              nowMs - operatorRuntime->loginForms[order.front()] > LOGIN_FORM_MS)) {
+        operatorRuntime->loginForms.erase(order.front());
+        order.pop_front();
     }
     const std::string token = newSecret();
     operatorRuntime->loginForms[token] = nowMs;
-    response.set_header("Set-Cookie", std::string(LOGIN_COOKIE) + "=" + token + cookieAttributes());
-    response.set_content(fillIn(operatorLoginHtml(), "csrf", token), "text/html; charset=utf-8");
+    order.push_back(token);
+    response.setHeader("Set-Cookie",
+                       std::string(LOGIN_COOKIE) + "=" + token + cookieAttributes(operatorRuntime));
+    response.setContent(fillIn(operatorLoginHtml(), "csrf", token), "text/html; charset=utf-8");
 }
 
 }  // namespace
 
-void registerLoginRoutes(httplib::Server& server) {
-    // Only the allowed addresses reach anything but the board API.
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        const std::vector<std::string>& allowed = operatorRuntime->config.allowFrom;
-        if (allowed.empty() || request.path.rfind("/api/boards/", 0) == 0 ||
-            request.path.rfind("/sounds/", 0) == 0 ||
-            std::find(allowed.begin(), allowed.end(), request.remote_addr) != allowed.end()) {
-            return httplib::Server::HandlerResponse::Unhandled;
+void registerLoginRoutes(Runtime* operatorRuntime, std::vector<HttpRoute>* routes) {
+    Runtime* runtime = operatorRuntime;
+    routes->push_back(
+        operatorRoute("GET", "/", RouteWork::OPERATOR,
+                      [runtime](const HttpRequest& q, HttpResponse& r) { onPage(runtime, q, r); }));
+    routes->push_back(operatorRoute(
+        "GET", "/operator.js", RouteWork::NETWORK, [](const HttpRequest&, HttpResponse& response) {
+            pageHeaders(response);
+            response.setContent(operatorScript(), "text/javascript; charset=utf-8");
+        }));
+    routes->push_back(operatorRoute("GET", "/operator.css", RouteWork::NETWORK,
+                                    [](const HttpRequest&, HttpResponse& response) {
+                                        pageHeaders(response);
+                                        response.setContent(operatorStyle(), "text/css; charset=utf-8");
+                                    }));
+    routes->push_back(
+        operatorRoute("POST", "/login", RouteWork::HEAVY,
+                      [runtime](const HttpRequest& q, HttpResponse& r) { onLogin(runtime, q, r); }));
+    routes->push_back(
+        operatorRoute("POST", "/logout", RouteWork::OPERATOR,
+                      [runtime](const HttpRequest& q, HttpResponse& r) { onLogout(runtime, q, r); }));
+}
+
+bool loginThrottleBegin(LoginThrottle* throttle, const std::string& key, int64_t nowMs, int64_t* waitMs) {
+    *waitMs = 0;
+    // Guessed names must not fill the memory: failures an hour old are
+    // forgotten once there are many.
+    if (throttle->failures.size() > MOST_FAILURE_RECORDS) {
+        std::erase_if(throttle->failures,
+                      [nowMs](const auto& entry) { return nowMs - entry.second.lastMs > FAILURE_MEMORY_MS; });
+    }
+    LoginFailures& failures = throttle->failures[key];
+    if (failures.count >= FREE_LOGIN_FAILURES) {
+        const int32_t doublings = std::min(failures.count - FREE_LOGIN_FAILURES, 6);
+        const int64_t wait = std::min<int64_t>(1000LL << doublings, LONGEST_LOGIN_WAIT_MS);
+        if (nowMs < failures.lastMs + wait) {
+            *waitMs = failures.lastMs + wait - nowMs;
+            return false;
         }
-        response.status = 403;
-        response.set_content("the operator's page is not open to this address\n",
-                             "text/plain; charset=utf-8");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    server.Get("/", onPage);
-    server.Get("/operator.js", [](const httplib::Request&, httplib::Response& response) {
-        pageHeaders(response);
-        response.set_content(operatorScript(), "text/javascript; charset=utf-8");
-    });
-    server.Get("/operator.css", [](const httplib::Request&, httplib::Response& response) {
-        pageHeaders(response);
-        response.set_content(operatorStyle(), "text/css; charset=utf-8");
-    });
-    server.Post("/login", onLogin);
-    server.Post("/logout", onLogout);
+    }
+    ++failures.count;
+    failures.lastMs = nowMs;
+    return true;
+}
+
+void loginThrottleSucceeded(LoginThrottle* throttle, const std::string& key) {
+    throttle->failures.erase(key);
 }

@@ -67,7 +67,7 @@ void trainLabels(TrainNamer* namer, const Departure& departure, std::string* jp,
 
 }  // namespace
 
-TrainNamer trainNamer() {
+TrainNamer trainNamer(Runtime* operatorRuntime) {
     TrainNamer namer;
     if (operatorRuntime->access.store) {
         namer.view = operatorRuntime->access.store();
@@ -84,11 +84,12 @@ void addTrainNames(TrainNamer* namer, const Departure& departure, Json* entry) {
     (*entry)["train_number"] = names.number;
 }
 
-std::string trainChangeText(const Departure* departure, int kind, const TrainInput& input) {
+std::string trainChangeText(Runtime* operatorRuntime, const Departure* departure, TrainChangeKind kind,
+                            const TrainInput& input) {
     std::string jp = "列車 " + input.tripId + "（" + std::to_string(input.serviceDate) + "）";
     std::string en = "train " + input.tripId + " of " + std::to_string(input.serviceDate);
     if (departure != nullptr) {
-        TrainNamer namer = trainNamer();
+        TrainNamer namer = trainNamer(operatorRuntime);
         trainLabels(&namer, *departure, &jp, &en);
     }
     if (kind == TRAIN_DELAY) {
@@ -100,7 +101,8 @@ std::string trainChangeText(const Departure* departure, int kind, const TrainInp
     return jp + " 遅延・運休を解除 / " + en + ": delay or cancellation cleared";
 }
 
-Json unshownNotices(const BoardConfig& board, const std::string& document, int64_t now) {
+Json unshownNotices(Runtime* operatorRuntime, const BoardConfig& board, const std::string& document,
+                    int64_t now) {
     Json list = Json::array();
     // A new-style board takes turns through all its notices; only a classic
     // board's rows can run out.

@@ -4,21 +4,26 @@
 // own sources include this.
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "server/operator/operator.h"
 
 using Json = nlohmann::json;
 
 constexpr int64_t SESSION_IDLE_MS = 12LL * 3600 * 1000;
-constexpr int32_t FREE_LOGIN_FAILURES = 3;
+// Password checks at once: each takes libsodium's interactive memory
+// (64 MiB), so more would only queue in memory.
+constexpr int32_t MOST_HASHES_AT_ONCE = 2;
 constexpr int64_t LONGEST_LOGIN_WAIT_MS = 60 * 1000;
 constexpr size_t MOST_SESSIONS = 1000;
+constexpr size_t MOST_LOGIN_FORMS = 100000;
+constexpr int64_t LOGIN_FORM_MS = 3600 * 1000;
 constexpr size_t MOST_FAILURE_RECORDS = 10000;
 constexpr int64_t FAILURE_MEMORY_MS = 3600 * 1000;
 const char* const SESSION_COOKIE = "velmorant_session";
@@ -31,20 +36,20 @@ struct BoardHealth {
     std::string address;
     std::string previousAddress;
     int64_t addressChangedAt = 0;
+    std::string boundAddress;       // the board's configured address, empty when any
+    std::string unexpectedAddress;  // the last address not its own it was polled from
 };
 
 struct Session {
     std::string user;
     std::string csrf;
-    int64_t lastMs = 0;
-};
-
-struct LoginFailures {
-    int32_t count = 0;
-    int64_t lastMs = 0;
+    int64_t lastMs = 0;        // monotonic, the last request
+    int64_t startMs = 0;       // monotonic, the login: the session ends a lifetime later
+    std::string passwordHash;  // the user's hash at the login: a new one (or none) ends the session
 };
 
 struct Runtime {
+    std::string unavailable;  // why the page is off, empty while it serves
     std::mutex lock;
     const StationConfig* station = nullptr;
     ServerClock clock;
@@ -52,32 +57,42 @@ struct Runtime {
     OperatorDb* db = nullptr;
     OperatorState state;
     std::atomic<uint64_t> generation{1};
+    // What the boards' documents use: a copy of `state` published after each
+    // stored change under its own short lock, so a board never waits while
+    // a change is being stored.
+    std::mutex publishLock;
+    std::shared_ptr<const OperatorState> published;
+    std::mutex healthLock;  // the boards' health only
     std::vector<BoardHealth> health;
-    std::map<std::string, Session> sessions;        // by session id
-    std::map<std::string, int64_t> loginForms;      // login form token -> made at (monotonic)
-    std::map<std::string, LoginFailures> failures;  // by "name:" or "address:"
+    std::unordered_map<int32_t, size_t> healthIndex;  // board number -> its entry in health (fixed at start)
+    std::string storeFault;                   // the board API's last timetable fault (under healthLock)
+    std::string dummyHash;                    // checked for unknown users, so they cost as much as known ones
+    int32_t hashesRunning = 0;                // password checks under way (under lock)
+    std::map<std::string, Session> sessions;  // by session id
+    std::map<std::string, int64_t> loginForms;  // login form token -> made at (monotonic)
+    std::deque<std::string> loginFormOrder;     // the same tokens, oldest first
+    LoginThrottle throttle;                     // failed logins by user and address
     BoardAccess access;
 };
 
-// The operator's side while the server runs; nullptr otherwise.
-extern Runtime* operatorRuntime;
-
-void sendJson(httplib::Response& response, int status, const Json& body);
-void sendError(httplib::Response& response, int status, const std::string& message);
-void pageHeaders(httplib::Response& response);
+void sendJson(HttpResponse& response, int status, const Json& body);
+void sendError(HttpResponse& response, int status, const std::string& message);
+void pageHeaders(HttpResponse& response);
 // Who is asking: a system with its bearer token, or a logged-in operator
 // (whose changes must carry the session's CSRF token). Answers 401 or 403
 // itself and returns false when the request may not go on.
-bool authorise(const httplib::Request& request, httplib::Response& response, bool changing, std::string* who);
-// The page, its files, the login and the logout, and the address check.
-void registerLoginRoutes(httplib::Server& server);
+bool authorise(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response, bool changing,
+               std::string* who);
+// The page, its files, the login and the logout.
+void registerLoginRoutes(Runtime* operatorRuntime, std::vector<HttpRoute>* routes);
+// An operator route: what it answers, its body limit and where it runs.
+HttpRoute operatorRoute(const char* method, const char* pattern, RouteWork work, HttpHandler handler);
 
 // ---------------------------------------------------------------------------
 // How the page names trains and notices (operatornames.cpp)
 
-constexpr int TRAIN_DELAY = 0;
-constexpr int TRAIN_CANCEL = 1;
-constexpr int TRAIN_CLEAR = 2;
+// What staff do to a train from the page.
+enum TrainChangeKind { TRAIN_DELAY, TRAIN_CANCEL, TRAIN_CLEAR };
 
 // What staff call a train beside its time and destination.
 struct TrainNames {
@@ -92,13 +107,15 @@ struct TrainNamer {
     std::map<std::string, TrainNames> routes;  // by route_id; the number left empty
 };
 
-TrainNamer trainNamer();
+TrainNamer trainNamer(Runtime* operatorRuntime);
 // Adds "route_jp", "route_en" and "train_number" to a departure's JSON.
 void addTrainNames(TrainNamer* namer, const Departure& departure, Json* entry);
 // The history's and the reply's words for a delay, cancellation or clearing
 // (TRAIN_*), in Japanese and English; departure nullptr: the train is not
 // one of a board's, and is named by its trip and day.
-std::string trainChangeText(const Departure* departure, int kind, const TrainInput& input);
+std::string trainChangeText(Runtime* operatorRuntime, const Departure* departure, TrainChangeKind kind,
+                            const TrainInput& input);
 // The notices in force for a classic board that its document does not hold,
 // each with why, in both languages. Called with the lock held.
-Json unshownNotices(const BoardConfig& board, const std::string& document, int64_t now);
+Json unshownNotices(Runtime* operatorRuntime, const BoardConfig& board, const std::string& document,
+                    int64_t now);

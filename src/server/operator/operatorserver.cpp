@@ -14,12 +14,18 @@ namespace {
 
 constexpr int32_t HISTORY_SHOWN = 200;
 
-// Why the operator's side is off, when it is.
-std::string unavailableReason;
+// What a train request asks for.
 
 // Re-reads what is set after a change; called with the lock held.
-void reloadState() {
+// What the boards use is published as a copy, under a lock held only for
+// the exchange.
+void reloadState(Runtime* operatorRuntime) {
     operatorDbLoad(operatorRuntime->db, &operatorRuntime->state);
+    auto published = std::make_shared<const OperatorState>(operatorRuntime->state);
+    {
+        std::lock_guard<std::mutex> hold(operatorRuntime->publishLock);
+        operatorRuntime->published = std::move(published);
+    }
     ++operatorRuntime->generation;
 }
 
@@ -28,7 +34,7 @@ void reloadState() {
 // match no train: they go, so that months of them are not searched on every
 // request.
 // Called with the lock held.
-void dropPastChanges() {
+void dropPastChanges(Runtime* operatorRuntime) {
     const date::time_zone* zone = operatorRuntime->access.zone ? operatorRuntime->access.zone() : nullptr;
     if (zone == nullptr) {
         return;
@@ -40,11 +46,11 @@ void dropPastChanges() {
         std::fprintf(stderr,
                      "velmorant-server: dropped %d delays or cancellations of service days before %d\n",
                      dropped, before);
-        reloadState();
+        reloadState(operatorRuntime);
     }
 }
 
-const BoardConfig* findBoard(int32_t number) {
+const BoardConfig* findBoard(Runtime* operatorRuntime, int32_t number) {
     for (const BoardConfig& board : operatorRuntime->station->boards) {
         if (board.number == number) {
             return &board;
@@ -53,7 +59,7 @@ const BoardConfig* findBoard(int32_t number) {
     return nullptr;
 }
 
-std::string localText(int64_t instant) {
+std::string localText(Runtime* operatorRuntime, int64_t instant) {
     const date::time_zone* zone = operatorRuntime->access.zone ? operatorRuntime->access.zone() : nullptr;
     if (zone == nullptr || instant == 0) {
         return std::string();
@@ -66,7 +72,7 @@ std::string localText(int64_t instant) {
     return text;
 }
 
-bool parseLocal(const std::string& text, int64_t* instant) {
+bool parseLocal(Runtime* operatorRuntime, const std::string& text, int64_t* instant) {
     *instant = 0;
     if (text.empty()) {
         return true;
@@ -81,46 +87,49 @@ const char* colorLetter(uint8_t color) {
 }
 
 // The board-number path part of a request, answering 404 when unknown.
-const BoardConfig* pathBoard(const httplib::Request& request, httplib::Response& response) {
-    const BoardConfig* board = findBoard(std::atoi(request.matches[1].str().c_str()));
+const BoardConfig* pathBoard(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
+    const BoardConfig* board = findBoard(operatorRuntime, std::atoi(request.matches[1].c_str()));
     if (board == nullptr) {
         sendError(response, 404, "no such board");
     }
     return board;
 }
 
-Json healthJson(const BoardHealth& health, int64_t nowMs) {
+Json healthJson(Runtime* operatorRuntime, const BoardHealth& health, int64_t nowMs) {
     Json json;
     const bool seen = health.lastMs >= 0;
     const int64_t silentMs = seen ? nowMs - health.lastMs : -1;
-    json["last_request"] = seen ? Json(localText(health.lastAt)) : Json();
+    json["last_request"] = seen ? Json(localText(operatorRuntime, health.lastAt)) : Json();
     json["seconds_since"] = seen ? Json(silentMs / 1000) : Json();
     json["address"] = health.address;
     json["polling"] = seen && silentMs < int64_t{operatorRuntime->config.silentSeconds} * 1000;
+    if (!health.unexpectedAddress.empty()) {
+        json["unexpected_address"] = "polled from an unexpected address: " + health.unexpectedAddress;
+    }
     if (!health.previousAddress.empty()) {
         json["new_address"] = {{"address", health.address},
                                {"previous", health.previousAddress},
-                               {"since", localText(health.addressChangedAt)}};
+                               {"since", localText(operatorRuntime, health.addressChangedAt)}};
     }
     return json;
 }
 
-Json noticeJson(const NoticeRecord& record) {
+Json noticeJson(Runtime* operatorRuntime, const NoticeRecord& record) {
     return Json{{"id", record.id},
                 {"boards", record.boards.empty() ? Json("all") : Json(record.boards)},
                 {"text_jp", record.notice.textJp},
                 {"text_en", record.notice.textEn},
                 {"scrolling", record.notice.scrolling},
                 {"color", colorLetter(record.notice.color)},
-                {"start", localText(record.start)},
-                {"end", localText(record.end)}};
+                {"start", localText(operatorRuntime, record.start)},
+                {"end", localText(operatorRuntime, record.end)}};
 }
 
 const char* approachName(int32_t approach) {
     return approach == APPROACH_ON ? "on" : approach == APPROACH_OFF ? "off" : "auto";
 }
 
-BoardControl controlOf(int32_t board) {
+BoardControl controlOf(Runtime* operatorRuntime, int32_t board) {
     for (const BoardControl& control : operatorRuntime->state.controls) {
         if (control.board == board) {
             return control;
@@ -131,7 +140,7 @@ BoardControl controlOf(int32_t board) {
     return control;
 }
 
-std::string describeNotice(const NoticeRecord& record) {
+std::string describeNotice(Runtime* operatorRuntime, const NoticeRecord& record) {
     std::string boards = record.boards.empty() ? "all boards" : "boards";
     for (size_t i = 0; i < record.boards.size(); ++i) {
         boards += (i == 0 ? " " : ",") + std::to_string(record.boards[i]);
@@ -140,8 +149,8 @@ std::string describeNotice(const NoticeRecord& record) {
            ": \"" + record.notice.textJp + "\" / \"" + record.notice.textEn + "\"" +
            (record.notice.scrolling ? ", scrolling" : ", fixed") + ", colour " +
            colorLetter(record.notice.color) +
-           (record.start != 0 ? ", from " + localText(record.start) : std::string()) +
-           (record.end != 0 ? ", until " + localText(record.end) : std::string());
+           (record.start != 0 ? ", from " + localText(operatorRuntime, record.start) : std::string()) +
+           (record.end != 0 ? ", until " + localText(operatorRuntime, record.end) : std::string());
 }
 
 std::string base64(const std::vector<uint8_t>& bytes) {
@@ -154,9 +163,9 @@ std::string base64(const std::vector<uint8_t>& bytes) {
 // ---------------------------------------------------------------------------
 // Route handlers
 
-void onBoards(const httplib::Request& request, httplib::Response& response) {
+void onBoards(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
-    if (!authorise(request, response, false, &who)) {
+    if (!authorise(operatorRuntime, request, response, false, &who)) {
         return;
     }
     Json boards = Json::array();
@@ -168,14 +177,17 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
         Json unshown;
         int32_t approach = APPROACH_AUTO;
         {
-            std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+            std::lock_guard<std::mutex> hold(operatorRuntime->healthLock);
             for (const BoardHealth& entry : operatorRuntime->health) {
                 if (entry.board == board.number) {
-                    health = healthJson(entry, nowMs);
+                    health = healthJson(operatorRuntime, entry, nowMs);
                 }
             }
-            approach = controlOf(board.number).approach;
-            unshown = unshownNotices(board, document, clockNow(operatorRuntime->clock));
+        }
+        {
+            std::lock_guard<std::mutex> hold(operatorRuntime->lock);
+            approach = controlOf(operatorRuntime, board.number).approach;
+            unshown = unshownNotices(operatorRuntime, board, document, clockNow(operatorRuntime->clock));
         }
         boards.push_back({{"number", board.number},
                           {"name", board.name},
@@ -186,17 +198,24 @@ void onBoards(const httplib::Request& request, httplib::Response& response) {
                           {"unshown", unshown},
                           {"document", document}});
     }
+    std::string storeFault;
+    {
+        std::lock_guard<std::mutex> hold(operatorRuntime->healthLock);
+        storeFault = operatorRuntime->storeFault;
+    }
     sendJson(response, 200,
-             Json{{"now", localText(clockNow(operatorRuntime->clock))},
+             Json{{"now", localText(operatorRuntime, clockNow(operatorRuntime->clock))},
+                  {"store_fault", storeFault.empty() ? Json() : Json(storeFault)},
                   {"silent_seconds", operatorRuntime->config.silentSeconds},
                   {"boards", boards},
                   {"realtime", Json::parse(realtimeStatusJson(clockNow(operatorRuntime->clock)))}});
 }
 
-void onPreview(const httplib::Request& request, httplib::Response& response) {
+void onPreview(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
     const BoardConfig* board = nullptr;
-    if (!authorise(request, response, false, &who) || (board = pathBoard(request, response)) == nullptr) {
+    if (!authorise(operatorRuntime, request, response, false, &who) ||
+        (board = pathBoard(operatorRuntime, request, response)) == nullptr) {
         return;
     }
     int32_t width = 0;
@@ -225,10 +244,11 @@ void onPreview(const httplib::Request& request, httplib::Response& response) {
                   {"document", document}});
 }
 
-void onDepartures(const httplib::Request& request, httplib::Response& response) {
+void onDepartures(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
     const BoardConfig* board = nullptr;
-    if (!authorise(request, response, false, &who) || (board = pathBoard(request, response)) == nullptr) {
+    if (!authorise(operatorRuntime, request, response, false, &who) ||
+        (board = pathBoard(operatorRuntime, request, response)) == nullptr) {
         return;
     }
     std::vector<Departure> departures;
@@ -236,7 +256,7 @@ void onDepartures(const httplib::Request& request, httplib::Response& response) 
     const int64_t now = clockNow(operatorRuntime->clock);
     const date::time_zone* zone = operatorRuntime->access.zone();
     Json list = Json::array();
-    TrainNamer namer = trainNamer();
+    TrainNamer namer = trainNamer(operatorRuntime);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const Departure& departure : departures) {
         const TrainChange* change = nullptr;
@@ -267,23 +287,23 @@ void onDepartures(const httplib::Request& request, httplib::Response& response) 
     sendJson(response, 200, Json{{"board", board->number}, {"departures", list}});
 }
 
-void onNotices(const httplib::Request& request, httplib::Response& response) {
+void onNotices(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
-    if (!authorise(request, response, false, &who)) {
+    if (!authorise(operatorRuntime, request, response, false, &who)) {
         return;
     }
     Json list = Json::array();
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const NoticeRecord& record : operatorRuntime->state.notices) {
-        list.push_back(noticeJson(record));
+        list.push_back(noticeJson(operatorRuntime, record));
     }
     sendJson(response, 200, Json{{"notices", list}});
 }
 
 // Makes (id 0) or changes a notice from a request.
-void saveNotice(const httplib::Request& request, httplib::Response& response, int64_t id) {
+void saveNotice(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response, int64_t id) {
     std::string who;
-    if (!authorise(request, response, true, &who)) {
+    if (!authorise(operatorRuntime, request, response, true, &who)) {
         return;
     }
     NoticeInput input;
@@ -293,7 +313,7 @@ void saveNotice(const httplib::Request& request, httplib::Response& response, in
         return;
     }
     for (int32_t board : input.boards) {
-        if (findBoard(board) == nullptr) {
+        if (findBoard(operatorRuntime, board) == nullptr) {
             sendError(response, 400, "no board " + std::to_string(board));
             return;
         }
@@ -326,8 +346,8 @@ void saveNotice(const httplib::Request& request, httplib::Response& response, in
     if (input.hasColor) {
         record.notice.color = input.color;
     }
-    if ((input.hasStart && !parseLocal(input.start, &record.start)) ||
-        (input.hasEnd && !parseLocal(input.end, &record.end))) {
+    if ((input.hasStart && !parseLocal(operatorRuntime, input.start, &record.start)) ||
+        (input.hasEnd && !parseLocal(operatorRuntime, input.end, &record.end))) {
         sendError(response, 400, "start and end must be real local times");
         return;
     }
@@ -339,31 +359,31 @@ void saveNotice(const httplib::Request& request, httplib::Response& response, in
     const bool creating = record.id == 0;
     NoticeRecord saved = record;
     if (!operatorDbSaveNotice(operatorRuntime->db, &saved, at, who,
-                              (creating ? "new " : "changed ") + describeNotice(record))) {
+                              (creating ? "new " : "changed ") + describeNotice(operatorRuntime, record))) {
         sendError(response, 500, "the notice could not be stored");
         return;
     }
-    reloadState();
-    sendJson(response, creating ? 201 : 200, noticeJson(saved));
+    reloadState(operatorRuntime);
+    sendJson(response, creating ? 201 : 200, noticeJson(operatorRuntime, saved));
 }
 
-void onEndNotice(const httplib::Request& request, httplib::Response& response) {
+void onEndNotice(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
-    if (!authorise(request, response, true, &who)) {
+    if (!authorise(operatorRuntime, request, response, true, &who)) {
         return;
     }
-    const int64_t id = std::atoll(request.matches[1].str().c_str());
+    const int64_t id = std::atoll(request.matches[1].c_str());
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const NoticeRecord& existing : operatorRuntime->state.notices) {
         if (existing.id == id) {
             NoticeRecord record = existing;
             record.ended = true;
             if (!operatorDbSaveNotice(operatorRuntime->db, &record, clockNow(operatorRuntime->clock), who,
-                                      "ended " + describeNotice(existing))) {
+                                      "ended " + describeNotice(operatorRuntime, existing))) {
                 sendError(response, 500, "the notice could not be stored");
                 return;
             }
-            reloadState();
+            reloadState(operatorRuntime);
             sendJson(response, 200, Json{{"ended", id}});
             return;
         }
@@ -372,22 +392,22 @@ void onEndNotice(const httplib::Request& request, httplib::Response& response) {
 }
 
 // Sets a delay (minutes), a cancellation or clears either.
-void onTrain(const httplib::Request& request, httplib::Response& response, int kind) {
-    enum { DELAY = TRAIN_DELAY, CANCEL = TRAIN_CANCEL, CLEAR = TRAIN_CLEAR };
+void onTrain(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response,
+             TrainChangeKind kind) {
     std::string who;
-    if (!authorise(request, response, true, &who)) {
+    if (!authorise(operatorRuntime, request, response, true, &who)) {
         return;
     }
     TrainInput input;
     std::string error;
-    if (!readTrainInput(request.body, kind == DELAY, &input, &error)) {
+    if (!readTrainInput(request.body, kind == TRAIN_DELAY, &input, &error)) {
         sendError(response, 400, error);
         return;
     }
     Departure named{};
     bool known = false;
     if (input.board != 0) {
-        const BoardConfig* board = findBoard(input.board);
+        const BoardConfig* board = findBoard(operatorRuntime, input.board);
         if (board == nullptr) {
             sendError(response, 400, "no board " + std::to_string(input.board));
             return;
@@ -401,7 +421,7 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
                 known = true;
             }
         }
-        if (!known && kind != CLEAR) {
+        if (!known && kind != TRAIN_CLEAR) {
             sendError(response, 404, "board " + std::to_string(input.board) + " has no such departure today");
             return;
         }
@@ -411,23 +431,24 @@ void onTrain(const httplib::Request& request, httplib::Response& response, int k
     record.change.tripId = input.tripId;
     record.change.serviceDate = input.serviceDate;
     record.change.delayMinutes = input.minutes;
-    record.change.cancelled = kind == CANCEL;
-    const std::string what = trainChangeText(known ? &named : nullptr, kind, input);
+    record.change.cancelled = kind == TRAIN_CANCEL;
+    const std::string what = trainChangeText(operatorRuntime, known ? &named : nullptr, kind, input);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    dropPastChanges();
-    if (!operatorDbSaveChange(operatorRuntime->db, record, kind == CLEAR, clockNow(operatorRuntime->clock),
-                              who, what)) {
+    dropPastChanges(operatorRuntime);
+    if (!operatorDbSaveChange(operatorRuntime->db, record, kind == TRAIN_CLEAR,
+                              clockNow(operatorRuntime->clock), who, what)) {
         sendError(response, 500, "the change could not be stored");
         return;
     }
-    reloadState();
+    reloadState(operatorRuntime);
     sendJson(response, 200, Json{{"done", what}});
 }
 
-void onApproach(const httplib::Request& request, httplib::Response& response) {
+void onApproach(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
     const BoardConfig* board = nullptr;
-    if (!authorise(request, response, true, &who) || (board = pathBoard(request, response)) == nullptr) {
+    if (!authorise(operatorRuntime, request, response, true, &who) ||
+        (board = pathBoard(operatorRuntime, request, response)) == nullptr) {
         return;
     }
     if (!board->newStyle) {
@@ -442,7 +463,7 @@ void onApproach(const httplib::Request& request, httplib::Response& response) {
         return;
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    BoardControl control = controlOf(board->number);
+    BoardControl control = controlOf(operatorRuntime, board->number);
     control.approach = approach;
     const std::string what =
         "approach warning of board " + std::to_string(board->number) + " set to " + approachName(approach);
@@ -450,14 +471,15 @@ void onApproach(const httplib::Request& request, httplib::Response& response) {
         sendError(response, 500, "the change could not be stored");
         return;
     }
-    reloadState();
+    reloadState(operatorRuntime);
     sendJson(response, 200, Json{{"approach", approachName(approach)}});
 }
 
-void onMelody(const httplib::Request& request, httplib::Response& response) {
+void onMelody(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
     const BoardConfig* board = nullptr;
-    if (!authorise(request, response, true, &who) || (board = pathBoard(request, response)) == nullptr) {
+    if (!authorise(operatorRuntime, request, response, true, &who) ||
+        (board = pathBoard(operatorRuntime, request, response)) == nullptr) {
         return;
     }
     if (board->melody.empty()) {
@@ -465,7 +487,7 @@ void onMelody(const httplib::Request& request, httplib::Response& response) {
         return;
     }
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    BoardControl control = controlOf(board->number);
+    BoardControl control = controlOf(operatorRuntime, board->number);
     control.melodyAt = clockNow(operatorRuntime->clock);
     // A new key each time, so every board plays it once more.
     control.melodyKey = "hand-" + std::to_string(board->number) + "-" + newSecret().substr(0, 12);
@@ -474,166 +496,226 @@ void onMelody(const httplib::Request& request, httplib::Response& response) {
         sendError(response, 500, "the change could not be stored");
         return;
     }
-    reloadState();
+    reloadState(operatorRuntime);
     sendJson(response, 200, Json{{"melody", board->melody}, {"key", control.melodyKey}});
 }
 
-void onHistory(const httplib::Request& request, httplib::Response& response) {
+void onHistory(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse& response) {
     std::string who;
-    if (!authorise(request, response, false, &who)) {
+    if (!authorise(operatorRuntime, request, response, false, &who)) {
         return;
     }
     int32_t limit = HISTORY_SHOWN;
-    if (request.has_param("limit")) {
-        limit = std::clamp(std::atoi(request.get_param_value("limit").c_str()), 1, 10000);
+    if (request.hasParam("limit")) {
+        limit = std::clamp(std::atoi(request.param("limit").c_str()), 1, 10000);
     }
     Json list = Json::array();
     for (const HistoryRecord& record : operatorDbHistory(operatorRuntime->db, limit)) {
-        list.push_back(
-            {{"id", record.id}, {"at", localText(record.at)}, {"who", record.who}, {"what", record.what}});
+        list.push_back({{"id", record.id},
+                        {"at", localText(operatorRuntime, record.at)},
+                        {"who", record.who},
+                        {"what", record.what}});
     }
     sendJson(response, 200, Json{{"history", list}});
 }
 
 }  // namespace
 
-Runtime* operatorRuntime = nullptr;
-
-void sendJson(httplib::Response& response, int status, const Json& body) {
+void sendJson(HttpResponse& response, int status, const Json& body) {
     response.status = status;
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
-                         "application/json; charset=utf-8");
+    response.setHeader("Cache-Control", "no-store");
+    response.setContent(body.dump(-1, ' ', false, Json::error_handler_t::replace),
+                        "application/json; charset=utf-8");
 }
 
-void sendError(httplib::Response& response, int status, const std::string& message) {
+void sendError(HttpResponse& response, int status, const std::string& message) {
     sendJson(response, status, Json{{"error", message}});
 }
 
-bool operatorStart(const std::string& configPath, const StationConfig& station, const ServerClock& clock,
-                   std::string* error) {
-    if (sodium_init() < 0) {
-        *error = "libsodium cannot start";
-        return false;
+namespace {
+
+// A change is refused at once, with the reason, when the operator database
+// can no longer keep it (removed, replaced or read-only), rather than
+// acknowledged and lost.
+HttpHandler storedChange(Runtime* operatorRuntime, HttpHandler handler) {
+    return [operatorRuntime, handler](const HttpRequest& request, HttpResponse& response) {
+        const std::string fault = operatorDbFault(operatorRuntime->db);
+        if (!fault.empty()) {
+            std::fprintf(stderr, "velmorant-server: %s\n", fault.c_str());
+            sendError(response, 503, fault);
+            return;
+        }
+        handler(request, response);
+    };
+}
+
+}  // namespace
+
+void registerOperatorRoutes(Runtime* runtime, const BoardAccess& access, std::vector<HttpRoute>* routes) {
+    if (!runtime->unavailable.empty()) {
+        routes->push_back(operatorRoute(
+            "GET", "/", RouteWork::NETWORK, [runtime](const HttpRequest&, HttpResponse& response) {
+                response.status = 503;
+                response.setContent("velmorant-server: " + runtime->unavailable + "\n",
+                                    "text/plain; charset=utf-8");
+            }));
+        return;
     }
+    runtime->access = access;
+    {
+        std::lock_guard<std::mutex> hold(runtime->lock);
+        dropPastChanges(runtime);
+    }
+    registerLoginRoutes(runtime, routes);
+    // Each handler gets the runtime it serves.
+    auto with = [runtime](void (*handler)(Runtime*, const HttpRequest&, HttpResponse&)) {
+        return [runtime, handler](const HttpRequest& q, HttpResponse& r) { handler(runtime, q, r); };
+    };
+    auto train = [runtime](TrainChangeKind kind) {
+        return storedChange(runtime, [runtime, kind](const HttpRequest& q, HttpResponse& r) {
+            onTrain(runtime, q, r, kind);
+        });
+    };
+    const RouteWork work = RouteWork::OPERATOR;
+    routes->push_back(operatorRoute("GET", "/api/v1/boards", work, with(onBoards)));
+    routes->push_back(
+        operatorRoute("GET", R"(/api/v1/boards/(\d{1,9})/preview)", RouteWork::HEAVY, with(onPreview)));
+    routes->push_back(
+        operatorRoute("GET", R"(/api/v1/boards/(\d{1,9})/departures)", work, with(onDepartures)));
+    routes->push_back(operatorRoute("POST", R"(/api/v1/boards/(\d{1,9})/approach)", work,
+                                    storedChange(runtime, with(onApproach))));
+    routes->push_back(operatorRoute("POST", R"(/api/v1/boards/(\d{1,9})/melody)", work,
+                                    storedChange(runtime, with(onMelody))));
+    routes->push_back(operatorRoute("GET", "/api/v1/notices", work, with(onNotices)));
+    routes->push_back(operatorRoute("POST", "/api/v1/notices", work,
+                                    storedChange(runtime, [runtime](const HttpRequest& q, HttpResponse& r) {
+                                        saveNotice(runtime, q, r, 0);
+                                    })));
+    routes->push_back(operatorRoute("POST", R"(/api/v1/notices/(\d{1,18}))", work,
+                                    storedChange(runtime, [runtime](const HttpRequest& q, HttpResponse& r) {
+                                        saveNotice(runtime, q, r, std::atoll(q.matches[1].c_str()));
+                                    })));
+    routes->push_back(operatorRoute("POST", R"(/api/v1/notices/(\d{1,18})/end)", work,
+                                    storedChange(runtime, with(onEndNotice))));
+    routes->push_back(operatorRoute("POST", "/api/v1/delays", work, train(TRAIN_DELAY)));
+    routes->push_back(operatorRoute("POST", "/api/v1/cancellations", work, train(TRAIN_CANCEL)));
+    routes->push_back(operatorRoute("POST", "/api/v1/trains/clear", work, train(TRAIN_CLEAR)));
+    routes->push_back(operatorRoute("GET", "/api/v1/history", work, with(onHistory)));
+}
+
+Runtime* operatorStart(const std::string& configPath, const StationConfig& station,
+                       const ServerClock& clock) {
     auto* state = new Runtime;
-    std::vector<std::string> problems;
-    if (!loadOperatorConfig(configPath, station, &state->config, &problems)) {
-        *error = problems.empty() ? "[operator] cannot be read" : problems.front();
-        delete state;
-        return false;
-    }
-    for (const std::string& problem : problems) {
-        std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
-    }
-    // Without its database the operator's side is off, but the boards are
-    // still served: a dark platform is worse than a missing page.
-    std::string problem;
-    state->db = operatorDbOpen(state->config.database, &problem);
-    if (state->db == nullptr) {
-        unavailableReason = "the operator database cannot be opened: " + problem;
-        std::fprintf(stderr, "velmorant-server: %s; the operator's page is off\n", unavailableReason.c_str());
-        delete state;
-        return true;
-    }
     state->station = &station;
     state->clock = clock;
     for (const BoardConfig& board : station.boards) {
         BoardHealth health;
         health.board = board.number;
+        health.boundAddress = board.address.empty() ? std::string() : plainAddress(board.address);
+        state->healthIndex[board.number] = state->health.size();
         state->health.push_back(health);
     }
-    operatorRuntime = state;
-    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    reloadState();
-    return true;
+    std::vector<std::string> problems;
+    const bool configured = loadOperatorConfig(configPath, station, &state->config, &problems);
+    for (const std::string& problem : problems) {
+        std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+    }
+    // Without its configuration or database the operator's side is off,
+    // but the boards are still served: a dark platform is worse than a
+    // missing page.
+    std::string problem;
+    if (sodium_init() < 0) {
+        state->unavailable = "libsodium cannot start";
+    } else if (!configured) {
+        state->unavailable = "[operator] in " + configPath + " is wrong (see the log)";
+    } else if ((state->db = operatorDbOpen(state->config.database, &problem)) == nullptr) {
+        state->unavailable = "the operator database cannot be opened: " + problem;
+    } else if (!(problem = operatorDbFault(state->db)).empty()) {
+        std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+    }
+    if (!state->unavailable.empty()) {
+        std::fprintf(stderr, "velmorant-server: %s; the operator's page is off\n",
+                     state->unavailable.c_str());
+        return state;
+    }
+    state->dummyHash = hashPassword(newSecret());
+    std::lock_guard<std::mutex> hold(state->lock);
+    reloadState(state);
+    return state;
 }
 
-void operatorStop() {
-    if (operatorRuntime != nullptr) {
-        operatorDbClose(operatorRuntime->db);
-        delete operatorRuntime;
-        operatorRuntime = nullptr;
+void operatorStop(Runtime* runtime) {
+    if (runtime != nullptr) {
+        operatorDbClose(runtime->db);
+        delete runtime;
     }
 }
 
-void operatorOverlay(int32_t board, int64_t now, BoardOverlay* overlay) {
+void operatorOverlay(Runtime* runtime, int32_t board, int64_t now, BoardOverlay* overlay) {
     *overlay = BoardOverlay{};
-    if (operatorRuntime == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    overlayFromState(operatorRuntime->state, board, now, overlay);
-}
-
-void operatorCurrentState(OperatorState* state) {
-    *state = OperatorState{};
-    if (operatorRuntime != nullptr) {
-        std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-        *state = operatorRuntime->state;
-    }
-}
-
-uint64_t operatorGeneration() {
-    return operatorRuntime != nullptr ? operatorRuntime->generation.load() : 0;
-}
-
-void noteBoardRequest(int32_t board, const std::string& address) {
-    if (operatorRuntime == nullptr) {
-        return;
-    }
-    std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-    for (BoardHealth& health : operatorRuntime->health) {
-        if (health.board != board) {
-            continue;
-        }
-        const int64_t at = clockNow(operatorRuntime->clock);
-        if (!health.address.empty() && health.address != address) {
-            health.previousAddress = health.address;
-            health.addressChangedAt = at;
-            std::fprintf(stderr, "velmorant-server: board %d now asks from %s (was %s)\n", board,
-                         address.c_str(), health.address.c_str());
-        }
-        health.address = address;
-        health.lastMs = monotonicMs();
-        health.lastAt = at;
-    }
-}
-
-void registerOperatorRoutes(httplib::Server& server, const StationConfig& station, const ServerClock& clock,
-                            const BoardAccess& access) {
-    (void)station;
-    (void)clock;
-    if (operatorRuntime == nullptr) {
-        server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-            response.status = 503;
-            response.set_content("velmorant-server: " + unavailableReason + "\n",
-                                 "text/plain; charset=utf-8");
-        });
-        return;
-    }
-    operatorRuntime->access = access;
+    std::shared_ptr<const OperatorState> state;
     {
-        std::lock_guard<std::mutex> hold(operatorRuntime->lock);
-        dropPastChanges();
+        std::lock_guard<std::mutex> hold(runtime->publishLock);
+        state = runtime->published;
     }
-    registerLoginRoutes(server);
-    server.Get("/api/v1/boards", onBoards);
-    server.Get(R"(/api/v1/boards/(\d{1,9})/preview)", onPreview);
-    server.Get(R"(/api/v1/boards/(\d{1,9})/departures)", onDepartures);
-    server.Post(R"(/api/v1/boards/(\d{1,9})/approach)", onApproach);
-    server.Post(R"(/api/v1/boards/(\d{1,9})/melody)", onMelody);
-    server.Get("/api/v1/notices", onNotices);
-    server.Post("/api/v1/notices",
-                [](const httplib::Request& q, httplib::Response& r) { saveNotice(q, r, 0); });
-    server.Post(R"(/api/v1/notices/(\d{1,18}))", [](const httplib::Request& q, httplib::Response& r) {
-        saveNotice(q, r, std::atoll(q.matches[1].str().c_str()));
-    });
-    server.Post(R"(/api/v1/notices/(\d{1,18})/end)", onEndNotice);
-    server.Post("/api/v1/delays", [](const httplib::Request& q, httplib::Response& r) { onTrain(q, r, 0); });
-    server.Post("/api/v1/cancellations",
-                [](const httplib::Request& q, httplib::Response& r) { onTrain(q, r, 1); });
-    server.Post("/api/v1/trains/clear",
-                [](const httplib::Request& q, httplib::Response& r) { onTrain(q, r, 2); });
-    server.Get("/api/v1/history", onHistory);
+    if (state != nullptr) {
+        overlayFromState(*state, board, now, overlay);
+    }
+}
+
+void operatorCurrentState(Runtime* runtime, OperatorState* state) {
+    *state = OperatorState{};
+    if (runtime == nullptr) {
+        return;
+    }
+    std::shared_ptr<const OperatorState> published;
+    {
+        std::lock_guard<std::mutex> hold(runtime->publishLock);
+        published = runtime->published;
+    }
+    if (published != nullptr) {
+        *state = *published;
+    }
+}
+
+uint64_t operatorGeneration(const Runtime* runtime) {
+    return runtime->generation.load();
+}
+
+void operatorNoteStoreFault(Runtime* runtime, const std::string& fault) {
+    std::lock_guard<std::mutex> hold(runtime->healthLock);
+    runtime->storeFault = fault;
+}
+
+void noteBoardRequest(Runtime* runtime, int32_t board, const std::string& address) {
+    const auto index = runtime->healthIndex.find(board);
+    if (index == runtime->healthIndex.end()) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(runtime->healthLock);
+    BoardHealth& health = runtime->health[index->second];
+    // A board bound to its address is healthy only when polled from it; any
+    // other host asking for its document is shown, not counted.
+    if (!health.boundAddress.empty() && health.boundAddress != address) {
+        if (health.unexpectedAddress != address) {
+            std::fprintf(stderr, "velmorant-server: board %d polled from an unexpected address %s\n", board,
+                         logText(address).c_str());
+        }
+        health.unexpectedAddress = address;
+        return;
+    }
+    const int64_t at = clockNow(runtime->clock);
+    if (!health.address.empty() && health.address != address) {
+        health.previousAddress = health.address;
+        health.addressChangedAt = at;
+        std::fprintf(stderr, "velmorant-server: board %d now asks from %s (was %s)\n", board,
+                     logText(address).c_str(), logText(health.address).c_str());
+    }
+    health.address = address;
+    health.lastMs = monotonicMs();
+    health.lastAt = at;
+}
+
+bool operatorAddressAllowed(const Runtime* runtime, const std::string& address) {
+    return !runtime->config.allowFromBroken && addressAllowed(address, runtime->config.allowFrom);
 }

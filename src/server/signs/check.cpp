@@ -77,6 +77,11 @@ int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
     }
     const int64_t now = clockNow(clock);
     int32_t status = 0;
+    // A wrong allow-list would be logged and passed over by "serve".
+    for (const std::string& problem : config.addressProblems) {
+        std::printf("problem: %s\n", problem.c_str());
+        status = 1;
+    }
     // What the operator has set is part of what a board gets.
     OperatorState operatorState;
     if (!operatorReadState(config, &operatorState, &error)) {

@@ -25,8 +25,8 @@ namespace {
 // How a fault in the [operator] section is noted.
 using ConfigFault = std::function<void(const std::string&)>;
 
-// The operator's plain settings: database, silent_seconds, allow_from and
-// secure_cookie.
+// The operator's plain settings: database, silent_seconds, allow_from,
+// secure_cookie and session_hours.
 void readOperatorSettings(const toml::table& section, const StationConfig& station, OperatorConfig* config,
                           const ConfigFault& fault) {
     if (const toml::node* database = section.get("database")) {
@@ -48,15 +48,32 @@ void readOperatorSettings(const toml::table& section, const StationConfig& stati
     if (const toml::node* allow = section.get("allow_from")) {
         const toml::array* list = allow->as_array();
         bool good = list != nullptr;
+        std::vector<std::string> texts;
         for (size_t i = 0; good && i < list->size(); ++i) {
             const auto* address = list->get(i)->as_string();
             good = address != nullptr && !address->get().empty();
             if (good) {
-                config->allowFrom.push_back(address->get());
+                texts.push_back(address->get());
             }
         }
+        std::vector<std::string> problems;
+        good = readAddressList(texts, &config->allowFrom, &problems) && good;
+        for (const std::string& problem : problems) {
+            fault("allow_from: " + problem);
+        }
         if (!good) {
-            fault("allow_from must be a list of addresses in double quotes");
+            // Closed rather than open to all: nobody reaches the page until
+            // the list is put right.
+            config->allowFromBroken = true;
+            fault("allow_from must be a list of addresses or subnets in double quotes");
+        }
+    }
+    if (const toml::node* hours = section.get("session_hours")) {
+        const auto* number = hours->as_integer();
+        if (number == nullptr || number->get() < 1 || number->get() > 24 * 7) {
+            fault("session_hours must be a whole number from 1 to 168");
+        } else {
+            config->sessionSeconds = number->get() * 3600;
         }
     }
     if (const toml::node* secure = section.get("secure_cookie")) {
@@ -133,7 +150,7 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
     for (const auto& [key, node] : *section) {
         const std::string name(key.str());
         if (name != "database" && name != "silent_seconds" && name != "user" && name != "token" &&
-            name != "allow_from" && name != "secure_cookie") {
+            name != "allow_from" && name != "secure_cookie" && name != "session_hours") {
             problems->push_back("[operator] unknown key " + name + " (ignored)");
         }
     }

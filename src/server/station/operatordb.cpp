@@ -7,6 +7,8 @@
 // holds the connection and statements; a failure of the file is a false
 // answer here, never an exception past these functions.
 #include <SQLiteCpp/SQLiteCpp.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -18,6 +20,9 @@ struct OperatorDb {
         : db(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, 5000) {}
     SQLite::Database db;  // the file, waiting up to 5 s for another writer
     std::mutex lock;      // one call at a time on the connection
+    std::string path;     // the file as opened
+    dev_t device = 0;     // which file it was, to notice it removed or replaced
+    ino_t inode = 0;
 };
 
 namespace {
@@ -111,9 +116,21 @@ int runNotice(OperatorDb* db, const char* sql, const NoticeRecord& notice, const
 }  // namespace
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
+    // Password hashes and token hashes are in it: only the server's user
+    // may read it (SQLite gives its -wal and -shm files the same mode).
+    const int made = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (made >= 0) {
+        close(made);
+    }
     OperatorDbPtr db;
     try {
         db.reset(new OperatorDb(path));
+        db->path = path;
+        struct stat file;
+        if (stat(path.c_str(), &file) == 0) {
+            db->device = file.st_dev;
+            db->inode = file.st_ino;
+        }
         db->db.exec("PRAGMA journal_mode=WAL");
         db->db.exec("PRAGMA synchronous=FULL");
         db->db.exec(SCHEMA);
@@ -268,6 +285,31 @@ bool operatorDbSetUser(OperatorDb* db, const std::string& name, const std::strin
     return guarded(db, false, [&] {
         return run(db, "INSERT OR REPLACE INTO users(name, hash) VALUES(?, ?)", name, passwordHash) == 1;
     });
+}
+
+bool operatorDbRemoveUser(OperatorDb* db, const std::string& name) {
+    return guarded(db, false, [&] { return run(db, "DELETE FROM users WHERE name = ?", name) > 0; });
+}
+
+bool operatorDbNote(OperatorDb* db, int64_t at, const std::string& who, const std::string& what) {
+    return guarded(db, false, [&] {
+        return run(db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)", at, who, what) == 1;
+    });
+}
+
+std::string operatorDbFault(OperatorDb* db) {
+    struct stat file;
+    if (stat(db->path.c_str(), &file) != 0 || file.st_dev != db->device || file.st_ino != db->inode) {
+        return db->path +
+               " was removed or replaced while the server runs; changes are refused until "
+               "the server is restarted";
+    }
+    // The mode counts too: the server may run as root, whom access() lets
+    // write anything.
+    if (access(db->path.c_str(), W_OK) != 0 || (file.st_mode & S_IWUSR) == 0) {
+        return db->path + " is read-only; changes are refused";
+    }
+    return std::string();
 }
 
 std::string operatorDbUserHash(OperatorDb* db, const std::string& name) {

@@ -12,6 +12,30 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------
+// Who may ask: addresses and subnets
+
+// One address or subnet of an allow-list.
+struct AddressRange {
+    bool v4 = false;         // an IPv4 range (IPv4-mapped IPv6 peers match it too)
+    uint8_t bytes[16] = {};  // the address, 4 or 16 bytes used
+    int32_t bits = 0;        // how many leading bits must agree
+};
+
+// "10.1.2.3", "10.1.2.0/24", "fd00::/8", "::ffff:10.1.2.3"; false for
+// anything else.
+bool readAddressRange(const std::string& text, AddressRange* range);
+// Each text into ranges; false when any is no address or subnet (each
+// named in problems, the good ones kept).
+bool readAddressList(const std::vector<std::string>& texts, std::vector<AddressRange>* ranges,
+                     std::vector<std::string>* problems);
+bool addressInRange(const std::string& address, const AddressRange& range);
+// Whether a peer's address is in the list; an empty list allows everyone.
+bool addressAllowed(const std::string& address, const std::vector<AddressRange>& ranges);
+// A peer's address as people write it: "::ffff:10.1.2.3" becomes
+// "10.1.2.3", anything else stays as it is.
+std::string plainAddress(const std::string& address);
+
+// ---------------------------------------------------------------------------
 // Station configuration (station.toml)
 
 constexpr int32_t LANGUAGE_SLOTS = 6;
@@ -60,6 +84,9 @@ struct BoardConfig {
     int32_t approachSeconds = 60;
     std::string approachLabel = "接近|Approaching";
     std::string approachMessage = "まもなく列車がまいります|A train is approaching";
+    // The address the board polls from ("address"), empty when any; health
+    // shows a poll from elsewhere as from an unexpected address.
+    std::string address;
 };
 
 struct StationConfig {
@@ -86,6 +113,14 @@ struct StationConfig {
     std::string cancelled =
         "{time}発 {destination}行は運休です|The {time} train[ to {destination}] is cancelled";
     std::vector<BoardConfig> boards;
+    // Addresses whose requests reach the board API ("boards_from"; empty:
+    // any address).
+    std::vector<AddressRange> boardsFrom;
+    int32_t mostConnections = 4096;          // open connections at once, in total
+    int32_t mostConnectionsPerAddress = 64;  // from one address not in boards_from
+    // Mistakes in the address lists: "check" refuses them; "serve" logs
+    // them and keeps serving the boards.
+    std::vector<std::string> addressProblems;
 };
 
 // Reads the text of station.toml. False when the file cannot serve (each
@@ -137,10 +172,14 @@ struct ConfigToken {
 struct OperatorConfig {
     std::string database;  // the operator database file
     int32_t silentSeconds = 30;
-    // Addresses that may reach the page and the JSON API (empty: any); the
-    // board API stays open to every address.
-    std::vector<std::string> allowFrom;
-    bool secureCookie = false;  // cookies only over HTTPS (behind a proxy)
+    // Addresses and subnets that may reach the page and the JSON API
+    // (empty: any); the board API has its own list (boards_from).
+    std::vector<AddressRange> allowFrom;
+    // Some allow_from entry was no address: then no address may reach the
+    // page until it is put right (the boards are still served).
+    bool allowFromBroken = false;
+    int64_t sessionSeconds = 12 * 3600;  // a login lasts this long, however busy
+    bool secureCookie = false;           // cookies only over HTTPS (behind a proxy)
     std::vector<ConfigUser> users;
     std::vector<ConfigToken> tokens;
 };
@@ -218,6 +257,13 @@ int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t
 // more). Tokens are kept only as hashes.
 bool operatorDbSetUser(OperatorDb* db, const std::string& name, const std::string& passwordHash);
 std::string operatorDbUserHash(OperatorDb* db, const std::string& name);
+// Removes a user; false when there was none.
+bool operatorDbRemoveUser(OperatorDb* db, const std::string& name);
+// A history line of its own (logins, failed logins).
+bool operatorDbNote(OperatorDb* db, int64_t at, const std::string& who, const std::string& what);
+// Why changes cannot be stored now (the file removed, replaced or
+// read-only), empty when they can.
+std::string operatorDbFault(OperatorDb* db);
 bool operatorDbAddToken(OperatorDb* db, const std::string& name, const std::string& tokenHash);
 // False when no token of that name was in force.
 bool operatorDbRevokeToken(OperatorDb* db, const std::string& name);

@@ -93,7 +93,14 @@ bool parseHexColor(const std::string& text, int64_t* value) {
     return true;
 }
 
-const std::set<std::string> SERVER_KEYS = {"listen", "port", "store", "sounds", "day_start"};
+const std::set<std::string> SERVER_KEYS = {"listen",
+                                           "port",
+                                           "store",
+                                           "sounds",
+                                           "day_start",
+                                           "boards_from",
+                                           "most_connections",
+                                           "most_connections_per_address"};
 const std::set<std::string> BOARD_KEYS = {"number",
                                           "name",
                                           "style",
@@ -122,7 +129,8 @@ const std::set<std::string> BOARD_KEYS = {"number",
                                           "languages",
                                           "approach_seconds",
                                           "approach_label",
-                                          "approach_message"};
+                                          "approach_message",
+                                          "address"};
 // What a board's texts say, beside the keys above.
 const std::set<std::string> BOARD_TEXT_KEYS = {"train_template", "show_not_in_service"};
 
@@ -213,6 +221,7 @@ void readBoard(Reader* reader, const toml::table& table, BoardConfig* board) {
         }
     }
     reader->integer(table, "number", &board->number, 1, 99999);
+    reader->text(table, "address", &board->address);
     if (board->number == 0) {
         reader->fault("number missing");
     }
@@ -325,6 +334,48 @@ std::string resolvePath(const std::string& folder, const std::string& path) {
     return folder + "/" + path;
 }
 
+// The board API's allow-list and the connection caps of [server]. A wrong
+// list is noted apart from the other faults: "check" refuses it, while
+// "serve" logs it and keeps the boards served.
+void readServerAddresses(Reader* reader, const toml::table& server, StationConfig* config) {
+    reader->integer(server, "most_connections", &config->mostConnections, 16, 1000000);
+    reader->integer(server, "most_connections_per_address", &config->mostConnectionsPerAddress, 1, 1000000);
+    const toml::node* node = server.get("boards_from");
+    if (node == nullptr) {
+        return;
+    }
+    std::vector<std::string> texts;
+    const toml::array* list = node->as_array();
+    bool good = list != nullptr;
+    for (size_t i = 0; good && i < list->size(); ++i) {
+        const auto* text = list->get(i)->as_string();
+        good = text != nullptr;
+        if (good) {
+            texts.push_back(text->get());
+        }
+    }
+    std::vector<std::string> problems;
+    if (!good) {
+        problems.push_back("must be a list of addresses or subnets in double quotes");
+    }
+    readAddressList(texts, &config->boardsFrom, &problems);
+    for (const std::string& problem : problems) {
+        config->addressProblems.push_back("[server] boards_from: " + problem);
+    }
+}
+
+// Each board's own address, when it is bound to one.
+void checkBoardAddresses(StationConfig* config) {
+    for (const BoardConfig& board : config->boards) {
+        AddressRange range;
+        if (!board.address.empty() && (!readAddressRange(board.address, &range) || range.bits < 32 ||
+                                       (!range.v4 && range.bits < 128))) {
+            config->addressProblems.push_back("board " + std::to_string(board.number) + ": address \"" +
+                                              board.address + "\" is not one address");
+        }
+    }
+}
+
 }  // namespace
 
 uint8_t nearestPaletteColor(const std::string& rgbHex) {
@@ -392,6 +443,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
             reader.text(*server, "sounds", &sounds);
             std::string dayStart;
             reader.text(*server, "day_start", &dayStart);
+            readServerAddresses(&reader, *server, config);
             if (!dayStart.empty() && !parseClockOfDay(dayStart, &config->dayStartSeconds)) {
                 reader.fault("day_start must be \"H:MM\"");
             }
@@ -427,6 +479,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
         reader.where = "";
         reader.fault("no [[board]] section");
     }
+    checkBoardAddresses(config);
     return reader.ok;
 }
 

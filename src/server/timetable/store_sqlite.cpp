@@ -5,15 +5,20 @@
 // the store is asked only when a board's day or the store itself changes.
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <atomic>
 #include <cstdio>
+
+#include <atomic>
 
 #include "server/timetable/timetable.h"
 
 struct Store {
     explicit Store(const std::string& path) : db(path, SQLite::OPEN_READONLY | SQLite::OPEN_NOMUTEX) {}
-    SQLite::Database db;            // the store file, read only
-    std::mutex lock;                // one question at a time on the connection
-    bool hasTripShortName = false;  // the store keeps trip_short_name (imports before it did not)
+    SQLite::Database db;              // the store file, read only
+    std::mutex lock;                  // one question at a time on the connection
+    bool hasTripShortName = false;    // the store keeps trip_short_name (imports before it did not)
+    std::atomic<uint64_t> faults{0};  // reads that failed (not "no rows"): a damaged or changed file
+    std::string lastFault;            // what SQLite said of the last (under lock)
 };
 
 namespace {
@@ -29,15 +34,17 @@ int32_t number(SQLite::Statement& query, int index, int32_t ifNull) {
 }
 
 // Runs one question of the store under its lock. A store that fails to
-// answer (a damaged file) answers nothing, as a store without the record
-// would, and says so on stderr once per question.
+// answer (a damaged file, one changed in place) answers nothing, but the
+// failure is counted and kept, never taken for "no rows": whoever builds
+// from the store looks at storeFaults and keeps what it had.
 template <typename Result, typename Ask>
 Result ask(Store* store, Result nothing, const Ask& question) {
     std::lock_guard<std::mutex> hold(store->lock);
     try {
         return question(store->db);
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "velmorant-server: timetable store: %s\n", failure.what());
+        ++store->faults;
+        store->lastFault = failure.what();
         return nothing;
     }
 }
@@ -67,6 +74,12 @@ StorePtr storeOpen(const std::string& path, std::string* error) {
         return nullptr;
     }
     return store;
+}
+
+uint64_t storeFaults(Store* store, std::string* last) {
+    std::lock_guard<std::mutex> hold(store->lock);
+    *last = store->lastFault;
+    return store->faults.load();
 }
 
 std::string storeMeta(Store* store, const std::string& key) {

@@ -126,6 +126,9 @@ StorePtr storeOpen(const std::string& path, std::string* error);
 
 // Values recorded at import: "timezone", "feed_lang", "feed_version".
 std::string storeMeta(Store* store, const std::string& key);
+// How many reads of the store have failed so far (a damaged file, one
+// changed in place), and what SQLite said of the last.
+uint64_t storeFaults(Store* store, std::string* last);
 
 struct StopRecord {
     std::string stopId;

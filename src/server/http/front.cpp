@@ -1,0 +1,414 @@
+// The event-driven front: one listening socket on Boost.Asio, every
+// connection read and answered by Beast with callbacks on a couple of
+// network threads. Who may ask is checked when a connection is accepted
+// (its address against boards_from and allow_from, the caps on open
+// connections in total and per address), the whole header must come within
+// a deadline, a body is read only up to its route's limit, and only a
+// complete, allowed request reaches a handler. Handlers that may wait (the
+// operator database) or burn CPU (password hashes, pictures) run on small
+// pools with bounded queues; a full queue answers 503 at once. Every reply
+// closes its connection, as the boards expect.
+#include <signal.h>
+
+// Boost 1.74's Asio uses std::exchange without including <utility>.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <cstdio>
+
+#include "server/http/http.h"
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr size_t NETWORK_THREADS = 2;
+constexpr size_t OPERATOR_THREADS = 2;
+constexpr size_t OPERATOR_QUEUE = 64;
+constexpr size_t HEAVY_THREADS = 2;
+constexpr size_t HEAVY_QUEUE = 16;
+constexpr size_t READ_CHUNK = 4096;
+
+// The server's state. The loop comes after what connections use, so that
+// connections still queued in it when it is destroyed find their counts.
+struct Front {
+    const FrontSettings* settings = nullptr;
+    std::mutex countLock;
+    int32_t open = 0;                          // connections open now
+    std::map<std::string, int32_t> byAddress;  // of them, by address (not for boards_from)
+    RouteTable routes;
+    WorkPool operatorWork;  // may wait on the operator database
+    WorkPool heavyWork;     // hashes and pictures
+    net::io_context io{static_cast<int>(NETWORK_THREADS)};
+    tcp::acceptor acceptor{io};
+};
+
+// One connection: one request, one reply, then closed.
+struct Connection : std::enable_shared_from_this<Connection> {
+    Connection(Front* owner, tcp::socket socket, std::string peer, bool counted)
+        : front(owner), stream(std::move(socket)), address(std::move(peer)), perAddress(counted) {}
+    ~Connection();
+
+    Front* front;
+    beast::tcp_stream stream;
+    std::string address;  // as people write it
+    bool perAddress;      // counted against its address's cap
+    RequestReader reader;
+    std::array<char, READ_CHUNK> buffer{};
+    HttpResponse response;
+    http::response<http::string_body> reply;
+    bool drain = false;  // the request was refused unread: read what follows a while before closing
+    size_t drained = 0;  // bytes read and dropped so far
+};
+
+Connection::~Connection() {
+    std::lock_guard<std::mutex> hold(front->countLock);
+    --front->open;
+    if (perAddress) {
+        auto found = front->byAddress.find(address);
+        if (found != front->byAddress.end() && --found->second <= 0) {
+            front->byAddress.erase(found);
+        }
+    }
+}
+
+const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
+
+void readMore(const std::shared_ptr<Connection>& connection);
+
+constexpr size_t MOST_DRAINED = 1024 * 1024;
+constexpr int32_t DRAIN_SECONDS = 2;
+
+// After refusing a request whose body is still coming, the rest is read
+// and dropped for a moment before the close: closing on unread data resets
+// the connection, and the peer could lose the refusal with it.
+void drainThenClose(const std::shared_ptr<Connection>& connection) {
+    connection->stream.async_read_some(net::buffer(connection->buffer),
+                                       [connection](beast::error_code error, size_t got) {
+                                           connection->drained += got;
+                                           if (error || connection->drained > MOST_DRAINED) {
+                                               connection->stream.close();
+                                               return;
+                                           }
+                                           drainThenClose(connection);
+                                       });
+}
+
+// Sends the reply and closes; the peer has replySeconds to take it.
+void sendReply(const std::shared_ptr<Connection>& connection) {
+    HttpResponse& response = connection->response;
+    auto& reply = connection->reply;
+    reply.version(11);
+    reply.result(static_cast<unsigned>(response.status));
+    if (response.body.empty() && response.status >= 400) {
+        response.setContent(std::to_string(response.status) + "\n", PLAIN_TEXT);
+    }
+    if (!response.contentType.empty()) {
+        reply.set(http::field::content_type, response.contentType);
+    }
+    for (const auto& [name, value] : response.headers) {
+        reply.set(name, value);
+    }
+    reply.set("X-Content-Type-Options", "nosniff");
+    reply.set(http::field::connection, "close");
+    reply.body() = std::move(response.body);
+    reply.prepare_payload();
+    connection->stream.expires_after(std::chrono::seconds(connection->front->settings->replySeconds));
+    http::async_write(connection->stream, reply, [connection](beast::error_code error, size_t) {
+        beast::error_code ignored;
+        if (!error && connection->drain) {
+            connection->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            connection->stream.expires_after(std::chrono::seconds(DRAIN_SECONDS));
+            drainThenClose(connection);
+            return;
+        }
+        connection->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        connection->stream.close();
+    });
+}
+
+// Answers without running a handler; `unread`: the request was not read
+// to its end.
+void refuseWith(const std::shared_ptr<Connection>& connection, int32_t status, const char* text,
+                bool unread) {
+    connection->drain = unread;
+    connection->response = HttpResponse{};
+    connection->response.status = status;
+    connection->response.setContent(text, PLAIN_TEXT);
+    if (status == 503) {
+        connection->response.setHeader("Retry-After", "1");
+    }
+    sendReply(connection);
+}
+
+// Runs the route's handler where its kind of work belongs.
+void dispatch(const std::shared_ptr<Connection>& connection) {
+    const HttpRoute* route = connection->reader.route;
+    connection->reader.request.remoteAddress = connection->address;
+    if (route->work == RouteWork::NETWORK) {
+        route->handler(connection->reader.request, connection->response);
+        sendReply(connection);
+        return;
+    }
+    WorkPool* pool =
+        route->work == RouteWork::HEAVY ? &connection->front->heavyWork : &connection->front->operatorWork;
+    const bool queued = workPoolPost(pool, [connection, route] {
+        route->handler(connection->reader.request, connection->response);
+        net::post(connection->stream.get_executor(), [connection] { sendReply(connection); });
+    });
+    if (!queued) {
+        refuseWith(connection, 503, "busy; try again\n", false);
+    }
+}
+
+// The header is read: the board API answers boards_from, the rest
+// allow_from.
+bool mayAsk(const Connection& connection) {
+    const FrontSettings& settings = *connection.front->settings;
+    return connection.reader.route->audience == RouteAudience::BOARDS
+               ? addressAllowed(connection.address, settings.boardsFrom)
+               : settings.operatorAllowed(connection.address);
+}
+
+void onRead(const std::shared_ptr<Connection>& connection, beast::error_code error, size_t got) {
+    if (error) {
+        return;  // closed, reset or past its deadline: the connection ends
+    }
+    const RouteTable& routes = connection->front->routes;
+    ReadStep step = requestReaderFeed(&connection->reader, routes, connection->buffer.data(), got);
+    if (step == ReadStep::HEADER) {
+        if (!mayAsk(*connection)) {
+            refuseWith(connection, 403, "not open to this address\n", true);
+            return;
+        }
+        connection->stream.expires_after(std::chrono::seconds(connection->front->settings->bodySeconds));
+        step = requestReaderFeed(&connection->reader, routes, nullptr, 0);
+    }
+    if (step == ReadStep::MORE) {
+        readMore(connection);
+    } else if (step == ReadStep::DONE) {
+        dispatch(connection);
+    } else if (step == ReadStep::REFUSED) {
+        refuseWith(connection, connection->reader.refusal, "refused\n", true);
+    }
+}
+
+void readMore(const std::shared_ptr<Connection>& connection) {
+    connection->stream.async_read_some(
+        net::buffer(connection->buffer),
+        [connection](beast::error_code error, size_t got) { onRead(connection, error, got); });
+}
+
+// A peer's address as people write it: IPv4-mapped IPv6 as IPv4.
+std::string peerAddress(const tcp::socket& socket) {
+    beast::error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error) {
+        return std::string();
+    }
+    net::ip::address address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    }
+    return address.to_string();
+}
+
+// Whether a new connection from `address` may stay open; counts it when it
+// may.
+bool admit(Front* front, const std::string& address, bool* perAddress) {
+    const FrontSettings& settings = *front->settings;
+    const bool board = !settings.boardsFrom.empty() && addressAllowed(address, settings.boardsFrom);
+    const bool boardsOpen = settings.boardsFrom.empty();
+    if (!board && !boardsOpen && !settings.operatorAllowed(address)) {
+        return false;  // nothing here for it
+    }
+    std::lock_guard<std::mutex> hold(front->countLock);
+    // The last tenth of the connections is kept for the listed boards.
+    const int32_t reserve = board ? 0 : settings.mostConnections / 10;
+    if (front->open >= settings.mostConnections - reserve) {
+        return false;
+    }
+    *perAddress = !board;
+    if (*perAddress) {
+        int32_t& count = front->byAddress[address];
+        if (count >= settings.mostConnectionsPerAddress) {
+            if (count == 0) {
+                front->byAddress.erase(address);
+            }
+            return false;
+        }
+        ++count;
+    }
+    ++front->open;
+    return true;
+}
+
+void acceptNext(Front* front);
+
+// An accept that failed (out of descriptors, most likely) is tried again a
+// moment later instead of at once, which would only spin.
+void acceptLater(Front* front) {
+    auto timer = std::make_shared<net::steady_timer>(front->io, std::chrono::milliseconds(50));
+    timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
+}
+
+// A new connection: admitted and read, or closed at once.
+void onAccept(Front* front, tcp::socket socket) {
+    const std::string address = peerAddress(socket);
+    bool perAddress = false;
+    if (address.empty() || !admit(front, address, &perAddress)) {
+        beast::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    auto connection = std::make_shared<Connection>(front, std::move(socket), address, perAddress);
+    requestReaderStart(&connection->reader);
+    // One deadline for the whole header, however slowly it drips.
+    connection->stream.expires_after(std::chrono::seconds(front->settings->headerSeconds));
+    readMore(connection);
+}
+
+void acceptNext(Front* front) {
+    front->acceptor.async_accept(net::make_strand(front->io),
+                                 [front](beast::error_code error, tcp::socket socket) {
+                                     if (error == net::error::operation_aborted) {
+                                         return;  // stopping
+                                     }
+                                     if (error) {
+                                         acceptLater(front);
+                                         return;
+                                     }
+                                     onAccept(front, std::move(socket));
+                                     acceptNext(front);
+                                 });
+}
+
+// The port in use, written whole (through a temporary file renamed into
+// place) for whoever started the server without a fixed port.
+bool writePortFile(const std::string& portFile, int port) {
+    const std::string temporary = portFile + ".tmp";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    if (file == nullptr || std::fprintf(file, "%d\n", port) < 0 || std::fclose(file) != 0 ||
+        std::rename(temporary.c_str(), portFile.c_str()) != 0) {
+        std::fprintf(stderr, "velmorant-server: cannot write %s\n", portFile.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bound) {
+    beast::error_code error;
+    const net::ip::address address = net::ip::make_address(listen, error);
+    if (error) {
+        return false;
+    }
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    front->acceptor.open(endpoint.protocol(), error);
+    if (!error) {
+        front->acceptor.set_option(net::socket_base::reuse_address(true), error);
+    }
+    if (!error && address.is_v6()) {
+        front->acceptor.set_option(net::ip::v6_only(false), error);
+    }
+    if (!error) {
+        front->acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+        front->acceptor.listen(net::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        return false;
+    }
+    *bound = front->acceptor.local_endpoint().port();
+    return true;
+}
+
+}  // namespace
+
+int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, const std::string& listen,
+                 int32_t port, const std::string& portFile) {
+    Front front;
+    front.settings = &settings;
+    routeTableBuild(&front.routes, std::move(routes));
+    // SIGTERM and SIGINT stop the server, also when they come before it
+    // listens.
+    signal(SIGPIPE, SIG_IGN);
+    net::signal_set stopSignals(front.io, SIGTERM, SIGINT);
+    stopSignals.async_wait([&front](beast::error_code, int) {
+        beast::error_code ignored;
+        front.acceptor.close(ignored);
+        front.io.stop();
+    });
+    int32_t bound = 0;
+    if (!listenOn(&front, listen, port, &bound)) {
+        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", listen.c_str(), port);
+        return 1;
+    }
+    if (!portFile.empty() && !writePortFile(portFile, bound)) {
+        return 1;
+    }
+    workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
+    workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE);
+    std::fprintf(stderr, "velmorant-server: serving on %s port %d\n", listen.c_str(), bound);
+    acceptNext(&front);
+    std::vector<std::thread> network;
+    for (size_t i = 1; i < NETWORK_THREADS; ++i) {
+        network.emplace_back([&front] { front.io.run(); });
+    }
+    front.io.run();
+    for (std::thread& thread : network) {
+        thread.join();
+    }
+    // Jobs still queued finish; their replies are dropped with the loop.
+    workPoolStop(&front.operatorWork);
+    workPoolStop(&front.heavyWork);
+    return 0;
+}
+
+void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued) {
+    pool->mostQueued = mostQueued;
+    for (size_t i = 0; i < threads; ++i) {
+        pool->threads.emplace_back([pool] {
+            std::unique_lock<std::mutex> hold(pool->lock);
+            while (true) {
+                pool->wake.wait(hold, [pool] { return pool->stopping || !pool->queue.empty(); });
+                if (pool->queue.empty()) {
+                    return;
+                }
+                std::function<void()> job = std::move(pool->queue.front());
+                pool->queue.pop_front();
+                hold.unlock();
+                job();
+                hold.lock();
+            }
+        });
+    }
+}
+
+bool workPoolPost(WorkPool* pool, std::function<void()> job) {
+    {
+        std::lock_guard<std::mutex> hold(pool->lock);
+        if (pool->stopping || pool->queue.size() >= pool->mostQueued) {
+            return false;
+        }
+        pool->queue.push_back(std::move(job));
+    }
+    pool->wake.notify_one();
+    return true;
+}
+
+void workPoolStop(WorkPool* pool) {
+    {
+        std::lock_guard<std::mutex> hold(pool->lock);
+        pool->stopping = true;
+    }
+    pool->wake.notify_all();
+    for (std::thread& thread : pool->threads) {
+        thread.join();
+    }
+    pool->threads.clear();
+}
