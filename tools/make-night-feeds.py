@@ -35,9 +35,9 @@ def line_feed(zone, lang, stops, route, headsigns, departures, run_minutes, extr
             times.append("%s,%s,%s,%s,%d" % (trip, at, at, stop_id, sequence + 1))
     files = {
         "agency.txt": "agency_id,agency_name,agency_url,agency_timezone,agency_lang\n"
-                      "M,%s,https://example.invalid,%s,%s\n" % (route[1], zone, lang),
+                      "M,%s,http://localhost/,%s,%s\n" % (route[1], zone, lang),
         "feed_info.txt": "feed_publisher_name,feed_publisher_url,feed_lang,feed_version\n"
-                         "%s,https://example.invalid,%s,1\n" % (route[1], lang),
+                         "%s,http://localhost/,%s,1\n" % (route[1], lang),
         "stops.txt": "stop_id,stop_name,platform_code\n" +
                      "".join("%s,%s,1\n" % stop for stop in stops),
         "routes.txt": "route_id,agency_id,route_short_name,route_long_name,route_type,route_color\n"

@@ -384,15 +384,17 @@ void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& boa
         stationTexts(config.endOfService, "", "", texts);
         writeClassicText(w, board, texts, 0);
     }
+    // The next day's first train in the row after the day's last train (or
+    // after the end of service), when a row is free of notices.
+    const size_t firstTrainRow = coming.empty() ? 1 : trains;
     const bool firstTrainShown =
-        coming.empty() && !noticeOnly && firstTrain != nullptr && notices.size() + 2 <= rowCount;
+        !noticeOnly && firstTrain != nullptr && firstTrainRow + notices.size() < rowCount;
     if (firstTrainShown) {
         std::string texts[LANGUAGE_SLOTS];
         stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
-        writeClassicText(w, board, texts, 1);
+        writeClassicText(w, board, texts, firstTrainRow);
     }
-    writeClassicNotices(w, board, notices,
-                        noticeOnly ? 0 : (coming.empty() ? (firstTrainShown ? 2 : 1) : trains));
+    writeClassicNotices(w, board, notices, noticeOnly ? 0 : firstTrainRow + (firstTrainShown ? 1 : 0));
 }
 
 // An operator's notice on a new-style board's lower line: scrolling in one
@@ -455,9 +457,9 @@ void writeNewStyleLower(Writer* w, const StationConfig& config, const BoardConfi
         }
     }
     lower.insert(lower.end(), notices.begin(), notices.end());
-    // After the last train, the next day's first train, as a notice of the
-    // lower line when there is none else.
-    if (lower.empty() && coming.empty() && firstTrain != nullptr) {
+    // With the day's last train or after it, the next day's first train, as
+    // a notice of the lower line when there is none else.
+    if (lower.empty() && coming.size() <= 1 && firstTrain != nullptr) {
         std::string texts[LANGUAGE_SLOTS];
         stationTexts(config.firstTrain, "{time}", shownClock(zone, *firstTrain), texts);
         BoardNotice first;
@@ -637,6 +639,27 @@ bool serviceEnded(const BoardTimetable& timetable, const std::vector<const Depar
     return lastLeft == INT64_MIN || coming[0]->when - lastLeft > NIGHT_BREAK_SECONDS;
 }
 
+// The rows end with the day's last train: the trains after the night's
+// break (from the next operating day on, after a wait longer than a gap in
+// an all-night service) belong to the next day. Listed under tonight's
+// trains they would read as more trains today, so the board names only the
+// next day's first train, as it does once the day is over. The first train
+// after the break, or nothing when there is no break.
+const Departure* endAtNightBreak(const BoardTimetable& timetable, std::vector<const Departure*>* coming) {
+    const int64_t nextDay = timetable.nextDayStart.time_since_epoch().count();
+    if (nextDay == 0) {
+        return nullptr;
+    }
+    for (size_t i = 1; i < coming->size(); ++i) {
+        const Departure* train = (*coming)[i];
+        if (train->when >= nextDay && train->when - (*coming)[i - 1]->when > NIGHT_BREAK_SECONDS) {
+            coming->resize(i);
+            return train;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::mutex boardReaderLock;
@@ -679,11 +702,14 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
         }
     }
     // Once the day's service is over the board says so and names the next
-    // day's first train instead of listing it.
+    // day's first train instead of listing it; before, it names that train
+    // after the day's last ones where a row is free.
     const Departure* firstTrain = nullptr;
     if (serviceEnded(timetable, coming, now)) {
         firstTrain = coming.empty() ? nullptr : coming[0];
         coming.clear();
+    } else {
+        firstTrain = endAtNightBreak(timetable, &coming);
     }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
