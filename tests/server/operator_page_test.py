@@ -322,6 +322,10 @@ def check_page(process, port, work, screenshots, axe):
         check(text not in shown[other_board]["document"], "the notice reached board %d too%s" % (other_board, where))
         wait.until(lambda b: dots(notice_board) != before[notice_board], "board %d's preview" % notice_board + where)
         check(find("#notices .notice-meta").text.endswith("常時 / always"), "a notice without times is not 'always'")
+        history = json.loads(http(port, "/api/v1/history")[1])["history"]
+        check(any(line["what"] == "お知らせを掲示「%s」（%d番、常時） / Notice posted: \"Lift out of service\" (board %d, "
+                  "always)" % (text, notice_board, notice_board) for line in history),
+              "the notice's history line in staff's words%s: %r" % (where, history[:3]))
 
         # The 8:18 local, not the 8:18 rapid, 7 minutes late; a refresh of
         # the list comes between typing and tapping.

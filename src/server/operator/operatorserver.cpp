@@ -140,17 +140,30 @@ BoardControl controlOf(Runtime* operatorRuntime, int32_t board) {
     return control;
 }
 
-std::string describeNotice(Runtime* operatorRuntime, const NoticeRecord& record) {
-    std::string boards = record.boards.empty() ? "all boards" : "boards";
+// A notice in the history, in staff's words in both languages: what was
+// done, its texts, which boards and when it shows.
+std::string describeNotice(Runtime* operatorRuntime, const char* doneJp, const char* doneEn,
+                           const NoticeRecord& record) {
+    std::string boardsJp = record.boards.empty() ? "全発車標" : "";
+    std::string boardsEn = record.boards.empty() ? "all boards" : "board";
     for (size_t i = 0; i < record.boards.size(); ++i) {
-        boards += (i == 0 ? " " : ",") + std::to_string(record.boards[i]);
+        boardsJp += (i == 0 ? "" : "・") + std::to_string(record.boards[i]) + "番";
+        boardsEn +=
+            (i == 0 ? (record.boards.size() > 1 ? "s " : " ") : ", ") + std::to_string(record.boards[i]);
     }
-    return "notice " + (record.id != 0 ? std::to_string(record.id) + " " : std::string()) + "for " + boards +
-           ": \"" + record.notice.textJp + "\" / \"" + record.notice.textEn + "\"" +
-           (record.notice.scrolling ? ", scrolling" : ", fixed") + ", colour " +
-           colorLetter(record.notice.color) +
-           (record.start != 0 ? ", from " + localText(operatorRuntime, record.start) : std::string()) +
-           (record.end != 0 ? ", until " + localText(operatorRuntime, record.end) : std::string());
+    const std::string from = record.start != 0 ? localText(operatorRuntime, record.start) : std::string();
+    const std::string until = record.end != 0 ? localText(operatorRuntime, record.end) : std::string();
+    std::string whenJp = "常時";
+    std::string whenEn = "always";
+    if (!from.empty() || !until.empty()) {
+        whenJp =
+            (from.empty() ? std::string() : from + "から") + (until.empty() ? std::string() : until + "まで");
+        whenEn = (from.empty() ? std::string() : "from " + from) +
+                 (from.empty() || until.empty() ? "" : " ") +
+                 (until.empty() ? std::string() : "until " + until);
+    }
+    return std::string(doneJp) + "「" + record.notice.textJp + "」（" + boardsJp + "、" + whenJp + "） / " +
+           doneEn + " \"" + record.notice.textEn + "\" (" + boardsEn + ", " + whenEn + ")";
 }
 
 std::string base64(const std::vector<uint8_t>& bytes) {
@@ -358,8 +371,10 @@ void saveNotice(Runtime* operatorRuntime, const HttpRequest& request, HttpRespon
     const int64_t at = clockNow(operatorRuntime->clock);
     const bool creating = record.id == 0;
     NoticeRecord saved = record;
-    if (!operatorDbSaveNotice(operatorRuntime->db, &saved, at, who,
-                              (creating ? "new " : "changed ") + describeNotice(operatorRuntime, record))) {
+    if (!operatorDbSaveNotice(
+            operatorRuntime->db, &saved, at, who,
+            creating ? describeNotice(operatorRuntime, "お知らせを掲示", "Notice posted:", record)
+                     : describeNotice(operatorRuntime, "お知らせを変更", "Notice changed:", record))) {
         sendError(response, 500, "the notice could not be stored");
         return;
     }
@@ -378,8 +393,9 @@ void onEndNotice(Runtime* operatorRuntime, const HttpRequest& request, HttpRespo
         if (existing.id == id) {
             NoticeRecord record = existing;
             record.ended = true;
-            if (!operatorDbSaveNotice(operatorRuntime->db, &record, clockNow(operatorRuntime->clock), who,
-                                      "ended " + describeNotice(operatorRuntime, existing))) {
+            if (!operatorDbSaveNotice(
+                    operatorRuntime->db, &record, clockNow(operatorRuntime->clock), who,
+                    describeNotice(operatorRuntime, "お知らせを終了", "Notice ended:", existing))) {
                 sendError(response, 500, "the notice could not be stored");
                 return;
             }
