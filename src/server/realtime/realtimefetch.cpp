@@ -94,9 +94,16 @@ void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
         headers = curl_slist_append(headers, ("If-Modified-Since: " + feed->lastModified).c_str());
     }
     curl_easy_setopt(curl, CURLOPT_URL, feed->config.url.c_str());
+    // Only HTTP and HTTPS, also after a redirect: a feed URL never reads a
+    // local file or speaks another protocol.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(feed->config.timeoutSeconds));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

@@ -16,13 +16,13 @@
 #include "server/station/station.h"
 
 struct OperatorDb {
-    explicit OperatorDb(const std::string& path)
-        : db(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, 5000) {}
+    explicit OperatorDb(const std::string& file)
+        : db(file, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX, 5000) {}
     SQLite::Database db;  // the file, waiting up to 5 s for another writer
     std::mutex lock;      // one call at a time on the connection
     std::string path;     // the file as opened
     dev_t device = 0;     // which file it was, to notice it removed or replaced
-    ino_t inode = 0;
+    ino_t inode = 0;      // with device: the file's identity when opened
 };
 
 namespace {
