@@ -1,4 +1,4 @@
-// The program's two UTF-8 rules, kept side by side so that neither is
+// The program's UTF-8 rules, kept side by side so that none is
 // written twice.
 //
 // decodeUtf8 reads the display documents, the same on every platform so
@@ -12,6 +12,9 @@
 // of the sequences (lead byte and continuation count) and nothing more, so a
 // file that an editor saved as UTF-8 is taken as UTF-8 and anything else
 // falls through to Shift-JIS. The system's converter then decodes it.
+//
+// encodeUtf8 writes one code point, for the server's documents and the
+// POSIX platform's file names.
 #include "base/utf8.h"
 
 static constexpr char16_t REPLACEMENT = 0xFFFD;
@@ -111,4 +114,27 @@ int32_t isValidUtf8(const unsigned char* bytes, uint32_t count) {
         i += continuations + 1;
     }
     return 1;
+}
+
+int32_t encodeUtf8(uint32_t code, unsigned char* out) {
+    if (code < 0x80) {
+        out[0] = static_cast<unsigned char>(code);
+        return 1;
+    }
+    if (code < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (code >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        return 2;
+    }
+    if (code < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (code >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (code >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (code & 0x3F));
+    return 4;
 }

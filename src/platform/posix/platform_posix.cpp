@@ -16,6 +16,7 @@
 #include <new>
 #include <thread>
 
+#include "base/utf8.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::storage), "lock storage too small");
@@ -33,22 +34,7 @@ static void pathToUtf8(const char16_t* path, char* out, size_t capacity) {
             c = 0xFFFD;
         }
         unsigned char bytes[4];
-        size_t n = 0;
-        if (c < 0x80) {
-            bytes[n++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            bytes[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            bytes[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            bytes[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
+        const auto n = static_cast<size_t>(encodeUtf8(c, bytes));
         if (used + n + 1 > capacity) {
             break;
         }

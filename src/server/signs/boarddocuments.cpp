@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "base/utf8.h"
 #include "documents/documents.h"
 #include "server/realtime/realtime.h"
 #include "server/signs/signs.h"
@@ -24,21 +25,8 @@ const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
 void appendUtf8(std::string* out, uint32_t code) {
-    if (code < 0x80) {
-        *out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        *out += static_cast<char>(0xC0 | (code >> 6));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        *out += static_cast<char>(0xE0 | (code >> 12));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (code >> 18));
-        *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    unsigned char bytes[4];
+    out->append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(encodeUtf8(code, bytes)));
 }
 
 // A text made fit for one field of a document: read as the board reads
