@@ -172,7 +172,15 @@ OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
         db->db.exec("PRAGMA synchronous=FULL");
         db->db.exec(SCHEMA);
         db->db.exec(std::string("CREATE TABLE IF NOT EXISTS train_changes") + TRAIN_CHANGES_COLUMNS);
-        addRunsToTrainChanges(db.get());
+        try {
+            addRunsToTrainChanges(db.get());
+        } catch (const std::exception&) {
+            // A read-only file still serves what it holds (changes are
+            // refused until it can be written), its rows read as they were.
+            if (operatorDbFault(db.get()).empty()) {
+                throw;
+            }
+        }
     } catch (const std::exception& failure) {
         *error = path + ": " + failure.what();
         return nullptr;
@@ -208,8 +216,11 @@ bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
             record.ended = notices.getColumn(8).getInt() != 0;
             state->notices.push_back(record);
         }
+        // A table not yet given its runs (a read-only file) holds changes of
+        // every run.
         SQLite::Statement changes(
-            db->db, "SELECT trip_id, service_date, board, minutes, cancelled, run_start FROM train_changes");
+            db->db, std::string("SELECT trip_id, service_date, board, minutes, cancelled, ") +
+                        (trainChangesHaveRuns(db) ? "run_start" : "-1") + " FROM train_changes");
         while (changes.executeStep()) {
             ChangeRecord record;
             record.change.tripId = changes.getColumn(0).getString();
