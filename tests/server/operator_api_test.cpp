@@ -136,7 +136,7 @@ TEST(OperatorApi, AChangeOfOneRunOfAFrequencyTripLeavesItsOtherRunsAlone) {
     ASSERT_NO_FATAL_FAILURE(startApi(&api));
     // F1 runs every 30 minutes from 10:00 and calls here 5 minutes later.
     std::vector<Json> runs = runsOf(&api, "F1");
-    ASSERT_GE(runs.size(), 2u);
+    ASSERT_GE(runs.size(), 3u);
     EXPECT_EQ(runs[0]["time"], "10:05");
     EXPECT_EQ(runs[1]["run_start"], 10 * 3600 + 1800);
     const std::vector<Json> ordinary = runsOf(&api, "LATE");
@@ -154,6 +154,7 @@ TEST(OperatorApi, AChangeOfOneRunOfAFrequencyTripLeavesItsOtherRunsAlone) {
     EXPECT_TRUE(has(reply.body, "10:35 ") && !has(reply.body, "10:05") && has(reply.body, "約4分遅れ"))
         << reply.body;
     runs = runsOf(&api, "F1");
+    ASSERT_GE(runs.size(), 3u);
     EXPECT_EQ(runs[0]["delay_minutes"], 0);
     EXPECT_EQ(runs[1]["delay_minutes"], 4);
     EXPECT_EQ(runs[2]["delay_minutes"], 0);
@@ -180,7 +181,9 @@ TEST(OperatorApi, AChangeOfOneRunOfAFrequencyTripLeavesItsOtherRunsAlone) {
     delay.erase("minutes");
     delay["run_start"] = 10 * 3600 + 1800;
     ASSERT_EQ(withToken(&api, "POST", "/api/v1/trains/clear", delay.dump()).status, 200);
-    EXPECT_EQ(runsOf(&api, "F1")[1]["delay_minutes"], 0);
+    runs = runsOf(&api, "F1");
+    ASSERT_GE(runs.size(), 2u);
+    EXPECT_EQ(runs[1]["delay_minutes"], 0);
 }
 
 TEST(OperatorApi, SessionsEndAtTheirLifetimeAndWithTheirUsersPassword) {
