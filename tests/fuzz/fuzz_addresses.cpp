@@ -1,7 +1,8 @@
 // Fuzz entry for the allow-list reader: a list entry and a peer address
 // from the input. What it accepts must be a range of the right kind, a
 // range must hold its own address, and a peer's IPv4-mapped form must be
-// judged as the IPv4 address.
+// judged as the IPv4 address. The peer line is also read as the
+// X-Forwarded-For header of a request from a proxy the range trusts.
 //
 // Input: an entry, a newline, a peer address.
 #include <cstddef>
@@ -31,6 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (ipv4 && addressInRange(plain, range) != addressInRange("::ffff:" + plain, range))) {
             __builtin_trap();
         }
+        // The peer line as an X-Forwarded-For header through a proxy the
+        // range trusts: the client is the proxy itself or a plain address.
+        const std::string client = forwardedClient(host, peer, {range});
+        AddressRange forwarded;
+        if (client != host && (!readAddressRange(client, &forwarded) ||
+                               client.find('/') != std::string::npos || client != plainAddress(client))) {
+            __builtin_trap();
+        }
+    }
+    // Nobody trusted: a header changes nothing.
+    if (forwardedClient(entry, peer, {}) != entry) {
+        __builtin_trap();
     }
     std::vector<AddressRange> ranges;
     std::vector<std::string> problems;

@@ -1,5 +1,5 @@
-// The front's limits, the allow-lists and the login throttle, each driven
-// through its real entry point.
+// The front's limits, the allow-lists, the trusted proxies and the login
+// throttle, each driven through its real entry point.
 #include <gtest/gtest.h>
 
 #include "server/http/http.h"
@@ -130,6 +130,31 @@ TEST(ServerFront, AddressMistakesInTheStationAreKeptApartForCheck) {
                           ".", &config, &problems));
     EXPECT_EQ(config.addressProblems.size(), 1u);
     EXPECT_TRUE(config.boardsFrom.empty());
+}
+
+TEST(ServerFront, OnlyATrustedProxyNamesTheClientItForwardsFor) {
+    std::vector<AddressRange> proxies;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(readAddressList({"192.168.10.2", "fd00::1"}, &proxies, &problems));
+    // The rightmost entry is the one the proxy added; the rest anyone wrote.
+    EXPECT_EQ(forwardedClient("192.168.10.2", "10.9.9.9, 10.0.0.5", proxies), "10.0.0.5");
+    EXPECT_EQ(forwardedClient("fd00::1", "fd12::7", proxies), "fd12::7");
+    EXPECT_EQ(forwardedClient("192.168.10.2", " ::ffff:10.0.0.6 ", proxies), "10.0.0.6");
+    for (const char* unusable :
+         {"", " , ", "10.0.0.5, unknown", "10.0.0.5:4431", "10.0.0.0/8", "10.0.0.5,"}) {
+        EXPECT_EQ(forwardedClient("192.168.10.2", unusable, proxies), "192.168.10.2") << unusable;
+    }
+    EXPECT_EQ(forwardedClient("192.168.10.3", "10.0.0.5", proxies), "192.168.10.3");
+    EXPECT_EQ(forwardedClient("192.168.10.2", "10.0.0.5", {}), "192.168.10.2");
+    // A wrong entry is kept for "check" to refuse, as in the other lists.
+    StationConfig config;
+    ASSERT_TRUE(
+        readStationConfig("[server]\ntrusted_proxies = [\"192.168.10.2\", \"proxy.example\"]\n"
+                          "[[board]]\nnumber = 1\nstop_id = \"A\"\n",
+                          ".", &config, &problems));
+    EXPECT_EQ(config.trustedProxies.size(), 1u);
+    ASSERT_EQ(config.addressProblems.size(), 1u);
+    EXPECT_NE(config.addressProblems[0].find("trusted_proxies"), std::string::npos);
 }
 
 TEST(ServerFront, LoginThrottleCountsEachAttemptBeforeItsCheck) {

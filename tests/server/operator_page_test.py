@@ -379,6 +379,17 @@ def check_page(process, port, work, screenshots, axe):
               "the undone cancellation is still on board 1" + where)
         wait.until(lambda b: dots(1) == before, "board 1's preview back as before the cancellation" + where)
 
+        # One run of the trip run every 30 minutes, its other runs untouched.
+        run = train_row("10:35", "港南")
+        tap(find(".train-summary", run))
+        tap(find("button[value=cancel]", run))
+        wait.until(lambda b: message().startswith("10:35 ") and "運休" in message(), "the run's cancellation" + where)
+        runs = [d for d in json.loads(http(port, "/api/v1/boards/1/departures")[1])["departures"] if d["trip_id"] == "F1"]
+        check([d["cancelled"] for d in runs[:3]] == [False, True, False],
+              "cancelling the 10:35 run changed its other runs%s: %r" % (where, runs[:3]))
+        tap(find("#undo"))
+        wait.until(lambda b: "元に戻しました / Undone: 10:35 " in message(), "the run's undo" + where)
+
         # No script error, refused policy or failed request in the whole round.
         errors = [entry["message"] for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
         check(not errors, "the browser reported errors%s: %s" % (where, "; ".join(errors[:5])))

@@ -6,6 +6,7 @@
 // request readers and the password hashes.
 #include "server/operator/operator.h"
 
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -185,6 +186,67 @@ TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     ASSERT_EQ(history.size(), 4u);
     EXPECT_EQ(history[0].who, "server");
     EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 20261206");
+}
+
+TEST(OperatorDatabase, AnOldDatabaseKeepsEveryChangeAsAChangeOfEveryRun) {
+    const std::string path = scratchFolder("operator-old") + "/operator.db";
+    {
+        // train_changes as databases were written before changes named runs.
+        SQLite::Database old(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        old.exec(
+            "CREATE TABLE train_changes(trip_id TEXT NOT NULL, service_date INTEGER NOT NULL,"
+            " board INTEGER NOT NULL, minutes INTEGER NOT NULL, cancelled INTEGER NOT NULL,"
+            " PRIMARY KEY(trip_id, service_date));"
+            "INSERT INTO train_changes VALUES('F1', 20261207, 1, 5, 0), ('X1', 20261207, 2, 0, 1);");
+    }
+    std::string error;
+    OperatorDbPtr db(operatorDbOpen(path, &error));
+    ASSERT_NE(db, nullptr) << error;
+    OperatorState state;
+    ASSERT_TRUE(operatorDbLoad(db.get(), &state));
+    ASSERT_EQ(state.changes.size(), 2u);
+    EXPECT_EQ(state.changes[0].change.tripId, "F1");
+    EXPECT_EQ(state.changes[0].change.delayMinutes, 5);
+    EXPECT_TRUE(state.changes[1].change.cancelled);
+    EXPECT_EQ(state.changes[1].board, 2);
+    // Each still names every run of its trip that day.
+    Departure run{};
+    run.tripId = "F1";
+    run.serviceDate = 20261207;
+    run.firstDeparture = 37800;
+    EXPECT_EQ(changeNames(state.changes[0].change, run), CHANGE_NAMES_TRIP);
+
+    // Clearing one run keeps the other runs late; the run's own change wins.
+    ChangeRecord clear;
+    clear.change = {"F1", 20261207, 0, false, 37800};
+    ASSERT_TRUE(operatorDbSaveChange(db.get(), clear, true, 100, "op", "cleared"));
+    db.reset(operatorDbOpen(path, &error));  // opening again migrates nothing twice
+    ASSERT_NE(db, nullptr) << error;
+    ASSERT_TRUE(operatorDbLoad(db.get(), &state));
+    ASSERT_EQ(state.changes.size(), 3u);
+    for (const ChangeRecord& record : state.changes) {
+        if (record.change.tripId == "F1") {
+            const bool own = changeNames(record.change, run) == CHANGE_NAMES_RUN;
+            EXPECT_EQ(record.change.delayMinutes, own ? 0 : 5);
+            EXPECT_EQ(record.change.runStart, own ? 37800 : RUN_EVERY);
+        }
+    }
+    // The board shows the run as timetabled, from staff.
+    BoardOverlay overlay;
+    overlayFromState(state, 1, 0, &overlay);
+    run.when = 1000;
+    std::vector<Departure> shown;
+    std::vector<BoardNotice> notices;
+    applyTrainChanges(StationConfig{}, overlay, {run}, nullptr, 0, &shown, &notices);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].delayMinutes, 0);
+    EXPECT_EQ(shown[0].source, TRAIN_FROM_STAFF);
+    // A change of every run replaces those of single runs.
+    ChangeRecord every;
+    every.change = {"F1", 20261207, 2, false, RUN_EVERY};
+    ASSERT_TRUE(operatorDbSaveChange(db.get(), every, false, 200, "op", "late"));
+    ASSERT_TRUE(operatorDbLoad(db.get(), &state));
+    EXPECT_EQ(state.changes.size(), 2u);
 }
 
 }  // namespace

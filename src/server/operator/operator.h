@@ -139,6 +139,10 @@ struct TrainInput {
     std::string tripId;
     int32_t serviceDate = 0;
     int32_t minutes = 0;
+    // "run_start": the run of a trip run by frequency, seconds from the
+    // service day's start as the departures list gives it; RUN_EVERY when
+    // not given (every run of the trip that day).
+    int32_t runStart = RUN_EVERY;
 };
 
 // Each reads a request body, a JSON object; false with a message naming

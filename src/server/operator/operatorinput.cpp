@@ -15,6 +15,9 @@ constexpr size_t NOTICE_TEXT_BYTES = 1000;
 constexpr size_t TRIP_ID_BYTES = 200;
 constexpr int32_t MOST_DELAY_MINUTES = 720;
 constexpr int32_t BOARD_NUMBER_MAX = 99999;
+// The latest start of a run a timetable can give: GTFS times count on past
+// midnight, for trips of a service day that run into the next days.
+constexpr int32_t LATEST_RUN_START = 7 * 24 * 3600;
 
 bool readObject(const std::string& body, Json* object, std::string* error) {
     *object = Json::parse(body, nullptr, false);
@@ -220,6 +223,11 @@ bool readTrainInput(const std::string& body, bool needMinutes, TrainInput* input
         return false;
     }
     input->serviceDate = static_cast<int32_t>(number);
+    // One run of a trip run by frequency; without it, every run that day.
+    if (!readInteger(object, "run_start", 0, LATEST_RUN_START, &present, &number, error)) {
+        return false;
+    }
+    input->runStart = present ? static_cast<int32_t>(number) : RUN_EVERY;
     if (needMinutes) {
         if (!readInteger(object, "minutes", 1, MOST_DELAY_MINUTES, &present, &number, error)) {
             return false;

@@ -133,6 +133,19 @@ bool authorise(Runtime* operatorRuntime, const HttpRequest& request, HttpRespons
 
 namespace {
 
+// The address a login comes from: the connection's, or when that is one of
+// the trusted proxies, the client it forwarded for. Only the last
+// X-Forwarded-For line is read, the one the proxy wrote or appended to.
+std::string requestClient(Runtime* operatorRuntime, const HttpRequest& request) {
+    std::string forwardedFor;
+    for (const auto& [name, value] : request.headers) {
+        if (name == "x-forwarded-for") {
+            forwardedFor = value;
+        }
+    }
+    return forwardedClient(request.remoteAddress, forwardedFor, operatorRuntime->station->trustedProxies);
+}
+
 // Refuses a login before any password is checked: a wrong form, the
 // throttle, or too many checks under way. Takes the throttle's attempt and,
 // when it returns true, a place among the hash checks.
@@ -172,8 +185,10 @@ void onLogin(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
     const std::string password = body["password"].get<std::string>();
     const std::string formToken =
         body.value("csrf", Json()).is_string() ? body["csrf"].get<std::string>() : "";
-    // A colleague's typos at another desk do not lock this user out.
-    const std::string key = name + '\n' + request.remoteAddress;
+    // A colleague's typos at another desk do not lock this user out; behind
+    // the station's reverse proxy the desk is the address it forwarded for.
+    const std::string client = requestClient(operatorRuntime, request);
+    const std::string key = name + '\n' + client;
     if (!loginMayCheck(operatorRuntime, request, formToken, key, response)) {
         return;
     }
@@ -186,7 +201,7 @@ void onLogin(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
     const int64_t at = clockNow(operatorRuntime->clock);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     --operatorRuntime->hashesRunning;
-    const std::string where = " from " + request.remoteAddress;
+    const std::string where = " from " + client;
     if (!good) {
         std::fprintf(stderr, "velmorant-server: failed login for \"%s\"%s\n", logText(name).c_str(),
                      logText(where).c_str());

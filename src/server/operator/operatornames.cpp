@@ -4,6 +4,7 @@
 // the notices a board is asked to show but cannot, with the reason in both
 // languages for that board's card.
 #include <algorithm>
+#include <cstdio>
 
 #include "server/operator/operatorruntime.h"
 
@@ -65,6 +66,13 @@ void trainLabels(TrainNamer* namer, const Departure& departure, std::string* jp,
           (names.number.empty() ? "" : " (" + names.number + ")");
 }
 
+// A run's start as staff read it, "8:10" ("25:10" past midnight).
+std::string runClock(int32_t seconds) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%d:%02d", seconds / 3600, seconds / 60 % 60);
+    return text;
+}
+
 }  // namespace
 
 TrainNamer trainNamer(Runtime* operatorRuntime) {
@@ -86,11 +94,26 @@ void addTrainNames(TrainNamer* namer, const Departure& departure, Json* entry) {
 
 std::string trainChangeText(Runtime* operatorRuntime, const Departure* departure, TrainChangeKind kind,
                             const TrainInput& input) {
-    std::string jp = "列車 " + input.tripId + "（" + std::to_string(input.serviceDate) + "）";
-    std::string en = "train " + input.tripId + " of " + std::to_string(input.serviceDate);
-    if (departure != nullptr) {
+    std::string jp;
+    std::string en;
+    // A train of the board is named by the time it leaves here, which for a
+    // trip run by frequency names the run; a change of every run of such a
+    // trip, or of a train the board does not have, names the trip.
+    const bool everyRun = departure != nullptr && departure->byFrequency && input.runStart == RUN_EVERY;
+    if (departure != nullptr && !everyRun) {
         TrainNamer namer = trainNamer(operatorRuntime);
         trainLabels(&namer, *departure, &jp, &en);
+    } else {
+        jp = "列車 " + input.tripId + "（" + std::to_string(input.serviceDate) + "）";
+        en = "train " + input.tripId + " of " + std::to_string(input.serviceDate);
+        if (input.runStart != RUN_EVERY) {
+            const std::string start = runClock(input.runStart);
+            jp += " " + start + "発の便";
+            en += ", the run starting " + start;
+        } else if (everyRun) {
+            jp += " 全便";
+            en += ", every run";
+        }
     }
     if (kind == TRAIN_DELAY) {
         return jp + " " + delayTextJp(input.minutes) + " / " + en + ", " + delayTextEn(input.minutes);

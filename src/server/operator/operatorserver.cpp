@@ -50,6 +50,21 @@ void dropPastChanges(Runtime* operatorRuntime) {
     }
 }
 
+// The change in force for a departure: the one of its own run before one
+// of every run of its trip that day; nullptr when none.
+const TrainChange* changeOf(const std::vector<ChangeRecord>& changes, const Departure& departure) {
+    const TrainChange* change = nullptr;
+    int32_t closest = CHANGE_NAMES_NOT;
+    for (const ChangeRecord& record : changes) {
+        const int32_t names = changeNames(record.change, departure);
+        if (names != CHANGE_NAMES_NOT && names >= closest) {
+            change = &record.change;
+            closest = names;
+        }
+    }
+    return change;
+}
+
 const BoardConfig* findBoard(Runtime* operatorRuntime, int32_t number) {
     for (const BoardConfig& board : operatorRuntime->station->boards) {
         if (board.number == number) {
@@ -272,13 +287,7 @@ void onDepartures(Runtime* operatorRuntime, const HttpRequest& request, HttpResp
     TrainNamer namer = trainNamer(operatorRuntime);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const Departure& departure : departures) {
-        const TrainChange* change = nullptr;
-        for (const ChangeRecord& record : operatorRuntime->state.changes) {
-            if (record.change.tripId == departure.tripId &&
-                record.change.serviceDate == departure.serviceDate) {
-                change = &record.change;
-            }
-        }
+        const TrainChange* change = changeOf(operatorRuntime->state.changes, departure);
         const int64_t leaves =
             departure.when +
             (change != nullptr && !change->cancelled ? int64_t{change->delayMinutes} * 60 : 0);
@@ -287,8 +296,12 @@ void onDepartures(Runtime* operatorRuntime, const HttpRequest& request, HttpResp
         if (leaves <= now || list.size() >= 40) {
             continue;
         }
+        // A run of a trip run by frequency is named by its start, which
+        // the page sends back with a change of that run alone.
+        const bool run = departure.byFrequency && departure.firstDeparture >= 0;
         list.push_back({{"trip_id", departure.tripId},
                         {"service_date", departure.serviceDate},
+                        {"run_start", run ? Json(departure.firstDeparture) : Json()},
                         {"time", formatClock(zone, departure.when)},
                         {"destination_jp", departure.destinations[0]},
                         {"destination_en", departure.destinations[1]},
@@ -432,7 +445,8 @@ void onTrain(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
         std::vector<Departure> departures;
         operatorRuntime->access.departures(input.board, &departures);
         for (const Departure& departure : departures) {
-            if (departure.tripId == input.tripId && departure.serviceDate == input.serviceDate) {
+            if (departure.tripId == input.tripId && departure.serviceDate == input.serviceDate &&
+                (input.runStart == RUN_EVERY || departure.firstDeparture == input.runStart)) {
                 named = departure;
                 known = true;
             }
@@ -448,6 +462,9 @@ void onTrain(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
     record.change.serviceDate = input.serviceDate;
     record.change.delayMinutes = input.minutes;
     record.change.cancelled = kind == TRAIN_CANCEL;
+    // An ordinary trip runs once a day: its change is the trip's, as it
+    // always was, whatever run a caller named.
+    record.change.runStart = known && !named.byFrequency ? RUN_EVERY : input.runStart;
     const std::string what = trainChangeText(operatorRuntime, known ? &named : nullptr, kind, input);
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     dropPastChanges(operatorRuntime);

@@ -242,7 +242,7 @@ namespace {
 
 bool setByStaff(const std::vector<TrainChange>& staff, const Departure& departure) {
     return std::any_of(staff.begin(), staff.end(), [&](const TrainChange& change) {
-        return change.tripId == departure.tripId && change.serviceDate == departure.serviceDate;
+        return changeNames(change, departure) != CHANGE_NAMES_NOT;
     });
 }
 

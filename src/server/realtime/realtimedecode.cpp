@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 #include "gtfs-realtime.pb.h"
 #include "server/realtime/realtime.h"
@@ -225,6 +226,14 @@ void setHeader(velmorant_rt::FeedMessage* message, int64_t now) {
     message->mutable_header()->set_timestamp(static_cast<uint64_t>(std::max<int64_t>(0, now)));
 }
 
+// "HH:MM:SS" of seconds from a service day's start, past 24 hours for a
+// run that starts after midnight.
+std::string gtfsStartTime(int32_t seconds) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return text;
+}
+
 void addTranslation(velmorant_rt::TranslatedString* texts, const std::string& text, const char* language) {
     if (!text.empty()) {
         auto* translation = texts->add_translation();
@@ -241,10 +250,17 @@ std::string encodeStaffTripUpdates(const OperatorState& state, int64_t now) {
     for (const ChangeRecord& record : state.changes) {
         const TrainChange& change = record.change;
         auto* entity = message.add_entity();
-        entity->set_id(change.tripId + "@" + std::to_string(change.serviceDate));
         auto* update = entity->mutable_trip_update();
         update->mutable_trip()->set_trip_id(change.tripId);
         update->mutable_trip()->set_start_date(std::to_string(change.serviceDate));
+        // One run of a trip run by frequency is named by its start time.
+        std::string id = change.tripId + "@" + std::to_string(change.serviceDate);
+        if (change.runStart != RUN_EVERY) {
+            const std::string start = gtfsStartTime(change.runStart);
+            update->mutable_trip()->set_start_time(start);
+            id += "@" + start;
+        }
+        entity->set_id(id);
         if (change.cancelled) {
             update->mutable_trip()->set_schedule_relationship(velmorant_rt::TripDescriptor::CANCELED);
         } else {

@@ -74,10 +74,15 @@ void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
     notices->clear();
     std::vector<BoardNotice> cancelled;
     for (const Departure& given : scheduled) {
+        // A run of a frequency trip may have its own change beside one of
+        // every run of the trip: its own wins.
         const TrainChange* change = nullptr;
+        int32_t closest = CHANGE_NAMES_NOT;
         for (const TrainChange& candidate : overlay.changes) {
-            if (candidate.tripId == given.tripId && candidate.serviceDate == given.serviceDate) {
+            const int32_t names = changeNames(candidate, given);
+            if (names != CHANGE_NAMES_NOT && names >= closest) {
                 change = &candidate;
+                closest = names;
             }
         }
         // What staff set wins over the agency's feed: the train as scheduled.

@@ -5,6 +5,7 @@
 // both kinds of listening socket.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -122,4 +123,25 @@ std::string plainAddress(const std::string& address) {
     }
     char text[INET_ADDRSTRLEN] = {};
     return inet_ntop(AF_INET, peer.bytes, text, sizeof text) != nullptr ? std::string(text) : address;
+}
+
+std::string forwardedClient(const std::string& peer, const std::string& forwardedFor,
+                            const std::vector<AddressRange>& trustedProxies) {
+    const bool trusted = std::any_of(trustedProxies.begin(), trustedProxies.end(),
+                                     [&](const AddressRange& range) { return addressInRange(peer, range); });
+    if (!trusted) {
+        return peer;
+    }
+    // Entries before the last were written by the client or by proxies
+    // further out: anyone may have forged them.
+    const size_t comma = forwardedFor.rfind(',');
+    const size_t start = comma == std::string::npos ? 0 : comma + 1;
+    const size_t first = forwardedFor.find_first_not_of(" \t", start);
+    const size_t last = forwardedFor.find_last_not_of(" \t");
+    if (first == std::string::npos || last < first) {
+        return peer;
+    }
+    const std::string entry = forwardedFor.substr(first, last - first + 1);
+    AddressRange client;
+    return readHost(entry, &client) ? plainAddress(entry) : peer;
 }

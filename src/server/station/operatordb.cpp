@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <stdexcept>
 
 #include "server/station/station.h"
 
@@ -33,13 +34,18 @@ const char* const SCHEMA =
     "CREATE TABLE IF NOT EXISTS notices(id INTEGER PRIMARY KEY, boards TEXT NOT NULL, text_jp TEXT NOT NULL,"
     " text_en TEXT NOT NULL, scrolling INTEGER NOT NULL, color INTEGER NOT NULL, start_at INTEGER NOT NULL,"
     " end_at INTEGER NOT NULL, ended INTEGER NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS train_changes(trip_id TEXT NOT NULL, service_date INTEGER NOT NULL,"
-    " board INTEGER NOT NULL, minutes INTEGER NOT NULL, cancelled INTEGER NOT NULL,"
-    " PRIMARY KEY(trip_id, service_date));"
     "CREATE TABLE IF NOT EXISTS board_controls(board INTEGER PRIMARY KEY, approach INTEGER NOT NULL,"
     " melody_key TEXT NOT NULL, melody_at INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY, at INTEGER NOT NULL, who TEXT NOT NULL,"
     " what TEXT NOT NULL);";
+
+// A delay or cancellation of a trip on a service day; run_start names one
+// run of a trip run by frequency (seconds from the service day's start),
+// RUN_EVERY every run of the trip that day.
+const char* const TRAIN_CHANGES_COLUMNS =
+    "(trip_id TEXT NOT NULL, service_date INTEGER NOT NULL, run_start INTEGER NOT NULL,"
+    " board INTEGER NOT NULL, minutes INTEGER NOT NULL, cancelled INTEGER NOT NULL,"
+    " PRIMARY KEY(trip_id, service_date, run_start))";
 
 // A statement with its parameters bound in order.
 template <typename... Values>
@@ -113,6 +119,37 @@ int runNotice(OperatorDb* db, const char* sql, const NoticeRecord& notice, const
                notice.end, int64_t{notice.ended ? 1 : 0}, more...);
 }
 
+bool trainChangesHaveRuns(OperatorDb* db) {
+    return db->db
+               .execAndGet("SELECT COUNT(*) FROM pragma_table_info('train_changes') WHERE name = 'run_start'")
+               .getInt() > 0;
+}
+
+// A database written before changes could name one run of a frequency trip
+// keys train_changes by trip and day alone. The table is rebuilt with the
+// run's column in one transaction, each old row becoming a change of every
+// run of its trip that day, which is what it meant; should any step fail,
+// the old table stays as it was.
+void addRunsToTrainChanges(OperatorDb* db) {
+    if (trainChangesHaveRuns(db)) {
+        return;
+    }
+    SQLite::Transaction transaction(db->db, SQLite::TransactionBehavior::IMMEDIATE);
+    if (trainChangesHaveRuns(db)) {
+        return;  // another process got there first
+    }
+    db->db.exec(std::string("CREATE TABLE train_changes_runs") + TRAIN_CHANGES_COLUMNS);
+    const int copied = db->db.exec(
+        "INSERT INTO train_changes_runs(trip_id, service_date, run_start, board, minutes, cancelled)"
+        " SELECT trip_id, service_date, -1, board, minutes, cancelled FROM train_changes");
+    if (copied != db->db.execAndGet("SELECT COUNT(*) FROM train_changes").getInt()) {
+        throw std::runtime_error("train_changes could not be copied whole");
+    }
+    db->db.exec("DROP TABLE train_changes");
+    db->db.exec("ALTER TABLE train_changes_runs RENAME TO train_changes");
+    transaction.commit();
+}
+
 }  // namespace
 
 OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
@@ -134,6 +171,16 @@ OperatorDb* operatorDbOpen(const std::string& path, std::string* error) {
         db->db.exec("PRAGMA journal_mode=WAL");
         db->db.exec("PRAGMA synchronous=FULL");
         db->db.exec(SCHEMA);
+        db->db.exec(std::string("CREATE TABLE IF NOT EXISTS train_changes") + TRAIN_CHANGES_COLUMNS);
+        try {
+            addRunsToTrainChanges(db.get());
+        } catch (const std::exception&) {
+            // A read-only file still serves what it holds (changes are
+            // refused until it can be written), its rows read as they were.
+            if (operatorDbFault(db.get()).empty()) {
+                throw;
+            }
+        }
     } catch (const std::exception& failure) {
         *error = path + ": " + failure.what();
         return nullptr;
@@ -169,8 +216,11 @@ bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
             record.ended = notices.getColumn(8).getInt() != 0;
             state->notices.push_back(record);
         }
+        // A table not yet given its runs (a read-only file) holds changes of
+        // every run.
         SQLite::Statement changes(
-            db->db, "SELECT trip_id, service_date, board, minutes, cancelled FROM train_changes");
+            db->db, std::string("SELECT trip_id, service_date, board, minutes, cancelled, ") +
+                        (trainChangesHaveRuns(db) ? "run_start" : "-1") + " FROM train_changes");
         while (changes.executeStep()) {
             ChangeRecord record;
             record.change.tripId = changes.getColumn(0).getString();
@@ -178,6 +228,7 @@ bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
             record.board = changes.getColumn(2).getInt();
             record.change.delayMinutes = changes.getColumn(3).getInt();
             record.change.cancelled = changes.getColumn(4).getInt() != 0;
+            record.change.runStart = changes.getColumn(5).getInt();
             state->changes.push_back(record);
         }
         SQLite::Statement controls(db->db,
@@ -220,16 +271,30 @@ bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, cons
 
 bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear, int64_t at,
                           const std::string& who, const std::string& what) {
+    const TrainChange& train = change.change;
     return transaction(db, at, who, what, [&] {
-        if (clear) {
-            run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ?", change.change.tripId,
-                change.change.serviceDate);
+        // A change of every run replaces those of single runs.
+        if (train.runStart == RUN_EVERY) {
+            run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ?", train.tripId,
+                train.serviceDate);
+        }
+        // Clearing one run while a change of every run stays: the run is
+        // kept as timetabled, the other runs as they were.
+        const bool everyRunChanged =
+            train.runStart != RUN_EVERY &&
+            prepared(db,
+                     "SELECT 1 FROM train_changes WHERE trip_id = ? AND service_date = ? AND run_start = ?",
+                     train.tripId, train.serviceDate, RUN_EVERY)
+                .executeStep();
+        if (clear && !everyRunChanged) {
+            run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ? AND run_start = ?",
+                train.tripId, train.serviceDate, train.runStart);
         } else {
             run(db,
-                "INSERT OR REPLACE INTO train_changes(trip_id, service_date, board, minutes, cancelled)"
-                " VALUES(?, ?, ?, ?, ?)",
-                change.change.tripId, change.change.serviceDate, change.board, change.change.delayMinutes,
-                int64_t{change.change.cancelled ? 1 : 0});
+                "INSERT OR REPLACE INTO train_changes(trip_id, service_date, run_start, board, minutes,"
+                " cancelled) VALUES(?, ?, ?, ?, ?, ?)",
+                train.tripId, train.serviceDate, train.runStart, change.board, clear ? 0 : train.delayMinutes,
+                int64_t{!clear && train.cancelled ? 1 : 0});
         }
         return true;
     });

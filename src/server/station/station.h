@@ -34,6 +34,12 @@ bool addressAllowed(const std::string& address, const std::vector<AddressRange>&
 // A peer's address as people write it: "::ffff:10.1.2.3" becomes
 // "10.1.2.3", anything else stays as it is.
 std::string plainAddress(const std::string& address);
+// Who is behind a connection: when the peer is one of the trusted proxies,
+// the rightmost address of the request's X-Forwarded-For (the one that
+// proxy added); otherwise, or when the header is absent or that entry is
+// no address, the peer itself. An empty list trusts no one.
+std::string forwardedClient(const std::string& peer, const std::string& forwardedFor,
+                            const std::vector<AddressRange>& trustedProxies);
 
 // ---------------------------------------------------------------------------
 // Station configuration (station.toml)
@@ -116,6 +122,10 @@ struct StationConfig {
     // Addresses whose requests reach the board API ("boards_from"; empty:
     // any address).
     std::vector<AddressRange> boardsFrom;
+    // Reverse proxies whose X-Forwarded-For is believed ("trusted_proxies";
+    // empty: none): a login through one is throttled and written in the
+    // history under the address the proxy forwarded for.
+    std::vector<AddressRange> trustedProxies;
     int32_t mostConnections = 4096;          // open connections at once, in total
     int32_t mostConnectionsPerAddress = 64;  // from one address not in boards_from
     // Mistakes in the address lists: "check" refuses them; "serve" logs
@@ -145,12 +155,20 @@ struct BoardNotice {
     uint8_t color = 4;  // a classic colour code, yellow unless chosen
 };
 
+// A delay or cancellation of one train: a trip on a service day, and for a
+// trip run by frequency (several runs a day under one trip_id) the run.
 struct TrainChange {
-    std::string tripId;
-    int32_t serviceDate = 0;
-    int32_t delayMinutes = 0;
-    bool cancelled = false;
+    std::string tripId;        // the trip (GTFS trip_id)
+    int32_t serviceDate = 0;   // its service day, YYYYMMDD
+    int32_t delayMinutes = 0;  // minutes late; 0 with cancelled false: as timetabled
+    bool cancelled = false;    // the train does not run
+    // The run's start, seconds from the service day's start, for one run of
+    // a trip run by frequency; RUN_EVERY: every run of the trip that day
+    // (an ordinary trip has one).
+    int32_t runStart = -1;
 };
+
+constexpr int32_t RUN_EVERY = -1;
 
 constexpr int32_t APPROACH_AUTO = 0;
 constexpr int32_t APPROACH_ON = 1;

@@ -99,6 +99,7 @@ const std::set<std::string> SERVER_KEYS = {"listen",
                                            "sounds",
                                            "day_start",
                                            "boards_from",
+                                           "trusted_proxies",
                                            "most_connections",
                                            "most_connections_per_address"};
 const std::set<std::string> BOARD_KEYS = {"number",
@@ -334,13 +335,10 @@ std::string resolvePath(const std::string& folder, const std::string& path) {
     return folder + "/" + path;
 }
 
-// The board API's allow-list and the connection caps of [server]. A wrong
-// list is noted apart from the other faults: "check" refuses it, while
-// "serve" logs it and keeps the boards served.
-void readServerAddresses(Reader* reader, const toml::table& server, StationConfig* config) {
-    reader->integer(server, "most_connections", &config->mostConnections, 16, 1000000);
-    reader->integer(server, "most_connections_per_address", &config->mostConnectionsPerAddress, 1, 1000000);
-    const toml::node* node = server.get("boards_from");
+// One address list of [server], read like the operator's allow_from.
+void readServerAddressList(const toml::table& server, const char* key, std::vector<AddressRange>* ranges,
+                           std::vector<std::string>* addressProblems) {
+    const toml::node* node = server.get(key);
     if (node == nullptr) {
         return;
     }
@@ -358,10 +356,20 @@ void readServerAddresses(Reader* reader, const toml::table& server, StationConfi
     if (!good) {
         problems.push_back("must be a list of addresses or subnets in double quotes");
     }
-    readAddressList(texts, &config->boardsFrom, &problems);
+    readAddressList(texts, ranges, &problems);
     for (const std::string& problem : problems) {
-        config->addressProblems.push_back("[server] boards_from: " + problem);
+        addressProblems->push_back("[server] " + std::string(key) + ": " + problem);
     }
+}
+
+// The address lists (the board API's allow-list, the trusted proxies) and
+// the connection caps of [server]. A wrong list is noted apart from the other faults: "check" refuses it,
+// while "serve" logs it and keeps the boards served.
+void readServerAddresses(Reader* reader, const toml::table& server, StationConfig* config) {
+    reader->integer(server, "most_connections", &config->mostConnections, 16, 1000000);
+    reader->integer(server, "most_connections_per_address", &config->mostConnectionsPerAddress, 1, 1000000);
+    readServerAddressList(server, "boards_from", &config->boardsFrom, &config->addressProblems);
+    readServerAddressList(server, "trusted_proxies", &config->trustedProxies, &config->addressProblems);
 }
 
 // Each board's own address, when it is bound to one.

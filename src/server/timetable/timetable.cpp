@@ -296,7 +296,10 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
         }
         const uint8_t color = callColor(store, board, call, lookups);
         const DestinationTexts& destination = callDestination(store, call, lookups);
-        for (int32_t time : callTimes(store, call, lookups)) {
+        const std::vector<int32_t> times = callTimes(store, call, lookups);
+        // callTimes has looked the trip's frequencies up.
+        const bool byFrequency = !lookups->frequencies[call.tripId].empty();
+        for (int32_t time : times) {
             Departure departure;
             departure.when = start + time;
             departure.serviceDate = serviceDate;
@@ -313,6 +316,7 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
             // A trip run by frequency starts as much earlier as its template.
             departure.firstDeparture =
                 call.firstDeparture < 0 ? -1 : time - (call.departure - call.firstDeparture);
+            departure.byFrequency = byFrequency;
             fillTrainTexts(store, board, call, lookups, &departure);
             if (call.noPickup) {
                 markNotInService(lookups->notInService, &departure);
@@ -451,4 +455,14 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
         timetable->lineColor = static_cast<uint32_t>(board.lineColor);
         timetable->hasLineColor = true;
     }
+}
+
+int32_t changeNames(const TrainChange& change, const Departure& departure) {
+    if (change.tripId != departure.tripId || change.serviceDate != departure.serviceDate) {
+        return CHANGE_NAMES_NOT;
+    }
+    if (change.runStart == RUN_EVERY) {
+        return CHANGE_NAMES_TRIP;
+    }
+    return change.runStart == departure.firstDeparture ? CHANGE_NAMES_RUN : CHANGE_NAMES_NOT;
 }

@@ -282,6 +282,9 @@ struct Departure {
     int32_t stopSequence = -1;
     int32_t directionId = -1;
     int32_t firstDeparture = -1;  // the trip's start, seconds from the service day's start
+    // The trip is run by frequency: several runs a day under one trip_id,
+    // each told apart by its start (firstDeparture).
+    bool byFrequency = false;
     // What the agency's live feed did to the train: seconds `when` was moved
     // by, and whether it was cancelled (then it is shown as staff's
     // cancellation is). TRAIN_FROM_* says where the shown state comes from.
@@ -293,6 +296,14 @@ struct Departure {
 constexpr uint8_t TRAIN_FROM_TIMETABLE = 0;
 constexpr uint8_t TRAIN_FROM_FEED = 1;
 constexpr uint8_t TRAIN_FROM_STAFF = 2;
+
+// How closely a change staff set names a departure: CHANGE_NAMES_NOT, every
+// run of its trip that day (CHANGE_NAMES_TRIP), or this very run
+// (CHANGE_NAMES_RUN). Where both of the last are set, the run's own wins.
+constexpr int32_t CHANGE_NAMES_NOT = 0;
+constexpr int32_t CHANGE_NAMES_TRIP = 1;
+constexpr int32_t CHANGE_NAMES_RUN = 2;
+int32_t changeNames(const TrainChange& change, const Departure& departure);
 
 // What a board shows for one operating day, built from the store.
 // The compiler's own copy of the array member below names its loop variable

@@ -566,6 +566,8 @@ function resultText(departure, state) {
 // Puts a train back as it was: late, cancelled or as timetabled.
 async function setTrain(board, departure, state) {
   const request = { csrf: csrfToken(), board: Number(board), trip_id: departure.trip_id, service_date: departure.service_date };
+  // A trip run at a frequency leaves several times a day: the change is of this run alone.
+  if (departure.run_start !== null && departure.run_start !== undefined) request.run_start = departure.run_start;
   if (state.cancelled) await post("/api/v1/cancellations", request);
   else if (state.delay_minutes) await post("/api/v1/delays", Object.assign(request, { minutes: state.delay_minutes }));
   else await post("/api/v1/trains/clear", request);
@@ -668,8 +670,8 @@ async function refreshDepartures() {
   const seen = new Set();
   let previous = null;
   for (const departure of reply.departures) {
-    // A trip run at a frequency leaves several times a day.
-    const key = departure.trip_id + "|" + departure.service_date + "|" + departure.time;
+    // A trip run at a frequency leaves several times a day, each run named by its start.
+    const key = departure.trip_id + "|" + departure.service_date + "|" + (departure.run_start ?? departure.time);
     seen.add(key);
     let row = trainRows.get(key);
     if (!row) {
