@@ -34,8 +34,13 @@ HttpRoute realtimeRoute(Runtime* operatorSide, const StationConfig& config, cons
 
 int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile) {
     // Every line of the log carries the time on the server's clock, which
-    // --now moves in tests; the zone follows once the store is open.
+    // --now moves in tests, in the feed's zone from the first line on (the
+    // live store keeps it up to date after a new import).
     logUseClock(clock);
+    std::string storeError;
+    if (const StorePtr store = storeOpen(config.store, &storeError)) {
+        logUseZone(findZone(storeMeta(store.get(), "timezone")));
+    }
     // A mistake in the address lists is logged and passed over: the boards
     // stay served ("check" refuses it).
     for (const std::string& problem : config.addressProblems) {
