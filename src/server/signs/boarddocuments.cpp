@@ -95,9 +95,32 @@ uint64_t fnv1a(const std::string& text) {
     return hash;
 }
 
+// Where the board's reader stores a field, for the field checks below.
+template <auto FIELD>
+const char16_t* textOf(const BoardDocument& d) {
+    return d.*FIELD;
+}
+template <auto FIELD>
+int64_t numberOf(const BoardDocument& d) {
+    return static_cast<int64_t>(d.*FIELD);
+}
+
+// A plain field of the document: written once, and checked against where
+// the board's reader stores it without a closure (and an allocation) of its
+// own.
+struct FieldCheck {
+    const char* key;                                      // the document key, named when it reads otherwise
+    std::string text;                                     // a text field's value as written
+    const char16_t* (*storedText)(const BoardDocument&);  // the text as read; nullptr for a number
+    int64_t number;                                       // a number field's value as written
+    int64_t (*storedNumber)(const BoardDocument&);        // the number as read; nullptr for a text
+};
+
 // The document text together with the checks its reading must pass.
 struct Writer {
-    std::string text;
+    std::string text;                // the document as written so far
+    std::vector<FieldCheck> fields;  // the plain fields
+    // The lines that need more than one field compared.
     std::vector<std::pair<std::string, std::function<bool(const BoardDocument&)>>> checks;
 
     void line(const std::string& key, const std::string& value) {
@@ -106,18 +129,15 @@ struct Writer {
     void expect(const std::string& what, std::function<bool(const BoardDocument&)> check) {
         checks.emplace_back(what, std::move(check));
     }
-    // A text field, written once and checked against the record's field the
-    // board's reader stores it in.
-    template <size_t N>
-    void textField(const char* key, const std::string& value, char16_t (BoardDocument::*field)[N]) {
+    template <auto FIELD>
+    void textField(const char* key, std::string value) {
         line(key, value);
-        expect(key, [=](const BoardDocument& d) { return sameText(d.*field, value); });
+        fields.push_back({key, std::move(value), &textOf<FIELD>, 0, nullptr});
     }
-    // A number field, the same way.
-    template <typename T>
-    void numberField(const char* key, T value, T BoardDocument::*field) {
+    template <auto FIELD>
+    void numberField(const char* key, int32_t value) {
         line(key, std::to_string(value));
-        expect(key, [=](const BoardDocument& d) { return d.*field == value; });
+        fields.push_back({key, std::string(), nullptr, value, &numberOf<FIELD>});
     }
 };
 
@@ -304,13 +324,13 @@ std::string platformOf(const BoardTimetable& timetable) {
 // How long each language shows, where the station sets it.
 void writePhaseTimes(Writer* w, const StationConfig& config, bool newStyle) {
     if (!newStyle && config.japaneseMs >= 0) {
-        w->numberField("jpMs", config.japaneseMs, &BoardDocument::jpMs);
+        w->numberField<&BoardDocument::jpMs>("jpMs", config.japaneseMs);
     }
     if (!newStyle && config.englishMs >= 0) {
-        w->numberField("enMs", config.englishMs, &BoardDocument::enMs);
+        w->numberField<&BoardDocument::enMs>("enMs", config.englishMs);
     }
     if (newStyle && config.languageMs >= 0) {
-        w->numberField("langMs", config.languageMs, &BoardDocument::langMs);
+        w->numberField<&BoardDocument::langMs>("langMs", config.languageMs);
     }
 }
 
@@ -335,20 +355,19 @@ void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& boa
     const bool named = !timetable.platform.empty();
     w->text = "velmorant 2\n";
     w->expect("header", [](const BoardDocument& d) { return d.isNewStyle == 0; });
-    w->textField("platform", fieldText(platformOf(timetable), PLATFORM_CAPACITY, false),
-                 &BoardDocument::platform);
-    w->textField("labelJp",
-                 fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
-                           LABEL_JP_CAPACITY, false),
-                 &BoardDocument::labelJp);
-    w->textField("labelEn",
-                 fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
-                           LABEL_EN_CAPACITY, false),
-                 &BoardDocument::labelEn);
+    w->textField<&BoardDocument::platform>("platform",
+                                           fieldText(platformOf(timetable), PLATFORM_CAPACITY, false));
+    w->textField<&BoardDocument::labelJp>(
+        "labelJp", fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
+                             LABEL_JP_CAPACITY, false));
+    w->textField<&BoardDocument::labelEn>(
+        "labelEn",
+        fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
+                  LABEL_EN_CAPACITY, false));
     w->line("capTime", fieldText(board.captionTime, CAPTION_CAPACITY, false));
     w->line("capDest", fieldText(board.captionDest, CAPTION_CAPACITY, false));
-    w->numberField("width", board.width, &BoardDocument::width);
-    w->numberField("rows", board.rows, &BoardDocument::rows);
+    w->numberField<&BoardDocument::width>("width", board.width);
+    w->numberField<&BoardDocument::rows>("rows", board.rows);
     writePhaseTimes(w, config, false);
     // Notices take the lowest rows; the top row keeps the next train (or
     // the end of service), except that a one-row board with no train left
@@ -527,25 +546,23 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
     const char16_t side = board.side == 'R' ? u'R' : u'L';
     w->text = "velmorant-new 1\n";
     w->expect("header", [](const BoardDocument& d) { return d.isNewStyle == 1; });
-    w->textField("platform", fieldText(platformOf(timetable), PLATFORM_CAPACITY, false),
-                 &BoardDocument::platform);
+    w->textField<&BoardDocument::platform>("platform",
+                                           fieldText(platformOf(timetable), PLATFORM_CAPACITY, false));
     w->line("side", side == u'R' ? "r" : "l");
     w->expect("side", [=](const BoardDocument& d) { return d.side == side; });
-    w->textField("lineJp", fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false),
-                 &BoardDocument::lineJp);
-    w->textField("lineEn", fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false),
-                 &BoardDocument::lineEn);
-    w->textField("viaJp",
-                 fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
-                           VIA_JP_CAPACITY, false),
-                 &BoardDocument::viaJp);
-    w->textField("viaEn",
-                 fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
-                           VIA_EN_CAPACITY, false),
-                 &BoardDocument::viaEn);
+    w->textField<&BoardDocument::lineJp>("lineJp",
+                                         fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false));
+    w->textField<&BoardDocument::lineEn>("lineEn",
+                                         fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false));
+    w->textField<&BoardDocument::viaJp>(
+        "viaJp", fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
+                           VIA_JP_CAPACITY, false));
+    w->textField<&BoardDocument::viaEn>(
+        "viaEn", fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
+                           VIA_EN_CAPACITY, false));
     w->line("color", colorText);
     w->expect("color", [=](const BoardDocument& d) { return d.color == color; });
-    w->textField("langs", fieldText(board.languages, LANGS_CAPACITY, false), &BoardDocument::langs);
+    w->textField<&BoardDocument::langs>("langs", fieldText(board.languages, LANGS_CAPACITY, false));
     writePhaseTimes(w, config, true);
     if (coming.empty()) {
         std::string texts[LANGUAGE_SLOTS];
@@ -682,6 +699,15 @@ static void readBack(const Writer& w, BuiltDocument* document) {
         document->problems.push_back("the board's reader rejects the document");
         return;
     }
+    for (const FieldCheck& field : w.fields) {
+        const bool same = field.storedText != nullptr ? sameText(field.storedText(stored), field.text)
+                                                      : field.storedNumber(stored) == field.number;
+        if (!same) {
+            document->problems.push_back("the board's reader does not read the " + std::string(field.key) +
+                                         " as written");
+            return;
+        }
+    }
     for (const auto& [what, check] : w.checks) {
         if (!check(stored)) {
             document->problems.push_back("the board's reader does not read the " + what + " as written");
@@ -740,6 +766,8 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
+    w.fields.reserve(16);
+    w.checks.reserve(16);
     PositionDiagram diagram;
     const bool live =
         feed != nullptr && board.newStyle && !coming.empty() && realtimeDiagram(*feed, *coming[0], &diagram);
