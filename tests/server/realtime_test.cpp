@@ -206,6 +206,7 @@ TEST(Realtime, FeedsKeepTheirLastGoodDataUntilTooOld) {
     EXPECT_EQ(failing[0]["state"], "failing");
     EXPECT_EQ(failing[0]["red"], true);
     EXPECT_EQ(failing[1]["state"], "never");
+    EXPECT_EQ(failing[0]["problem"], "the feed's content is 127 s old (made " + logInstant(NOW - 120) + ")");
 
     // A second feed's content is merged in.
     velmorant_rt::FeedMessage second = newFeed(NOW + 30);

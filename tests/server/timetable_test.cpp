@@ -73,6 +73,41 @@ TEST(ServerTime, ServiceDaysPastMidnightAndClockChanges) {
     EXPECT_FALSE(parseLocalTime("2026-03-08T8:00", newYork, &instant));
 }
 
+TEST(ServerLog, LinesAndFaultTimesCarryTheStationsLocalTimeAndOffset) {
+    const date::time_zone* newYork = findZone("America/New_York");
+    ASSERT_NE(newYork, nullptr);
+    // Summer time, then the two 1:30s of the night the clocks go back,
+    // each written so that --now reads it back as the same instant.
+    int64_t instant = 0;
+    ASSERT_TRUE(parseLocalTime("2026-07-01T09:15:30", newYork, &instant));
+    EXPECT_EQ(formatLocalInstant(newYork, instant), "2026-07-01 09:15:30-04:00");
+    ASSERT_TRUE(parseLocalTime("2026-11-01T01:30-04:00", newYork, &instant));
+    EXPECT_EQ(formatLocalInstant(newYork, instant), "2026-11-01 01:30:00-04:00");
+    const std::string second = formatLocalInstant(newYork, instant + 3600);
+    EXPECT_EQ(second, "2026-11-01 01:30:00-05:00");
+    int64_t readBack = 0;
+    ASSERT_TRUE(parseLocalTime(second, newYork, &readBack));
+    EXPECT_EQ(readBack, instant + 3600);
+    EXPECT_EQ(formatLocalInstant(findZone("Asia/Tokyo"), instant), "2026-11-01 14:30:00+09:00");
+
+    // A log line is stamped by the server's clock (as --now sets it) in the
+    // feed's zone, and a text from outside cannot start a line of its own.
+    ServerClock clock;
+    clock.startInstant = instant + 3600;
+    clock.frozen = true;
+    logUseClock(clock);
+    logUseZone(newYork);
+    testing::internal::CaptureStderr();
+    serverLog("failed login for \"x\nvelmorant-server: forged\\\"");
+    const std::string logged = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(logInstant(instant), "2026-11-01 01:30:00-04:00");
+    logUseClock(ServerClock{});
+    logUseZone(nullptr);
+    EXPECT_EQ(logged,
+              "2026-11-01 01:30:00-05:00 velmorant-server: failed login for \"x\\x0Avelmorant-server: "
+              "forged\\x5C\"\n");
+}
+
 const char* const STATION = R"(
 [server]
 store = "timetable.db"

@@ -6,7 +6,6 @@
 // boards expect. The store is re-opened
 // between requests when the import has replaced its file, so a feed update
 // never drops a request.
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -73,8 +72,7 @@ bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfi
     auto timetable = sharedTimetable(cache, slot->selection, config, *slot->board, view, day, &fault);
     if (fault.empty()) {
         if (!slot->storeFault.empty()) {
-            std::fprintf(stderr, "velmorant-server: board %d: the timetable store reads again\n",
-                         slot->board->number);
+            serverLog("board " + std::to_string(slot->board->number) + ": the timetable store reads again");
             operatorNoteStoreFault(operatorSide, std::string());
         }
         slot->storeFault.clear();
@@ -83,9 +81,8 @@ bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfi
     }
     slot->faultMs = monotonicMs();
     if (fault != slot->storeFault) {
-        std::fprintf(stderr, "velmorant-server: FAULT: board %d: %s; %s\n", slot->board->number,
-                     fault.c_str(),
-                     slot->timetable != nullptr ? "the last good departures stay shown" : "answering 503");
+        serverLog("FAULT: board " + std::to_string(slot->board->number) + ": " + fault + "; " +
+                  (slot->timetable != nullptr ? "the last good departures stay shown" : "answering 503"));
         operatorNoteStoreFault(operatorSide, fault);
         slot->storeFault = fault;
     }
@@ -129,8 +126,7 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
     }
     if (problems != slot->lastProblems) {
         for (const std::string& problem : document.problems) {
-            std::fprintf(stderr, "velmorant-server: board %d: %s\n", slot->board->number,
-                         logText(problem).c_str());
+            serverLog("board " + std::to_string(slot->board->number) + ": " + problem);
         }
         slot->lastProblems = problems;
     }

@@ -294,7 +294,7 @@ bool writePortFile(const std::string& portFile, int port) {
     FILE* file = std::fopen(temporary.c_str(), "w");
     if (file == nullptr || std::fprintf(file, "%d\n", port) < 0 || std::fclose(file) != 0 ||
         std::rename(temporary.c_str(), portFile.c_str()) != 0) {
-        std::fprintf(stderr, "velmorant-server: cannot write %s\n", portFile.c_str());
+        serverLog("cannot write " + portFile);
         return false;
     }
     return true;
@@ -345,7 +345,7 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     });
     int32_t bound = 0;
     if (!listenOn(&front, listen, port, &bound)) {
-        std::fprintf(stderr, "velmorant-server: cannot listen on %s port %d\n", listen.c_str(), port);
+        serverLog("cannot listen on " + listen + " port " + std::to_string(port));
         return 1;
     }
     if (!portFile.empty() && !writePortFile(portFile, bound)) {
@@ -353,7 +353,7 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     }
     workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
     workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE);
-    std::fprintf(stderr, "velmorant-server: serving on %s port %d\n", listen.c_str(), bound);
+    serverLog("serving on " + listen + " port " + std::to_string(bound));
     acceptNext(&front);
     std::vector<std::thread> network;
     for (size_t i = 1; i < NETWORK_THREADS; ++i) {

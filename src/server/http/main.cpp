@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
     } catch (...) {
         // Whatever escaped (out of memory, a library's own fault) ends the
         // program with a message instead of an abort.
-        std::fputs("velmorant-server: stopped by an unexpected fault\n", stderr);
+        serverLog("stopped by an unexpected fault");
         return EXIT_REFUSED;
     }
 }

@@ -1,6 +1,5 @@
 // "serve": the board API and the operator's page on one event-driven
 // front, until SIGTERM or SIGINT.
-#include <cstdio>
 
 #include "server/http/http.h"
 #include "server/preview/preview.h"
@@ -34,16 +33,24 @@ HttpRoute realtimeRoute(Runtime* operatorSide, const StationConfig& config, cons
 }  // namespace
 
 int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const std::string& portFile) {
+    // Every line of the log carries the time on the server's clock, which
+    // --now moves in tests, in the feed's zone from the first line on (the
+    // live store keeps it up to date after a new import).
+    logUseClock(clock);
+    std::string storeError;
+    if (const StorePtr store = storeOpen(config.store, &storeError)) {
+        logUseZone(findZone(storeMeta(store.get(), "timezone")));
+    }
     // A mistake in the address lists is logged and passed over: the boards
     // stay served ("check" refuses it).
     for (const std::string& problem : config.addressProblems) {
-        std::fprintf(stderr, "velmorant-server: %s (passed over; \"check\" refuses it)\n", problem.c_str());
+        serverLog(problem + " (passed over; \"check\" refuses it)");
     }
     Runtime* operatorSide = operatorStart(config.path, config, clock);
     BoardApi api;
     std::string error;
     if (!boardApiStart(&api, config, clock, operatorSide, &error)) {
-        std::fprintf(stderr, "velmorant-server: %s\n", error.c_str());
+        serverLog(error);
         operatorStop(operatorSide);
         return 1;
     }
@@ -51,7 +58,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     std::vector<std::string> problems;
     if (!config.path.empty() && !loadRealtimeConfig(config.path, &feeds, &problems)) {
         for (const std::string& problem : problems) {
-            std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+            serverLog(problem);
         }
         operatorStop(operatorSide);
         return 1;
@@ -79,7 +86,7 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
         return withFreshSlot(&api, number, [body](const BoardSlot& slot) { *body = slot.body; }) &&
                !body->empty();
     });
-    std::fprintf(stderr, "velmorant-server: %zu boards\n", config.boards.size());
+    serverLog(std::to_string(config.boards.size()) + " boards");
     realtimeFetchStart(feeds, clock);
     const int32_t status = runFront(settings, std::move(routes), config.listen, config.port, portFile);
     realtimeFetchStop();

@@ -1,6 +1,5 @@
 // The request and reply records the operator's handlers work on, the shape
 // of an operator route, and log text that cannot forge a line.
-#include <cstdio>
 
 #include "server/operator/operatorruntime.h"
 
@@ -40,22 +39,6 @@ void HttpResponse::setHeader(const std::string& name, const std::string& value) 
         }
     }
     headers.emplace_back(name, value);
-}
-
-std::string logText(const std::string& text) {
-    std::string line;
-    line.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            line += escaped;
-        } else {
-            line += c;
-        }
-    }
-    return line;
 }
 
 HttpRoute operatorRoute(const char* method, const char* pattern, RouteWork work, HttpHandler handler) {

@@ -81,10 +81,6 @@ struct HttpRoute {
 
 constexpr size_t OPERATOR_MOST_BODY = 64 * 1024;
 
-// A text someone sent, fit for one log line: control characters (and the
-// backslash) written as \xNN, so no text can forge a line.
-std::string logText(const std::string& text);
-
 // ---------------------------------------------------------------------------
 // Passwords, tokens and sessions
 

@@ -76,15 +76,19 @@ bool readInteger(const Json& object, const char* key, int64_t low, int64_t high,
 
 // A colour letter or kanji of the classic board, or its English name.
 bool readColor(const std::string& text, uint8_t* color) {
-    static const char* const NAMES[8][4] = {{},
-                                            {"G", "green", "緑"},
-                                            {"O", "orange", "橙"},
-                                            {"R", "red", "赤"},
-                                            {"Y", "yellow", "黄"},
-                                            {"W", "white", "白"},
-                                            {"B", "blue", "青"},
-                                            {"P", "pink", "桃"}};
+    static const char* const NAMES[8][3] = {{},
+                                            {"green", "緑"},
+                                            {"orange", "橙"},
+                                            {"red", "赤"},
+                                            {"yellow", "黄"},
+                                            {"white", "白"},
+                                            {"blue", "青"},
+                                            {"pink", "桃"}};
     for (uint8_t code = 1; code < 8; ++code) {
+        if (text.size() == 1 && text[0] == COLOR_LETTERS[code]) {
+            *color = code;
+            return true;
+        }
         for (const char* name : NAMES[code]) {
             if (name != nullptr && text == name) {
                 *color = code;

@@ -203,8 +203,7 @@ void onLogin(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
     --operatorRuntime->hashesRunning;
     const std::string where = " from " + client;
     if (!good) {
-        std::fprintf(stderr, "velmorant-server: failed login for \"%s\"%s\n", logText(name).c_str(),
-                     logText(where).c_str());
+        serverLog("failed login for \"" + name + "\"" + where);
         operatorDbNote(operatorRuntime->db, at, "login", "failed login for \"" + name + "\"" + where);
         sendError(response, 401, "wrong name or password");
         return;

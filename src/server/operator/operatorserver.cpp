@@ -43,9 +43,8 @@ void dropPastChanges(Runtime* operatorRuntime) {
     const int32_t before = addDays(operatingDay(*operatorRuntime->station, zone, now), -1);
     const int32_t dropped = operatorDbDropChangesBefore(operatorRuntime->db, before, now);
     if (dropped > 0) {
-        std::fprintf(stderr,
-                     "velmorant-server: dropped %d delays or cancellations of service days before %d\n",
-                     dropped, before);
+        serverLog("dropped " + std::to_string(dropped) + " delays or cancellations of service days before " +
+                  date::format("%F", serviceDayFromNumber(before).date));
         reloadState(operatorRuntime);
     }
 }
@@ -96,9 +95,9 @@ bool parseLocal(Runtime* operatorRuntime, const std::string& text, int64_t* inst
     return zone != nullptr && parseLocalTime(text, zone, instant);
 }
 
-const char* colorLetter(uint8_t color) {
-    static const char* const LETTERS[8] = {"", "G", "O", "R", "Y", "W", "B", "P"};
-    return LETTERS[color & 7];
+std::string colorLetter(uint8_t color) {
+    const char letter = COLOR_LETTERS[color & 7];
+    return letter != 0 ? std::string(1, letter) : std::string();
 }
 
 // The board-number path part of a request, answering 404 when unknown.
@@ -574,7 +573,7 @@ HttpHandler storedChange(Runtime* operatorRuntime, HttpHandler handler) {
     return [operatorRuntime, handler](const HttpRequest& request, HttpResponse& response) {
         const std::string fault = operatorDbFault(operatorRuntime->db);
         if (!fault.empty()) {
-            std::fprintf(stderr, "velmorant-server: %s\n", fault.c_str());
+            serverLog(fault);
             sendError(response, 503, fault);
             return;
         }
@@ -651,7 +650,7 @@ Runtime* operatorStart(const std::string& configPath, const StationConfig& stati
     std::vector<std::string> problems;
     const bool configured = loadOperatorConfig(configPath, station, &state->config, &problems);
     for (const std::string& problem : problems) {
-        std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+        serverLog(problem);
     }
     // Without its configuration or database the operator's side is off,
     // but the boards are still served: a dark platform is worse than a
@@ -664,11 +663,10 @@ Runtime* operatorStart(const std::string& configPath, const StationConfig& stati
     } else if ((state->db = operatorDbOpen(state->config.database, &problem)) == nullptr) {
         state->unavailable = "the operator database cannot be opened: " + problem;
     } else if (!(problem = operatorDbFault(state->db)).empty()) {
-        std::fprintf(stderr, "velmorant-server: %s\n", problem.c_str());
+        serverLog(problem);
     }
     if (!state->unavailable.empty()) {
-        std::fprintf(stderr, "velmorant-server: %s; the operator's page is off\n",
-                     state->unavailable.c_str());
+        serverLog(state->unavailable + "; the operator's page is off");
         return state;
     }
     state->dummyHash = hashPassword(newSecret());
@@ -731,8 +729,7 @@ void noteBoardRequest(Runtime* runtime, int32_t board, const std::string& addres
     // other host asking for its document is shown, not counted.
     if (!health.boundAddress.empty() && health.boundAddress != address) {
         if (health.unexpectedAddress != address) {
-            std::fprintf(stderr, "velmorant-server: board %d polled from an unexpected address %s\n", board,
-                         logText(address).c_str());
+            serverLog("board " + std::to_string(board) + " polled from an unexpected address " + address);
         }
         health.unexpectedAddress = address;
         return;
@@ -741,8 +738,8 @@ void noteBoardRequest(Runtime* runtime, int32_t board, const std::string& addres
     if (!health.address.empty() && health.address != address) {
         health.previousAddress = health.address;
         health.addressChangedAt = at;
-        std::fprintf(stderr, "velmorant-server: board %d now asks from %s (was %s)\n", board,
-                     logText(address).c_str(), logText(health.address).c_str());
+        serverLog("board " + std::to_string(board) + " now asks from " + address + " (was " + health.address +
+                  ")");
     }
     health.address = address;
     health.lastMs = monotonicMs();

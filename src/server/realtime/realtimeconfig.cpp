@@ -10,9 +10,7 @@
 //   headers = { "x-api-key" = "..." }
 #include <toml++/toml.h>
 
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "server/realtime/realtime.h"
 
@@ -89,12 +87,7 @@ bool readRealtimeConfig(const std::string& text, std::vector<RealtimeFeedConfig>
                         std::vector<std::string>* problems) {
     feeds->clear();
     toml::table root;
-    try {
-        root = toml::parse(text);
-    } catch (const toml::parse_error& error) {
-        std::ostringstream message;
-        message << "line " << error.source().begin.line << ": " << error.description();
-        problems->push_back(message.str());
+    if (!parseSettingsText(text, &root, problems)) {
         return false;
     }
     const toml::node* node = root.get("realtime");
@@ -125,12 +118,6 @@ bool readRealtimeConfig(const std::string& text, std::vector<RealtimeFeedConfig>
 
 bool loadRealtimeConfig(const std::string& path, std::vector<RealtimeFeedConfig>* feeds,
                         std::vector<std::string>* problems) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        problems->push_back(path + ": cannot open");
-        return false;
-    }
-    std::stringstream text;
-    text << file.rdbuf();
-    return readRealtimeConfig(text.str(), feeds, problems);
+    std::string text;
+    return readSettingsFile(path, &text, problems) && readRealtimeConfig(text, feeds, problems);
 }

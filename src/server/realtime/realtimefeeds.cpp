@@ -67,6 +67,24 @@ nlohmann::json alertTexts(const RealtimeSnapshot* good, int64_t now) {
     return list;
 }
 
+// A feed that starts or stops failing goes to the log once, not at every
+// fetch (the text of old content names its age, which grows each time).
+// The feed is named by its place in station.toml, not by its URL, which may
+// carry the agency's key.
+void logFetchChange(size_t index, const std::string& failedBefore, const FeedState& feed) {
+    if (feed.failure.empty() == failedBefore.empty()) {
+        return;
+    }
+    const std::string name = "realtime feed " + std::to_string(index + 1) + ": ";
+    if (feed.failure.empty()) {
+        serverLog(name + "taken again");
+    } else {
+        serverLog(name + feed.failure +
+                  (feed.good != nullptr ? "; its last good content stays in use while fresh"
+                                        : "; the boards show the timetable"));
+    }
+}
+
 }  // namespace
 
 void realtimeSetFeeds(const std::vector<RealtimeFeedConfig>& feeds) {
@@ -97,13 +115,15 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
         return false;
     }
     FeedState& feed = gFeeds.feeds[index];
+    const std::string failedBefore = feed.failure;
     feed.lastFetch = now;
     // Content stamped later than now (a producer's clock ahead) counts from
     // now: it must not stay fresh for good once the feed stops.
     const int64_t contentTime = good && snapshot->feedTime > 0 ? std::min(snapshot->feedTime, now) : now;
     if (good && now - contentTime > feed.config.maxAgeSeconds) {
         good = false;
-        problem = "the feed's content is " + std::to_string(now - contentTime) + " s old";
+        problem = "the feed's content is " + std::to_string(now - contentTime) + " s old (made " +
+                  logInstant(contentTime) + ")";
     }
     if (good) {
         feed.good = std::move(snapshot);
@@ -117,6 +137,7 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
     }
     feed.state = !fresh(feed, now) ? (feed.good != nullptr ? FEED_STALE : FEED_NEVER)
                                    : (feed.failure.empty() ? FEED_OK : FEED_FAILING);
+    logFetchChange(index, failedBefore, feed);
     return good;
 }
 

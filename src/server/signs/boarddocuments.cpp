@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "base/utf8.h"
 #include "documents/documents.h"
@@ -21,7 +22,6 @@ namespace {
 // longer break across the start of the next operating day is the night's
 // end of service.
 constexpr int64_t NIGHT_BREAK_SECONDS = 2 * 3600;
-const char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
 void appendUtf8(std::string* out, uint32_t code) {
@@ -83,9 +83,32 @@ uint64_t fnv1a(const std::string& text) {
     return hash;
 }
 
+// Where the board's reader stores a field, for the field checks below.
+template <auto FIELD>
+const char16_t* textOf(const BoardDocument& d) {
+    return d.*FIELD;
+}
+template <auto FIELD>
+int64_t numberOf(const BoardDocument& d) {
+    return static_cast<int64_t>(d.*FIELD);
+}
+
+// A plain field of the document: written once, and checked against where
+// the board's reader stores it without a closure (and an allocation) of its
+// own.
+struct FieldCheck {
+    const char* key;                                      // the document key, named when it reads otherwise
+    std::string text;                                     // a text field's value as written
+    const char16_t* (*storedText)(const BoardDocument&);  // the text as read; nullptr for a number
+    int64_t number;                                       // a number field's value as written
+    int64_t (*storedNumber)(const BoardDocument&);        // the number as read; nullptr for a text
+};
+
 // The document text together with the checks its reading must pass.
 struct Writer {
-    std::string text;
+    std::string text;                // the document as written so far
+    std::vector<FieldCheck> fields;  // the plain fields
+    // The lines that need more than one field compared.
     std::vector<std::pair<std::string, std::function<bool(const BoardDocument&)>>> checks;
 
     void line(const std::string& key, const std::string& value) {
@@ -93,6 +116,16 @@ struct Writer {
     }
     void expect(const std::string& what, std::function<bool(const BoardDocument&)> check) {
         checks.emplace_back(what, std::move(check));
+    }
+    template <auto FIELD>
+    void textField(const char* key, std::string value) {
+        line(key, value);
+        fields.push_back({key, std::move(value), &textOf<FIELD>, 0, nullptr});
+    }
+    template <auto FIELD>
+    void numberField(const char* key, int32_t value) {
+        line(key, std::to_string(value));
+        fields.push_back({key, std::string(), nullptr, value, &numberOf<FIELD>});
     }
 };
 
@@ -233,6 +266,11 @@ BoardNotice delayNotice(const StationConfig& config, const date::time_zone* zone
     return notice;
 }
 
+// A notice's colour letter: yellow where the operator chose none.
+char noticeLetter(uint8_t color) {
+    return COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y';
+}
+
 // The classic rows of the operator's notices: a fixed notice alternates its
 // Japanese and English texts, a scrolling one runs both in one line.
 void writeClassicNotices(Writer* w, const BoardConfig& board, const std::vector<BoardNotice>& notices,
@@ -240,8 +278,7 @@ void writeClassicNotices(Writer* w, const BoardConfig& board, const std::vector<
     for (size_t i = 0; i < notices.size(); ++i) {
         const BoardNotice& notice = notices[i];
         const size_t row = firstRow + i;
-        const uint8_t color = notice.color;
-        const std::string colorLetter(1, COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y');
+        const std::string colorLetter(1, noticeLetter(notice.color));
         if (notice.scrolling) {
             const std::string joined =
                 notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
@@ -274,20 +311,14 @@ std::string platformOf(const BoardTimetable& timetable) {
 
 // How long each language shows, where the station sets it.
 void writePhaseTimes(Writer* w, const StationConfig& config, bool newStyle) {
-    const int32_t japaneseMs = config.japaneseMs;
-    const int32_t englishMs = config.englishMs;
-    const int32_t languageMs = config.languageMs;
-    if (!newStyle && japaneseMs >= 0) {
-        w->line("jpMs", std::to_string(japaneseMs));
-        w->expect("Japanese phase", [=](const BoardDocument& d) { return d.jpMs == japaneseMs; });
+    if (!newStyle && config.japaneseMs >= 0) {
+        w->numberField<&BoardDocument::jpMs>("jpMs", config.japaneseMs);
     }
-    if (!newStyle && englishMs >= 0) {
-        w->line("enMs", std::to_string(englishMs));
-        w->expect("English phase", [=](const BoardDocument& d) { return d.enMs == englishMs; });
+    if (!newStyle && config.englishMs >= 0) {
+        w->numberField<&BoardDocument::enMs>("enMs", config.englishMs);
     }
-    if (newStyle && languageMs >= 0) {
-        w->line("langMs", std::to_string(languageMs));
-        w->expect("language turn", [=](const BoardDocument& d) { return d.langMs == languageMs; });
+    if (newStyle && config.languageMs >= 0) {
+        w->numberField<&BoardDocument::langMs>("langMs", config.languageMs);
     }
 }
 
@@ -309,29 +340,23 @@ void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& boa
                   const BoardTimetable& timetable, const std::vector<const Departure*>& coming,
                   const Departure* firstTrain, const date::time_zone* zone, int64_t now,
                   const std::vector<BoardNotice>& allNotices) {
-    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
     const bool named = !timetable.platform.empty();
-    const std::string labelJp =
-        fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
-                  LABEL_JP_CAPACITY, false);
-    const std::string labelEn =
-        fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
-                  LABEL_EN_CAPACITY, false);
     w->text = "velmorant 2\n";
-    w->line("platform", platform);
-    w->line("labelJp", labelJp);
-    w->line("labelEn", labelEn);
+    w->expect("header", [](const BoardDocument& d) { return d.isNewStyle == 0; });
+    w->textField<&BoardDocument::platform>("platform",
+                                           fieldText(platformOf(timetable), PLATFORM_CAPACITY, false));
+    w->textField<&BoardDocument::labelJp>(
+        "labelJp", fieldText(board.labelJp.empty() && named ? platformOf(timetable) + "番線" : board.labelJp,
+                             LABEL_JP_CAPACITY, false));
+    w->textField<&BoardDocument::labelEn>(
+        "labelEn",
+        fieldText(board.labelEn.empty() && named ? "Track " + platformOf(timetable) : board.labelEn,
+                  LABEL_EN_CAPACITY, false));
     w->line("capTime", fieldText(board.captionTime, CAPTION_CAPACITY, false));
     w->line("capDest", fieldText(board.captionDest, CAPTION_CAPACITY, false));
-    w->line("width", std::to_string(board.width));
-    w->line("rows", std::to_string(board.rows));
+    w->numberField<&BoardDocument::width>("width", board.width);
+    w->numberField<&BoardDocument::rows>("rows", board.rows);
     writePhaseTimes(w, config, false);
-    const int32_t width = board.width;
-    const int32_t rows = board.rows;
-    w->expect("header", [=](const BoardDocument& d) {
-        return d.isNewStyle == 0 && sameText(d.platform, platform) && sameText(d.labelJp, labelJp) &&
-               sameText(d.labelEn, labelEn) && d.width == width && d.rows == rows;
-    });
     // Notices take the lowest rows; the top row keeps the next train (or
     // the end of service), except that a one-row board with no train left
     // shows a notice instead.
@@ -392,8 +417,7 @@ void writeNewStyleNotice(Writer* w, const BoardConfig& board, const BoardNotice&
         const std::string joined =
             notice.textEn.empty() ? notice.textJp : notice.textJp + "\u3000" + notice.textEn;
         const std::string text = fieldText(joined, SCROLL_TEXT_CAPACITY, false);
-        const uint8_t color = notice.color;
-        const char letter = COLOR_LETTERS[color & 7] != 0 ? COLOR_LETTERS[color & 7] : 'Y';
+        const char letter = noticeLetter(notice.color);
         w->line("msg", std::string("scroll\t") + letter + "\t" + text);
         w->expect("notice", [=](const BoardDocument& d) {
             return d.msg.kind == MSG_SCROLL && sameText(d.msg.scrollText, text);
@@ -502,37 +526,32 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
                    const Departure* firstTrain, const date::time_zone* zone, int64_t now,
                    const std::vector<BoardNotice>& notices, int32_t approach,
                    const PositionDiagram* diagram) {
-    const std::string platform = fieldText(platformOf(timetable), PLATFORM_CAPACITY, false);
-    const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
-    const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
     // The direction: as configured, else where the next train goes.
     const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
-    const std::string viaJp =
-        fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
-                  VIA_JP_CAPACITY, false);
-    const std::string viaEn =
-        fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
-                  VIA_EN_CAPACITY, false);
-    const uint32_t color = timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR;
+    const uint32_t color = (timetable.hasLineColor ? timetable.lineColor : NEW_STYLE_COLOR) & 0xFFFFFF;
     char colorText[8];
-    std::snprintf(colorText, sizeof colorText, "%06X", color & 0xFFFFFF);
-    const std::string langs = fieldText(board.languages, LANGS_CAPACITY, false);
-    const char side = board.side;
+    std::snprintf(colorText, sizeof colorText, "%06X", color);
+    const char16_t side = board.side == 'R' ? u'R' : u'L';
     w->text = "velmorant-new 1\n";
-    w->line("platform", platform);
-    w->line("side", side == 'R' ? "r" : "l");
-    w->line("lineJp", lineJp);
-    w->line("lineEn", lineEn);
-    w->line("viaJp", viaJp);
-    w->line("viaEn", viaEn);
+    w->expect("header", [](const BoardDocument& d) { return d.isNewStyle == 1; });
+    w->textField<&BoardDocument::platform>("platform",
+                                           fieldText(platformOf(timetable), PLATFORM_CAPACITY, false));
+    w->line("side", side == u'R' ? "r" : "l");
+    w->expect("side", [=](const BoardDocument& d) { return d.side == side; });
+    w->textField<&BoardDocument::lineJp>("lineJp",
+                                         fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false));
+    w->textField<&BoardDocument::lineEn>("lineEn",
+                                         fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false));
+    w->textField<&BoardDocument::viaJp>(
+        "viaJp", fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
+                           VIA_JP_CAPACITY, false));
+    w->textField<&BoardDocument::viaEn>(
+        "viaEn", fieldText(!board.viaEn.empty() ? board.viaEn : (nextTexts != nullptr ? nextTexts[1] : ""),
+                           VIA_EN_CAPACITY, false));
     w->line("color", colorText);
-    w->line("langs", langs);
+    w->expect("color", [=](const BoardDocument& d) { return d.color == color; });
+    w->textField<&BoardDocument::langs>("langs", fieldText(board.languages, LANGS_CAPACITY, false));
     writePhaseTimes(w, config, true);
-    w->expect("header", [=](const BoardDocument& d) {
-        return d.isNewStyle == 1 && sameText(d.platform, platform) && d.side == static_cast<char16_t>(side) &&
-               sameText(d.lineJp, lineJp) && sameText(d.lineEn, lineEn) && sameText(d.viaJp, viaJp) &&
-               sameText(d.viaEn, viaEn) && d.color == (color & 0xFFFFFF) && sameText(d.langs, langs);
-    });
     if (coming.empty()) {
         std::string texts[LANGUAGE_SLOTS];
         stationTexts(config.endOfService, "", "", texts);
@@ -652,6 +671,40 @@ const Departure* endAtNightBreak(const BoardTimetable& timetable, std::vector<co
 
 std::mutex boardReaderLock;
 
+// Accepts the document only when the board's own reader reads every field
+// as it was written. The reader's scratch buffer is shared, so one reading
+// at a time.
+static void readBack(const Writer& w, BuiltDocument* document) {
+    document->accepted = false;
+    std::lock_guard<std::mutex> hold(boardReaderLock);
+    static BoardDocument stored;
+    if (document->text.size() > static_cast<size_t>(DOCUMENT_BODY_CAPACITY)) {
+        document->problems.push_back("document larger than a board accepts");
+        return;
+    }
+    if (parseDisplayDocument(reinterpret_cast<const unsigned char*>(document->text.data()),
+                             static_cast<int32_t>(document->text.size()), &stored) != 1) {
+        document->problems.push_back("the board's reader rejects the document");
+        return;
+    }
+    for (const FieldCheck& field : w.fields) {
+        const bool same = field.storedText != nullptr ? sameText(field.storedText(stored), field.text)
+                                                      : field.storedNumber(stored) == field.number;
+        if (!same) {
+            document->problems.push_back("the board's reader does not read the " + std::string(field.key) +
+                                         " as written");
+            return;
+        }
+    }
+    for (const auto& [what, check] : w.checks) {
+        if (!check(stored)) {
+            document->problems.push_back("the board's reader does not read the " + what + " as written");
+            return;
+        }
+    }
+    document->accepted = true;
+}
+
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
                    const BoardOverlay* overlay) {
@@ -701,6 +754,8 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     }
     const int32_t approach = overlay != nullptr ? overlay->approach : APPROACH_AUTO;
     Writer w;
+    w.fields.reserve(16);
+    w.checks.reserve(16);
     PositionDiagram diagram;
     const bool live =
         feed != nullptr && board.newStyle && !coming.empty() && realtimeDiagram(*feed, *coming[0], &diagram);
@@ -712,27 +767,6 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     }
     writeSound(&w, config, board, coming, now, overlay, &document->problems);
     w.text += "end\n";
-    document->text = w.text;
-    document->accepted = false;
-
-    // Read back by the board's own reader. Its scratch buffer is shared, so
-    // one reading at a time.
-    std::lock_guard<std::mutex> hold(boardReaderLock);
-    static BoardDocument readBack;
-    if (document->text.size() > static_cast<size_t>(DOCUMENT_BODY_CAPACITY)) {
-        document->problems.push_back("document larger than a board accepts");
-        return;
-    }
-    if (parseDisplayDocument(reinterpret_cast<const unsigned char*>(document->text.data()),
-                             static_cast<int32_t>(document->text.size()), &readBack) != 1) {
-        document->problems.push_back("the board's reader rejects the document");
-        return;
-    }
-    for (const auto& [what, check] : w.checks) {
-        if (!check(readBack)) {
-            document->problems.push_back("the board's reader does not read the " + what + " as written");
-            return;
-        }
-    }
-    document->accepted = true;
+    document->text = std::move(w.text);
+    readBack(w, document);
 }

@@ -46,9 +46,10 @@ std::vector<std::string> stationFaults(const StationConfig& config, Store* store
             !storeServicesOn(store, serviceDayNumber(ServiceDay{today.date + date::days{ahead}})).empty();
     }
     if (!running) {
+        // The day and the time as the station's clocks show them.
         faults.push_back("the timetable has no service on the " + std::to_string(SERVICE_LOOKAHEAD_DAYS) +
-                         " days from " + std::to_string(serviceDayNumber(today)) +
-                         ": is the feed out of date?");
+                         " days from " + date::format("%F", today.date) + " (it is now " +
+                         formatLocalInstant(zone, now) + "): is the feed out of date?");
     }
     return faults;
 }
@@ -58,12 +59,12 @@ void logStationFaults(const StationConfig& config, const ServerClock& clock) {
     storeState.path = config.store;
     std::string error;
     if (!liveStoreOpen(&storeState, &error)) {
-        std::fprintf(stderr, "velmorant-server: fault: %s\n", error.c_str());
+        serverLog("fault: " + error);
         return;
     }
     for (const std::string& fault :
          stationFaults(config, storeState.store.get(), storeState.zone, clockNow(clock))) {
-        std::fprintf(stderr, "velmorant-server: fault: %s\n", fault.c_str());
+        serverLog("fault: " + fault);
     }
 }
 

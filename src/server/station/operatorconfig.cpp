@@ -132,10 +132,8 @@ bool loadOperatorConfig(const std::string& configPath, const StationConfig& stat
     *config = OperatorConfig{};
     config->database = folderOf(station.store) + "/operator.db";
     toml::table root;
-    try {
-        root = toml::parse_file(configPath);
-    } catch (const toml::parse_error& error) {
-        problems->push_back(configPath + ": " + std::string(error.description()));
+    std::string text;
+    if (!readSettingsFile(configPath, &text, problems) || !parseSettingsText(text, &root, problems)) {
         return false;
     }
     const toml::table* section = root["operator"].as_table();

@@ -6,6 +6,10 @@
 // it alone.
 #pragma once
 
+// toml++'s declarations alone (it has no lighter public header): the whole
+// parser stays in the sources that read a table.
+#include <toml++/impl/forward_declarations.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,6 +49,10 @@ std::string forwardedClient(const std::string& peer, const std::string& forwarde
 // Station configuration (station.toml)
 
 constexpr int32_t LANGUAGE_SLOTS = 6;
+
+// The letter of each colour of the classic palette (1 green ... 7 pink) in
+// a board's documents and on the operator's page; 0, no colour, has none.
+constexpr char COLOR_LETTERS[8] = {0, 'G', 'O', 'R', 'Y', 'W', 'B', 'P'};
 
 struct RouteColor {
     std::string routeId;
@@ -138,6 +146,12 @@ struct StationConfig {
 bool readStationConfig(const std::string& text, const std::string& folder, StationConfig* config,
                        std::vector<std::string>* problems);
 bool loadStationConfig(const std::string& path, StationConfig* config, std::vector<std::string>* problems);
+
+// What every part that reads its own sections of station.toml shares: the
+// file's whole text (false with "path: cannot open") and the text parsed
+// (false with "line N: what is wrong").
+bool readSettingsFile(const std::string& path, std::string* text, std::vector<std::string>* problems);
+bool parseSettingsText(const std::string& text, toml::table* root, std::vector<std::string>* problems);
 
 // The folder part of a path ("." for a bare name).
 std::string folderOf(const std::string& path);

@@ -415,12 +415,7 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
     *config = StationConfig{};
     config->folder = folder;
     toml::table root;
-    try {
-        root = toml::parse(text);
-    } catch (const toml::parse_error& error) {
-        std::ostringstream message;
-        message << "line " << error.source().begin.line << ": " << error.description();
-        problems->push_back(message.str());
+    if (!parseSettingsText(text, &root, problems)) {
         return false;
     }
     Reader reader{problems, true, ""};
@@ -492,14 +487,35 @@ bool readStationConfig(const std::string& text, const std::string& folder, Stati
 }
 
 bool loadStationConfig(const std::string& path, StationConfig* config, std::vector<std::string>* problems) {
+    std::string text;
+    if (!readSettingsFile(path, &text, problems)) {
+        return false;
+    }
+    const bool ok = readStationConfig(text, folderOf(path), config, problems);
+    config->path = path;
+    return ok;
+}
+
+bool readSettingsFile(const std::string& path, std::string* text, std::vector<std::string>* problems) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         problems->push_back(path + ": cannot open");
         return false;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    const bool ok = readStationConfig(text.str(), folderOf(path), config, problems);
-    config->path = path;
-    return ok;
+    std::stringstream whole;
+    whole << file.rdbuf();
+    *text = whole.str();
+    return true;
+}
+
+bool parseSettingsText(const std::string& text, toml::table* root, std::vector<std::string>* problems) {
+    try {
+        *root = toml::parse(text);
+    } catch (const toml::parse_error& error) {
+        std::ostringstream message;
+        message << "line " << error.source().begin.line << ": " << error.description();
+        problems->push_back(message.str());
+        return false;
+    }
+    return true;
 }

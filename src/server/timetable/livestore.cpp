@@ -3,8 +3,6 @@
 // old store finish with it; it closes when the last of them lets go.
 #include <sys/stat.h>
 
-#include <cstdio>
-
 #include "server/timetable/timetable.h"
 
 static bool sameFile(const struct stat& a, const struct stat& b) {
@@ -32,6 +30,7 @@ bool liveStoreOpen(LiveStore* state, std::string* error) {
     state->store = std::move(store);
     state->zone = zone;
     state->file = file;
+    logUseZone(zone);
     ++state->generation;
     return true;
 }
@@ -45,9 +44,9 @@ StoreView liveStoreCurrent(LiveStore* state) {
         if (stat(state->path.c_str(), &file) == 0 && !sameFile(file, state->file)) {
             std::string error;
             if (liveStoreOpen(state, &error)) {
-                std::fprintf(stderr, "velmorant-server: timetable store re-opened\n");
+                serverLog("timetable store re-opened");
             } else {
-                std::fprintf(stderr, "velmorant-server: %s (keeping the store in use)\n", error.c_str());
+                serverLog(error + " (keeping the store in use)");
             }
         }
     }

@@ -360,3 +360,23 @@ struct StoreView {
 bool liveStoreOpen(LiveStore* live, std::string* error);
 // The store to read now, re-opened first when its file was replaced.
 StoreView liveStoreCurrent(LiveStore* live);
+
+// ---------------------------------------------------------------------------
+// The server's log (stderr)
+
+// An instant as the station's clock shows it, with the offset from UTC:
+// "2026-03-10 07:30:05+09:00". UTC ("+00:00") when the zone is unknown.
+std::string formatLocalInstant(const date::time_zone* zone, int64_t instant);
+
+// What log lines take their time from: the server's clock (moved by --now)
+// and the zone of the station's feed. Until they are set, the real clock
+// and UTC. The live store sets the zone of each store it opens.
+void logUseClock(const ServerClock& clock);
+void logUseZone(const date::time_zone* zone);
+// An instant of a fault text in the log's zone, as formatLocalInstant.
+std::string logInstant(int64_t instant);
+
+// Writes one line to stderr: the local time, "velmorant-server: " and the
+// text with its control bytes (and backslashes) written as \xNN, so that
+// no text taken from outside can end the line or forge another one.
+void serverLog(const std::string& text);
