@@ -315,25 +315,36 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     }
 }
 
+// The active area held to what the frame can hold; false when it is empty.
+static bool clampActiveArea(int32_t* width, int32_t* rows) {
+    if (*width > DOT_COLUMNS) {
+        *width = DOT_COLUMNS;
+    }
+    if (*rows > DOT_ROWS / BOARD_ROW_DOTS) {
+        *rows = DOT_ROWS / BOARD_ROW_DOTS;
+    }
+    return *width > 0 && *rows > 0;
+}
+
+bool dotFrameMatchesPresented(int32_t width, int32_t rows) {
+    if (!clampActiveArea(&width, &rows)) {
+        return true;
+    }
+    const int32_t dotRows = rows * BOARD_ROW_DOTS;
+    for (int32_t r = 0; r < dotRows; ++r) {
+        if (std::memcmp(dotFrame.dots + r * DOT_STRIDE, presentedFrame.dots + r * DOT_STRIDE,
+                        static_cast<size_t>(width)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool commitDotFrame(int32_t width, int32_t rows) {
-    if (width > DOT_COLUMNS) {
-        width = DOT_COLUMNS;
-    }
-    if (rows > DOT_ROWS / BOARD_ROW_DOTS) {
-        rows = DOT_ROWS / BOARD_ROW_DOTS;
-    }
-    if (width <= 0 || rows <= 0) {
+    if (!clampActiveArea(&width, &rows) || dotFrameMatchesPresented(width, rows)) {
         return false;
     }
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
-    bool changed = false;
-    for (int32_t r = 0; r < dotRows && !changed; ++r) {
-        changed = std::memcmp(dotFrame.dots + r * DOT_STRIDE, presentedFrame.dots + r * DOT_STRIDE,
-                              static_cast<size_t>(width)) != 0;
-    }
-    if (!changed) {
-        return false;
-    }
     for (int32_t r = 0; r < dotRows; ++r) {
         std::memcpy(presentedFrame.dots + r * DOT_STRIDE, dotFrame.dots + r * DOT_STRIDE,
                     static_cast<size_t>(width));

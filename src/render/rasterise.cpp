@@ -40,10 +40,17 @@ struct InkCacheEntry {
 static InkCacheEntry inkCache[INK_CACHE_ENTRIES];
 static uint32_t inkCacheClock = 0;
 
+static uint32_t textGeneration = 0;
+
 void forgetRasterisedText() {
     for (InkCacheEntry& entry : inkCache) {
         entry.length = 0;
     }
+    ++textGeneration;
+}
+
+uint32_t rasterisedTextGeneration() {
+    return textGeneration;
 }
 
 void setGlyphSource(const GlyphSource* source) {

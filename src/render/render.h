@@ -91,6 +91,9 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
 // true when the active area differs from the presented copy (which then
 // takes it over).
 bool commitDotFrame(int32_t width, int32_t rows);
+// Whether the active area of the frame equals the presented copy (what
+// commitDotFrame would call unchanged).
+bool dotFrameMatchesPresented(int32_t width, int32_t rows);
 void invalidatePresentedFrame();
 
 // ---------------------------------------------------------------------------
@@ -118,6 +121,9 @@ void setGlyphSource(const GlyphSource* source);
 // Forgets the ink of every text drawn so far; called whenever the glyph
 // source's fonts change (setGlyphSource does it itself).
 void forgetRasterisedText();
+// Counts forgetRasterisedText calls: text drawn under another count may have
+// other dots.
+uint32_t rasterisedTextGeneration();
 
 // 16 rows of 8192 palette indices.
 struct TextStrip {

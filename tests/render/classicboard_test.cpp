@@ -260,6 +260,38 @@ TEST_F(Composition, UnchangedPassesReportNoChange) {
     EXPECT_TRUE(pass(1500));
 }
 
+// A board standing still skips its passes; every input that can change its
+// dots still shows at the next tick, exactly as a pass drawn afresh would.
+TEST_F(Composition, StillBoardFollowsEveryInputAtTheNextTick) {
+    setTrain(0, u"1", u"UU", u"@@", 0, 1);
+    setText(1, LINE_TEXT, u"U", u"", 0);
+    const auto sameAsFreshPass = [](uint32_t now) {
+        static DotFrame seen;
+        std::memcpy(seen.dots, dotFrame.dots, sizeof(seen.dots));
+        invalidatePresentedFrame();
+        composeClassicBoard(now, currentBoardStatus());
+        return std::memcmp(seen.dots, dotFrame.dots, sizeof(seen.dots)) == 0;
+    };
+    EXPECT_TRUE(pass(1000));
+    EXPECT_FALSE(pass(1030));
+    copyText(currentDocument.lines[1].text, u"@");  // changed in place, no hand-over
+    EXPECT_TRUE(pass(1060));
+    EXPECT_TRUE(sameAsFreshPass(1060));
+    EXPECT_TRUE(pass(1500));  // the time blinks off
+    EXPECT_TRUE(sameAsFreshPass(1500));
+    EXPECT_FALSE(pass(1530));
+    EXPECT_TRUE(pass(7500));  // the English phase
+    EXPECT_TRUE(sameAsFreshPass(7500));
+    lastFetchOkTick = 12500;  // the same phases as at 7500 from here on
+    EXPECT_FALSE(composeClassicBoard(27500, currentBoardStatus()));
+    EXPECT_TRUE(composeClassicBoard(27501, currentBoardStatus()));  // the link is lost
+    EXPECT_EQ(dot(1, 32), COLOR_RED);
+    // A frame drawn over behind the composer's back is composed again.
+    dotFrame.dots[0] = COLOR_RED;
+    EXPECT_FALSE(composeClassicBoard(27501, currentBoardStatus()));
+    EXPECT_TRUE(sameAsFreshPass(27501));
+}
+
 TEST_F(Composition, TextsWiderThanTheStripPlaceAndScrollInsideIt) {
     // Four segments of 64 glyphs of 64 columns: each segment fills the
     // 4096-column scratch, 16384 columns in all, cut at the strip's 8192.
