@@ -270,19 +270,26 @@ bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t
 
 }  // namespace
 
-void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
-                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
-                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
-    live->clear();
-    notices->clear();
-    std::vector<std::string> stops;
-    std::vector<std::string> routes = board.routes;
-    addUnique(&stops, board.stopId);
-    addUnique(&stops, board.station);
+namespace {
+
+// The stops and routes of a board, for the feed's alerts and new trains:
+// its configured ones and those of its trains.
+void boardStopsAndRoutes(const BoardConfig& board, const std::vector<Departure>& scheduled,
+                         std::vector<std::string>* stops, std::vector<std::string>* routes) {
+    *routes = board.routes;
+    addUnique(stops, board.stopId);
+    addUnique(stops, board.station);
     for (const Departure& departure : scheduled) {
-        addUnique(&stops, departure.stopId);
-        addUnique(&routes, departure.routeId);
+        addUnique(stops, departure.stopId);
+        addUnique(routes, departure.routeId);
     }
+}
+
+// The trains of applyRealtime, sorted by their live time.
+void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
+                const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff, int64_t now,
+                std::vector<Departure>* live) {
+    live->clear();
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
         const bool left = departure.when <= now;
@@ -310,7 +317,57 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
     addNewTrains(snapshot, stops, scheduled, now, live);
     std::stable_sort(live->begin(), live->end(),
                      [](const Departure& a, const Departure& b) { return a.when < b.when; });
+}
+
+bool sameStaffTrains(const std::vector<TrainChange>& staff, const std::vector<TrainChange>& kept) {
+    return std::equal(staff.begin(), staff.end(), kept.begin(), kept.end(),
+                      [](const TrainChange& a, const TrainChange& b) {
+                          return a.tripId == b.tripId && a.serviceDate == b.serviceDate;
+                      });
+}
+
+}  // namespace
+
+void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
+                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
+                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
+    notices->clear();
+    std::vector<std::string> stops;
+    std::vector<std::string> routes;
+    boardStopsAndRoutes(board, scheduled, &stops, &routes);
+    applyTrips(snapshot, stops, scheduled, staff, now, live);
     addAlerts(snapshot, stops, routes, now, notices);
+}
+
+const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const RealtimeSnapshot>& snapshot,
+                                                const BoardConfig& board, const BoardTimetable& timetable,
+                                                const std::vector<TrainChange>& staff, int64_t now,
+                                                RealtimeBoardCache* cache, std::vector<BoardNotice>* notices) {
+    // Kept trains stay right as the clock runs on: the signs drop those whose
+    // live time has passed, and a train added or late leaves no earlier. Only
+    // the window of coming trains narrows, hence the bound on the age.
+    const bool sameTrains = cache->snapshot != nullptr && cache->timetable.get() == &timetable &&
+                            now >= cache->madeAt && now - cache->madeAt < REALTIME_KEPT_SECONDS &&
+                            sameStaffTrains(staff, cache->staff);
+    // The feed's last content stays a few seconds more on some boards, so
+    // that a station's boards apply a new one over several seconds instead
+    // of all in the second after it came. A clock standing still takes it at
+    // once: its second never passes.
+    const int64_t wait = board.number >= 0 ? board.number % REALTIME_SPREAD_SECONDS : 0;
+    const bool spreading = cache->madeAt < now && now < snapshot->takenAt + wait;
+    const bool kept = sameTrains && (cache->snapshot == snapshot || spreading);
+    if (!kept) {
+        cache->stops.clear();
+        boardStopsAndRoutes(board, timetable.departures, &cache->stops, &cache->routes);
+        applyTrips(*snapshot, cache->stops, timetable.departures, staff, now, &cache->live);
+        cache->snapshot = snapshot;
+        cache->staff = staff;
+        cache->madeAt = now;
+    }
+    // Alerts begin and end by the second: looked at every time.
+    notices->clear();
+    addAlerts(*cache->snapshot, cache->stops, cache->routes, now, notices);
+    return cache->live;
 }
 
 const char* realtimeTrainSource(const Departure& departure, int64_t now) {
