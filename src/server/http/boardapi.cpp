@@ -120,7 +120,8 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         slot->feedCache = RealtimeBoardCache();
         slot->feedCache.timetable = slot->timetable;
     }
-    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay, &slot->feedCache);
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay,
+                  &slot->feedCache);
     slot->builtFor = now;
     slot->operatorGeneration = operatorChanges;
     slot->realtimeGeneration = feedChanges;

@@ -18,6 +18,11 @@ constexpr int32_t LONGEST_DELAY = 24 * 3600;
 // late), so a server with thousands of boards does not copy every board's
 // whole day every second.
 constexpr size_t MOST_COMING_DEPARTURES = 64;
+// What a board keeps between its documents is fewer: its rows (five at
+// most) with room for trains cancelled, skipped or gone within the kept
+// seconds. Thousands of boards each keeping 64 trains would hold hundreds of
+// megabytes.
+constexpr size_t MOST_KEPT_DEPARTURES = 24;
 
 // Days between two YYYYMMDD dates.
 int64_t daysBetween(int32_t from, int32_t to) {
@@ -288,12 +293,12 @@ void boardStopsAndRoutes(const BoardConfig& board, const std::vector<Departure>&
 // The trains of applyRealtime, sorted by their live time.
 void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
                 const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff, int64_t now,
-                std::vector<Departure>* live) {
+                size_t most, std::vector<Departure>* live) {
     live->clear();
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
         const bool left = departure.when <= now;
-        if (!left && ++coming > MOST_COMING_DEPARTURES) {
+        if (!left && ++coming > most) {
             break;
         }
         // What staff set wins: the feed does not touch those trains. A
@@ -335,14 +340,15 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
     std::vector<std::string> stops;
     std::vector<std::string> routes;
     boardStopsAndRoutes(board, scheduled, &stops, &routes);
-    applyTrips(snapshot, stops, scheduled, staff, now, live);
+    applyTrips(snapshot, stops, scheduled, staff, now, MOST_COMING_DEPARTURES, live);
     addAlerts(snapshot, stops, routes, now, notices);
 }
 
 const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const RealtimeSnapshot>& snapshot,
                                                 const BoardConfig& board, const BoardTimetable& timetable,
                                                 const std::vector<TrainChange>& staff, int64_t now,
-                                                RealtimeBoardCache* cache, std::vector<BoardNotice>* notices) {
+                                                RealtimeBoardCache* cache,
+                                                std::vector<BoardNotice>* notices) {
     // Kept trains stay right as the clock runs on: the signs drop those whose
     // live time has passed, and a train added or late leaves no earlier. Only
     // the window of coming trains narrows, hence the bound on the age.
@@ -359,7 +365,8 @@ const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const Real
     if (!kept) {
         cache->stops.clear();
         boardStopsAndRoutes(board, timetable.departures, &cache->stops, &cache->routes);
-        applyTrips(*snapshot, cache->stops, timetable.departures, staff, now, &cache->live);
+        applyTrips(*snapshot, cache->stops, timetable.departures, staff, now, MOST_KEPT_DEPARTURES,
+                   &cache->live);
         cache->snapshot = snapshot;
         cache->staff = staff;
         cache->madeAt = now;

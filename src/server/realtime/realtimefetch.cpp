@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "server/realtime/realtime.h"
@@ -26,9 +26,9 @@ constexpr size_t LARGEST_FEED = 64u << 20;
 
 struct FetchState {
     RealtimeFeedConfig config;
-    std::string etag;          // of the last good reply; empty: none
-    std::string lastModified;  // likewise
-    int64_t due = 0;           // monotonic ms of the next fetch
+    std::string etag;                              // of the last good reply; empty: none
+    std::string lastModified;                      // likewise
+    int64_t due = 0;                               // monotonic ms of the next fetch
     std::shared_ptr<const RealtimeSnapshot> made;  // the boards' snapshot made after its last good fetch
 };
 
