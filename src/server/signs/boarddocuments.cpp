@@ -690,7 +690,13 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     }
     const std::vector<Departure>& scheduled = *scheduledNow;
     static const BoardOverlay NOTHING_SET;
-    const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
+    // The feed's trains are already by their live time: only its
+    // cancellations (which become notices) and staff's changes need another
+    // pass, and a copy of every coming train.
+    const bool feedCancelled =
+        feed != nullptr && std::any_of(scheduled.begin(), scheduled.end(),
+                                       [](const Departure& departure) { return departure.cancelled; });
+    const bool trainsChanged = feedCancelled || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
         applyTrainChanges(config, overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
                           &notices);
