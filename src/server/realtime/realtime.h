@@ -108,6 +108,9 @@ struct VehicleRecord {
 struct RealtimeSnapshot {
     int64_t feedTime = 0;  // the header's timestamp, Unix seconds
     int64_t takenAt = 0;   // when the server took it (its clock, Unix seconds)
+    // The most seconds it makes any train late; INT32_MAX when a stop is
+    // given by its time alone (its lateness depends on the timetable).
+    int64_t mostLateSeconds = 0;
     std::vector<TripUpdateRecord> trips;
     std::vector<AlertRecord> alerts;
     std::vector<VehicleRecord> vehicles;

@@ -295,6 +295,7 @@ void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>
                 const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff, int64_t now,
                 size_t most, std::vector<Departure>* live) {
     live->clear();
+    const int64_t lookBack = std::min<int64_t>(LONGEST_DELAY, snapshot.mostLateSeconds);
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
         const bool left = departure.when <= now;
@@ -308,8 +309,11 @@ void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>
             live->push_back(departure);
             continue;
         }
+        // A train that has left is looked up only while the feed could
+        // still make it to come: a feed of small delays spares the lookup
+        // of most of the day's trains gone.
         const TripUpdateRecord* trip =
-            left && departure.when < now - LONGEST_DELAY ? nullptr : findTrip(snapshot, departure);
+            left && departure.when < now - lookBack ? nullptr : findTrip(snapshot, departure);
         Departure train;
         if (trip == nullptr) {
             if (!left) {
@@ -363,8 +367,10 @@ const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const Real
     const bool spreading = cache->madeAt < now && now < snapshot->takenAt + wait;
     const bool kept = sameTrains && (cache->snapshot == snapshot || spreading);
     if (!kept) {
-        cache->stops.clear();
-        boardStopsAndRoutes(board, timetable.departures, &cache->stops, &cache->routes);
+        // The board's stops and routes come from its timetable alone.
+        if (cache->stops.empty() && cache->routes.empty()) {
+            boardStopsAndRoutes(board, timetable.departures, &cache->stops, &cache->routes);
+        }
         applyTrips(*snapshot, cache->stops, timetable.departures, staff, now, MOST_KEPT_DEPARTURES,
                    &cache->live);
         cache->snapshot = snapshot;

@@ -29,6 +29,7 @@ struct Feeds {
     std::shared_ptr<const RealtimeSnapshot> merged;
     uint64_t mergedGeneration = UINT64_MAX;
     std::vector<bool> mergedFresh;  // which feeds the merged snapshot holds
+    bool merging = false;           // a thread is merging the feeds (outside the lock)
 };
 
 Feeds gFeeds;
@@ -143,6 +144,10 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
             gFeeds.mergedFresh == freshNow) {
             return gFeeds.merged;
         }
+        // While another thread merges, the last merged snapshot serves.
+        if (gFeeds.merging && gFeeds.merged != nullptr) {
+            return gFeeds.merged;
+        }
         generation = gFeeds.generation;
         // One feed alone is used as it is.
         if (freshFeeds.size() == 1) {
@@ -152,6 +157,7 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
             gFeeds.mergedFresh = freshNow;
             return gFeeds.merged;
         }
+        gFeeds.merging = true;
     }
     // Several are merged once per change, outside the lock, so that the
     // boards asking meanwhile do not wait for it (they use the snapshot
@@ -162,7 +168,9 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
         all->takenAt = std::max(all->takenAt, feed->takenAt);
     }
     std::lock_guard<std::mutex> hold(gFeeds.lock);
-    if (gFeeds.mergedGeneration != generation || gFeeds.mergedFresh != freshNow) {
+    gFeeds.merging = false;
+    // Kept unless a newer content came meanwhile.
+    if (gFeeds.generation == generation) {
         replaced = std::move(gFeeds.merged);
         gFeeds.merged = all;
         gFeeds.mergedGeneration = generation;
