@@ -29,6 +29,16 @@
    guesses, from other loopback addresses) beside 5,000 polling boards, and
    reads the server's peak memory.
 
+8. With --live-feed (or alone with --live-feed-only): the station once
+   without and once with a [[realtime]] feed, round after round (--rounds):
+   a trip-updates feed of 5,000 of the generated feed's own weekday trips x
+   30 stop updates, served by a small HTTP server on loopback that gives a
+   new version (new timestamp, new delays) every 15 s, so the server fetches,
+   decodes and applies a new one at each of its 15 s fetches; 5,000 boards
+   poll for --live-seconds (default 45: three applications) and the two
+   p99s and their ratio are printed (goal: within 10 %), with the load
+   average and how many versions the server took during each run.
+
 Prints a Markdown table of the figures. Everything lives in
 build/server/bench/; the feeds are generated here and never kept in the
 tree."""
@@ -202,6 +212,214 @@ def realtime_figures(bench, work, trips=5000, stops=30):
              figures["max_rss_mb"], figures["delayed"]))
 
 
+# The live feed's HTTP server for step 8, run by the system's Python (it
+# needs Debian's protobuf). It holds four versions of the feed's entities,
+# each trip with its own delays, and answers with the next version every
+# 15 s of wall time: the header (its timestamp on the timetable clock of the
+# server being measured, whose start the bench writes to a file) followed by
+# the version's entities, two encodings that concatenate into one message.
+# The ETag is the version, so an unchanged feed costs a 304.
+LIVE_FEED_SERVER = r"""
+import http.server, json, runpy, sys, time, types
+tool = types.SimpleNamespace(**runpy.run_path(sys.argv[1]))
+rt = tool.load(sys.argv[2])
+trips = json.load(open(sys.argv[3]))
+clock_epoch, start_file, port_file, log_file = int(sys.argv[4]), sys.argv[5], sys.argv[6], sys.argv[7]
+STOP_UPDATES, PERIOD, VERSIONS = 30, 15, 4
+versions = []
+for version in range(VERSIONS):
+    message = rt.FeedMessage()
+    for number, (trip_id, stops) in enumerate(trips):
+        update = tool.trip_update(rt, message, str(number), trip_id=trip_id, start_date=sys.argv[8])
+        for k in range(STOP_UPDATES):
+            stop_id = stops[k] if k < len(stops) else ""
+            tool.stop(rt, update, sequence=k + 1, stop_id=stop_id, delay=60 * ((number + version) % 10) + 30)
+    # Only the entities: the header (a required field) comes with each reply.
+    versions.append(message.SerializePartialToString())
+started = time.time()
+log = open(log_file, "a", buffering=1)
+
+class Feed(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        version = int((time.time() - started) // PERIOD)
+        etag = '"v%d"' % version
+        if self.headers.get("If-None-Match") == etag:
+            self.send_response(304)
+            self.end_headers()
+            log.write("%.3f 304 %d\n" % (time.time(), version))
+            return
+        try:
+            server_start = float(open(start_file).read())
+        except (OSError, ValueError):
+            server_start = time.time()
+        header = tool.feed(rt, clock_epoch + (time.time() - server_start)).SerializeToString()
+        body = header + versions[version % VERSIONS]
+        self.send_response(200)
+        self.send_header("Content-Type", "application/x-protobuf")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("ETag", etag)
+        self.end_headers()
+        self.wfile.write(body)
+        log.write("%.3f 200 %d %d\n" % (time.time(), version, len(body)))
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Feed)
+open(port_file, "w").write(str(server.server_address[1]))
+server.serve_forever()
+"""
+
+
+def weekday_trips(feed, count, after):
+    """`count` of the generated feed's weekday trips starting at `after`
+    (seconds of the day) or later, soonest first, each with its stops in
+    order: the trains the boards show in the next hours."""
+    weekday = set()
+    with open(os.path.join(feed, "trips.txt"), encoding="utf-8") as f:
+        next(f)
+        for line in f:
+            fields = line.split(",")
+            if fields[1] == "WD":
+                weekday.add(fields[2])
+    stops, starts = {}, {}
+    with open(os.path.join(feed, "stop_times.txt"), encoding="utf-8") as f:
+        next(f)
+        for line in f:
+            trip, _, departure, stop, _ = line.rstrip("\n").split(",")
+            if trip in weekday:
+                if trip not in stops:
+                    h, m, s = departure.split(":")
+                    starts[trip] = int(h) * 3600 + int(m) * 60 + int(s)
+                    stops[trip] = []
+                stops[trip].append(stop)
+    chosen = sorted((start, trip) for trip, start in starts.items() if start >= after)[:count]
+    return [(trip, stops[trip]) for _, trip in chosen]
+
+
+def clock_epoch(clock, zone="Asia/Tokyo"):
+    import datetime
+    import zoneinfo
+    return int(datetime.datetime.fromisoformat(clock).replace(tzinfo=zoneinfo.ZoneInfo(zone)).timestamp())
+
+
+def feed_versions_taken(log_file, start, end):
+    """How many new versions the live feed's server gave between two times."""
+    if not os.path.exists(log_file):
+        return 0
+    taken = 0
+    for line in open(log_file):
+        fields = line.split()
+        if len(fields) >= 2 and fields[1] == "200" and start <= float(fields[0]) <= end:
+            taken += 1
+    return taken
+
+
+def serve_station(server_exe, config, work, name):
+    """velmorant-server serve on a free port at the bench's clock; (process, port)."""
+    port_file = os.path.join(work, "port-" + name)
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    with open(os.path.join(work, "live-start"), "w") as f:
+        f.write(repr(time.time()))
+    log = open(os.path.join(work, "server-%s.log" % name), "wb")
+    process = subprocess.Popen([server_exe, "serve", "--config", config, "--now", CLOCK, "--port", "0",
+                                "--port-file", port_file], stdout=log, stderr=subprocess.STDOUT)
+    if not wait_for_file(port_file, 60):
+        process.kill()
+        sys.exit("the server did not start (see %s)" % log.name)
+    return process, int(open(port_file).read())
+
+
+def stop_server(process):
+    process.send_signal(signal.SIGTERM)
+    try:
+        return process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return "killed after 20 s"
+
+
+def cpu_seconds(pid):
+    """User and system CPU time a process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def delayed_boards(port, boards):
+    """How many of the first boards' documents show a train late."""
+    return sum(1 for n in range(1, boards + 1) if "遅れ".encode() in fetch(port, "/api/boards/%d/display.txt" % n))
+
+
+def live_feed_runs(options, tool, work, config):
+    """Step 8: board p99 without and with a live feed applied every 15 s."""
+    feed_log = os.path.join(work, "live-feed.log")
+    trips_file = os.path.join(work, "live-trips.json")
+    import json
+    # Weekday trips from 6:50 on: the ones running at the clock's 7:30 and
+    # those the boards list next.
+    trips = weekday_trips(os.path.join(work, "feed"), 5000, 6 * 3600 + 50 * 60)
+    with open(trips_file, "w") as f:
+        json.dump(trips, f)
+    port_file = os.path.join(work, "live-feed-port")
+    for leftover in (port_file, feed_log):
+        if os.path.exists(leftover):
+            os.remove(leftover)
+    service_date = CLOCK[:10].replace("-", "")
+    feed_server = subprocess.Popen(["/usr/bin/python3", "-c", LIVE_FEED_SERVER,
+                                    os.path.join(ROOT, "tools/realtime-feed.py"), work, trips_file,
+                                    str(clock_epoch(CLOCK)), os.path.join(work, "live-start"), port_file, feed_log,
+                                    service_date])
+    report = ["| run | boards | without a feed | with the feed every 15 s | p99 ratio | versions taken |",
+              "|---|---|---|---|---|---|"]
+    try:
+        if not wait_for_file(port_file, 120):
+            sys.exit("the live feed's server did not start")
+        live_config = os.path.join(work, "station-live.toml")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(live_config, "w", encoding="utf-8") as f:
+            f.write(text + '\n[[realtime]]\nurl = "http://127.0.0.1:%s/trip-updates.pb"\n' % open(port_file).read())
+        for run in range(1, options.rounds + 1):
+            for boards in [int(n) for n in options.live_boards.split(",")]:
+                figures = {}
+                for name, station in (("without", config), ("with", live_config)):
+                    process, port = serve_station(options.server, station, work, name)
+                    try:
+                        # Every board's timetable is built once before the measure,
+                        # and the feed's first version taken.
+                        boardload(tool, port, boards, 5, boards)
+                        load_before = os.getloadavg()
+                        started, cpu_before = time.time(), cpu_seconds(process.pid)
+                        line, result = boardload(tool, port, boards, options.live_seconds, boards)
+                        ended, cpu = time.time(), cpu_seconds(process.pid) - cpu_before
+                        result["cpu"] = "%.2f" % (cpu * 1000.0 / max(1, int(result.get("ok", "0"))))
+                        load_after = os.getloadavg()
+                        print(name, line, flush=True)
+                        taken = feed_versions_taken(feed_log, started, ended) if name == "with" else 0
+                        late = delayed_boards(port, min(200, boards))
+                        result["peak"] = "%.0f" % peak_memory_mb(process.pid)
+                    finally:
+                        code = stop_server(process)
+                    figures[name] = (result, load_before, load_after, taken, late, code)
+                p99 = {name: float(figures[name][0].get("p99", "nan")) for name in figures}
+                cells = []
+                for name in ("without", "with"):
+                    result, before, after, taken, late, code = figures[name]
+                    cells.append("p50 %s ms, p99 %s ms, %s errors, server CPU %s ms per good request, peak memory "
+                                 "%s MB, load %.1f -> %.1f; %d of the first 200 boards show a train late; exit %s" % (
+                                     result.get("p50", "?"), result.get("p99", "?"), result.get("errors", "?"),
+                                     result["cpu"], result["peak"], before[0], after[0], late, code))
+                report.append("| %d | %d | %s | %s | %.2f | %d |" % (run, boards, cells[0], cells[1],
+                                                                    p99["with"] / p99["without"], figures["with"][3]))
+                print(report[-1], flush=True)
+    finally:
+        feed_server.terminate()
+        feed_server.wait(timeout=20)
+    return report
+
+
 def peak_memory_mb(pid):
     """The process's peak resident memory (VmHWM) in MB."""
     with open("/proc/%d/status" % pid) as status:
@@ -237,12 +455,18 @@ def main():
     parser.add_argument("--rows", type=int, default=1000000)
     parser.add_argument("--imports", action="store_true", help="also time imports of 1 M, 10 M rows and zip bombs")
     parser.add_argument("--imports-only", action="store_true", help="only the import figures")
+    parser.add_argument("--live-feed", action="store_true",
+                        help="also board p99 without and with a live feed applied every 15 s")
+    parser.add_argument("--live-feed-only", action="store_true", help="only the live feed's figures")
+    parser.add_argument("--live-seconds", type=int, default=45, help="each run of the live feed's step")
+    parser.add_argument("--rounds", type=int, default=2, help="runs of the live feed's step")
+    parser.add_argument("--live-boards", default="5000", help="board counts of the live feed's step")
     options = parser.parse_args()
     counts = [int(n) for n in options.boards.split(",")]
     configured = max(counts)
     work = os.path.abspath(options.work)
     os.makedirs(work, exist_ok=True)
-    realtime = realtime_figures(options.realtime_bench, work)
+    realtime = "" if options.live_feed_only else realtime_figures(options.realtime_bench, work)
     print(realtime, flush=True)
     if options.realtime_only:
         return
@@ -283,6 +507,14 @@ def main():
     print(report[-1], flush=True)
     if code != 0:
         sys.exit("import failed")
+    if options.live_feed_only:
+        report += [""] + live_feed_runs(options, tool, work, config)
+        report.append("")
+        report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
+                      (load_start, os.getloadavg()[0], os.cpu_count()))
+        print()
+        print("\n".join(report))
+        return
 
     port_file = os.path.join(work, "port")
     if os.path.exists(port_file):
@@ -357,6 +589,8 @@ def main():
             server.kill()
             code = "killed after 20 s"
         print("server ended on SIGTERM with exit %s" % code)
+    if options.live_feed:
+        report += [""] + live_feed_runs(options, tool, work, config)
     report.append("")
     report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
                   (load_start, os.getloadavg()[0], os.cpu_count()))

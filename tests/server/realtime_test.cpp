@@ -225,6 +225,55 @@ TEST(Realtime, FeedsKeepTheirLastGoodDataUntilTooOld) {
     realtimeReset();
 }
 
+// A board keeps what the feed made of its trains between its documents:
+// a new content reaches it at its own second within the spread (at once
+// with the clock standing still), staff's trains and alerts' periods count
+// every time.
+TEST(Realtime, BoardsKeepTheFeedsTrainsUntilItChanges) {
+    const auto snapshotWith = [](int32_t delay, int64_t takenAt) {
+        velmorant_rt::FeedMessage feed = newFeed(NOW);
+        stopUpdate(tripUpdate(&feed, "A"), 3)->mutable_departure()->set_delay(delay);
+        auto* entity = feed.add_entity();
+        entity->set_id("works");
+        entity->mutable_alert()->add_informed_entity()->set_route_id("R");
+        entity->mutable_alert()->add_active_period()->set_end(static_cast<uint64_t>(NOW + 8));
+        entity->mutable_alert()->mutable_header_text()->add_translation()->set_text("工事");
+        auto snapshot = std::make_shared<RealtimeSnapshot>(decoded(feed));
+        snapshot->takenAt = takenAt;
+        return std::shared_ptr<const RealtimeSnapshot>(std::move(snapshot));
+    };
+    auto timetable = std::make_shared<BoardTimetable>();
+    timetable->departures = {scheduledAt("A", 3, NOW + 1000), scheduledAt("B", 3, NOW + 1100)};
+    BoardConfig board;
+    board.number = 3;  // takes a new content 3 s after it came
+    RealtimeBoardCache cache;
+    cache.timetable = timetable;
+    std::vector<BoardNotice> notices;
+    const auto delayOfA = [&](const std::shared_ptr<const RealtimeSnapshot>& snapshot, int64_t now,
+                              const std::vector<TrainChange>& staff) {
+        const std::vector<Departure>& live =
+            applyRealtimeKept(snapshot, board, *timetable, staff, now, &cache, &notices);
+        return find(live, "A")->liveDelaySeconds;
+    };
+    const auto first = snapshotWith(60, NOW - 50);
+    EXPECT_EQ(delayOfA(first, NOW, {}), 60);
+    EXPECT_EQ(notices.size(), 1u);
+    const auto second = snapshotWith(300, NOW + 2);
+    EXPECT_EQ(delayOfA(second, NOW + 2, {}), 60);
+    EXPECT_EQ(delayOfA(second, NOW + 4, {}), 60);
+    EXPECT_EQ(delayOfA(second, NOW + 5, {}), 300);
+    // Staff setting the train wins at once; the alert ends by its period.
+    EXPECT_EQ(delayOfA(second, NOW + 6, {{"A", 20270115, 0, false}}), 0);
+    EXPECT_EQ(notices.size(), 1u);
+    EXPECT_EQ(delayOfA(second, NOW + 8, {}), 300);
+    EXPECT_TRUE(notices.empty());
+    // With the clock standing still a new content is taken at once.
+    EXPECT_EQ(delayOfA(snapshotWith(120, NOW + 8), NOW + 8, {}), 120);
+    // Another timetable is not read from the cache.
+    cache.timetable = nullptr;
+    EXPECT_EQ(delayOfA(second, NOW + 9, {}), 300);
+}
+
 TEST(Realtime, SettingsAndTheStationsOwnFeed) {
     std::vector<RealtimeFeedConfig> feeds;
     std::vector<std::string> problems;

@@ -97,8 +97,10 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
                  int64_t now, Runtime* operatorSide) {
     // What the operator sets shows in the next document, not a second later.
     const uint64_t operatorChanges = operatorGeneration(operatorSide);
+    // So does a new content of the live feeds.
+    const uint64_t feedChanges = realtimeGeneration();
     if (slot->builtFor == now && slot->generation == view.generation &&
-        slot->operatorGeneration == operatorChanges) {
+        slot->operatorGeneration == operatorChanges && slot->realtimeGeneration == feedChanges) {
         return;
     }
     const int32_t day = operatingDay(config, view.zone, now);
@@ -111,9 +113,15 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
     BoardOverlay overlay;
     operatorOverlay(operatorSide, slot->board->number, now, &overlay);
     BuiltDocument document;
-    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay);
+    if (slot->feedCache.timetable != slot->timetable) {
+        slot->feedCache = RealtimeBoardCache();
+        slot->feedCache.timetable = slot->timetable;
+    }
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay,
+                  &slot->feedCache);
     slot->builtFor = now;
     slot->operatorGeneration = operatorChanges;
+    slot->realtimeGeneration = feedChanges;
     slot->generation = view.generation;
     slot->accepted = document.accepted;
     if (document.accepted) {

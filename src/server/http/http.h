@@ -40,6 +40,8 @@ struct BoardSlot {
     int64_t builtFor = INT64_MIN;     // the second (server clock) the document is for
     uint64_t generation = 0;          // the store opening it was built from
     uint64_t operatorGeneration = 0;  // what the operator had set when it was built
+    uint64_t realtimeGeneration = 0;  // the live feeds' content it was built with
+    RealtimeBoardCache feedCache;     // what the live feed made of its trains, kept between documents
     std::shared_ptr<const BoardTimetable> timetable;
     std::string body;          // the last accepted document
     bool accepted = false;     // the last document built was accepted by the board's reader

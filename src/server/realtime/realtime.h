@@ -107,6 +107,10 @@ struct VehicleRecord {
 // direction, start time and date.
 struct RealtimeSnapshot {
     int64_t feedTime = 0;  // the header's timestamp, Unix seconds
+    int64_t takenAt = 0;   // when the server took it (its clock, Unix seconds)
+    // The most seconds it makes any train late; INT32_MAX when a stop is
+    // given by its time alone (its lateness depends on the timetable).
+    int64_t mostLateSeconds = 0;
     std::vector<TripUpdateRecord> trips;
     std::vector<AlertRecord> alerts;
     std::vector<VehicleRecord> vehicles;
@@ -146,6 +150,10 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
                          const std::string& failure);
 // The snapshot of every feed still fresh at now; nothing when none is.
 std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now);
+// Counts every new good content of any feed (and every new list of feeds):
+// a document built before it changed is built again, also while the clock
+// stands still.
+uint64_t realtimeGeneration();
 // Each feed's state as a JSON array for the operator's page (FEED_* as
 // "ok", "failing", "stale", "never"; "red" true when the boards do not get
 // its data).
@@ -169,6 +177,38 @@ void realtimeReset();
 void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
                    const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
                    int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices);
+
+// What the feed made of one board's departures, kept by the board between
+// its documents: a board's document is built every second, the feed changes
+// every few seconds, and applying it to every board each second would cost
+// a station of thousands of boards more than the rest of their documents.
+constexpr int64_t REALTIME_KEPT_SECONDS = 30;
+// A new content reaches the boards over this many seconds, each board at its
+// own second by its number, so that they do not all apply it at once.
+constexpr int64_t REALTIME_SPREAD_SECONDS = 5;
+
+struct RealtimeBoardCache {
+    // The board's timetable; set by the board's owner, which empties the
+    // cache when it takes another (then nothing is kept until it is set).
+    std::shared_ptr<const BoardTimetable> timetable;
+    std::shared_ptr<const RealtimeSnapshot> snapshot;  // the feed content applied; nothing: none yet
+    std::vector<TrainChange> staff;                    // the trains staff had set then
+    int64_t madeAt = 0;                                // the second it was applied at
+    std::vector<Departure> live;                       // applyRealtime's departures
+    std::vector<std::string> stops;                    // the board's stops and routes, for alerts
+    std::vector<std::string> routes;
+};
+
+// applyRealtime with the departures kept in the cache while the feed's
+// content, the board's timetable and the trains staff set stay the same,
+// for up to REALTIME_KEPT_SECONDS; the notices are made for now every time.
+// A new content is applied within REALTIME_SPREAD_SECONDS of its arrival
+// (at once when the clock stands still). The departures returned live in
+// the cache.
+const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const RealtimeSnapshot>& snapshot,
+                                                const BoardConfig& board, const BoardTimetable& timetable,
+                                                const std::vector<TrainChange>& staff, int64_t now,
+                                                RealtimeBoardCache* cache, std::vector<BoardNotice>* notices);
 
 // The new-style sign's train-position diagram from where the vehicle of a
 // train is: three stations (the two before the board's stop and the stop

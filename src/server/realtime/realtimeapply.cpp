@@ -18,6 +18,11 @@ constexpr int32_t LONGEST_DELAY = 24 * 3600;
 // late), so a server with thousands of boards does not copy every board's
 // whole day every second.
 constexpr size_t MOST_COMING_DEPARTURES = 64;
+// What a board keeps between its documents is fewer: its rows (five at
+// most) with room for trains cancelled, skipped or gone within the kept
+// seconds. Thousands of boards each keeping 64 trains would hold hundreds of
+// megabytes.
+constexpr size_t MOST_KEPT_DEPARTURES = 24;
 
 // Days between two YYYYMMDD dates.
 int64_t daysBetween(int32_t from, int32_t to) {
@@ -270,23 +275,31 @@ bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t
 
 }  // namespace
 
-void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
-                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
-                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
-    live->clear();
-    notices->clear();
-    std::vector<std::string> stops;
-    std::vector<std::string> routes = board.routes;
-    addUnique(&stops, board.stopId);
-    addUnique(&stops, board.station);
+namespace {
+
+// The stops and routes of a board, for the feed's alerts and new trains:
+// its configured ones and those of its trains.
+void boardStopsAndRoutes(const BoardConfig& board, const std::vector<Departure>& scheduled,
+                         std::vector<std::string>* stops, std::vector<std::string>* routes) {
+    *routes = board.routes;
+    addUnique(stops, board.stopId);
+    addUnique(stops, board.station);
     for (const Departure& departure : scheduled) {
-        addUnique(&stops, departure.stopId);
-        addUnique(&routes, departure.routeId);
+        addUnique(stops, departure.stopId);
+        addUnique(routes, departure.routeId);
     }
+}
+
+// The trains of applyRealtime, sorted by their live time.
+void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>& stops,
+                const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff, int64_t now,
+                size_t most, std::vector<Departure>* live) {
+    live->clear();
+    const int64_t lookBack = std::min<int64_t>(LONGEST_DELAY, snapshot.mostLateSeconds);
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
         const bool left = departure.when <= now;
-        if (!left && ++coming > MOST_COMING_DEPARTURES) {
+        if (!left && ++coming > most) {
             break;
         }
         // What staff set wins: the feed does not touch those trains. A
@@ -296,8 +309,11 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
             live->push_back(departure);
             continue;
         }
+        // A train that has left is looked up only while the feed could
+        // still make it to come: a feed of small delays spares the lookup
+        // of most of the day's trains gone.
         const TripUpdateRecord* trip =
-            left && departure.when < now - LONGEST_DELAY ? nullptr : findTrip(snapshot, departure);
+            left && departure.when < now - lookBack ? nullptr : findTrip(snapshot, departure);
         Departure train;
         if (trip == nullptr) {
             if (!left) {
@@ -310,7 +326,61 @@ void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
     addNewTrains(snapshot, stops, scheduled, now, live);
     std::stable_sort(live->begin(), live->end(),
                      [](const Departure& a, const Departure& b) { return a.when < b.when; });
+}
+
+bool sameStaffTrains(const std::vector<TrainChange>& staff, const std::vector<TrainChange>& kept) {
+    return std::equal(staff.begin(), staff.end(), kept.begin(), kept.end(),
+                      [](const TrainChange& a, const TrainChange& b) {
+                          return a.tripId == b.tripId && a.serviceDate == b.serviceDate;
+                      });
+}
+
+}  // namespace
+
+void applyRealtime(const RealtimeSnapshot& snapshot, const BoardConfig& board,
+                   const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff,
+                   int64_t now, std::vector<Departure>* live, std::vector<BoardNotice>* notices) {
+    notices->clear();
+    std::vector<std::string> stops;
+    std::vector<std::string> routes;
+    boardStopsAndRoutes(board, scheduled, &stops, &routes);
+    applyTrips(snapshot, stops, scheduled, staff, now, MOST_COMING_DEPARTURES, live);
     addAlerts(snapshot, stops, routes, now, notices);
+}
+
+const std::vector<Departure>& applyRealtimeKept(const std::shared_ptr<const RealtimeSnapshot>& snapshot,
+                                                const BoardConfig& board, const BoardTimetable& timetable,
+                                                const std::vector<TrainChange>& staff, int64_t now,
+                                                RealtimeBoardCache* cache,
+                                                std::vector<BoardNotice>* notices) {
+    // Kept trains stay right as the clock runs on: the signs drop those whose
+    // live time has passed, and a train added or late leaves no earlier. Only
+    // the window of coming trains narrows, hence the bound on the age.
+    const bool sameTrains = cache->snapshot != nullptr && cache->timetable.get() == &timetable &&
+                            now >= cache->madeAt && now - cache->madeAt < REALTIME_KEPT_SECONDS &&
+                            sameStaffTrains(staff, cache->staff);
+    // The feed's last content stays a few seconds more on some boards, so
+    // that a station's boards apply a new one over several seconds instead
+    // of all in the second after it came. A clock standing still takes it at
+    // once: its second never passes.
+    const int64_t wait = board.number >= 0 ? board.number % REALTIME_SPREAD_SECONDS : 0;
+    const bool spreading = cache->madeAt < now && now < snapshot->takenAt + wait;
+    const bool kept = sameTrains && (cache->snapshot == snapshot || spreading);
+    if (!kept) {
+        // The board's stops and routes come from its timetable alone.
+        if (cache->stops.empty() && cache->routes.empty()) {
+            boardStopsAndRoutes(board, timetable.departures, &cache->stops, &cache->routes);
+        }
+        applyTrips(*snapshot, cache->stops, timetable.departures, staff, now, MOST_KEPT_DEPARTURES,
+                   &cache->live);
+        cache->snapshot = snapshot;
+        cache->staff = staff;
+        cache->madeAt = now;
+    }
+    // Alerts begin and end by the second: looked at every time.
+    notices->clear();
+    addAlerts(*cache->snapshot, cache->stops, cache->routes, now, notices);
+    return cache->live;
 }
 
 const char* realtimeTrainSource(const Departure& departure, int64_t now) {

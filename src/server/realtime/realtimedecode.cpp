@@ -155,8 +155,15 @@ void indexSnapshot(RealtimeSnapshot* snapshot) {
     snapshot->tripsByStart.clear();
     snapshot->vehiclesByTrip.clear();
     snapshot->newTrips.clear();
+    snapshot->mostLateSeconds = 0;
     for (size_t i = 0; i < snapshot->trips.size(); ++i) {
         const TripUpdateRecord& trip = snapshot->trips[i];
+        snapshot->mostLateSeconds =
+            std::max<int64_t>(snapshot->mostLateSeconds, trip.hasDelay ? trip.delay : 0);
+        for (const StopUpdate& stop : trip.stops) {
+            snapshot->mostLateSeconds = std::max<int64_t>(
+                snapshot->mostLateSeconds, stop.hasDelay ? stop.delay : (stop.time > 0 ? INT32_MAX : 0));
+        }
         if (trip.relationship == TRIP_ADDED || trip.relationship == TRIP_DUPLICATED) {
             snapshot->newTrips.push_back(i);
         }

@@ -29,6 +29,7 @@ struct Feeds {
     std::shared_ptr<const RealtimeSnapshot> merged;
     uint64_t mergedGeneration = UINT64_MAX;
     std::vector<bool> mergedFresh;  // which feeds the merged snapshot holds
+    bool merging = false;           // a thread is merging the feeds (outside the lock)
 };
 
 Feeds gFeeds;
@@ -126,6 +127,7 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
                   logInstant(contentTime) + ")";
     }
     if (good) {
+        snapshot->takenAt = now;
         feed.good = std::move(snapshot);
         feed.goodTime = contentTime;
         feed.failure.clear();
@@ -142,40 +144,65 @@ bool realtimeFeedFetched(size_t index, int64_t now, bool fetched, bool notModifi
 }
 
 std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
-    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    // The snapshot replaced here is released after the lock: the last
+    // holder of a large one frees thousands of records.
+    std::shared_ptr<const RealtimeSnapshot> replaced;
+    std::vector<std::shared_ptr<const RealtimeSnapshot>> freshFeeds;
     std::vector<bool> freshNow;
-    bool any = false;
-    for (const FeedState& feed : gFeeds.feeds) {
-        freshNow.push_back(fresh(feed, now));
-        any = any || freshNow.back();
-    }
-    if (!any) {
-        return nullptr;
-    }
-    if (gFeeds.merged != nullptr && gFeeds.mergedGeneration == gFeeds.generation &&
-        gFeeds.mergedFresh == freshNow) {
-        return gFeeds.merged;
-    }
-    // One feed alone is used as it is; several are merged once per change.
-    std::shared_ptr<const RealtimeSnapshot> merged;
-    if (std::count(freshNow.begin(), freshNow.end(), true) == 1) {
-        merged = gFeeds
-                     .feeds[static_cast<size_t>(std::find(freshNow.begin(), freshNow.end(), true) -
-                                                freshNow.begin())]
-                     .good;
-    } else {
-        auto all = std::make_shared<RealtimeSnapshot>();
-        for (size_t i = 0; i < gFeeds.feeds.size(); ++i) {
-            if (freshNow[i]) {
-                mergeSnapshot(*gFeeds.feeds[i].good, all.get());
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> hold(gFeeds.lock);
+        for (const FeedState& feed : gFeeds.feeds) {
+            freshNow.push_back(fresh(feed, now));
+            if (freshNow.back()) {
+                freshFeeds.push_back(feed.good);
             }
         }
-        merged = std::move(all);
+        if (freshFeeds.empty()) {
+            return nullptr;
+        }
+        if (gFeeds.merged != nullptr && gFeeds.mergedGeneration == gFeeds.generation &&
+            gFeeds.mergedFresh == freshNow) {
+            return gFeeds.merged;
+        }
+        // While another thread merges, the last merged snapshot serves.
+        if (gFeeds.merging && gFeeds.merged != nullptr) {
+            return gFeeds.merged;
+        }
+        generation = gFeeds.generation;
+        // One feed alone is used as it is.
+        if (freshFeeds.size() == 1) {
+            replaced = std::move(gFeeds.merged);
+            gFeeds.merged = freshFeeds[0];
+            gFeeds.mergedGeneration = generation;
+            gFeeds.mergedFresh = freshNow;
+            return gFeeds.merged;
+        }
+        gFeeds.merging = true;
     }
-    gFeeds.merged = merged;
-    gFeeds.mergedGeneration = gFeeds.generation;
-    gFeeds.mergedFresh = freshNow;
-    return merged;
+    // Several are merged once per change, outside the lock, so that the
+    // boards asking meanwhile do not wait for it (they use the snapshot
+    // that was current when they asked).
+    auto all = std::make_shared<RealtimeSnapshot>();
+    for (const auto& feed : freshFeeds) {
+        mergeSnapshot(*feed, all.get());
+        all->takenAt = std::max(all->takenAt, feed->takenAt);
+    }
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    gFeeds.merging = false;
+    // Kept unless a newer content came meanwhile.
+    if (gFeeds.generation == generation) {
+        replaced = std::move(gFeeds.merged);
+        gFeeds.merged = all;
+        gFeeds.mergedGeneration = generation;
+        gFeeds.mergedFresh = freshNow;
+    }
+    return all;
+}
+
+uint64_t realtimeGeneration() {
+    std::lock_guard<std::mutex> hold(gFeeds.lock);
+    return gFeeds.generation;
 }
 
 std::string realtimeStatusJson(int64_t now) {

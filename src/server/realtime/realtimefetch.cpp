@@ -5,23 +5,31 @@
 // unchanged feed costs a 304. Kept apart from the rest of realtime so that
 // only the server links an HTTP client.
 #include <curl/curl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "server/realtime/realtime.h"
 
 namespace {
 
+// The fetching thread's niceness (its own, not the server's).
+constexpr int FETCH_NICENESS = 10;
+
 // A feed larger than this is refused rather than held in memory.
 constexpr size_t LARGEST_FEED = 64u << 20;
 
 struct FetchState {
     RealtimeFeedConfig config;
-    std::string etag;          // of the last good reply; empty: none
-    std::string lastModified;  // likewise
-    int64_t due = 0;           // monotonic ms of the next fetch
+    std::string etag;                              // of the last good reply; empty: none
+    std::string lastModified;                      // likewise
+    int64_t due = 0;                               // monotonic ms of the next fetch
+    std::shared_ptr<const RealtimeSnapshot> made;  // the boards' snapshot made after its last good fetch
 };
 
 struct Reply {
@@ -33,6 +41,10 @@ struct Reply {
 
 std::thread gFetcher;
 std::atomic<bool> gStopping{false};
+// Snapshots the boards no longer read, held until the last board has let go
+// of them, so that freeing a large one falls to this thread and not to a
+// board's request. Only the fetching thread touches it.
+std::vector<std::shared_ptr<const RealtimeSnapshot>> gRetired;
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     Reply* reply = static_cast<Reply*>(user);
@@ -135,11 +147,24 @@ void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
         // modified" and the fault would pass for good data.
         feed->etag = reply.etag;
         feed->lastModified = reply.lastModified;
+        // The boards' snapshot is made here, not by the first board to ask;
+        // the one it replaces is freed here too once the boards have let
+        // it go (see fetchLoop).
+        gRetired.push_back(std::move(feed->made));
+        feed->made = realtimeCurrent(now);
     }
 }
 
 void fetchLoop(std::vector<FetchState> feeds, const ServerClock* clock) {
+    // Decoding a large feed takes a core for a while: the boards' requests
+    // come first.
+    // Should the system refuse, fetching runs at the server's priority: no
+    // fault, only less room for the boards on a busy machine.
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), FETCH_NICENESS) != 0) {
+        std::fprintf(stderr, "velmorant-server: the live feeds are fetched at normal priority\n");
+    }
     while (!gStopping) {
+        std::erase_if(gRetired, [](const auto& snapshot) { return snapshot.use_count() <= 1; });
         for (size_t i = 0; i < feeds.size() && !gStopping; ++i) {
             if (monotonicMs() >= feeds[i].due) {
                 fetchOnce(&feeds[i], i, *clock);
@@ -148,6 +173,7 @@ void fetchLoop(std::vector<FetchState> feeds, const ServerClock* clock) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    gRetired.clear();
 }
 
 }  // namespace
@@ -160,7 +186,7 @@ void realtimeFetchStart(const std::vector<RealtimeFeedConfig>& feeds, const Serv
     curl_global_init(CURL_GLOBAL_DEFAULT);
     std::vector<FetchState> states;
     for (const RealtimeFeedConfig& config : feeds) {
-        states.push_back(FetchState{config, std::string(), std::string(), 0});
+        states.push_back(FetchState{config, std::string(), std::string(), 0, nullptr});
     }
     gStopping = false;
     gFetcher = std::thread(fetchLoop, std::move(states), &clock);

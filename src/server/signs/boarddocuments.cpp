@@ -707,7 +707,7 @@ static void readBack(const Writer& w, BuiltDocument* document) {
 
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay) {
+                   const BoardOverlay* overlay, RealtimeBoardCache* feedCache) {
     document->problems = timetable.problems;
     // Delays move departures and cancellations drop them (with a notice).
     // A board without delays or cancellations reads the shared timetable as it
@@ -719,15 +719,25 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     // set is applied after it and wins.
     const std::shared_ptr<const RealtimeSnapshot> feed = realtimeCurrent(now);
     static const std::vector<TrainChange> NO_CHANGES;
+    const std::vector<TrainChange>& staff = overlay != nullptr ? overlay->changes : NO_CHANGES;
     std::vector<Departure> fed;
     std::vector<BoardNotice> alerts;
-    if (feed != nullptr) {
-        applyRealtime(*feed, board, timetable.departures, overlay != nullptr ? overlay->changes : NO_CHANGES,
-                      now, &fed, &alerts);
+    const std::vector<Departure>* scheduledNow = &timetable.departures;
+    if (feed != nullptr && feedCache != nullptr) {
+        scheduledNow = &applyRealtimeKept(feed, board, timetable, staff, now, feedCache, &alerts);
+    } else if (feed != nullptr) {
+        applyRealtime(*feed, board, timetable.departures, staff, now, &fed, &alerts);
+        scheduledNow = &fed;
     }
-    const std::vector<Departure>& scheduled = feed != nullptr ? fed : timetable.departures;
+    const std::vector<Departure>& scheduled = *scheduledNow;
     static const BoardOverlay NOTHING_SET;
-    const bool trainsChanged = feed != nullptr || (overlay != nullptr && !overlay->changes.empty());
+    // The feed's trains are already by their live time: only its
+    // cancellations (which become notices) and staff's changes need another
+    // pass, and a copy of every coming train.
+    const bool feedCancelled =
+        feed != nullptr && std::any_of(scheduled.begin(), scheduled.end(),
+                                       [](const Departure& departure) { return departure.cancelled; });
+    const bool trainsChanged = feedCancelled || (overlay != nullptr && !overlay->changes.empty());
     if (trainsChanged) {
         applyTrainChanges(config, overlay != nullptr ? *overlay : NOTHING_SET, scheduled, zone, now, &changed,
                           &notices);

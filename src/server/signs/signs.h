@@ -12,6 +12,8 @@
 
 #include "server/timetable/timetable.h"
 
+struct RealtimeBoardCache;  // server/realtime/realtime.h
+
 // ---------------------------------------------------------------------------
 // What staff have set, as one board's documents take it
 
@@ -64,9 +66,11 @@ extern std::mutex boardReaderLock;
 // Writes the board's document for now and reads it back with the board's own
 // reader; accepted only when the reader took it with the fields intended.
 // The operator's notices, train changes and controls come in the overlay.
+// A board built again and again keeps what the live feed made of its trains
+// in feedCache (see applyRealtimeKept).
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay = nullptr);
+                   const BoardOverlay* overlay = nullptr, RealtimeBoardCache* feedCache = nullptr);
 
 // ---------------------------------------------------------------------------
 // Melody files and "check"
