@@ -45,7 +45,7 @@ std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, con
         std::string last;
         const uint64_t faultsBefore = storeFaults(view.store.get(), &last);
         auto timetable = std::make_shared<BoardTimetable>();
-        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get(), &cache->texts);
         if (storeFaults(view.store.get(), &last) != faultsBefore) {
             *fault = "the timetable store cannot be read (" + last + ")";
             return entry.timetable;
@@ -114,7 +114,8 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
     BoardOverlay overlay;
     operatorOverlay(operatorSide, slot->board->number, now, &overlay);
     BuiltDocument document;
-    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay);
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay,
+                  slot->body.empty() ? nullptr : &slot->body);
     slot->builtFor = now;
     slot->operatorGeneration = operatorChanges;
     slot->generation = view.generation;

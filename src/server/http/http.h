@@ -30,6 +30,7 @@ struct SharedTimetable {
 struct TimetableCache {
     std::mutex lock;
     std::map<std::string, SharedTimetable> entries;  // by the boards' selection key
+    TextPool texts;  // the departures' ids, shared by every timetable; used under `lock`
 };
 
 // One board's cached document.

@@ -518,7 +518,7 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
     const std::string lineJp = fieldText(timetable.lineTexts[0], LINE_JP_CAPACITY, false);
     const std::string lineEn = fieldText(timetable.lineTexts[1], LINE_EN_CAPACITY, false);
     // The direction: as configured, else where the next train goes.
-    const std::string* nextTexts = coming.empty() ? nullptr : coming[0]->destinations;
+    const std::string* nextTexts = coming.empty() ? nullptr : &coming[0]->destinations[0];
     const std::string viaJp =
         fieldText(!board.viaJp.empty() ? board.viaJp : (nextTexts != nullptr ? nextTexts[0] : ""),
                   VIA_JP_CAPACITY, false);
@@ -666,7 +666,7 @@ std::mutex boardReaderLock;
 
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay) {
+                   const BoardOverlay* overlay, const std::string* acceptedBefore) {
     document->problems = timetable.problems;
     // Delays move departures and cancellations drop them (with a notice).
     // A board without delays or cancellations reads the shared timetable as it
@@ -726,6 +726,10 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     w.text += "end\n";
     document->text = w.text;
     document->accepted = false;
+    if (acceptedBefore != nullptr && document->text == *acceptedBefore) {
+        document->accepted = true;
+        return;
+    }
 
     // Read back by the board's own reader. Its scratch buffer is shared, so
     // one reading at a time.

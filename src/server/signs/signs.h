@@ -64,9 +64,11 @@ extern std::mutex boardReaderLock;
 // Writes the board's document for now and reads it back with the board's own
 // reader; accepted only when the reader took it with the fields intended.
 // The operator's notices, train changes and controls come in the overlay.
+// A text equal to `acceptedBefore` (one the reader took before) is accepted
+// without reading it again: most seconds a board's document is unchanged.
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay = nullptr);
+                   const BoardOverlay* overlay = nullptr, const std::string* acceptedBefore = nullptr);
 
 // ---------------------------------------------------------------------------
 // Melody files and "check"
