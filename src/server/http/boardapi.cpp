@@ -189,7 +189,7 @@ HttpRoute displayRoute(BoardApi* api) {
                                                   PLAIN_TEXT);
                               return;
                           }
-                          response.setContent(body, PLAIN_TEXT);
+                          response.setContent(std::move(body), PLAIN_TEXT);
                       });
 }
 

@@ -44,9 +44,17 @@ struct Front {
     RouteTable routes;
     WorkPool operatorWork;  // may wait on the operator database
     WorkPool heavyWork;     // hashes and pictures
-    net::io_context io{static_cast<int>(NETWORK_THREADS)};
-    tcp::acceptor acceptor{io};
+    // One loop per network thread, each told it runs on one thread: a
+    // connection lives on one loop, so its handlers never run at once and
+    // need no strand, and a poll never waits for the other thread to be
+    // woken. The listening socket is on the last loop and deals the
+    // connections out to the loops in turn. The last loop is destroyed
+    // first: an accept still pending in it holds a socket of another loop.
+    std::array<net::io_context, NETWORK_THREADS> loops{{net::io_context{1}, net::io_context{1}}};
+    size_t nextLoop = 0;  // the loop the next connection goes to (used on the listening loop only)
+    tcp::acceptor acceptor{loops[NETWORK_THREADS - 1]};
 };
+static_assert(NETWORK_THREADS == 2, "one loop is listed for each network thread");
 
 // One connection: one request, one reply, then closed.
 struct Connection : std::enable_shared_from_this<Connection> {
@@ -274,7 +282,8 @@ void acceptNext(Front* front);
 // An accept that failed (out of descriptors, most likely) is tried again a
 // moment later instead of at once, which would only spin.
 void acceptLater(Front* front) {
-    auto timer = std::make_shared<net::steady_timer>(front->io, std::chrono::milliseconds(50));
+    auto timer =
+        std::make_shared<net::steady_timer>(front->loops[NETWORK_THREADS - 1], std::chrono::milliseconds(50));
     timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
 }
 
@@ -295,18 +304,21 @@ void onAccept(Front* front, tcp::socket socket) {
 }
 
 void acceptNext(Front* front) {
-    front->acceptor.async_accept(net::make_strand(front->io),
-                                 [front](beast::error_code error, tcp::socket socket) {
-                                     if (error == net::error::operation_aborted) {
-                                         return;  // stopping
-                                     }
-                                     if (error) {
-                                         acceptLater(front);
-                                         return;
-                                     }
-                                     onAccept(front, std::move(socket));
-                                     acceptNext(front);
-                                 });
+    net::io_context& loop = front->loops[front->nextLoop];
+    front->nextLoop = (front->nextLoop + 1) % NETWORK_THREADS;
+    front->acceptor.async_accept(loop.get_executor(), [front, &loop](beast::error_code error,
+                                                                     tcp::socket socket) {
+        if (error == net::error::operation_aborted) {
+            return;  // stopping
+        }
+        if (error) {
+            acceptLater(front);
+            return;
+        }
+        // Everything of the connection happens on its own loop.
+        net::post(loop, [front, peer = std::move(socket)]() mutable { onAccept(front, std::move(peer)); });
+        acceptNext(front);
+    });
 }
 
 // The port in use, written whole (through a temporary file renamed into
@@ -359,11 +371,13 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     // SIGTERM and SIGINT stop the server, also when they come before it
     // listens.
     signal(SIGPIPE, SIG_IGN);
-    net::signal_set stopSignals(front.io, SIGTERM, SIGINT);
+    net::signal_set stopSignals(front.loops[NETWORK_THREADS - 1], SIGTERM, SIGINT);
     stopSignals.async_wait([&front](beast::error_code, int) {
         beast::error_code ignored;
         front.acceptor.close(ignored);
-        front.io.stop();
+        for (net::io_context& loop : front.loops) {
+            loop.stop();
+        }
     });
     int32_t bound = 0;
     if (!listenOn(&front, listen, port, &bound)) {
@@ -377,11 +391,14 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE);
     std::fprintf(stderr, "velmorant-server: serving on %s port %d\n", listen.c_str(), bound);
     acceptNext(&front);
+    // The other loops run until stopped, also while no connection is theirs.
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
     std::vector<std::thread> network;
-    for (size_t i = 1; i < NETWORK_THREADS; ++i) {
-        network.emplace_back([&front] { front.io.run(); });
+    for (size_t i = 0; i + 1 < NETWORK_THREADS; ++i) {
+        keepRunning.push_back(net::make_work_guard(front.loops[i]));
+        network.emplace_back([&front, i] { front.loops[i].run(); });
     }
-    front.io.run();
+    front.loops[NETWORK_THREADS - 1].run();
     for (std::thread& thread : network) {
         thread.join();
     }

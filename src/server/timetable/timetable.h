@@ -465,6 +465,11 @@ struct Departure {
     SlotTexts trainTexts;
     bool notInService = false;  // takes nobody on: shown as such, no melody
     uint8_t color;
+    // Whether the agency's live feed cancelled the train (then it is shown
+    // as staff's cancellation is); TRAIN_FROM_* says where the shown state
+    // comes from. Kept beside the other single bytes: no padding.
+    bool cancelled = false;
+    uint8_t source = 0;
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
     int32_t delayMinutes = 0;
@@ -473,12 +478,8 @@ struct Departure {
     int32_t stopSequence = -1;
     int32_t directionId = -1;
     int32_t firstDeparture = -1;  // the trip's start, seconds from the service day's start
-    // What the agency's live feed did to the train: seconds `when` was moved
-    // by, and whether it was cancelled (then it is shown as staff's
-    // cancellation is). TRAIN_FROM_* says where the shown state comes from.
+    // What the agency's live feed did to the train: seconds `when` was moved by.
     int32_t liveDelaySeconds = 0;
-    bool cancelled = false;
-    uint8_t source = 0;
 };
 
 constexpr uint8_t TRAIN_FROM_TIMETABLE = 0;
