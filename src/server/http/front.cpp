@@ -1,14 +1,18 @@
-// The event-driven front: one listening socket on Boost.Asio, every
-// connection read and answered by Beast with callbacks on a couple of
-// network threads. Who may ask is checked when a connection is accepted
-// (its address against boards_from and allow_from, the caps on open
-// connections in total and per address), the whole header must come within
-// a deadline, a body is read only up to its route's limit, and only a
-// complete, allowed request reaches a handler. Handlers that may wait (the
-// operator database) or burn CPU (password hashes, pictures) run on small
-// pools with bounded queues; a full queue answers 503 at once. Every reply
-// closes its connection, as the boards expect.
+// The event-driven front on Boost.Asio: a couple of network threads, each
+// with its own loop and listening socket on the port, every connection read
+// and answered with callbacks on the thread that accepted it. Who may ask
+// is checked when a connection is accepted (its address against
+// boards_from and allow_from, the caps on open connections in total and
+// per address), the whole header must come within a deadline, a body is
+// read only up to its route's limit, and only a complete, allowed request
+// reaches a handler. Handlers that may wait (the operator database) or burn
+// CPU (password hashes, pictures) run on small pools with bounded queues; a
+// full queue answers 503 at once. The pool for CPU-heavy work runs at a
+// lower priority, so that on a machine with few cores the boards' polls
+// come first. Every reply closes its connection, as the boards expect.
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 // Boost 1.74's Asio uses std::exchange without including <utility>.
 #include <utility>
@@ -32,6 +36,8 @@ constexpr size_t OPERATOR_THREADS = 2;
 constexpr size_t OPERATOR_QUEUE = 64;
 constexpr size_t HEAVY_THREADS = 2;
 constexpr size_t HEAVY_QUEUE = 16;
+// Nice value of the CPU-heavy pool's threads (0 is the network threads').
+constexpr int32_t HEAVY_NICENESS = 10;
 constexpr size_t READ_CHUNK = 4096;
 
 // The server's state. The loop comes after what connections use, so that
@@ -47,12 +53,11 @@ struct Front {
     // One loop per network thread, each told it runs on one thread: a
     // connection lives on one loop, so its handlers never run at once and
     // need no strand, and a poll never waits for the other thread to be
-    // woken. The listening socket is on the last loop and deals the
-    // connections out to the loops in turn. The last loop is destroyed
-    // first: an accept still pending in it holds a socket of another loop.
+    // woken. Each loop has its own listening socket on the same port
+    // (SO_REUSEPORT): the kernel deals the connections out, and each is
+    // read and answered on the loop that accepted it.
     std::array<net::io_context, NETWORK_THREADS> loops{{net::io_context{1}, net::io_context{1}}};
-    size_t nextLoop = 0;  // the loop the next connection goes to (used on the listening loop only)
-    tcp::acceptor acceptor{loops[NETWORK_THREADS - 1]};
+    std::array<tcp::acceptor, NETWORK_THREADS> acceptors{{tcp::acceptor{loops[0]}, tcp::acceptor{loops[1]}}};
 };
 static_assert(NETWORK_THREADS == 2, "one loop is listed for each network thread");
 
@@ -277,14 +282,13 @@ bool admit(Front* front, const std::string& address, bool* perAddress) {
     return true;
 }
 
-void acceptNext(Front* front);
+void acceptNext(Front* front, size_t loop);
 
 // An accept that failed (out of descriptors, most likely) is tried again a
 // moment later instead of at once, which would only spin.
-void acceptLater(Front* front) {
-    auto timer =
-        std::make_shared<net::steady_timer>(front->loops[NETWORK_THREADS - 1], std::chrono::milliseconds(50));
-    timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
+void acceptLater(Front* front, size_t loop) {
+    auto timer = std::make_shared<net::steady_timer>(front->loops[loop], std::chrono::milliseconds(50));
+    timer->async_wait([front, loop, timer](beast::error_code) { acceptNext(front, loop); });
 }
 
 // A new connection: admitted and read, or closed at once.
@@ -303,21 +307,17 @@ void onAccept(Front* front, tcp::socket socket) {
     readMore(connection);
 }
 
-void acceptNext(Front* front) {
-    net::io_context& loop = front->loops[front->nextLoop];
-    front->nextLoop = (front->nextLoop + 1) % NETWORK_THREADS;
-    front->acceptor.async_accept(loop.get_executor(), [front, &loop](beast::error_code error,
-                                                                     tcp::socket socket) {
+void acceptNext(Front* front, size_t loop) {
+    front->acceptors[loop].async_accept([front, loop](beast::error_code error, tcp::socket socket) {
         if (error == net::error::operation_aborted) {
             return;  // stopping
         }
         if (error) {
-            acceptLater(front);
+            acceptLater(front, loop);
             return;
         }
-        // Everything of the connection happens on its own loop.
-        net::post(loop, [front, peer = std::move(socket)]() mutable { onAccept(front, std::move(peer)); });
-        acceptNext(front);
+        onAccept(front, std::move(socket));
+        acceptNext(front, loop);
     });
 }
 
@@ -334,30 +334,48 @@ bool writePortFile(const std::string& portFile, int port) {
     return true;
 }
 
+// Opens one listening socket on the port, `port` 0 for any free one.
+bool listenOne(tcp::acceptor* acceptor, const tcp::endpoint& endpoint) {
+    beast::error_code error;
+    acceptor->open(endpoint.protocol(), error);
+    if (!error) {
+        acceptor->set_option(net::socket_base::reuse_address(true), error);
+    }
+    if (!error) {
+        acceptor->set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), error);
+    }
+    if (!error && endpoint.address().is_v6()) {
+        acceptor->set_option(net::ip::v6_only(false), error);
+    }
+    if (!error) {
+        acceptor->bind(endpoint, error);
+    }
+    if (!error) {
+        acceptor->listen(net::socket_base::max_listen_connections, error);
+    }
+    return !error;
+}
+
+// Every loop's listening socket, the first on `port` (0: any free one),
+// the others on the port the first got.
 bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bound) {
     beast::error_code error;
     const net::ip::address address = net::ip::make_address(listen, error);
     if (error) {
         return false;
     }
-    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
-    front->acceptor.open(endpoint.protocol(), error);
-    if (!error) {
-        front->acceptor.set_option(net::socket_base::reuse_address(true), error);
+    tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    for (tcp::acceptor& acceptor : front->acceptors) {
+        if (!listenOne(&acceptor, endpoint)) {
+            return false;
+        }
+        const tcp::endpoint local = acceptor.local_endpoint(error);
+        if (error) {
+            return false;
+        }
+        endpoint.port(local.port());
     }
-    if (!error && address.is_v6()) {
-        front->acceptor.set_option(net::ip::v6_only(false), error);
-    }
-    if (!error) {
-        front->acceptor.bind(endpoint, error);
-    }
-    if (!error) {
-        front->acceptor.listen(net::socket_base::max_listen_connections, error);
-    }
-    if (error) {
-        return false;
-    }
-    *bound = front->acceptor.local_endpoint().port();
+    *bound = endpoint.port();
     return true;
 }
 
@@ -374,7 +392,9 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     net::signal_set stopSignals(front.loops[NETWORK_THREADS - 1], SIGTERM, SIGINT);
     stopSignals.async_wait([&front](beast::error_code, int) {
         beast::error_code ignored;
-        front.acceptor.close(ignored);
+        for (tcp::acceptor& acceptor : front.acceptors) {
+            acceptor.close(ignored);
+        }
         for (net::io_context& loop : front.loops) {
             loop.stop();
         }
@@ -388,9 +408,11 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
         return 1;
     }
     workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
-    workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE);
+    workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE, HEAVY_NICENESS);
     std::fprintf(stderr, "velmorant-server: serving on %s port %d\n", listen.c_str(), bound);
-    acceptNext(&front);
+    for (size_t i = 0; i < NETWORK_THREADS; ++i) {
+        acceptNext(&front, i);
+    }
     // The other loops run until stopped, also while no connection is theirs.
     std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
     std::vector<std::thread> network;
@@ -408,10 +430,15 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     return 0;
 }
 
-void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued) {
+void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued, int32_t niceness) {
     pool->mostQueued = mostQueued;
     for (size_t i = 0; i < threads; ++i) {
-        pool->threads.emplace_back([pool] {
+        pool->threads.emplace_back([pool, niceness] {
+            // Linux gives each thread its own nice value. Failing to lower
+            // it leaves the thread at the server's: slower boards, not wrong.
+            if (niceness != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness) != 0) {
+                std::fprintf(stderr, "velmorant-server: cannot lower a worker's priority\n");
+            }
             std::unique_lock<std::mutex> hold(pool->lock);
             while (true) {
                 pool->wake.wait(hold, [pool] { return pool->stopping || !pool->queue.empty(); });
