@@ -293,7 +293,7 @@ struct SharedValue {
         other.block = nullptr;
     }
     SharedValue& operator=(const SharedValue& other) {
-        if (block != other.block) {
+        if (this != &other) {
             other.retain();
             release();
             block = other.block;
