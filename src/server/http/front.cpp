@@ -365,6 +365,25 @@ bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bo
         return false;
     }
     tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    // Sockets sharing a port with SO_REUSEPORT would share it with another
+    // server still running there too, each getting some of the boards: a
+    // port already listened on is refused first, as without the option.
+    if (port != 0) {
+        tcp::acceptor probe(front->loops[0]);
+        probe.open(endpoint.protocol(), error);
+        if (!error) {
+            probe.set_option(net::socket_base::reuse_address(true), error);
+        }
+        if (!error && address.is_v6()) {
+            probe.set_option(net::ip::v6_only(false), error);
+        }
+        if (!error) {
+            probe.bind(endpoint, error);
+        }
+        if (error) {
+            return false;
+        }
+    }
     for (tcp::acceptor& acceptor : front->acceptors) {
         if (!listenOne(&acceptor, endpoint)) {
             return false;
