@@ -1,15 +1,15 @@
-// The event-driven front on Boost.Asio: a couple of network threads, each
-// with its own loop and listening socket on the port, every connection read
-// and answered with callbacks on the thread that accepted it. Who may ask
-// is checked when a connection is accepted (its address against
-// boards_from and allow_from, the caps on open connections in total and
-// per address), the whole header must come within a deadline, a body is
-// read only up to its route's limit, and only a complete, allowed request
-// reaches a handler. Handlers that may wait (the operator database) or burn
-// CPU (password hashes, pictures) run on small pools with bounded queues; a
-// full queue answers 503 at once. The pool for CPU-heavy work runs at a
-// lower priority, so that on a machine with few cores the boards' polls
-// come first. Every reply closes its connection, as the boards expect.
+// The event-driven front: one listening socket on Boost.Asio, every
+// connection read and answered by Beast with callbacks on a couple of
+// network threads. Who may ask is checked when a connection is accepted
+// (its address against boards_from and allow_from, the caps on open
+// connections in total and per address), the whole header must come within
+// a deadline, a body is read only up to its route's limit, and only a
+// complete, allowed request reaches a handler. Handlers that may wait (the
+// operator database) or burn CPU (password hashes, pictures) run on small
+// pools with bounded queues; a full queue answers 503 at once. The pool for
+// CPU-heavy work runs at a lower priority, so that on a machine with few
+// cores the boards' polls come first. Every reply closes its connection, as
+// the boards expect.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -50,16 +50,9 @@ struct Front {
     RouteTable routes;
     WorkPool operatorWork;  // may wait on the operator database
     WorkPool heavyWork;     // hashes and pictures
-    // One loop per network thread, each told it runs on one thread: a
-    // connection lives on one loop, so its handlers never run at once and
-    // need no strand, and a poll never waits for the other thread to be
-    // woken. Each loop has its own listening socket on the same port
-    // (SO_REUSEPORT): the kernel deals the connections out, and each is
-    // read and answered on the loop that accepted it.
-    std::array<net::io_context, NETWORK_THREADS> loops{{net::io_context{1}, net::io_context{1}}};
-    std::array<tcp::acceptor, NETWORK_THREADS> acceptors{{tcp::acceptor{loops[0]}, tcp::acceptor{loops[1]}}};
+    net::io_context io{static_cast<int>(NETWORK_THREADS)};
+    tcp::acceptor acceptor{io};
 };
-static_assert(NETWORK_THREADS == 2, "one loop is listed for each network thread");
 
 // One connection: one request, one reply, then closed.
 struct Connection : std::enable_shared_from_this<Connection> {
@@ -282,13 +275,13 @@ bool admit(Front* front, const std::string& address, bool* perAddress) {
     return true;
 }
 
-void acceptNext(Front* front, size_t loop);
+void acceptNext(Front* front);
 
 // An accept that failed (out of descriptors, most likely) is tried again a
 // moment later instead of at once, which would only spin.
-void acceptLater(Front* front, size_t loop) {
-    auto timer = std::make_shared<net::steady_timer>(front->loops[loop], std::chrono::milliseconds(50));
-    timer->async_wait([front, loop, timer](beast::error_code) { acceptNext(front, loop); });
+void acceptLater(Front* front) {
+    auto timer = std::make_shared<net::steady_timer>(front->io, std::chrono::milliseconds(50));
+    timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
 }
 
 // A new connection: admitted and read, or closed at once.
@@ -307,18 +300,19 @@ void onAccept(Front* front, tcp::socket socket) {
     readMore(connection);
 }
 
-void acceptNext(Front* front, size_t loop) {
-    front->acceptors[loop].async_accept([front, loop](beast::error_code error, tcp::socket socket) {
-        if (error == net::error::operation_aborted) {
-            return;  // stopping
-        }
-        if (error) {
-            acceptLater(front, loop);
-            return;
-        }
-        onAccept(front, std::move(socket));
-        acceptNext(front, loop);
-    });
+void acceptNext(Front* front) {
+    front->acceptor.async_accept(net::make_strand(front->io),
+                                 [front](beast::error_code error, tcp::socket socket) {
+                                     if (error == net::error::operation_aborted) {
+                                         return;  // stopping
+                                     }
+                                     if (error) {
+                                         acceptLater(front);
+                                         return;
+                                     }
+                                     onAccept(front, std::move(socket));
+                                     acceptNext(front);
+                                 });
 }
 
 // The port in use, written whole (through a temporary file renamed into
@@ -334,67 +328,30 @@ bool writePortFile(const std::string& portFile, int port) {
     return true;
 }
 
-// Opens one listening socket on the port, `port` 0 for any free one.
-bool listenOne(tcp::acceptor* acceptor, const tcp::endpoint& endpoint) {
-    beast::error_code error;
-    acceptor->open(endpoint.protocol(), error);
-    if (!error) {
-        acceptor->set_option(net::socket_base::reuse_address(true), error);
-    }
-    if (!error) {
-        acceptor->set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true), error);
-    }
-    if (!error && endpoint.address().is_v6()) {
-        acceptor->set_option(net::ip::v6_only(false), error);
-    }
-    if (!error) {
-        acceptor->bind(endpoint, error);
-    }
-    if (!error) {
-        acceptor->listen(net::socket_base::max_listen_connections, error);
-    }
-    return !error;
-}
-
-// Every loop's listening socket, the first on `port` (0: any free one),
-// the others on the port the first got.
 bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bound) {
     beast::error_code error;
     const net::ip::address address = net::ip::make_address(listen, error);
     if (error) {
         return false;
     }
-    tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
-    // Sockets sharing a port with SO_REUSEPORT would share it with another
-    // server still running there too, each getting some of the boards: a
-    // port already listened on is refused first, as without the option.
-    if (port != 0) {
-        tcp::acceptor probe(front->loops[0]);
-        probe.open(endpoint.protocol(), error);
-        if (!error) {
-            probe.set_option(net::socket_base::reuse_address(true), error);
-        }
-        if (!error && address.is_v6()) {
-            probe.set_option(net::ip::v6_only(false), error);
-        }
-        if (!error) {
-            probe.bind(endpoint, error);
-        }
-        if (error) {
-            return false;
-        }
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    front->acceptor.open(endpoint.protocol(), error);
+    if (!error) {
+        front->acceptor.set_option(net::socket_base::reuse_address(true), error);
     }
-    for (tcp::acceptor& acceptor : front->acceptors) {
-        if (!listenOne(&acceptor, endpoint)) {
-            return false;
-        }
-        const tcp::endpoint local = acceptor.local_endpoint(error);
-        if (error) {
-            return false;
-        }
-        endpoint.port(local.port());
+    if (!error && address.is_v6()) {
+        front->acceptor.set_option(net::ip::v6_only(false), error);
     }
-    *bound = endpoint.port();
+    if (!error) {
+        front->acceptor.bind(endpoint, error);
+    }
+    if (!error) {
+        front->acceptor.listen(net::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        return false;
+    }
+    *bound = front->acceptor.local_endpoint().port();
     return true;
 }
 
@@ -408,15 +365,11 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     // SIGTERM and SIGINT stop the server, also when they come before it
     // listens.
     signal(SIGPIPE, SIG_IGN);
-    net::signal_set stopSignals(front.loops[NETWORK_THREADS - 1], SIGTERM, SIGINT);
+    net::signal_set stopSignals(front.io, SIGTERM, SIGINT);
     stopSignals.async_wait([&front](beast::error_code, int) {
         beast::error_code ignored;
-        for (tcp::acceptor& acceptor : front.acceptors) {
-            acceptor.close(ignored);
-        }
-        for (net::io_context& loop : front.loops) {
-            loop.stop();
-        }
+        front.acceptor.close(ignored);
+        front.io.stop();
     });
     int32_t bound = 0;
     if (!listenOn(&front, listen, port, &bound)) {
@@ -429,17 +382,12 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
     workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE, HEAVY_NICENESS);
     std::fprintf(stderr, "velmorant-server: serving on %s port %d\n", listen.c_str(), bound);
-    for (size_t i = 0; i < NETWORK_THREADS; ++i) {
-        acceptNext(&front, i);
-    }
-    // The other loops run until stopped, also while no connection is theirs.
-    std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+    acceptNext(&front);
     std::vector<std::thread> network;
-    for (size_t i = 0; i + 1 < NETWORK_THREADS; ++i) {
-        keepRunning.push_back(net::make_work_guard(front.loops[i]));
-        network.emplace_back([&front, i] { front.loops[i].run(); });
+    for (size_t i = 1; i < NETWORK_THREADS; ++i) {
+        network.emplace_back([&front] { front.io.run(); });
     }
-    front.loops[NETWORK_THREADS - 1].run();
+    front.io.run();
     for (std::thread& thread : network) {
         thread.join();
     }
