@@ -229,7 +229,7 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     EXPECT_NE(document.find("sound=発車.mp3\tL103@20261207+26400\t15\t10\n"), std::string::npos) << document;
     EXPECT_EQ(boardRequest(port, "/api/boards/5/display.txt").rfind("HTTP/1.1 404", 0), 0u);
     // A second server on the port in use is refused rather than given a
-    // share of the boards (the network threads share the port among them).
+    // share of the boards.
     const std::string second = "timeout 10 " + std::string(VELMORANT_SERVER_BINARY) + " serve --config " +
                                folder + "/station.toml --port " + std::to_string(port) + " 2>/dev/null";
     const int secondStatus = std::system(second.c_str());
