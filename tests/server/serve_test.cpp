@@ -228,6 +228,12 @@ TEST(ServerServe, AnswersBoardsSwitchesStoresAndStopsOnSigterm) {
     EXPECT_NE(document.find("line=train\t7:20\t港南\tKonan\tB\t1\n"), std::string::npos) << document;
     EXPECT_NE(document.find("sound=発車.mp3\tL103@20261207+26400\t15\t10\n"), std::string::npos) << document;
     EXPECT_EQ(boardRequest(port, "/api/boards/5/display.txt").rfind("HTTP/1.1 404", 0), 0u);
+    // A second server on the port in use is refused rather than given a
+    // share of the boards.
+    const std::string second = "timeout 10 " + std::string(VELMORANT_SERVER_BINARY) + " serve --config " +
+                               folder + "/station.toml --port " + std::to_string(port) + " 2>/dev/null";
+    const int secondStatus = std::system(second.c_str());
+    EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 1) << secondStatus;
     // The live preview of the same board, from the same document.
     const std::string preview = boardRequest(port, "/api/boards/4/preview.png");
     EXPECT_EQ(preview.rfind("HTTP/1.1 200", 0), 0u);

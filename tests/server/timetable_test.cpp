@@ -269,3 +269,44 @@ TEST(ServerDocuments, HostileFeedTextsStillMakeAcceptedDocuments) {
 }
 
 }  // namespace
+
+namespace {
+
+// A departure's texts are shared between copies: a copy changed (as the live
+// feed changes a train) never changes the departure it came from, and the
+// pool gives equal ids one block until nothing but the pool holds them.
+TEST(ServerTimetable, SharedTextsAreCopiedOnWriteAndPooled) {
+    Departure scheduled{};
+    scheduled.destinations[0] = "東京";
+    scheduled.destinations[1] = "Tokyo";
+    scheduled.tripId = "T1";
+    Departure train = scheduled;
+    EXPECT_EQ(train.destinations.shared.block, scheduled.destinations.shared.block);
+    std::fill(std::begin(train.destinations), std::end(train.destinations), std::string());
+    train.destinations[0] = "新宿";
+    train.tripId = std::string("T2");
+    EXPECT_EQ(scheduled.destinations[0], "東京");
+    EXPECT_EQ(scheduled.destinations[1], "Tokyo");
+    EXPECT_EQ(train.destinations[0], "新宿");
+    EXPECT_EQ(train.destinations[1], "");
+    EXPECT_TRUE(scheduled.tripId == "T1" && train.tripId == std::string("T2") &&
+                !(train.tripId == scheduled.tripId));
+    EXPECT_EQ("x" + scheduled.tripId + '@', "xT1@");
+    const std::string* texts = scheduled.destinations;
+    EXPECT_EQ(texts[1], "Tokyo");
+    EXPECT_EQ(Departure{}.trainTexts[5], "");
+
+    TextPool pool;
+    pool.sweepAt = 2;
+    SharedText kept = poolText(&pool, "R1");
+    EXPECT_EQ(poolText(&pool, "R1").shared.block, kept.shared.block);
+    poolText(&pool, "R2");  // held by nobody once returned
+    EXPECT_EQ(pool.texts.size(), 2U);
+    SharedText other = poolText(&pool, "R3");  // past sweepAt: R2 goes, R1 stays
+    EXPECT_EQ(pool.texts.size(), 2U);
+    EXPECT_EQ(poolText(&pool, "R1").shared.block, kept.shared.block);
+    EXPECT_EQ(other.str(), "R3");
+    EXPECT_TRUE(poolText(&pool, "").empty());
+}
+
+}  // namespace

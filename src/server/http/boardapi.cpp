@@ -44,7 +44,7 @@ std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, con
         std::string last;
         const uint64_t faultsBefore = storeFaults(view.store.get(), &last);
         auto timetable = std::make_shared<BoardTimetable>();
-        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get());
+        buildTimetable(view.store.get(), view.zone, config, board, day, timetable.get(), &cache->texts);
         if (storeFaults(view.store.get(), &last) != faultsBefore) {
             *fault = "the timetable store cannot be read (" + last + ")";
             return entry.timetable;
@@ -118,7 +118,7 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         slot->feedCache.timetable = slot->timetable;
     }
     buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay,
-                  &slot->feedCache);
+                  &slot->feedCache, slot->body.empty() ? nullptr : &slot->body);
     slot->builtFor = now;
     slot->operatorGeneration = operatorChanges;
     slot->realtimeGeneration = feedChanges;
@@ -192,7 +192,7 @@ HttpRoute displayRoute(BoardApi* api) {
                                                   PLAIN_TEXT);
                               return;
                           }
-                          response.setContent(body, PLAIN_TEXT);
+                          response.setContent(std::move(body), PLAIN_TEXT);
                       });
 }
 

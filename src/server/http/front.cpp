@@ -6,13 +6,18 @@
 // a deadline, a body is read only up to its route's limit, and only a
 // complete, allowed request reaches a handler. Handlers that may wait (the
 // operator database) or burn CPU (password hashes, pictures) run on small
-// pools with bounded queues; a full queue answers 503 at once. Every reply
-// closes its connection, as the boards expect.
+// pools with bounded queues; a full queue answers 503 at once. The pool for
+// CPU-heavy work runs at a lower priority, so that on a machine with few
+// cores the boards' polls come first. Every reply closes its connection, as
+// the boards expect.
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 // Boost 1.74's Asio uses std::exchange without including <utility>.
 #include <utility>
 
+#include <array>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <cstdio>
@@ -31,6 +36,8 @@ constexpr size_t OPERATOR_THREADS = 2;
 constexpr size_t OPERATOR_QUEUE = 64;
 constexpr size_t HEAVY_THREADS = 2;
 constexpr size_t HEAVY_QUEUE = 16;
+// Nice value of the CPU-heavy pool's threads (0 is the network threads').
+constexpr int32_t HEAVY_NICENESS = 10;
 constexpr size_t READ_CHUNK = 4096;
 
 // The server's state. The loop comes after what connections use, so that
@@ -60,9 +67,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     RequestReader reader;
     std::array<char, READ_CHUNK> buffer{};
     HttpResponse response;
-    http::response<http::string_body> reply;
-    bool drain = false;  // the request was refused unread: read what follows a while before closing
-    size_t drained = 0;  // bytes read and dropped so far
+    std::string replyHead;  // the reply's status line and header, sent before response.body
+    bool drain = false;     // the request was refused unread: read what follows a while before closing
+    size_t drained = 0;     // bytes read and dropped so far
 };
 
 Connection::~Connection() {
@@ -98,27 +105,48 @@ void drainThenClose(const std::shared_ptr<Connection>& connection) {
                                        });
 }
 
+bool sameName(const std::string& name, const char* other) {
+    return beast::iequals(name, other);
+}
+
+// The status line and header of a reply, as Beast's own serializer writes
+// them, in one string: every board poll is answered this way, and the
+// serializer's generic machinery cost more than the rest of the reply.
+void writeReplyHead(const HttpResponse& response, std::string* head) {
+    const auto status = static_cast<unsigned>(response.status);
+    head->clear();
+    head->append("HTTP/1.1 ").append(std::to_string(status)).append(" ");
+    const beast::string_view reason = http::obsolete_reason(http::int_to_status(status));
+    head->append(reason.data(), reason.size());
+    head->append("\r\n");
+    if (!response.contentType.empty()) {
+        head->append("Content-Type: ").append(response.contentType).append("\r\n");
+    }
+    for (const auto& [name, value] : response.headers) {
+        if (!sameName(name, "Content-Type") && !sameName(name, "Content-Length") &&
+            !sameName(name, "X-Content-Type-Options") && !sameName(name, "Connection")) {
+            head->append(name).append(": ").append(value).append("\r\n");
+        }
+    }
+    head->append("X-Content-Type-Options: nosniff\r\nConnection: close\r\n");
+    // No length where a reply may have no body.
+    if (status >= 200 && status != 204 && status != 304) {
+        head->append("Content-Length: ").append(std::to_string(response.body.size())).append("\r\n");
+    }
+    head->append("\r\n");
+}
+
 // Sends the reply and closes; the peer has replySeconds to take it.
 void sendReply(const std::shared_ptr<Connection>& connection) {
     HttpResponse& response = connection->response;
-    auto& reply = connection->reply;
-    reply.version(11);
-    reply.result(static_cast<unsigned>(response.status));
     if (response.body.empty() && response.status >= 400) {
         response.setContent(std::to_string(response.status) + "\n", PLAIN_TEXT);
     }
-    if (!response.contentType.empty()) {
-        reply.set(http::field::content_type, response.contentType);
-    }
-    for (const auto& [name, value] : response.headers) {
-        reply.set(name, value);
-    }
-    reply.set("X-Content-Type-Options", "nosniff");
-    reply.set(http::field::connection, "close");
-    reply.body() = std::move(response.body);
-    reply.prepare_payload();
+    writeReplyHead(response, &connection->replyHead);
+    const std::array<net::const_buffer, 2> reply{net::buffer(connection->replyHead),
+                                                 net::buffer(response.body)};
     connection->stream.expires_after(std::chrono::seconds(connection->front->settings->replySeconds));
-    http::async_write(connection->stream, reply, [connection](beast::error_code error, size_t) {
+    net::async_write(connection->stream, reply, [connection](beast::error_code error, size_t) {
         beast::error_code ignored;
         if (!error && connection->drain) {
             connection->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -352,7 +380,7 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
         return 1;
     }
     workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
-    workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE);
+    workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE, HEAVY_NICENESS);
     serverLog("serving on " + listen + " port " + std::to_string(bound));
     acceptNext(&front);
     std::vector<std::thread> network;
@@ -369,10 +397,15 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     return 0;
 }
 
-void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued) {
+void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued, int32_t niceness) {
     pool->mostQueued = mostQueued;
     for (size_t i = 0; i < threads; ++i) {
-        pool->threads.emplace_back([pool] {
+        pool->threads.emplace_back([pool, niceness] {
+            // Linux gives each thread its own nice value. Failing to lower
+            // it leaves the thread at the server's: slower boards, not wrong.
+            if (niceness != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness) != 0) {
+                serverLog("cannot lower a worker's priority");
+            }
             std::unique_lock<std::mutex> hold(pool->lock);
             while (true) {
                 pool->wake.wait(hold, [pool] { return pool->stopping || !pool->queue.empty(); });

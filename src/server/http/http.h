@@ -30,6 +30,7 @@ struct SharedTimetable {
 struct TimetableCache {
     std::mutex lock;
     std::map<std::string, SharedTimetable> entries;  // by the boards' selection key
+    TextPool texts;  // the departures' ids, shared by every timetable; used under `lock`
 };
 
 // One board's cached document.
@@ -151,7 +152,8 @@ struct WorkPool {
     std::vector<std::thread> threads;
 };
 
-void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued);
+// `niceness` above 0 runs the pool's threads at a lower priority.
+void workPoolStart(WorkPool* pool, size_t threads, size_t mostQueued, int32_t niceness = 0);
 // False when the queue is full (the caller answers 503).
 bool workPoolPost(WorkPool* pool, std::function<void()> job);
 void workPoolStop(WorkPool* pool);

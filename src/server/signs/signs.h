@@ -67,10 +67,13 @@ extern std::mutex boardReaderLock;
 // reader; accepted only when the reader took it with the fields intended.
 // The operator's notices, train changes and controls come in the overlay.
 // A board built again and again keeps what the live feed made of its trains
-// in feedCache (see applyRealtimeKept).
+// in feedCache (see applyRealtimeKept). A text equal to `acceptedBefore` (one
+// the reader took before) is accepted without reading it again: most seconds
+// a board's document is unchanged.
 void buildDocument(const StationConfig& config, const BoardConfig& board, const BoardTimetable& timetable,
                    const date::time_zone* zone, int64_t now, BuiltDocument* document,
-                   const BoardOverlay* overlay = nullptr, RealtimeBoardCache* feedCache = nullptr);
+                   const BoardOverlay* overlay = nullptr, RealtimeBoardCache* feedCache = nullptr,
+                   const std::string* acceptedBefore = nullptr);
 
 // ---------------------------------------------------------------------------
 // Melody files and "check"

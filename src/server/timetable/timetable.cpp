@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "server/timetable/timetable.h"
 
@@ -73,13 +74,34 @@ struct DestinationTexts {
     std::string texts[LANGUAGE_SLOTS];  // one per display language slot
 };
 
-// What the departures of a day share, each looked up in the store once.
+// The texts of every slot as one shared block.
+SlotTexts shareTexts(DestinationTexts texts) {
+    SlotTexts shared;
+    std::move(std::begin(texts.texts), std::end(texts.texts), shared.shared.own().begin());
+    return shared;
+}
+
+// A train row's texts by the board's template, by what they are made of.
+struct TrainTextsKey {
+    const void* destination;    // the shared destination block
+    std::string routeId;        // the route named
+    std::string tripShortName;  // the train named
+    bool operator<(const TrainTextsKey& other) const {
+        return std::tie(destination, routeId, tripShortName) <
+               std::tie(other.destination, other.routeId, other.tripShortName);
+    }
+};
+
+// What the departures of a day share, each looked up in the store once, and
+// the texts they share, each made once.
 struct TimetableLookups {
     int32_t ownSlot = 0;
+    TextPool* pool = nullptr;  // the departures' ids, shared
     std::map<std::string, RouteRecord> routeRecords;
-    std::map<std::string, DestinationTexts> destinations;
+    std::map<std::string, SlotTexts> destinations;
     std::map<std::string, DestinationTexts> routeNames;  // by route_id, for the train template
-    std::string notInService[LANGUAGE_SLOTS];            // the station's text for a train taking nobody on
+    std::map<TrainTextsKey, SlotTexts> trainTexts;       // the rows' texts by the train template
+    SlotTexts notInService;                              // the station's text for a train taking nobody on
     std::map<std::string, std::vector<FrequencyRecord>> frequencies;
 };
 
@@ -130,7 +152,7 @@ std::vector<CallRecord> boardCalls(Store* store, const BoardConfig& board,
 
 // A call's destination in every language: its headsign, else the name of
 // the station of its last stop.
-const DestinationTexts& callDestination(Store* store, const CallRecord& call, TimetableLookups* lookups) {
+const SlotTexts& callDestination(Store* store, const CallRecord& call, TimetableLookups* lookups) {
     const std::string destinationKey = call.headsign.empty() ? "s:" + call.lastStopId : "h:" + call.headsign;
     auto destinationIt = lookups->destinations.find(destinationKey);
     if (destinationIt != lookups->destinations.end()) {
@@ -162,7 +184,7 @@ const DestinationTexts& callDestination(Store* store, const CallRecord& call, Ti
     } else {
         translateAll(store, lookups->ownSlot, "stops", "stop_name", last.stopId, last.name, texts.texts);
     }
-    return lookups->destinations.emplace(destinationKey, texts).first->second;
+    return lookups->destinations.emplace(destinationKey, shareTexts(std::move(texts))).first->second;
 }
 
 // A call's colour: as the board configures its route, else the palette
@@ -235,28 +257,34 @@ std::string fillTemplate(const std::string& pattern, const std::string& destinat
 }
 
 // The texts of a train's row by the board's template; none where the
-// template is the destination alone or the destination has no text.
-void fillTrainTexts(Store* store, const BoardConfig& board, const CallRecord& call, TimetableLookups* lookups,
-                    Departure* departure) {
+// template is the destination alone or the destination has no text. Made
+// once for each destination, route and train, and shared.
+SlotTexts trainTexts(Store* store, const BoardConfig& board, const CallRecord& call,
+                     const SlotTexts& destination, TimetableLookups* lookups) {
     if (board.trainTemplate == "{destination}") {
-        return;
+        return SlotTexts{};
+    }
+    const TrainTextsKey key{destination.shared.block, call.routeId, call.tripShortName};
+    const auto found = lookups->trainTexts.find(key);
+    if (found != lookups->trainTexts.end()) {
+        return found->second;
     }
     const DestinationTexts& route = routeName(store, call.routeId, lookups);
+    DestinationTexts texts;
     for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-        if (!departure->destinations[slot].empty()) {
-            departure->trainTexts[slot] = fillTemplate(board.trainTemplate, departure->destinations[slot],
-                                                       route.texts[slot], call.tripShortName);
+        if (!destination[slot].empty()) {
+            texts.texts[slot] =
+                fillTemplate(board.trainTemplate, destination[slot], route.texts[slot], call.tripShortName);
         }
     }
+    return lookups->trainTexts.emplace(key, shareTexts(std::move(texts))).first->second;
 }
 
 // A train that takes nobody on: its row says so in place of where it goes.
-void markNotInService(const std::string* texts, Departure* departure) {
+void markNotInService(const SlotTexts& texts, Departure* departure) {
     departure->notInService = true;
-    for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-        departure->destinations[slot] = texts[slot];
-        departure->trainTexts[slot].clear();
-    }
+    departure->destinations = texts;
+    departure->trainTexts = SlotTexts{};
 }
 
 // A call's departure times within its service day: its own, or for a
@@ -295,7 +323,11 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
             continue;
         }
         const uint8_t color = callColor(store, board, call, lookups);
-        const DestinationTexts& destination = callDestination(store, call, lookups);
+        const SlotTexts& destination = callDestination(store, call, lookups);
+        const SlotTexts rowTexts = trainTexts(store, board, call, destination, lookups);
+        const SharedText tripId = poolText(lookups->pool, call.tripId);
+        const SharedText routeId = poolText(lookups->pool, call.routeId);
+        const SharedText stopId = poolText(lookups->pool, call.stopId);
         const std::vector<int32_t> times = callTimes(store, call, lookups);
         // callTimes has looked the trip's frequencies up.
         const bool byFrequency = !lookups->frequencies[call.tripId].empty();
@@ -304,20 +336,18 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
             departure.when = start + time;
             departure.serviceDate = serviceDate;
             departure.departure = time;
-            departure.tripId = call.tripId;
-            departure.routeId = call.routeId;
-            for (int32_t slot = 0; slot < LANGUAGE_SLOTS; ++slot) {
-                departure.destinations[slot] = destination.texts[slot];
-            }
+            departure.tripId = tripId;
+            departure.routeId = routeId;
+            departure.destinations = destination;
+            departure.trainTexts = rowTexts;
             departure.color = color;
-            departure.stopId = call.stopId;
+            departure.stopId = stopId;
             departure.stopSequence = call.stopSequence;
             departure.directionId = call.directionId;
             // A trip run by frequency starts as much earlier as its template.
             departure.firstDeparture =
                 call.firstDeparture < 0 ? -1 : time - (call.departure - call.firstDeparture);
             departure.byFrequency = byFrequency;
-            fillTrainTexts(store, board, call, lookups, &departure);
             if (call.noPickup) {
                 markNotInService(lookups->notInService, &departure);
             }
@@ -360,6 +390,30 @@ void lineFromFeed(Store* store, int32_t ownSlot, const BoardConfig& board, Board
 
 }  // namespace
 
+SharedText poolText(TextPool* pool, const std::string& text) {
+    SharedText shared;
+    if (text.empty()) {
+        return shared;
+    }
+    auto found = pool->texts.find(std::string_view(text));
+    if (found == pool->texts.end()) {
+        if (pool->texts.size() >= pool->sweepAt) {
+            // Texts only the pool still holds belong to timetables gone (an
+            // older store, yesterday): let them go. One a handle holds stays:
+            // a count of one cannot rise again but through the pool.
+            std::erase_if(pool->texts, [](const auto& entry) {
+                return entry.second.block->references.load(std::memory_order_acquire) == 1;
+            });
+            pool->sweepAt = std::max<size_t>(4096, pool->texts.size() * 2);
+        }
+        SharedValue<std::string> value = makeShared(text);
+        const std::string_view key(value.get());
+        found = pool->texts.emplace(key, std::move(value)).first;
+    }
+    shared.shared = found->second;
+    return shared;
+}
+
 int32_t languageSlotOf(const std::string& tag) {
     const std::vector<std::string> subtags = subtagsOf(tag);
     std::string script;
@@ -395,7 +449,7 @@ int32_t languageSlotOf(const std::string& tag) {
 }
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
-                    const BoardConfig& board, int32_t day, BoardTimetable* timetable) {
+                    const BoardConfig& board, int32_t day, BoardTimetable* timetable, TextPool* pool) {
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
     StopRecord platformStop;
@@ -410,15 +464,19 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
             timetable->problems.push_back("route_id \"" + routeId + "\" is not in the timetable");
         }
     }
+    TextPool ownPool;
     TimetableLookups lookups;
+    lookups.pool = pool != nullptr ? pool : &ownPool;
     lookups.ownSlot = feedSlot(storeMeta(store, "feed_lang"));
     const std::string& notInService = config.notInService;
+    DestinationTexts notInServiceTexts;
     for (size_t start = 0, slot = 0;
          slot < static_cast<size_t>(LANGUAGE_SLOTS) && start <= notInService.size(); ++slot) {
         const size_t bar = std::min(notInService.find('|', start), notInService.size());
-        lookups.notInService[slot] = notInService.substr(start, bar - start);
+        notInServiceTexts.texts[slot] = notInService.substr(start, bar - start);
         start = bar + 1;
     }
+    lookups.notInService = shareTexts(std::move(notInServiceTexts));
     const std::vector<CallRecord> calls = boardCalls(store, board, stopIds);
     // A train of the day before can leave after midnight (25:10:00), and
     // one an agency dates on the next day can leave before the next
@@ -436,6 +494,8 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
               [](const Departure& a, const Departure& b) {
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
               });
+    // Held for the whole day by every board showing it: no spare capacity.
+    timetable->departures.shrink_to_fit();
 
     if (timetable->departures.empty()) {
         timetable->problems.push_back(

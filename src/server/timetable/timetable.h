@@ -8,12 +8,16 @@
 
 #include <date/date.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "server/station/station.h"
@@ -258,39 +262,227 @@ int64_t clockNow(const ServerClock& clock);
 int64_t monotonicMs();
 
 // ---------------------------------------------------------------------------
+// Shared texts
+//
+// A station's boards hold thousands of departures each, and most of their
+// texts are alike: every run of a trip goes to the same destination, in the
+// same six languages, and a trip calls at twenty platforms. Each departure
+// holds its texts through a handle to one shared, immutable block instead of
+// copies: 8 bytes where six std::strings took 192. A block is freed with the
+// last handle to it. Writing through a handle first gives that handle a
+// block of its own (copy on write), so a departure copied and changed never
+// changes the one it was copied from.
+
+// One shared value and the count of handles (and pools) that hold it.
+template <typename T>
+struct SharedBlock {
+    std::atomic<uint32_t> references;  // holders; the value never changes while above one
+    T value;                           // the text(s)
+};
+
+// A handle to a SharedBlock: empty (no block) reads as a default T.
+template <typename T>
+struct SharedValue {
+    SharedBlock<T>* block = nullptr;  // nothing: the empty value
+
+    SharedValue() = default;
+    SharedValue(const SharedValue& other) : block(other.block) {
+        retain();
+    }
+    SharedValue(SharedValue&& other) noexcept : block(other.block) {
+        other.block = nullptr;
+    }
+    SharedValue& operator=(const SharedValue& other) {
+        if (this != &other) {
+            other.retain();
+            release();
+            block = other.block;
+        }
+        return *this;
+    }
+    SharedValue& operator=(SharedValue&& other) noexcept {
+        if (this != &other) {
+            release();
+            block = other.block;
+            other.block = nullptr;
+        }
+        return *this;
+    }
+    ~SharedValue() {
+        release();
+    }
+
+    void retain() const {
+        if (block != nullptr) {
+            block->references.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    void release() {
+        if (block != nullptr && block->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete block;
+        }
+        block = nullptr;
+    }
+    const T& get() const {
+        static const T EMPTY{};
+        return block != nullptr ? block->value : EMPTY;
+    }
+    // The value to change: this handle's own block, copied first when shared.
+    T& own() {
+        if (block == nullptr) {
+            block = new SharedBlock<T>{{1}, T{}};
+        } else if (block->references.load(std::memory_order_acquire) != 1) {
+            SharedBlock<T>* copy = new SharedBlock<T>{{1}, block->value};
+            release();
+            block = copy;
+        }
+        return block->value;
+    }
+};
+
+template <typename T>
+SharedValue<T> makeShared(T value) {
+    SharedValue<T> handle;
+    handle.block = new SharedBlock<T>{{1}, std::move(value)};
+    return handle;
+}
+
+// A text in every display language slot (Japanese first), read and written
+// as an array of LANGUAGE_SLOTS strings.
+struct SlotTexts {
+    SharedValue<std::array<std::string, LANGUAGE_SLOTS>> shared;  // the texts; empty: all empty
+
+    const std::string& operator[](int32_t slot) const {
+        return shared.get()[static_cast<size_t>(slot)];
+    }
+    const std::string& operator[](size_t slot) const {
+        return shared.get()[slot];
+    }
+    std::string& operator[](int32_t slot) {
+        return shared.own()[static_cast<size_t>(slot)];
+    }
+    std::string& operator[](size_t slot) {
+        return shared.own()[slot];
+    }
+    const std::string* begin() const {
+        return shared.get().data();
+    }
+    const std::string* end() const {
+        return shared.get().data() + LANGUAGE_SLOTS;
+    }
+    std::string* begin() {
+        return shared.own().data();
+    }
+    std::string* end() {
+        return shared.own().data() + LANGUAGE_SLOTS;
+    }
+    // As the array it replaces: a pointer to the first of the slots.
+    operator const std::string*() const {
+        return shared.get().data();
+    }
+};
+
+// One text (an id), read as a const std::string.
+struct SharedText {
+    SharedValue<std::string> shared;  // the text; empty: ""
+
+    SharedText() = default;
+    SharedText& operator=(const std::string& text) {
+        shared = text.empty() ? SharedValue<std::string>{} : makeShared(text);
+        return *this;
+    }
+    SharedText& operator=(const char* text) {
+        return *this = std::string(text);
+    }
+    operator const std::string&() const {
+        return shared.get();
+    }
+    const std::string& str() const {
+        return shared.get();
+    }
+    bool empty() const {
+        return shared.get().empty();
+    }
+    size_t size() const {
+        return shared.get().size();
+    }
+    const char* c_str() const {
+        return shared.get().c_str();
+    }
+};
+
+inline bool operator==(const SharedText& a, const SharedText& b) {
+    return a.shared.block == b.shared.block || a.str() == b.str();
+}
+inline bool operator==(const SharedText& a, const std::string& b) {
+    return a.str() == b;
+}
+inline bool operator==(const SharedText& a, const char* b) {
+    return a.str() == b;
+}
+inline bool operator<(const SharedText& a, const SharedText& b) {
+    return a.str() < b.str();
+}
+inline std::string operator+(const SharedText& a, const std::string& b) {
+    return a.str() + b;
+}
+inline std::string operator+(const SharedText& a, const char* b) {
+    return a.str() + b;
+}
+inline std::string operator+(const SharedText& a, char b) {
+    return a.str() + b;
+}
+inline std::string operator+(const std::string& a, const SharedText& b) {
+    return a + b.str();
+}
+inline std::string operator+(const char* a, const SharedText& b) {
+    return a + b.str();
+}
+
+// Shares equal texts among the timetables built from one store: one block
+// per distinct text however many departures hold it. Not locked: whoever
+// owns the pool builds with it one timetable at a time.
+struct TextPool {
+    std::unordered_map<std::string_view, SharedValue<std::string>> texts;  // by their own text
+    size_t sweepAt = 4096;  // past this many texts, those held by nobody else are let go
+};
+// The pooled handle for a text (the empty handle for "").
+SharedText poolText(TextPool* pool, const std::string& text);
+
+// ---------------------------------------------------------------------------
 // A board's timetable of one operating day
 
-// The compiler's own copy of the array member below names its loop variable
-// in the reserved form.
-// NOLINTNEXTLINE(bugprone-reserved-identifier)
+// A departure's texts are shared handles (see SharedText): a board's
+// timetable holds three service days of them.
 struct Departure {
     int64_t when;         // Unix seconds
     int32_t serviceDate;  // YYYYMMDD
     int32_t departure;    // seconds from the service day's start
-    std::string tripId;
-    std::string routeId;
-    std::string destinations[LANGUAGE_SLOTS];  // Japanese first; empty: none
+    SharedText tripId;
+    SharedText routeId;
+    SlotTexts destinations;  // Japanese first; empty: none
     // The row's text by the board's train template; empty: the destination.
-    std::string trainTexts[LANGUAGE_SLOTS];
+    SlotTexts trainTexts;
     bool notInService = false;  // takes nobody on: shown as such, no melody
     uint8_t color;
+    // Whether the agency's live feed cancelled the train (then it is shown
+    // as staff's cancellation is); TRAIN_FROM_* says where the shown state
+    // comes from. Kept beside the other single bytes: no padding.
+    bool cancelled = false;
+    uint8_t source = 0;
+    // The trip is run by frequency: several runs a day under one trip_id,
+    // each told apart by its start (firstDeparture).
+    bool byFrequency = false;
     // Set by the operator: `when` is then the delayed departure and the
     // board still shows the scheduled time with a delay text.
     int32_t delayMinutes = 0;
     // What a live feed needs to find this call in its trip updates.
-    std::string stopId;
+    SharedText stopId;
     int32_t stopSequence = -1;
     int32_t directionId = -1;
     int32_t firstDeparture = -1;  // the trip's start, seconds from the service day's start
-    // The trip is run by frequency: several runs a day under one trip_id,
-    // each told apart by its start (firstDeparture).
-    bool byFrequency = false;
-    // What the agency's live feed did to the train: seconds `when` was moved
-    // by, and whether it was cancelled (then it is shown as staff's
-    // cancellation is). TRAIN_FROM_* says where the shown state comes from.
+    // What the agency's live feed did to the train: seconds `when` was moved by.
     int32_t liveDelaySeconds = 0;
-    bool cancelled = false;
-    uint8_t source = 0;
 };
 
 constexpr uint8_t TRAIN_FROM_TIMETABLE = 0;
@@ -330,8 +522,11 @@ int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, i
 std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
                                            int32_t day);
 
+// With a pool, the departures' ids are shared with the other timetables
+// built with it; without, within this timetable only.
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
-                    const BoardConfig& board, int32_t day, BoardTimetable* timetable);
+                    const BoardConfig& board, int32_t day, BoardTimetable* timetable,
+                    TextPool* pool = nullptr);
 
 // ---------------------------------------------------------------------------
 // The live store: the store file a server reads, opened again when an
