@@ -420,6 +420,15 @@ def live_feed_runs(options, tool, work, config):
     return report
 
 
+def print_report(report, load_start):
+    """Prints the table, with the load average at the start and now."""
+    report.append("")
+    report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
+                  (load_start, os.getloadavg()[0], os.cpu_count()))
+    print()
+    print("\n".join(report))
+
+
 def peak_memory_mb(pid):
     """The process's peak resident memory (VmHWM) in MB."""
     with open("/proc/%d/status" % pid) as status:
@@ -509,11 +518,7 @@ def main():
         sys.exit("import failed")
     if options.live_feed_only:
         report += [""] + live_feed_runs(options, tool, work, config)
-        report.append("")
-        report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
-                      (load_start, os.getloadavg()[0], os.cpu_count()))
-        print()
-        print("\n".join(report))
+        print_report(report, load_start)
         return
 
     port_file = os.path.join(work, "port")
@@ -591,11 +596,7 @@ def main():
         print("server ended on SIGTERM with exit %s" % code)
     if options.live_feed:
         report += [""] + live_feed_runs(options, tool, work, config)
-    report.append("")
-    report.append("Load average (1 min) at the start: %.1f; at the end: %.1f (%d cores)" %
-                  (load_start, os.getloadavg()[0], os.cpu_count()))
-    print()
-    print("\n".join(report))
+    print_report(report, load_start)
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ import threading
 import urllib.request
 
 from e2elib import Checks, Picture, SOURCE, classic_dot, palette_index, private_exe, run_exe, server_exe, \
-    to_windows_path, wait_until, write_settings
+    stop_server, to_windows_path, wait_until, write_settings
 
 # Tuesday 10 March 2026: the 8:03 from Tsukimidai platform 1 is the late
 # train, the 8:06 the cancelled one.
@@ -150,12 +150,7 @@ def main():
         check_board(checks, work, port)
     finally:
         if process:
-            process.terminate()
-            try:
-                code = process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                code = "killed"
+            code = stop_server(process)
             checks.check(code == 0, "the server ends on SIGTERM with 0 (got %r)" % code)
         shutil.rmtree(work, ignore_errors=True)
     checks.finish()

@@ -270,9 +270,26 @@ def board_processes(env=None):
 # Helpers for the scripts that run velmorant-server beside the board.
 
 def server_exe():
-    """velmorant-server from the host build (or VELMORANT_SERVER_EXE)."""
-    return os.environ.get("VELMORANT_SERVER_EXE") or os.path.join(
+    """velmorant-server from the host build (or VELMORANT_SERVER_EXE); the
+    script fails at once when there is none."""
+    server = os.environ.get("VELMORANT_SERVER_EXE") or os.path.join(
         SOURCE, "build", "host", "src", "server", "velmorant-server")
+    if not os.access(server, os.X_OK):
+        print("FAIL: no velmorant-server at %s (build the host preset first, or set VELMORANT_SERVER_EXE)"
+              % server)
+        sys.exit(1)
+    return server
+
+
+def stop_server(process):
+    """Ends the server with SIGTERM (killed after 20 s); its exit code, or
+    "killed"."""
+    process.terminate()
+    try:
+        return process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return "killed"
 
 
 def lit(picture, row, columns):

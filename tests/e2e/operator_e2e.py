@@ -15,7 +15,7 @@ import tempfile
 import urllib.request
 
 from e2elib import (Checks, Picture, SOURCE, lit, private_exe, run_exe, server_exe, to_windows_path,
-                    wait_until, write_settings)
+                    stop_server, wait_until, write_settings)
 
 TOKEN = "e2e-token-0123456789abcdef0123456789"
 WIDTH, TIME_X, DEST_X = 256, 4, 80
@@ -102,11 +102,7 @@ def main():
                      "row 2: the notice in yellow in place of the 7:40: %r" % notice)
     finally:
         if process:
-            process.terminate()
-            try:
-                process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
+            stop_server(process)
         shutil.rmtree(work, ignore_errors=True)
     checks.finish()
 

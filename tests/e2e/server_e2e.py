@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 from e2elib import (Checks, Picture, SOURCE, lit, private_exe, run_exe, server_exe, to_windows_path,
-                    wait_until, write_settings)
+                    stop_server, wait_until, write_settings)
 
 MELODY = "月見台/発車ベル.wav"
 # Tuesday 10 March 2026, 15 s before the 8:03 rapid leaves Tsukimidai
@@ -41,10 +41,6 @@ melody_lead_seconds = 20
 def main():
     checks = Checks()
     server = server_exe()
-    if not os.access(server, os.X_OK):
-        print("FAIL: no velmorant-server at %s (build the host preset first, or set VELMORANT_SERVER_EXE)"
-              % server)
-        sys.exit(1)
     work = tempfile.mkdtemp(prefix="velmorant-server-e2e-")
     process = None
     try:
@@ -106,12 +102,7 @@ def main():
                      "the melody is in the board's cache, byte for byte")
     finally:
         if process:
-            process.terminate()
-            try:
-                code = process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                code = "killed"
+            code = stop_server(process)
             checks.check(code == 0, "the server ends on SIGTERM with 0 (got %r)" % code)
         shutil.rmtree(work, ignore_errors=True)
     checks.finish()
