@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "server/realtime/realtime.h"
@@ -161,7 +160,7 @@ void fetchLoop(std::vector<FetchState> feeds, const ServerClock* clock) {
     // Should the system refuse, fetching runs at the server's priority: no
     // fault, only less room for the boards on a busy machine.
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), FETCH_NICENESS) != 0) {
-        std::fprintf(stderr, "velmorant-server: the live feeds are fetched at normal priority\n");
+        serverLog("the live feeds are fetched at normal priority");
     }
     while (!gStopping) {
         std::erase_if(gRetired, [](const auto& snapshot) { return snapshot.use_count() <= 1; });
