@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "server/realtime/realtime.h"
@@ -25,7 +26,9 @@ struct FeedState {
 struct Feeds {
     std::mutex lock;
     std::vector<FeedState> feeds;
-    uint64_t generation = 0;  // counts every new good content
+    // Counts every new good content; changed under `lock`, read without it
+    // by every board request.
+    std::atomic<uint64_t> generation{0};
     std::shared_ptr<const RealtimeSnapshot> merged;
     uint64_t mergedGeneration = UINT64_MAX;
     std::vector<bool> mergedFresh;  // which feeds the merged snapshot holds
@@ -201,8 +204,7 @@ std::shared_ptr<const RealtimeSnapshot> realtimeCurrent(int64_t now) {
 }
 
 uint64_t realtimeGeneration() {
-    std::lock_guard<std::mutex> hold(gFeeds.lock);
-    return gFeeds.generation;
+    return gFeeds.generation.load(std::memory_order_acquire);
 }
 
 std::string realtimeStatusJson(int64_t now) {
