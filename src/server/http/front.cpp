@@ -1,9 +1,9 @@
-// The event-driven front: one listening socket on Boost.Asio, every
-// connection read and answered by Beast with callbacks on a couple of
-// network threads. Who may ask is checked when a connection is accepted
-// (its address against boards_from and allow_from, the caps on open
-// connections in total and per address), the whole header must come within
-// a deadline, a body is read only up to its route's limit, and only a
+// The event-driven front on Boost.Asio: a couple of network threads, each
+// with its own event loop and listening socket on the one port, every
+// connection read and answered there with callbacks. Who may ask is
+// checked when a connection is accepted (its address against boards_from
+// and allow_from, the caps on open connections in total and per address),
+// the whole header must come within a deadline, a body is read only up to its route's limit, and only a
 // complete, allowed request reaches a handler. Handlers that may wait (the
 // operator database) or burn CPU (password hashes, pictures) run on small
 // pools with bounded queues; a full queue answers 503 at once. The pool for
@@ -28,6 +28,7 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+using SteadyTime = std::chrono::steady_clock::time_point;
 
 namespace {
 
@@ -39,9 +40,28 @@ constexpr size_t HEAVY_QUEUE = 16;
 // Nice value of the CPU-heavy pool's threads (0 is the network threads').
 constexpr int32_t HEAVY_NICENESS = 10;
 constexpr size_t READ_CHUNK = 4096;
+// How often each loop looks for connections past their deadline.
+constexpr auto SWEEP_EVERY = std::chrono::milliseconds(250);
 
-// The server's state. The loop comes after what connections use, so that
-// connections still queued in it when it is destroyed find their counts.
+struct Front;
+struct Connection;
+
+// One network thread: its own event loop and listening socket (the kernel
+// spreads new connections over the loops' sockets), and the connections it
+// serves, kept in a list that is swept for deadlines. A loop never wakes
+// another, so a board's poll costs no thread switch inside the server.
+struct Loop {
+    Front* front = nullptr;
+    std::mutex listLock;          // guards the list; a connection may end on a worker thread
+    Connection* first = nullptr;  // the open connections, newest first
+    net::io_context io{1};        // run by this loop's thread alone
+    tcp::acceptor acceptor{io};
+    tcp::endpoint peer;  // filled by the accept in flight
+    net::steady_timer sweep{io};
+};
+
+// The server's state. The loops come last, so that connections still
+// queued in them when they are destroyed find the counts.
 struct Front {
     const FrontSettings* settings = nullptr;
     std::mutex countLock;
@@ -50,20 +70,23 @@ struct Front {
     RouteTable routes;
     WorkPool operatorWork;  // may wait on the operator database
     WorkPool heavyWork;     // hashes and pictures
-    net::io_context io{static_cast<int>(NETWORK_THREADS)};
-    tcp::acceptor acceptor{io};
+    std::vector<std::unique_ptr<Loop>> loops;
 };
 
-// One connection: one request, one reply, then closed.
+// One connection: one request, one reply, then closed. Its deadline is
+// checked by its loop's sweep, which closes it when past: one time value
+// per connection instead of a timer armed and cancelled for every step.
 struct Connection : std::enable_shared_from_this<Connection> {
-    Connection(Front* owner, tcp::socket socket, std::string peer, bool counted)
-        : front(owner), stream(std::move(socket)), address(std::move(peer)), perAddress(counted) {}
+    Connection(Loop* owner, tcp::socket peerSocket, std::string peer, bool counted);
     ~Connection();
 
-    Front* front;
-    beast::tcp_stream stream;
-    std::string address;  // as people write it
-    bool perAddress;      // counted against its address's cap
+    Loop* loop;
+    tcp::socket socket;
+    std::string address;             // as people write it
+    bool perAddress;                 // counted against its address's cap
+    SteadyTime deadline;             // closed by the sweep when this has passed
+    Connection* previous = nullptr;  // in the loop's list
+    Connection* next = nullptr;
     RequestReader reader;
     std::array<char, READ_CHUNK> buffer{};
     HttpResponse response;
@@ -72,7 +95,25 @@ struct Connection : std::enable_shared_from_this<Connection> {
     size_t drained = 0;     // bytes read and dropped so far
 };
 
+Connection::Connection(Loop* owner, tcp::socket peerSocket, std::string peer, bool counted)
+    : loop(owner), socket(std::move(peerSocket)), address(std::move(peer)), perAddress(counted) {
+    std::lock_guard<std::mutex> hold(loop->listLock);
+    next = loop->first;
+    if (next != nullptr) {
+        next->previous = this;
+    }
+    loop->first = this;
+}
+
 Connection::~Connection() {
+    {
+        std::lock_guard<std::mutex> hold(loop->listLock);
+        (previous != nullptr ? previous->next : loop->first) = next;
+        if (next != nullptr) {
+            next->previous = previous;
+        }
+    }
+    Front* front = loop->front;
     std::lock_guard<std::mutex> hold(front->countLock);
     --front->open;
     if (perAddress) {
@@ -81,6 +122,32 @@ Connection::~Connection() {
             front->byAddress.erase(found);
         }
     }
+}
+
+void expiresIn(Connection* connection, int32_t seconds) {
+    connection->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+// Closes the loop's connections past their deadline; their pending reads
+// and writes end with an error, and with them the connections.
+void sweepLater(Loop* loop) {
+    loop->sweep.expires_after(SWEEP_EVERY);
+    loop->sweep.async_wait([loop](beast::error_code error) {
+        if (error) {
+            return;
+        }
+        const SteadyTime now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard<std::mutex> hold(loop->listLock);
+            for (Connection* connection = loop->first; connection != nullptr; connection = connection->next) {
+                if (connection->deadline <= now && connection->socket.is_open()) {
+                    beast::error_code ignored;
+                    connection->socket.close(ignored);
+                }
+            }
+        }
+        sweepLater(loop);
+    });
 }
 
 const char* const PLAIN_TEXT = "text/plain; charset=utf-8";
@@ -94,11 +161,12 @@ constexpr int32_t DRAIN_SECONDS = 2;
 // and dropped for a moment before the close: closing on unread data resets
 // the connection, and the peer could lose the refusal with it.
 void drainThenClose(const std::shared_ptr<Connection>& connection) {
-    connection->stream.async_read_some(net::buffer(connection->buffer),
+    connection->socket.async_read_some(net::buffer(connection->buffer),
                                        [connection](beast::error_code error, size_t got) {
                                            connection->drained += got;
                                            if (error || connection->drained > MOST_DRAINED) {
-                                               connection->stream.close();
+                                               beast::error_code ignored;
+                                               connection->socket.close(ignored);
                                                return;
                                            }
                                            drainThenClose(connection);
@@ -145,17 +213,18 @@ void sendReply(const std::shared_ptr<Connection>& connection) {
     writeReplyHead(response, &connection->replyHead);
     const std::array<net::const_buffer, 2> reply{net::buffer(connection->replyHead),
                                                  net::buffer(response.body)};
-    connection->stream.expires_after(std::chrono::seconds(connection->front->settings->replySeconds));
-    net::async_write(connection->stream, reply, [connection](beast::error_code error, size_t) {
+    expiresIn(connection.get(), connection->loop->front->settings->replySeconds);
+    net::async_write(connection->socket, reply, [connection](beast::error_code error, size_t) {
         beast::error_code ignored;
         if (!error && connection->drain) {
-            connection->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-            connection->stream.expires_after(std::chrono::seconds(DRAIN_SECONDS));
+            connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
+            expiresIn(connection.get(), DRAIN_SECONDS);
             drainThenClose(connection);
             return;
         }
-        connection->stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        connection->stream.close();
+        // The whole request was read and the reply sent: the close alone
+        // ends the connection cleanly.
+        connection->socket.close(ignored);
     });
 }
 
@@ -182,11 +251,11 @@ void dispatch(const std::shared_ptr<Connection>& connection) {
         sendReply(connection);
         return;
     }
-    WorkPool* pool =
-        route->work == RouteWork::HEAVY ? &connection->front->heavyWork : &connection->front->operatorWork;
+    WorkPool* pool = route->work == RouteWork::HEAVY ? &connection->loop->front->heavyWork
+                                                     : &connection->loop->front->operatorWork;
     const bool queued = workPoolPost(pool, [connection, route] {
         route->handler(connection->reader.request, connection->response);
-        net::post(connection->stream.get_executor(), [connection] { sendReply(connection); });
+        net::post(connection->socket.get_executor(), [connection] { sendReply(connection); });
     });
     if (!queued) {
         refuseWith(connection, 503, "busy; try again\n", false);
@@ -196,7 +265,7 @@ void dispatch(const std::shared_ptr<Connection>& connection) {
 // The header is read: the board API answers boards_from, the rest
 // allow_from.
 bool mayAsk(const Connection& connection) {
-    const FrontSettings& settings = *connection.front->settings;
+    const FrontSettings& settings = *connection.loop->front->settings;
     return connection.reader.route->audience == RouteAudience::BOARDS
                ? addressAllowed(connection.address, settings.boardsFrom)
                : settings.operatorAllowed(connection.address);
@@ -206,14 +275,14 @@ void onRead(const std::shared_ptr<Connection>& connection, beast::error_code err
     if (error) {
         return;  // closed, reset or past its deadline: the connection ends
     }
-    const RouteTable& routes = connection->front->routes;
+    const RouteTable& routes = connection->loop->front->routes;
     ReadStep step = requestReaderFeed(&connection->reader, routes, connection->buffer.data(), got);
     if (step == ReadStep::HEADER) {
         if (!mayAsk(*connection)) {
             refuseWith(connection, 403, "not open to this address\n", true);
             return;
         }
-        connection->stream.expires_after(std::chrono::seconds(connection->front->settings->bodySeconds));
+        expiresIn(connection.get(), connection->loop->front->settings->bodySeconds);
         step = requestReaderFeed(&connection->reader, routes, nullptr, 0);
     }
     if (step == ReadStep::MORE) {
@@ -226,18 +295,13 @@ void onRead(const std::shared_ptr<Connection>& connection, beast::error_code err
 }
 
 void readMore(const std::shared_ptr<Connection>& connection) {
-    connection->stream.async_read_some(
+    connection->socket.async_read_some(
         net::buffer(connection->buffer),
         [connection](beast::error_code error, size_t got) { onRead(connection, error, got); });
 }
 
 // A peer's address as people write it: IPv4-mapped IPv6 as IPv4.
-std::string peerAddress(const tcp::socket& socket) {
-    beast::error_code error;
-    const tcp::endpoint peer = socket.remote_endpoint(error);
-    if (error) {
-        return std::string();
-    }
+std::string peerAddress(const tcp::endpoint& peer) {
     net::ip::address address = peer.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
@@ -275,44 +339,43 @@ bool admit(Front* front, const std::string& address, bool* perAddress) {
     return true;
 }
 
-void acceptNext(Front* front);
+void acceptNext(Loop* loop);
 
 // An accept that failed (out of descriptors, most likely) is tried again a
 // moment later instead of at once, which would only spin.
-void acceptLater(Front* front) {
-    auto timer = std::make_shared<net::steady_timer>(front->io, std::chrono::milliseconds(50));
-    timer->async_wait([front, timer](beast::error_code) { acceptNext(front); });
+void acceptLater(Loop* loop) {
+    auto timer = std::make_shared<net::steady_timer>(loop->io, std::chrono::milliseconds(50));
+    timer->async_wait([loop, timer](beast::error_code) { acceptNext(loop); });
 }
 
 // A new connection: admitted and read, or closed at once.
-void onAccept(Front* front, tcp::socket socket) {
-    const std::string address = peerAddress(socket);
+void onAccept(Loop* loop, tcp::socket socket, const tcp::endpoint& peer) {
+    const std::string address = peerAddress(peer);
     bool perAddress = false;
-    if (address.empty() || !admit(front, address, &perAddress)) {
+    if (!admit(loop->front, address, &perAddress)) {
         beast::error_code ignored;
         socket.close(ignored);
         return;
     }
-    auto connection = std::make_shared<Connection>(front, std::move(socket), address, perAddress);
+    auto connection = std::make_shared<Connection>(loop, std::move(socket), address, perAddress);
     requestReaderStart(&connection->reader);
     // One deadline for the whole header, however slowly it drips.
-    connection->stream.expires_after(std::chrono::seconds(front->settings->headerSeconds));
+    expiresIn(connection.get(), loop->front->settings->headerSeconds);
     readMore(connection);
 }
 
-void acceptNext(Front* front) {
-    front->acceptor.async_accept(net::make_strand(front->io),
-                                 [front](beast::error_code error, tcp::socket socket) {
-                                     if (error == net::error::operation_aborted) {
-                                         return;  // stopping
-                                     }
-                                     if (error) {
-                                         acceptLater(front);
-                                         return;
-                                     }
-                                     onAccept(front, std::move(socket));
-                                     acceptNext(front);
-                                 });
+void acceptNext(Loop* loop) {
+    loop->acceptor.async_accept(loop->peer, [loop](beast::error_code error, tcp::socket socket) {
+        if (error == net::error::operation_aborted) {
+            return;  // stopping
+        }
+        if (error) {
+            acceptLater(loop);
+            return;
+        }
+        onAccept(loop, std::move(socket), loop->peer);
+        acceptNext(loop);
+    });
 }
 
 // The port in use, written whole (through a temporary file renamed into
@@ -328,30 +391,56 @@ bool writePortFile(const std::string& portFile, int port) {
     return true;
 }
 
+using ReusePort = net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
+// Opens and binds one listening socket; `shared`: with SO_REUSEPORT, so
+// that every loop listens on the same port.
+bool bindAcceptor(tcp::acceptor* acceptor, const tcp::endpoint& endpoint, bool shared) {
+    beast::error_code error;
+    acceptor->open(endpoint.protocol(), error);
+    if (!error) {
+        acceptor->set_option(net::socket_base::reuse_address(true), error);
+    }
+    if (!error && shared) {
+        acceptor->set_option(ReusePort(true), error);
+    }
+    if (!error && endpoint.address().is_v6()) {
+        acceptor->set_option(net::ip::v6_only(false), error);
+    }
+    if (!error) {
+        acceptor->bind(endpoint, error);
+    }
+    return !error;
+}
+
+// Every loop listens on the same address and port. The port is first
+// bound alone, without SO_REUSEPORT: a port another server (this one
+// included) already listens on is refused then, instead of being shared
+// with it.
 bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bound) {
     beast::error_code error;
     const net::ip::address address = net::ip::make_address(listen, error);
     if (error) {
         return false;
     }
-    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
-    front->acceptor.open(endpoint.protocol(), error);
-    if (!error) {
-        front->acceptor.set_option(net::socket_base::reuse_address(true), error);
+    tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    {
+        tcp::acceptor probe(front->loops.front()->io);
+        if (!bindAcceptor(&probe, endpoint, false)) {
+            return false;
+        }
+        endpoint.port(probe.local_endpoint().port());
     }
-    if (!error && address.is_v6()) {
-        front->acceptor.set_option(net::ip::v6_only(false), error);
+    for (const std::unique_ptr<Loop>& loop : front->loops) {
+        if (!bindAcceptor(&loop->acceptor, endpoint, true)) {
+            return false;
+        }
+        loop->acceptor.listen(net::socket_base::max_listen_connections, error);
+        if (error) {
+            return false;
+        }
     }
-    if (!error) {
-        front->acceptor.bind(endpoint, error);
-    }
-    if (!error) {
-        front->acceptor.listen(net::socket_base::max_listen_connections, error);
-    }
-    if (error) {
-        return false;
-    }
-    *bound = front->acceptor.local_endpoint().port();
+    *bound = endpoint.port();
     return true;
 }
 
@@ -362,14 +451,18 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     Front front;
     front.settings = &settings;
     routeTableBuild(&front.routes, std::move(routes));
+    for (size_t i = 0; i < NETWORK_THREADS; ++i) {
+        front.loops.push_back(std::make_unique<Loop>());
+        front.loops.back()->front = &front;
+    }
     // SIGTERM and SIGINT stop the server, also when they come before it
     // listens.
     signal(SIGPIPE, SIG_IGN);
-    net::signal_set stopSignals(front.io, SIGTERM, SIGINT);
+    net::signal_set stopSignals(front.loops.front()->io, SIGTERM, SIGINT);
     stopSignals.async_wait([&front](beast::error_code, int) {
-        beast::error_code ignored;
-        front.acceptor.close(ignored);
-        front.io.stop();
+        for (const std::unique_ptr<Loop>& loop : front.loops) {
+            loop->io.stop();
+        }
     });
     int32_t bound = 0;
     if (!listenOn(&front, listen, port, &bound)) {
@@ -382,12 +475,15 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     workPoolStart(&front.operatorWork, OPERATOR_THREADS, OPERATOR_QUEUE);
     workPoolStart(&front.heavyWork, HEAVY_THREADS, HEAVY_QUEUE, HEAVY_NICENESS);
     serverLog("serving on " + listen + " port " + std::to_string(bound));
-    acceptNext(&front);
-    std::vector<std::thread> network;
-    for (size_t i = 1; i < NETWORK_THREADS; ++i) {
-        network.emplace_back([&front] { front.io.run(); });
+    for (const std::unique_ptr<Loop>& loop : front.loops) {
+        acceptNext(loop.get());
+        sweepLater(loop.get());
     }
-    front.io.run();
+    std::vector<std::thread> network;
+    for (size_t i = 1; i < front.loops.size(); ++i) {
+        network.emplace_back([loop = front.loops[i].get()] { loop->io.run(); });
+    }
+    front.loops.front()->io.run();
     for (std::thread& thread : network) {
         thread.join();
     }
