@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <thread>
 
 #include "server/http/http.h"
 #include "server/signs/signs.h"
@@ -231,12 +232,59 @@ TEST(ServerDepartures, RowsNameTheirRouteAndNothingIsInvented) {
     Runtime* operatorSide = operatorStart(station.config.path, station.config, clock);
     ASSERT_TRUE(boardApiStart(&api, station.config, clock, operatorSide, &error)) << error;
     EXPECT_TRUE(withFreshSlot(&api, 5, [](const BoardSlot& slot) {
-        EXPECT_TRUE(has(slot.body, "line=train\t7:55\tExp 1234M Beta\t")) << slot.body;
+        EXPECT_TRUE(has(slot.shown.body, "line=train\t7:55\tExp 1234M Beta\t")) << slot.shown.body;
     }));
     EXPECT_TRUE(withFreshSlot(&api, 6, [](const BoardSlot& slot) {
-        EXPECT_TRUE(has(slot.body, "row=train\t7:55\t0\t\tBeta|Beta\n")) << slot.body;
+        EXPECT_TRUE(has(slot.shown.body, "row=train\t7:55\t0\t\tBeta|Beta\n")) << slot.shown.body;
     }));
     operatorStop(operatorSide);
+}
+
+TEST(ServerDepartures, DocumentsBuiltAheadAreTheOnesABoardWouldGetInTheirSecond) {
+    // Trains seconds apart, so that the document changes from second to second.
+    std::string trips;
+    std::string stopTimes;
+    addTrips({"07:50:01", "07:50:02", "07:50:03", "07:50:04", "07:52:00", "07:53:00", "07:54:00"}, &trips,
+             &stopTimes);
+    InlineStation station;
+    openStation(lineFeed("Asia/Tokyo", trips, stopTimes), CLASSIC_BOARD, &station);
+    ServerClock clock;  // running from 07:50:00, its next second 100 ms away
+    ASSERT_TRUE(parseLocalTime("2026-12-07T07:50", station.zone, &clock.startInstant));
+    clock.startMonotonicMs = monotonicMs() - 900;
+    Runtime* operatorSide = operatorStart(station.config.path, station.config, clock);
+    BoardApi api;
+    std::string error;
+    ASSERT_TRUE(boardApiStart(&api, station.config, clock, operatorSide, &error)) << error;
+    std::vector<HttpRoute> routes;
+    addBoardRoutes(&api, &routes);
+    HttpRequest poll;
+    poll.matches = {"/api/boards/1/display.txt", "1"};
+    boardBuilderStart(&api);
+    int32_t builtAhead = 0;
+    std::vector<std::string> served;
+    for (int32_t step = 0; step < 80 && served.size() < 4; ++step) {
+        HttpResponse response;
+        routes[0].handler(poll, response);  // the board polls
+        withFreshSlot(&api, 1, [&](const BoardSlot& slot) {
+            builtAhead += slot.ahead.builtFor == slot.shown.builtFor + 1 ? 1 : 0;
+            // What is served is what the board would get built in that second.
+            BuiltDocument document;
+            BoardTimetable timetable;
+            buildTimetable(station.store.get(), station.zone, station.config, station.config.boards[0],
+                           operatingDay(station.config, station.zone, slot.shown.builtFor), &timetable);
+            buildDocument(station.config, station.config.boards[0], timetable, station.zone,
+                          slot.shown.builtFor, &document);
+            EXPECT_EQ(slot.shown.body, document.text);
+            if (served.empty() || served.back() != slot.shown.body) {
+                served.push_back(slot.shown.body);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    boardBuilderStop(&api);
+    operatorStop(operatorSide);
+    EXPECT_GT(builtAhead, 0);      // the builder worked ahead of the polls
+    EXPECT_EQ(served.size(), 4u);  // the trains left one by one
 }
 
 }  // namespace

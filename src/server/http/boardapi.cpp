@@ -6,6 +6,10 @@
 // boards expect. The store is re-opened
 // between requests when the import has replaced its file, so a feed update
 // never drops a request.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <map>
 
@@ -64,7 +68,7 @@ constexpr int64_t FAULT_RETRY_MS = 5000;
 bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfig& config,
                       const StoreView& view, int32_t day, Runtime* operatorSide) {
     const bool retry = !slot->storeFault.empty() && monotonicMs() - slot->faultMs >= FAULT_RETRY_MS;
-    if (slot->timetable != nullptr && slot->generation == view.generation &&
+    if (slot->timetable != nullptr && slot->timetableGeneration == view.generation &&
         slot->timetable->operatingDay == day && !retry) {
         return true;
     }
@@ -77,6 +81,7 @@ bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfi
         }
         slot->storeFault.clear();
         slot->timetable = std::move(timetable);
+        slot->timetableGeneration = view.generation;
         return true;
     }
     slot->faultMs = monotonicMs();
@@ -89,43 +94,58 @@ bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfi
     if (slot->timetable == nullptr) {
         slot->timetable = std::move(timetable);
     }
+    // The last good timetable is kept for this store until the next try.
+    slot->timetableGeneration = view.generation;
     return slot->timetable != nullptr;
 }
 
-// Brings the slot up to the second now; called with the slot locked.
-void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
-                 int64_t now, Runtime* operatorSide) {
-    // What the operator sets shows in the next document, not a second later.
-    const uint64_t operatorChanges = operatorGeneration(operatorSide);
-    // So does a new content of the live feeds.
-    const uint64_t feedChanges = realtimeGeneration();
-    if (slot->builtFor == now && slot->generation == view.generation &&
-        slot->operatorGeneration == operatorChanges && slot->realtimeGeneration == feedChanges) {
-        return;
-    }
-    const int32_t day = operatingDay(config, view.zone, now);
+// What a board's document is built from at a moment.
+struct Sources {
+    uint64_t generation;       // the store opening
+    uint64_t operatorChanges;  // what the operator has set
+    uint64_t feedChanges;      // the live feeds' content
+    bool operator==(const Sources&) const = default;
+};
+
+Sources currentSources(const StoreView& view, const Runtime* operatorSide) {
+    // What the operator sets, and a new content of the live feeds, show in
+    // the next document, not a second later.
+    return {view.generation, operatorGeneration(operatorSide), realtimeGeneration()};
+}
+
+bool builtFrom(const SlotDocument& document, int64_t second, const Sources& sources) {
+    return document.builtFor == second && document.generation == sources.generation &&
+           document.operatorGeneration == sources.operatorChanges &&
+           document.realtimeGeneration == sources.feedChanges;
+}
+
+// Builds the slot's document for `second` into `into` (the one shown or
+// the one ahead); called with the slot locked.
+void buildInto(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
+               int64_t second, const Sources& sources, Runtime* operatorSide, SlotDocument* into) {
+    const int32_t day = operatingDay(config, view.zone, second);
     if (!refreshTimetable(slot, cache, config, view, day, operatorSide)) {
         // Never a wrong document: without a good timetable the board gets 503.
-        slot->accepted = false;
-        slot->builtFor = INT64_MIN;
+        into->accepted = false;
+        into->builtFor = INT64_MIN;
         return;
     }
     BoardOverlay overlay;
-    operatorOverlay(operatorSide, slot->board->number, now, &overlay);
+    operatorOverlay(operatorSide, slot->board->number, second, &overlay);
     BuiltDocument document;
     if (slot->feedCache.timetable != slot->timetable) {
         slot->feedCache = RealtimeBoardCache();
         slot->feedCache.timetable = slot->timetable;
     }
-    buildDocument(config, *slot->board, *slot->timetable, view.zone, now, &document, &overlay,
-                  &slot->feedCache, slot->body.empty() ? nullptr : &slot->body);
-    slot->builtFor = now;
-    slot->operatorGeneration = operatorChanges;
-    slot->realtimeGeneration = feedChanges;
-    slot->generation = view.generation;
-    slot->accepted = document.accepted;
+    buildDocument(config, *slot->board, *slot->timetable, view.zone, second, &document, &overlay,
+                  &slot->feedCache, slot->shown.body.empty() ? nullptr : &slot->shown.body);
+    into->builtFor = second;
+    into->generation = sources.generation;
+    into->operatorGeneration = sources.operatorChanges;
+    into->realtimeGeneration = sources.feedChanges;
+    into->accepted = document.accepted;
     if (document.accepted) {
-        slot->body = std::move(document.text);
+        into->body = std::move(document.text);
     }
     // Problems go to the log when they change, not every second.
     std::string problems;
@@ -138,6 +158,26 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         }
         slot->lastProblems = problems;
     }
+}
+
+// Brings the slot up to the second now: the document built ahead for it
+// when nothing has changed since, else one built here. Called with the
+// slot locked.
+void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
+                 int64_t now, Runtime* operatorSide) {
+    const Sources sources = currentSources(view, operatorSide);
+    if (builtFrom(slot->shown, now, sources)) {
+        return;
+    }
+    if (builtFrom(slot->ahead, now, sources)) {
+        std::swap(slot->shown, slot->ahead);
+        if (!slot->shown.accepted) {
+            slot->shown.body = slot->ahead.body;  // the body stays the last accepted document
+        }
+        slot->ahead.builtFor = INT64_MIN;
+        return;
+    }
+    buildInto(slot, cache, config, view, now, sources, operatorSide, &slot->shown);
 }
 
 const char* soundType(const std::string& name) {
@@ -171,29 +211,30 @@ HttpRoute boardRoute(const char* pattern, RouteWork work, HttpHandler handler) {
 
 // Each board's document, brought up to date from the store when it asks.
 HttpRoute displayRoute(BoardApi* api) {
-    return boardRoute(R"(/api/boards/(\d{1,9})/display\.txt)", RouteWork::NETWORK,
-                      [api](const HttpRequest& request, HttpResponse& response) {
-                          const int32_t number = std::atoi(request.matches[1].c_str());
-                          if (findSlot(api, number) == nullptr) {
-                              response.status = 404;
-                              response.setContent("no such board\n", PLAIN_TEXT);
-                              return;
-                          }
-                          noteBoardRequest(api->operatorSide, number, request.remoteAddress);
-                          bool accepted = false;
-                          std::string body;
-                          withFreshSlot(api, number, [&](const BoardSlot& slot) {
-                              accepted = slot.accepted;
-                              body = slot.body;
-                          });
-                          if (!accepted) {
-                              response.status = 503;
-                              response.setContent("document not accepted by the board's reader\n",
-                                                  PLAIN_TEXT);
-                              return;
-                          }
-                          response.setContent(std::move(body), PLAIN_TEXT);
-                      });
+    return boardRoute(
+        R"(/api/boards/(\d{1,9})/display\.txt)", RouteWork::NETWORK,
+        [api](const HttpRequest& request, HttpResponse& response) {
+            const int32_t number = std::atoi(request.matches[1].c_str());
+            if (findSlot(api, number) == nullptr) {
+                response.status = 404;
+                response.setContent("no such board\n", PLAIN_TEXT);
+                return;
+            }
+            noteBoardRequest(api->operatorSide, number, request.remoteAddress);
+            findSlot(api, number)->askedAt.store(clockNow(*api->clock), std::memory_order_relaxed);
+            bool accepted = false;
+            std::string body;
+            withFreshSlot(api, number, [&](const BoardSlot& slot) {
+                accepted = slot.shown.accepted;
+                body = slot.shown.body;
+            });
+            if (!accepted) {
+                response.status = 503;
+                response.setContent("document not accepted by the board's reader\n", PLAIN_TEXT);
+                return;
+            }
+            response.setContent(std::move(body), PLAIN_TEXT);
+        });
 }
 
 // The melody files, by name, for the boards to play.
@@ -224,7 +265,7 @@ constexpr int32_t DEFAULT_PITCH = 4;
 // from the cache until the document changes. 404 for an unknown board.
 int32_t previewPicture(BoardApi* api, int32_t number, int32_t pitch, std::string* png) {
     std::string document;
-    if (!withFreshSlot(api, number, [&document](const BoardSlot& slot) { document = slot.body; })) {
+    if (!withFreshSlot(api, number, [&document](const BoardSlot& slot) { document = slot.shown.body; })) {
         return 404;
     }
     {
@@ -278,6 +319,80 @@ HttpRoute previewRoute(BoardApi* api) {
                       });
 }
 
+// Boards that polled within this many seconds get documents built ahead.
+constexpr int64_t POLLED_LATELY_SECONDS = 10;
+// How often the builder looks for a change made within the second.
+constexpr int64_t BUILDER_LOOK_MS = 50;
+// The builder's nice value: below the network threads, above the pool for
+// hashes and pictures.
+constexpr int32_t BUILDER_NICENESS = 5;
+
+// Milliseconds until the server clock's next second; -1 when the clock
+// stands still.
+int64_t msToNextSecond(const ServerClock& clock) {
+    if (clock.startInstant != 0 && clock.frozen) {
+        return -1;
+    }
+    const int64_t ms = clock.startInstant == 0 ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                     std::chrono::system_clock::now().time_since_epoch())
+                                                     .count()
+                                               : monotonicMs() - clock.startMonotonicMs;
+    return 1000 - ms % 1000;
+}
+
+// One pass of the builder: each board that polled lately gets its document
+// for this second (taken from the one ahead, or built after a change) and
+// the one for the next second. A board asking meanwhile waits at most for
+// its own document.
+void buildAhead(BoardApi* api, int64_t now) {
+    const StoreView view = liveStoreCurrent(&api->store);
+    for (const std::unique_ptr<BoardSlot>& slot : api->slots) {
+        if (slot->askedAt.load(std::memory_order_relaxed) < now - POLLED_LATELY_SECONDS) {
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> stop(api->builderLock);
+            if (api->builderStopping) {
+                return;
+            }
+        }
+        std::lock_guard<std::mutex> hold(slot->lock);
+        refreshSlot(slot.get(), &api->timetables, *api->config, view, now, api->operatorSide);
+        const Sources sources = currentSources(view, api->operatorSide);
+        if (!builtFrom(slot->ahead, now + 1, sources)) {
+            buildInto(slot.get(), &api->timetables, *api->config, view, now + 1, sources, api->operatorSide,
+                      &slot->ahead);
+        }
+    }
+}
+
+// Runs a pass at the start of every second of the server clock, and again
+// when the store, the operator's changes or the live feeds change.
+void builderLoop(BoardApi* api) {
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), BUILDER_NICENESS) != 0) {
+        serverLog("cannot lower the document builder's priority");
+    }
+    int64_t passSecond = INT64_MIN;
+    Sources passSources{};
+    std::unique_lock<std::mutex> hold(api->builderLock);
+    while (!api->builderStopping) {
+        hold.unlock();
+        const int64_t untilNext = msToNextSecond(*api->clock);
+        const int64_t now = clockNow(*api->clock);
+        const Sources sources = currentSources(liveStoreCurrent(&api->store), api->operatorSide);
+        if (untilNext >= 0 && (now != passSecond || sources != passSources)) {
+            buildAhead(api, now);
+            passSecond = now;
+            passSources = sources;
+        }
+        const int64_t waitMs =
+            untilNext < 0 ? 1000 : std::min(BUILDER_LOOK_MS, msToNextSecond(*api->clock) + 5);
+        hold.lock();
+        api->builderWake.wait_for(hold, std::chrono::milliseconds(waitMs),
+                                  [api] { return api->builderStopping; });
+    }
+}
+
 }  // namespace
 
 bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const BoardSlot&)>& use) {
@@ -326,7 +441,7 @@ void addBoardRoutes(BoardApi* api, std::vector<HttpRoute>* routes) {
 BoardAccess boardAccess(BoardApi* api) {
     BoardAccess access;
     access.document = [api](int32_t number, std::string* body) {
-        return withFreshSlot(api, number, [body](const BoardSlot& slot) { *body = slot.body; });
+        return withFreshSlot(api, number, [body](const BoardSlot& slot) { *body = slot.shown.body; });
     };
     access.departures = [api](int32_t number, std::vector<Departure>* departures) {
         return withFreshSlot(api, number, [departures](const BoardSlot& slot) {
@@ -350,4 +465,20 @@ BoardAccess boardAccess(BoardApi* api) {
         return true;
     };
     return access;
+}
+
+void boardBuilderStart(BoardApi* api) {
+    api->builder = std::thread([api] { builderLoop(api); });
+}
+
+void boardBuilderStop(BoardApi* api) {
+    if (!api->builder.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(api->builderLock);
+        api->builderStopping = true;
+    }
+    api->builderWake.notify_all();
+    api->builder.join();
 }

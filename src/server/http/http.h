@@ -3,6 +3,7 @@
 // "serve", which runs it until SIGTERM or SIGINT.
 #pragma once
 
+#include <atomic>
 #include <boost/beast/http.hpp>
 #include <climits>
 #include <condition_variable>
@@ -34,21 +35,31 @@ struct TimetableCache {
 };
 
 // One board's cached document.
-struct BoardSlot {
-    const BoardConfig* board = nullptr;
-    std::string selection;            // what its timetable depends on, as a key
-    std::mutex lock;                  // held while the document is brought up to date or read
+// A board's document for one second, with what it was built from.
+struct SlotDocument {
     int64_t builtFor = INT64_MIN;     // the second (server clock) the document is for
     uint64_t generation = 0;          // the store opening it was built from
     uint64_t operatorGeneration = 0;  // what the operator had set when it was built
     uint64_t realtimeGeneration = 0;  // the live feeds' content it was built with
-    RealtimeBoardCache feedCache;     // what the live feed made of its trains, kept between documents
+    bool accepted = false;            // the board's reader accepted it
+    std::string body;                 // the document (when not accepted: the last accepted one)
+};
+
+struct BoardSlot {
+    const BoardConfig* board = nullptr;
+    std::string selection;  // what its timetable depends on, as a key
+    std::mutex lock;        // held while the document is brought up to date or read
+    SlotDocument shown;     // the document served now
+    // The next second's document, built ahead of the board's poll by the
+    // builder thread; taken when that second comes and nothing has changed.
+    SlotDocument ahead;
+    std::atomic<int64_t> askedAt{INT64_MIN};  // the second (server clock) the board last polled
+    RealtimeBoardCache feedCache;             // what the live feed made of its trains, kept between documents
     std::shared_ptr<const BoardTimetable> timetable;
-    std::string body;          // the last accepted document
-    bool accepted = false;     // the last document built was accepted by the board's reader
-    std::string lastProblems;  // as last logged, so they are logged only when they change
-    std::string storeFault;    // why the store could not be read at the last try, empty when it could
-    int64_t faultMs = 0;       // monotonic, that last try
+    uint64_t timetableGeneration = 0;  // the store opening the timetable was read from
+    std::string lastProblems;          // as last logged, so they are logged only when they change
+    std::string storeFault;            // why the store could not be read at the last try, empty when it could
+    int64_t faultMs = 0;               // monotonic, that last try
 };
 
 // A preview picture drawn once for a board's document and pitch.
@@ -77,6 +88,12 @@ struct BoardApi {
     std::vector<std::unique_ptr<BoardSlot>> slots;
     std::unordered_map<int32_t, BoardSlot*> slotByNumber;  // the same slots by board number
     PreviewCache previews;
+    // The builder thread: each board that asked lately gets its next
+    // second's document built before it asks, off the network threads.
+    std::thread builder;
+    std::mutex builderLock;
+    std::condition_variable builderWake;
+    bool builderStopping = false;
 };
 
 // Opens the store and reads every board's timetable; false with a message.
@@ -85,6 +102,9 @@ bool boardApiStart(BoardApi* api, const StationConfig& config, const ServerClock
 // Runs `use` on board `number`'s slot brought up to the server's second,
 // under the slot's lock; false for a board the station does not have.
 bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const BoardSlot&)>& use);
+// Starts and stops the builder thread (documents built ahead of the polls).
+void boardBuilderStart(BoardApi* api);
+void boardBuilderStop(BoardApi* api);
 // GET display.txt, preview.png and /sounds/.
 void addBoardRoutes(BoardApi* api, std::vector<HttpRoute>* routes);
 // How the operator's side reaches the boards' documents, departures and

@@ -83,12 +83,14 @@ int32_t serveBoards(const StationConfig& config, const ServerClock& clock, const
     settings.mostConnectionsPerAddress = config.mostConnectionsPerAddress;
     // The live preview reads the same cache the boards are served from.
     setPreviewDocumentSource([&api](int32_t number, std::string* body) {
-        return withFreshSlot(&api, number, [body](const BoardSlot& slot) { *body = slot.body; }) &&
+        return withFreshSlot(&api, number, [body](const BoardSlot& slot) { *body = slot.shown.body; }) &&
                !body->empty();
     });
     serverLog(std::to_string(config.boards.size()) + " boards");
     realtimeFetchStart(feeds, clock);
+    boardBuilderStart(&api);
     const int32_t status = runFront(settings, std::move(routes), config.listen, config.port, portFile);
+    boardBuilderStop(&api);
     realtimeFetchStop();
     realtimeSetStore(nullptr);
     setPreviewDocumentSource(nullptr);
