@@ -21,6 +21,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <cstdio>
+#include <deque>
 
 #include "server/http/http.h"
 
@@ -42,6 +43,13 @@ constexpr int32_t HEAVY_NICENESS = 10;
 constexpr size_t READ_CHUNK = 4096;
 // How often each loop looks for connections past their deadline.
 constexpr auto SWEEP_EVERY = std::chrono::milliseconds(250);
+// A connection refused at accept is held this long, unread, before it is
+// closed: a client that reconnects the moment it is closed (as an attack
+// on the connection caps does) then costs a connection a second instead of
+// keeping the network threads busy accepting and closing. At most
+// MOST_HELD per loop; past that they are closed at once.
+constexpr auto REFUSED_HOLD = std::chrono::seconds(1);
+constexpr size_t MOST_HELD = 512;
 
 struct Front;
 struct Connection;
@@ -58,6 +66,9 @@ struct Loop {
     tcp::acceptor acceptor{io};
     tcp::endpoint peer;  // filled by the accept in flight
     net::steady_timer sweep{io};
+    // Refused connections held before their close, oldest first, each with
+    // the moment it is closed.
+    std::deque<std::pair<SteadyTime, tcp::socket>> held;
 };
 
 // The server's state. The loops come last, so that connections still
@@ -137,6 +148,11 @@ void sweepLater(Loop* loop) {
             return;
         }
         const SteadyTime now = std::chrono::steady_clock::now();
+        while (!loop->held.empty() && loop->held.front().first <= now) {
+            beast::error_code ignored;
+            loop->held.front().second.close(ignored);
+            loop->held.pop_front();
+        }
         {
             std::lock_guard<std::mutex> hold(loop->listLock);
             for (Connection* connection = loop->first; connection != nullptr; connection = connection->next) {
@@ -353,8 +369,12 @@ void onAccept(Loop* loop, tcp::socket socket, const tcp::endpoint& peer) {
     const std::string address = peerAddress(peer);
     bool perAddress = false;
     if (!admit(loop->front, address, &perAddress)) {
-        beast::error_code ignored;
-        socket.close(ignored);
+        if (loop->held.size() < MOST_HELD) {
+            loop->held.emplace_back(std::chrono::steady_clock::now() + REFUSED_HOLD, std::move(socket));
+        } else {
+            beast::error_code ignored;
+            socket.close(ignored);
+        }
         return;
     }
     auto connection = std::make_shared<Connection>(loop, std::move(socket), address, perAddress);
@@ -444,6 +464,24 @@ bool listenOn(Front* front, const std::string& listen, int32_t port, int32_t* bo
     return true;
 }
 
+// Raises the limit on open files to what the connection caps need (a
+// service starts with 1,024, fewer than the default cap of connections);
+// says so when the system's hard limit is lower.
+void raiseOpenFiles(const FrontSettings& settings) {
+    constexpr rlim_t OWN_FILES = 256;  // store, databases, melodies, log and slack
+    const rlim_t wanted =
+        static_cast<rlim_t>(settings.mostConnections) + MOST_HELD * NETWORK_THREADS + OWN_FILES;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < wanted) {
+        serverLog("open files are limited to " + std::to_string(limit.rlim_cur) + ", fewer than the " +
+                  std::to_string(wanted) + " most_connections needs: raise LimitNOFILE");
+    }
+}
+
 }  // namespace
 
 int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, const std::string& listen,
@@ -451,6 +489,7 @@ int32_t runFront(const FrontSettings& settings, std::vector<HttpRoute> routes, c
     Front front;
     front.settings = &settings;
     routeTableBuild(&front.routes, std::move(routes));
+    raiseOpenFiles(settings);
     for (size_t i = 0; i < NETWORK_THREADS; ++i) {
         front.loops.push_back(std::make_unique<Loop>());
         front.loops.back()->front = &front;
