@@ -46,6 +46,16 @@ BootScreenPlan plan(uint32_t elapsed, int32_t width = 800, int32_t height = 600,
     return p;
 }
 
+// A text's width in digit widths: a fixed-pitch boot font is half as wide as
+// it is high, a Japanese character two digits.
+int32_t unitsOf(const char16_t* text) {
+    int32_t units = 0;
+    for (const char16_t* c = text; *c != 0; ++c) {
+        units += *c >= 0x2E80 ? 2 : 1;
+    }
+    return units;
+}
+
 // The check line of a label (the label, then its dots), or nullptr.
 const BootText* lineOf(const BootScreenPlan& p, const char16_t* label) {
     const std::u16string start = str(label) + u" .";
@@ -106,16 +116,8 @@ TEST_F(BootScreen, TextHeightIsClampedToStayReadable) {
 // What the screen shows at the sizes boards run at, with every text and the
 // bar present: each text lies inside the surface in its own rows, the check
 // lines and their statuses each start in one column, a status starts after
-// its line's text, and the bar lies inside, below every text. A fixed-pitch
-// boot font is half as wide as it is high, a Japanese character two digits.
+// its line's text, and the bar lies inside, below every text.
 TEST_F(BootScreen, EverythingShownIsInsideAndNothingOverlaps) {
-    const auto widthOf = [](const BootText& t, int32_t cw) {
-        int32_t units = 0;
-        for (const char16_t* c = t.text; *c != 0; ++c) {
-            units += *c >= 0x2E80 ? 2 : 1;
-        }
-        return units * cw;
-    };
     const int32_t sizes[][2] = {{800, 600}, {640, 480}, {1024, 768}, {1280, 720}, {1920, 1080}};
     for (const auto& size : sizes) {
         const int32_t width = size[0];
@@ -138,7 +140,7 @@ TEST_F(BootScreen, EverythingShownIsInsideAndNothingOverlaps) {
             for (int32_t i = 0; i < p.textCount; ++i) {
                 const BootText& t = p.texts[i];
                 EXPECT_GE(t.x, 0) << i;
-                EXPECT_LE(t.x + widthOf(t, cw), width) << i;
+                EXPECT_LE(t.x + unitsOf(t.text) * cw, width) << i;
                 EXPECT_GE(t.y, 0) << i;
                 EXPECT_LE(t.y + a, height) << i;
                 lowestText = t.y + a > lowestText ? t.y + a : lowestText;
@@ -153,7 +155,7 @@ TEST_F(BootScreen, EverythingShownIsInsideAndNothingOverlaps) {
                         continue;
                     }
                     if (status && u.y == t.y) {
-                        EXPECT_GE(t.x, u.x + widthOf(u, cw)) << "status " << i << " after its line";
+                        EXPECT_GE(t.x, u.x + unitsOf(u.text) * cw) << "status " << i << " after its line";
                     } else if (!status) {
                         EXPECT_TRUE(u.y + a <= t.y || t.y + a <= u.y) << k << " and " << i;
                     }
@@ -470,13 +472,6 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     // drawn off its place or over another text.
     const auto rgbOf = [](uint32_t colour) {
         return ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
-    };
-    const auto unitsOf = [](const char16_t* text) {
-        int32_t units = 0;
-        for (const char16_t* c = text; *c != 0; ++c) {
-            units += *c >= 0x2E80 ? 2 : 1;
-        }
-        return units;
     };
     const auto inBoxOf = [&](int32_t i, int32_t x, int32_t y) {
         const BootText& t = p.texts[i];
