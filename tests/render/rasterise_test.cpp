@@ -78,6 +78,8 @@ int32_t lastInkColumn(const Grid& grid) {
 }  // namespace
 
 TEST_P(AnyGlyphSource, TextInksItsRowsAtTheSourcesWidth) {
+    // The board's face is fixed pitch: a kanji is as wide as two letters.
+    EXPECT_EQ(GetParam().width(u"東", 0), GetParam().width(u"AB", 0));
     for (const char16_t* text : {u"12:34 Tokyo", u"東京方面", u"各駅停車 Local"}) {
         Grid grid;
         const int32_t measured = GetParam().width(text, 0);
@@ -100,14 +102,21 @@ TEST_P(AnyGlyphSource, SqueezedAndCentredTextStaysInItsBox) {
     EXPECT_EQ(draw(centred, u"東", 0, 200, 1), one);
     EXPECT_EQ(inkedRows(centred, GRID_ROWS, 0, (200 - one) / 2), 0);
     EXPECT_LT(lastInkColumn(centred), (200 + one) / 2 + 1);
+    // Not centred, the same text starts at x.
+    Grid left;
+    EXPECT_EQ(draw(left, u"東", 20, 200, 0), one);
+    EXPECT_EQ(inkedRows(left, GRID_ROWS, 0, 20), 0);
+    EXPECT_GT(inkedRows(left, GRID_ROWS, 20, 20 + one), 0);
+    EXPECT_LT(lastInkColumn(left), 20 + one);
 }
 
 TEST_P(AnyGlyphSource, SmallFontSitsFiveRowsLower) {
     static TextStrip markup;
     std::memset(markup.dots, 0, sizeof markup.dots);
-    const auto inkIn = [](int32_t fromRow, int32_t toRow, int32_t columns) {
+    // Ink in rows [fromRow, toRow) of columns [fromColumn, toColumn).
+    const auto inkIn = [](int32_t fromRow, int32_t toRow, int32_t fromColumn, int32_t toColumn) {
         for (int32_t r = fromRow; r < toRow; ++r) {
-            for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t c = fromColumn; c < toColumn; ++c) {
                 if (markup.dots[r * TEXT_STRIP_WIDTH + c] != 0) {
                     return true;
                 }
@@ -117,14 +126,22 @@ TEST_P(AnyGlyphSource, SmallFontSitsFiveRowsLower) {
     };
     const int32_t normalWidth = rasteriseMarkup(u"東京", COLOR_WHITE, &markup, 0);
     EXPECT_EQ(normalWidth, GetParam().width(u"東京", 0));
-    EXPECT_TRUE(inkIn(0, SMALL_TEXT_OFFSET, normalWidth));
+    EXPECT_TRUE(inkIn(0, SMALL_TEXT_OFFSET, 0, normalWidth));
 
     const int32_t smallWidth = rasteriseMarkup(u"{小}東京", COLOR_WHITE, &markup, normalWidth);
     EXPECT_EQ(smallWidth, GetParam().width(u"東京", 1));
     EXPECT_LT(smallWidth, normalWidth);
-    EXPECT_FALSE(inkIn(0, SMALL_TEXT_OFFSET, normalWidth));
-    EXPECT_TRUE(inkIn(SMALL_TEXT_OFFSET, BOARD_ROW_DOTS, normalWidth));
-    // Plain calls afterwards use the normal font again.
+    EXPECT_FALSE(inkIn(0, SMALL_TEXT_OFFSET, 0, normalWidth));
+    EXPECT_TRUE(inkIn(SMALL_TEXT_OFFSET, BOARD_ROW_DOTS, 0, normalWidth));
+    // {大} goes back to the normal font within a text; a later text starts
+    // with it, and nothing of the longer text before it is left.
+    const int32_t both = smallWidth + normalWidth;
+    EXPECT_EQ(rasteriseMarkup(u"{小}東京{大}東京", COLOR_WHITE, &markup, smallWidth), both);
+    EXPECT_FALSE(inkIn(0, SMALL_TEXT_OFFSET, 0, smallWidth));
+    EXPECT_TRUE(inkIn(0, SMALL_TEXT_OFFSET, smallWidth, both));
+    EXPECT_EQ(rasteriseMarkup(u"東京", COLOR_WHITE, &markup, both), normalWidth);
+    EXPECT_TRUE(inkIn(0, SMALL_TEXT_OFFSET, 0, normalWidth));
+    EXPECT_FALSE(inkIn(0, BOARD_ROW_DOTS, normalWidth, both));
     Grid grid;
     EXPECT_EQ(draw(grid, u"東京", 0, 0, 0), normalWidth);
 }
@@ -171,18 +188,6 @@ TEST_F(Rasteriser, InkNeedsABlueByteOfHalfIntensity) {
     }
 }
 
-TEST_F(Rasteriser, CentresANarrowTextInItsBox) {
-    Grid grid;
-    const char16_t* text = u"@@@@@@@@@@";  // 80 columns, ink in column 6 of each glyph
-    EXPECT_EQ(draw(grid, text, 20, 176, 1), 80);
-    EXPECT_EQ(grid.at(20 + 48 + 6, 2), 4);
-    EXPECT_EQ(grid.at(20 + 6, 2), 0);
-    // Not centred: starts at x.
-    Grid left;
-    EXPECT_EQ(draw(left, text, 20, 176, 0), 80);
-    EXPECT_EQ(left.at(20 + 6, 2), 4);
-}
-
 TEST_F(Rasteriser, SqueezeTakesInkFromEveryCoveredColumn) {
     Grid grid;
     // 'B' has ink in glyph columns 1 and 6: squeezed 2:1, output column k
@@ -220,22 +225,6 @@ TEST_F(Rasteriser, MarkupColoursFollowEachOther) {
     EXPECT_EQ(stripAt(0, 0), 0);
     EXPECT_EQ(stripAt(16, 0), COLOR_GREEN);
     EXPECT_EQ(stripAt(16 + 4, 15), COLOR_GREEN);
-}
-
-TEST_F(Rasteriser, MarkupSmallTextSitsFiveRowsLower) {
-    const int32_t width = rasteriseMarkup(u"{小}11{大}11", 2, &strip, 0);
-    EXPECT_EQ(width, 6 + 6 + 8 + 8);
-    // '1' has ink in glyph column 0.
-    EXPECT_EQ(stripAt(0, 4), 0);
-    EXPECT_EQ(stripAt(0, 5), COLOR_ORANGE);
-    EXPECT_EQ(stripAt(0, 15), COLOR_ORANGE);
-    EXPECT_EQ(stripAt(6, 5), COLOR_ORANGE);
-    EXPECT_EQ(stripAt(12, 0), COLOR_ORANGE);
-    EXPECT_EQ(stripAt(20, 0), COLOR_ORANGE);
-    // The next call starts with the normal font again.
-    EXPECT_EQ(rasteriseMarkup(u"1", 2, &strip, width), 8);
-    EXPECT_EQ(stripAt(0, 0), COLOR_ORANGE);
-    EXPECT_EQ(stripAt(12, 0), 0);  // the old text was cleared
 }
 
 TEST_F(Rasteriser, WhatIsNotATagIsDrawnLiterally) {

@@ -1,6 +1,9 @@
-// The LED glyph sources that the new-style cases holding for every source
-// run with: the fake block source of newstyle_leds_test.cpp (in a face of
-// realistic widths) and, under Wine, GDI's fonts (newstyle_win32_test.cpp).
+// The glyph sources that the new-style cases holding for every source run
+// with. LED text: the fake block source of newstyle_leds_test.cpp (in a face
+// of realistic widths) and, under Wine, GDI's fonts (newstyle_win32_test.cpp).
+// The painted sign (newstyle_paint_test.cpp): the recording header source and
+// the striped LED source of newstyle_sign_test.cpp in the host build, GDI
+// under Wine, where the sign always takes its text from GDI.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,6 +28,26 @@ protected:
         ASSERT_EQ(GetParam().install(), 1);
     }
     void TearDown() override {
+        setLedGlyphSource(nullptr);
+        serverOk = 0;
+    }
+};
+
+// Header and LED text for the whole sign: install makes both sources ready
+// (1 when ready). Header texts must leave dark ink (every channel under 100)
+// where they are drawn.
+class AnySignTextSource : public ::testing::TestWithParam<LedGlyphSourceCase> {
+protected:
+    void SetUp() override {
+        resetNewStyleTestBoard();
+        settings.showUnlitDots = 0;
+        settings.backgroundColor = 0;
+        ASSERT_EQ(GetParam().install(), 1);
+        forgetHeaderStrip();
+        forceNewStyleFullPaint();
+    }
+    void TearDown() override {
+        setHeaderTextSource(nullptr);
         setLedGlyphSource(nullptr);
         serverOk = 0;
     }

@@ -34,8 +34,6 @@ int32_t fakeCharWidth = 8;
 // When set, characters from U+2E80 on are this wide (the others
 // fakeCharWidth), as in a real Japanese face.
 int32_t fakeWideCharWidth = 0;
-// A text the fake inks four rows higher, so that it can be told apart.
-std::u16string raisedText;
 
 int32_t fakeWidth(char16_t c) {
     return fakeWideCharWidth > 0 && c >= 0x2E80 ? fakeWideCharWidth : fakeCharWidth;
@@ -58,8 +56,7 @@ void fakeDraw(const char16_t* text, int32_t length, int32_t cx, int32_t cell, in
             fakeScratch[y * LED_SCRATCH_WIDTH + x] = 0;
         }
     }
-    const int32_t bottom =
-        std::u16string(text, static_cast<size_t>(length)) == raisedText ? baselineY - 4 : baselineY;
+    const int32_t bottom = baselineY;
     int32_t left = 0;
     for (int32_t i = 0; i < length; ++i) {
         const int32_t w = fakeWidth(text[i]);
@@ -128,15 +125,15 @@ int32_t countColour(uint8_t c) {
 }
 
 // Where a train-line text (drawn as the train line draws it: height 21,
-// bold, cell 24, in the given slot) stands whole and unsqueezed in the upper
-// line: its first lit column and the width from there to its last, with an
-// unlit column on either side; first is -1 when no such copy is there.
+// bold, cell 24, in the given slot) stands whole and unsqueezed in the line
+// from row y: its first lit column and the width from there to its last,
+// with an unlit column on either side; first is -1 when no such copy is there.
 struct Placed {
     int32_t first;  // the grid column of its first lit column, or -1
     int32_t width;  // first to last lit column
 };
 
-Placed findWholeText(const char16_t* text, int32_t slot) {
+Placed findWholeText(const char16_t* text, int32_t slot, int32_t y = 0) {
     static NewStyleGrid alone;
     std::memset(alone.dots, 0, sizeof alone.dots);
     drawLedText(text, slot, 21, 700, 24, alone.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, 0,
@@ -148,6 +145,7 @@ Placed findWholeText(const char16_t* text, int32_t slot) {
         }
         return rows;
     };
+    const uint8_t* line = newStyleGrid.dots + y * NEW_STYLE_STRIDE;
     const std::string dark(24, '\0');
     int32_t first = -1;
     int32_t last = -1;
@@ -162,10 +160,10 @@ Placed findWholeText(const char16_t* text, int32_t slot) {
     }
     const int32_t width = last - first + 1;
     for (int32_t x = 0; x + width <= NEW_STYLE_COLUMNS; ++x) {
-        bool same = (x == 0 || column(newStyleGrid.dots, x - 1) == dark) &&
-                    (x + width == NEW_STYLE_COLUMNS || column(newStyleGrid.dots, x + width) == dark);
+        bool same = (x == 0 || column(line, x - 1) == dark) &&
+                    (x + width == NEW_STYLE_COLUMNS || column(line, x + width) == dark);
         for (int32_t k = 0; k < width && same; ++k) {
-            same = column(newStyleGrid.dots, x + k) == column(alone.dots, first + k);
+            same = column(line, x + k) == column(alone.dots, first + k);
         }
         if (same) {
             return {x, width};
@@ -199,7 +197,6 @@ protected:
         setLedGlyphSource(&fakeGlyphs);
         fakeCharWidth = 8;
         fakeWideCharWidth = 0;
-        raisedText.clear();
         drawn.clear();
     }
     void TearDown() override {
@@ -457,103 +454,6 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     compose(100);
     EXPECT_EQ(dot(13, 44), LED_WHITE);
     EXPECT_EQ(dot(13, 20), 0);
-}
-
-// The sample boards' train names in a face of realistic widths (21 dots
-// for kanji and kana, 11 for Latin letters). The right-hand name is inked
-// four rows higher than the left-hand one, so the grid shows whose each
-// lit column is.
-TEST_F(NewStyleLeds, TrainLineNamesNeverShareAColumn) {
-    fakeCharWidth = 11;
-    fakeWideCharWidth = 21;
-    copyText(currentDocument.langs, u"je");
-    struct Pair {
-        const char16_t* name;
-        const char16_t* english;
-        const char16_t* packed;
-    };
-    const Pair pairs[] = {
-        {u"各駅停車 新宿", u"Local Shinjuku", u"各駅停車新宿"},
-        {u"快速 大宮", u"Rapid Omiya", u"快速大宮"},
-        {u"外回り\u3000池袋", u"Outer Ikebukuro", u"外回り池袋"},
-        {u"快速\u3000東京", u"Rapid Tokyo", u"快速東京"},
-        {u"普通\u3000大崎", u"Local Osaki", u"普通大崎"},
-        {u"内回り\u3000品川", u"Inner Shinagawa", u"内回り品川"},
-    };
-    int32_t moved = 0;
-    for (const Pair& pair : pairs) {
-        for (const int32_t y : {0, 24}) {
-            for (const uint32_t now : {100u, 4100u}) {
-                std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
-                std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
-                LangTexts& texts = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
-                currentDocument.row.kind = y == 0 ? ROW_TRAIN : 0;
-                currentDocument.msg.kind = y == 0 ? 0 : MSG_TRAIN;
-                copyText(texts.text[0], pair.name);
-                copyText(texts.text[1], pair.english);
-                raisedText = now < 4000 ? pair.packed : pair.english;
-                compose(now);
-                const int32_t baseline = y + 20;
-                int32_t leftLast = -1;
-                int32_t rightFirst = NEW_STYLE_COLUMNS;
-                int32_t rightLast = -1;
-                for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                    const bool left = dot(c, baseline) != 0;
-                    const bool right = dot(c, baseline - 4) != 0;
-                    EXPECT_FALSE(left && right) << c << " " << y << " " << now;
-                    leftLast = left ? c : leftLast;
-                    rightFirst = right && c < rightFirst ? c : rightFirst;
-                    rightLast = right ? c : rightLast;
-                }
-                ASSERT_GE(leftLast, 0);
-                ASSERT_GE(rightLast, 0);
-                EXPECT_GT(rightFirst, leftLast) << y << " " << now;
-
-                // Where the names' boxes (centred at 178 and 292, at most
-                // 118 and 170 wide) do not meet, every dot is where those
-                // boxes put it.
-                const int32_t nameWidth =
-                    std::min(fakeMeasure(pair.name, textLength(pair.name), 0, 0, 0), 118);
-                const int32_t otherWidth = std::min(
-                    fakeMeasure(raisedText.c_str(), static_cast<int32_t>(raisedText.size()), 0, 0, 0), 170);
-                if (178 - nameWidth / 2 + nameWidth <= 292 - otherWidth / 2) {
-                    static NewStyleGrid expected;
-                    std::memset(expected.dots, 0, sizeof expected.dots);
-                    for (const auto& text :
-                         {std::make_pair(std::u16string(pair.name), 178), std::make_pair(raisedText, 292)}) {
-                        drawLedText(text.first.c_str(), text.second == 178 || now < 4000 ? 0 : 1, 21, 700, 24,
-                                    expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS,
-                                    text.second, y, LED_WHITE, text.second == 178 ? 118 : 170, 1);
-                    }
-                    EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0)
-                        << y << " " << now;
-                } else {
-                    // Moved: after the name's ink and at least four dark
-                    // columns, squeezed to end by column 377.
-                    EXPECT_GE(rightFirst, leftLast + 5) << y << " " << now;
-                    EXPECT_LE(rightLast, 377);
-                    ++moved;
-                }
-            }
-        }
-    }
-    EXPECT_GE(moved, 4);  // both lines, in both phases, had names to move
-
-    // A name padded with spaces: the boxes meet, but the right-hand name
-    // still starts clear of the ink, so it keeps its centre.
-    std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
-    currentDocument.row.kind = ROW_TRAIN;
-    copyText(currentDocument.row.trainTexts.text[0], u"新宿      ");
-    copyText(currentDocument.row.trainTexts.text[1], u"Local Shinjuku");
-    raisedText = u"Local Shinjuku";
-    compose(4100);
-    static NewStyleGrid expected;
-    std::memset(expected.dots, 0, sizeof expected.dots);
-    drawLedText(u"新宿      ", 0, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
-                NEW_STYLE_ROWS, 178, 0, LED_WHITE, 118, 1);
-    drawLedText(u"Local Shinjuku", 1, 21, 700, 24, expected.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS,
-                NEW_STYLE_ROWS, 292, 0, LED_WHITE, 170, 1);
-    EXPECT_EQ(std::memcmp(expected.dots, newStyleGrid.dots, sizeof expected.dots), 0);
 }
 
 TEST_F(NewStyleLeds, TextRowUsesTheLanguageWithFallback) {
@@ -881,9 +781,13 @@ TEST_P(AnyLedGlyphSource, JapanesePhaseDropsTheSpaceOnTheRight) {
 
 // The sample boards' train names on both train lines in both phases: every
 // lit column of the right-hand text lies beyond the last lit column of the
-// name (drawn here alone, as it never moves), so no column is lit by both.
+// name (drawn here alone, as it never moves) with dark columns between, and
+// ends inside the panel, not cut at its edge; where it fits it reads whole
+// and unsqueezed. A name padded with spaces leaves the English name whole.
 TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
     copyText(currentDocument.langs, u"je");
+    int32_t wholes = 0;
+    int32_t squeezed = 0;
     for (const char16_t* texts :
          {u"各駅停車 新宿|Local Shinjuku", u"快速 大宮|Rapid Omiya", u"外回り\u3000池袋|Outer Ikebukuro",
           u"内回り\u3000品川|Inner Shinagawa", u"快速\u3000東京|Rapid Tokyo", u"各停\u3000高尾|Local Takao",
@@ -891,6 +795,10 @@ TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
         for (const int32_t y : {0, 24}) {
             setTrain(y != 0, texts);
             const LangTexts& names = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
+            std::u16string packed;  // the destination: the name without its spaces
+            for (const char16_t* c = names.text[0]; *c != 0; ++c) {
+                packed += *c == u' ' || *c == u'\u3000' ? u"" : std::u16string(1, *c);
+            }
             for (const uint32_t now : {100u, 4100u}) {
                 SCOPED_TRACE(testing::Message() << std::u16string(texts).size() << " " << now << " " << y);
                 composeLedsAt(now);
@@ -900,6 +808,7 @@ TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
                             NEW_STYLE_ROWS, 178, y, LED_WHITE, 118, 1);
                 int32_t nameLast = -1;
                 int32_t otherFirst = NEW_STYLE_COLUMNS;
+                int32_t otherLast = -1;
                 int32_t otherColumns = 0;
                 // Past the time's columns.
                 for (int32_t c = 110; c < NEW_STYLE_COLUMNS; ++c) {
@@ -912,15 +821,33 @@ TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
                     nameLast = name ? c : nameLast;
                     if (lit && !name) {
                         otherFirst = std::min(otherFirst, c);
+                        otherLast = c;
                         ++otherColumns;
                     }
                 }
                 EXPECT_GT(nameLast, 0);
                 EXPECT_GT(otherColumns, 20);
-                EXPECT_GT(otherFirst, nameLast);
+                EXPECT_GE(otherFirst, nameLast + 4);
+                EXPECT_LT(otherLast, NEW_STYLE_COLUMNS - 1);
+                const bool whole =
+                    findWholeText(now < 4000 ? packed.c_str() : names.text[1], now < 4000 ? 0 : 1, y).first >=
+                    0;
+                wholes += whole ? 1 : 0;
+                squeezed += whole ? 0 : 1;
             }
         }
     }
+    // Most names fit whole beside each other; the longest had to be squeezed.
+    EXPECT_GE(wholes, 14);
+    EXPECT_GE(squeezed, 1);
+
+    setTrain(false, u"新宿      |Local Shinjuku");
+    composeLedsAt(4100);
+    const Placed name = findWholeText(u"新宿", 0);
+    const Placed english = findWholeText(u"Local Shinjuku", 1);
+    ASSERT_GE(name.first, 0);
+    ASSERT_GE(english.first, 0);
+    EXPECT_GE(english.first, name.first + name.width + 4);
 }
 
 // Without a document, or with one too old to trust, the panel shows the link
@@ -952,7 +879,6 @@ namespace {
 int32_t installFakeGlyphs() {
     fakeCharWidth = 11;
     fakeWideCharWidth = 21;
-    raisedText.clear();
     setLedGlyphSource(&fakeGlyphs);
     return 1;
 }

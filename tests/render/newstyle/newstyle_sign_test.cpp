@@ -5,11 +5,14 @@
 // the LED blit that always shows unlit dots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "ledsources.h"
 #include "render/newstyle.h"
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
@@ -220,63 +223,66 @@ protected:
     }
 };
 
-TEST_F(NewStyleSign, HeaderColoursAndBadgesOnTheLeft) {
-    paint(800, 158);
-    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);  // header strip
-    EXPECT_EQ(pixel(400, 5), 0xDEE1E3u);   // top highlight
-    EXPECT_EQ(pixel(400, 36), 0x112233u);  // rule in the line colour
-    EXPECT_EQ(pixel(400, 37), 0x112233u);
-    EXPECT_EQ(pixel(400, 38), 0x9EA2A5u);  // body
-    EXPECT_EQ(pixel(2, 150), 0x9EA2A5u);
-    EXPECT_EQ(pixel(14, 42), 0x2A2A2Cu);  // LED housing
-    // Platform badge: units 1..16 x 2..16 with a grey outline, white inside.
-    EXPECT_EQ(pixel(2, 4), 0x555555u);
-    EXPECT_EQ(pixel(1, 4), 0xDEE1E3u);
-    EXPECT_EQ(pixel(10, 20), 0xFFFFFFu);
-    // Line badge: units 18..47 x 3..15 in the line colour.
-    EXPECT_EQ(pixel(36, 6), 0x112233u);
-    EXPECT_EQ(pixel(95, 31), 0x112233u);
-    EXPECT_EQ(pixel(96, 20), 0xD0D3D6u);
-    EXPECT_EQ(pixel(35, 20), 0xD0D3D6u);
+// The header's texts as a passenger reads them, on both sides: the platform
+// number inside its badge, the direction's texts beside the line badge in
+// reading order, apart, inside the header strip, the Japanese ones darker
+// than the English one.
+TEST_F(NewStyleSign, HeaderTextsStandInOrderApartAndInsideTheStrip) {
+    const auto right = [](const HeaderDraw* d) {
+        return d->x + static_cast<int32_t>(d->text.size()) * d->width;
+    };
+    for (const char16_t side : {u'L', u'R'}) {
+        for (const bool withJapanese : {true, false}) {
+            SCOPED_TRACE(testing::Message() << static_cast<char>(side) << withJapanese);
+            currentDocument.side = side;
+            copyText(currentDocument.viaJp, withJapanese ? u"東京" : u"");
+            forgetHeaderStrip();  // every text drawn, none copied back
+            forceNewStyleFullPaint();
+            paint(1200, 200);  // s 2, origin (200, 21)
+            const int32_t s = 2;
+            const int32_t ox = 200;
+            const int32_t oy = 21;
+            const int32_t badge = ox + (side == u'L' ? 1 : 383) * s;
+            const HeaderDraw* number = headerDraw(u"3");
+            ASSERT_NE(number, nullptr);
+            EXPECT_EQ(number->colour, 0x000000u);
+            EXPECT_GE(number->x, badge);
+            EXPECT_LE(right(number), badge + 16 * s);
+            // Centred on the badge (units 2..16 down), to within a unit.
+            EXPECT_LE(std::abs(number->x + right(number) - (2 * badge + 16 * s)), 2 * s);
+            EXPECT_LE(std::abs(2 * number->y + number->height - (2 * oy + 18 * s)), 2 * s);
 
-    // Texts: platform centred at unit 9; 東京 at 51, 方面 right after it,
-    // Tokyo 10 units further.
-    ASSERT_NE(headerDraw(u"3"), nullptr);
-    EXPECT_EQ(headerDraw(u"3")->x, 18 - 15 / 2);
-    EXPECT_EQ(headerDraw(u"3")->y, 20 - 15);
-    EXPECT_EQ(headerDraw(u"3")->colour, 0x000000u);
-    ASSERT_NE(headerDraw(u"東京"), nullptr);
-    EXPECT_EQ(headerDraw(u"東京")->x, 102);
-    EXPECT_EQ(headerDraw(u"東京")->colour, 0x1A1A1Au);
-    ASSERT_NE(headerDraw(u"方面"), nullptr);
-    EXPECT_EQ(headerDraw(u"方面")->x, 2 * (51 + 10 + 1));  // a = 10 units, e = a + 52
-    EXPECT_EQ(headerDraw(u"方面")->height, 10);
-    ASSERT_NE(headerDraw(u"Tokyo"), nullptr);
-    EXPECT_EQ(headerDraw(u"Tokyo")->x, 2 * (62 + 5 + 10));
-    EXPECT_EQ(headerDraw(u"Tokyo")->colour, 0x3A3A3Au);
-
-    // An empty viaJp puts 方面 at unit 52.
-    currentDocument.viaJp[0] = 0;
-    paint(800, 158);
-    EXPECT_EQ(headerDraw(u"方面")->x, 104);
-}
-
-TEST_F(NewStyleSign, BadgesAndDirectionOnTheRight) {
-    currentDocument.side = u'R';
-    paint(1200, 200);  // s 2, origin (200, 21)
-    const int32_t ox = 200;
-    const int32_t oy = 21;
-    EXPECT_EQ(pixel(ox + 766, oy + 4), 0x555555u);  // badge from unit 383
-    EXPECT_EQ(pixel(ox + 765, oy + 4), 0xDEE1E3u);
-    EXPECT_EQ(pixel(ox + 2, oy + 4), 0xDEE1E3u);     // nothing on the left
-    EXPECT_EQ(pixel(ox + 704, oy + 20), 0x112233u);  // line badge from unit 352
-    EXPECT_EQ(pixel(ox + 703, oy + 20), 0xD0D3D6u);
-    EXPECT_EQ(pixel(ox - 1, oy + 20), 0x000000u);  // background beside the canvas
-    EXPECT_EQ(headerDraw(u"3")->x, ox + 782 - 7);
-    // 方面 ends at unit 349; 東京 ends at 382 - b - 34; Tokyo 10 units before.
-    EXPECT_EQ(headerDraw(u"方面")->x + 10, ox + 698);
-    EXPECT_EQ(headerDraw(u"東京")->x + 20, ox + 2 * (382 - 5 - 34));
-    EXPECT_EQ(headerDraw(u"Tokyo")->x + 5 * 7, ox + 2 * (343 - 10 - 10));
+            std::vector<const HeaderDraw*> direction;
+            for (const char16_t* text : {u"東京", u"方面", u"Tokyo"}) {
+                if (headerDraw(text) != nullptr) {
+                    direction.push_back(headerDraw(text));
+                    EXPECT_EQ(direction.back()->colour, text[0] == u'T' ? 0x3A3A3Au : 0x1A1A1Au);
+                }
+            }
+            ASSERT_EQ(direction.size(), withJapanese ? 3u : 2u);
+            std::sort(direction.begin(), direction.end(),
+                      [](const HeaderDraw* a, const HeaderDraw* b) { return a->x < b->x; });
+            for (size_t i = 0; i < direction.size(); ++i) {
+                const HeaderDraw* d = direction[i];
+                EXPECT_GE(d->y, oy);
+                EXPECT_LE(d->y + d->height, oy + 18 * s) << i;  // above the rule
+                if (i > 0) {
+                    EXPECT_GE(d->x, right(direction[i - 1]) + s) << i;
+                }
+            }
+            // Beside the line badge (units 18..47, or 352..381 on the right):
+            // starting just after it, or ending just before it.
+            if (side == u'L') {
+                EXPECT_GE(direction.front()->x, ox + 48 * s);
+                EXPECT_LE(direction.front()->x, ox + 52 * s);
+                EXPECT_LE(right(direction.back()), ox + 352 * s);
+            } else {
+                EXPECT_LE(right(direction.back()), ox + 352 * s);
+                EXPECT_GE(right(direction.back()), ox + 348 * s);
+                EXPECT_GE(direction.front()->x, ox + 48 * s);
+            }
+        }
+    }
 }
 
 TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
@@ -306,27 +312,6 @@ TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
     newStyleView = computeNewStyleView(400, 79);  // s 1: height 3 is 3 pixels
     EXPECT_EQ(drawCanvasText(u"x", 33, 7, 3, 0, 700, 0, 28, ALIGN_LEFT), 0);
     EXPECT_EQ(drawCanvasText(u"x", 33, 7, 4, 0, 700, 0, 28, ALIGN_LEFT), 2);
-}
-
-TEST_F(NewStyleSign, LedDotsAlwaysShowUnlitDiscs) {
-    currentDocument.msg.kind = MSG_FRAME;
-    paint(800, 158);
-    // s 2: dots are 2 x 2 squares from pixel (16, 44).
-    EXPECT_EQ(pixel(16 + 2 * 100, 44 + 2 * 10), 0x151517u);
-    EXPECT_EQ(pixel(16 + 2 * 1, 44 + 2 * 25), 0xF5B800u);    // frame corner dot (1, 25)
-    EXPECT_EQ(pixel(17 + 2 * 382, 45 + 2 * 46), 0xF5B800u);  // (382, 46)
-    EXPECT_EQ(pixel(16 + 2 * 383 + 1, 44 + 2 * 47 + 1), 0x151517u);
-    // The same paint again allocates nothing new.
-    const uint32_t* sprites = newStyleSprites.pixels;
-    paint(800, 158);
-    EXPECT_EQ(newStyleSprites.pixels, sprites);
-    EXPECT_EQ(newStyleSprites.scale, 2);
-
-    // s 3: round dots, unlit ones too; the disc's middle has the full colour.
-    paint(1200, 240);  // origin (0, 1)
-    EXPECT_EQ(newStyleSprites.scale, 3);
-    EXPECT_EQ(pixel(24 + 3 * 100 + 1, 1 + 66 + 3 * 10 + 1), 0x151517u);
-    EXPECT_EQ(pixel(24 + 3 * 1 + 1, 1 + 66 + 3 * 25 + 1), 0xF5B800u);
 }
 
 TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
@@ -400,25 +385,6 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     std::memset(boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9160, currentBoardStatus());
     EXPECT_TRUE(headerShown());
-}
-
-TEST_F(NewStyleSign, SmallSurfaceDrawsNoDotsAndPaintFrameUsesTheSign) {
-    currentDocument.msg.kind = MSG_FRAME;
-    paint(300, 60);
-    int32_t unlit = 0;
-    for (int32_t i = 0; i < 300 * 60; ++i) {
-        unlit += boardSurface.pixels[i] == 0x151517u ? 1 : 0;
-    }
-    EXPECT_EQ(unlit, 0);
-    EXPECT_EQ(pixel(0, 0), 0xD0D3D6u);  // unit (50, 9): the header, cut at the edges
-
-    // The frame composer hands a new-style document to the sign.
-    ASSERT_EQ(resizeBoardSurface(800, 158), 1);
-    std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
-    lastFetchOkTick = tickCount();
-    paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);
-    EXPECT_EQ(pixel(16, 44), 0x151517u);
 }
 
 // The sign drawn the plain way, box over box in the order a viewer sees
@@ -654,3 +620,22 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
 }
 
 }  // namespace
+
+namespace {
+
+// The painted sign's cases for every text source (newstyle_paint_test.cpp)
+// with the recording header source, its texts painted as dark boxes, and the
+// striped LED text.
+int32_t installFakeSignText() {
+    setHeaderTextSource(&fakeHeader);
+    fakeTextsPaint = true;
+    measureExtra = 0;
+    cellExtra = 0;
+    setLedGlyphSource(&stripeGlyphs);
+    return 1;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(FakeText, AnySignTextSource,
+                         ::testing::Values(LedGlyphSourceCase{"FakeText", installFakeSignText}));

@@ -1,9 +1,9 @@
 // The new-style sign with real GDI under Wine: language font slots found by
 // family enumeration (the test prefix maps SimSun, PMingLiU and Gulim to
 // installed fonts and leaves SimHei, MingLiU and the others unmapped), the
-// font caches, the LED cases for every glyph source (newstyle_leds_test.cpp)
-// with TrueType glyphs, and whole signs painted into the DIB-section surface
-// at two sizes and read back pixel by pixel.
+// font caches, steady paints that create no fonts, the demo's sample boards,
+// and the LED and painted-sign cases for every glyph source
+// (newstyle_leds_test.cpp, newstyle_paint_test.cpp) with TrueType glyphs.
 #include <windows.h>
 #include <gtest/gtest.h>
 
@@ -40,18 +40,6 @@ int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour
     for (int32_t y = y1; y <= y2; ++y) {
         for (int32_t x = x1; x <= x2; ++x) {
             n += dot(x, y) == colour ? 1 : 0;
-        }
-    }
-    return n;
-}
-
-// Pixels of a rectangle darker than grey 100 on every channel.
-int32_t countDarkPixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
-    int32_t n = 0;
-    for (int32_t y = y1; y <= y2; ++y) {
-        for (int32_t x = x1; x <= x2; ++x) {
-            const uint32_t p = pixel(x, y);
-            n += ((p >> 16) & 0xFF) < 100 && ((p >> 8) & 0xFF) < 100 && (p & 0xFF) < 100 ? 1 : 0;
         }
     }
     return n;
@@ -152,8 +140,9 @@ TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
     EXPECT_GT(lit, 0);
 }
 
-// The LED cases that hold for every glyph source (newstyle_leds_test.cpp),
-// with GDI's fonts found by the real enumeration.
+// The LED and painted-sign cases that hold for every glyph source
+// (newstyle_leds_test.cpp, newstyle_paint_test.cpp), with GDI's fonts found
+// by the real enumeration.
 int32_t installGdiLedGlyphs() {
     copyText(settings.labelFontFace, u"MS PGothic");
     copyText(settings.fontFace, u"MS Gothic");
@@ -166,82 +155,16 @@ int32_t installGdiLedGlyphs() {
 
 INSTANTIATE_TEST_SUITE_P(Gdi, AnyLedGlyphSource,
                          ::testing::Values(LedGlyphSourceCase{"Gdi", installGdiLedGlyphs}));
+INSTANTIATE_TEST_SUITE_P(Gdi, AnySignTextSource,
+                         ::testing::Values(LedGlyphSourceCase{"Gdi", installGdiLedGlyphs}));
 
 namespace {
 
-const char16_t* const SIGN =
-    u"platform=3\nlineJp=山手線\nlineEn=Yamanote\nviaJp=渋谷・新宿\nviaEn=Shibuya\n"
-    u"color=80C241\nlangs=je\n"
-    u"row=text\tまもなく電車が来ます|A train is coming\n"
-    u"msg=frame\t黄色い線の内側へ|Stand behind the line\n";
-
-TEST_F(NewStyleWin32, SignAtTwoSizesOnTheLeft) {
-    ASSERT_EQ(parseNewStyle(SIGN), 1);
-    for (int32_t size = 0; size < 2; ++size) {
-        const int32_t w = size == 0 ? 800 : 1203;
-        const int32_t h = size == 0 ? 158 : 240;
-        paintAt(w, h, 1000);
-        const int32_t s = size == 0 ? 2 : 3;
-        const int32_t ox = (w - 400 * s) / 2;
-        const int32_t oy = (h - 79 * s) / 2;
-        SCOPED_TRACE(w);
-        EXPECT_EQ(newStyleView.scale, s * 1000);
-        EXPECT_EQ(pixel(ox + 200 * s, oy + 4 * s), 0xDEE1E3u);   // top highlight
-        EXPECT_EQ(pixel(ox + 250 * s, oy + 17 * s), 0xD0D3D6u);  // header strip
-        EXPECT_EQ(pixel(ox + 200 * s, oy + 18 * s), 0x80C241u);  // rule in the line colour
-        EXPECT_EQ(pixel(ox + 200 * s, oy + 75 * s), 0x9EA2A5u);  // body
-        EXPECT_EQ(pixel(ox + 7 * s, oy + 21 * s), 0x2A2A2Cu);    // housing
-        if (ox > 0) {
-            EXPECT_EQ(pixel(ox - 1, oy + 40 * s), 0x000000u);  // background
-        }
-        // Line badge (units 18..47) in the line colour at its left edge.
-        EXPECT_EQ(pixel(ox + 18 * s, oy + 3 * s), 0x80C241u);
-        EXPECT_EQ(pixel(ox + 18 * s - 1, oy + 3 * s), 0xDEE1E3u);
-        // Platform badge: grey outline at unit 1, white inside, a black digit.
-        EXPECT_EQ(pixel(ox + 1 * s, oy + 9 * s), 0x555555u);
-        EXPECT_EQ(pixel(ox, oy + 9 * s), 0xD0D3D6u);
-        EXPECT_EQ(pixel(ox + 3 * s, oy + 4 * s), 0xFFFFFFu);
-        EXPECT_GT(countDarkPixels(ox + 4 * s, oy + 4 * s, ox + 14 * s, oy + 15 * s), 2 * s * s);
-        // Direction text from unit 51.
-        EXPECT_GT(countDarkPixels(ox + 51 * s, oy + 6 * s, ox + 110 * s, oy + 15 * s), 10 * s * s);
-        EXPECT_EQ(countDarkPixels(ox + 300 * s, oy + 6 * s, ox + 382 * s, oy + 15 * s), 0);
-        // LED dots: the frame's corner dots amber, an empty dot dark.
-        const int32_t x0 = ox + 8 * s;
-        const int32_t y0 = oy + 22 * s;
-        EXPECT_EQ(pixel(x0 + 1 * s + s / 2, y0 + 25 * s + s / 2), 0xF5B800u);
-        EXPECT_EQ(pixel(x0 + 382 * s + s / 2, y0 + 46 * s + s / 2), 0xF5B800u);
-        EXPECT_EQ(pixel(x0 + 0 * s + s / 2, y0 + 0 * s + s / 2), 0x151517u);
-        EXPECT_EQ(pixel(x0 + 383 * s + s / 2, y0 + 47 * s + s / 2), 0x151517u);
-        // Text dots in white (upper line) and amber (frame message).
-        EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 50);
-        EXPECT_GT(countDots(2, 26, 381, 45, LED_AMBER_TEXT), 50);
-        for (int32_t r = 0; r < 24; ++r) {
-            for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                const uint32_t expected = dot(c, r) == LED_WHITE ? 0xEEF0FFu : 0x151517u;
-                ASSERT_EQ(pixel(x0 + c * s + s / 2, y0 + r * s + s / 2), expected) << c << "," << r;
-            }
-        }
-    }
-}
-
-TEST_F(NewStyleWin32, SignOnTheRight) {
-    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) + u"side=right\n"), 1);
-    paintAt(800, 158, 1000);
-    const int32_t s = 2;
-    // Platform badge from unit 383, line badge from 352, none on the left.
-    EXPECT_EQ(pixel(383 * s, 9 * s), 0x555555u);
-    EXPECT_EQ(pixel(383 * s - 2, 9 * s), 0xD0D3D6u);  // unit 382, between the badges
-    EXPECT_EQ(pixel(352 * s, 3 * s), 0x80C241u);
-    EXPECT_EQ(pixel(352 * s - 1, 3 * s), 0xDEE1E3u);
-    EXPECT_EQ(pixel(1 * s, 9 * s), 0xD0D3D6u);
-    EXPECT_EQ(pixel(18 * s, 3 * s), 0xDEE1E3u);
-    // The direction is right-aligned: ink left of unit 349, none near 51.
-    EXPECT_GT(countDarkPixels(250 * s, 6 * s, 349 * s, 15 * s), 20 * s * s);
-    EXPECT_EQ(countDarkPixels(20 * s, 6 * s, 50 * s, 15 * s), 0);
-}
-
-TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
-    ASSERT_EQ(parseNewStyle(std::u16string(SIGN) + u"msg=pos\t1\tA\tB\tC\t渋谷\t原宿\t代々木\n"), 1);
+TEST_F(NewStyleWin32, SteadyPaintsCreateNoFonts) {
+    ASSERT_EQ(parseNewStyle(u"platform=3\nlineJp=山手線\nviaJp=渋谷・新宿\nviaEn=Shibuya\nlangs=je\n"
+                            u"row=text\tまもなく電車が来ます|A train is coming\n"
+                            u"msg=pos\t1\tA\tB\tC\t渋谷\t原宿\t代々木\n"),
+              1);
     paintAt(800, 158, 1000);
     paintAt(800, 158, 5000);  // the other language too
     const int32_t fonts = fontsCreated;
@@ -252,27 +175,6 @@ TEST_F(NewStyleWin32, SteadyPaintsCreateNoFontsAndPaintFrameDrawsTheSign) {
     }
     EXPECT_EQ(fontsCreated, fonts);
     EXPECT_EQ(newStyleSprites.pixels, sprites);
-
-    // paintBoardFrame composes the sign for a new-style document. The sign
-    // keeps its header on the surface between frames, so a surface wiped
-    // from outside is announced like any other drawing over it.
-    std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
-    forceFullPaint();
-    lastFetchOkTick = tickCount();
-    paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(pixel(200, 8), 0xDEE1E3u);
-    EXPECT_EQ(pixel(16 + 1, 44 + 1), 0x151517u);
-}
-
-TEST_F(NewStyleWin32, SmallWindowLeavesTheDotsOut) {
-    ASSERT_EQ(parseNewStyle(SIGN), 1);
-    paintAt(300, 60, 1000);
-    int32_t unlit = 0;
-    for (int32_t i = 0; i < 300 * 60; ++i) {
-        unlit += (boardSurface.pixels[i] & 0xFFFFFF) == 0x151517u ? 1 : 0;
-    }
-    EXPECT_EQ(unlit, 0);
-    EXPECT_EQ(pixel(150, 0), 0xD0D3D6u);
 }
 
 // The demo's sample boards: each is accepted and paints its lower-line kind.
