@@ -225,6 +225,9 @@ def attacks(port, sizes, seconds, user="ekimu"):
         fail(problems[0])
     if not any(code == "200" for code in pictures):
         fail(f"no preview picture drawn under load: {pictures[:10]}")
+    # A loop asking for pictures is answered late past a few a second.
+    if not any(code == "429" for code in pictures) or len(pictures) > 20 * seconds * sizes["previews"]:
+        fail(f"the picture flood was not slowed: {len(pictures)} replies")
     return got
 
 

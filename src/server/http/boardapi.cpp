@@ -260,6 +260,7 @@ HttpRoute soundRoute(const StationConfig& config) {
 }
 
 constexpr int32_t DEFAULT_PITCH = 4;
+constexpr int32_t PREVIEWS_PER_SECOND = 8;
 
 // The picture of a board's document at a pitch: drawn once, then taken
 // from the cache until the document changes. 404 for an unknown board.
@@ -294,29 +295,33 @@ int32_t previewPicture(BoardApi* api, int32_t number, int32_t pitch, std::string
 
 // What a board shows now as a PNG picture of round LEDs.
 HttpRoute previewRoute(BoardApi* api) {
-    return boardRoute(R"(/api/boards/(\d{1,9})/preview\.png)", RouteWork::HEAVY,
-                      [api](const HttpRequest& request, HttpResponse& response) {
-                          const int32_t number = std::atoi(request.matches[1].c_str());
-                          int32_t pitch = DEFAULT_PITCH;
-                          if (request.hasParam("pitch")) {
-                              pitch = std::atoi(request.param("pitch").c_str());
-                          }
-                          if (pitch < 1 || pitch > PREVIEW_MOST_PITCH) {
-                              response.status = 400;
-                              response.setContent("pitch is 1 to 16\n", PLAIN_TEXT);
-                              return;
-                          }
-                          std::string png;
-                          response.status = previewPicture(api, number, pitch, &png);
-                          if (response.status == 404) {
-                              response.setContent("no such board\n", PLAIN_TEXT);
-                          } else if (response.status != 200) {
-                              response.setContent("preview picture failed\n", PLAIN_TEXT);
-                          } else {
-                              response.setHeader("Cache-Control", "no-store");
-                              response.setContent(std::move(png), "image/png");
-                          }
-                      });
+    HttpRoute route = boardRoute(R"(/api/boards/(\d{1,9})/preview\.png)", RouteWork::HEAVY,
+                                 [api](const HttpRequest& request, HttpResponse& response) {
+                                     const int32_t number = std::atoi(request.matches[1].c_str());
+                                     int32_t pitch = DEFAULT_PITCH;
+                                     if (request.hasParam("pitch")) {
+                                         pitch = std::atoi(request.param("pitch").c_str());
+                                     }
+                                     if (pitch < 1 || pitch > PREVIEW_MOST_PITCH) {
+                                         response.status = 400;
+                                         response.setContent("pitch is 1 to 16\n", PLAIN_TEXT);
+                                         return;
+                                     }
+                                     std::string png;
+                                     response.status = previewPicture(api, number, pitch, &png);
+                                     if (response.status == 404) {
+                                         response.setContent("no such board\n", PLAIN_TEXT);
+                                     } else if (response.status != 200) {
+                                         response.setContent("preview picture failed\n", PLAIN_TEXT);
+                                     } else {
+                                         response.setHeader("Cache-Control", "no-store");
+                                         response.setContent(std::move(png), "image/png");
+                                     }
+                                 });
+    // Pictures are for people (and pages) looking now and then, not for a
+    // loop: past this a second, one address waits.
+    route.mostPerSecond = PREVIEWS_PER_SECOND;
+    return route;
 }
 
 // Boards that polled within this many seconds get documents built ahead.

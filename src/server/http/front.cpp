@@ -81,6 +81,11 @@ struct Front {
     RouteTable routes;
     WorkPool operatorWork;  // may wait on the operator database
     WorkPool heavyWork;     // hashes and pictures
+    std::mutex rateLock;
+    // Requests to rate-limited routes in the current second, by route and
+    // address.
+    std::map<std::pair<const HttpRoute*, std::string>, int32_t> rates;
+    int64_t rateSecond = 0;  // the second counted
     std::vector<std::unique_ptr<Loop>> loops;
 };
 
@@ -258,10 +263,32 @@ void refuseWith(const std::shared_ptr<Connection>& connection, int32_t status, c
     sendReply(connection);
 }
 
+// Whether the address may have one more request of the route this second.
+bool withinRate(Front* front, const HttpRoute* route, const std::string& address) {
+    const int64_t second =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    std::lock_guard<std::mutex> hold(front->rateLock);
+    if (second != front->rateSecond) {
+        front->rates.clear();
+        front->rateSecond = second;
+    }
+    return ++front->rates[{route, address}] <= route->mostPerSecond;
+}
+
 // Runs the route's handler where its kind of work belongs.
 void dispatch(const std::shared_ptr<Connection>& connection) {
     const HttpRoute* route = connection->reader.route;
     connection->reader.request.remoteAddress = connection->address;
+    if (route->mostPerSecond > 0 && !withinRate(connection->loop->front, route, connection->address)) {
+        // Answered late, so that a client asking in a loop asks once a
+        // second instead of keeping a network thread busy.
+        auto timer = std::make_shared<net::steady_timer>(connection->socket.get_executor(), REFUSED_HOLD);
+        timer->async_wait([connection, timer](beast::error_code) {
+            refuseWith(connection, 429, "too many requests; try again\n", false);
+        });
+        return;
+    }
     if (route->work == RouteWork::NETWORK) {
         route->handler(connection->reader.request, connection->response);
         sendReply(connection);

@@ -76,6 +76,9 @@ struct HttpRoute {
     size_t mostBody = 0;  // the largest body accepted; 0: none
     RouteWork work = RouteWork::NETWORK;
     RouteAudience audience = RouteAudience::OPERATOR;
+    // Requests a second from one address; past it the front answers 429 a
+    // second late without running the handler. 0: no limit.
+    int32_t mostPerSecond = 0;
     HttpHandler handler;
 };
 
