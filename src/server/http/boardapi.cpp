@@ -161,12 +161,18 @@ void buildInto(BoardSlot* slot, TimetableCache* cache, const StationConfig& conf
 }
 
 // Brings the slot up to the second now: the document built ahead for it
-// when nothing has changed since, else one built here. Called with the
-// slot locked.
+// when nothing has changed since, else one built here. `builderBehind`:
+// the builder is at work on a new content of the live feeds, so this
+// second's document built before it may still be served (the feeds' new
+// content reaches a board within seconds anyway, never all boards in the
+// same second). Called with the slot locked.
 void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
-                 int64_t now, Runtime* operatorSide) {
+                 int64_t now, Runtime* operatorSide, bool builderBehind = false) {
     const Sources sources = currentSources(view, operatorSide);
-    if (builtFrom(slot->shown, now, sources)) {
+    if (builtFrom(slot->shown, now, sources) ||
+        (builderBehind &&
+         builtFrom(slot->shown, now,
+                   {sources.generation, sources.operatorChanges, slot->shown.realtimeGeneration}))) {
         return;
     }
     if (builtFrom(slot->ahead, now, sources)) {
@@ -386,7 +392,13 @@ void builderLoop(BoardApi* api) {
         const int64_t now = clockNow(*api->clock);
         const Sources sources = currentSources(liveStoreCurrent(&api->store), api->operatorSide);
         if (untilNext >= 0 && (now != passSecond || sources != passSources)) {
+            // While this pass rebuilds for a new content of the feeds alone,
+            // the boards may be served what was built before it.
+            api->builderOnFeeds.store(now == passSecond && sources.generation == passSources.generation &&
+                                          sources.operatorChanges == passSources.operatorChanges,
+                                      std::memory_order_relaxed);
             buildAhead(api, now);
+            api->builderOnFeeds.store(false, std::memory_order_relaxed);
             passSecond = now;
             passSources = sources;
         }
@@ -407,7 +419,8 @@ bool withFreshSlot(BoardApi* api, int32_t number, const std::function<void(const
     }
     const StoreView view = liveStoreCurrent(&api->store);
     std::lock_guard<std::mutex> hold(slot->lock);
-    refreshSlot(slot, &api->timetables, *api->config, view, clockNow(*api->clock), api->operatorSide);
+    refreshSlot(slot, &api->timetables, *api->config, view, clockNow(*api->clock), api->operatorSide,
+                api->builderOnFeeds.load(std::memory_order_relaxed));
     use(*slot);
     return true;
 }

@@ -94,6 +94,7 @@ struct BoardApi {
     std::mutex builderLock;
     std::condition_variable builderWake;
     bool builderStopping = false;
+    std::atomic<bool> builderOnFeeds{false};  // a pass for a new content of the live feeds is running
 };
 
 // Opens the store and reads every board's timetable; false with a message.
