@@ -35,7 +35,7 @@ std::string selectionKey(const BoardConfig& board) {
 // the last good timetable (or nothing) is returned.
 std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
                                                       const StationConfig& config, const BoardConfig& board,
-                                                      const StoreView& view, int32_t day,
+                                                      const StoreView& view, ServiceDay day,
                                                       std::string* fault) {
     std::lock_guard<std::mutex> hold(cache->lock);
     SharedTimetable& entry = cache->entries[key];
@@ -62,7 +62,7 @@ constexpr int64_t FAULT_RETRY_MS = 5000;
 // (once while it lasts) and shown on the operator's page, and the store is
 // tried again a few seconds later; false when there is no good timetable.
 bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfig& config,
-                      const StoreView& view, int32_t day, Runtime* operatorSide) {
+                      const StoreView& view, ServiceDay day, Runtime* operatorSide) {
     const bool retry = !slot->storeFault.empty() && monotonicMs() - slot->faultMs >= FAULT_RETRY_MS;
     if (slot->timetable != nullptr && slot->generation == view.generation &&
         slot->timetable->operatingDay == day && !retry) {
@@ -103,7 +103,7 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
         slot->operatorGeneration == operatorChanges && slot->realtimeGeneration == feedChanges) {
         return;
     }
-    const int32_t day = operatingDay(config, view.zone, now);
+    const ServiceDay day = operatingDay(config, view.zone, instantFromUnix(now));
     if (!refreshTimetable(slot, cache, config, view, day, operatorSide)) {
         // Never a wrong document: without a good timetable the board gets 503.
         slot->accepted = false;
