@@ -147,6 +147,11 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
     EXPECT_TRUE(readTrainInput(R"({"board":1,"trip_id":"L103","service_date":20261207,"minutes":5})", true,
                                &train, &error));
     EXPECT_EQ(train.minutes, 5);
+    EXPECT_EQ(serviceDayNumber(train.serviceDay), 20261207);
+    // A number of a date's size that is no date names no service day: it
+    // must not roll over into a real one (20261232 would be 2027-01-01).
+    EXPECT_FALSE(
+        readTrainInput(R"({"trip_id":"L103","service_date":20261232,"minutes":5})", true, &train, &error));
     EXPECT_FALSE(
         readTrainInput(R"({"trip_id":"L103","service_date":20261207,"minutes":0})", true, &train, &error));
     EXPECT_FALSE(readTrainInput(R"({"trip_id":"L103"})", false, &train, &error));

@@ -515,7 +515,7 @@ int32_t changeNames(const TrainChange& change, const Departure& departure);
 // in the reserved form.
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct BoardTimetable {
-    ServiceDay operatingDay{};  // the day shown
+    ServiceDay operatingDay = NO_SERVICE_DAY;  // the day shown
     // By the instant they leave: the trains of the service days before, of
     // and after the operating day, so a train an agency dates on either
     // neighbour of the day is still shown when it leaves.
