@@ -52,11 +52,11 @@ constexpr int32_t TRIP_DELETED = 7;
 struct StopUpdate {
     int32_t stopSequence = -1;  // -1: the feed named the stop by id only
     std::string stopId;
-    bool hasDelay = false;  // delay below is given (else time, or nothing)
-    int32_t delay = 0;      // seconds late at this stop's departure (else arrival)
-    int64_t time = 0;       // the departure (else arrival) as Unix seconds; 0: none
-    bool skipped = false;   // the train passes without stopping
-    bool noData = false;    // nothing known here (nor after it, when last)
+    bool hasDelay = false;            // delay below is given (else time, or nothing)
+    int32_t delay = 0;                // seconds late at this stop's departure (else arrival)
+    std::chrono::sys_seconds time{};  // the departure (else arrival); the epoch: none
+    bool skipped = false;             // the train passes without stopping
+    bool noData = false;              // nothing known here (nor after it, when last)
 };
 
 struct TripUpdateRecord {

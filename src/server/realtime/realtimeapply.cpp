@@ -86,13 +86,12 @@ StopEffect stopEffect(const TripUpdateRecord& trip, const Departure& departure) 
             if (stop.noData) {
                 return effect;
             }
-            if (stop.hasDelay || stop.time > 0) {
+            if (stop.hasDelay || stop.time > sys_seconds{}) {
                 effect.known = true;
-                effect.delay =
-                    stop.hasDelay
-                        ? stop.delay
-                        : static_cast<int32_t>(std::clamp<int64_t>(
-                              (instantFromUnix(stop.time) - departure.when).count(), INT32_MIN, INT32_MAX));
+                effect.delay = stop.hasDelay
+                                   ? stop.delay
+                                   : static_cast<int32_t>(std::clamp<int64_t>(
+                                         (stop.time - departure.when).count(), INT32_MIN, INT32_MAX));
                 return effect;
             }
             break;
@@ -156,9 +155,9 @@ void addNewTrains(const RealtimeSnapshot& snapshot, const std::vector<std::strin
         const TripUpdateRecord& trip = snapshot.trips[index];
         if (trip.relationship == TRIP_ADDED) {
             for (const StopUpdate& stop : trip.stops) {
-                if (!stop.skipped && stop.time > now &&
+                if (!stop.skipped && stop.time > instantFromUnix(now) &&
                     std::find(stops.begin(), stops.end(), stop.stopId) != stops.end()) {
-                    live->push_back(newTrain(trip, scheduled, instantFromUnix(stop.time), trip.startDate));
+                    live->push_back(newTrain(trip, scheduled, stop.time, trip.startDate));
                 }
             }
         } else if (trip.relationship == TRIP_DUPLICATED && trip.newStartTime >= 0 &&

@@ -67,7 +67,7 @@ void readStopEvent(const velmorant_rt::TripUpdate::StopTimeUpdate& given, StopUp
         stop->delay = event->delay();
     }
     if (event->has_time() && event->time() > 0) {
-        stop->time = event->time();
+        stop->time = instantFromUnix(event->time());
     }
 }
 
@@ -161,7 +161,8 @@ void indexSnapshot(RealtimeSnapshot* snapshot) {
             std::max<int64_t>(snapshot->mostLateSeconds, trip.hasDelay ? trip.delay : 0);
         for (const StopUpdate& stop : trip.stops) {
             snapshot->mostLateSeconds = std::max<int64_t>(
-                snapshot->mostLateSeconds, stop.hasDelay ? stop.delay : (stop.time > 0 ? INT32_MAX : 0));
+                snapshot->mostLateSeconds,
+                stop.hasDelay ? stop.delay : (stop.time > std::chrono::sys_seconds{} ? INT32_MAX : 0));
         }
         if (trip.relationship == TRIP_ADDED || trip.relationship == TRIP_DUPLICATED) {
             snapshot->newTrips.push_back(i);
