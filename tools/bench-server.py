@@ -49,6 +49,7 @@ import re
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import time
@@ -460,6 +461,7 @@ def main():
     parser.add_argument("--server", default=os.path.join(ROOT, "build/server/src/server/velmorant-server"))
     parser.add_argument("--work", default=os.path.join(ROOT, "build/server/bench"))
     parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--repeat", type=int, default=1, help="board-load runs per server, taking turns")
     parser.add_argument("--boards", default="1,100,1000,5000")
     parser.add_argument("--rows", type=int, default=1000000)
     parser.add_argument("--imports", action="store_true", help="also time imports of 1 M, 10 M rows and zip bombs")
@@ -560,17 +562,22 @@ def main():
             sys.exit("nginx did not start (see %s/nginx-error.log)" % work)
 
         report.append("")
-        report.append("| boards | velmorant-server | nginx, static files |")
-        report.append("|---|---|---|")
+        report.append("| boards | velmorant-server | nginx, static files | median p99, server / nginx |")
+        report.append("|---|---|---|---|")
         for boards in counts:
-            row = []
-            for target in (port, nginx_port):
-                line, figures = boardload(tool, target, boards, options.seconds, min(boards, configured))
-                print(line, flush=True)
-                row.append("%s req/s, p50 %s ms, p99 %s ms, %s errors" % (
-                    figures.get("rate", "?"), figures.get("p50", "?"), figures.get("p99", "?"),
-                    figures.get("errors", "?")))
-            report.append("| %d | %s | %s |" % (boards, row[0], row[1]))
+            # The two servers take turns, --repeat times each; the row gives
+            # each run and the median p99s' ratio.
+            runs = ([], [])
+            for _ in range(options.repeat):
+                for side, target in enumerate((port, nginx_port)):
+                    line, figures = boardload(tool, target, boards, options.seconds, min(boards, configured))
+                    print(line, flush=True)
+                    runs[side].append(figures)
+            row = ["; ".join("%s req/s, p50 %s ms, p99 %s ms, %s errors" % (
+                f.get("rate", "?"), f.get("p50", "?"), f.get("p99", "?"), f.get("errors", "?")) for f in side)
+                for side in runs]
+            medians = [statistics.median(float(f.get("p99", "nan")) for f in side) for side in runs]
+            report.append("| %d | %s | %s | %.2f |" % (boards, row[0], row[1], medians[0] / medians[1]))
             print(report[-1], flush=True)
         report.append("")
         report.append("| ApacheBench, 20,000 requests, 20 at a time | velmorant-server | nginx, static files |")

@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
     std::vector<Departure> scheduled;
     for (int32_t i = 0; i < trips; ++i) {
         Departure departure{};
-        departure.when = 1'800'000'000 + i * 10;
-        departure.serviceDate = 20270115;
+        departure.when = instantFromUnix(1'800'000'000 + i * 10);
+        departure.serviceDay = serviceDayFromNumber(20270115);
         departure.tripId = "T" + std::to_string(i);
         departure.routeId = "R";
         departure.destinations[0] = "港南";
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
         for (int64_t now = 1'800'000'000 - 1; now < 1'800'000'000 + int64_t{trips} * 10; now += 640) {
             applyRealtime(snapshot, board, scheduled, {}, now, &live, &notices);
             delayed += static_cast<size_t>(std::count_if(live.begin(), live.end(), [now](const Departure& d) {
-                const int64_t planned = d.when - d.liveDelaySeconds;
+                const int64_t planned = unixSeconds(d.when) - d.liveDelaySeconds;
                 return d.liveDelaySeconds > 0 && planned > now && planned <= now + 640;
             }));
         }

@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     TrainInput train;
     if (readTrainInput(body, true, &train, &error) &&
-        (train.tripId.empty() || train.minutes < 1 || train.minutes > 720 || train.serviceDate < 19000101 ||
-         train.runStart < RUN_EVERY)) {
+        (train.tripId.empty() || train.minutes < 1 || train.minutes > 720 ||
+         serviceDayNumber(train.serviceDay) < 19000101 || train.runStart < RUN_EVERY)) {
         __builtin_trap();
     }
     int32_t approach = 0;

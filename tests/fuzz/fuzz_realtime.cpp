@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<Departure> departures;
         for (int32_t i = 0; i < 12; ++i) {
             Departure departure{};
-            departure.when = 1'800'000'000 + i * 300;
-            departure.serviceDate = i < 6 ? 20270115 : 20270116;
+            departure.when = instantFromUnix(1'800'000'000 + i * 300);
+            departure.serviceDay = serviceDayFromNumber(i < 6 ? 20270115 : 20270116);
             departure.departure = 25200 + i * 300;
             departure.tripId = "T" + std::to_string(i % 4);
             departure.routeId = i % 2 == 0 ? "R" : "";

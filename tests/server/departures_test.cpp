@@ -63,7 +63,7 @@ std::string boardAt(const InlineStation& station, const char* localTime) {
     const BoardConfig& board = station.config.boards[0];
     BoardTimetable timetable;
     buildTimetable(station.store.get(), station.zone, station.config, board,
-                   operatingDay(station.config, station.zone, now), &timetable);
+                   operatingDay(station.config, station.zone, instantFromUnix(now)), &timetable);
     BuiltDocument document;
     buildDocument(station.config, board, timetable, station.zone, now, &document);
     EXPECT_TRUE(document.accepted) << localTime << "\n" << document.text;
@@ -271,7 +271,8 @@ TEST(ServerDepartures, DocumentsBuiltAheadAreTheOnesABoardWouldGetInTheirSecond)
             BuiltDocument document;
             BoardTimetable timetable;
             buildTimetable(station.store.get(), station.zone, station.config, station.config.boards[0],
-                           operatingDay(station.config, station.zone, slot.shown.builtFor), &timetable);
+                           operatingDay(station.config, station.zone, instantFromUnix(slot.shown.builtFor)),
+                           &timetable);
             buildDocument(station.config, station.config.boards[0], timetable, station.zone,
                           slot.shown.builtFor, &document);
             EXPECT_EQ(slot.shown.body, document.text);
@@ -358,13 +359,13 @@ TEST(ServerDepartures, OneLanguageFeedsShowEachTextOnceInTheStationsLanguages) {
         << board;
     // A cancellation in the station's words and language.
     BoardOverlay overlay;
-    overlay.changes.push_back(TrainChange{"T0", 20261207, 0, true});
+    overlay.changes.push_back(TrainChange{"T0", serviceDayFromNumber(20261207), 0, true});
     BoardTimetable timetable;
-    buildTimetable(english.store.get(), english.zone, english.config, english.config.boards[0], 20261207,
-                   &timetable);
+    buildTimetable(english.store.get(), english.zone, english.config, english.config.boards[0],
+                   serviceDayFromNumber(20261207), &timetable);
     BuiltDocument cancelled;
     buildDocument(english.config, english.config.boards[0], timetable, english.zone,
-                  timetable.departures[0].when - 600, &cancelled, &overlay);
+                  unixSeconds(timetable.departures[0].when) - 600, &cancelled, &overlay);
     EXPECT_TRUE(has(cancelled.text, "line=text\tCancelled: 8:00 to Beta\t\tR\tc\n")) << cancelled.text;
     std::swap(english.config.boards[0], english.config.boards[1]);
     board = boardAt(english, "2026-12-07T07:50");

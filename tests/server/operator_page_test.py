@@ -575,7 +575,7 @@ def check_kill(server, work, process, port):
         check("約7分遅れ" in board_document(port, 1), "the delay was lost after SIGKILL")
         history = json.loads(http(port, "/api/v1/history?limit=10000")[1])["history"]
         check(len(history) >= len(acknowledged) + 1, "history lines lost after SIGKILL")
-        check(any(line["what"] == "dropped 1 delays or cancellations of service days before 20261206"
+        check(any(line["what"] == "dropped 1 delays or cancellations of service days before 2026-12-06"
                   for line in history), "the old delay was not dropped")
     finally:
         process.send_signal(signal.SIGTERM)

@@ -39,7 +39,7 @@ std::string documentAt(Fixture* f, size_t board, const char* localTime, const Bo
     EXPECT_TRUE(parseLocalTime(localTime, f->zone, &now));
     BoardTimetable timetable;
     buildTimetable(f->store.get(), f->zone, f->config, f->config.boards[board],
-                   operatingDay(f->config, f->zone, now), &timetable);
+                   operatingDay(f->config, f->zone, instantFromUnix(now)), &timetable);
     BuiltDocument document;
     buildDocument(f->config, f->config.boards[board], timetable, f->zone, now, &document, &overlay);
     EXPECT_TRUE(document.accepted) << localTime << "\n" << document.text;
@@ -66,7 +66,8 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
 
     // L103 leaves at 7:20, X1 at 7:40 on this Monday.
     BoardOverlay overlay;
-    overlay.changes = {{"L103", 20261207, 5, false}, {"X1", 20261207, 0, true}};
+    overlay.changes = {{"L103", serviceDayFromNumber(20261207), 5, false},
+                       {"X1", serviceDayFromNumber(20261207), 0, true}};
     std::string classic = documentAt(&f, 0, "2026-12-07T07:19:30", overlay);
     EXPECT_TRUE(has(classic, "line=train\t7:20\t港南\u3000約5分遅れ\tKonan 5 min late\tB\t0\n")) << classic;
     EXPECT_TRUE(
@@ -102,7 +103,7 @@ TEST(OperatorDocuments, DelaysCancellationsNoticesAndControlsReachBothBoards) {
     overlay.approach = APPROACH_ON;
     EXPECT_TRUE(has(documentAt(&f, 1, "2026-12-07T07:10:00", overlay), "msg=approach\t"));
     overlay = BoardOverlay{};
-    overlay.changes = {{"L103", 20261207, 5, false}};
+    overlay.changes = {{"L103", serviceDayFromNumber(20261207), 5, false}};
     sign = documentAt(&f, 1, "2026-12-07T07:19:30", overlay);
     // On the sign the delay has the lower line; the train line keeps its
     // destination readable.
@@ -146,6 +147,11 @@ TEST(OperatorInput, RequestBodiesAndPasswords) {
     EXPECT_TRUE(readTrainInput(R"({"board":1,"trip_id":"L103","service_date":20261207,"minutes":5})", true,
                                &train, &error));
     EXPECT_EQ(train.minutes, 5);
+    EXPECT_EQ(serviceDayNumber(train.serviceDay), 20261207);
+    // A number of a date's size that is no date names no service day: it
+    // must not roll over into a real one (20261232 would be 2027-01-01).
+    EXPECT_FALSE(
+        readTrainInput(R"({"trip_id":"L103","service_date":20261232,"minutes":5})", true, &train, &error));
     EXPECT_FALSE(
         readTrainInput(R"({"trip_id":"L103","service_date":20261207,"minutes":0})", true, &train, &error));
     EXPECT_FALSE(readTrainInput(R"({"trip_id":"L103"})", false, &train, &error));
@@ -170,22 +176,22 @@ TEST(OperatorDatabase, DelaysOfPastServiceDaysAreDroppedAndTheHistorySaysSo) {
     for (int32_t day : {20261204, 20261206, 20261207}) {
         ChangeRecord record;
         record.change.tripId = "L103";
-        record.change.serviceDate = day;
+        record.change.serviceDay = serviceDayFromNumber(day);
         record.change.delayMinutes = 5;
         ASSERT_TRUE(operatorDbSaveChange(db, record, false, 100, "op", "delay"));
     }
-    EXPECT_EQ(operatorDbDropChangesBefore(db, 20261206, 200), 1);
-    EXPECT_EQ(operatorDbDropChangesBefore(db, 20261206, 300), 0);
+    EXPECT_EQ(operatorDbDropChangesBefore(db, serviceDayFromNumber(20261206), 200), 1);
+    EXPECT_EQ(operatorDbDropChangesBefore(db, serviceDayFromNumber(20261206), 300), 0);
     OperatorState state;
     ASSERT_TRUE(operatorDbLoad(db, &state));
     ASSERT_EQ(state.changes.size(), 2u);
-    EXPECT_EQ(state.changes[0].change.serviceDate, 20261206);
+    EXPECT_EQ(serviceDayNumber(state.changes[0].change.serviceDay), 20261206);
     // What was set stays in the history, with one line for what was dropped
     // and none for a drop that found nothing.
     const std::vector<HistoryRecord> history = operatorDbHistory(db, 10);
     ASSERT_EQ(history.size(), 4u);
     EXPECT_EQ(history[0].who, "server");
-    EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 20261206");
+    EXPECT_EQ(history[0].what, "dropped 1 delays or cancellations of service days before 2026-12-06");
 }
 
 TEST(OperatorDatabase, AnOldDatabaseKeepsEveryChangeAsAChangeOfEveryRun) {
@@ -212,13 +218,13 @@ TEST(OperatorDatabase, AnOldDatabaseKeepsEveryChangeAsAChangeOfEveryRun) {
     // Each still names every run of its trip that day.
     Departure run{};
     run.tripId = "F1";
-    run.serviceDate = 20261207;
+    run.serviceDay = serviceDayFromNumber(20261207);
     run.firstDeparture = 37800;
     EXPECT_EQ(changeNames(state.changes[0].change, run), CHANGE_NAMES_TRIP);
 
     // Clearing one run keeps the other runs late; the run's own change wins.
     ChangeRecord clear;
-    clear.change = {"F1", 20261207, 0, false, 37800};
+    clear.change = {"F1", serviceDayFromNumber(20261207), 0, false, 37800};
     ASSERT_TRUE(operatorDbSaveChange(db.get(), clear, true, 100, "op", "cleared"));
     db.reset(operatorDbOpen(path, &error));  // opening again migrates nothing twice
     ASSERT_NE(db, nullptr) << error;
@@ -234,7 +240,7 @@ TEST(OperatorDatabase, AnOldDatabaseKeepsEveryChangeAsAChangeOfEveryRun) {
     // The board shows the run as timetabled, from staff.
     BoardOverlay overlay;
     overlayFromState(state, 1, 0, &overlay);
-    run.when = 1000;
+    run.when = instantFromUnix(1000);
     std::vector<Departure> shown;
     std::vector<BoardNotice> notices;
     applyTrainChanges(StationConfig{}, overlay, {run}, nullptr, 0, &shown, &notices);
@@ -243,7 +249,7 @@ TEST(OperatorDatabase, AnOldDatabaseKeepsEveryChangeAsAChangeOfEveryRun) {
     EXPECT_EQ(shown[0].source, TRAIN_FROM_STAFF);
     // A change of every run replaces those of single runs.
     ChangeRecord every;
-    every.change = {"F1", 20261207, 2, false, RUN_EVERY};
+    every.change = {"F1", serviceDayFromNumber(20261207), 2, false, RUN_EVERY};
     ASSERT_TRUE(operatorDbSaveChange(db.get(), every, false, 200, "op", "late"));
     ASSERT_TRUE(operatorDbLoad(db.get(), &state));
     EXPECT_EQ(state.changes.size(), 2u);

@@ -17,8 +17,8 @@ constexpr int64_t NOW = 1'800'000'000;
 
 Departure scheduledAt(const std::string& tripId, int32_t sequence, int64_t when) {
     Departure departure{};
-    departure.when = when;
-    departure.serviceDate = 20270115;
+    departure.when = instantFromUnix(when);
+    departure.serviceDay = serviceDayFromNumber(20270115);
     departure.departure = 25200;
     departure.tripId = tripId;
     departure.routeId = "R";
@@ -101,33 +101,34 @@ TEST(Realtime, TripUpdatesAtTheBoardsStop) {
     std::vector<BoardNotice> notices;
     applyRealtime(decoded(feed), BoardConfig{}, scheduled, {}, NOW, &live, &notices);
     ASSERT_EQ(live.size(), 8u);
-    EXPECT_EQ(find(live, "A")->when, NOW + 1000);
-    EXPECT_EQ(find(live, "B")->when, NOW + 1150);
+    EXPECT_EQ(unixSeconds(find(live, "A")->when), NOW + 1000);
+    EXPECT_EQ(unixSeconds(find(live, "B")->when), NOW + 1150);
     EXPECT_EQ(find(live, "B")->delayMinutes, 2);
-    EXPECT_EQ(find(live, "C")->when, NOW + 1000);
+    EXPECT_EQ(unixSeconds(find(live, "C")->when), NOW + 1000);
     EXPECT_EQ(find(live, "D")->delayMinutes, 10);
     EXPECT_EQ(find(live, "E")->liveDelaySeconds, 61);
-    EXPECT_EQ(find(live, "F")->when, NOW + 1000);
+    EXPECT_EQ(unixSeconds(find(live, "F")->when), NOW + 1000);
     EXPECT_EQ(find(live, "F")->source, TRAIN_FROM_TIMETABLE);
     ASSERT_NE(find(live, "G-2"), nullptr);
-    EXPECT_EQ(find(live, "G-2")->when, NOW + 1000 + 1800);
+    EXPECT_EQ(unixSeconds(find(live, "G-2")->when), NOW + 1000 + 1800);
     EXPECT_EQ(find(live, "G-2")->destinations[0], "港南");
-    EXPECT_EQ(find(live, "G")->when, NOW + 1000);  // the original still runs
-    EXPECT_EQ(live.back().tripId, "G-2");          // by time
+    EXPECT_EQ(unixSeconds(find(live, "G")->when), NOW + 1000);  // the original still runs
+    EXPECT_EQ(live.back().tripId, "G-2");                       // by time
 
     // Trains whose time has passed: D is still to come by the feed, A has
     // left, F is kept for staff (who set it) and E, set by staff too, is
     // left as scheduled although the feed has it late.
     scheduled = {scheduledAt("A", 3, NOW - 100), scheduledAt("D", 3, NOW - 100),
                  scheduledAt("F", 3, NOW - 100), scheduledAt("E", 3, NOW + 100)};
-    const std::vector<TrainChange> staff = {{"F", 20270115, 5, false}, {"E", 20270115, 1, false}};
+    const std::vector<TrainChange> staff = {{"F", serviceDayFromNumber(20270115), 5, false},
+                                            {"E", serviceDayFromNumber(20270115), 1, false}};
     applyRealtime(decoded(feed), BoardConfig{}, scheduled, staff, NOW, &live, &notices);
     ASSERT_EQ(live.size(), 3u);
     EXPECT_EQ(live[0].tripId, "F");
     EXPECT_EQ(live[1].tripId, "E");
-    EXPECT_EQ(live[1].when, NOW + 100);
+    EXPECT_EQ(unixSeconds(live[1].when), NOW + 100);
     EXPECT_EQ(live[2].tripId, "D");
-    EXPECT_EQ(live[2].when, NOW + 500);
+    EXPECT_EQ(unixSeconds(live[2].when), NOW + 500);
 }
 
 TEST(Realtime, AlertsByEntityPeriodAndLanguage) {
@@ -263,7 +264,7 @@ TEST(Realtime, BoardsKeepTheFeedsTrainsUntilItChanges) {
     EXPECT_EQ(delayOfA(second, NOW + 4, {}), 60);
     EXPECT_EQ(delayOfA(second, NOW + 5, {}), 300);
     // Staff setting the train wins at once; the alert ends by its period.
-    EXPECT_EQ(delayOfA(second, NOW + 6, {{"A", 20270115, 0, false}}), 0);
+    EXPECT_EQ(delayOfA(second, NOW + 6, {{"A", serviceDayFromNumber(20270115), 0, false}}), 0);
     EXPECT_EQ(notices.size(), 1u);
     EXPECT_EQ(delayOfA(second, NOW + 8, {}), 300);
     EXPECT_TRUE(notices.empty());
@@ -295,8 +296,8 @@ TEST(Realtime, SettingsAndTheStationsOwnFeed) {
     }
 
     OperatorState state;
-    state.changes.push_back({TrainChange{"L1", 20270115, 4, false}, 1});
-    state.changes.push_back({TrainChange{"L2", 20270115, 0, true}, 1});
+    state.changes.push_back({TrainChange{"L1", serviceDayFromNumber(20270115), 4, false}, 1});
+    state.changes.push_back({TrainChange{"L2", serviceDayFromNumber(20270115), 0, true}, 1});
     NoticeRecord notice;
     notice.id = 7;
     notice.boards = {2};

@@ -45,31 +45,48 @@ TEST(ServerTime, ServiceDaysPastMidnightAndClockChanges) {
     EXPECT_FALSE(parseGtfsTime("7:00", &seconds));
     int32_t day = 0;
     EXPECT_FALSE(parseGtfsDate("20260230", &day));
-    EXPECT_EQ(addDays(20261231, 1), 20270101);
-    EXPECT_EQ(weekdayOf(20261207), 0);  // a Monday
+    EXPECT_FALSE(parseGtfsDate("2026123 ", &day));  // eight digits, not a short day read as 3
+    EXPECT_FALSE(parseGtfsDate("18991231", &day));
+    ServiceDay newYearsEve{};
+    ASSERT_TRUE(parseGtfsDate("20261231", &newYearsEve));
+    EXPECT_EQ(serviceDayNumber(newYearsEve + date::days{1}), 20270101);
+    EXPECT_EQ(formatServiceDay(newYearsEve), "2026-12-31");
+    EXPECT_EQ(weekdayOf(serviceDayFromNumber(20261207)), 0);  // a Monday
+    // The day a feed leaves out is written as 0 where it always was.
+    EXPECT_EQ(serviceDayNumber(serviceDayFromNumber(0)), 0);
+    EXPECT_EQ(serviceDayNumber(serviceDayFromNumber(20240229)), 20240229);
+    // Hours past midnight stay as they are: the 25:30 of a service day.
+    EXPECT_EQ(formatClock(std::chrono::seconds{25 * 3600 + 30 * 60 + 59}), "25:30");
+    EXPECT_EQ(formatClock(std::chrono::seconds{5 * 60}), "0:05");
+    EXPECT_EQ(formatGtfsTime(std::chrono::seconds{25 * 3600 + 600}), "25:10:00");
 
     const date::time_zone* tokyo = findZone("Asia/Tokyo");
     ASSERT_NE(tokyo, nullptr);
     EXPECT_EQ(findZone("Mars/Olympus"), nullptr);
     // 25:10 of a service day is ten past one on the next local date.
-    const int64_t late = serviceDayStart(tokyo, 20261207) + 25 * 3600 + 600;
+    const std::chrono::sys_seconds late =
+        serviceDayStart(tokyo, serviceDayFromNumber(20261207)) + std::chrono::seconds{25 * 3600 + 600};
     EXPECT_EQ(formatClock(tokyo, late), "1:10");
-    EXPECT_EQ(localDate(tokyo, late), 20261208);
+    EXPECT_EQ(serviceDayNumber(ServiceDay{localDate(tokyo, late)}), 20261208);
 
     // New York springs forward on 2026-03-08: the service day starts at
     // noon minus twelve hours, 23:00 of the day before, so 08:00:00 is
     // still eight o'clock on the wall clock.
     const date::time_zone* newYork = findZone("America/New_York");
     ASSERT_NE(newYork, nullptr);
-    const int64_t start = serviceDayStart(newYork, 20260308);
+    const ServiceDay springForward = serviceDayFromNumber(20260308);
+    const std::chrono::sys_seconds start = serviceDayStart(newYork, springForward);
+    const std::chrono::hours eight{8};
     EXPECT_EQ(formatClock(newYork, start), "23:00");
-    EXPECT_EQ(formatClock(newYork, start + 8 * 3600), "8:00");
+    EXPECT_EQ(formatClock(newYork, start + eight), "8:00");
+    EXPECT_EQ(formatLocalTime(newYork, start + eight), "2026-03-08T08:00:00");
     // Service days stay 24 hours apart though that local day has 23.
-    EXPECT_EQ(serviceDayStart(newYork, 20260309) - start, 24 * 3600);
-    EXPECT_EQ(formatClock(newYork, serviceDayStart(newYork, 20260309)), "0:00");
+    const ServiceDay next = springForward + date::days{1};
+    EXPECT_EQ(serviceDayStart(newYork, next) - start, std::chrono::hours{24});
+    EXPECT_EQ(formatClock(newYork, serviceDayStart(newYork, next)), "0:00");
     int64_t instant = 0;
     ASSERT_TRUE(parseLocalTime("2026-03-08 08:00", newYork, &instant));
-    EXPECT_EQ(instant, start + 8 * 3600);
+    EXPECT_EQ(instantFromUnix(instant), start + eight);
     EXPECT_FALSE(parseLocalTime("2026-03-08T8:00", newYork, &instant));
 }
 
@@ -144,7 +161,7 @@ std::string documentAt(Station* station, int32_t boardIndex, const char* localTi
     const BoardConfig& board = station->config.boards[static_cast<size_t>(boardIndex)];
     BoardTimetable timetable;
     buildTimetable(station->store.get(), station->zone, station->config, board,
-                   operatingDay(station->config, station->zone, now), &timetable);
+                   operatingDay(station->config, station->zone, instantFromUnix(now)), &timetable);
     BuiltDocument document;
     buildDocument(station->config, board, timetable, station->zone, now, &document);
     EXPECT_TRUE(document.accepted) << localTime << "\n" << document.text;
@@ -249,11 +266,11 @@ TEST(ServerDocuments, HostileFeedTextsStillMakeAcceptedDocuments) {
                           "/nowhere", &config, &problems));
     const date::time_zone* zone = findZone("Asia/Tokyo");
     BoardTimetable timetable;
-    timetable.operatingDay = 20261207;
+    timetable.operatingDay = serviceDayFromNumber(20261207);
     timetable.platform = "1\n2\t3|4 and more";
     Departure departure{};
-    departure.when = serviceDayStart(zone, 20261207) + 8 * 3600;
-    departure.serviceDate = 20261207;
+    departure.when = serviceDayStart(zone, serviceDayFromNumber(20261207)) + std::chrono::hours{8};
+    departure.serviceDay = serviceDayFromNumber(20261207);
     departure.tripId = "T\tend\n";
     departure.destinations[0] = "東京\t\xFF\xC3 end=\nline=text|" + std::string(700, 'x');
     departure.destinations[1] = std::string("Tokyo\0|\r", 8) + "\xF0\x9F\x9A\x83";
@@ -261,7 +278,7 @@ TEST(ServerDocuments, HostileFeedTextsStillMakeAcceptedDocuments) {
     timetable.departures.push_back(departure);
     for (const BoardConfig& board : config.boards) {
         BuiltDocument document;
-        buildDocument(config, board, timetable, zone, departure.when - 30, &document);
+        buildDocument(config, board, timetable, zone, unixSeconds(departure.when) - 30, &document);
         EXPECT_TRUE(document.accepted) << document.text;
         EXPECT_EQ(document.text.find("\nline=text"), std::string::npos) << document.text;
         EXPECT_EQ(document.text.find('\r'), std::string::npos);

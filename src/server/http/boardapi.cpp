@@ -39,7 +39,7 @@ std::string selectionKey(const BoardConfig& board) {
 // the last good timetable (or nothing) is returned.
 std::shared_ptr<const BoardTimetable> sharedTimetable(TimetableCache* cache, const std::string& key,
                                                       const StationConfig& config, const BoardConfig& board,
-                                                      const StoreView& view, int32_t day,
+                                                      const StoreView& view, ServiceDay day,
                                                       std::string* fault) {
     std::lock_guard<std::mutex> hold(cache->lock);
     SharedTimetable& entry = cache->entries[key];
@@ -66,7 +66,7 @@ constexpr int64_t FAULT_RETRY_MS = 5000;
 // (once while it lasts) and shown on the operator's page, and the store is
 // tried again a few seconds later; false when there is no good timetable.
 bool refreshTimetable(BoardSlot* slot, TimetableCache* cache, const StationConfig& config,
-                      const StoreView& view, int32_t day, Runtime* operatorSide) {
+                      const StoreView& view, ServiceDay day, Runtime* operatorSide) {
     const bool retry = !slot->storeFault.empty() && monotonicMs() - slot->faultMs >= FAULT_RETRY_MS;
     if (slot->timetable != nullptr && slot->timetableGeneration == view.generation &&
         slot->timetable->operatingDay == day && !retry) {
@@ -123,7 +123,7 @@ bool builtFrom(const SlotDocument& document, int64_t second, const Sources& sour
 // the one ahead); called with the slot locked.
 void buildInto(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
                int64_t second, const Sources& sources, Runtime* operatorSide, SlotDocument* into) {
-    const int32_t day = operatingDay(config, view.zone, second);
+    const ServiceDay day = operatingDay(config, view.zone, instantFromUnix(second));
     if (!refreshTimetable(slot, cache, config, view, day, operatorSide)) {
         // Never a wrong document: without a good timetable the board gets 503.
         into->accepted = false;

@@ -136,7 +136,7 @@ struct NoticeInput {
 struct TrainInput {
     int32_t board = 0;
     std::string tripId;
-    int32_t serviceDate = 0;
+    ServiceDay serviceDay = NO_SERVICE_DAY;  // "service_date", YYYYMMDD in the request
     int32_t minutes = 0;
     // "run_start": the run of a trip run by frequency, seconds from the
     // service day's start as the departures list gives it; RUN_EVERY when

@@ -222,11 +222,12 @@ bool readTrainInput(const std::string& body, bool needMinutes, TrainInput* input
     if (!readInteger(object, "service_date", 19000101, 29991231, &present, &number, error)) {
         return false;
     }
-    if (!present) {
-        *error = "service_date must be given (YYYYMMDD)";
+    // A number of the right size may still be no day (20261332): no train
+    // runs on it.
+    if (!present || !parseGtfsDate(std::to_string(number), &input->serviceDay)) {
+        *error = present ? "service_date must be a date (YYYYMMDD)" : "service_date must be given (YYYYMMDD)";
         return false;
     }
-    input->serviceDate = static_cast<int32_t>(number);
     // One run of a trip run by frequency; without it, every run that day.
     if (!readInteger(object, "run_start", 0, LATEST_RUN_START, &present, &number, error)) {
         return false;

@@ -4,7 +4,6 @@
 // the notices a board is asked to show but cannot, with the reason in both
 // languages for that board's card.
 #include <algorithm>
-#include <cstdio>
 
 #include "server/operator/operatorruntime.h"
 
@@ -66,13 +65,6 @@ void trainLabels(TrainNamer* namer, const Departure& departure, std::string* jp,
           (names.number.empty() ? "" : " (" + names.number + ")");
 }
 
-// A run's start as staff read it, "8:10" ("25:10" past midnight).
-std::string runClock(int32_t seconds) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%d:%02d", seconds / 3600, seconds / 60 % 60);
-    return text;
-}
-
 }  // namespace
 
 TrainNamer trainNamer(Runtime* operatorRuntime) {
@@ -104,10 +96,11 @@ std::string trainChangeText(Runtime* operatorRuntime, const Departure* departure
         TrainNamer namer = trainNamer(operatorRuntime);
         trainLabels(&namer, *departure, &jp, &en);
     } else {
-        jp = "列車 " + input.tripId + "（" + std::to_string(input.serviceDate) + "）";
-        en = "train " + input.tripId + " of " + std::to_string(input.serviceDate);
+        jp = "列車 " + input.tripId + "（" + formatServiceDay(input.serviceDay) + "）";
+        en = "train " + input.tripId + " of " + formatServiceDay(input.serviceDay);
         if (input.runStart != RUN_EVERY) {
-            const std::string start = runClock(input.runStart);
+            // A run's start as staff read it, "8:10" ("25:10" past midnight).
+            const std::string start = formatClock(std::chrono::seconds{input.runStart});
             jp += " " + start + "発の便";
             en += ", the run starting " + start;
         } else if (everyRun) {

@@ -40,11 +40,12 @@ void dropPastChanges(Runtime* operatorRuntime) {
         return;
     }
     const int64_t now = clockNow(operatorRuntime->clock);
-    const int32_t before = addDays(operatingDay(*operatorRuntime->station, zone, now), -1);
+    const ServiceDay before =
+        operatingDay(*operatorRuntime->station, zone, instantFromUnix(now)) - date::days{1};
     const int32_t dropped = operatorDbDropChangesBefore(operatorRuntime->db, before, now);
     if (dropped > 0) {
         serverLog("dropped " + std::to_string(dropped) + " delays or cancellations of service days before " +
-                  date::format("%F", serviceDayFromNumber(before).date));
+                  formatServiceDay(before));
         reloadState(operatorRuntime);
     }
 }
@@ -78,12 +79,7 @@ std::string localText(Runtime* operatorRuntime, int64_t instant) {
     if (zone == nullptr || instant == 0) {
         return std::string();
     }
-    const int32_t day = localDate(zone, instant);
-    const int32_t seconds = localSecondsOfDay(zone, instant);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", day / 10000, day / 100 % 100, day % 100,
-                  seconds / 3600, seconds / 60 % 60, seconds % 60);
-    return text;
+    return formatLocalTime(zone, instantFromUnix(instant));
 }
 
 bool parseLocal(Runtime* operatorRuntime, const std::string& text, int64_t* instant) {
@@ -287,19 +283,19 @@ void onDepartures(Runtime* operatorRuntime, const HttpRequest& request, HttpResp
     std::lock_guard<std::mutex> hold(operatorRuntime->lock);
     for (const Departure& departure : departures) {
         const TrainChange* change = changeOf(operatorRuntime->state.changes, departure);
-        const int64_t leaves =
+        const std::chrono::sys_seconds leaves =
             departure.when +
-            (change != nullptr && !change->cancelled ? int64_t{change->delayMinutes} * 60 : 0);
+            std::chrono::minutes{change != nullptr && !change->cancelled ? change->delayMinutes : 0};
         // What has left is of no more use; a cancelled train stays listed
         // until its time so that it can be reinstated.
-        if (leaves <= now || list.size() >= 40) {
+        if (leaves <= instantFromUnix(now) || list.size() >= 40) {
             continue;
         }
         // A run of a trip run by frequency is named by its start, which
         // the page sends back with a change of that run alone.
         const bool run = departure.byFrequency && departure.firstDeparture >= 0;
         list.push_back({{"trip_id", departure.tripId},
-                        {"service_date", departure.serviceDate},
+                        {"service_date", serviceDayNumber(departure.serviceDay)},
                         {"run_start", run ? Json(departure.firstDeparture) : Json()},
                         {"time", formatClock(zone, departure.when)},
                         {"destination_jp", departure.destinations[0]},
@@ -444,7 +440,7 @@ void onTrain(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
         std::vector<Departure> departures;
         operatorRuntime->access.departures(input.board, &departures);
         for (const Departure& departure : departures) {
-            if (departure.tripId == input.tripId && departure.serviceDate == input.serviceDate &&
+            if (departure.tripId == input.tripId && departure.serviceDay == input.serviceDay &&
                 (input.runStart == RUN_EVERY || departure.firstDeparture == input.runStart)) {
                 named = departure;
                 known = true;
@@ -458,7 +454,7 @@ void onTrain(Runtime* operatorRuntime, const HttpRequest& request, HttpResponse&
     ChangeRecord record;
     record.board = input.board;
     record.change.tripId = input.tripId;
-    record.change.serviceDate = input.serviceDate;
+    record.change.serviceDay = input.serviceDay;
     record.change.delayMinutes = input.minutes;
     record.change.cancelled = kind == TRAIN_CANCEL;
     // An ordinary trip runs once a day: its change is the trip's, as it

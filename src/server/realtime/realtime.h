@@ -52,25 +52,25 @@ constexpr int32_t TRIP_DELETED = 7;
 struct StopUpdate {
     int32_t stopSequence = -1;  // -1: the feed named the stop by id only
     std::string stopId;
-    bool hasDelay = false;  // delay below is given (else time, or nothing)
-    int32_t delay = 0;      // seconds late at this stop's departure (else arrival)
-    int64_t time = 0;       // the departure (else arrival) as Unix seconds; 0: none
-    bool skipped = false;   // the train passes without stopping
-    bool noData = false;    // nothing known here (nor after it, when last)
+    bool hasDelay = false;            // delay below is given (else time, or nothing)
+    int32_t delay = 0;                // seconds late at this stop's departure (else arrival)
+    std::chrono::sys_seconds time{};  // the departure (else arrival); the epoch: none
+    bool skipped = false;             // the train passes without stopping
+    bool noData = false;              // nothing known here (nor after it, when last)
 };
 
 struct TripUpdateRecord {
     std::string tripId;
     std::string routeId;
     int32_t directionId = -1;
-    int32_t startTime = -1;  // seconds from the service day's start; -1 none
-    int32_t startDate = 0;   // YYYYMMDD; 0 none
+    int32_t startTime = -1;                 // seconds from the service day's start; -1 none
+    ServiceDay startDate = NO_SERVICE_DAY;  // the feed's start date, if it gave one
     int32_t relationship = TRIP_SCHEDULED;
     bool hasDelay = false;  // a delay for the whole trip
     int32_t delay = 0;
-    std::vector<StopUpdate> stops;  // as given, by stop sequence
-    std::string newTripId;          // ADDED and DUPLICATED: the new trip's id
-    int32_t newStartDate = 0;       // DUPLICATED: the copy's day and start
+    std::vector<StopUpdate> stops;             // as given, by stop sequence
+    std::string newTripId;                     // ADDED and DUPLICATED: the new trip's id
+    ServiceDay newStartDate = NO_SERVICE_DAY;  // DUPLICATED: the copy's day and start
     int32_t newStartTime = -1;
     std::string headsign;  // ADDED: where it goes, when the feed says
 };
@@ -97,8 +97,8 @@ constexpr int32_t VEHICLE_IN_TRANSIT_TO = 2;
 
 struct VehicleRecord {
     std::string tripId;
-    int32_t startDate = 0;
-    int32_t stopSequence = -1;  // the stop it is at or going to
+    ServiceDay startDate = NO_SERVICE_DAY;  // the trip's day, if the feed gave it
+    int32_t stopSequence = -1;              // the stop it is at or going to
     std::string stopId;
     int32_t status = VEHICLE_IN_TRANSIT_TO;
 };
@@ -121,7 +121,7 @@ struct RealtimeSnapshot {
 };
 
 // The key of a trip by route, direction, start time and date.
-std::string tripStartKey(const std::string& routeId, int32_t directionId, int32_t startTime, int32_t date);
+std::string tripStartKey(const std::string& routeId, int32_t directionId, int32_t startTime, ServiceDay day);
 
 // Decodes a fetched feed. False with a message when it is no GTFS-realtime
 // feed (then nothing of it may be used).

@@ -9,6 +9,9 @@
 
 #include "server/realtime/realtime.h"
 
+using std::chrono::seconds;
+using std::chrono::sys_seconds;
+
 namespace {
 
 // A delay of more than a day is no prediction: the stop is taken as unknown.
@@ -24,18 +27,6 @@ constexpr size_t MOST_COMING_DEPARTURES = 64;
 // megabytes.
 constexpr size_t MOST_KEPT_DEPARTURES = 24;
 
-// Days between two YYYYMMDD dates.
-int64_t daysBetween(int32_t from, int32_t to) {
-    using namespace std::chrono;
-    const auto days = [](int32_t date) {
-        return sys_days(year_month_day(year(date / 10000), month(static_cast<unsigned>(date / 100 % 100)),
-                                       day(static_cast<unsigned>(date % 100))))
-            .time_since_epoch()
-            .count();
-    };
-    return days(to) - days(from);
-}
-
 // The trip update of a scheduled train: by trip id and start date, else by
 // route, direction and start time. Added and duplicated trips are new trains
 // and change none.
@@ -44,7 +35,7 @@ const TripUpdateRecord* findTrip(const RealtimeSnapshot& snapshot, const Departu
     if (byId != snapshot.tripsById.end()) {
         for (const size_t index : byId->second) {
             const TripUpdateRecord& trip = snapshot.trips[index];
-            if ((trip.startDate == 0 || trip.startDate == departure.serviceDate) &&
+            if ((trip.startDate == NO_SERVICE_DAY || trip.startDate == departure.serviceDay) &&
                 trip.relationship != TRIP_ADDED && trip.relationship != TRIP_DUPLICATED) {
                 return &trip;
             }
@@ -54,9 +45,9 @@ const TripUpdateRecord* findTrip(const RealtimeSnapshot& snapshot, const Departu
         return nullptr;
     }
     for (const int32_t direction : {departure.directionId, -1}) {
-        for (const int32_t date : {departure.serviceDate, 0}) {
+        for (const ServiceDay day : {departure.serviceDay, NO_SERVICE_DAY}) {
             const auto byStart = snapshot.tripsByStart.find(
-                tripStartKey(departure.routeId, direction, departure.firstDeparture, date));
+                tripStartKey(departure.routeId, direction, departure.firstDeparture, day));
             if (byStart != snapshot.tripsByStart.end()) {
                 return &snapshot.trips[byStart->second.front()];
             }
@@ -95,11 +86,12 @@ StopEffect stopEffect(const TripUpdateRecord& trip, const Departure& departure) 
             if (stop.noData) {
                 return effect;
             }
-            if (stop.hasDelay || stop.time > 0) {
+            if (stop.hasDelay || stop.time > sys_seconds{}) {
                 effect.known = true;
-                effect.delay = stop.hasDelay ? stop.delay
-                                             : static_cast<int32_t>(std::clamp<int64_t>(
-                                                   stop.time - departure.when, INT32_MIN, INT32_MAX));
+                effect.delay = stop.hasDelay
+                                   ? stop.delay
+                                   : static_cast<int32_t>(std::clamp<int64_t>(
+                                         (stop.time - departure.when).count(), INT32_MIN, INT32_MAX));
                 return effect;
             }
             break;
@@ -127,11 +119,11 @@ StopEffect stopEffect(const TripUpdateRecord& trip, const Departure& departure) 
 }
 
 // A train the feed added or duplicated, calling at one of the board's stops.
-Departure newTrain(const TripUpdateRecord& trip, const std::vector<Departure>& scheduled, int64_t when,
-                   int32_t serviceDate) {
+Departure newTrain(const TripUpdateRecord& trip, const std::vector<Departure>& scheduled, sys_seconds when,
+                   ServiceDay serviceDay) {
     Departure train{};
     train.when = when;
-    train.serviceDate = serviceDate;
+    train.serviceDay = serviceDay;
     train.departure = 0;
     train.tripId = trip.newTripId.empty() ? trip.tripId : trip.newTripId;
     train.routeId = trip.routeId;
@@ -163,20 +155,23 @@ void addNewTrains(const RealtimeSnapshot& snapshot, const std::vector<std::strin
         const TripUpdateRecord& trip = snapshot.trips[index];
         if (trip.relationship == TRIP_ADDED) {
             for (const StopUpdate& stop : trip.stops) {
-                if (!stop.skipped && stop.time > now &&
+                if (!stop.skipped && stop.time > instantFromUnix(now) &&
                     std::find(stops.begin(), stops.end(), stop.stopId) != stops.end()) {
                     live->push_back(newTrain(trip, scheduled, stop.time, trip.startDate));
                 }
             }
-        } else if (trip.relationship == TRIP_DUPLICATED && trip.newStartTime >= 0 && trip.newStartDate != 0) {
+        } else if (trip.relationship == TRIP_DUPLICATED && trip.newStartTime >= 0 &&
+                   trip.newStartDate != NO_SERVICE_DAY) {
             // The copy calls where the original does, as much later as it starts.
             for (const Departure& original : scheduled) {
                 if (original.tripId != trip.tripId || original.firstDeparture < 0 ||
-                    (trip.startDate != 0 && trip.startDate != original.serviceDate)) {
+                    (trip.startDate != NO_SERVICE_DAY && trip.startDate != original.serviceDay)) {
                     continue;
                 }
-                const int64_t shift = daysBetween(original.serviceDate, trip.newStartDate) * 86400 +
-                                      (trip.newStartTime - original.firstDeparture);
+                // Whole days of 86400 seconds, as the copy's times count
+                // from the original's.
+                const seconds shift = seconds{trip.newStartDate.date - original.serviceDay.date} +
+                                      seconds{trip.newStartTime - original.firstDeparture};
                 Departure copy = newTrain(trip, scheduled, original.when + shift, trip.newStartDate);
                 copy.departure = original.departure + trip.newStartTime - original.firstDeparture;
                 live->push_back(std::move(copy));
@@ -261,7 +256,7 @@ bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t
     // before it, and the board shows no negative delay.
     const int32_t delay =
         effect.known && effect.delay > 0 && effect.delay <= LONGEST_DELAY ? effect.delay : 0;
-    if (effect.skipped || departure.when + delay <= now) {
+    if (effect.skipped || departure.when + seconds{delay} <= instantFromUnix(now)) {
         return false;
     }
     *train = departure;
@@ -269,7 +264,7 @@ bool liveTrain(const TripUpdateRecord& trip, const Departure& departure, int64_t
     train->cancelled = cancelled;
     train->liveDelaySeconds = delay;
     train->delayMinutes = delay / 60;
-    train->when = departure.when + delay;
+    train->when = departure.when + seconds{delay};
     return true;
 }
 
@@ -295,10 +290,11 @@ void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>
                 const std::vector<Departure>& scheduled, const std::vector<TrainChange>& staff, int64_t now,
                 size_t most, std::vector<Departure>* live) {
     live->clear();
-    const int64_t lookBack = std::min<int64_t>(LONGEST_DELAY, snapshot.mostLateSeconds);
+    const seconds lookBack{std::min<int64_t>(LONGEST_DELAY, snapshot.mostLateSeconds)};
+    const sys_seconds at = instantFromUnix(now);
     size_t coming = 0;
     for (const Departure& departure : scheduled) {
-        const bool left = departure.when <= now;
+        const bool left = departure.when <= at;
         if (!left && ++coming > most) {
             break;
         }
@@ -313,7 +309,7 @@ void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>
         // still make it to come: a feed of small delays spares the lookup
         // of most of the day's trains gone.
         const TripUpdateRecord* trip =
-            left && departure.when < now - lookBack ? nullptr : findTrip(snapshot, departure);
+            left && departure.when < at - lookBack ? nullptr : findTrip(snapshot, departure);
         Departure train;
         if (trip == nullptr) {
             if (!left) {
@@ -331,7 +327,7 @@ void applyTrips(const RealtimeSnapshot& snapshot, const std::vector<std::string>
 bool sameStaffTrains(const std::vector<TrainChange>& staff, const std::vector<TrainChange>& kept) {
     return std::equal(staff.begin(), staff.end(), kept.begin(), kept.end(),
                       [](const TrainChange& a, const TrainChange& b) {
-                          return a.tripId == b.tripId && a.serviceDate == b.serviceDate;
+                          return a.tripId == b.tripId && a.serviceDay == b.serviceDay;
                       });
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 
 #include "gtfs-realtime.pb.h"
 #include "server/realtime/realtime.h"
@@ -50,9 +49,9 @@ int32_t startSeconds(const std::string& text) {
     return !text.empty() && parseGtfsTime(text, &seconds) ? seconds : -1;
 }
 
-int32_t startDate(const std::string& text) {
-    int32_t date = 0;
-    return !text.empty() && parseGtfsDate(text, &date) ? date : 0;
+ServiceDay startDate(const std::string& text) {
+    ServiceDay day = NO_SERVICE_DAY;
+    return !text.empty() && parseGtfsDate(text, &day) ? day : NO_SERVICE_DAY;
 }
 
 // A stop's event: the departure, else the arrival (a train leaves no
@@ -68,7 +67,7 @@ void readStopEvent(const velmorant_rt::TripUpdate::StopTimeUpdate& given, StopUp
         stop->delay = event->delay();
     }
     if (event->has_time() && event->time() > 0) {
-        stop->time = event->time();
+        stop->time = instantFromUnix(event->time());
     }
 }
 
@@ -145,9 +144,9 @@ void readVehicle(const velmorant_rt::VehiclePosition& given, VehicleRecord* vehi
 
 }  // namespace
 
-std::string tripStartKey(const std::string& routeId, int32_t directionId, int32_t startTime, int32_t date) {
+std::string tripStartKey(const std::string& routeId, int32_t directionId, int32_t startTime, ServiceDay day) {
     return routeId + '\x1f' + std::to_string(directionId) + '\x1f' + std::to_string(startTime) + '\x1f' +
-           std::to_string(date);
+           std::to_string(serviceDayNumber(day));
 }
 
 void indexSnapshot(RealtimeSnapshot* snapshot) {
@@ -162,7 +161,8 @@ void indexSnapshot(RealtimeSnapshot* snapshot) {
             std::max<int64_t>(snapshot->mostLateSeconds, trip.hasDelay ? trip.delay : 0);
         for (const StopUpdate& stop : trip.stops) {
             snapshot->mostLateSeconds = std::max<int64_t>(
-                snapshot->mostLateSeconds, stop.hasDelay ? stop.delay : (stop.time > 0 ? INT32_MAX : 0));
+                snapshot->mostLateSeconds,
+                stop.hasDelay ? stop.delay : (stop.time > std::chrono::sys_seconds{} ? INT32_MAX : 0));
         }
         if (trip.relationship == TRIP_ADDED || trip.relationship == TRIP_DUPLICATED) {
             snapshot->newTrips.push_back(i);
@@ -233,14 +233,6 @@ void setHeader(velmorant_rt::FeedMessage* message, int64_t now) {
     message->mutable_header()->set_timestamp(static_cast<uint64_t>(std::max<int64_t>(0, now)));
 }
 
-// "HH:MM:SS" of seconds from a service day's start, past 24 hours for a
-// run that starts after midnight.
-std::string gtfsStartTime(int32_t seconds) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    return text;
-}
-
 void addTranslation(velmorant_rt::TranslatedString* texts, const std::string& text, const char* language) {
     if (!text.empty()) {
         auto* translation = texts->add_translation();
@@ -259,11 +251,12 @@ std::string encodeStaffTripUpdates(const OperatorState& state, int64_t now) {
         auto* entity = message.add_entity();
         auto* update = entity->mutable_trip_update();
         update->mutable_trip()->set_trip_id(change.tripId);
-        update->mutable_trip()->set_start_date(std::to_string(change.serviceDate));
-        // One run of a trip run by frequency is named by its start time.
-        std::string id = change.tripId + "@" + std::to_string(change.serviceDate);
+        update->mutable_trip()->set_start_date(formatGtfsDate(change.serviceDay));
+        // One run of a trip run by frequency is named by its start time,
+        // past 24 hours for a run that starts after midnight.
+        std::string id = change.tripId + "@" + formatGtfsDate(change.serviceDay);
         if (change.runStart != RUN_EVERY) {
-            const std::string start = gtfsStartTime(change.runStart);
+            const std::string start = formatGtfsTime(std::chrono::seconds{change.runStart});
             update->mutable_trip()->set_start_time(start);
             id += "@" + start;
         }

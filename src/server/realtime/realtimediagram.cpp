@@ -95,7 +95,7 @@ bool realtimeDiagram(const RealtimeSnapshot& snapshot, const Departure& departur
         return false;
     }
     const VehicleRecord& vehicle = snapshot.vehicles[found->second];
-    if (vehicle.startDate != 0 && vehicle.startDate != departure.serviceDate) {
+    if (vehicle.startDate != NO_SERVICE_DAY && vehicle.startDate != departure.serviceDay) {
         return false;
     }
     DiagramStops stops;

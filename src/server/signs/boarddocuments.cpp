@@ -21,7 +21,7 @@ namespace {
 // The longest wait between two trains of a line that runs all night. A
 // longer break across the start of the next operating day is the night's
 // end of service.
-constexpr int64_t NIGHT_BREAK_SECONDS = 2 * 3600;
+constexpr std::chrono::seconds NIGHT_BREAK_SECONDS{2 * 3600};
 const char LANGUAGE_LETTERS[LANGUAGE_SLOTS + 1] = "jeksto";
 
 void appendUtf8(std::string* out, uint32_t code) {
@@ -196,10 +196,15 @@ void trainTexts(const Departure& departure, const std::string& languages, std::s
     texts[0].clear();
 }
 
+// Whether a departure leaves within so many seconds of now (or has left).
+bool leavesWithin(const Departure& departure, int64_t now, int64_t seconds) {
+    return departure.when - instantFromUnix(now) <= std::chrono::seconds{seconds};
+}
+
 // The time a board shows for a departure: as scheduled, also when late.
 std::string shownClock(const date::time_zone* zone, const Departure& departure) {
-    return fieldText(formatClock(zone, departure.when - int64_t{departure.delayMinutes} * 60), TIME_CAPACITY,
-                     false);
+    return fieldText(formatClock(zone, departure.when - std::chrono::minutes{departure.delayMinutes}),
+                     TIME_CAPACITY, false);
 }
 
 // One of the station's own texts in every language slot, its "{name}"
@@ -379,7 +384,7 @@ void writeClassic(Writer* w, const StationConfig& config, const BoardConfig& boa
         const std::string destination = fieldText(jp, CLASSIC_TEXT_CAPACITY, false);
         const std::string english = fieldText(en, CLASSIC_TEXT_EN_CAPACITY, false);
         const uint8_t color = departure.color;
-        const int32_t blink = departure.when - now <= board.blinkSeconds ? 1 : 0;
+        const int32_t blink = leavesWithin(departure, now, board.blinkSeconds) ? 1 : 0;
         std::string value = "train\t" + time + "\t" + destination + "\t" + english + "\t";
         if (color != 0) {
             value += COLOR_LETTERS[color];
@@ -481,8 +486,9 @@ void writeNewStyleLower(Writer* w, const StationConfig& config, const BoardConfi
     }
     // Where the agency's feed says where the next train is, that decides
     // whether it is near; else its time does.
-    const bool near = diagram != nullptr ? diagram->position == 1
-                                         : !coming.empty() && coming[0]->when - now <= board.approachSeconds;
+    const bool near = diagram != nullptr
+                          ? diagram->position == 1
+                          : !coming.empty() && leavesWithin(*coming[0], now, board.approachSeconds);
     // The live position diagram takes its turn with the notices.
     const bool showDiagram = diagram != nullptr && diagram->position >= 0;
     const size_t turns = lower.size() + (showDiagram ? 1 : 0);
@@ -563,7 +569,7 @@ void writeNewStyle(Writer* w, const StationConfig& config, const BoardConfig& bo
     } else {
         const Departure& next = *coming[0];
         const std::string time = shownClock(zone, next);
-        const int32_t blink = next.when - now <= board.blinkSeconds ? 1 : 0;
+        const int32_t blink = leavesWithin(next, now, board.blinkSeconds) ? 1 : 0;
         std::string texts[LANGUAGE_SLOTS];
         trainTexts(next, board.languages, texts);
         std::string slots[LANGUAGE_SLOTS];
@@ -585,7 +591,7 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
                 std::vector<std::string>* problems) {
     const Departure* event = nullptr;
     if (!board.melody.empty() && !coming.empty() && !coming[0]->notInService &&
-        coming[0]->when - board.melodyLeadSeconds <= now) {
+        leavesWithin(*coming[0], now, board.melodyLeadSeconds)) {
         event = coming[0];
     }
     // A melody played by hand is an event of its own, with its own key.
@@ -606,15 +612,17 @@ void writeSound(Writer* w, const StationConfig& config, const BoardConfig& board
     // A trip id that does not fit the key, or holds characters a document
     // field cannot carry, is shortened by a hash of the whole key.
     std::string key = manual ? overlay->manualMelodyKey
-                             : event->tripId + "@" + std::to_string(event->serviceDate) + "+" +
-                                   std::to_string(event->departure);
+                             : event->tripId + "@" + std::to_string(serviceDayNumber(event->serviceDay)) +
+                                   "+" + std::to_string(event->departure);
     if (fieldText(key, MELODY_KEY_CAPACITY, false) != key) {
         char hash[24];
         std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(key)));
         key = fieldText(manual ? key : event->tripId, 40, false) + hash;
     }
-    const int32_t age = static_cast<int32_t>(manual ? now - overlay->manualMelodyAt
-                                                    : now - (event->when - board.melodyLeadSeconds));
+    const int32_t age = static_cast<int32_t>(
+        manual
+            ? now - overlay->manualMelodyAt
+            : (instantFromUnix(now) - (event->when - std::chrono::seconds{board.melodyLeadSeconds})).count());
     const std::string name = board.melody;
     const int32_t size32 = static_cast<int32_t>(size);
     w->line("sound", name + "\t" + key + "\t" + std::to_string(age) + "\t" + std::to_string(size32));
@@ -633,17 +641,18 @@ bool serviceEnded(const BoardTimetable& timetable, const std::vector<const Depar
     if (coming.empty()) {
         return true;
     }
-    const int64_t nextDay = timetable.nextDayStart.time_since_epoch().count();
-    if (nextDay == 0 || coming[0]->when < nextDay) {
+    const std::chrono::sys_seconds nextDay = timetable.nextDayStart;
+    if (nextDay == std::chrono::sys_seconds{} || coming[0]->when < nextDay) {
         return false;
     }
-    int64_t lastLeft = INT64_MIN;
+    const std::chrono::sys_seconds at = instantFromUnix(now);
+    std::chrono::sys_seconds lastLeft = std::chrono::sys_seconds::min();
     for (const Departure& departure : timetable.departures) {
-        if (departure.when <= now) {
+        if (departure.when <= at) {
             lastLeft = std::max(lastLeft, departure.when);
         }
     }
-    return lastLeft == INT64_MIN || coming[0]->when - lastLeft > NIGHT_BREAK_SECONDS;
+    return lastLeft == std::chrono::sys_seconds::min() || coming[0]->when - lastLeft > NIGHT_BREAK_SECONDS;
 }
 
 // The rows end with the day's last train: the trains after the night's
@@ -653,8 +662,8 @@ bool serviceEnded(const BoardTimetable& timetable, const std::vector<const Depar
 // next day's first train, as it does once the day is over. The first train
 // after the break, or nothing when there is no break.
 const Departure* endAtNightBreak(const BoardTimetable& timetable, std::vector<const Departure*>* coming) {
-    const int64_t nextDay = timetable.nextDayStart.time_since_epoch().count();
-    if (nextDay == 0) {
+    const std::chrono::sys_seconds nextDay = timetable.nextDayStart;
+    if (nextDay == std::chrono::sys_seconds{}) {
         return nullptr;
     }
     for (size_t i = 1; i < coming->size(); ++i) {
@@ -749,7 +758,7 @@ void buildDocument(const StationConfig& config, const BoardConfig& board, const 
     const std::vector<Departure>& departures = trainsChanged ? changed : scheduled;
     std::vector<const Departure*> coming;
     for (const Departure& departure : departures) {
-        if (departure.when > now) {
+        if (departure.when > instantFromUnix(now)) {
             coming.push_back(&departure);
         }
     }

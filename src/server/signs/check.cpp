@@ -39,16 +39,15 @@ std::vector<std::string> stationFaults(const StationConfig& config, Store* store
     for (const BoardConfig& board : config.boards) {
         boardFaults(config, store, board, &faults);
     }
-    const ServiceDay today = serviceDayFromNumber(operatingDay(config, zone, now));
+    const ServiceDay today = operatingDay(config, zone, instantFromUnix(now));
     bool running = false;
     for (int32_t ahead = 0; ahead < SERVICE_LOOKAHEAD_DAYS && !running; ++ahead) {
-        running =
-            !storeServicesOn(store, serviceDayNumber(ServiceDay{today.date + date::days{ahead}})).empty();
+        running = !storeServicesOn(store, today + date::days{ahead}).empty();
     }
     if (!running) {
         // The day and the time as the station's clocks show them.
         faults.push_back("the timetable has no service on the " + std::to_string(SERVICE_LOOKAHEAD_DAYS) +
-                         " days from " + date::format("%F", today.date) + " (it is now " +
+                         " days from " + formatServiceDay(today) + " (it is now " +
                          formatLocalInstant(zone, now) + "): is the feed out of date?");
     }
     return faults;
@@ -94,7 +93,7 @@ int32_t checkBoards(const StationConfig& config, const ServerClock& clock) {
         overlayFromState(operatorState, board.number, now, &overlay);
         BoardTimetable timetable;
         buildTimetable(storeState.store.get(), storeState.zone, config, board,
-                       operatingDay(config, storeState.zone, now), &timetable);
+                       operatingDay(config, storeState.zone, instantFromUnix(now)), &timetable);
         BuiltDocument document;
         buildDocument(config, board, timetable, storeState.zone, now, &document, &overlay);
         std::printf("== board %d (%s) ==\n%s", board.number, board.name.c_str(), document.text.c_str());

@@ -73,6 +73,7 @@ void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
     shown->clear();
     notices->clear();
     std::vector<BoardNotice> cancelled;
+    const std::chrono::sys_seconds at = instantFromUnix(now);
     for (const Departure& given : scheduled) {
         // A run of a frequency trip may have its own change beside one of
         // every run of the trip: its own wins.
@@ -88,31 +89,32 @@ void applyTrainChanges(const StationConfig& config, const BoardOverlay& overlay,
         // What staff set wins over the agency's feed: the train as scheduled.
         Departure departure = given;
         if (change != nullptr) {
-            departure.when -= departure.liveDelaySeconds;
+            departure.when -= std::chrono::seconds{departure.liveDelaySeconds};
             departure.liveDelaySeconds = 0;
             departure.delayMinutes = 0;
             departure.cancelled = false;
             departure.source = TRAIN_FROM_STAFF;
         }
         if ((change != nullptr && change->cancelled) || departure.cancelled) {
-            if (departure.when > now) {
+            if (departure.when > at) {
                 cancelled.push_back(cancelledNotice(config, formatClock(zone, departure.when), departure));
             }
             continue;
         }
         // Only trains still to leave are shown; the rest need no copy.
         if (change == nullptr) {
-            if (departure.when > now) {
+            if (departure.when > at) {
                 shown->push_back(std::move(departure));
             }
             continue;
         }
         const int32_t delayMinutes = std::max(0, change->delayMinutes);
-        if (departure.when + int64_t{delayMinutes} * 60 <= now) {
+        const std::chrono::minutes delay{delayMinutes};
+        if (departure.when + delay <= at) {
             continue;
         }
         departure.delayMinutes = delayMinutes;
-        departure.when += int64_t{delayMinutes} * 60;
+        departure.when += delay;
         shown->push_back(std::move(departure));
     }
     // A late train may now leave after trains scheduled behind it.

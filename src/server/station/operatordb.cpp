@@ -224,7 +224,7 @@ bool operatorDbLoad(OperatorDb* db, OperatorState* state) {
         while (changes.executeStep()) {
             ChangeRecord record;
             record.change.tripId = changes.getColumn(0).getString();
-            record.change.serviceDate = changes.getColumn(1).getInt();
+            record.change.serviceDay = serviceDayFromNumber(changes.getColumn(1).getInt());
             record.board = changes.getColumn(2).getInt();
             record.change.delayMinutes = changes.getColumn(3).getInt();
             record.change.cancelled = changes.getColumn(4).getInt() != 0;
@@ -272,11 +272,13 @@ bool operatorDbSaveNotice(OperatorDb* db, NoticeRecord* notice, int64_t at, cons
 bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear, int64_t at,
                           const std::string& who, const std::string& what) {
     const TrainChange& train = change.change;
+    // The table keeps the day as the YYYYMMDD number it always has.
+    const int32_t serviceDate = serviceDayNumber(train.serviceDay);
     return transaction(db, at, who, what, [&] {
         // A change of every run replaces those of single runs.
         if (train.runStart == RUN_EVERY) {
             run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ?", train.tripId,
-                train.serviceDate);
+                serviceDate);
         }
         // Clearing one run while a change of every run stays: the run is
         // kept as timetabled, the other runs as they were.
@@ -284,16 +286,16 @@ bool operatorDbSaveChange(OperatorDb* db, const ChangeRecord& change, bool clear
             train.runStart != RUN_EVERY &&
             prepared(db,
                      "SELECT 1 FROM train_changes WHERE trip_id = ? AND service_date = ? AND run_start = ?",
-                     train.tripId, train.serviceDate, RUN_EVERY)
+                     train.tripId, serviceDate, RUN_EVERY)
                 .executeStep();
         if (clear && !everyRunChanged) {
             run(db, "DELETE FROM train_changes WHERE trip_id = ? AND service_date = ? AND run_start = ?",
-                train.tripId, train.serviceDate, train.runStart);
+                train.tripId, serviceDate, train.runStart);
         } else {
             run(db,
                 "INSERT OR REPLACE INTO train_changes(trip_id, service_date, run_start, board, minutes,"
                 " cancelled) VALUES(?, ?, ?, ?, ?, ?)",
-                train.tripId, train.serviceDate, train.runStart, change.board, clear ? 0 : train.delayMinutes,
+                train.tripId, serviceDate, train.runStart, change.board, clear ? 0 : train.delayMinutes,
                 int64_t{!clear && train.cancelled ? 1 : 0});
         }
         return true;
@@ -311,14 +313,15 @@ bool operatorDbSaveControl(OperatorDb* db, const BoardControl& control, int64_t 
     });
 }
 
-int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at) {
+int32_t operatorDbDropChangesBefore(OperatorDb* db, ServiceDay day, int64_t at) {
     return guarded(db, int32_t{-1}, [&] {
         SQLite::Transaction transaction(db->db, SQLite::TransactionBehavior::IMMEDIATE);
-        const int32_t dropped = run(db, "DELETE FROM train_changes WHERE service_date < ?", serviceDate);
+        const int32_t dropped =
+            run(db, "DELETE FROM train_changes WHERE service_date < ?", serviceDayNumber(day));
         if (dropped > 0) {
             run(db, "INSERT INTO history(at, who, what) VALUES(?, ?, ?)", at, std::string("server"),
                 "dropped " + std::to_string(dropped) + " delays or cancellations of service days before " +
-                    std::to_string(serviceDate));
+                    formatServiceDay(day));
         }
         transaction.commit();
         return dropped;

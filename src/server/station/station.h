@@ -1,7 +1,8 @@
 // The station's own settings and records, below the timetable: station.toml
 // (its boards and the [operator] section: database, users, tokens, who may
-// ask) and the operator database that keeps what staff have set (notices,
-// train changes, board controls, history, users and token hashes). Nothing
+// ask), the operator database that keeps what staff have set (notices,
+// train changes, board controls, history, users and token hashes), and the
+// service day both it and the timetable count days in. Nothing
 // here needs the network, fonts or crypto, so "import" and "check" can link
 // it alone.
 #pragma once
@@ -10,10 +11,47 @@
 // parser stays in the sources that read a table.
 #include <toml++/impl/forward_declarations.h>
 
+#include <date/date.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+// ---------------------------------------------------------------------------
+// Service days
+
+// A service day of the timetable: the local date whose GTFS times count from
+// its noon minus twelve hours. The databases, feeds and the JSON API write
+// it as a YYYYMMDD number. Four bytes, as the number was: a board holds
+// thousands of departures that each carry one.
+struct ServiceDay {
+    date::local_days date;  // the local date of the service day
+};
+inline bool operator==(ServiceDay a, ServiceDay b) {
+    return a.date == b.date;
+}
+inline bool operator<(ServiceDay a, ServiceDay b) {
+    return a.date < b.date;
+}
+inline ServiceDay operator+(ServiceDay day, date::days count) {
+    return ServiceDay{day.date + count};
+}
+inline ServiceDay operator-(ServiceDay day, date::days count) {
+    return ServiceDay{day.date - count};
+}
+// No day: what a live feed leaves out (its start date is optional) and what
+// a train the feed added without one runs on. Written as the number 0.
+constexpr ServiceDay NO_SERVICE_DAY{date::local_days{date::days{INT32_MIN}}};
+// The day of a YYYYMMDD number, NO_SERVICE_DAY for 0; and back.
+ServiceDay serviceDayFromNumber(int32_t yyyymmdd);
+int32_t serviceDayNumber(ServiceDay day);
+// "2026-12-06": a day as people read it.
+std::string formatServiceDay(ServiceDay day);
+// "YYYYMMDD", as GTFS writes a date; and read back (eight digits, a real
+// date from 1900 on).
+std::string formatGtfsDate(ServiceDay day);
+bool parseGtfsDate(const std::string& text, ServiceDay* day);
 
 // ---------------------------------------------------------------------------
 // Who may ask: addresses and subnets
@@ -172,10 +210,10 @@ struct BoardNotice {
 // A delay or cancellation of one train: a trip on a service day, and for a
 // trip run by frequency (several runs a day under one trip_id) the run.
 struct TrainChange {
-    std::string tripId;        // the trip (GTFS trip_id)
-    int32_t serviceDate = 0;   // its service day, YYYYMMDD
-    int32_t delayMinutes = 0;  // minutes late; 0 with cancelled false: as timetabled
-    bool cancelled = false;    // the train does not run
+    std::string tripId;                      // the trip (GTFS trip_id)
+    ServiceDay serviceDay = NO_SERVICE_DAY;  // its service day
+    int32_t delayMinutes = 0;                // minutes late; 0 with cancelled false: as timetabled
+    bool cancelled = false;                  // the train does not run
     // The run's start, seconds from the service day's start, for one run of
     // a trip run by frequency; RUN_EVERY: every run of the trip that day
     // (an ordinary trip has one).
@@ -283,7 +321,7 @@ std::vector<HistoryRecord> operatorDbHistory(OperatorDb* db, int32_t limit);
 // (YYYYMMDD): their trains have left and no board can show them again. The
 // history keeps what was set; one history line says what was dropped. The
 // number dropped, or -1 when the database refused.
-int32_t operatorDbDropChangesBefore(OperatorDb* db, int32_t serviceDate, int64_t at);
+int32_t operatorDbDropChangesBefore(OperatorDb* db, ServiceDay day, int64_t at);
 
 // Users and API tokens kept in the database (the configuration file may add
 // more). Tokens are kept only as hashes.

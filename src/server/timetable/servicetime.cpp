@@ -6,7 +6,6 @@
 #include <date/tz.h>
 
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -55,71 +54,51 @@ bool parseGtfsTime(const std::string& text, int32_t* dayTime) {
     return true;
 }
 
-static date::year_month_day toYmd(int32_t value) {
-    return date::year{value / 10000} / date::month{static_cast<unsigned>(value / 100 % 100)} /
-           date::day{static_cast<unsigned>(value % 100)};
-}
-
-static int32_t fromYmd(const date::year_month_day& ymd) {
-    return static_cast<int32_t>(ymd.year()) * 10000 +
-           static_cast<int32_t>(static_cast<unsigned>(ymd.month())) * 100 +
-           static_cast<int32_t>(static_cast<unsigned>(ymd.day()));
-}
-
 bool parseGtfsDate(const std::string& text, int32_t* value) {
-    if (text.size() != 8 || !allDigits(text, 0, 8)) {
+    ServiceDay day{};
+    if (!parseGtfsDate(text, &day)) {
         return false;
     }
-    const int32_t number = std::stoi(text);
-    if (number / 10000 < 1900 || !toYmd(number).ok()) {
-        return false;
-    }
-    *value = number;
+    *value = serviceDayNumber(day);
     return true;
 }
 
-int32_t addDays(int32_t value, int32_t days) {
-    return fromYmd(date::year_month_day{date::sys_days{toYmd(value)} + date::days{days}});
-}
-
-int32_t weekdayOf(int32_t value) {
+int32_t weekdayOf(ServiceDay day) {
     // date's weekday counts Sunday as 0; GTFS lists Monday first.
-    const unsigned sundayFirst = date::weekday{date::sys_days{toYmd(value)}}.c_encoding();
+    const unsigned sundayFirst = date::weekday{day.date}.c_encoding();
     return static_cast<int32_t>((sundayFirst + 6) % 7);
 }
 
-int64_t serviceDayStart(const date::time_zone* zone, int32_t value) {
-    const date::local_seconds noon{date::local_days{toYmd(value)} + hours{12}};
-    const date::sys_seconds instant = zone->to_sys(noon, date::choose::earliest);
-    return (instant - hours{12}).time_since_epoch().count();
+std::chrono::sys_seconds serviceDayStart(const date::time_zone* zone, ServiceDay day) {
+    const date::local_seconds noon{day.date + hours{12}};
+    return zone->to_sys(noon, date::choose::earliest) - hours{12};
 }
 
-static date::local_seconds toLocal(const date::time_zone* zone, int64_t instant) {
-    return zone->to_local(date::sys_seconds{seconds{instant}});
+date::local_days localDate(const date::time_zone* zone, std::chrono::sys_seconds instant) {
+    return date::floor<date::days>(zone->to_local(instant));
 }
 
-int32_t localDate(const date::time_zone* zone, int64_t instant) {
-    return fromYmd(date::year_month_day{date::floor<date::days>(toLocal(zone, instant))});
+seconds localTimeOfDay(const date::time_zone* zone, std::chrono::sys_seconds instant) {
+    const date::local_seconds local = zone->to_local(instant);
+    return local - date::floor<date::days>(local);
 }
 
-int32_t localSecondsOfDay(const date::time_zone* zone, int64_t instant) {
-    const date::local_seconds local = toLocal(zone, instant);
-    return static_cast<int32_t>((local - date::floor<date::days>(local)).count());
+std::string formatClock(seconds timeOfDay) {
+    // The boards write the hour without a leading zero: "8:05", "25:30".
+    const std::string text = date::format("%H:%M", date::floor<std::chrono::minutes>(timeOfDay));
+    return text.size() > 4 && text[0] == '0' ? text.substr(1) : text;
 }
 
-std::string formatClock(const date::time_zone* zone, int64_t instant) {
-    const int32_t secondsOfDay = localSecondsOfDay(zone, instant);
-    char text[16];
-    std::snprintf(text, sizeof text, "%d:%02d", secondsOfDay / 3600, secondsOfDay / 60 % 60);
-    return text;
+std::string formatClock(const date::time_zone* zone, std::chrono::sys_seconds instant) {
+    return formatClock(localTimeOfDay(zone, instant));
 }
 
-ServiceDay serviceDayFromNumber(int32_t value) {
-    return ServiceDay{date::local_days{toYmd(value)}};
+std::string formatGtfsTime(seconds timeOfDay) {
+    return date::format("%T", timeOfDay);
 }
 
-int32_t serviceDayNumber(ServiceDay day) {
-    return fromYmd(date::year_month_day{day.date});
+std::string formatLocalTime(const date::time_zone* zone, std::chrono::sys_seconds instant) {
+    return date::format("%FT%T", zone->to_local(instant));
 }
 
 // A "+HH:MM", "-HH:MM" or "Z" offset from UTC; false for anything else.
@@ -176,19 +155,20 @@ bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_
     return true;
 }
 
-int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now) {
+ServiceDay operatingDay(const StationConfig& config, const date::time_zone* zone,
+                        std::chrono::sys_seconds now) {
     // Counted on the wall clock, not by taking the start of the day off the
     // instant: on the night the clocks go forward an hour less has passed
     // since midnight than the wall clock says, and the day would start an
     // hour late.
-    const date::local_seconds local = toLocal(zone, now) - seconds{config.dayStartSeconds};
-    return serviceDayNumber(ServiceDay{date::floor<date::days>(local)});
+    const date::local_seconds local = zone->to_local(now) - seconds{config.dayStartSeconds};
+    return ServiceDay{date::floor<date::days>(local)};
 }
 
 std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
-                                           int32_t day) {
+                                           ServiceDay day) {
     // A start inside the hour the clocks skip is the moment they skip it.
-    const date::local_seconds local{serviceDayFromNumber(day).date + seconds{config.dayStartSeconds}};
+    const date::local_seconds local{day.date + seconds{config.dayStartSeconds}};
     return zone->to_sys(local, date::choose::earliest);
 }
 

@@ -229,15 +229,15 @@ std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& t
     });
 }
 
-std::vector<std::string> storeServicesOn(Store* store, int32_t date) {
+std::vector<std::string> storeServicesOn(Store* store, ServiceDay day) {
     return ask(store, std::vector<std::string>(), [&](SQLite::Database& db) {
         SQLite::Statement query(
             db,
             "SELECT service_id FROM calendar WHERE start_date <= ?1 AND end_date >= ?1 AND (days >> ?2) & 1"
             " UNION SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 1"
             " EXCEPT SELECT service_id FROM calendar_dates WHERE date = ?1 AND exception_type = 2");
-        query.bind(1, date);
-        query.bind(2, weekdayOf(date));
+        query.bind(1, serviceDayNumber(day));
+        query.bind(2, weekdayOf(day));
         std::vector<std::string> services;
         while (query.executeStep()) {
             services.push_back(text(query, 0));

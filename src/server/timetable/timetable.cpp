@@ -313,11 +313,11 @@ std::vector<int32_t> callTimes(Store* store, const CallRecord& call, TimetableLo
 
 // The departures of the calls whose services run on one service day.
 void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig& board,
-                   const std::vector<CallRecord>& calls, int32_t serviceDate, TimetableLookups* lookups,
+                   const std::vector<CallRecord>& calls, ServiceDay serviceDay, TimetableLookups* lookups,
                    BoardTimetable* timetable) {
-    const std::vector<std::string> serviceList = storeServicesOn(store, serviceDate);
+    const std::vector<std::string> serviceList = storeServicesOn(store, serviceDay);
     const std::set<std::string> services(serviceList.begin(), serviceList.end());
-    const int64_t start = serviceDayStart(zone, serviceDate);
+    const std::chrono::sys_seconds start = serviceDayStart(zone, serviceDay);
     for (const CallRecord& call : calls) {
         if (services.count(call.serviceId) == 0) {
             continue;
@@ -333,8 +333,8 @@ void addServiceDay(Store* store, const date::time_zone* zone, const BoardConfig&
         const bool byFrequency = !lookups->frequencies[call.tripId].empty();
         for (int32_t time : times) {
             Departure departure;
-            departure.when = start + time;
-            departure.serviceDate = serviceDate;
+            departure.when = start + std::chrono::seconds{time};
+            departure.serviceDay = serviceDay;
             departure.departure = time;
             departure.tripId = tripId;
             departure.routeId = routeId;
@@ -449,7 +449,7 @@ int32_t languageSlotOf(const std::string& tag) {
 }
 
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
-                    const BoardConfig& board, int32_t day, BoardTimetable* timetable, TextPool* pool) {
+                    const BoardConfig& board, ServiceDay day, BoardTimetable* timetable, TextPool* pool) {
     *timetable = BoardTimetable{};
     timetable->operatingDay = day;
     StopRecord platformStop;
@@ -482,14 +482,10 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
     // one an agency dates on the next day can leave before the next
     // operating day starts (a 24-hour line's 03:52); the next day also holds
     // the first train shown after the last.
-    const date::local_days today = serviceDayFromNumber(day).date;
-    for (date::local_days serviceDate = today - date::days{1}; serviceDate <= today + date::days{1};
-         serviceDate += date::days{1}) {
-        addServiceDay(store, zone, board, calls, serviceDayNumber(ServiceDay{serviceDate}), &lookups,
-                      timetable);
+    for (const int32_t offset : {-1, 0, 1}) {
+        addServiceDay(store, zone, board, calls, day + date::days{offset}, &lookups, timetable);
     }
-    timetable->nextDayStart =
-        operatingDayStart(config, zone, serviceDayNumber(ServiceDay{today + date::days{1}}));
+    timetable->nextDayStart = operatingDayStart(config, zone, day + date::days{1});
     std::sort(timetable->departures.begin(), timetable->departures.end(),
               [](const Departure& a, const Departure& b) {
                   return a.when != b.when ? a.when < b.when : a.tripId < b.tripId;
@@ -499,7 +495,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
 
     if (timetable->departures.empty()) {
         timetable->problems.push_back(
-            "no departures on the day " + std::to_string(day) +
+            "no departures on the day " + formatGtfsDate(day) +
             " (no service that day, or none for this platform, routes and direction)");
     }
 
@@ -518,7 +514,7 @@ void buildTimetable(Store* store, const date::time_zone* zone, const StationConf
 }
 
 int32_t changeNames(const TrainChange& change, const Departure& departure) {
-    if (change.tripId != departure.tripId || change.serviceDate != departure.serviceDate) {
+    if (change.tripId != departure.tripId || change.serviceDay != departure.serviceDay) {
         return CHANGE_NAMES_NOT;
     }
     if (change.runStart == RUN_EVERY) {

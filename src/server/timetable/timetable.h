@@ -190,9 +190,9 @@ struct FrequencyRecord {
 };
 std::vector<FrequencyRecord> storeFrequencies(Store* store, const std::string& tripId);
 
-// The service_ids that run on a date (YYYYMMDD): calendar, then
-// calendar_dates added and removed.
-std::vector<std::string> storeServicesOn(Store* store, int32_t date);
+// The service_ids that run on a day: calendar, then calendar_dates added
+// and removed.
+std::vector<std::string> storeServicesOn(Store* store, ServiceDay day);
 
 // A translation of a field (GTFS translations, table_name/field_name form):
 // by record_id first, then by field_value, then (the older trans_id form of
@@ -221,34 +221,42 @@ int32_t languageSlotOf(const std::string& tag);
 
 const date::time_zone* findZone(const std::string& name);
 
+// The server's clock, the stored files and the served documents count
+// instants as Unix seconds: these two are where such a number becomes an
+// instant and back.
+inline std::chrono::sys_seconds instantFromUnix(int64_t unixSeconds) {
+    return std::chrono::sys_seconds{std::chrono::seconds{unixSeconds}};
+}
+inline int64_t unixSeconds(std::chrono::sys_seconds instant) {
+    return instant.time_since_epoch().count();
+}
+
 // "H:MM:SS" with any number of hour digits (25:10:00 is past midnight).
 bool parseGtfsTime(const std::string& text, int32_t* seconds);
 // "YYYYMMDD" of a real date.
 bool parseGtfsDate(const std::string& text, int32_t* date);
-int32_t addDays(int32_t date, int32_t days);
 // 0 Monday ... 6 Sunday.
-int32_t weekdayOf(int32_t date);
+int32_t weekdayOf(ServiceDay day);
 
-// The instant (Unix seconds) a service day's times count from: noon of that
-// local date minus twelve hours, which is midnight except on the days the
-// clocks change.
-int64_t serviceDayStart(const date::time_zone* zone, int32_t date);
-int32_t localDate(const date::time_zone* zone, int64_t instant);
-int32_t localSecondsOfDay(const date::time_zone* zone, int64_t instant);
+// The instant a service day's times count from: noon of that local date
+// minus twelve hours, which is midnight except on the days the clocks
+// change.
+std::chrono::sys_seconds serviceDayStart(const date::time_zone* zone, ServiceDay day);
+// The local date and the time of day on the station's wall clock.
+date::local_days localDate(const date::time_zone* zone, std::chrono::sys_seconds instant);
+std::chrono::seconds localTimeOfDay(const date::time_zone* zone, std::chrono::sys_seconds instant);
 // "H:MM" in local time.
-std::string formatClock(const date::time_zone* zone, int64_t instant);
+std::string formatClock(const date::time_zone* zone, std::chrono::sys_seconds instant);
+// "H:MM" of a time of day (hours past 24 as they are: "25:30").
+std::string formatClock(std::chrono::seconds timeOfDay);
+// "HH:MM:SS" of a time of day, as GTFS writes it ("25:10:00").
+std::string formatGtfsTime(std::chrono::seconds timeOfDay);
+// "YYYY-MM-DDTHH:MM:SS" in local time, as parseLocalTime reads it back.
+std::string formatLocalTime(const date::time_zone* zone, std::chrono::sys_seconds instant);
 // "YYYY-MM-DDTHH:MM[:SS]" (or a space for T) as local time; with an offset
 // after it ("-05:00", "+09:00", "Z") the instant that offset names, which is
 // how the second of the two 1:30s of a fall-back night is told apart.
 bool parseLocalTime(const std::string& text, const date::time_zone* zone, int64_t* instant);
-
-// A service day of the timetable: the local date whose GTFS times count from
-// its noon minus twelve hours. The databases keep it as a YYYYMMDD number.
-struct ServiceDay {
-    date::local_days date;  // the local date of the service day
-};
-ServiceDay serviceDayFromNumber(int32_t yyyymmdd);
-int32_t serviceDayNumber(ServiceDay day);
 
 // ---------------------------------------------------------------------------
 // Server clock
@@ -455,9 +463,9 @@ SharedText poolText(TextPool* pool, const std::string& text);
 // A departure's texts are shared handles (see SharedText): a board's
 // timetable holds three service days of them.
 struct Departure {
-    int64_t when;         // Unix seconds
-    int32_t serviceDate;  // YYYYMMDD
-    int32_t departure;    // seconds from the service day's start
+    std::chrono::sys_seconds when;  // when it leaves
+    ServiceDay serviceDay;          // the service day its times count from
+    int32_t departure;              // seconds from the service day's start
     SharedText tripId;
     SharedText routeId;
     SlotTexts destinations;  // Japanese first; empty: none
@@ -485,6 +493,11 @@ struct Departure {
     int32_t liveDelaySeconds = 0;
 };
 
+// A board's timetable holds three service days of departures, thousands
+// of them: the typed instant and day take the bytes the numbers took
+// (81 bytes of fields, padded to 88).
+static_assert(sizeof(Departure) == 88, "a departure's size is what a board's memory is counted in");
+
 constexpr uint8_t TRAIN_FROM_TIMETABLE = 0;
 constexpr uint8_t TRAIN_FROM_FEED = 1;
 constexpr uint8_t TRAIN_FROM_STAFF = 2;
@@ -502,7 +515,7 @@ int32_t changeNames(const TrainChange& change, const Departure& departure);
 // in the reserved form.
 // NOLINTNEXTLINE(bugprone-reserved-identifier)
 struct BoardTimetable {
-    int32_t operatingDay = 0;
+    ServiceDay operatingDay = NO_SERVICE_DAY;  // the day shown
     // By the instant they leave: the trains of the service days before, of
     // and after the operating day, so a train an agency dates on either
     // neighbour of the day is still shown when it leaves.
@@ -515,17 +528,18 @@ struct BoardTimetable {
     std::vector<std::string> problems;
 };
 
-// The operating day at an instant (YYYYMMDD): the local date, counted on
-// the wall clock from the configured start of the day.
-int32_t operatingDay(const StationConfig& config, const date::time_zone* zone, int64_t now);
-// The instant an operating day (YYYYMMDD) starts.
+// The operating day at an instant: the local date, counted on the wall
+// clock from the configured start of the day.
+ServiceDay operatingDay(const StationConfig& config, const date::time_zone* zone,
+                        std::chrono::sys_seconds now);
+// The instant an operating day starts.
 std::chrono::sys_seconds operatingDayStart(const StationConfig& config, const date::time_zone* zone,
-                                           int32_t day);
+                                           ServiceDay day);
 
 // With a pool, the departures' ids are shared with the other timetables
 // built with it; without, within this timetable only.
 void buildTimetable(Store* store, const date::time_zone* zone, const StationConfig& config,
-                    const BoardConfig& board, int32_t day, BoardTimetable* timetable,
+                    const BoardConfig& board, ServiceDay day, BoardTimetable* timetable,
                     TextPool* pool = nullptr);
 
 // ---------------------------------------------------------------------------
