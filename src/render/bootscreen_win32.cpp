@@ -26,15 +26,15 @@ void collectSystemInfo() {
         formatOsDescription(name, static_cast<int32_t>(version.dwMajorVersion),
                             static_cast<int32_t>(version.dwMinorVersion),
                             static_cast<int32_t>(version.dwBuildNumber & 0xFFFF),
-                            asText(version.szCSDVersion), osDescription, OS_DESCRIPTION_CAPACITY);
+                            asText(version.szCSDVersion), gSystemInfo.osDescription, OS_DESCRIPTION_CAPACITY);
     } else {
-        copyText(osDescription, u"Windows NT");
+        copyText(gSystemInfo.osDescription, u"Windows NT");
     }
     MEMORYSTATUS memory;
     ZeroMemory(&memory, sizeof(memory));
     memory.dwLength = sizeof(memory);
     GlobalMemoryStatus(&memory);
-    formatMemoryDescription(static_cast<uint64_t>(memory.dwTotalPhys), memoryDescription,
+    formatMemoryDescription(static_cast<uint64_t>(memory.dwTotalPhys), gSystemInfo.memoryDescription,
                             MEMORY_DESCRIPTION_CAPACITY);
 }
 

@@ -220,7 +220,7 @@ static int32_t drawnLineCount(const ClassicPanel& panel) {
 // and with a scroll row, which moves with the tick.
 static bool passInputsOf(const ClassicPanel& panel, uint32_t now, const BoardStatus& status,
                          ClassicPassInputs* inputs) {
-    const BoardDocument& document = currentDocument;
+    const BoardDocument& document = gDocuments.currentDocument;
     if (status.serverOk == 0) {
         return false;
     }
@@ -250,20 +250,20 @@ static bool passInputsOf(const ClassicPanel& panel, uint32_t now, const BoardSta
 // tick of a board standing still, which then costs a few comparisons instead
 // of drawing its texts again.
 bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
-    const ClassicPanel panel = classicPanelOf(currentDocument, &dotFrame);
+    const ClassicPanel panel = classicPanelOf(gDocuments.currentDocument, &gRender.dotFrame);
     const size_t linesSize = static_cast<size_t>(drawnLineCount(panel)) * sizeof(ClassicLine);
     ClassicPassInputs inputs;
     const bool keyed = passInputsOf(panel, now, status, &inputs);
     if (keyed && lastPassKnown && std::memcmp(&inputs, &lastPassInputs, sizeof(ClassicPassInputs)) == 0 &&
-        std::memcmp(currentDocument.lines, lastPassLines, linesSize) == 0 &&
+        std::memcmp(gDocuments.currentDocument.lines, lastPassLines, linesSize) == 0 &&
         dotFrameMatchesPresented(panel.width, panel.rows)) {
         return false;
     }
-    composeClassicDots(&gPanelComposers.classic, currentDocument, now, status, panel);
+    composeClassicDots(&gPanelComposers.classic, gDocuments.currentDocument, now, status, panel);
     lastPassKnown = keyed;
     if (keyed) {
         lastPassInputs = inputs;
-        std::memcpy(lastPassLines, currentDocument.lines, linesSize);
+        std::memcpy(lastPassLines, gDocuments.currentDocument.lines, linesSize);
     }
     return commitDotFrame(panel.width, panel.rows);
 }

@@ -39,7 +39,7 @@ int32_t isFaceInstalled(const char16_t* face) {
 }
 
 void initFontSlots() {
-    if (fontSlotsReady != 0) {
+    if (gNewStyle.fontSlotsReady != 0) {
         return;
     }
     fillFontSlots(isFaceInstalled);

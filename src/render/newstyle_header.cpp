@@ -54,10 +54,10 @@ static int32_t measureCanvasText(const char16_t* text, int32_t length, int32_t s
                                  int32_t weight, int32_t m, CanvasTextSize* size) {
     int32_t average = 0;
     int32_t cellHeight = 0;
-    if (headerText->select(slot, h, 0, weight, &average, &cellHeight) == 0) {
+    if (gHeaderTexts.headerText->select(slot, h, 0, weight, &average, &cellHeight) == 0) {
         return 0;
     }
-    int32_t w = headerText->measure(text, length);
+    int32_t w = gHeaderTexts.headerText->measure(text, length);
     int32_t fontWidth = 0;
     if (m > 0 && m < w) {
         int32_t a = average;
@@ -67,10 +67,10 @@ static int32_t measureCanvasText(const char16_t* text, int32_t length, int32_t s
                 a = 1;
             }
             fontWidth = a;
-            if (headerText->select(slot, h, a, weight, &average, &cellHeight) == 0) {
+            if (gHeaderTexts.headerText->select(slot, h, a, weight, &average, &cellHeight) == 0) {
                 return 0;
             }
-            w = headerText->measure(text, length);
+            w = gHeaderTexts.headerText->measure(text, length);
         }
     }
     *size = {w, cellHeight, fontWidth};
@@ -134,9 +134,9 @@ static void rememberTextSize(const char16_t* text, int32_t length, int32_t slot,
 // the measure of a text placed before is reused.
 int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
                        int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align) {
-    const NewStyleView& v = newStyleView;
+    const NewStyleView& v = gNewStyle.newStyleView;
     const int32_t h = unitsToPixels(height);
-    if (text == nullptr || text[0] == 0 || h <= 3 || headerText == nullptr) {
+    if (text == nullptr || text[0] == 0 || h <= 3 || gHeaderTexts.headerText == nullptr) {
         return 0;
     }
     const int32_t length = textLength(text);
@@ -167,25 +167,27 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
     if (px - slack < v.originX || py - slack < v.originY ||
         px + w + slack > v.originX + CANVAS_WIDTH * scale ||
         py + cellHeight + slack > v.originY + CANVAS_HEIGHT * scale) {
-        headerTextOutsideCanvas = true;
+        gHeaderTexts.headerTextOutsideCanvas = true;
     }
     const int32_t panelLeft = v.originX + LED_LEFT_UNIT * scale;
     const int32_t panelTop = v.originY + LED_TOP_UNIT * scale;
     if (px + w + slack > panelLeft && px - slack < panelLeft + NEW_STYLE_COLUMNS * scale &&
         py + cellHeight + slack > panelTop && py - slack < panelTop + NEW_STYLE_ROWS * scale) {
-        headerTextOverPanel = true;
+        gHeaderTexts.headerTextOverPanel = true;
     }
-    headerReach[0] = std::min<int64_t>(headerReach[0], px - slack);
-    headerReach[1] = std::min<int64_t>(headerReach[1], py - slack);
-    headerReach[2] = std::max<int64_t>(headerReach[2], static_cast<int64_t>(px) + w + slack);
-    headerReach[3] = std::max<int64_t>(headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
+    gHeaderTexts.headerReach[0] = std::min<int64_t>(gHeaderTexts.headerReach[0], px - slack);
+    gHeaderTexts.headerReach[1] = std::min<int64_t>(gHeaderTexts.headerReach[1], py - slack);
+    gHeaderTexts.headerReach[2] =
+        std::max<int64_t>(gHeaderTexts.headerReach[2], static_cast<int64_t>(px) + w + slack);
+    gHeaderTexts.headerReach[3] =
+        std::max<int64_t>(gHeaderTexts.headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
     if (placing) {
         if (placedCount < MAX_HEADER_TEXTS) {
             placedTexts[placedCount++] = {text, length,     slot,  h,     fontWidth, weight, colour, px, py,
                                           w,    cellHeight, slack, false, 0,         0,      0,      0};
         }
     } else {
-        headerText->draw(text, length, px, py, colour);
+        gHeaderTexts.headerText->draw(text, length, px, py, colour);
     }
     return static_cast<int32_t>(static_cast<int64_t>(w) * 1000 / v.scale);
 }
@@ -281,10 +283,10 @@ static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
 // and housing (painted again after the texts) and, outside the canvas, the
 // background colour.
 static bool groupKeepable(const TextBox& box) {
-    const int32_t s = newStyleView.scale / 1000;
+    const int32_t s = gNewStyle.newStyleView.scale / 1000;
     return keptTextPixels.pixels != nullptr && box.w > 0 && box.h > 0 && box.x >= 0 && box.y >= 0 &&
-           box.x + box.w <= boardSurface.width && box.y + box.h <= boardSurface.height &&
-           box.y + box.h <= newStyleView.originY + LED_TOP_UNIT * s;
+           box.x + box.w <= gRender.boardSurface.width && box.y + box.h <= gRender.boardSurface.height &&
+           box.y + box.h <= gNewStyle.newStyleView.originY + LED_TOP_UNIT * s;
 }
 
 static bool samePlacement(const PlacedText& p, const PlacedText& t) {
@@ -297,9 +299,9 @@ static bool samePlacement(const PlacedText& p, const PlacedText& t) {
 // The kept group holding exactly the texts of group g, or none.
 static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
     for (const KeptGroup& k : keptGroups) {
-        if (!k.valid || k.side != currentDocument.side || k.color != currentDocument.color ||
-            k.backgroundColor != settings.backgroundColor || k.scale != newStyleView.scale ||
-            k.source != headerText) {
+        if (!k.valid || k.side != gDocuments.currentDocument.side ||
+            k.color != gDocuments.currentDocument.color || k.backgroundColor != settings.backgroundColor ||
+            k.scale != gNewStyle.newStyleView.scale || k.source != gHeaderTexts.headerText) {
             continue;
         }
         int32_t n = 0;
@@ -324,8 +326,8 @@ static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
 static void copyKeptBox(const KeptGroup& k, bool toSurface) {
     const TextBox& box = k.box;
     for (int32_t r = 0; r < box.h; ++r) {
-        uint32_t* surface =
-            boardSurface.pixels + (static_cast<int64_t>(box.y) + r) * boardSurface.width + box.x;
+        uint32_t* surface = gRender.boardSurface.pixels +
+                            (static_cast<int64_t>(box.y) + r) * gRender.boardSurface.width + box.x;
         uint32_t* kept = keptTextPixels.pixels + k.offset + static_cast<int64_t>(r) * box.w;
         std::memcpy(toSurface ? surface : kept, toSurface ? kept : surface,
                     static_cast<size_t>(box.w) * sizeof(uint32_t));
@@ -354,11 +356,11 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
         ++k.count;
     }
     k.box = box;
-    k.side = currentDocument.side;
-    k.color = currentDocument.color;
+    k.side = gDocuments.currentDocument.side;
+    k.color = gDocuments.currentDocument.color;
     k.backgroundColor = settings.backgroundColor;
-    k.scale = newStyleView.scale;
-    k.source = headerText;
+    k.scale = gNewStyle.newStyleView.scale;
+    k.source = gHeaderTexts.headerText;
     k.offset = keptTextPixelsUsed;
     keptTextPixelsUsed += size;
     k.valid = true;
@@ -396,9 +398,9 @@ void drawPlacedTexts() {
             }
             if (t.fill) {
                 canvasFill(t.unitX, t.unitY, t.unitW, t.unitH, t.colour);
-            } else if (headerText->select(t.slot, t.height, t.fontWidth, t.weight, &average, &cellHeight) !=
-                       0) {
-                headerText->draw(t.text, t.length, t.px, t.py, t.colour);
+            } else if (gHeaderTexts.headerText->select(t.slot, t.height, t.fontWidth, t.weight, &average,
+                                                       &cellHeight) != 0) {
+                gHeaderTexts.headerText->draw(t.text, t.length, t.px, t.py, t.colour);
             }
         }
         if (keepable) {
@@ -414,10 +416,10 @@ void placeCanvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour
         canvasFill(x, y, w, h, colour);
         return;
     }
-    const int32_t left = newStyleView.originX + unitsToPixels(x);
-    const int32_t top = newStyleView.originY + unitsToPixels(y);
-    const int32_t right = newStyleView.originX + unitsToPixels(x + w);
-    const int32_t bottom = newStyleView.originY + unitsToPixels(y + h);
+    const int32_t left = gNewStyle.newStyleView.originX + unitsToPixels(x);
+    const int32_t top = gNewStyle.newStyleView.originY + unitsToPixels(y);
+    const int32_t right = gNewStyle.newStyleView.originX + unitsToPixels(x + w);
+    const int32_t bottom = gNewStyle.newStyleView.originY + unitsToPixels(y + h);
     placedTexts[placedCount++] = {u"",          0, 0,    0, 0, 0, colour, left, top, right - left,
                                   bottom - top, 0, true, x, y, w, h};
 }

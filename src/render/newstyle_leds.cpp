@@ -660,5 +660,5 @@ void composeNewStyleDots(NewStyleComposer* composer, const BoardDocument& docume
 }
 
 void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
-    composeNewStyleDots(&gPanelComposers.newStyle, currentDocument, now, status);
+    composeNewStyleDots(&gPanelComposers.newStyle, gDocuments.currentDocument, now, status);
 }

@@ -124,11 +124,11 @@ int32_t panelRowCount(const BoardDocument& document) {
 }
 
 int32_t boardWidthDots() {
-    return panelWidthDots(currentDocument);
+    return panelWidthDots(gDocuments.currentDocument);
 }
 
 int32_t boardRowCount() {
-    return panelRowCount(currentDocument);
+    return panelRowCount(gDocuments.currentDocument);
 }
 
 ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame) {

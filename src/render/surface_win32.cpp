@@ -34,10 +34,10 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
         DeleteObject(surfaceBitmap);
     }
     surfaceBitmap = bitmap;
-    boardSurface.pixels = bits;
-    boardSurface.width = clientWidth;
-    boardSurface.height = clientHeight;
-    ++surfaceGeneration;
+    gRender.boardSurface.pixels = bits;
+    gRender.boardSurface.width = clientWidth;
+    gRender.boardSurface.height = clientHeight;
+    ++gRender.surfaceGeneration;
     return 1;
 }
 

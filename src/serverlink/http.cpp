@@ -11,8 +11,6 @@
 #include "platform/sockets.h"
 #include "serverlink/serverlink.h"
 
-std::atomic<int32_t> httpNameLookups;
-
 // The settings the worker's side uses, as the last settings load left them.
 // The settings load writes them and the worker copies them, both under
 // connectionLock, so neither a request nor a fetch cycle ever reads a value
@@ -42,7 +40,7 @@ static PlatformLock* connectionLock() {
 void publishConnectionSettings() {
     PlatformLock* lock = connectionLock();
     lockEnter(lock);
-    copyBytes(publishedHost, SERVER_ANSI_CAPACITY, serverAnsi);
+    copyBytes(publishedHost, SERVER_ANSI_CAPACITY, gSettings.serverAnsi);
     publishedPort = settings.port;
     publishedWorkerSettings.board = settings.board;
     publishedWorkerSettings.fetchIntervalMs = settings.fetchIntervalMs;
@@ -71,7 +69,7 @@ PlatformSocket httpConnect() {
     takeConnectionSettings();
     uint32_t address = 0;
     if (!parseIpv4Address(requestHost, &address)) {
-        httpNameLookups.fetch_add(1, std::memory_order_relaxed);
+        gFetchWorker.httpNameLookups.fetch_add(1, std::memory_order_relaxed);
         if (!lookUpHostAddress(requestHost, &address)) {
             return INVALID_PLATFORM_SOCKET;
         }

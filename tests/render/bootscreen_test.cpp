@@ -27,12 +27,12 @@ std::u16string str(const char16_t* text) {
 void prepareBoot() {
     gBoot.startTick = START;
     gBoot.readyTick = 0;
-    serverOk = 0;
-    fetchAttempts = 0;
-    copyText(localAddressText, u"192.168.1.20");
-    localAddressReady = 1;
-    copyText(osDescription, u"Windows NT 6.2.9200 ");
-    copyText(memoryDescription, u"4096 MB");
+    gLink.serverOk = 0;
+    gLink.fetchAttempts = 0;
+    copyText(gLink.localAddressText, u"192.168.1.20");
+    gLink.localAddressReady = 1;
+    copyText(gSystemInfo.osDescription, u"Windows NT 6.2.9200 ");
+    copyText(gSystemInfo.memoryDescription, u"4096 MB");
     copyText(settings.server, u"127.0.0.1");
     settings.port = 8020;
     settings.board = 7;
@@ -73,9 +73,9 @@ protected:
     void TearDown() override {
         gBoot.active = 0;
         gBoot.readyTick = 0;
-        serverOk = 0;
-        fetchAttempts = 0;
-        localAddressText[0] = 0;
+        gLink.serverOk = 0;
+        gLink.fetchAttempts = 0;
+        gLink.localAddressText[0] = 0;
         settings.board = 1;
         settings.melodyEnabled = 1;
     }
@@ -260,7 +260,7 @@ TEST_F(BootScreen, NetworkAndServerStates) {
     EXPECT_EQ(str(statusOf(p, 2)->text), u"OK");
 
     // Unknown address: "----" with a grey "--".
-    localAddressText[0] = 0;
+    gLink.localAddressText[0] = 0;
     p = plan(4000);
     EXPECT_EQ(str(textAt(p, 57, 227)->text), u"NETWORK ............ ----");
     EXPECT_EQ(str(statusOf(p, 2)->text), u"--");
@@ -277,14 +277,14 @@ TEST_F(BootScreen, NetworkAndServerStates) {
         EXPECT_EQ(statusOf(w, 3)->colour, BOOT_AMBER);
     }
     // From 20 s: NG with the retry count.
-    fetchAttempts = 23;
+    gLink.fetchAttempts = 23;
     p = plan(19999);
     EXPECT_EQ(statusOf(p, 3)->colour, BOOT_AMBER);
     p = plan(20000);
     EXPECT_EQ(str(statusOf(p, 3)->text), u"NG  RETRY 23");
     EXPECT_EQ(statusOf(p, 3)->colour, BOOT_RED);
     // A document: OK at once.
-    serverOk = 1;
+    gLink.serverOk = 1;
     p = plan(25000);
     EXPECT_EQ(str(statusOf(p, 3)->text), u"OK");
     EXPECT_EQ(statusOf(p, 3)->colour, BOOT_GREEN);
@@ -321,7 +321,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
     EXPECT_EQ(plan(900000).fillWidth, 36 * CW);
 
     // Ready: SYSTEM READY in green whatever the blink phase, bar full.
-    serverOk = 1;
+    gLink.serverOk = 1;
     gBoot.readyTick = START + 6000;
     p = plan(hiddenAt(6500));
     ASSERT_NE(textAt(p, 57, 411), nullptr);
@@ -333,7 +333,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
     prepareBoot();
     gBoot.active = 1;
-    serverOk = 1;
+    gLink.serverOk = 1;
     gBoot.startTick = tickCount();  // just started: not ready before 6 s
     bootScreenTick();
     EXPECT_EQ(gBoot.readyTick, 0u);
@@ -348,15 +348,15 @@ TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
 
 TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     prepareBoot();
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     layoutBoard(800, 600);
-    ASSERT_NE(boardSurface.pixels, nullptr);
+    ASSERT_NE(gRender.boardSurface.pixels, nullptr);
     gBoot.active = 1;
     gBoot.readyTick = 0;
-    serverOk = 0;
+    gLink.serverOk = 0;
     gBoot.startTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
     paintBoardFrame(currentBoardStatus());
-    const uint32_t* px = boardSurface.pixels;
+    const uint32_t* px = gRender.boardSurface.pixels;
     auto at = [&](int32_t x, int32_t y) { return px[y * 800 + x] & 0xFFFFFF; };
     // Black everywhere the board's housing would be.
     EXPECT_EQ(at(10, 231), 0u);
@@ -396,24 +396,24 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
 #ifdef _WIN32
 TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     collectSystemInfo();
-    const std::u16string os = osDescription;
+    const std::u16string os = gSystemInfo.osDescription;
     EXPECT_EQ(os.rfind(u"Windows ", 0), 0u) << std::string(os.begin(), os.end());
-    const std::u16string memory = memoryDescription;
+    const std::u16string memory = gSystemInfo.memoryDescription;
     ASSERT_GE(memory.size(), 4u);
     EXPECT_EQ(memory.substr(memory.size() - 3), u" MB");
     EXPECT_NE(memory[0], u'0');
 
     prepareBoot();
     copyText(settings.fontFace, u"MS Gothic");
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     layoutBoard(800, 600);
     gBoot.active = 1;
-    serverOk = 0;
+    gLink.serverOk = 0;
     gBoot.readyTick = 0;
     gBoot.startTick = tickCount() - 4000;  // six lines, SERVER waiting
     paintBoardFrame(currentBoardStatus());
     flushBoardSurface();
-    const uint32_t* px = boardSurface.pixels;
+    const uint32_t* px = gRender.boardSurface.pixels;
     // Pixels of a colour (0x00RRGGBB) within rows y..y+a of columns x0..x1.
     auto count = [&](uint32_t rgb, int32_t x0, int32_t x1, int32_t y) {
         int32_t found = 0;

@@ -26,6 +26,6 @@ protected:
     }
     void TearDown() override {
         setLedGlyphSource(nullptr);
-        serverOk = 0;
+        gLink.serverOk = 0;
     }
 };
