@@ -32,25 +32,36 @@ struct HeaderKey {
     int32_t surfaceHeight;
     BoardLayout layout;
 };
-static HeaderKey paintedHeader;
-static bool fullPaintNeeded = true;
+
+// What the window's classic frame remembers of its last paints.
+struct ClassicFramePaint {
+    HeaderKey paintedHeader;  // what the last full paint drew the housing and header from
+    bool fullPaintNeeded;     // the next paint redraws the whole surface
+    // The header band's pixels as the last full paint that drew its texts
+    // left them, and what they were drawn from (headerBandKey). A full paint
+    // with the same header (after the boot screen, a new-style sign, a
+    // settings reload or a forced repaint) copies the band back instead of
+    // drawing its texts again. The block is reserved by layoutBoard, which is
+    // also where the header fonts are made, so a saved band never outlives
+    // its fonts.
+    PixelPatch headerBand;
+    HeaderKey headerBandKey;  // what headerBand was drawn from
+};
+static ClassicFramePaint gFramePaint = {{}, true, {}, {}};
 
 void forceFullPaint() {
-    fullPaintNeeded = true;
+    gFramePaint.fullPaintNeeded = true;
     forceNewStyleFullPaint();
 }
 
 // Everything that decides the header's pixels: the key without the surface
 // generation.
-static bool headerContentMatches(const HeaderKey& k, int32_t width, int32_t rows) {
+static bool headerContentMatches(const BoardDocument& d, const HeaderKey& k, int32_t width, int32_t rows) {
     const BoardLayout& l = gRender.boardLayout;
-    return textEquals(k.platform, gDocuments.currentDocument.platform) &&
-           textEquals(k.labelJp, gDocuments.currentDocument.labelJp) &&
-           textEquals(k.labelEn, gDocuments.currentDocument.labelEn) &&
-           textEquals(k.capTime, gDocuments.currentDocument.capTime) &&
-           textEquals(k.capDest, gDocuments.currentDocument.capDest) &&
-           k.timeX == gDocuments.currentDocument.timeX && k.destX == gDocuments.currentDocument.destX &&
-           k.width == width && k.rows == rows && k.backgroundColor == settings.backgroundColor &&
+    return textEquals(k.platform, d.platform) && textEquals(k.labelJp, d.labelJp) &&
+           textEquals(k.labelEn, d.labelEn) && textEquals(k.capTime, d.capTime) &&
+           textEquals(k.capDest, d.capDest) && k.timeX == d.timeX && k.destX == d.destX && k.width == width &&
+           k.rows == rows && k.backgroundColor == settings.backgroundColor &&
            k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
            k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
            k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
@@ -58,30 +69,21 @@ static bool headerContentMatches(const HeaderKey& k, int32_t width, int32_t rows
            k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
 
-static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
-    return k.generation == gRender.surfaceGeneration && headerContentMatches(k, width, rows);
+static bool headerKeyMatches(const BoardDocument& d, const HeaderKey& k, int32_t width, int32_t rows) {
+    return k.generation == gRender.surfaceGeneration && headerContentMatches(d, k, width, rows);
 }
-
-// The header band's pixels as the last full paint that drew its texts left
-// them, and what they were drawn from. A full paint with the same header
-// (after the boot screen, a new-style sign, a settings reload or a forced
-// repaint) copies the band back instead of drawing its texts again. The
-// block is reserved by layoutBoard, which is also where the header fonts
-// are made, so a saved band never outlives its fonts.
-static PixelPatch headerBand;
-static HeaderKey headerBandKey;
 
 int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
     const int32_t n = gRender.boardLayout.pitch;
-    if (gRender.boardSurface.pixels != nullptr && !status.bootScreenActive &&
-        gDocuments.currentDocument.isNewStyle != 0) {
+    const BoardDocument& document = gDocuments.currentDocument;
+    if (gRender.boardSurface.pixels != nullptr && !status.bootScreenActive && document.isNewStyle != 0) {
         return newStyleLedArea(x, y, w, h);
     }
-    if (gRender.boardSurface.pixels == nullptr || status.bootScreenActive ||
-        gDocuments.currentDocument.isNewStyle != 0 || n <= 0 || fullPaintNeeded ||
-        !headerKeyMatches(paintedHeader, width, rows)) {
+    if (gRender.boardSurface.pixels == nullptr || status.bootScreenActive || document.isNewStyle != 0 ||
+        n <= 0 || gFramePaint.fullPaintNeeded ||
+        !headerKeyMatches(document, gFramePaint.paintedHeader, width, rows)) {
         return 0;
     }
     *x = gRender.boardLayout.ledLeft;
@@ -91,14 +93,14 @@ int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t
     return 1;
 }
 
-static void rememberHeaderKey(HeaderKey& k, int32_t width, int32_t rows) {
-    copyText(k.platform, gDocuments.currentDocument.platform);
-    copyText(k.labelJp, gDocuments.currentDocument.labelJp);
-    copyText(k.labelEn, gDocuments.currentDocument.labelEn);
-    copyText(k.capTime, gDocuments.currentDocument.capTime);
-    copyText(k.capDest, gDocuments.currentDocument.capDest);
-    k.timeX = gDocuments.currentDocument.timeX;
-    k.destX = gDocuments.currentDocument.destX;
+static void rememberHeaderKey(const BoardDocument& d, HeaderKey& k, int32_t width, int32_t rows) {
+    copyText(k.platform, d.platform);
+    copyText(k.labelJp, d.labelJp);
+    copyText(k.labelEn, d.labelEn);
+    copyText(k.capTime, d.capTime);
+    copyText(k.capDest, d.capDest);
+    k.timeX = d.timeX;
+    k.destX = d.destX;
     k.width = width;
     k.rows = rows;
     k.backgroundColor = settings.backgroundColor;
@@ -159,7 +161,7 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
             return;
         }
     }
-    fullPaintNeeded = true;
+    gFramePaint.fullPaintNeeded = true;
     ++gRender.surfaceGeneration;
     const BoardLayout layout =
         computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
@@ -171,7 +173,8 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
     if (layout.pitch != gRender.dotSprites.pitch || gRender.dotSprites.pixels == nullptr) {
         buildDotSprites(layout.pitch);
     }
-    reservePixelPatch(headerBand, static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
+    reservePixelPatch(gFramePaint.headerBand,
+                      static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
 }
 
 // A caption over the LED columns from `from` up to `to` (exclusive), left-
@@ -199,59 +202,57 @@ static void drawCaption(const char16_t* text, int64_t from, int64_t to, int32_t 
                 static_cast<int32_t>(right - left), 4 * n, CAPTION_TEXT_COLOUR, 0);
 }
 
-static void paintHeaderTexts(int32_t n, int32_t width) {
+static void paintHeaderTexts(const BoardDocument& d, int32_t n, int32_t width) {
     const BoardLayout& l = gRender.boardLayout;
     int32_t x = l.ledLeft + n;
-    if (gDocuments.currentDocument.platform[0] != 0) {
+    if (d.platform[0] != 0) {
         fillBox(l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n, PLATFORM_SQUARE_COLOUR);
-        drawBoxText(HEADER_FONT_PLATFORM, gDocuments.currentDocument.platform, l.ledLeft + n, l.headerTop + n,
-                    5 * n, 5 * n, PLATFORM_TEXT_COLOUR, 1);
+        drawBoxText(HEADER_FONT_PLATFORM, d.platform, l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n,
+                    PLATFORM_TEXT_COLOUR, 1);
         x = l.ledLeft + 8 * n;
     }
 
     char16_t label[HEADER_LABEL_CAPACITY];
-    copyText(label, gDocuments.currentDocument.labelJp);
-    if (gDocuments.currentDocument.labelEn[0] != 0) {
+    copyText(label, d.labelJp);
+    if (d.labelEn[0] != 0) {
         appendText(label, u"\u3000");
-        appendText(label, gDocuments.currentDocument.labelEn);
+        appendText(label, d.labelEn);
     }
     drawBoxText(HEADER_FONT_LABEL, label, x, l.headerTop + n, l.ledLeft + n * width - x, 5 * n,
                 LABEL_TEXT_COLOUR, 0);
 
-    drawCaption(gDocuments.currentDocument.capTime, gDocuments.currentDocument.timeX,
-                gDocuments.currentDocument.destX, n);
-    drawCaption(gDocuments.currentDocument.capDest, gDocuments.currentDocument.destX, width, n);
+    drawCaption(d.capTime, d.timeX, d.destX, n);
+    drawCaption(d.capDest, d.destX, width, n);
 }
 
 // Whether every header text stays inside the header band, so that the band
 // alone holds all the header drew: the captions' columns come from the
 // document and may lie anywhere.
-static bool headerTextsInsideBand(int32_t width) {
-    const int64_t timeX = gDocuments.currentDocument.timeX;
-    const int64_t destX = gDocuments.currentDocument.destX;
-    const bool timeInside =
-        gDocuments.currentDocument.capTime[0] == 0 || timeX >= destX || (timeX >= 0 && destX <= width);
-    const bool destInside = gDocuments.currentDocument.capDest[0] == 0 || destX >= width || destX >= 0;
+static bool headerTextsInsideBand(const BoardDocument& d, int32_t width) {
+    const int64_t timeX = d.timeX;
+    const int64_t destX = d.destX;
+    const bool timeInside = d.capTime[0] == 0 || timeX >= destX || (timeX >= 0 && destX <= width);
+    const bool destInside = d.capDest[0] == 0 || destX >= width || destX >= 0;
     return timeInside && destInside;
 }
 
 // The header band: copied back from the last one drawn when nothing it shows
 // changed, else filled and its texts drawn (and saved when it can be).
-static void paintHeader(int32_t n, int32_t width, int32_t rows) {
+static void paintHeader(const BoardDocument& d, int32_t n, int32_t width, int32_t rows) {
     const BoardLayout& l = gRender.boardLayout;
-    if (headerBand.valid && headerContentMatches(headerBandKey, width, rows)) {
+    if (gFramePaint.headerBand.valid && headerContentMatches(d, gFramePaint.headerBandKey, width, rows)) {
         flushBoardSurface();
-        if (restorePixelPatch(headerBand)) {
+        if (restorePixelPatch(gFramePaint.headerBand)) {
             return;
         }
     }
     fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
-    paintHeaderTexts(n, width);
-    headerBand.valid = false;
-    if (headerTextsInsideBand(width)) {
+    paintHeaderTexts(d, n, width);
+    gFramePaint.headerBand.valid = false;
+    if (headerTextsInsideBand(d, width)) {
         flushBoardSurface();
-        savePixelPatch(headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
-        rememberHeaderKey(headerBandKey, width, rows);
+        savePixelPatch(gFramePaint.headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
+        rememberHeaderKey(d, gFramePaint.headerBandKey, width, rows);
     }
 }
 
@@ -306,11 +307,12 @@ void paintBoardFrame(const BoardStatus& status) {
         forceFullPaint();
         return;
     }
-    if (gDocuments.currentDocument.isNewStyle != 0) {
+    const BoardDocument& document = gDocuments.currentDocument;
+    if (document.isNewStyle != 0) {
         // The new-style sign has a composer of its own, which draws over
         // the whole surface.
         composeNewStyleBoard(status);
-        fullPaintNeeded = true;
+        gFramePaint.fullPaintNeeded = true;
         return;
     }
     const int32_t n = gRender.boardLayout.pitch;
@@ -323,18 +325,19 @@ void paintBoardFrame(const BoardStatus& status) {
 
     // Whatever this paint draws, a sign painted earlier is no longer on the
     // surface; the classic frame's own key takes the value after it.
-    const bool keyMatches = !fullPaintNeeded && headerKeyMatches(paintedHeader, width, rows);
+    const bool keyMatches =
+        !gFramePaint.fullPaintNeeded && headerKeyMatches(document, gFramePaint.paintedHeader, width, rows);
     ++gRender.surfaceGeneration;
     if (!keyMatches) {
         forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
                        settings.backgroundColor);
         fillHousingFrame(n, width, rows);
-        paintHeader(n, width, rows);
-        rememberHeaderKey(paintedHeader, width, rows);
-        fullPaintNeeded = false;
+        paintHeader(document, n, width, rows);
+        rememberHeaderKey(document, gFramePaint.paintedHeader, width, rows);
+        gFramePaint.fullPaintNeeded = false;
     }
-    paintedHeader.generation = gRender.surfaceGeneration;
+    gFramePaint.paintedHeader.generation = gRender.surfaceGeneration;
     // With unlit dots shown, the blit writes every pixel of the panel (the
     // sprites' corners are the panel's black), so the panel is not filled
     // first.

@@ -39,25 +39,43 @@ struct NewStyleHeaderKey {
     char16_t viaJp[VIA_JP_CAPACITY];
     char16_t viaEn[VIA_EN_CAPACITY];
 };
-static NewStyleHeaderKey paintedHeader;
-static bool headerPainted = false;
 
-// The dots the LED panel on the surface shows, valid while nothing but the
-// blit has drawn there since; a blit then copies only the dot rows that
-// changed.
-static NewStyleGrid presentedGrid;
-static bool presentedGridValid = false;
+// What the window's sign remembers of its last paints.
+struct NewStyleSignPaint {
+    NewStyleHeaderKey paintedHeader;  // what the last full paint drew from
+    bool headerPainted;               // paintedHeader holds a full paint
+    // The dots the LED panel on the surface shows, valid while nothing but
+    // the blit has drawn there since; a blit then copies only the dot rows
+    // that changed.
+    NewStyleGrid presentedGrid;
+    bool presentedGridValid;  // presentedGrid holds what the panel shows
+    // The header as the last paint that drew its texts left it: the strip
+    // (the canvas's top 19 units: bands, badges and texts) and as much
+    // around it as the texts may have reached, and what it was drawn from
+    // (headerStripKey). A full paint with the same header copies it back
+    // instead of drawing the texts again. The texts are drawn on the strip
+    // and, outside the canvas, on the background just filled, so the same
+    // header always leaves the same pixels there; what reaches below the
+    // strip on the canvas is painted over by the body and housing, drawn
+    // again after the copy. Not kept when a text may have reached the LED
+    // panel's rows. The block is reserved with the sprites for each scale;
+    // new fonts forget it (forgetHeaderStrip).
+    PixelPatch headerStrip;
+    NewStyleHeaderKey headerStripKey;  // what headerStrip was drawn from
+    bool headerStripOutsideCanvas;     // gHeaderTexts.headerTextOutsideCanvas when it was kept
+};
+static NewStyleSignPaint gSignPaint;
 
 void forceNewStyleFullPaint() {
-    headerPainted = false;
+    gSignPaint.headerPainted = false;
 }
 
 // The surface (nothing re-created or drawn over it since), its size, the
 // view and the background are those of the last full paint: everything
 // outside the header strip is still in place.
 static bool frameUnchanged() {
-    const NewStyleHeaderKey& k = paintedHeader;
-    return headerPainted && k.generation == gRender.surfaceGeneration &&
+    const NewStyleHeaderKey& k = gSignPaint.paintedHeader;
+    return gSignPaint.headerPainted && k.generation == gRender.surfaceGeneration &&
            k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
            k.view.scale == gNewStyle.newStyleView.scale && k.view.originX == gNewStyle.newStyleView.originX &&
            k.view.originY == gNewStyle.newStyleView.originY &&
@@ -77,7 +95,7 @@ static bool headerContentMatches(const NewStyleHeaderKey& k) {
 }
 
 static bool headerUnchanged() {
-    return frameUnchanged() && headerContentMatches(paintedHeader);
+    return frameUnchanged() && headerContentMatches(gSignPaint.paintedHeader);
 }
 
 static void rememberHeaderIn(NewStyleHeaderKey& k) {
@@ -98,28 +116,16 @@ static void rememberHeaderIn(NewStyleHeaderKey& k) {
 }
 
 static void rememberHeader() {
-    rememberHeaderIn(paintedHeader);
-    headerPainted = true;
+    rememberHeaderIn(gSignPaint.paintedHeader);
+    gSignPaint.headerPainted = true;
 }
 
-// The header as the last paint that drew its texts left it: the strip (the
-// canvas's top 19 units: bands, badges and texts) and as much around it as
-// the texts may have reached, and what it was drawn from. A full paint with
-// the same header copies it back instead of drawing the texts again. The
-// texts are drawn on the strip and, outside the canvas, on the background
-// just filled, so the same header always leaves the same pixels there; what
-// reaches below the strip on the canvas is painted over by the body and
-// housing, drawn again after the copy. Not kept when a text may have
-// reached the LED panel's rows. The block is reserved with the sprites for
-// each scale; new fonts forget it (forgetHeaderStrip).
-static PixelPatch headerStrip;
-static NewStyleHeaderKey headerStripKey;
-static bool headerStripOutsideCanvas = false;  // gHeaderTexts.headerTextOutsideCanvas when it was kept
-// Canvas units around the strip that the block has room for.
+// Canvas units around the header strip that gSignPaint.headerStrip has room
+// for.
 static constexpr int32_t HEADER_STRIP_MARGIN_UNITS = 8;
 
 void forgetHeaderStrip() {
-    headerStrip.valid = false;
+    gSignPaint.headerStrip.valid = false;
     forgetKeptTexts();
     forgetTextSizes();
 }
@@ -129,7 +135,7 @@ void forgetHeaderStrip() {
 void setHeaderTextSource(const HeaderTextSource* source) {
     if (source != gHeaderTexts.headerText) {
         gHeaderTexts.headerText = source;
-        headerPainted = false;
+        gSignPaint.headerPainted = false;
         // Texts from another source may look different.
         forgetHeaderStrip();
     }
@@ -264,14 +270,16 @@ static void drawFrame() {
 // The header strip and the frame below it: the strip copied back when the
 // same header was drawn before, else drawn (and kept when it can be).
 static void drawHeaderAndFrame() {
-    if (headerStrip.valid && headerContentMatches(headerStripKey)) {
+    if (gSignPaint.headerStrip.valid && headerContentMatches(gSignPaint.headerStripKey)) {
         flushBoardSurface();
-        if (restorePixelPatch(headerStrip)) {
-            gHeaderTexts.headerTextOutsideCanvas = headerStripOutsideCanvas;
-            gHeaderTexts.headerReach[0] = headerStrip.x;
-            gHeaderTexts.headerReach[1] = headerStrip.y;
-            gHeaderTexts.headerReach[2] = static_cast<int64_t>(headerStrip.x) + headerStrip.w;
-            gHeaderTexts.headerReach[3] = static_cast<int64_t>(headerStrip.y) + headerStrip.h;
+        if (restorePixelPatch(gSignPaint.headerStrip)) {
+            gHeaderTexts.headerTextOutsideCanvas = gSignPaint.headerStripOutsideCanvas;
+            gHeaderTexts.headerReach[0] = gSignPaint.headerStrip.x;
+            gHeaderTexts.headerReach[1] = gSignPaint.headerStrip.y;
+            gHeaderTexts.headerReach[2] =
+                static_cast<int64_t>(gSignPaint.headerStrip.x) + gSignPaint.headerStrip.w;
+            gHeaderTexts.headerReach[3] =
+                static_cast<int64_t>(gSignPaint.headerStrip.y) + gSignPaint.headerStrip.h;
             drawFrame();
             return;
         }
@@ -285,7 +293,7 @@ static void drawHeaderAndFrame() {
     gHeaderTexts.headerReach[3] = top + HEADER_STRIP_UNITS * s;
     drawHeaderStrip();
     drawFrame();
-    headerStrip.valid = false;
+    gSignPaint.headerStrip.valid = false;
     if (!gHeaderTexts.headerTextOverPanel) {
         // The reach held to the surface: nothing is drawn beyond it.
         const int64_t x0 = std::max<int64_t>(gHeaderTexts.headerReach[0], 0);
@@ -295,16 +303,16 @@ static void drawHeaderAndFrame() {
         // Nothing of the LED panel is kept: its dots are the blit's.
         if (x0 < x1 && y0 < y1 && y1 <= top + LED_TOP_UNIT * s) {
             flushBoardSurface();
-            savePixelPatch(headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+            savePixelPatch(gSignPaint.headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
                            static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0));
-            rememberHeaderIn(headerStripKey);
-            headerStripOutsideCanvas = gHeaderTexts.headerTextOutsideCanvas;
+            rememberHeaderIn(gSignPaint.headerStripKey);
+            gSignPaint.headerStripOutsideCanvas = gHeaderTexts.headerTextOutsideCanvas;
         }
     }
 }
 
 static void buildNewStyleSprites(int32_t s) {
-    presentedGridValid = false;
+    gSignPaint.presentedGridValid = false;
     heapFree(gNewStyle.newStyleSprites.pixels);
     heapFree(gNewStyle.newStyleSprites.runRows);
     gNewStyle.newStyleSprites.pixels = nullptr;
@@ -379,7 +387,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         }
         const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
         if (panelKept &&
-            std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
+            std::memcmp(dots, gSignPaint.presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
             previousDots = dots;
             continue;  // the surface already shows this row
         }
@@ -519,8 +527,9 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     const int32_t s = gNewStyle.newStyleView.scale / 1000;
     if (s != gNewStyle.newStyleSprites.scale || gNewStyle.newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
-        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) *
-                                           s * (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
+        reservePixelPatch(gSignPaint.headerStrip,
+                          static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) * s *
+                              (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
         reserveKeptTexts(s);
     }
     const bool frameKept = frameUnchanged();
@@ -538,15 +547,15 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     prepareNewStyleText();
     composeNewStyleLeds(now, status);
     flushBoardSurface();
-    blitNewStyleGrid(s, frameKept && presentedGridValid && !gHeaderTexts.headerTextOverPanel);
-    presentedGridValid = gridCoversPanel(s);
-    if (presentedGridValid) {
-        std::memcpy(presentedGrid.dots, newStyleGrid.dots, sizeof presentedGrid.dots);
+    blitNewStyleGrid(s, frameKept && gSignPaint.presentedGridValid && !gHeaderTexts.headerTextOverPanel);
+    gSignPaint.presentedGridValid = gridCoversPanel(s);
+    if (gSignPaint.presentedGridValid) {
+        std::memcpy(gSignPaint.presentedGrid.dots, newStyleGrid.dots, sizeof gSignPaint.presentedGrid.dots);
     }
 }
 
 int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
-    if (gRender.boardSurface.pixels == nullptr || !headerPainted) {
+    if (gRender.boardSurface.pixels == nullptr || !gSignPaint.headerPainted) {
         return 0;
     }
     // The view the next paint will use; the header must still be the one on
