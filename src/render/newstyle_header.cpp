@@ -33,11 +33,15 @@ struct PlacedText {
 };
 // The header's six texts and the line badge, with room to spare.
 static constexpr int32_t MAX_HEADER_TEXTS = 8;
-// While set, drawCanvasText places its text in placedTexts instead of
-// drawing it, so that the header knows where every text goes first.
-static bool placing = false;
-static PlacedText placedTexts[MAX_HEADER_TEXTS];
-static int32_t placedCount = 0;
+// The header's texts while they are placed.
+struct HeaderPlacing {
+    // While set, drawCanvasText places its text in placedTexts instead of
+    // drawing it, so that the header knows where every text goes first.
+    bool placing;
+    PlacedText placedTexts[MAX_HEADER_TEXTS];  // the texts placed so far
+    int32_t placedCount;                       // how many
+};
+static HeaderPlacing gPlacing;
 
 // A header text's measure in the font that draws it.
 struct CanvasTextSize {
@@ -91,18 +95,21 @@ struct KnownTextSize {
     CanvasTextSize size;  // what measureCanvasText found
 };
 static constexpr int32_t KNOWN_TEXT_SIZES = 16;
-static KnownTextSize knownTextSizes[KNOWN_TEXT_SIZES];
-static int32_t nextKnownTextSize = 0;
+struct KnownTextSizes {
+    KnownTextSize knownTextSizes[KNOWN_TEXT_SIZES];  // the measures, round-robin
+    int32_t nextKnownTextSize;                       // the entry the next measure replaces
+};
+static KnownTextSizes gKnownSizes;
 
 void forgetTextSizes() {
-    for (KnownTextSize& k : knownTextSizes) {
+    for (KnownTextSize& k : gKnownSizes.knownTextSizes) {
         k.length = 0;
     }
 }
 
 static bool recallTextSize(const char16_t* text, int32_t length, int32_t slot, int32_t h, int32_t weight,
                            int32_t m, CanvasTextSize* size) {
-    for (const KnownTextSize& k : knownTextSizes) {
+    for (const KnownTextSize& k : gKnownSizes.knownTextSizes) {
         if (k.length == length && k.slot == slot && k.height == h && k.weight == weight && k.maxWidth == m &&
             std::memcmp(k.text, text, static_cast<size_t>(length) * sizeof(char16_t)) == 0) {
             *size = k.size;
@@ -117,8 +124,8 @@ static void rememberTextSize(const char16_t* text, int32_t length, int32_t slot,
     if (length <= 0 || length >= VIA_EN_CAPACITY) {
         return;
     }
-    KnownTextSize& k = knownTextSizes[nextKnownTextSize];
-    nextKnownTextSize = (nextKnownTextSize + 1) % KNOWN_TEXT_SIZES;
+    KnownTextSize& k = gKnownSizes.knownTextSizes[gKnownSizes.nextKnownTextSize];
+    gKnownSizes.nextKnownTextSize = (gKnownSizes.nextKnownTextSize + 1) % KNOWN_TEXT_SIZES;
     std::memcpy(k.text, text, static_cast<size_t>(length) * sizeof(char16_t));
     k.length = length;
     k.slot = slot;
@@ -142,11 +149,11 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
     const int32_t length = textLength(text);
     const int32_t m = unitsToPixels(maxWidth);
     CanvasTextSize size{};
-    if (!(placing && recallTextSize(text, length, slot, h, weight, m, &size))) {
+    if (!(gPlacing.placing && recallTextSize(text, length, slot, h, weight, m, &size))) {
         if (measureCanvasText(text, length, slot, h, weight, m, &size) == 0) {
             return 0;
         }
-        if (placing) {
+        if (gPlacing.placing) {
             rememberTextSize(text, length, slot, h, weight, m, size);
         }
     }
@@ -181,10 +188,11 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
         std::max<int64_t>(gHeaderTexts.headerReach[2], static_cast<int64_t>(px) + w + slack);
     gHeaderTexts.headerReach[3] =
         std::max<int64_t>(gHeaderTexts.headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
-    if (placing) {
-        if (placedCount < MAX_HEADER_TEXTS) {
-            placedTexts[placedCount++] = {text, length,     slot,  h,     fontWidth, weight, colour, px, py,
-                                          w,    cellHeight, slack, false, 0,         0,      0,      0};
+    if (gPlacing.placing) {
+        if (gPlacing.placedCount < MAX_HEADER_TEXTS) {
+            gPlacing.placedTexts[gPlacing.placedCount++] = {text,   length, slot, h, fontWidth,  weight,
+                                                            colour, px,     py,   w, cellHeight, slack,
+                                                            false,  0,      0,    0, 0};
         }
     } else {
         gHeaderTexts.headerText->draw(text, length, px, py, colour);
@@ -223,16 +231,19 @@ struct KeptGroup {
     bool valid;                      // holds a group
 };
 static constexpr int32_t KEPT_GROUPS = 12;
-static KeptGroup keptGroups[KEPT_GROUPS];
-static int32_t nextKeptGroup = 0;
-static PixelPatch keptTextPixels;  // the groups' boxes one after another
-static int64_t keptTextPixelsUsed = 0;
+struct KeptTexts {
+    KeptGroup keptGroups[KEPT_GROUPS];  // the groups, round-robin
+    int32_t nextKeptGroup;              // the group the next one replaces
+    PixelPatch keptTextPixels;          // the groups' boxes one after another
+    int64_t keptTextPixelsUsed;         // pixels of keptTextPixels in use
+};
+static KeptTexts gKeptTexts;
 
 void forgetKeptTexts() {
-    for (KeptGroup& k : keptGroups) {
+    for (KeptGroup& k : gKeptTexts.keptGroups) {
         k.valid = false;
     }
-    keptTextPixelsUsed = 0;
+    gKeptTexts.keptTextPixelsUsed = 0;
 }
 
 static TextBox boxOf(const PlacedText& t) {
@@ -251,13 +262,13 @@ static TextBox unionOf(const TextBox& a, const TextBox& b) {
 
 // Merges one pair of groups whose boxes meet; false when no two meet.
 static bool mergeMeetingGroups(int32_t* group, TextBox* boxes) {
-    for (int32_t a = 0; a < placedCount; ++a) {
-        for (int32_t b = a + 1; b < placedCount; ++b) {
+    for (int32_t a = 0; a < gPlacing.placedCount; ++a) {
+        for (int32_t b = a + 1; b < gPlacing.placedCount; ++b) {
             if (group[a] != a || group[b] != b || !boxesMeet(boxes[a], boxes[b])) {
                 continue;
             }
             boxes[a] = unionOf(boxes[a], boxes[b]);
-            for (int32_t i = 0; i < placedCount; ++i) {
+            for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
                 group[i] = group[i] == b ? a : group[i];
             }
             return true;
@@ -269,9 +280,9 @@ static bool mergeMeetingGroups(int32_t* group, TextBox* boxes) {
 // Groups the placed texts: group[i] is the group of text i (the index of its
 // first text), boxes[g] the box of group g.
 static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
-    for (int32_t i = 0; i < placedCount; ++i) {
+    for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
         group[i] = i;
-        boxes[i] = boxOf(placedTexts[i]);
+        boxes[i] = boxOf(gPlacing.placedTexts[i]);
     }
     while (mergeMeetingGroups(group, boxes)) {
     }
@@ -284,8 +295,9 @@ static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
 // background colour.
 static bool groupKeepable(const TextBox& box) {
     const int32_t s = gNewStyle.newStyleView.scale / 1000;
-    return keptTextPixels.pixels != nullptr && box.w > 0 && box.h > 0 && box.x >= 0 && box.y >= 0 &&
-           box.x + box.w <= gRender.boardSurface.width && box.y + box.h <= gRender.boardSurface.height &&
+    return gKeptTexts.keptTextPixels.pixels != nullptr && box.w > 0 && box.h > 0 && box.x >= 0 &&
+           box.y >= 0 && box.x + box.w <= gRender.boardSurface.width &&
+           box.y + box.h <= gRender.boardSurface.height &&
            box.y + box.h <= gNewStyle.newStyleView.originY + LED_TOP_UNIT * s;
 }
 
@@ -298,7 +310,7 @@ static bool samePlacement(const PlacedText& p, const PlacedText& t) {
 
 // The kept group holding exactly the texts of group g, or none.
 static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
-    for (const KeptGroup& k : keptGroups) {
+    for (const KeptGroup& k : gKeptTexts.keptGroups) {
         if (!k.valid || k.side != gDocuments.currentDocument.side ||
             k.color != gDocuments.currentDocument.color || k.backgroundColor != settings.backgroundColor ||
             k.scale != gNewStyle.newStyleView.scale || k.source != gHeaderTexts.headerText) {
@@ -306,11 +318,11 @@ static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
         }
         int32_t n = 0;
         bool same = true;
-        for (int32_t i = 0; i < placedCount && same; ++i) {
+        for (int32_t i = 0; i < gPlacing.placedCount && same; ++i) {
             if (group[i] != g) {
                 continue;
             }
-            const PlacedText& t = placedTexts[i];
+            const PlacedText& t = gPlacing.placedTexts[i];
             same = n < k.count && samePlacement(k.placed[n], t) &&
                    std::memcmp(k.texts[n], t.text, static_cast<size_t>(t.length) * sizeof(char16_t)) == 0;
             ++n;
@@ -328,7 +340,7 @@ static void copyKeptBox(const KeptGroup& k, bool toSurface) {
     for (int32_t r = 0; r < box.h; ++r) {
         uint32_t* surface = gRender.boardSurface.pixels +
                             (static_cast<int64_t>(box.y) + r) * gRender.boardSurface.width + box.x;
-        uint32_t* kept = keptTextPixels.pixels + k.offset + static_cast<int64_t>(r) * box.w;
+        uint32_t* kept = gKeptTexts.keptTextPixels.pixels + k.offset + static_cast<int64_t>(r) * box.w;
         std::memcpy(toSurface ? surface : kept, toSurface ? kept : surface,
                     static_cast<size_t>(box.w) * sizeof(uint32_t));
     }
@@ -336,17 +348,17 @@ static void copyKeptBox(const KeptGroup& k, bool toSurface) {
 
 static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
     const int64_t size = static_cast<int64_t>(box.w) * box.h;
-    if (size > keptTextPixels.capacity) {
+    if (size > gKeptTexts.keptTextPixels.capacity) {
         return;
     }
-    if (keptTextPixelsUsed + size > keptTextPixels.capacity) {
+    if (gKeptTexts.keptTextPixelsUsed + size > gKeptTexts.keptTextPixels.capacity) {
         forgetKeptTexts();
     }
-    KeptGroup& k = keptGroups[nextKeptGroup];
-    nextKeptGroup = (nextKeptGroup + 1) % KEPT_GROUPS;
+    KeptGroup& k = gKeptTexts.keptGroups[gKeptTexts.nextKeptGroup];
+    gKeptTexts.nextKeptGroup = (gKeptTexts.nextKeptGroup + 1) % KEPT_GROUPS;
     k.count = 0;
-    for (int32_t i = 0; i < placedCount; ++i) {
-        const PlacedText& t = placedTexts[i];
+    for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+        const PlacedText& t = gPlacing.placedTexts[i];
         if (group[i] != g || t.length >= VIA_EN_CAPACITY) {
             continue;
         }
@@ -361,8 +373,8 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
     k.backgroundColor = settings.backgroundColor;
     k.scale = gNewStyle.newStyleView.scale;
     k.source = gHeaderTexts.headerText;
-    k.offset = keptTextPixelsUsed;
-    keptTextPixelsUsed += size;
+    k.offset = gKeptTexts.keptTextPixelsUsed;
+    gKeptTexts.keptTextPixelsUsed += size;
     k.valid = true;
     copyKeptBox(k, false);
 }
@@ -371,17 +383,17 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
 // header is copied back, any other is drawn in the texts' order (and kept
 // when it can be). Groups do not meet, so their order does not matter.
 void drawPlacedTexts() {
-    placing = false;
+    gPlacing.placing = false;
     int32_t group[MAX_HEADER_TEXTS];
     TextBox boxes[MAX_HEADER_TEXTS];
     groupPlacedTexts(group, boxes);
-    for (int32_t g = 0; g < placedCount; ++g) {
+    for (int32_t g = 0; g < gPlacing.placedCount; ++g) {
         if (group[g] != g) {
             continue;
         }
         bool keepable = groupKeepable(boxes[g]);
-        for (int32_t i = 0; i < placedCount; ++i) {
-            keepable = keepable && (group[i] != g || placedTexts[i].length < VIA_EN_CAPACITY);
+        for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+            keepable = keepable && (group[i] != g || gPlacing.placedTexts[i].length < VIA_EN_CAPACITY);
         }
         const KeptGroup* kept = keepable ? findKeptGroup(group, g) : nullptr;
         if (kept != nullptr) {
@@ -389,8 +401,8 @@ void drawPlacedTexts() {
             copyKeptBox(*kept, true);
             continue;
         }
-        for (int32_t i = 0; i < placedCount; ++i) {
-            const PlacedText& t = placedTexts[i];
+        for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+            const PlacedText& t = gPlacing.placedTexts[i];
             int32_t average = 0;
             int32_t cellHeight = 0;
             if (group[i] != g) {
@@ -412,7 +424,7 @@ void drawPlacedTexts() {
 
 // Places a plain box among the header's texts, to be filled in its turn.
 void placeCanvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    if (placedCount >= MAX_HEADER_TEXTS) {
+    if (gPlacing.placedCount >= MAX_HEADER_TEXTS) {
         canvasFill(x, y, w, h, colour);
         return;
     }
@@ -420,16 +432,17 @@ void placeCanvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour
     const int32_t top = gNewStyle.newStyleView.originY + unitsToPixels(y);
     const int32_t right = gNewStyle.newStyleView.originX + unitsToPixels(x + w);
     const int32_t bottom = gNewStyle.newStyleView.originY + unitsToPixels(y + h);
-    placedTexts[placedCount++] = {u"",          0, 0,    0, 0, 0, colour, left, top, right - left,
-                                  bottom - top, 0, true, x, y, w, h};
+    gPlacing.placedTexts[gPlacing.placedCount++] = {
+        u"", 0, 0, 0, 0, 0, colour, left, top, right - left, bottom - top, 0, true, x, y, w, h};
 }
 
 void beginHeaderTexts() {
-    placing = true;
-    placedCount = 0;
+    gPlacing.placing = true;
+    gPlacing.placedCount = 0;
 }
 
 void reserveKeptTexts(int32_t s) {
-    reservePixelPatch(keptTextPixels, 2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
+    reservePixelPatch(gKeptTexts.keptTextPixels,
+                      2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
     forgetKeptTexts();
 }

@@ -120,11 +120,17 @@ static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, i
     }
 }
 
-// The state the board keeps for its whole life, set up in this order: the
-// functions the lower layers reach the shell and the server link through
-// (handed down before anything can call them), the settings, the boot
-// screen (gBoot), the LED fonts, the shown document with its dot frame and
-// the panel's composers (gPanelComposers), and the window's mode (gMode).
+// The state the board keeps for its whole life, set up in this order (what
+// the command line decides - gSettings.kioskChild, gSettingsFile.path,
+// gMelody.melodyBaseDir - is already in place): the hand-over lock (gLink)
+// and the functions the lower layers reach the shell and the server link
+// through (handed down before anything can call them), the text scratch, the
+// settings (settings, gSettings.serverAnsi), gSystemInfo, the boot screen
+// (gBoot), the LED fonts, the shown document (gDocuments.currentDocument)
+// with its presented dot frame (gRender) and the panel's composers
+// (gPanelComposers), and the window's mode (gMode). runBoardWindow then
+// creates the window (gWindow.boardWindow), whose first layout makes the
+// board surface and its layout (gRender), and starts the fetch worker.
 static void createBoardState() {
     socketStartup();
     lockInit(&gLink.handoverLock);
