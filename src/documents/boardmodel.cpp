@@ -4,10 +4,7 @@
 
 #include "documents/documents.h"
 
-BoardDocument workerDocument;
-BoardDocument handoverDocument;
-BoardDocument currentDocument;
-BoardDocument previousDocument;
+BoardDocuments gDocuments;
 
 void resetToClassicDefaults(BoardDocument* document) {
     std::memset(document, 0, sizeof(*document));

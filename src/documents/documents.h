@@ -191,11 +191,15 @@ void resetToClassicDefaults(BoardDocument* document);
 // The lookup rule: slot language when it is not empty, else slot 0.
 const char16_t* langText(const LangTexts& texts, int32_t language);
 
-// The four documents of the process (see the hand-over in shell/).
-extern BoardDocument workerDocument;
-extern BoardDocument handoverDocument;
-extern BoardDocument currentDocument;
-extern BoardDocument previousDocument;
+// The four documents of the process and how one passes to the next (see the
+// hand-over in shell/).
+struct BoardDocuments {
+    BoardDocument workerDocument;    // the fetch worker's: each received body is read into it
+    BoardDocument handoverDocument;  // the last one the worker handed over, under gLink.handoverLock
+    BoardDocument currentDocument;   // the one the board shows; main thread only
+    BoardDocument previousDocument;  // the one shown before it, for what changed between them
+};
+extern BoardDocuments gDocuments;
 
 // ---------------------------------------------------------------------------
 // Text readers (shared by the settings file, both documents, the command line)
@@ -277,6 +281,8 @@ struct Settings {
     uint32_t backgroundColor;    // 0x00BBGGRR
 };
 
+// The values of the last load. Not in a record: the server's preview sets the
+// faces its classic glyphs use through it.
 extern Settings settings;
 
 // The settings file and its loads.
@@ -290,8 +296,15 @@ struct SettingsSource {
     std::atomic<int32_t> generation;
 };
 extern SettingsSource gSettingsFile;
-extern char serverAnsi[SERVER_ANSI_CAPACITY];
-extern int32_t kioskChild;
+
+// What goes with the settings besides their values: the server's name as
+// the sockets take it, and how this process runs, which some defaults
+// depend on.
+struct BoardSettings {
+    char serverAnsi[SERVER_ANSI_CAPACITY];  // settings.server in the system's ANSI code page
+    int32_t kioskChild;                     // 1: started by the kiosk watchdog ("/child")
+};
+extern BoardSettings gSettings;
 
 // Reads the settings file again from the defaults. After everything is read
 // it calls the publisher, if one was handed over, and only then raises

@@ -9,9 +9,8 @@
 #include "platform/platform.h"
 
 Settings settings;
+BoardSettings gSettings;
 SettingsSource gSettingsFile;
-char serverAnsi[SERVER_ANSI_CAPACITY];
-int32_t kioskChild;
 
 static void (*settingsPublisher)() = nullptr;
 
@@ -30,7 +29,7 @@ static void setDefaults() {
     settings.preventSleep = 1;
     settings.showUnlitDots = 1;
     settings.melodyEnabled = 1;
-    settings.bootScreen = kioskChild ? 1 : 0;
+    settings.bootScreen = gSettings.kioskChild ? 1 : 0;
     settings.dailyRestartMinute = -1;
     settings.backgroundColor = 0;
 }
@@ -197,7 +196,7 @@ void loadSettings() {
     const int32_t written = convertFromUtf16(CODEPAGE_ANSI, settings.server, textLength(settings.server),
                                              converted, static_cast<int32_t>(sizeof(converted)) - 1);
     converted[written > 0 ? written : 0] = 0;
-    copyBytes(serverAnsi, SERVER_ANSI_CAPACITY, converted);
+    copyBytes(gSettings.serverAnsi, SERVER_ANSI_CAPACITY, converted);
     if (settingsPublisher != nullptr) {
         settingsPublisher();
     }

@@ -10,10 +10,6 @@
 #include "render/bootscreen.h"
 #include "render/pixelpatch.h"
 
-BoardLayout boardLayout;
-PixelSurface boardSurface;
-uint32_t surfaceGeneration = 0;
-
 // What the housing and header of the last full paint were drawn from. While
 // none of it changes, a paint redraws only the LED panel: the rest of the
 // surface already holds exactly what a full paint would put there. Anything
@@ -31,81 +27,87 @@ struct HeaderKey {
     int32_t width;
     int32_t rows;
     uint32_t backgroundColor;
-    uint32_t generation;  // surfaceGeneration after the full paint
+    uint32_t generation;  // gRender.surfaceGeneration after the full paint
     int32_t surfaceWidth;
     int32_t surfaceHeight;
     BoardLayout layout;
 };
-static HeaderKey paintedHeader;
-static bool fullPaintNeeded = true;
+
+// What the window's classic frame remembers of its last paints.
+struct ClassicFramePaint {
+    HeaderKey paintedHeader;  // what the last full paint drew the housing and header from
+    bool fullPaintNeeded;     // the next paint redraws the whole surface
+    // The header band's pixels as the last full paint that drew its texts
+    // left them, and what they were drawn from (headerBandKey). A full paint
+    // with the same header (after the boot screen, a new-style sign, a
+    // settings reload or a forced repaint) copies the band back instead of
+    // drawing its texts again. The block is reserved by layoutBoard, which is
+    // also where the header fonts are made, so a saved band never outlives
+    // its fonts.
+    PixelPatch headerBand;
+    HeaderKey headerBandKey;  // what headerBand was drawn from
+};
+static ClassicFramePaint gFramePaint = {{}, true, {}, {}};
 
 void forceFullPaint() {
-    fullPaintNeeded = true;
+    gFramePaint.fullPaintNeeded = true;
     forceNewStyleFullPaint();
 }
 
 // Everything that decides the header's pixels: the key without the surface
 // generation.
-static bool headerContentMatches(const HeaderKey& k, int32_t width, int32_t rows) {
-    const BoardLayout& l = boardLayout;
-    return textEquals(k.platform, currentDocument.platform) &&
-           textEquals(k.labelJp, currentDocument.labelJp) && textEquals(k.labelEn, currentDocument.labelEn) &&
-           textEquals(k.capTime, currentDocument.capTime) && textEquals(k.capDest, currentDocument.capDest) &&
-           k.timeX == currentDocument.timeX && k.destX == currentDocument.destX && k.width == width &&
+static bool headerContentMatches(const BoardDocument& d, const HeaderKey& k, int32_t width, int32_t rows) {
+    const BoardLayout& l = gRender.boardLayout;
+    return textEquals(k.platform, d.platform) && textEquals(k.labelJp, d.labelJp) &&
+           textEquals(k.labelEn, d.labelEn) && textEquals(k.capTime, d.capTime) &&
+           textEquals(k.capDest, d.capDest) && k.timeX == d.timeX && k.destX == d.destX && k.width == width &&
            k.rows == rows && k.backgroundColor == settings.backgroundColor &&
-           k.surfaceWidth == boardSurface.width && k.surfaceHeight == boardSurface.height &&
+           k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
            k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
            k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
            k.layout.housingHeight == l.housingHeight && k.layout.ledLeft == l.ledLeft &&
            k.layout.headerTop == l.headerTop && k.layout.ledTop == l.ledTop;
 }
 
-static bool headerKeyMatches(const HeaderKey& k, int32_t width, int32_t rows) {
-    return k.generation == surfaceGeneration && headerContentMatches(k, width, rows);
+static bool headerKeyMatches(const BoardDocument& d, const HeaderKey& k, int32_t width, int32_t rows) {
+    return k.generation == gRender.surfaceGeneration && headerContentMatches(d, k, width, rows);
 }
-
-// The header band's pixels as the last full paint that drew its texts left
-// them, and what they were drawn from. A full paint with the same header
-// (after the boot screen, a new-style sign, a settings reload or a forced
-// repaint) copies the band back instead of drawing its texts again. The
-// block is reserved by layoutBoard, which is also where the header fonts
-// are made, so a saved band never outlives its fonts.
-static PixelPatch headerBand;
-static HeaderKey headerBandKey;
 
 int32_t boardDotsArea(const BoardStatus& status, int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
-    const int32_t n = boardLayout.pitch;
-    if (boardSurface.pixels != nullptr && !status.bootScreenActive && currentDocument.isNewStyle != 0) {
+    const int32_t n = gRender.boardLayout.pitch;
+    const BoardDocument& document = gDocuments.currentDocument;
+    if (gRender.boardSurface.pixels != nullptr && !status.bootScreenActive && document.isNewStyle != 0) {
         return newStyleLedArea(x, y, w, h);
     }
-    if (boardSurface.pixels == nullptr || status.bootScreenActive || currentDocument.isNewStyle != 0 ||
-        n <= 0 || fullPaintNeeded || !headerKeyMatches(paintedHeader, width, rows)) {
+    if (gRender.boardSurface.pixels == nullptr || status.bootScreenActive || document.isNewStyle != 0 ||
+        n <= 0 || gFramePaint.fullPaintNeeded ||
+        !headerKeyMatches(document, gFramePaint.paintedHeader, width, rows)) {
         return 0;
     }
-    *x = boardLayout.ledLeft;
-    *y = boardLayout.ledTop;
+    *x = gRender.boardLayout.ledLeft;
+    *y = gRender.boardLayout.ledTop;
     *w = n * width;
     *h = n * rows * BOARD_ROW_DOTS;
     return 1;
 }
 
-static void rememberHeaderKey(HeaderKey& k, int32_t width, int32_t rows) {
-    copyText(k.platform, currentDocument.platform);
-    copyText(k.labelJp, currentDocument.labelJp);
-    copyText(k.labelEn, currentDocument.labelEn);
-    copyText(k.capTime, currentDocument.capTime);
-    copyText(k.capDest, currentDocument.capDest);
-    k.timeX = currentDocument.timeX;
-    k.destX = currentDocument.destX;
+static void rememberHeaderKey(const BoardDocument& d, HeaderKey& k, int32_t width, int32_t rows) {
+    copyText(k.platform, d.platform);
+    copyText(k.labelJp, d.labelJp);
+    copyText(k.labelEn, d.labelEn);
+    copyText(k.capTime, d.capTime);
+    copyText(k.capDest, d.capDest);
+    k.timeX = d.timeX;
+    k.destX = d.destX;
     k.width = width;
     k.rows = rows;
     k.backgroundColor = settings.backgroundColor;
-    k.generation = surfaceGeneration;
-    k.surfaceWidth = boardSurface.width;
-    k.surfaceHeight = boardSurface.height;
-    k.layout = boardLayout;
+    k.generation = gRender.surfaceGeneration;
+    k.surfaceWidth = gRender.boardSurface.width;
+    k.surfaceHeight = gRender.boardSurface.height;
+    k.layout = gRender.boardLayout;
 }
 
 // COLORREF values (0x00BBGGRR) of the frame.
@@ -146,32 +148,33 @@ BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_
 }
 
 void resetLayoutPitch() {
-    boardLayout.pitch = 0;
+    gRender.boardLayout.pitch = 0;
 }
 
 void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
     if (clientWidth <= 0 || clientHeight <= 0) {
         return;
     }
-    if (boardSurface.pixels == nullptr || clientWidth != boardSurface.width ||
-        clientHeight != boardSurface.height) {
+    if (gRender.boardSurface.pixels == nullptr || clientWidth != gRender.boardSurface.width ||
+        clientHeight != gRender.boardSurface.height) {
         if (resizeBoardSurface(clientWidth, clientHeight) == 0) {
             return;
         }
     }
-    fullPaintNeeded = true;
-    ++surfaceGeneration;
+    gFramePaint.fullPaintNeeded = true;
+    ++gRender.surfaceGeneration;
     const BoardLayout layout =
         computeBoardLayout(clientWidth, clientHeight, boardWidthDots(), boardRowCount());
-    const int32_t previousPitch = boardLayout.pitch;
-    boardLayout = layout;
+    const int32_t previousPitch = gRender.boardLayout.pitch;
+    gRender.boardLayout = layout;
     if (layout.pitch != previousPitch || headerFontsReady() == 0) {
         createHeaderFonts(layout.pitch);
     }
-    if (layout.pitch != dotSprites.pitch || dotSprites.pixels == nullptr) {
+    if (layout.pitch != gRender.dotSprites.pitch || gRender.dotSprites.pixels == nullptr) {
         buildDotSprites(layout.pitch);
     }
-    reservePixelPatch(headerBand, static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
+    reservePixelPatch(gFramePaint.headerBand,
+                      static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
 }
 
 // A caption over the LED columns from `from` up to `to` (exclusive), left-
@@ -184,11 +187,11 @@ static void drawCaption(const char16_t* text, int64_t from, int64_t to, int32_t 
     if (text[0] == 0) {
         return;
     }
-    const BoardLayout& l = boardLayout;
+    const BoardLayout& l = gRender.boardLayout;
     const int64_t left = l.ledLeft + n * from;
     int64_t right = l.ledLeft + n * to;
-    if (right > boardSurface.width) {
-        right = boardSurface.width;
+    if (right > gRender.boardSurface.width) {
+        right = gRender.boardSurface.width;
     }
     // Four font heights per character is far more than any glyph is wide.
     const int64_t reach = static_cast<int64_t>(textLength(text)) * 4 * (3 * static_cast<int64_t>(n) + 6);
@@ -199,58 +202,57 @@ static void drawCaption(const char16_t* text, int64_t from, int64_t to, int32_t 
                 static_cast<int32_t>(right - left), 4 * n, CAPTION_TEXT_COLOUR, 0);
 }
 
-static void paintHeaderTexts(int32_t n, int32_t width) {
-    const BoardLayout& l = boardLayout;
+static void paintHeaderTexts(const BoardDocument& d, int32_t n, int32_t width) {
+    const BoardLayout& l = gRender.boardLayout;
     int32_t x = l.ledLeft + n;
-    if (currentDocument.platform[0] != 0) {
+    if (d.platform[0] != 0) {
         fillBox(l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n, PLATFORM_SQUARE_COLOUR);
-        drawBoxText(HEADER_FONT_PLATFORM, currentDocument.platform, l.ledLeft + n, l.headerTop + n, 5 * n,
-                    5 * n, PLATFORM_TEXT_COLOUR, 1);
+        drawBoxText(HEADER_FONT_PLATFORM, d.platform, l.ledLeft + n, l.headerTop + n, 5 * n, 5 * n,
+                    PLATFORM_TEXT_COLOUR, 1);
         x = l.ledLeft + 8 * n;
     }
 
     char16_t label[HEADER_LABEL_CAPACITY];
-    copyText(label, currentDocument.labelJp);
-    if (currentDocument.labelEn[0] != 0) {
+    copyText(label, d.labelJp);
+    if (d.labelEn[0] != 0) {
         appendText(label, u"\u3000");
-        appendText(label, currentDocument.labelEn);
+        appendText(label, d.labelEn);
     }
     drawBoxText(HEADER_FONT_LABEL, label, x, l.headerTop + n, l.ledLeft + n * width - x, 5 * n,
                 LABEL_TEXT_COLOUR, 0);
 
-    drawCaption(currentDocument.capTime, currentDocument.timeX, currentDocument.destX, n);
-    drawCaption(currentDocument.capDest, currentDocument.destX, width, n);
+    drawCaption(d.capTime, d.timeX, d.destX, n);
+    drawCaption(d.capDest, d.destX, width, n);
 }
 
 // Whether every header text stays inside the header band, so that the band
 // alone holds all the header drew: the captions' columns come from the
 // document and may lie anywhere.
-static bool headerTextsInsideBand(int32_t width) {
-    const int64_t timeX = currentDocument.timeX;
-    const int64_t destX = currentDocument.destX;
-    const bool timeInside =
-        currentDocument.capTime[0] == 0 || timeX >= destX || (timeX >= 0 && destX <= width);
-    const bool destInside = currentDocument.capDest[0] == 0 || destX >= width || destX >= 0;
+static bool headerTextsInsideBand(const BoardDocument& d, int32_t width) {
+    const int64_t timeX = d.timeX;
+    const int64_t destX = d.destX;
+    const bool timeInside = d.capTime[0] == 0 || timeX >= destX || (timeX >= 0 && destX <= width);
+    const bool destInside = d.capDest[0] == 0 || destX >= width || destX >= 0;
     return timeInside && destInside;
 }
 
 // The header band: copied back from the last one drawn when nothing it shows
 // changed, else filled and its texts drawn (and saved when it can be).
-static void paintHeader(int32_t n, int32_t width, int32_t rows) {
-    const BoardLayout& l = boardLayout;
-    if (headerBand.valid && headerContentMatches(headerBandKey, width, rows)) {
+static void paintHeader(const BoardDocument& d, int32_t n, int32_t width, int32_t rows) {
+    const BoardLayout& l = gRender.boardLayout;
+    if (gFramePaint.headerBand.valid && headerContentMatches(d, gFramePaint.headerBandKey, width, rows)) {
         flushBoardSurface();
-        if (restorePixelPatch(headerBand)) {
+        if (restorePixelPatch(gFramePaint.headerBand)) {
             return;
         }
     }
     fillBox(l.ledLeft, l.headerTop, n * width, 10 * n, HEADER_COLOUR);
-    paintHeaderTexts(n, width);
-    headerBand.valid = false;
-    if (headerTextsInsideBand(width)) {
+    paintHeaderTexts(d, n, width);
+    gFramePaint.headerBand.valid = false;
+    if (headerTextsInsideBand(d, width)) {
         flushBoardSurface();
-        savePixelPatch(headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
-        rememberHeaderKey(headerBandKey, width, rows);
+        savePixelPatch(gFramePaint.headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
+        rememberHeaderKey(d, gFramePaint.headerBandKey, width, rows);
     }
 }
 
@@ -258,8 +260,8 @@ static void paintHeader(int32_t n, int32_t width, int32_t rows) {
 // that the background is not painted under the housing only to be painted
 // over again.
 static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    const int64_t surfaceWidth = boardSurface.width;
-    const int64_t surfaceHeight = boardSurface.height;
+    const int64_t surfaceWidth = gRender.boardSurface.width;
+    const int64_t surfaceHeight = gRender.boardSurface.height;
     auto clamp = [](int64_t v, int64_t low, int64_t high) { return v < low ? low : (v > high ? high : v); };
     const int64_t top = clamp(y, 0, surfaceHeight);
     const int64_t bottom = clamp(static_cast<int64_t>(y) + h, top, surfaceHeight);
@@ -283,7 +285,7 @@ static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t 
 // The housing as a frame around the header band and the LED panel, which
 // lie one above the other and are painted by their own steps.
 static void fillHousingFrame(int32_t n, int32_t width, int32_t rows) {
-    const BoardLayout& l = boardLayout;
+    const BoardLayout& l = gRender.boardLayout;
     const int32_t innerHeight = 10 * n + n * rows * BOARD_ROW_DOTS;
     const int32_t innerBottom = l.headerTop + innerHeight;
     const int32_t innerRight = l.ledLeft + n * width;
@@ -296,52 +298,54 @@ static void fillHousingFrame(int32_t n, int32_t width, int32_t rows) {
 }
 
 void paintBoardFrame(const BoardStatus& status) {
-    if (boardSurface.pixels == nullptr) {
+    if (gRender.boardSurface.pixels == nullptr) {
         return;
     }
     if (status.bootScreenActive) {
         drawBootScreen(status);
-        ++surfaceGeneration;
+        ++gRender.surfaceGeneration;
         forceFullPaint();
         return;
     }
-    if (currentDocument.isNewStyle != 0) {
+    const BoardDocument& document = gDocuments.currentDocument;
+    if (document.isNewStyle != 0) {
         // The new-style sign has a composer of its own, which draws over
         // the whole surface.
         composeNewStyleBoard(status);
-        fullPaintNeeded = true;
+        gFramePaint.fullPaintNeeded = true;
         return;
     }
-    const int32_t n = boardLayout.pitch;
-    if (n <= 0 || dotSprites.pixels == nullptr) {
+    const int32_t n = gRender.boardLayout.pitch;
+    if (n <= 0 || gRender.dotSprites.pixels == nullptr) {
         return;
     }
     const int32_t width = boardWidthDots();
     const int32_t rows = boardRowCount();
-    const BoardLayout& l = boardLayout;
+    const BoardLayout& l = gRender.boardLayout;
 
     // Whatever this paint draws, a sign painted earlier is no longer on the
     // surface; the classic frame's own key takes the value after it.
-    const bool keyMatches = !fullPaintNeeded && headerKeyMatches(paintedHeader, width, rows);
-    ++surfaceGeneration;
+    const bool keyMatches =
+        !gFramePaint.fullPaintNeeded && headerKeyMatches(document, gFramePaint.paintedHeader, width, rows);
+    ++gRender.surfaceGeneration;
     if (!keyMatches) {
         forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
                        settings.backgroundColor);
         fillHousingFrame(n, width, rows);
-        paintHeader(n, width, rows);
-        rememberHeaderKey(paintedHeader, width, rows);
-        fullPaintNeeded = false;
+        paintHeader(document, n, width, rows);
+        rememberHeaderKey(document, gFramePaint.paintedHeader, width, rows);
+        gFramePaint.fullPaintNeeded = false;
     }
-    paintedHeader.generation = surfaceGeneration;
+    gFramePaint.paintedHeader.generation = gRender.surfaceGeneration;
     // With unlit dots shown, the blit writes every pixel of the panel (the
     // sprites' corners are the panel's black), so the panel is not filled
     // first.
-    const bool blitCoversPanel = settings.showUnlitDots != 0 && dotSprites.pitch == n &&
+    const bool blitCoversPanel = settings.showUnlitDots != 0 && gRender.dotSprites.pitch == n &&
                                  width <= DOT_COLUMNS && rows <= DOT_ROWS / BOARD_ROW_DOTS;
     if (!blitCoversPanel) {
         fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
     }
     flushBoardSurface();
-    blitDotFrame(boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
+    blitDotFrame(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
 }

@@ -10,8 +10,7 @@
 #include "platform/platform.h"
 #include "render/render.h"
 
-char16_t osDescription[OS_DESCRIPTION_CAPACITY];
-char16_t memoryDescription[MEMORY_DESCRIPTION_CAPACITY];
+SystemInfo gSystemInfo;
 
 static constexpr int32_t MIN_TEXT_HEIGHT = 12;
 static constexpr int32_t MAX_TEXT_HEIGHT = 40;
@@ -143,10 +142,10 @@ static void lineValue(int32_t i, const BoardStatus& board, char16_t* value, int3
     value[0] = 0;
     switch (i) {
         case 0:
-            copyText(value, capacity, osDescription);
+            copyText(value, capacity, gSystemInfo.osDescription);
             break;
         case 1:
-            copyText(value, capacity, memoryDescription);
+            copyText(value, capacity, gSystemInfo.memoryDescription);
             break;
         case 2:
             copyText(value, capacity, board.localAddress[0] != 0 ? board.localAddress : u"----");
@@ -232,12 +231,12 @@ void planBootScreen(uint32_t t, int32_t width, int32_t height, int32_t cw, const
 // Drawn whole at every paint; the font lives only for this one draw, which
 // happens at most about ten times a second.
 void drawBootScreen(const BoardStatus& status) {
-    if (boardSurface.pixels == nullptr) {
+    if (gRender.boardSurface.pixels == nullptr) {
         return;
     }
     const uint32_t t = tickCount();
-    const int32_t width = boardSurface.width;
-    const int32_t height = boardSurface.height;
+    const int32_t width = gRender.boardSurface.width;
+    const int32_t height = gRender.boardSurface.height;
     fillBox(0, 0, width, height, BOOT_BACKGROUND);
     const int32_t cw = beginBootText(bootTextHeight(height));
     static BootScreenPlan plan;

@@ -15,11 +15,15 @@
 constexpr int32_t OS_DESCRIPTION_CAPACITY = 96;
 constexpr int32_t MEMORY_DESCRIPTION_CAPACITY = 32;
 
-// Filled once at start-up by collectSystemInfo.
-extern char16_t osDescription[OS_DESCRIPTION_CAPACITY];
-extern char16_t memoryDescription[MEMORY_DESCRIPTION_CAPACITY];
+// What the boot screen's check lines say of the PC; filled once at start-up
+// by collectSystemInfo.
+struct SystemInfo {
+    char16_t osDescription[OS_DESCRIPTION_CAPACITY];          // the operating system's name and version
+    char16_t memoryDescription[MEMORY_DESCRIPTION_CAPACITY];  // the installed memory
+};
+extern SystemInfo gSystemInfo;
 
-// Gathers osDescription and memoryDescription (platform file).
+// Fills gSystemInfo (platform file).
 void collectSystemInfo();
 // Draws the whole boot screen onto the board surface for the current tick.
 void drawBootScreen(const BoardStatus& status);

@@ -23,7 +23,7 @@ static void widen(const char* text, char16_t* out, int32_t capacity) {
 void collectSystemInfo() {
     struct utsname system;
     if (uname(&system) != 0) {
-        copyText(osDescription, u"Unknown");
+        copyText(gSystemInfo.osDescription, u"Unknown");
     } else {
         int major = 0;
         int minor = 0;
@@ -31,13 +31,14 @@ void collectSystemInfo() {
         std::sscanf(system.release, "%d.%d.%d", &major, &minor, &patch);
         char16_t name[64];
         widen(system.sysname, name, 64);
-        formatOsDescription(name, major, minor, patch & 0xFFFF, u"", osDescription, OS_DESCRIPTION_CAPACITY);
+        formatOsDescription(name, major, minor, patch & 0xFFFF, u"", gSystemInfo.osDescription,
+                            OS_DESCRIPTION_CAPACITY);
     }
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
     const uint64_t total =
         pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
-    formatMemoryDescription(total, memoryDescription, MEMORY_DESCRIPTION_CAPACITY);
+    formatMemoryDescription(total, gSystemInfo.memoryDescription, MEMORY_DESCRIPTION_CAPACITY);
 }
 
 int32_t beginBootText(int32_t a) {

@@ -7,8 +7,12 @@
 #include "render/bootscreen.h"
 #include "render/render.h"
 
-static HFONT bootFont = nullptr;
-static HGDIOBJ fontBefore = nullptr;
+// The boot font while the boot screen draws.
+struct BootFont {
+    HFONT bootFont;      // the font, null when none is made
+    HGDIOBJ fontBefore;  // what the surface had selected before it
+};
+static BootFont gBootFont;
 
 void collectSystemInfo() {
     OSVERSIONINFOW version;
@@ -26,15 +30,15 @@ void collectSystemInfo() {
         formatOsDescription(name, static_cast<int32_t>(version.dwMajorVersion),
                             static_cast<int32_t>(version.dwMinorVersion),
                             static_cast<int32_t>(version.dwBuildNumber & 0xFFFF),
-                            asText(version.szCSDVersion), osDescription, OS_DESCRIPTION_CAPACITY);
+                            asText(version.szCSDVersion), gSystemInfo.osDescription, OS_DESCRIPTION_CAPACITY);
     } else {
-        copyText(osDescription, u"Windows NT");
+        copyText(gSystemInfo.osDescription, u"Windows NT");
     }
     MEMORYSTATUS memory;
     ZeroMemory(&memory, sizeof(memory));
     memory.dwLength = sizeof(memory);
     GlobalMemoryStatus(&memory);
-    formatMemoryDescription(static_cast<uint64_t>(memory.dwTotalPhys), memoryDescription,
+    formatMemoryDescription(static_cast<uint64_t>(memory.dwTotalPhys), gSystemInfo.memoryDescription,
                             MEMORY_DESCRIPTION_CAPACITY);
 }
 
@@ -43,10 +47,10 @@ int32_t beginBootText(int32_t a) {
     if (dc == nullptr) {
         return 0;
     }
-    bootFont = CreateFontW(-a, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
-                           CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, FIXED_PITCH | FF_MODERN,
-                           asWide(settings.fontFace));
-    fontBefore = bootFont != nullptr ? SelectObject(dc, bootFont) : nullptr;
+    gBootFont.bootFont = CreateFontW(-a, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
+                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY,
+                                     FIXED_PITCH | FF_MODERN, asWide(settings.fontFace));
+    gBootFont.fontBefore = gBootFont.bootFont != nullptr ? SelectObject(dc, gBootFont.bootFont) : nullptr;
     SetBkMode(dc, TRANSPARENT);
     SIZE digit{0, 0};
     if (!GetTextExtentPoint32W(dc, L"0", 1, &digit)) {
@@ -66,12 +70,12 @@ void drawBootText(const char16_t* text, int32_t x, int32_t y, uint32_t colour) {
 
 void endBootText() {
     HDC dc = static_cast<HDC>(boardSurfaceContext());
-    if (dc != nullptr && fontBefore != nullptr) {
-        SelectObject(dc, fontBefore);
+    if (dc != nullptr && gBootFont.fontBefore != nullptr) {
+        SelectObject(dc, gBootFont.fontBefore);
     }
-    if (bootFont != nullptr) {
-        DeleteObject(bootFont);
+    if (gBootFont.bootFont != nullptr) {
+        DeleteObject(gBootFont.bootFont);
     }
-    bootFont = nullptr;
-    fontBefore = nullptr;
+    gBootFont.bootFont = nullptr;
+    gBootFont.fontBefore = nullptr;
 }

@@ -204,11 +204,13 @@ struct ClassicPassInputs {
     uint32_t textGeneration;  // rasterisedTextGeneration of the glyphs
 };
 
-// The window panel's last composed pass: its inputs and drawn rows' lines,
-// and whether they are known.
-static ClassicPassInputs lastPassInputs;
-static ClassicLine lastPassLines[CLASSIC_LINE_COUNT];
-static bool lastPassKnown = false;
+// The window panel's last composed pass.
+struct ClassicLastPass {
+    ClassicPassInputs inputs;               // its inputs
+    ClassicLine lines[CLASSIC_LINE_COUNT];  // its drawn rows' lines
+    bool known;                             // inputs and lines hold a keyed pass
+};
+static ClassicLastPass gLastPass;
 
 // The drawn rows of the panel, held to the document's lines.
 static int32_t drawnLineCount(const ClassicPanel& panel) {
@@ -218,9 +220,8 @@ static int32_t drawnLineCount(const ClassicPanel& panel) {
 // Fills the inputs of a pass at now; false when the pass must run whatever
 // they are: before the first document (its link line follows the settings)
 // and with a scroll row, which moves with the tick.
-static bool passInputsOf(const ClassicPanel& panel, uint32_t now, const BoardStatus& status,
-                         ClassicPassInputs* inputs) {
-    const BoardDocument& document = currentDocument;
+static bool passInputsOf(const BoardDocument& document, const ClassicPanel& panel, uint32_t now,
+                         const BoardStatus& status, ClassicPassInputs* inputs) {
     if (status.serverOk == 0) {
         return false;
     }
@@ -250,20 +251,21 @@ static bool passInputsOf(const ClassicPanel& panel, uint32_t now, const BoardSta
 // tick of a board standing still, which then costs a few comparisons instead
 // of drawing its texts again.
 bool composeClassicBoard(uint32_t now, const BoardStatus& status) {
-    const ClassicPanel panel = classicPanelOf(currentDocument, &dotFrame);
+    const BoardDocument& document = gDocuments.currentDocument;
+    const ClassicPanel panel = classicPanelOf(document, &gRender.dotFrame);
     const size_t linesSize = static_cast<size_t>(drawnLineCount(panel)) * sizeof(ClassicLine);
     ClassicPassInputs inputs;
-    const bool keyed = passInputsOf(panel, now, status, &inputs);
-    if (keyed && lastPassKnown && std::memcmp(&inputs, &lastPassInputs, sizeof(ClassicPassInputs)) == 0 &&
-        std::memcmp(currentDocument.lines, lastPassLines, linesSize) == 0 &&
+    const bool keyed = passInputsOf(document, panel, now, status, &inputs);
+    if (keyed && gLastPass.known && std::memcmp(&inputs, &gLastPass.inputs, sizeof(ClassicPassInputs)) == 0 &&
+        std::memcmp(document.lines, gLastPass.lines, linesSize) == 0 &&
         dotFrameMatchesPresented(panel.width, panel.rows)) {
         return false;
     }
-    composeClassicDots(&gPanelComposers.classic, currentDocument, now, status, panel);
-    lastPassKnown = keyed;
+    composeClassicDots(&gPanelComposers.classic, document, now, status, panel);
+    gLastPass.known = keyed;
     if (keyed) {
-        lastPassInputs = inputs;
-        std::memcpy(lastPassLines, currentDocument.lines, linesSize);
+        gLastPass.inputs = inputs;
+        std::memcpy(gLastPass.lines, document.lines, linesSize);
     }
     return commitDotFrame(panel.width, panel.rows);
 }

@@ -8,9 +8,7 @@
 #include "render/render.h"
 #include "render/spritecells.h"
 
-DotFrame dotFrame;
-DotFrame presentedFrame;
-DotSpriteSheet dotSprites;
+RenderState gRender;
 
 const uint32_t CLASSIC_PALETTE[PALETTE_SIZE] = {
     0x1E1E1E,  // unlit
@@ -62,14 +60,14 @@ void fillDotSprites(uint32_t* sprites, int32_t n, const uint32_t* palette, int32
 // The sheet's run rows and whether its sprites are the same upside down
 // (round dots are): what lets the blit copy blocks instead of single cells.
 static void prepareRunRows(int32_t n) {
-    const uint32_t* pixels = dotSprites.pixels;
-    dotSprites.mirrored = 1;
+    const uint32_t* pixels = gRender.dotSprites.pixels;
+    gRender.dotSprites.mirrored = 1;
     for (int32_t v = 0; v < PALETTE_SIZE; ++v) {
         const uint32_t* sprite = pixels + v * n * n;
         for (int32_t py = 0; py < n / 2; ++py) {
             if (std::memcmp(sprite + py * n, sprite + (n - 1 - py) * n,
                             static_cast<size_t>(n) * sizeof(uint32_t)) != 0) {
-                dotSprites.mirrored = 0;
+                gRender.dotSprites.mirrored = 0;
             }
         }
     }
@@ -90,16 +88,16 @@ static void prepareRunRows(int32_t n) {
             }
         }
     }
-    dotSprites.runRows = runRows;
+    gRender.dotSprites.runRows = runRows;
 }
 
 void buildDotSprites(int32_t n) {
-    heapFree(dotSprites.pixels);
-    heapFree(dotSprites.runRows);
-    dotSprites.pixels = nullptr;
-    dotSprites.runRows = nullptr;
-    dotSprites.mirrored = 0;
-    dotSprites.pitch = 0;
+    heapFree(gRender.dotSprites.pixels);
+    heapFree(gRender.dotSprites.runRows);
+    gRender.dotSprites.pixels = nullptr;
+    gRender.dotSprites.runRows = nullptr;
+    gRender.dotSprites.mirrored = 0;
+    gRender.dotSprites.pitch = 0;
     if (n <= 0) {
         return;
     }
@@ -110,8 +108,8 @@ void buildDotSprites(int32_t n) {
         return;
     }
     fillDotSprites(pixels, n, CLASSIC_PALETTE, PALETTE_SIZE);
-    dotSprites.pixels = pixels;
-    dotSprites.pitch = n;
+    gRender.dotSprites.pixels = pixels;
+    gRender.dotSprites.pitch = n;
     prepareRunRows(n);
 }
 
@@ -127,7 +125,7 @@ void clearDotFrameActiveArea(int32_t width, int32_t rows) {
     }
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
     for (int32_t r = 0; r < dotRows; ++r) {
-        std::memset(dotFrame.dots + r * DOT_STRIDE, 0, static_cast<size_t>(width));
+        std::memset(gRender.dotFrame.dots + r * DOT_STRIDE, 0, static_cast<size_t>(width));
     }
 }
 
@@ -183,7 +181,7 @@ static void blitRunsRowOf(uint32_t* out, const uint8_t* grid, const int32_t* run
     constexpr int32_t BLOCK_RUN = 4;
     const int32_t pitch = N != 0 ? N : n;
     const size_t chunk = static_cast<size_t>(DOT_RUN_CHUNK) * static_cast<size_t>(pitch);
-    const uint32_t* spriteRow = dotSprites.pixels + py * pitch;
+    const uint32_t* spriteRow = gRender.dotSprites.pixels + py * pitch;
     for (int32_t k = 0; k < runs; ++k) {
         const int32_t first = runStart[k];
         const int32_t end = runStart[k + 1];
@@ -194,13 +192,13 @@ static void blitRunsRowOf(uint32_t* out, const uint8_t* grid, const int32_t* run
         if (v >= PALETTE_SIZE) {
             v = 0;
         }
-        if (end - first < BLOCK_RUN || dotSprites.runRows == nullptr) {
+        if (end - first < BLOCK_RUN || gRender.dotSprites.runRows == nullptr) {
             copySpriteCellsOf<N>(out + static_cast<int64_t>(first) * pitch, grid, first, end, spriteRow,
                                  pitch, drawUnlit, PALETTE_SIZE);
             continue;
         }
         const uint32_t* block =
-            dotSprites.runRows +
+            gRender.dotSprites.runRows +
             (static_cast<size_t>(v) * static_cast<size_t>(pitch) + static_cast<size_t>(py)) * chunk;
         for (int32_t c = first; c < end; c += DOT_RUN_CHUNK) {
             const int32_t cells = end - c < DOT_RUN_CHUNK ? end - c : DOT_RUN_CHUNK;
@@ -230,7 +228,7 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
     const BlitRunsRow blitRunsRow = BLIT_RUNS_ROW[n <= 16 ? n : 0];
     int32_t runStart[DOT_COLUMNS + 1];
     for (int32_t r = 0; r < dotRows; ++r) {
-        const uint8_t* grid = dotFrame.dots + r * DOT_STRIDE;
+        const uint8_t* grid = gRender.dotFrame.dots + r * DOT_STRIDE;
         uint32_t* rowOut =
             surface.pixels + (static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n) * stride + leftX;
         if (r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0) {
@@ -247,7 +245,7 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
         }
         runStart[runs] = width;
         for (int32_t py = 0; py < n; ++py) {
-            if (dotSprites.mirrored != 0 && py >= (n + 1) / 2) {
+            if (gRender.dotSprites.mirrored != 0 && py >= (n + 1) / 2) {
                 std::memcpy(rowOut + py * stride, rowOut + (n - 1 - py) * stride, rowBytes);
             } else {
                 blitRunsRow(rowOut + py * stride, grid, runStart, runs, py, n, drawUnlit);
@@ -261,7 +259,8 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
 // top edge) only loses the dots it cannot show.
 void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
                   int32_t rows, int32_t drawUnlit) {
-    if (surface.pixels == nullptr || dotSprites.pixels == nullptr || n <= 0 || n != dotSprites.pitch) {
+    if (surface.pixels == nullptr || gRender.dotSprites.pixels == nullptr || n <= 0 ||
+        n != gRender.dotSprites.pitch) {
         return;
     }
     if (width > DOT_COLUMNS) {
@@ -301,10 +300,10 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
         if (firstY >= endY) {
             continue;
         }
-        row.grid = dotFrame.dots + r * DOT_STRIDE;
+        row.grid = gRender.dotFrame.dots + r * DOT_STRIDE;
         for (int64_t y = firstY; y < endY; ++y) {
             row.line = surface.pixels + (py + y) * surfaceWidth;
-            row.spriteRow = dotSprites.pixels + y * n;
+            row.spriteRow = gRender.dotSprites.pixels + y * n;
             // Whole cells: n pixels each, written left to right along the row.
             if (fullFirst < fullEnd) {
                 uint32_t* out = row.line + leftX + fullFirst * n;
@@ -332,7 +331,7 @@ bool dotFrameMatchesPresented(int32_t width, int32_t rows) {
     }
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
     for (int32_t r = 0; r < dotRows; ++r) {
-        if (std::memcmp(dotFrame.dots + r * DOT_STRIDE, presentedFrame.dots + r * DOT_STRIDE,
+        if (std::memcmp(gRender.dotFrame.dots + r * DOT_STRIDE, gRender.presentedFrame.dots + r * DOT_STRIDE,
                         static_cast<size_t>(width)) != 0) {
             return false;
         }
@@ -346,13 +345,13 @@ bool commitDotFrame(int32_t width, int32_t rows) {
     }
     const int32_t dotRows = rows * BOARD_ROW_DOTS;
     for (int32_t r = 0; r < dotRows; ++r) {
-        std::memcpy(presentedFrame.dots + r * DOT_STRIDE, dotFrame.dots + r * DOT_STRIDE,
+        std::memcpy(gRender.presentedFrame.dots + r * DOT_STRIDE, gRender.dotFrame.dots + r * DOT_STRIDE,
                     static_cast<size_t>(width));
     }
     return true;
 }
 
 void invalidatePresentedFrame() {
-    std::memset(presentedFrame.dots, DOT_FORCE_REPAINT, sizeof(presentedFrame.dots));
+    std::memset(gRender.presentedFrame.dots, DOT_FORCE_REPAINT, sizeof(gRender.presentedFrame.dots));
     forceFullPaint();
 }

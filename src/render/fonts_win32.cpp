@@ -39,7 +39,7 @@ int32_t isFaceInstalled(const char16_t* face) {
 }
 
 void initFontSlots() {
-    if (fontSlotsReady != 0) {
+    if (gNewStyle.fontSlotsReady != 0) {
         return;
     }
     fillFontSlots(isFaceInstalled);
@@ -48,41 +48,47 @@ void initFontSlots() {
 // ---------------------------------------------------------------------------
 // LedTextScratch
 
-static HDC ledDc = nullptr;
-static HBITMAP ledBitmap = nullptr;
-static uint32_t* ledPixels = nullptr;
+struct LedTextScratch {
+    HDC ledDc;            // the memory drawing context, null before the first LED text
+    HBITMAP ledBitmap;    // the 2048 x 32 DIB section selected into it
+    uint32_t* ledPixels;  // its pixels
+};
+static LedTextScratch gLedScratch;
 
 static int32_t createLedScratch() {
-    if (ledPixels != nullptr) {
+    if (gLedScratch.ledPixels != nullptr) {
         return 1;
     }
-    if (ledDc == nullptr) {
-        ledDc = CreateCompatibleDC(nullptr);
-        if (ledDc == nullptr) {
+    if (gLedScratch.ledDc == nullptr) {
+        gLedScratch.ledDc = CreateCompatibleDC(nullptr);
+        if (gLedScratch.ledDc == nullptr) {
             return 0;
         }
     }
     uint32_t* bits = nullptr;
-    ledBitmap = createTopDownDib(ledDc, LED_SCRATCH_WIDTH, LED_SCRATCH_HEIGHT, &bits);
-    if (ledBitmap == nullptr) {
+    gLedScratch.ledBitmap = createTopDownDib(gLedScratch.ledDc, LED_SCRATCH_WIDTH, LED_SCRATCH_HEIGHT, &bits);
+    if (gLedScratch.ledBitmap == nullptr) {
         return 0;
     }
-    SelectObject(ledDc, ledBitmap);
-    SetTextColor(ledDc, RGB(255, 255, 255));
-    SetBkColor(ledDc, RGB(0, 0, 0));
-    SetBkMode(ledDc, OPAQUE);
-    SetTextAlign(ledDc, TA_LEFT | TA_BASELINE);
-    ledPixels = bits;
+    SelectObject(gLedScratch.ledDc, gLedScratch.ledBitmap);
+    SetTextColor(gLedScratch.ledDc, RGB(255, 255, 255));
+    SetBkColor(gLedScratch.ledDc, RGB(0, 0, 0));
+    SetBkMode(gLedScratch.ledDc, OPAQUE);
+    SetTextAlign(gLedScratch.ledDc, TA_LEFT | TA_BASELINE);
+    gLedScratch.ledPixels = bits;
     return 1;
 }
 
 // ---------------------------------------------------------------------------
 // Font caches
 
-static CachedFont ledFontCache[LED_FONT_CACHE_SIZE];
-static int32_t ledFontNext = 0;
-static CachedFont headerFontCache[HEADER_FONT_CACHE_SIZE];
-static int32_t headerFontNext = 0;
+struct FontCaches {
+    CachedFont ledFontCache[LED_FONT_CACHE_SIZE];        // LedFontCache
+    int32_t ledFontNext;                                 // its entry the next new font replaces
+    CachedFont headerFontCache[HEADER_FONT_CACHE_SIZE];  // HeaderFontCache
+    int32_t headerFontNext;                              // its entry the next new font replaces
+};
+static FontCaches gFontCaches;
 
 static HFONT createSlotFont(int32_t slot, int32_t height, int32_t width, int32_t weight, DWORD quality) {
     if (slot < 0 || slot >= FONT_SLOT_COUNT) {
@@ -100,8 +106,8 @@ static void* createLedFontObject(int32_t slot, int32_t height, int32_t, int32_t 
 // A font may still be selected into the scratch: the stock font takes its
 // place before it goes.
 static void releaseLedFont(void* font) {
-    if (ledDc != nullptr) {
-        SelectObject(ledDc, GetStockObject(SYSTEM_FONT));
+    if (gLedScratch.ledDc != nullptr) {
+        SelectObject(gLedScratch.ledDc, GetStockObject(SYSTEM_FONT));
     }
     DeleteObject(static_cast<HFONT>(font));
 }
@@ -122,13 +128,13 @@ static const FontCacheFunctions LED_FONT_FUNCTIONS = {createLedFontObject, relea
 static const FontCacheFunctions HEADER_FONT_FUNCTIONS = {createHeaderFontObject, releaseHeaderFont};
 
 void* ledFont(int32_t slot, int32_t height, int32_t weight) {
-    return cachedFont(ledFontCache, LED_FONT_CACHE_SIZE, &ledFontNext, slot, height, 0, weight,
-                      LED_FONT_FUNCTIONS);
+    return cachedFont(gFontCaches.ledFontCache, LED_FONT_CACHE_SIZE, &gFontCaches.ledFontNext, slot, height,
+                      0, weight, LED_FONT_FUNCTIONS);
 }
 
 void* headerFont(int32_t slot, int32_t height, int32_t width, int32_t weight) {
-    return cachedFont(headerFontCache, HEADER_FONT_CACHE_SIZE, &headerFontNext, slot, height, width, weight,
-                      HEADER_FONT_FUNCTIONS);
+    return cachedFont(gFontCaches.headerFontCache, HEADER_FONT_CACHE_SIZE, &gFontCaches.headerFontNext, slot,
+                      height, width, weight, HEADER_FONT_FUNCTIONS);
 }
 
 // ---------------------------------------------------------------------------
@@ -137,12 +143,12 @@ void* headerFont(int32_t slot, int32_t height, int32_t width, int32_t weight) {
 static int32_t measureLedText(const char16_t* text, int32_t length, int32_t slot, int32_t height,
                               int32_t weight) {
     HFONT font = static_cast<HFONT>(ledFont(slot, height, weight));
-    if (font == nullptr || ledDc == nullptr) {
+    if (font == nullptr || gLedScratch.ledDc == nullptr) {
         return 0;
     }
-    SelectObject(ledDc, font);
+    SelectObject(gLedScratch.ledDc, font);
     SIZE size{};
-    if (!GetTextExtentPoint32W(ledDc, asWide(text), length, &size)) {
+    if (!GetTextExtentPoint32W(gLedScratch.ledDc, asWide(text), length, &size)) {
         return 0;
     }
     return size.cx;
@@ -150,8 +156,8 @@ static int32_t measureLedText(const char16_t* text, int32_t length, int32_t slot
 
 static void drawLedGlyphs(const char16_t* text, int32_t length, int32_t cx, int32_t cell, int32_t baselineY) {
     const RECT box{0, 0, cx, cell};
-    ExtTextOutW(ledDc, 0, baselineY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text), static_cast<UINT>(length),
-                nullptr);
+    ExtTextOutW(gLedScratch.ledDc, 0, baselineY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text),
+                static_cast<UINT>(length), nullptr);
     GdiFlush();
 }
 
@@ -197,7 +203,7 @@ int32_t prepareNewStyleText() {
     if (createLedScratch() == 0) {
         return 0;
     }
-    gdiLedGlyphs.scratch = ledPixels;
+    gdiLedGlyphs.scratch = gLedScratch.ledPixels;
     setLedGlyphSource(&gdiLedGlyphs);
     return 1;
 }

@@ -38,6 +38,8 @@ extern const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE];
 struct NewStyleGrid {
     uint8_t dots[NEW_STYLE_ROWS * NEW_STYLE_STRIDE];
 };
+// The grid every composition of a new-style sign draws into. Outside
+// gNewStyle because the server's preview reads its dots after composing.
 extern NewStyleGrid newStyleGrid;
 
 // ---------------------------------------------------------------------------
@@ -121,7 +123,7 @@ struct PanelComposers {
 };
 extern PanelComposers gPanelComposers;
 
-// The window's sign: its composer over currentDocument.
+// The window's sign: its composer over gDocuments.currentDocument.
 void composeNewStyleLeds(uint32_t now, const BoardStatus& status);
 // Forgets the window sign's scroll text.
 void resetNewStyleScroll();
@@ -139,8 +141,9 @@ struct FontSlot {
     uint8_t charset;
     uint8_t available;
 };
+// The language slots' faces. Outside gNewStyle because the server's
+// preview draws its LED text with these faces too.
 extern FontSlot fontSlots[FONT_SLOT_COUNT];
-extern int32_t fontSlotsReady;
 
 // Fills the slots, asking faceInstalled about the Chinese and Korean
 // candidates in their order of preference.
@@ -172,8 +175,6 @@ void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot
 // Windows: fonts from LedFontCache and HeaderFontCache.
 void* ledFont(int32_t slot, int32_t height, int32_t weight);
 void* headerFont(int32_t slot, int32_t height, int32_t width, int32_t weight);
-// Fonts created by both caches since start-up.
-extern int32_t fontsCreated;
 
 // ---------------------------------------------------------------------------
 // The sign
@@ -187,7 +188,6 @@ struct NewStyleView {
     int32_t originY;
 };
 NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight);
-extern NewStyleView newStyleView;
 
 struct NewStyleSprites {
     uint32_t* pixels;  // ten s x s pictures, absent when none
@@ -199,7 +199,16 @@ struct NewStyleSprites {
     uint32_t* runRows;
     int32_t mirrored;  // 1 when every sprite's lower half mirrors its upper half
 };
-extern NewStyleSprites newStyleSprites;
+
+// The window's new-style sign: where it sits on the board surface, the
+// pictures its dots are painted with, and its fonts' bookkeeping.
+struct NewStyleState {
+    NewStyleView newStyleView;        // the canvas's scale and origin on the board surface
+    NewStyleSprites newStyleSprites;  // the LED pictures for the view's scale
+    int32_t fontSlotsReady;           // 1 once fontSlots were filled (they are filled once)
+    int32_t fontsCreated;             // fonts created by both caches since start-up
+};
+extern NewStyleState gNewStyle;
 
 // Where header text comes from (GDI on Windows; nothing or a test source on
 // the host).
@@ -230,7 +239,7 @@ void drawCanvasBox(int32_t x, int32_t y, int32_t w, int32_t h, int32_t radius, i
 int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
                        int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align);
 
-// The whole sign into boardSurface at the tick count / at tick now.
+// The whole sign into gRender.boardSurface at the tick count / at tick now.
 void composeNewStyleBoard(const BoardStatus& status);
 // The next paint redraws the whole sign (the surface was drawn over by
 // something else, or fonts or settings changed).

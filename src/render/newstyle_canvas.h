@@ -11,15 +11,16 @@ constexpr int32_t LED_LEFT_UNIT = 8;        // the LED panel's left edge, canvas
 constexpr int32_t LED_TOP_UNIT = 22;        // the LED panel's top edge, canvas units
 constexpr int32_t HEADER_STRIP_UNITS = 19;  // height of the header strip, canvas units
 
-// Where header text comes from (set by setHeaderTextSource).
-extern const HeaderTextSource* headerText;
-// Set when a header text was drawn (partly) outside the canvas.
-extern bool headerTextOutsideCanvas;
-// Set when a header text was drawn (partly) over the LED panel.
-extern bool headerTextOverPanel;
-// The box (left, top, right, bottom, in surface pixels) that the header's
-// texts may have inked, slack included.
-extern int64_t headerReach[4];
+// The header text source and what the last header's texts reached.
+struct HeaderTexts {
+    const HeaderTextSource* headerText;  // where header text comes from (set by setHeaderTextSource)
+    bool headerTextOutsideCanvas;        // a header text was drawn (partly) outside the canvas
+    bool headerTextOverPanel;            // a header text was drawn (partly) over the LED panel
+    // The box (left, top, right, bottom, in surface pixels) that the
+    // header's texts may have inked, slack included.
+    int64_t headerReach[4];
+};
+extern HeaderTexts gHeaderTexts;
 
 // Canvas units to pixels along one axis.
 int32_t unitsToPixels(int32_t units);

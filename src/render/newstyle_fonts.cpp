@@ -8,8 +8,6 @@
 #include "render/newstyle.h"
 
 FontSlot fontSlots[FONT_SLOT_COUNT];
-int32_t fontSlotsReady = 0;
-int32_t fontsCreated = 0;
 
 static constexpr int32_t CANDIDATES_PER_SLOT = 4;
 static constexpr uint8_t CHARSET_SHIFTJIS = 128;
@@ -52,7 +50,7 @@ void fillFontSlots(int32_t (*faceInstalled)(const char16_t* face)) {
             }
         }
     }
-    fontSlotsReady = 1;
+    gNewStyle.fontSlotsReady = 1;
 }
 
 bool isLanguageAvailable(int32_t slot) {
@@ -82,7 +80,7 @@ void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot
     }
     void* font = functions.create(slot, height, width, weight);
     if (font != nullptr) {
-        ++fontsCreated;
+        ++gNewStyle.fontsCreated;
     }
     entry.slot = slot;
     entry.height = height;

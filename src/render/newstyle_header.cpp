@@ -33,11 +33,15 @@ struct PlacedText {
 };
 // The header's six texts and the line badge, with room to spare.
 static constexpr int32_t MAX_HEADER_TEXTS = 8;
-// While set, drawCanvasText places its text in placedTexts instead of
-// drawing it, so that the header knows where every text goes first.
-static bool placing = false;
-static PlacedText placedTexts[MAX_HEADER_TEXTS];
-static int32_t placedCount = 0;
+// The header's texts while they are placed.
+struct HeaderPlacing {
+    // While set, drawCanvasText places its text in placedTexts instead of
+    // drawing it, so that the header knows where every text goes first.
+    bool placing;
+    PlacedText placedTexts[MAX_HEADER_TEXTS];  // the texts placed so far
+    int32_t placedCount;                       // how many
+};
+static HeaderPlacing gPlacing;
 
 // A header text's measure in the font that draws it.
 struct CanvasTextSize {
@@ -54,10 +58,10 @@ static int32_t measureCanvasText(const char16_t* text, int32_t length, int32_t s
                                  int32_t weight, int32_t m, CanvasTextSize* size) {
     int32_t average = 0;
     int32_t cellHeight = 0;
-    if (headerText->select(slot, h, 0, weight, &average, &cellHeight) == 0) {
+    if (gHeaderTexts.headerText->select(slot, h, 0, weight, &average, &cellHeight) == 0) {
         return 0;
     }
-    int32_t w = headerText->measure(text, length);
+    int32_t w = gHeaderTexts.headerText->measure(text, length);
     int32_t fontWidth = 0;
     if (m > 0 && m < w) {
         int32_t a = average;
@@ -67,10 +71,10 @@ static int32_t measureCanvasText(const char16_t* text, int32_t length, int32_t s
                 a = 1;
             }
             fontWidth = a;
-            if (headerText->select(slot, h, a, weight, &average, &cellHeight) == 0) {
+            if (gHeaderTexts.headerText->select(slot, h, a, weight, &average, &cellHeight) == 0) {
                 return 0;
             }
-            w = headerText->measure(text, length);
+            w = gHeaderTexts.headerText->measure(text, length);
         }
     }
     *size = {w, cellHeight, fontWidth};
@@ -91,18 +95,21 @@ struct KnownTextSize {
     CanvasTextSize size;  // what measureCanvasText found
 };
 static constexpr int32_t KNOWN_TEXT_SIZES = 16;
-static KnownTextSize knownTextSizes[KNOWN_TEXT_SIZES];
-static int32_t nextKnownTextSize = 0;
+struct KnownTextSizes {
+    KnownTextSize knownTextSizes[KNOWN_TEXT_SIZES];  // the measures, round-robin
+    int32_t nextKnownTextSize;                       // the entry the next measure replaces
+};
+static KnownTextSizes gKnownSizes;
 
 void forgetTextSizes() {
-    for (KnownTextSize& k : knownTextSizes) {
+    for (KnownTextSize& k : gKnownSizes.knownTextSizes) {
         k.length = 0;
     }
 }
 
 static bool recallTextSize(const char16_t* text, int32_t length, int32_t slot, int32_t h, int32_t weight,
                            int32_t m, CanvasTextSize* size) {
-    for (const KnownTextSize& k : knownTextSizes) {
+    for (const KnownTextSize& k : gKnownSizes.knownTextSizes) {
         if (k.length == length && k.slot == slot && k.height == h && k.weight == weight && k.maxWidth == m &&
             std::memcmp(k.text, text, static_cast<size_t>(length) * sizeof(char16_t)) == 0) {
             *size = k.size;
@@ -117,8 +124,8 @@ static void rememberTextSize(const char16_t* text, int32_t length, int32_t slot,
     if (length <= 0 || length >= VIA_EN_CAPACITY) {
         return;
     }
-    KnownTextSize& k = knownTextSizes[nextKnownTextSize];
-    nextKnownTextSize = (nextKnownTextSize + 1) % KNOWN_TEXT_SIZES;
+    KnownTextSize& k = gKnownSizes.knownTextSizes[gKnownSizes.nextKnownTextSize];
+    gKnownSizes.nextKnownTextSize = (gKnownSizes.nextKnownTextSize + 1) % KNOWN_TEXT_SIZES;
     std::memcpy(k.text, text, static_cast<size_t>(length) * sizeof(char16_t));
     k.length = length;
     k.slot = slot;
@@ -134,19 +141,19 @@ static void rememberTextSize(const char16_t* text, int32_t length, int32_t slot,
 // the measure of a text placed before is reused.
 int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t height, int32_t slot,
                        int32_t weight, uint32_t colour, int32_t maxWidth, int32_t align) {
-    const NewStyleView& v = newStyleView;
+    const NewStyleView& v = gNewStyle.newStyleView;
     const int32_t h = unitsToPixels(height);
-    if (text == nullptr || text[0] == 0 || h <= 3 || headerText == nullptr) {
+    if (text == nullptr || text[0] == 0 || h <= 3 || gHeaderTexts.headerText == nullptr) {
         return 0;
     }
     const int32_t length = textLength(text);
     const int32_t m = unitsToPixels(maxWidth);
     CanvasTextSize size{};
-    if (!(placing && recallTextSize(text, length, slot, h, weight, m, &size))) {
+    if (!(gPlacing.placing && recallTextSize(text, length, slot, h, weight, m, &size))) {
         if (measureCanvasText(text, length, slot, h, weight, m, &size) == 0) {
             return 0;
         }
-        if (placing) {
+        if (gPlacing.placing) {
             rememberTextSize(text, length, slot, h, weight, m, size);
         }
     }
@@ -167,25 +174,28 @@ int32_t drawCanvasText(const char16_t* text, int32_t x, int32_t y, int32_t heigh
     if (px - slack < v.originX || py - slack < v.originY ||
         px + w + slack > v.originX + CANVAS_WIDTH * scale ||
         py + cellHeight + slack > v.originY + CANVAS_HEIGHT * scale) {
-        headerTextOutsideCanvas = true;
+        gHeaderTexts.headerTextOutsideCanvas = true;
     }
     const int32_t panelLeft = v.originX + LED_LEFT_UNIT * scale;
     const int32_t panelTop = v.originY + LED_TOP_UNIT * scale;
     if (px + w + slack > panelLeft && px - slack < panelLeft + NEW_STYLE_COLUMNS * scale &&
         py + cellHeight + slack > panelTop && py - slack < panelTop + NEW_STYLE_ROWS * scale) {
-        headerTextOverPanel = true;
+        gHeaderTexts.headerTextOverPanel = true;
     }
-    headerReach[0] = std::min<int64_t>(headerReach[0], px - slack);
-    headerReach[1] = std::min<int64_t>(headerReach[1], py - slack);
-    headerReach[2] = std::max<int64_t>(headerReach[2], static_cast<int64_t>(px) + w + slack);
-    headerReach[3] = std::max<int64_t>(headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
-    if (placing) {
-        if (placedCount < MAX_HEADER_TEXTS) {
-            placedTexts[placedCount++] = {text, length,     slot,  h,     fontWidth, weight, colour, px, py,
-                                          w,    cellHeight, slack, false, 0,         0,      0,      0};
+    gHeaderTexts.headerReach[0] = std::min<int64_t>(gHeaderTexts.headerReach[0], px - slack);
+    gHeaderTexts.headerReach[1] = std::min<int64_t>(gHeaderTexts.headerReach[1], py - slack);
+    gHeaderTexts.headerReach[2] =
+        std::max<int64_t>(gHeaderTexts.headerReach[2], static_cast<int64_t>(px) + w + slack);
+    gHeaderTexts.headerReach[3] =
+        std::max<int64_t>(gHeaderTexts.headerReach[3], static_cast<int64_t>(py) + cellHeight + slack);
+    if (gPlacing.placing) {
+        if (gPlacing.placedCount < MAX_HEADER_TEXTS) {
+            gPlacing.placedTexts[gPlacing.placedCount++] = {text,   length, slot, h, fontWidth,  weight,
+                                                            colour, px,     py,   w, cellHeight, slack,
+                                                            false,  0,      0,    0, 0};
         }
     } else {
-        headerText->draw(text, length, px, py, colour);
+        gHeaderTexts.headerText->draw(text, length, px, py, colour);
     }
     return static_cast<int32_t>(static_cast<int64_t>(w) * 1000 / v.scale);
 }
@@ -221,16 +231,19 @@ struct KeptGroup {
     bool valid;                      // holds a group
 };
 static constexpr int32_t KEPT_GROUPS = 12;
-static KeptGroup keptGroups[KEPT_GROUPS];
-static int32_t nextKeptGroup = 0;
-static PixelPatch keptTextPixels;  // the groups' boxes one after another
-static int64_t keptTextPixelsUsed = 0;
+struct KeptTexts {
+    KeptGroup keptGroups[KEPT_GROUPS];  // the groups, round-robin
+    int32_t nextKeptGroup;              // the group the next one replaces
+    PixelPatch keptTextPixels;          // the groups' boxes one after another
+    int64_t keptTextPixelsUsed;         // pixels of keptTextPixels in use
+};
+static KeptTexts gKeptTexts;
 
 void forgetKeptTexts() {
-    for (KeptGroup& k : keptGroups) {
+    for (KeptGroup& k : gKeptTexts.keptGroups) {
         k.valid = false;
     }
-    keptTextPixelsUsed = 0;
+    gKeptTexts.keptTextPixelsUsed = 0;
 }
 
 static TextBox boxOf(const PlacedText& t) {
@@ -249,13 +262,13 @@ static TextBox unionOf(const TextBox& a, const TextBox& b) {
 
 // Merges one pair of groups whose boxes meet; false when no two meet.
 static bool mergeMeetingGroups(int32_t* group, TextBox* boxes) {
-    for (int32_t a = 0; a < placedCount; ++a) {
-        for (int32_t b = a + 1; b < placedCount; ++b) {
+    for (int32_t a = 0; a < gPlacing.placedCount; ++a) {
+        for (int32_t b = a + 1; b < gPlacing.placedCount; ++b) {
             if (group[a] != a || group[b] != b || !boxesMeet(boxes[a], boxes[b])) {
                 continue;
             }
             boxes[a] = unionOf(boxes[a], boxes[b]);
-            for (int32_t i = 0; i < placedCount; ++i) {
+            for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
                 group[i] = group[i] == b ? a : group[i];
             }
             return true;
@@ -267,9 +280,9 @@ static bool mergeMeetingGroups(int32_t* group, TextBox* boxes) {
 // Groups the placed texts: group[i] is the group of text i (the index of its
 // first text), boxes[g] the box of group g.
 static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
-    for (int32_t i = 0; i < placedCount; ++i) {
+    for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
         group[i] = i;
-        boxes[i] = boxOf(placedTexts[i]);
+        boxes[i] = boxOf(gPlacing.placedTexts[i]);
     }
     while (mergeMeetingGroups(group, boxes)) {
     }
@@ -281,10 +294,11 @@ static void groupPlacedTexts(int32_t* group, TextBox* boxes) {
 // and housing (painted again after the texts) and, outside the canvas, the
 // background colour.
 static bool groupKeepable(const TextBox& box) {
-    const int32_t s = newStyleView.scale / 1000;
-    return keptTextPixels.pixels != nullptr && box.w > 0 && box.h > 0 && box.x >= 0 && box.y >= 0 &&
-           box.x + box.w <= boardSurface.width && box.y + box.h <= boardSurface.height &&
-           box.y + box.h <= newStyleView.originY + LED_TOP_UNIT * s;
+    const int32_t s = gNewStyle.newStyleView.scale / 1000;
+    return gKeptTexts.keptTextPixels.pixels != nullptr && box.w > 0 && box.h > 0 && box.x >= 0 &&
+           box.y >= 0 && box.x + box.w <= gRender.boardSurface.width &&
+           box.y + box.h <= gRender.boardSurface.height &&
+           box.y + box.h <= gNewStyle.newStyleView.originY + LED_TOP_UNIT * s;
 }
 
 static bool samePlacement(const PlacedText& p, const PlacedText& t) {
@@ -296,19 +310,19 @@ static bool samePlacement(const PlacedText& p, const PlacedText& t) {
 
 // The kept group holding exactly the texts of group g, or none.
 static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
-    for (const KeptGroup& k : keptGroups) {
-        if (!k.valid || k.side != currentDocument.side || k.color != currentDocument.color ||
-            k.backgroundColor != settings.backgroundColor || k.scale != newStyleView.scale ||
-            k.source != headerText) {
+    for (const KeptGroup& k : gKeptTexts.keptGroups) {
+        if (!k.valid || k.side != gDocuments.currentDocument.side ||
+            k.color != gDocuments.currentDocument.color || k.backgroundColor != settings.backgroundColor ||
+            k.scale != gNewStyle.newStyleView.scale || k.source != gHeaderTexts.headerText) {
             continue;
         }
         int32_t n = 0;
         bool same = true;
-        for (int32_t i = 0; i < placedCount && same; ++i) {
+        for (int32_t i = 0; i < gPlacing.placedCount && same; ++i) {
             if (group[i] != g) {
                 continue;
             }
-            const PlacedText& t = placedTexts[i];
+            const PlacedText& t = gPlacing.placedTexts[i];
             same = n < k.count && samePlacement(k.placed[n], t) &&
                    std::memcmp(k.texts[n], t.text, static_cast<size_t>(t.length) * sizeof(char16_t)) == 0;
             ++n;
@@ -324,9 +338,9 @@ static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
 static void copyKeptBox(const KeptGroup& k, bool toSurface) {
     const TextBox& box = k.box;
     for (int32_t r = 0; r < box.h; ++r) {
-        uint32_t* surface =
-            boardSurface.pixels + (static_cast<int64_t>(box.y) + r) * boardSurface.width + box.x;
-        uint32_t* kept = keptTextPixels.pixels + k.offset + static_cast<int64_t>(r) * box.w;
+        uint32_t* surface = gRender.boardSurface.pixels +
+                            (static_cast<int64_t>(box.y) + r) * gRender.boardSurface.width + box.x;
+        uint32_t* kept = gKeptTexts.keptTextPixels.pixels + k.offset + static_cast<int64_t>(r) * box.w;
         std::memcpy(toSurface ? surface : kept, toSurface ? kept : surface,
                     static_cast<size_t>(box.w) * sizeof(uint32_t));
     }
@@ -334,17 +348,17 @@ static void copyKeptBox(const KeptGroup& k, bool toSurface) {
 
 static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
     const int64_t size = static_cast<int64_t>(box.w) * box.h;
-    if (size > keptTextPixels.capacity) {
+    if (size > gKeptTexts.keptTextPixels.capacity) {
         return;
     }
-    if (keptTextPixelsUsed + size > keptTextPixels.capacity) {
+    if (gKeptTexts.keptTextPixelsUsed + size > gKeptTexts.keptTextPixels.capacity) {
         forgetKeptTexts();
     }
-    KeptGroup& k = keptGroups[nextKeptGroup];
-    nextKeptGroup = (nextKeptGroup + 1) % KEPT_GROUPS;
+    KeptGroup& k = gKeptTexts.keptGroups[gKeptTexts.nextKeptGroup];
+    gKeptTexts.nextKeptGroup = (gKeptTexts.nextKeptGroup + 1) % KEPT_GROUPS;
     k.count = 0;
-    for (int32_t i = 0; i < placedCount; ++i) {
-        const PlacedText& t = placedTexts[i];
+    for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+        const PlacedText& t = gPlacing.placedTexts[i];
         if (group[i] != g || t.length >= VIA_EN_CAPACITY) {
             continue;
         }
@@ -354,13 +368,13 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
         ++k.count;
     }
     k.box = box;
-    k.side = currentDocument.side;
-    k.color = currentDocument.color;
+    k.side = gDocuments.currentDocument.side;
+    k.color = gDocuments.currentDocument.color;
     k.backgroundColor = settings.backgroundColor;
-    k.scale = newStyleView.scale;
-    k.source = headerText;
-    k.offset = keptTextPixelsUsed;
-    keptTextPixelsUsed += size;
+    k.scale = gNewStyle.newStyleView.scale;
+    k.source = gHeaderTexts.headerText;
+    k.offset = gKeptTexts.keptTextPixelsUsed;
+    gKeptTexts.keptTextPixelsUsed += size;
     k.valid = true;
     copyKeptBox(k, false);
 }
@@ -369,17 +383,17 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
 // header is copied back, any other is drawn in the texts' order (and kept
 // when it can be). Groups do not meet, so their order does not matter.
 void drawPlacedTexts() {
-    placing = false;
+    gPlacing.placing = false;
     int32_t group[MAX_HEADER_TEXTS];
     TextBox boxes[MAX_HEADER_TEXTS];
     groupPlacedTexts(group, boxes);
-    for (int32_t g = 0; g < placedCount; ++g) {
+    for (int32_t g = 0; g < gPlacing.placedCount; ++g) {
         if (group[g] != g) {
             continue;
         }
         bool keepable = groupKeepable(boxes[g]);
-        for (int32_t i = 0; i < placedCount; ++i) {
-            keepable = keepable && (group[i] != g || placedTexts[i].length < VIA_EN_CAPACITY);
+        for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+            keepable = keepable && (group[i] != g || gPlacing.placedTexts[i].length < VIA_EN_CAPACITY);
         }
         const KeptGroup* kept = keepable ? findKeptGroup(group, g) : nullptr;
         if (kept != nullptr) {
@@ -387,8 +401,8 @@ void drawPlacedTexts() {
             copyKeptBox(*kept, true);
             continue;
         }
-        for (int32_t i = 0; i < placedCount; ++i) {
-            const PlacedText& t = placedTexts[i];
+        for (int32_t i = 0; i < gPlacing.placedCount; ++i) {
+            const PlacedText& t = gPlacing.placedTexts[i];
             int32_t average = 0;
             int32_t cellHeight = 0;
             if (group[i] != g) {
@@ -396,9 +410,9 @@ void drawPlacedTexts() {
             }
             if (t.fill) {
                 canvasFill(t.unitX, t.unitY, t.unitW, t.unitH, t.colour);
-            } else if (headerText->select(t.slot, t.height, t.fontWidth, t.weight, &average, &cellHeight) !=
-                       0) {
-                headerText->draw(t.text, t.length, t.px, t.py, t.colour);
+            } else if (gHeaderTexts.headerText->select(t.slot, t.height, t.fontWidth, t.weight, &average,
+                                                       &cellHeight) != 0) {
+                gHeaderTexts.headerText->draw(t.text, t.length, t.px, t.py, t.colour);
             }
         }
         if (keepable) {
@@ -410,24 +424,25 @@ void drawPlacedTexts() {
 
 // Places a plain box among the header's texts, to be filled in its turn.
 void placeCanvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    if (placedCount >= MAX_HEADER_TEXTS) {
+    if (gPlacing.placedCount >= MAX_HEADER_TEXTS) {
         canvasFill(x, y, w, h, colour);
         return;
     }
-    const int32_t left = newStyleView.originX + unitsToPixels(x);
-    const int32_t top = newStyleView.originY + unitsToPixels(y);
-    const int32_t right = newStyleView.originX + unitsToPixels(x + w);
-    const int32_t bottom = newStyleView.originY + unitsToPixels(y + h);
-    placedTexts[placedCount++] = {u"",          0, 0,    0, 0, 0, colour, left, top, right - left,
-                                  bottom - top, 0, true, x, y, w, h};
+    const int32_t left = gNewStyle.newStyleView.originX + unitsToPixels(x);
+    const int32_t top = gNewStyle.newStyleView.originY + unitsToPixels(y);
+    const int32_t right = gNewStyle.newStyleView.originX + unitsToPixels(x + w);
+    const int32_t bottom = gNewStyle.newStyleView.originY + unitsToPixels(y + h);
+    gPlacing.placedTexts[gPlacing.placedCount++] = {
+        u"", 0, 0, 0, 0, 0, colour, left, top, right - left, bottom - top, 0, true, x, y, w, h};
 }
 
 void beginHeaderTexts() {
-    placing = true;
-    placedCount = 0;
+    gPlacing.placing = true;
+    gPlacing.placedCount = 0;
 }
 
 void reserveKeptTexts(int32_t s) {
-    reservePixelPatch(keptTextPixels, 2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
+    reservePixelPatch(gKeptTexts.keptTextPixels,
+                      2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
     forgetKeptTexts();
 }

@@ -212,8 +212,6 @@ void ledTrainPicture(int32_t x, int32_t y) {
 // ---------------------------------------------------------------------------
 // LED text
 
-static const LedGlyphSource* ledGlyphs = nullptr;
-
 // Ink of each scratch column as a mask of its 32 rows, for a text that the
 // ink cache below does not keep.
 static uint32_t scratchInk[LED_SCRATCH_WIDTH];
@@ -238,11 +236,17 @@ struct LedInkEntry {
     uint32_t lastUse;
     uint32_t ink[LED_SCRATCH_WIDTH];
 };
-static LedInkEntry ledInkCache[LED_INK_CACHE_ENTRIES];
-static uint32_t ledInkClock = 0;
+
+// Where LED text's glyphs come from and what is kept of them.
+struct LedText {
+    const LedGlyphSource* ledGlyphs;                 // the installed source; none: no text drawn
+    LedInkEntry ledInkCache[LED_INK_CACHE_ENTRIES];  // the kept inks
+    uint32_t ledInkClock;                            // counts uses, to find the entry used longest ago
+};
+static LedText gLedText;
 
 void forgetLedText() {
-    for (LedInkEntry& entry : ledInkCache) {
+    for (LedInkEntry& entry : gLedText.ledInkCache) {
         entry.length = 0;
     }
 }
@@ -250,19 +254,19 @@ void forgetLedText() {
 // The paint installs the same source before every frame; only another
 // source forgets what was drawn.
 void setLedGlyphSource(const LedGlyphSource* source) {
-    if (source != ledGlyphs) {
-        ledGlyphs = source;
+    if (source != gLedText.ledGlyphs) {
+        gLedText.ledGlyphs = source;
         forgetLedText();
     }
 }
 
 static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height,
                                int32_t weight, int32_t cell) {
-    for (LedInkEntry& entry : ledInkCache) {
+    for (LedInkEntry& entry : gLedText.ledInkCache) {
         if (entry.length == length && entry.slot == slot && entry.height == height &&
             entry.weight == weight && entry.cell == cell &&
             std::memcmp(entry.text, text, sizeof(char16_t) * static_cast<size_t>(length)) == 0) {
-            entry.lastUse = ++ledInkClock;
+            entry.lastUse = ++gLedText.ledInkClock;
             return &entry;
         }
     }
@@ -272,14 +276,14 @@ static LedInkEntry* findLedInk(const char16_t* text, int32_t length, int32_t slo
 // The free entry, or else the one used longest ago, keyed for the text.
 static LedInkEntry* claimLedInk(const char16_t* text, int32_t length, int32_t slot, int32_t height,
                                 int32_t weight, int32_t cell) {
-    LedInkEntry* chosen = freeOrOldestEntry(ledInkCache);
+    LedInkEntry* chosen = freeOrOldestEntry(gLedText.ledInkCache);
     std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
     chosen->length = length;
     chosen->slot = slot;
     chosen->height = height;
     chosen->weight = weight;
     chosen->cell = cell;
-    chosen->lastUse = ++ledInkClock;
+    chosen->lastUse = ++gLedText.ledInkClock;
     return chosen;
 }
 
@@ -296,7 +300,7 @@ static const uint32_t* ledTextInk(const char16_t* text, int32_t slot, int32_t he
         *cx = known->cx;
         return known->ink;
     }
-    int32_t width = ledGlyphs->measure(text, length, slot, height, weight);
+    int32_t width = gLedText.ledGlyphs->measure(text, length, slot, height, weight);
     if (width > LED_SCRATCH_WIDTH) {
         width = LED_SCRATCH_WIDTH;
     }
@@ -304,7 +308,7 @@ static const uint32_t* ledTextInk(const char16_t* text, int32_t slot, int32_t he
         return nullptr;
     }
     const int32_t baseline = (height + cell) / 2 - height * 12 / 100;
-    ledGlyphs->draw(text, length, width, cell, baseline);
+    gLedText.ledGlyphs->draw(text, length, width, cell, baseline);
 
     uint32_t* out = scratchInk;
     if (cacheable) {
@@ -312,7 +316,7 @@ static const uint32_t* ledTextInk(const char16_t* text, int32_t slot, int32_t he
         entry->cx = width;
         out = entry->ink;
     }
-    const uint32_t* scratch = ledGlyphs->scratch;
+    const uint32_t* scratch = gLedText.ledGlyphs->scratch;
     for (int32_t s = 0; s < width; ++s) {
         uint32_t mask = 0;
         for (int32_t j = 0; j < cell; ++j) {
@@ -327,7 +331,8 @@ static const uint32_t* ledTextInk(const char16_t* text, int32_t slot, int32_t he
 }
 
 static bool ledTextReady(const char16_t* text) {
-    return text != nullptr && text[0] != 0 && ledGlyphs != nullptr && ledGlyphs->scratch != nullptr;
+    return text != nullptr && text[0] != 0 && gLedText.ledGlyphs != nullptr &&
+           gLedText.ledGlyphs->scratch != nullptr;
 }
 
 // The width in dots of text drawn without squeezing; 0 when nothing would
@@ -660,5 +665,5 @@ void composeNewStyleDots(NewStyleComposer* composer, const BoardDocument& docume
 }
 
 void composeNewStyleLeds(uint32_t now, const BoardStatus& status) {
-    composeNewStyleDots(&gPanelComposers.newStyle, currentDocument, now, status);
+    composeNewStyleDots(&gPanelComposers.newStyle, gDocuments.currentDocument, now, status);
 }

@@ -5,7 +5,7 @@
 #include "render/newstyle.h"
 
 void initFontSlots() {
-    if (fontSlotsReady != 0) {
+    if (gNewStyle.fontSlotsReady != 0) {
         return;
     }
     fillFontSlots(nullptr);

@@ -6,28 +6,33 @@
 
 #include "render/newstyle.h"
 
-static HPEN outlinePen = nullptr;
-static int32_t outlinePenWidth = 0;
-static uint32_t outlinePenColour = 0;
+// The cached outline pen.
+struct OutlinePen {
+    HPEN outlinePen;            // the pen, null before the first outline
+    int32_t outlinePenWidth;    // its width in pixels
+    uint32_t outlinePenColour;  // its colour, 0x00BBGGRR
+};
+static OutlinePen gOutlinePen;
 
 static HPEN penFor(int32_t width, uint32_t colour) {
-    if (outlinePen != nullptr && outlinePenWidth == width && outlinePenColour == colour) {
-        return outlinePen;
+    if (gOutlinePen.outlinePen != nullptr && gOutlinePen.outlinePenWidth == width &&
+        gOutlinePen.outlinePenColour == colour) {
+        return gOutlinePen.outlinePen;
     }
     HPEN pen = CreatePen(PS_SOLID, width, colour);
     if (pen == nullptr) {
         return static_cast<HPEN>(GetStockObject(NULL_PEN));
     }
-    if (outlinePen != nullptr) {
+    if (gOutlinePen.outlinePen != nullptr) {
         HDC surface = static_cast<HDC>(boardSurfaceContext());
         if (surface != nullptr) {
             SelectObject(surface, GetStockObject(NULL_PEN));
         }
-        DeleteObject(outlinePen);
+        DeleteObject(gOutlinePen.outlinePen);
     }
-    outlinePen = pen;
-    outlinePenWidth = width;
-    outlinePenColour = colour;
+    gOutlinePen.outlinePen = pen;
+    gOutlinePen.outlinePenWidth = width;
+    gOutlinePen.outlinePenColour = colour;
     return pen;
 }
 

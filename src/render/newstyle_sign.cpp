@@ -15,10 +15,8 @@
 #include "render/pixelpatch.h"
 #include "render/spritecells.h"
 
-NewStyleView newStyleView;
-NewStyleSprites newStyleSprites;
-
-const HeaderTextSource* headerText = nullptr;
+NewStyleState gNewStyle;
+HeaderTexts gHeaderTexts;
 
 // What the header and frame of the last full paint were drawn from. While
 // it all stays the same, only the LED panel is drawn again: the rest of the
@@ -27,7 +25,7 @@ const HeaderTextSource* headerText = nullptr;
 // and the frame are drawn again, but the background around the canvas is
 // left as it is unless a text of the old header reached out over it.
 struct NewStyleHeaderKey {
-    uint32_t generation;  // surfaceGeneration of the full paint
+    uint32_t generation;  // gRender.surfaceGeneration of the full paint
     int32_t surfaceWidth;
     int32_t surfaceHeight;
     NewStyleView view;
@@ -41,56 +39,73 @@ struct NewStyleHeaderKey {
     char16_t viaJp[VIA_JP_CAPACITY];
     char16_t viaEn[VIA_EN_CAPACITY];
 };
-static NewStyleHeaderKey paintedHeader;
-static bool headerPainted = false;
-bool headerTextOutsideCanvas = false;
-bool headerTextOverPanel = false;
-int64_t headerReach[4] = {0, 0, 0, 0};
 
-// The dots the LED panel on the surface shows, valid while nothing but the
-// blit has drawn there since; a blit then copies only the dot rows that
-// changed.
-static NewStyleGrid presentedGrid;
-static bool presentedGridValid = false;
+// What the window's sign remembers of its last paints.
+struct NewStyleSignPaint {
+    NewStyleHeaderKey paintedHeader;  // what the last full paint drew from
+    bool headerPainted;               // paintedHeader holds a full paint
+    // The dots the LED panel on the surface shows, valid while nothing but
+    // the blit has drawn there since; a blit then copies only the dot rows
+    // that changed.
+    NewStyleGrid presentedGrid;
+    bool presentedGridValid;  // presentedGrid holds what the panel shows
+    // The header as the last paint that drew its texts left it: the strip
+    // (the canvas's top 19 units: bands, badges and texts) and as much
+    // around it as the texts may have reached, and what it was drawn from
+    // (headerStripKey). A full paint with the same header copies it back
+    // instead of drawing the texts again. The texts are drawn on the strip
+    // and, outside the canvas, on the background just filled, so the same
+    // header always leaves the same pixels there; what reaches below the
+    // strip on the canvas is painted over by the body and housing, drawn
+    // again after the copy. Not kept when a text may have reached the LED
+    // panel's rows. The block is reserved with the sprites for each scale;
+    // new fonts forget it (forgetHeaderStrip).
+    PixelPatch headerStrip;
+    NewStyleHeaderKey headerStripKey;  // what headerStrip was drawn from
+    bool headerStripOutsideCanvas;     // gHeaderTexts.headerTextOutsideCanvas when it was kept
+};
+static NewStyleSignPaint gSignPaint;
 
 void forceNewStyleFullPaint() {
-    headerPainted = false;
+    gSignPaint.headerPainted = false;
 }
 
 // The surface (nothing re-created or drawn over it since), its size, the
 // view and the background are those of the last full paint: everything
 // outside the header strip is still in place.
 static bool frameUnchanged() {
-    const NewStyleHeaderKey& k = paintedHeader;
-    return headerPainted && k.generation == surfaceGeneration && k.surfaceWidth == boardSurface.width &&
-           k.surfaceHeight == boardSurface.height && k.view.scale == newStyleView.scale &&
-           k.view.originX == newStyleView.originX && k.view.originY == newStyleView.originY &&
-           k.backgroundColor == settings.backgroundColor && k.headerText == headerText;
+    const NewStyleHeaderKey& k = gSignPaint.paintedHeader;
+    return gSignPaint.headerPainted && k.generation == gRender.surfaceGeneration &&
+           k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
+           k.view.scale == gNewStyle.newStyleView.scale && k.view.originX == gNewStyle.newStyleView.originX &&
+           k.view.originY == gNewStyle.newStyleView.originY &&
+           k.backgroundColor == settings.backgroundColor && k.headerText == gHeaderTexts.headerText;
 }
 
 // Everything the header strip's pixels are drawn from, whatever the surface
 // generation and background.
 static bool headerContentMatches(const NewStyleHeaderKey& k) {
-    const BoardDocument& d = currentDocument;
-    return k.view.scale == newStyleView.scale && k.view.originX == newStyleView.originX &&
-           k.view.originY == newStyleView.originY && k.backgroundColor == settings.backgroundColor &&
-           k.headerText == headerText && k.side == d.side && k.color == d.color &&
-           textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
-           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
+    const BoardDocument& d = gDocuments.currentDocument;
+    return k.view.scale == gNewStyle.newStyleView.scale && k.view.originX == gNewStyle.newStyleView.originX &&
+           k.view.originY == gNewStyle.newStyleView.originY &&
+           k.backgroundColor == settings.backgroundColor && k.headerText == gHeaderTexts.headerText &&
+           k.side == d.side && k.color == d.color && textEquals(k.platform, d.platform) &&
+           textEquals(k.lineJp, d.lineJp) && textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) &&
+           textEquals(k.viaEn, d.viaEn);
 }
 
 static bool headerUnchanged() {
-    return frameUnchanged() && headerContentMatches(paintedHeader);
+    return frameUnchanged() && headerContentMatches(gSignPaint.paintedHeader);
 }
 
 static void rememberHeaderIn(NewStyleHeaderKey& k) {
-    const BoardDocument& d = currentDocument;
-    k.generation = surfaceGeneration;
-    k.surfaceWidth = boardSurface.width;
-    k.surfaceHeight = boardSurface.height;
-    k.view = newStyleView;
+    const BoardDocument& d = gDocuments.currentDocument;
+    k.generation = gRender.surfaceGeneration;
+    k.surfaceWidth = gRender.boardSurface.width;
+    k.surfaceHeight = gRender.boardSurface.height;
+    k.view = gNewStyle.newStyleView;
     k.backgroundColor = settings.backgroundColor;
-    k.headerText = headerText;
+    k.headerText = gHeaderTexts.headerText;
     k.side = d.side;
     k.color = d.color;
     copyText(k.platform, d.platform);
@@ -101,28 +116,16 @@ static void rememberHeaderIn(NewStyleHeaderKey& k) {
 }
 
 static void rememberHeader() {
-    rememberHeaderIn(paintedHeader);
-    headerPainted = true;
+    rememberHeaderIn(gSignPaint.paintedHeader);
+    gSignPaint.headerPainted = true;
 }
 
-// The header as the last paint that drew its texts left it: the strip (the
-// canvas's top 19 units: bands, badges and texts) and as much around it as
-// the texts may have reached, and what it was drawn from. A full paint with
-// the same header copies it back instead of drawing the texts again. The
-// texts are drawn on the strip and, outside the canvas, on the background
-// just filled, so the same header always leaves the same pixels there; what
-// reaches below the strip on the canvas is painted over by the body and
-// housing, drawn again after the copy. Not kept when a text may have
-// reached the LED panel's rows. The block is reserved with the sprites for
-// each scale; new fonts forget it (forgetHeaderStrip).
-static PixelPatch headerStrip;
-static NewStyleHeaderKey headerStripKey;
-static bool headerStripOutsideCanvas = false;  // headerTextOutsideCanvas when it was kept
-// Canvas units around the strip that the block has room for.
+// Canvas units around the header strip that gSignPaint.headerStrip has room
+// for.
 static constexpr int32_t HEADER_STRIP_MARGIN_UNITS = 8;
 
 void forgetHeaderStrip() {
-    headerStrip.valid = false;
+    gSignPaint.headerStrip.valid = false;
     forgetKeptTexts();
     forgetTextSizes();
 }
@@ -130,9 +133,9 @@ void forgetHeaderStrip() {
 // The paint installs the same source before every frame; only another
 // source means the header must be drawn again.
 void setHeaderTextSource(const HeaderTextSource* source) {
-    if (source != headerText) {
-        headerText = source;
-        headerPainted = false;
+    if (source != gHeaderTexts.headerText) {
+        gHeaderTexts.headerText = source;
+        gSignPaint.headerPainted = false;
         // Texts from another source may look different.
         forgetHeaderStrip();
     }
@@ -173,12 +176,12 @@ NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight) {
 
 // Canvas units to pixels along one axis.
 int32_t unitsToPixels(int32_t units) {
-    return static_cast<int32_t>(static_cast<int64_t>(units) * newStyleView.scale / 1000);
+    return static_cast<int32_t>(static_cast<int64_t>(units) * gNewStyle.newStyleView.scale / 1000);
 }
 
 void drawCanvasBox(int32_t x, int32_t y, int32_t w, int32_t h, int32_t radius, int32_t hasFill, uint32_t fill,
                    int32_t outlineWidth, uint32_t outline) {
-    const NewStyleView& v = newStyleView;
+    const NewStyleView& v = gNewStyle.newStyleView;
     const int32_t left = v.originX + unitsToPixels(x);
     const int32_t top = v.originY + unitsToPixels(y);
     // The extra pixel makes a box without outline cover exactly its units.
@@ -201,14 +204,14 @@ void canvasFill(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t fill) {
 
 // The document's 0x00RRGGBB line colour as a drawing colour.
 static uint32_t lineColour() {
-    const uint32_t c = currentDocument.color;
+    const uint32_t c = gDocuments.currentDocument.color;
     return rgb((c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF);
 }
 
 static bool gridCoversPanel(int32_t s);
 
 static void drawHeaderStrip() {
-    const BoardDocument& d = currentDocument;
+    const BoardDocument& d = gDocuments.currentDocument;
     const bool right = d.side == u'R';
     const uint32_t line = lineColour();
 
@@ -259,7 +262,7 @@ static void drawFrame() {
     canvasFill(6, 70, 388, 2, LED_HOUSING);
     canvasFill(6, 22, 2, 48, LED_HOUSING);
     canvasFill(392, 22, 2, 48, LED_HOUSING);
-    if (!gridCoversPanel(newStyleView.scale / 1000)) {
+    if (!gridCoversPanel(gNewStyle.newStyleView.scale / 1000)) {
         canvasFill(8, 22, 384, 48, LED_PANEL);
     }
 }
@@ -267,53 +270,55 @@ static void drawFrame() {
 // The header strip and the frame below it: the strip copied back when the
 // same header was drawn before, else drawn (and kept when it can be).
 static void drawHeaderAndFrame() {
-    if (headerStrip.valid && headerContentMatches(headerStripKey)) {
+    if (gSignPaint.headerStrip.valid && headerContentMatches(gSignPaint.headerStripKey)) {
         flushBoardSurface();
-        if (restorePixelPatch(headerStrip)) {
-            headerTextOutsideCanvas = headerStripOutsideCanvas;
-            headerReach[0] = headerStrip.x;
-            headerReach[1] = headerStrip.y;
-            headerReach[2] = static_cast<int64_t>(headerStrip.x) + headerStrip.w;
-            headerReach[3] = static_cast<int64_t>(headerStrip.y) + headerStrip.h;
+        if (restorePixelPatch(gSignPaint.headerStrip)) {
+            gHeaderTexts.headerTextOutsideCanvas = gSignPaint.headerStripOutsideCanvas;
+            gHeaderTexts.headerReach[0] = gSignPaint.headerStrip.x;
+            gHeaderTexts.headerReach[1] = gSignPaint.headerStrip.y;
+            gHeaderTexts.headerReach[2] =
+                static_cast<int64_t>(gSignPaint.headerStrip.x) + gSignPaint.headerStrip.w;
+            gHeaderTexts.headerReach[3] =
+                static_cast<int64_t>(gSignPaint.headerStrip.y) + gSignPaint.headerStrip.h;
             drawFrame();
             return;
         }
     }
-    const int64_t s = newStyleView.scale / 1000;
-    const int64_t left = newStyleView.originX;
-    const int64_t top = newStyleView.originY;
-    headerReach[0] = left;
-    headerReach[1] = top;
-    headerReach[2] = left + CANVAS_WIDTH * s;
-    headerReach[3] = top + HEADER_STRIP_UNITS * s;
+    const int64_t s = gNewStyle.newStyleView.scale / 1000;
+    const int64_t left = gNewStyle.newStyleView.originX;
+    const int64_t top = gNewStyle.newStyleView.originY;
+    gHeaderTexts.headerReach[0] = left;
+    gHeaderTexts.headerReach[1] = top;
+    gHeaderTexts.headerReach[2] = left + CANVAS_WIDTH * s;
+    gHeaderTexts.headerReach[3] = top + HEADER_STRIP_UNITS * s;
     drawHeaderStrip();
     drawFrame();
-    headerStrip.valid = false;
-    if (!headerTextOverPanel) {
+    gSignPaint.headerStrip.valid = false;
+    if (!gHeaderTexts.headerTextOverPanel) {
         // The reach held to the surface: nothing is drawn beyond it.
-        const int64_t x0 = std::max<int64_t>(headerReach[0], 0);
-        const int64_t y0 = std::max<int64_t>(headerReach[1], 0);
-        const int64_t x1 = std::min<int64_t>(headerReach[2], boardSurface.width);
-        const int64_t y1 = std::min<int64_t>(headerReach[3], boardSurface.height);
+        const int64_t x0 = std::max<int64_t>(gHeaderTexts.headerReach[0], 0);
+        const int64_t y0 = std::max<int64_t>(gHeaderTexts.headerReach[1], 0);
+        const int64_t x1 = std::min<int64_t>(gHeaderTexts.headerReach[2], gRender.boardSurface.width);
+        const int64_t y1 = std::min<int64_t>(gHeaderTexts.headerReach[3], gRender.boardSurface.height);
         // Nothing of the LED panel is kept: its dots are the blit's.
         if (x0 < x1 && y0 < y1 && y1 <= top + LED_TOP_UNIT * s) {
             flushBoardSurface();
-            savePixelPatch(headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
+            savePixelPatch(gSignPaint.headerStrip, static_cast<int32_t>(x0), static_cast<int32_t>(y0),
                            static_cast<int32_t>(x1 - x0), static_cast<int32_t>(y1 - y0));
-            rememberHeaderIn(headerStripKey);
-            headerStripOutsideCanvas = headerTextOutsideCanvas;
+            rememberHeaderIn(gSignPaint.headerStripKey);
+            gSignPaint.headerStripOutsideCanvas = gHeaderTexts.headerTextOutsideCanvas;
         }
     }
 }
 
 static void buildNewStyleSprites(int32_t s) {
-    presentedGridValid = false;
-    heapFree(newStyleSprites.pixels);
-    heapFree(newStyleSprites.runRows);
-    newStyleSprites.pixels = nullptr;
-    newStyleSprites.runRows = nullptr;
-    newStyleSprites.scale = 0;
-    newStyleSprites.mirrored = 0;
+    gSignPaint.presentedGridValid = false;
+    heapFree(gNewStyle.newStyleSprites.pixels);
+    heapFree(gNewStyle.newStyleSprites.runRows);
+    gNewStyle.newStyleSprites.pixels = nullptr;
+    gNewStyle.newStyleSprites.runRows = nullptr;
+    gNewStyle.newStyleSprites.scale = 0;
+    gNewStyle.newStyleSprites.mirrored = 0;
     const size_t count =
         static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) * static_cast<size_t>(s) * static_cast<size_t>(s);
     auto* pixels = static_cast<uint32_t*>(heapAlloc(count * sizeof(uint32_t)));
@@ -321,17 +326,17 @@ static void buildNewStyleSprites(int32_t s) {
         return;  // no dots until a later build succeeds
     }
     fillDotSprites(pixels, s, NEW_STYLE_PALETTE, NEW_STYLE_PALETTE_SIZE);
-    newStyleSprites.pixels = pixels;
-    newStyleSprites.scale = s;
+    gNewStyle.newStyleSprites.pixels = pixels;
+    gNewStyle.newStyleSprites.scale = s;
     // Round dots are the same upside down; the blit then draws only the
     // upper half of each dot row and copies the rest.
-    newStyleSprites.mirrored = 1;
+    gNewStyle.newStyleSprites.mirrored = 1;
     for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
         for (int32_t py = 0; py < s / 2; ++py) {
             const uint32_t* sprite = pixels + v * s * s;
             if (std::memcmp(sprite + py * s, sprite + (s - 1 - py) * s,
                             static_cast<size_t>(s) * sizeof(uint32_t)) != 0) {
-                newStyleSprites.mirrored = 0;
+                gNewStyle.newStyleSprites.mirrored = 0;
             }
         }
     }
@@ -354,7 +359,7 @@ static void buildNewStyleSprites(int32_t s) {
             }
         }
     }
-    newStyleSprites.runRows = runRows;
+    gNewStyle.newStyleSprites.runRows = runRows;
 }
 
 // Every dot is drawn, unlit ones included, whatever the classic board's
@@ -362,10 +367,10 @@ static void buildNewStyleSprites(int32_t s) {
 // Only whole dots that fit the surface are drawn; the sign's panel always
 // fits unless the surface is smaller than the canvas at one pixel a unit.
 static void blitNewStyleGrid(int32_t s, bool panelKept) {
-    const PixelSurface& surface = boardSurface;
-    const int32_t x0 = newStyleView.originX + LED_LEFT_UNIT * s;
-    const int32_t y0 = newStyleView.originY + LED_TOP_UNIT * s;
-    if (newStyleSprites.pixels == nullptr || x0 < 0 || y0 < 0) {
+    const PixelSurface& surface = gRender.boardSurface;
+    const int32_t x0 = gNewStyle.newStyleView.originX + LED_LEFT_UNIT * s;
+    const int32_t y0 = gNewStyle.newStyleView.originY + LED_TOP_UNIT * s;
+    if (gNewStyle.newStyleSprites.pixels == nullptr || x0 < 0 || y0 < 0) {
         return;
     }
     const int32_t columns = static_cast<int32_t>(
@@ -382,7 +387,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         }
         const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
         if (panelKept &&
-            std::memcmp(dots, presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
+            std::memcmp(dots, gSignPaint.presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
             previousDots = dots;
             continue;  // the surface already shows this row
         }
@@ -408,12 +413,12 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         runStart[runs] = columns;
         for (int32_t py = 0; py < s; ++py) {
             uint32_t* out = rowOut + static_cast<int64_t>(py) * surface.width;
-            if (newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
+            if (gNewStyle.newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
                 // The lower half of a round dot mirrors its upper half.
                 std::memcpy(out, rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowBytes);
                 continue;
             }
-            const uint32_t* spriteRow = newStyleSprites.pixels + py * s;
+            const uint32_t* spriteRow = gNewStyle.newStyleSprites.pixels + py * s;
             for (int32_t k = 0; k < runs; ++k) {
                 const int32_t first = runStart[k];
                 const int32_t end = runStart[k + 1];
@@ -421,9 +426,9 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
                 if (v >= NEW_STYLE_PALETTE_SIZE) {
                     v = 0;
                 }
-                if (end - first >= BLOCK_RUN && newStyleSprites.runRows != nullptr) {
+                if (end - first >= BLOCK_RUN && gNewStyle.newStyleSprites.runRows != nullptr) {
                     const uint32_t* block =
-                        newStyleSprites.runRows +
+                        gNewStyle.newStyleSprites.runRows +
                         (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) *
                             rowPixels;
                     std::memcpy(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
@@ -441,22 +446,22 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
 // Whether the blit above covers the whole LED panel, so that nothing needs
 // to be painted under it.
 static bool gridCoversPanel(int32_t s) {
-    const int64_t x0 = static_cast<int64_t>(newStyleView.originX) + LED_LEFT_UNIT * s;
-    const int64_t y0 = static_cast<int64_t>(newStyleView.originY) + LED_TOP_UNIT * s;
-    return newStyleSprites.pixels != nullptr && newStyleSprites.scale == s && x0 >= 0 && y0 >= 0 &&
-           x0 + static_cast<int64_t>(NEW_STYLE_COLUMNS) * s <= boardSurface.width &&
-           y0 + static_cast<int64_t>(NEW_STYLE_ROWS) * s <= boardSurface.height;
+    const int64_t x0 = static_cast<int64_t>(gNewStyle.newStyleView.originX) + LED_LEFT_UNIT * s;
+    const int64_t y0 = static_cast<int64_t>(gNewStyle.newStyleView.originY) + LED_TOP_UNIT * s;
+    return gNewStyle.newStyleSprites.pixels != nullptr && gNewStyle.newStyleSprites.scale == s && x0 >= 0 &&
+           y0 >= 0 && x0 + static_cast<int64_t>(NEW_STYLE_COLUMNS) * s <= gRender.boardSurface.width &&
+           y0 + static_cast<int64_t>(NEW_STYLE_ROWS) * s <= gRender.boardSurface.height;
 }
 
 // The background colour around the canvas. The canvas itself is covered by
 // the header strip and the body, so it is not filled first unless it hangs
 // over the surface's edges.
 static void fillAroundCanvas(int32_t s) {
-    const int32_t w = boardSurface.width;
-    const int32_t h = boardSurface.height;
+    const int32_t w = gRender.boardSurface.width;
+    const int32_t h = gRender.boardSurface.height;
     const uint32_t colour = settings.backgroundColor;
-    const int32_t left = newStyleView.originX;
-    const int32_t top = newStyleView.originY;
+    const int32_t left = gNewStyle.newStyleView.originX;
+    const int32_t top = gNewStyle.newStyleView.originY;
     const int32_t canvasW = CANVAS_WIDTH * s;
     const int32_t canvasH = CANVAS_HEIGHT * s;
     if (left < 0 || top < 0 || left + canvasW > w || top + canvasH > h) {
@@ -470,13 +475,13 @@ static void fillAroundCanvas(int32_t s) {
 }
 
 // The background again where the header on the surface may have inked
-// outside the canvas (headerReach); the rest of the background around the
+// outside the canvas (gHeaderTexts.headerReach); the rest of the background around the
 // canvas was never drawn over since it was filled.
 static void fillReachOutsideCanvas(int32_t s) {
-    const int64_t w = boardSurface.width;
-    const int64_t h = boardSurface.height;
-    const int64_t left = newStyleView.originX;
-    const int64_t top = newStyleView.originY;
+    const int64_t w = gRender.boardSurface.width;
+    const int64_t h = gRender.boardSurface.height;
+    const int64_t left = gNewStyle.newStyleView.originX;
+    const int64_t top = gNewStyle.newStyleView.originY;
     const int64_t right = left + static_cast<int64_t>(CANVAS_WIDTH) * s;
     const int64_t bottom = top + static_cast<int64_t>(CANVAS_HEIGHT) * s;
     if (left < 0 || top < 0 || right > w || bottom > h) {
@@ -486,10 +491,10 @@ static void fillReachOutsideCanvas(int32_t s) {
     const auto clamp = [](int64_t v, int64_t low, int64_t high) {
         return v < low ? low : (v > high ? high : v);
     };
-    const int64_t x0 = clamp(headerReach[0], 0, w);
-    const int64_t y0 = clamp(headerReach[1], 0, h);
-    const int64_t x1 = clamp(headerReach[2], x0, w);
-    const int64_t y1 = clamp(headerReach[3], y0, h);
+    const int64_t x0 = clamp(gHeaderTexts.headerReach[0], 0, w);
+    const int64_t y0 = clamp(gHeaderTexts.headerReach[1], 0, h);
+    const int64_t x1 = clamp(gHeaderTexts.headerReach[2], x0, w);
+    const int64_t y1 = clamp(gHeaderTexts.headerReach[3], y0, h);
     const auto fill = [](int64_t ax, int64_t ay, int64_t bx, int64_t by) {
         if (ax < bx && ay < by) {
             fillBox(static_cast<int32_t>(ax), static_cast<int32_t>(ay), static_cast<int32_t>(bx - ax),
@@ -503,7 +508,7 @@ static void fillReachOutsideCanvas(int32_t s) {
 }
 
 void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status) {
-    if (fontSlotsReady == 0) {
+    if (gNewStyle.fontSlotsReady == 0) {
         initFontSlots();
     }
     prepareNewStyleText();
@@ -511,56 +516,58 @@ void composeNewStyleBoardLeds(uint32_t now, const BoardStatus& status) {
 }
 
 void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
-    if (fontSlotsReady == 0) {
+    if (gNewStyle.fontSlotsReady == 0) {
         initFontSlots();
     }
-    if (boardSurface.pixels == nullptr || boardSurface.width <= 0 || boardSurface.height <= 0) {
+    if (gRender.boardSurface.pixels == nullptr || gRender.boardSurface.width <= 0 ||
+        gRender.boardSurface.height <= 0) {
         return;
     }
-    newStyleView = computeNewStyleView(boardSurface.width, boardSurface.height);
-    const int32_t s = newStyleView.scale / 1000;
-    if (s != newStyleSprites.scale || newStyleSprites.pixels == nullptr) {
+    gNewStyle.newStyleView = computeNewStyleView(gRender.boardSurface.width, gRender.boardSurface.height);
+    const int32_t s = gNewStyle.newStyleView.scale / 1000;
+    if (s != gNewStyle.newStyleSprites.scale || gNewStyle.newStyleSprites.pixels == nullptr) {
         buildNewStyleSprites(s);
-        reservePixelPatch(headerStrip, static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) *
-                                           s * (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
+        reservePixelPatch(gSignPaint.headerStrip,
+                          static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) * s *
+                              (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
         reserveKeptTexts(s);
     }
     const bool frameKept = frameUnchanged();
-    headerTextOverPanel = false;
+    gHeaderTexts.headerTextOverPanel = false;
     if (!headerUnchanged()) {
         if (!frameKept) {
             fillAroundCanvas(s);
-        } else if (headerTextOutsideCanvas) {
+        } else if (gHeaderTexts.headerTextOutsideCanvas) {
             fillReachOutsideCanvas(s);
         }
-        headerTextOutsideCanvas = false;
+        gHeaderTexts.headerTextOutsideCanvas = false;
         drawHeaderAndFrame();
         rememberHeader();
     }
     prepareNewStyleText();
     composeNewStyleLeds(now, status);
     flushBoardSurface();
-    blitNewStyleGrid(s, frameKept && presentedGridValid && !headerTextOverPanel);
-    presentedGridValid = gridCoversPanel(s);
-    if (presentedGridValid) {
-        std::memcpy(presentedGrid.dots, newStyleGrid.dots, sizeof presentedGrid.dots);
+    blitNewStyleGrid(s, frameKept && gSignPaint.presentedGridValid && !gHeaderTexts.headerTextOverPanel);
+    gSignPaint.presentedGridValid = gridCoversPanel(s);
+    if (gSignPaint.presentedGridValid) {
+        std::memcpy(gSignPaint.presentedGrid.dots, newStyleGrid.dots, sizeof gSignPaint.presentedGrid.dots);
     }
 }
 
 int32_t newStyleLedArea(int32_t* x, int32_t* y, int32_t* w, int32_t* h) {
-    if (boardSurface.pixels == nullptr || !headerPainted) {
+    if (gRender.boardSurface.pixels == nullptr || !gSignPaint.headerPainted) {
         return 0;
     }
     // The view the next paint will use; the header must still be the one on
     // the surface.
-    const NewStyleView saved = newStyleView;
-    newStyleView = computeNewStyleView(boardSurface.width, boardSurface.height);
+    const NewStyleView saved = gNewStyle.newStyleView;
+    gNewStyle.newStyleView = computeNewStyleView(gRender.boardSurface.width, gRender.boardSurface.height);
     const bool same = headerUnchanged();
-    newStyleView = saved;
+    gNewStyle.newStyleView = saved;
     if (!same) {
         return 0;
     }
-    const NewStyleView view = computeNewStyleView(boardSurface.width, boardSurface.height);
+    const NewStyleView view = computeNewStyleView(gRender.boardSurface.width, gRender.boardSurface.height);
     const int32_t s = view.scale / 1000;
     *x = view.originX + LED_LEFT_UNIT * s;
     *y = view.originY + LED_TOP_UNIT * s;

@@ -42,8 +42,8 @@ inline void reservePixelPatch(PixelPatch& patch, int64_t pixels) {
 // Whether the rectangle lies wholly on the surface and fits the block.
 inline bool pixelPatchFits(const PixelPatch& patch, int32_t x, int32_t y, int32_t w, int32_t h) {
     return patch.pixels != nullptr && x >= 0 && y >= 0 && w > 0 && h > 0 &&
-           static_cast<int64_t>(x) + w <= boardSurface.width &&
-           static_cast<int64_t>(y) + h <= boardSurface.height &&
+           static_cast<int64_t>(x) + w <= gRender.boardSurface.width &&
+           static_cast<int64_t>(y) + h <= gRender.boardSurface.height &&
            static_cast<int64_t>(w) * h <= patch.capacity;
 }
 
@@ -55,9 +55,10 @@ inline void savePixelPatch(PixelPatch& patch, int32_t x, int32_t y, int32_t w, i
         return;
     }
     for (int32_t r = 0; r < h; ++r) {
-        std::memcpy(patch.pixels + static_cast<int64_t>(r) * w,
-                    boardSurface.pixels + (static_cast<int64_t>(y) + r) * boardSurface.width + x,
-                    static_cast<size_t>(w) * sizeof(uint32_t));
+        std::memcpy(
+            patch.pixels + static_cast<int64_t>(r) * w,
+            gRender.boardSurface.pixels + (static_cast<int64_t>(y) + r) * gRender.boardSurface.width + x,
+            static_cast<size_t>(w) * sizeof(uint32_t));
     }
     patch.x = x;
     patch.y = y;
@@ -73,7 +74,8 @@ inline bool restorePixelPatch(const PixelPatch& patch) {
         return false;
     }
     for (int32_t r = 0; r < patch.h; ++r) {
-        std::memcpy(boardSurface.pixels + (static_cast<int64_t>(patch.y) + r) * boardSurface.width + patch.x,
+        std::memcpy(gRender.boardSurface.pixels +
+                        (static_cast<int64_t>(patch.y) + r) * gRender.boardSurface.width + patch.x,
                     patch.pixels + static_cast<int64_t>(r) * patch.w,
                     static_cast<size_t>(patch.w) * sizeof(uint32_t));
     }

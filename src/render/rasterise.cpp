@@ -10,12 +10,6 @@
 #include "render/inkcache.h"
 #include "render/render.h"
 
-static const GlyphSource* glyphSource = nullptr;
-
-// The font the next segment is drawn with: 0 LedFont, 1 LedSmallFont (set
-// only inside a markup call).
-static int32_t currentSmallFont = 0;
-
 // Ink of each scratch column as a mask of its 16 rows, for a text that the
 // ink cache below does not keep.
 static uint16_t columnInk[TEXT_SCRATCH_WIDTH];
@@ -37,24 +31,32 @@ struct InkCacheEntry {
     uint32_t lastUse;
     uint16_t ink[TEXT_SCRATCH_WIDTH];
 };
-static InkCacheEntry inkCache[INK_CACHE_ENTRIES];
-static uint32_t inkCacheClock = 0;
 
-static uint32_t textGeneration = 0;
+// Where the rasteriser's glyphs come from and what it keeps of them.
+struct TextRasteriser {
+    const GlyphSource* glyphSource;  // the installed source; none: no text drawn
+    // The font the next segment is drawn with: 0 LedFont, 1 LedSmallFont
+    // (set only inside a markup call).
+    int32_t currentSmallFont;
+    InkCacheEntry inkCache[INK_CACHE_ENTRIES];  // the kept inks
+    uint32_t inkCacheClock;                     // counts uses, to find the entry used longest ago
+    uint32_t textGeneration;                    // counts forgetRasterisedText calls
+};
+static TextRasteriser gRasteriser;
 
 void forgetRasterisedText() {
-    for (InkCacheEntry& entry : inkCache) {
+    for (InkCacheEntry& entry : gRasteriser.inkCache) {
         entry.length = 0;
     }
-    ++textGeneration;
+    ++gRasteriser.textGeneration;
 }
 
 uint32_t rasterisedTextGeneration() {
-    return textGeneration;
+    return gRasteriser.textGeneration;
 }
 
 void setGlyphSource(const GlyphSource* source) {
-    glyphSource = source;
+    gRasteriser.glyphSource = source;
     forgetRasterisedText();
 }
 
@@ -65,35 +67,37 @@ void setGlyphSource(const GlyphSource* source) {
 static const uint16_t* inkOfText(const char16_t* text, int32_t length, int32_t* cx) {
     const bool cacheable = length < INK_CACHE_TEXT_CAPACITY;
     if (cacheable) {
-        for (InkCacheEntry& entry : inkCache) {
-            if (entry.length == length && entry.smallFont == currentSmallFont &&
+        for (InkCacheEntry& entry : gRasteriser.inkCache) {
+            if (entry.length == length && entry.smallFont == gRasteriser.currentSmallFont &&
                 std::memcmp(entry.text, text, sizeof(char16_t) * static_cast<size_t>(length)) == 0) {
-                entry.lastUse = ++inkCacheClock;
+                entry.lastUse = ++gRasteriser.inkCacheClock;
                 *cx = entry.cx;
                 return entry.ink;
             }
         }
     }
-    int32_t width = glyphSource->measure(text, length, currentSmallFont);
+    int32_t width = gRasteriser.glyphSource->measure(text, length, gRasteriser.currentSmallFont);
     if (width > TEXT_SCRATCH_WIDTH) {
         width = TEXT_SCRATCH_WIDTH;
     }
     if (width <= 0) {
         return nullptr;
     }
-    glyphSource->draw(text, length, width, currentSmallFont != 0 ? SMALL_TEXT_OFFSET : 0, currentSmallFont);
+    gRasteriser.glyphSource->draw(text, length, width,
+                                  gRasteriser.currentSmallFont != 0 ? SMALL_TEXT_OFFSET : 0,
+                                  gRasteriser.currentSmallFont);
 
     uint16_t* ink = columnInk;
     if (cacheable) {
-        InkCacheEntry* chosen = freeOrOldestEntry(inkCache);
+        InkCacheEntry* chosen = freeOrOldestEntry(gRasteriser.inkCache);
         std::memcpy(chosen->text, text, sizeof(char16_t) * static_cast<size_t>(length));
         chosen->length = length;
-        chosen->smallFont = currentSmallFont;
+        chosen->smallFont = gRasteriser.currentSmallFont;
         chosen->cx = width;
-        chosen->lastUse = ++inkCacheClock;
+        chosen->lastUse = ++gRasteriser.inkCacheClock;
         ink = chosen->ink;
     }
-    const uint32_t* scratch = glyphSource->scratch;
+    const uint32_t* scratch = gRasteriser.glyphSource->scratch;
     for (int32_t s = 0; s < width; ++s) {
         uint16_t mask = 0;
         for (int32_t j = 0; j < TEXT_SCRATCH_HEIGHT; ++j) {
@@ -124,11 +128,11 @@ int32_t panelRowCount(const BoardDocument& document) {
 }
 
 int32_t boardWidthDots() {
-    return panelWidthDots(currentDocument);
+    return panelWidthDots(gDocuments.currentDocument);
 }
 
 int32_t boardRowCount() {
-    return panelRowCount(currentDocument);
+    return panelRowCount(gDocuments.currentDocument);
 }
 
 ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame) {
@@ -138,7 +142,7 @@ ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame) {
 int32_t rasteriseText(const char16_t* text, int32_t length, uint8_t colour, uint8_t* target, int32_t stride,
                       int32_t columnLimit, int32_t rowLimit, int32_t x, int32_t y, int32_t boxWidth,
                       int32_t centre) {
-    if (text == nullptr || length <= 0 || glyphSource == nullptr) {
+    if (text == nullptr || length <= 0 || gRasteriser.glyphSource == nullptr) {
         return 0;
     }
     int32_t cx = 0;
@@ -246,7 +250,7 @@ int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, 
                 continue;
             }
             uint8_t tagColour = colour;
-            int32_t tagSmall = currentSmallFont;
+            int32_t tagSmall = gRasteriser.currentSmallFont;
             const int32_t tagLength = readTag(text + i, &tagColour, &tagSmall);
             if (tagLength == 0) {
                 ++i;
@@ -256,14 +260,14 @@ int32_t rasteriseMarkup(const char16_t* text, uint8_t colour, TextStrip* strip, 
                 rasteriseSegment(text + segmentStart, i - segmentStart, colour, strip,
                                  static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH));
             colour = tagColour;
-            currentSmallFont = tagSmall;
+            gRasteriser.currentSmallFont = tagSmall;
             i += tagLength;
             segmentStart = i;
         }
         total += rasteriseSegment(text + segmentStart, i - segmentStart, colour, strip,
                                   static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH));
     }
-    currentSmallFont = 0;
+    gRasteriser.currentSmallFont = 0;
     // Several segments, or a wide face, can add up to more than the strip
     // holds; the rest was never drawn, so the width stops at the strip's end.
     return static_cast<int32_t>(total < TEXT_STRIP_WIDTH ? total : TEXT_STRIP_WIDTH);

@@ -47,9 +47,6 @@ constexpr uint8_t DOT_FORCE_REPAINT = 255;
 struct DotFrame {
     uint8_t dots[DOT_ROWS * DOT_STRIDE];
 };
-extern DotFrame dotFrame;
-// The grid as it was when a repaint was last requested.
-extern DotFrame presentedFrame;
 
 // Pixel values 0x00RRGGBB of the eight palette entries.
 extern const uint32_t CLASSIC_PALETTE[PALETTE_SIZE];
@@ -66,7 +63,6 @@ struct DotSpriteSheet {
 };
 // Cells in one row of DotSpriteSheet::runRows.
 constexpr int32_t DOT_RUN_CHUNK = 32;
-extern DotSpriteSheet dotSprites;
 
 // A directly addressable 32-bit top-down picture, row stride = width.
 struct PixelSurface {
@@ -148,7 +144,7 @@ struct ClassicPanel {
 int32_t panelWidthDots(const BoardDocument& document);
 int32_t panelRowCount(const BoardDocument& document);
 ClassicPanel classicPanelOf(const BoardDocument& document, DotFrame* frame);
-// currentDocument's panel size (what the window's paint lays out).
+// gDocuments.currentDocument's panel size (what the window's paint lays out).
 int32_t boardWidthDots();
 int32_t boardRowCount();
 
@@ -183,8 +179,8 @@ void composeClassicDots(ClassicComposer* composer, const BoardDocument& document
                         const BoardStatus& status, const ClassicPanel& panel);
 // Forgets the scroll run, so the next scroll row enters from the right edge.
 void forgetClassicScroll(ClassicComposer* composer);
-// The window's pass: its classic composer over currentDocument into
-// dotFrame, then the commit; true when any dot changed.
+// The window's pass: its classic composer over gDocuments.currentDocument into
+// gRender.dotFrame, then the commit; true when any dot changed.
 bool composeClassicBoard(uint32_t now, const BoardStatus& status);
 
 // ---------------------------------------------------------------------------
@@ -200,21 +196,28 @@ struct BoardLayout {
     int32_t headerTop;
     int32_t ledTop;
 };
-extern BoardLayout boardLayout;
 
-// The board's off-screen surface (client size); pixels absent before the
-// first layout.
-extern PixelSurface boardSurface;
-// Advanced whenever the surface may no longer hold what a board's last paint
-// left there: a new surface (even one at the old address), a new layout, and
-// every paint of something else. A board that repaints only what changed
-// remembers the value its full paint saw and compares it, never the pixel
-// address, which the allocator may hand out again for a fresh surface.
-extern uint32_t surfaceGeneration;
+// What the window's board draws into and shows: its classic dot grid, the
+// sprites its dots are painted with, its layout and its off-screen surface.
+struct RenderState {
+    DotFrame dotFrame;          // the classic LED grid the window's composition draws
+    DotFrame presentedFrame;    // the grid as it was when a repaint was last requested
+    DotSpriteSheet dotSprites;  // the dot pictures for the current pitch
+    BoardLayout boardLayout;    // where the housing, header and LED panel sit on the surface
+    PixelSurface boardSurface;  // the off-screen surface (client size); pixels absent before the first layout
+    // Advanced whenever the surface may no longer hold what a board's last
+    // paint left there: a new surface (even one at the old address), a new
+    // layout, and every paint of something else. A board that repaints only
+    // what changed remembers the value its full paint saw and compares it,
+    // never the pixel address, which the allocator may hand out again for a
+    // fresh surface.
+    uint32_t surfaceGeneration;
+};
+extern RenderState gRender;
 
 // Pure arithmetic of the layout for a board of width x rows dots.
 BoardLayout computeBoardLayout(int32_t clientWidth, int32_t clientHeight, int32_t width, int32_t rows);
-// Fits the surface to the client size and lays out currentDocument's board.
+// Fits the surface to the client size and lays out gDocuments.currentDocument's board.
 void layoutBoard(int32_t clientWidth, int32_t clientHeight);
 // Forgets the pitch so that the next layout re-creates the header fonts.
 void resetLayoutPitch();
@@ -238,7 +241,7 @@ void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, in
                  uint32_t colour, int32_t centre);
 
 // The platform's side of the surface (surface_win32.cpp / surface_memory.cpp).
-// Makes boardSurface cw x ch; 0 when that failed (the old surface stays).
+// Makes gRender.boardSurface cw x ch; 0 when that failed (the old surface stays).
 int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight);
 // Re-creates the three header fonts for pitch n; 1 when the label font exists.
 int32_t createHeaderFonts(int32_t n);

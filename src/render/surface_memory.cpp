@@ -14,13 +14,13 @@ int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
     if (pixels == nullptr) {
         return 0;
     }
-    if (boardSurface.pixels != nullptr) {
-        heapFree(boardSurface.pixels);
+    if (gRender.boardSurface.pixels != nullptr) {
+        heapFree(gRender.boardSurface.pixels);
     }
-    boardSurface.pixels = pixels;
-    boardSurface.width = clientWidth;
-    boardSurface.height = clientHeight;
-    ++surfaceGeneration;
+    gRender.boardSurface.pixels = pixels;
+    gRender.boardSurface.width = clientWidth;
+    gRender.boardSurface.height = clientHeight;
+    ++gRender.surfaceGeneration;
     return 1;
 }
 
@@ -48,17 +48,17 @@ void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
     if (top < 0) {
         top = 0;
     }
-    if (right > boardSurface.width) {
-        right = boardSurface.width;
+    if (right > gRender.boardSurface.width) {
+        right = gRender.boardSurface.width;
     }
-    if (bottom > boardSurface.height) {
-        bottom = boardSurface.height;
+    if (bottom > gRender.boardSurface.height) {
+        bottom = gRender.boardSurface.height;
     }
-    if (boardSurface.pixels == nullptr || left >= right || top >= bottom) {
+    if (gRender.boardSurface.pixels == nullptr || left >= right || top >= bottom) {
         return;
     }
     for (int64_t row = top; row < bottom; ++row) {
-        uint32_t* out = boardSurface.pixels + row * boardSurface.width;
+        uint32_t* out = gRender.boardSurface.pixels + row * gRender.boardSurface.width;
         for (int64_t column = left; column < right; ++column) {
             out[column] = pixel;
         }

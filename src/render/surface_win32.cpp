@@ -9,35 +9,39 @@
 #include "platform/win32/wide.h"
 #include "render/render.h"
 
-static HDC surfaceDc = nullptr;
-static HBITMAP surfaceBitmap = nullptr;
-static HFONT headerFonts[3] = {nullptr, nullptr, nullptr};
+// The surface's drawing context and what is selected into it.
+struct SurfaceGdi {
+    HDC surfaceDc;          // the memory drawing context, lives for the run
+    HBITMAP surfaceBitmap;  // the DIB section of the client size selected into it
+    HFONT headerFonts[3];   // the header fonts by HeaderFont
+};
+static SurfaceGdi gSurfaceGdi;
 
 void* boardSurfaceContext() {
-    return surfaceDc;
+    return gSurfaceGdi.surfaceDc;
 }
 
 int32_t resizeBoardSurface(int32_t clientWidth, int32_t clientHeight) {
-    if (surfaceDc == nullptr) {
-        surfaceDc = CreateCompatibleDC(nullptr);
-        if (surfaceDc == nullptr) {
+    if (gSurfaceGdi.surfaceDc == nullptr) {
+        gSurfaceGdi.surfaceDc = CreateCompatibleDC(nullptr);
+        if (gSurfaceGdi.surfaceDc == nullptr) {
             return 0;
         }
     }
     uint32_t* bits = nullptr;
-    HBITMAP bitmap = createTopDownDib(surfaceDc, clientWidth, clientHeight, &bits);
+    HBITMAP bitmap = createTopDownDib(gSurfaceGdi.surfaceDc, clientWidth, clientHeight, &bits);
     if (bitmap == nullptr) {
         return 0;
     }
-    SelectObject(surfaceDc, bitmap);
-    if (surfaceBitmap != nullptr) {
-        DeleteObject(surfaceBitmap);
+    SelectObject(gSurfaceGdi.surfaceDc, bitmap);
+    if (gSurfaceGdi.surfaceBitmap != nullptr) {
+        DeleteObject(gSurfaceGdi.surfaceBitmap);
     }
-    surfaceBitmap = bitmap;
-    boardSurface.pixels = bits;
-    boardSurface.width = clientWidth;
-    boardSurface.height = clientHeight;
-    ++surfaceGeneration;
+    gSurfaceGdi.surfaceBitmap = bitmap;
+    gRender.boardSurface.pixels = bits;
+    gRender.boardSurface.width = clientWidth;
+    gRender.boardSurface.height = clientHeight;
+    ++gRender.surfaceGeneration;
     return 1;
 }
 
@@ -50,26 +54,26 @@ static HFONT createHeaderFont(int32_t height, int32_t weight, uint8_t charset, c
 }
 
 int32_t createHeaderFonts(int32_t n) {
-    if (surfaceDc != nullptr) {
+    if (gSurfaceGdi.surfaceDc != nullptr) {
         // Nothing of ours may stay selected while it is deleted.
-        SelectObject(surfaceDc, GetStockObject(SYSTEM_FONT));
+        SelectObject(gSurfaceGdi.surfaceDc, GetStockObject(SYSTEM_FONT));
     }
-    for (HFONT& font : headerFonts) {
+    for (HFONT& font : gSurfaceGdi.headerFonts) {
         if (font != nullptr) {
             DeleteObject(font);
             font = nullptr;
         }
     }
-    headerFonts[HEADER_FONT_LABEL] =
+    gSurfaceGdi.headerFonts[HEADER_FONT_LABEL] =
         createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, settings.labelFontFace);
-    headerFonts[HEADER_FONT_CAPTION] =
+    gSurfaceGdi.headerFonts[HEADER_FONT_CAPTION] =
         createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, settings.labelFontFace);
-    headerFonts[HEADER_FONT_PLATFORM] = createHeaderFont(5 * n, FW_BOLD, ANSI_CHARSET, u"Arial");
+    gSurfaceGdi.headerFonts[HEADER_FONT_PLATFORM] = createHeaderFont(5 * n, FW_BOLD, ANSI_CHARSET, u"Arial");
     return headerFontsReady();
 }
 
 int32_t headerFontsReady() {
-    return headerFonts[HEADER_FONT_LABEL] != nullptr ? 1 : 0;
+    return gSurfaceGdi.headerFonts[HEADER_FONT_LABEL] != nullptr ? 1 : 0;
 }
 
 void flushBoardSurface() {
@@ -77,24 +81,24 @@ void flushBoardSurface() {
 }
 
 void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    if (surfaceDc == nullptr) {
+    if (gSurfaceGdi.surfaceDc == nullptr) {
         return;
     }
     const RECT box{x, y, x + w, y + h};
-    SetDCBrushColor(surfaceDc, colour);
-    FillRect(surfaceDc, &box, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+    SetDCBrushColor(gSurfaceGdi.surfaceDc, colour);
+    FillRect(gSurfaceGdi.surfaceDc, &box, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
 }
 
 void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, int32_t w, int32_t h,
                  uint32_t colour, int32_t centre) {
-    if (surfaceDc == nullptr || text == nullptr || text[0] == 0 || font < 0 || font > HEADER_FONT_PLATFORM ||
-        headerFonts[font] == nullptr) {
+    if (gSurfaceGdi.surfaceDc == nullptr || text == nullptr || text[0] == 0 || font < 0 ||
+        font > HEADER_FONT_PLATFORM || gSurfaceGdi.headerFonts[font] == nullptr) {
         return;
     }
     RECT box{x, y, x + w, y + h};
-    SelectObject(surfaceDc, headerFonts[font]);
-    SetTextColor(surfaceDc, colour);
-    SetBkMode(surfaceDc, TRANSPARENT);
-    DrawTextW(surfaceDc, asWide(text), -1, &box,
+    SelectObject(gSurfaceGdi.surfaceDc, gSurfaceGdi.headerFonts[font]);
+    SetTextColor(gSurfaceGdi.surfaceDc, colour);
+    SetBkMode(gSurfaceGdi.surfaceDc, TRANSPARENT);
+    DrawTextW(gSurfaceGdi.surfaceDc, asWide(text), -1, &box,
               DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | (centre != 0 ? DT_CENTER : DT_LEFT));
 }

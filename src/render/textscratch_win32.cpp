@@ -9,27 +9,33 @@
 #include "platform/win32/wide.h"
 #include "render/render.h"
 
-static HDC scratchDc = nullptr;
-static HBITMAP scratchBitmap = nullptr;
-static uint32_t* scratchPixels = nullptr;
-static HFONT ledFont = nullptr;
-static HFONT ledSmallFont = nullptr;
-static int32_t selectedSmall = 0;
+// TextScratch and the two LED fonts.
+struct TextScratch {
+    HDC scratchDc;            // the memory drawing context, null before createTextScratch
+    HBITMAP scratchBitmap;    // the DIB section selected into it
+    uint32_t* scratchPixels;  // its pixels
+    HFONT ledFont;            // the normal LED font
+    HFONT ledSmallFont;       // the small LED font, null when it could not be made
+    int32_t selectedSmall;    // which of the two is selected: 0 normal, 1 small
+};
+static TextScratch gTextScratch;
 
 static constexpr int32_t LED_FONT_HEIGHT = 16;
 static constexpr int32_t LED_SMALL_FONT_HEIGHT = 11;
 
 static void selectLedFont(int32_t smallFont) {
-    if (smallFont != selectedSmall) {
-        SelectObject(scratchDc, smallFont != 0 && ledSmallFont != nullptr ? ledSmallFont : ledFont);
-        selectedSmall = smallFont;
+    if (smallFont != gTextScratch.selectedSmall) {
+        SelectObject(gTextScratch.scratchDc, smallFont != 0 && gTextScratch.ledSmallFont != nullptr
+                                                 ? gTextScratch.ledSmallFont
+                                                 : gTextScratch.ledFont);
+        gTextScratch.selectedSmall = smallFont;
     }
 }
 
 static int32_t measureGdi(const char16_t* text, int32_t length, int32_t smallFont) {
     selectLedFont(smallFont);
     SIZE size{};
-    if (!GetTextExtentPoint32W(scratchDc, asWide(text), length, &size)) {
+    if (!GetTextExtentPoint32W(gTextScratch.scratchDc, asWide(text), length, &size)) {
         return 0;
     }
     return size.cx;
@@ -38,7 +44,7 @@ static int32_t measureGdi(const char16_t* text, int32_t length, int32_t smallFon
 static void drawGdi(const char16_t* text, int32_t length, int32_t cx, int32_t offsetY, int32_t smallFont) {
     selectLedFont(smallFont);
     const RECT box{0, 0, cx, TEXT_SCRATCH_HEIGHT};
-    ExtTextOutW(scratchDc, 0, offsetY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text),
+    ExtTextOutW(gTextScratch.scratchDc, 0, offsetY, ETO_OPAQUE | ETO_CLIPPED, &box, asWide(text),
                 static_cast<UINT>(length), nullptr);
     GdiFlush();
 }
@@ -56,50 +62,51 @@ void createLedFonts() {
     if (font == nullptr) {
         return;  // the old fonts stay
     }
-    if (scratchDc != nullptr) {
-        SelectObject(scratchDc, font);
+    if (gTextScratch.scratchDc != nullptr) {
+        SelectObject(gTextScratch.scratchDc, font);
     }
-    selectedSmall = 0;
-    if (ledFont != nullptr) {
-        DeleteObject(ledFont);
+    gTextScratch.selectedSmall = 0;
+    if (gTextScratch.ledFont != nullptr) {
+        DeleteObject(gTextScratch.ledFont);
     }
-    if (ledSmallFont != nullptr) {
-        DeleteObject(ledSmallFont);
+    if (gTextScratch.ledSmallFont != nullptr) {
+        DeleteObject(gTextScratch.ledSmallFont);
     }
-    ledFont = font;
-    ledSmallFont = createLedFont(LED_SMALL_FONT_HEIGHT);
+    gTextScratch.ledFont = font;
+    gTextScratch.ledSmallFont = createLedFont(LED_SMALL_FONT_HEIGHT);
     // Texts drawn so far were drawn in the old fonts.
     forgetRasterisedText();
 }
 
 int32_t createTextScratch() {
-    if (scratchDc == nullptr) {
-        scratchDc = CreateCompatibleDC(nullptr);
-        if (scratchDc == nullptr) {
+    if (gTextScratch.scratchDc == nullptr) {
+        gTextScratch.scratchDc = CreateCompatibleDC(nullptr);
+        if (gTextScratch.scratchDc == nullptr) {
             return 0;
         }
         uint32_t* bits = nullptr;
-        scratchBitmap = createTopDownDib(scratchDc, TEXT_SCRATCH_WIDTH, TEXT_SCRATCH_HEIGHT, &bits);
-        if (scratchBitmap == nullptr) {
+        gTextScratch.scratchBitmap =
+            createTopDownDib(gTextScratch.scratchDc, TEXT_SCRATCH_WIDTH, TEXT_SCRATCH_HEIGHT, &bits);
+        if (gTextScratch.scratchBitmap == nullptr) {
             return 0;
         }
-        SelectObject(scratchDc, scratchBitmap);
-        scratchPixels = bits;
-        SetTextColor(scratchDc, RGB(255, 255, 255));
-        SetBkColor(scratchDc, RGB(0, 0, 0));
-        SetBkMode(scratchDc, OPAQUE);
-        SetTextAlign(scratchDc, TA_LEFT | TA_TOP);
+        SelectObject(gTextScratch.scratchDc, gTextScratch.scratchBitmap);
+        gTextScratch.scratchPixels = bits;
+        SetTextColor(gTextScratch.scratchDc, RGB(255, 255, 255));
+        SetBkColor(gTextScratch.scratchDc, RGB(0, 0, 0));
+        SetBkMode(gTextScratch.scratchDc, OPAQUE);
+        SetTextAlign(gTextScratch.scratchDc, TA_LEFT | TA_TOP);
     }
-    if (ledFont == nullptr) {
+    if (gTextScratch.ledFont == nullptr) {
         createLedFonts();
     } else {
-        SelectObject(scratchDc, ledFont);
-        selectedSmall = 0;
+        SelectObject(gTextScratch.scratchDc, gTextScratch.ledFont);
+        gTextScratch.selectedSmall = 0;
     }
-    if (ledFont == nullptr) {
+    if (gTextScratch.ledFont == nullptr) {
         return 0;
     }
-    gdiGlyphs.scratch = scratchPixels;
+    gdiGlyphs.scratch = gTextScratch.scratchPixels;
     setGlyphSource(&gdiGlyphs);
     return 1;
 }

@@ -2,8 +2,8 @@
 // the board server for this board's display document, reads it into its own
 // record, makes sure a named melody is in the cache, and hands the document
 // to the main thread through the locked slot followed by a window message.
-// The link state it publishes (serverOk, lastFetchOkTick, fetchAttempts,
-// localAddressText) is what the board and the boot screen show.
+// The link state it publishes (gLink.serverOk, gLink.lastFetchOkTick, gLink.fetchAttempts,
+// gLink.localAddressText) is what the board and the boot screen show.
 #include <cstdio>
 
 #include "base/numbers.h"
@@ -12,7 +12,7 @@
 #include "platform/sockets.h"
 #include "serverlink/serverlink.h"
 
-std::atomic<int32_t> fetchWorkerStop;
+FetchWorkerState gFetchWorker;
 
 static unsigned char fetchBody[FETCH_BODY_CAPACITY];
 
@@ -30,8 +30,8 @@ static void findLocalAddress() {
         }
         appendDecimal(wide, LOCAL_ADDRESS_CAPACITY, bytes[i]);
     }
-    copyText(localAddressText, wide);
-    localAddressReady.store(1, std::memory_order_release);
+    copyText(gLink.localAddressText, wide);
+    gLink.localAddressReady.store(1, std::memory_order_release);
 }
 
 // One cycle with the settings copy taken at its start.
@@ -42,25 +42,25 @@ static int32_t fetchCycle(const WorkerSettings& cycleSettings, int32_t generatio
     if (length <= 0) {
         return 0;  // failure, or an empty body
     }
-    if (!parseDisplayDocument(fetchBody, length, &workerDocument)) {
+    if (!parseDisplayDocument(fetchBody, length, &gDocuments.workerDocument)) {
         return 0;
     }
     // Before the hand-over, so that a newly named melody is on disk when the
     // main thread decides to play it.
-    if (workerDocument.melodyName[0] != 0 && cycleSettings.melodyEnabled) {
-        melodyEnsure(workerDocument.melodyName, workerDocument.melodySize);
+    if (gDocuments.workerDocument.melodyName[0] != 0 && cycleSettings.melodyEnabled) {
+        melodyEnsure(gDocuments.workerDocument.melodyName, gDocuments.workerDocument.melodySize);
     }
     // Settings loaded while this cycle ran may have named another board or
     // server: this document is not the one the board now asks for.
     if (gSettingsFile.generation.load(std::memory_order_acquire) != generation) {
         return 0;
     }
-    lockEnter(&handoverLock);
-    handoverDocument = workerDocument;
-    handoverPending = 1;
-    lockLeave(&handoverLock);
-    lastFetchOkTick.store(tickCount(), std::memory_order_relaxed);
-    serverOk.store(1, std::memory_order_release);
+    lockEnter(&gLink.handoverLock);
+    gDocuments.handoverDocument = gDocuments.workerDocument;
+    gLink.handoverPending = 1;
+    lockLeave(&gLink.handoverLock);
+    gLink.lastFetchOkTick.store(tickCount(), std::memory_order_relaxed);
+    gLink.serverOk.store(1, std::memory_order_release);
     postDocumentReady();
     return 1;
 }
@@ -70,7 +70,7 @@ static int32_t fetchCycle(const WorkerSettings& cycleSettings, int32_t generatio
 // other way round (the load publishes the copy before it raises the
 // generation).
 static int32_t startCycle(WorkerSettings* cycleSettings) {
-    fetchAttempts.fetch_add(1, std::memory_order_relaxed);
+    gLink.fetchAttempts.fetch_add(1, std::memory_order_relaxed);
     const int32_t generation = gSettingsFile.generation.load(std::memory_order_acquire);
     takeWorkerSettings(cycleSettings);
     return generation;
@@ -84,7 +84,7 @@ int32_t fetchOnce() {
 
 void fetchWorker() {
     findLocalAddress();
-    while (!fetchWorkerStop.load(std::memory_order_relaxed)) {
+    while (!gFetchWorker.fetchWorkerStop.load(std::memory_order_relaxed)) {
         WorkerSettings cycleSettings;
         const int32_t generation = startCycle(&cycleSettings);
         fetchCycle(cycleSettings, generation);

@@ -11,19 +11,23 @@
 #include "platform/sockets.h"
 #include "serverlink/serverlink.h"
 
-std::atomic<int32_t> httpNameLookups;
-
 // The settings the worker's side uses, as the last settings load left them.
 // The settings load writes them and the worker copies them, both under
 // connectionLock, so neither a request nor a fetch cycle ever reads a value
 // that is being rewritten (the load rebuilds the whole Settings record).
-static char publishedHost[SERVER_ANSI_CAPACITY] = "127.0.0.1";
-static int32_t publishedPort = DEFAULT_PORT;
-static WorkerSettings publishedWorkerSettings = {1, DEFAULT_FETCH_INTERVAL_MS, 1};
+struct PublishedConnection {
+    char publishedHost[SERVER_ANSI_CAPACITY];  // the server's name or address
+    int32_t publishedPort;                     // its port
+    WorkerSettings publishedWorkerSettings;    // what each fetch cycle takes
+};
+static PublishedConnection gPublished = {"127.0.0.1", DEFAULT_PORT, {1, DEFAULT_FETCH_INTERVAL_MS, 1}};
 
 // The copy one request works with (worker thread only).
-static char requestHost[SERVER_ANSI_CAPACITY];
-static int32_t requestPort;
+struct RequestConnection {
+    char requestHost[SERVER_ANSI_CAPACITY];  // the server's name or address
+    int32_t requestPort;                     // its port
+};
+static RequestConnection gRequest;
 
 // Shared by every request: the client is not re-entrant (one caller thread).
 static char httpHeadBuffer[HTTP_HEAD_CAPACITY];
@@ -42,26 +46,26 @@ static PlatformLock* connectionLock() {
 void publishConnectionSettings() {
     PlatformLock* lock = connectionLock();
     lockEnter(lock);
-    copyBytes(publishedHost, SERVER_ANSI_CAPACITY, serverAnsi);
-    publishedPort = settings.port;
-    publishedWorkerSettings.board = settings.board;
-    publishedWorkerSettings.fetchIntervalMs = settings.fetchIntervalMs;
-    publishedWorkerSettings.melodyEnabled = settings.melodyEnabled;
+    copyBytes(gPublished.publishedHost, SERVER_ANSI_CAPACITY, gSettings.serverAnsi);
+    gPublished.publishedPort = settings.port;
+    gPublished.publishedWorkerSettings.board = settings.board;
+    gPublished.publishedWorkerSettings.fetchIntervalMs = settings.fetchIntervalMs;
+    gPublished.publishedWorkerSettings.melodyEnabled = settings.melodyEnabled;
     lockLeave(lock);
 }
 
 void takeWorkerSettings(WorkerSettings* out) {
     PlatformLock* lock = connectionLock();
     lockEnter(lock);
-    *out = publishedWorkerSettings;
+    *out = gPublished.publishedWorkerSettings;
     lockLeave(lock);
 }
 
 static void takeConnectionSettings() {
     PlatformLock* lock = connectionLock();
     lockEnter(lock);
-    copyBytes(requestHost, SERVER_ANSI_CAPACITY, publishedHost);
-    requestPort = publishedPort;
+    copyBytes(gRequest.requestHost, SERVER_ANSI_CAPACITY, gPublished.publishedHost);
+    gRequest.requestPort = gPublished.publishedPort;
     lockLeave(lock);
 }
 
@@ -70,9 +74,9 @@ static void takeConnectionSettings() {
 PlatformSocket httpConnect() {
     takeConnectionSettings();
     uint32_t address = 0;
-    if (!parseIpv4Address(requestHost, &address)) {
-        httpNameLookups.fetch_add(1, std::memory_order_relaxed);
-        if (!lookUpHostAddress(requestHost, &address)) {
+    if (!parseIpv4Address(gRequest.requestHost, &address)) {
+        gFetchWorker.httpNameLookups.fetch_add(1, std::memory_order_relaxed);
+        if (!lookUpHostAddress(gRequest.requestHost, &address)) {
             return INVALID_PLATFORM_SOCKET;
         }
     }
@@ -81,7 +85,7 @@ PlatformSocket httpConnect() {
         return INVALID_PLATFORM_SOCKET;
     }
     setSocketTimeouts(socket, HTTP_TIMEOUT_MS);
-    if (!connectSocket(socket, address, static_cast<uint16_t>(requestPort))) {
+    if (!connectSocket(socket, address, static_cast<uint16_t>(gRequest.requestPort))) {
         closeSocket(socket);
         return INVALID_PLATFORM_SOCKET;
     }
@@ -103,7 +107,7 @@ static bool sendRequest(PlatformSocket socket, const char* path) {
     const int written = std::snprintf(httpTailBuffer, sizeof(httpTailBuffer),
                                       " HTTP/1.0\r\nHost: %s:%d\r\nUser-Agent: velmorant-w2k/2.0\r\n"
                                       "Connection: close\r\n\r\n",
-                                      requestHost, static_cast<int>(requestPort));
+                                      gRequest.requestHost, static_cast<int>(gRequest.requestPort));
     if (written <= 0 || written >= static_cast<int>(sizeof(httpTailBuffer))) {
         return false;
     }

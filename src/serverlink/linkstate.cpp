@@ -2,14 +2,8 @@
 // (see linkstate.h).
 #include "serverlink/linkstate.h"
 
-PlatformLock handoverLock;
-std::atomic<int32_t> handoverPending;
-std::atomic<int32_t> serverOk;
-std::atomic<uint32_t> lastFetchOkTick;
-std::atomic<int32_t> fetchAttempts;
-char16_t localAddressText[LOCAL_ADDRESS_CAPACITY];
-std::atomic<int32_t> localAddressReady;
+LinkState gLink;
 
 const char16_t* localAddress() {
-    return localAddressReady.load(std::memory_order_acquire) != 0 ? localAddressText : u"";
+    return gLink.localAddressReady.load(std::memory_order_acquire) != 0 ? gLink.localAddressText : u"";
 }

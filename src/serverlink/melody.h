@@ -9,14 +9,12 @@
 #include <cstdint>
 
 #include "documents/documents.h"
+#include "serverlink/serverlink.h"
 
-constexpr int32_t MELODY_CURRENT_KEY_CAPACITY = 64;
 // Files this large or larger are played from the cache, not copied.
 constexpr uint32_t MELODY_COPY_LIMIT = 33554432;
 // A melody event older than this (in the server's units) only counts as heard.
 constexpr int32_t MELODY_MAX_AGE = 10;
-
-extern char16_t melodyCurrentKey[MELODY_CURRENT_KEY_CAPACITY];
 
 void melodyFollowDocument(const BoardDocument& document);
 void melodyPlay(const char16_t* name, const char16_t* key);

@@ -1,4 +1,4 @@
-// The melody cache: the directory "sounds" under melodyBaseDir holds the
+// The melody cache: the directory "sounds" under gMelody.melodyBaseDir holds the
 // melody files that documents name. A download lands in "<name>.part" and
 // replaces the cached file by a rename only when it completed, keeping the
 // replaced file as "<name>.old"; so playback on the main thread always sees a
@@ -8,9 +8,7 @@
 #include "platform/platform.h"
 #include "serverlink/serverlink.h"
 
-char16_t melodyBaseDir[PATH_CAPACITY];
-char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];
-int32_t melodyFailedSize;
+MelodyState gMelody;
 
 // Names in documents always use "/"; the local path uses PATH_SEPARATOR.
 
@@ -25,7 +23,7 @@ int32_t melodyLocalPath(char16_t* out, int32_t capacity, const char16_t* name) {
     if (name == nullptr) {
         return 0;
     }
-    const int32_t baseLength = textLength(melodyBaseDir);
+    const int32_t baseLength = textLength(gMelody.melodyBaseDir);
     const int32_t nameLength = textLength(name);
     // "sounds", a separator, the name, the longest suffix and the terminator
     // must all fit, or the name is refused.
@@ -33,7 +31,7 @@ int32_t melodyLocalPath(char16_t* out, int32_t capacity, const char16_t* name) {
     if (needed > capacity || needed > PATH_CAPACITY) {
         return 0;
     }
-    copyText(out, capacity, melodyBaseDir);
+    copyText(out, capacity, gMelody.melodyBaseDir);
     appendText(out, capacity, u"sounds");
     const char16_t separator[2] = {PATH_SEPARATOR, 0};
     appendText(out, capacity, separator);
@@ -48,8 +46,8 @@ int32_t melodyLocalPath(char16_t* out, int32_t capacity, const char16_t* name) {
 }
 
 static void rememberFailure(const char16_t* name, int32_t expectedSize) {
-    copyText(melodyFailedName, name);
-    melodyFailedSize = expectedSize;
+    copyText(gMelody.melodyFailedName, name);
+    gMelody.melodyFailedSize = expectedSize;
 }
 
 void melodyEnsure(const char16_t* name, int32_t expectedSize) {
@@ -65,12 +63,12 @@ void melodyEnsure(const char16_t* name, int32_t expectedSize) {
         (expectedSize <= 0 || static_cast<uint32_t>(info.size) == static_cast<uint32_t>(expectedSize))) {
         return;  // the cached file is current
     }
-    if (expectedSize == melodyFailedSize && textEquals(name, melodyFailedName)) {
+    if (expectedSize == gMelody.melodyFailedSize && textEquals(name, gMelody.melodyFailedName)) {
         return;  // this very download failed last time
     }
 
     char16_t directory[PATH_CAPACITY];
-    copyText(directory, melodyBaseDir);
+    copyText(directory, gMelody.melodyBaseDir);
     appendText(directory, u"sounds");
     createDirectoryAt(directory);
     // Only the one level that holds the file: the cache directory again, or

@@ -9,25 +9,23 @@
 #include "platform/platform.h"
 #include "serverlink/serverlink.h"
 
-char16_t melodyCurrentKey[MELODY_CURRENT_KEY_CAPACITY];
-
 void melodyStop() {
-    if (melodyCurrentKey[0] != 0) {
+    if (gMelody.melodyCurrentKey[0] != 0) {
         mciCommand(u"close cordavine");
     }
-    melodyCurrentKey[0] = 0;
+    gMelody.melodyCurrentKey[0] = 0;
 }
 
 void melodyFollowDocument(const BoardDocument& document) {
     if (document.melodyName[0] != 0) {
-        if (!textEquals(document.melodyKey, melodyCurrentKey)) {
+        if (!textEquals(document.melodyKey, gMelody.melodyCurrentKey)) {
             if (document.melodyAge > MELODY_MAX_AGE) {
-                copyText(melodyCurrentKey, document.melodyKey);
+                copyText(gMelody.melodyCurrentKey, document.melodyKey);
             } else {
                 melodyPlay(document.melodyName, document.melodyKey);
             }
         }
-    } else if (melodyCurrentKey[0] != 0) {
+    } else if (gMelody.melodyCurrentKey[0] != 0) {
         melodyStop();
     }
 }
@@ -43,7 +41,7 @@ static bool endsWithWav(const char16_t* name) {
 
 void melodyPlay(const char16_t* name, const char16_t* key) {
     melodyStop();
-    copyText(melodyCurrentKey, key);
+    copyText(gMelody.melodyCurrentKey, key);
     if (!settings.melodyEnabled || !melodyNameIsValid(name)) {
         return;
     }
@@ -57,7 +55,7 @@ void melodyPlay(const char16_t* name, const char16_t* key) {
     }
     const bool isWav = endsWithWav(name);
     char16_t copyPath[PATH_CAPACITY];
-    copyText(copyPath, melodyBaseDir);
+    copyText(copyPath, gMelody.melodyBaseDir);
     appendText(copyPath, u"sounds");
     const char16_t separator[2] = {PATH_SEPARATOR, 0};
     appendText(copyPath, separator);

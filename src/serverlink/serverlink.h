@@ -34,7 +34,7 @@ struct WorkerSettings {
 
 // Handed to setSettingsPublisher at start, so every settings load calls it
 // before it raises gSettingsFile.generation: takes
-// a copy of serverAnsi, the port and the WorkerSettings under a short lock.
+// a copy of gSettings.serverAnsi, the port and the WorkerSettings under a short lock.
 // Each request copies host and port back under the same lock, so a request
 // never sees a half-written host.
 void publishConnectionSettings();
@@ -52,21 +52,22 @@ int32_t httpGet(const char* path, unsigned char* buffer, int32_t capacity, OutFi
 // "/sounds/" and the percent-encoded UTF-8 form of a melody name.
 void soundRequestPath(char* out, int32_t capacity, const char16_t* name);
 
-// Host-name lookups made by httpConnect since start (a dotted address makes
-// none).
-extern std::atomic<int32_t> httpNameLookups;
-
 // ---------------------------------------------------------------------------
 // Melody cache
 
-// The directory that holds the cache directory "sounds", ending in a path
-// separator. Start-up sets it to the executable's directory.
-extern char16_t melodyBaseDir[PATH_CAPACITY];
-
-// The one remembered failed download.
 constexpr int32_t MELODY_FAILED_NAME_CAPACITY = 160;
-extern char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];
-extern int32_t melodyFailedSize;
+constexpr int32_t MELODY_CURRENT_KEY_CAPACITY = 64;
+
+// Where melodies are kept and what the cache and the player remember.
+struct MelodyState {
+    // The directory that holds the cache directory "sounds", ending in a
+    // path separator. Start-up sets it to the executable's directory.
+    char16_t melodyBaseDir[PATH_CAPACITY];
+    char16_t melodyFailedName[MELODY_FAILED_NAME_CAPACITY];  // the one remembered failed download
+    int32_t melodyFailedSize;                                // the size that download expected
+    char16_t melodyCurrentKey[MELODY_CURRENT_KEY_CAPACITY];  // the key of the melody event last played
+};
+extern MelodyState gMelody;
 
 // The cached file of a melody name in out (capacity units). Returns 1, or 0
 // with out empty when the path, or the path with ".part" or ".old", would not
@@ -88,10 +89,18 @@ constexpr int32_t REQUEST_PATH_CAPACITY = 64;
 int32_t fetchOnce();
 
 // The thread procedure: finds the local address, then fetches forever with
-// the fetch interval between cycles. It ends only when fetchWorkerStop is set
-// (tests do that; the program never does).
+// the fetch interval between cycles. It ends only when
+// gFetchWorker.fetchWorkerStop is set (tests do that; the program never does).
 void fetchWorker();
-extern std::atomic<int32_t> fetchWorkerStop;
+
+// The fetch worker's stop flag and what it counts.
+struct FetchWorkerState {
+    std::atomic<int32_t> fetchWorkerStop;  // set to end fetchWorker after its current cycle
+    // Host-name lookups made by httpConnect since start (a dotted address
+    // makes none).
+    std::atomic<int32_t> httpNameLookups;
+};
+extern FetchWorkerState gFetchWorker;
 
 // Starts fetchWorker on its own thread; the handle is for waiting on it.
 PlatformThread startFetchWorker();

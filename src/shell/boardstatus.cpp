@@ -7,11 +7,11 @@
 
 BoardStatus currentBoardStatus() {
     BoardStatus status;
-    // serverOk first: once it reads set, the tick of that hand-over is
+    // gLink.serverOk first: once it reads set, the tick of that hand-over is
     // visible too (the worker stores the tick before the flag).
-    status.serverOk = serverOk;
-    status.lastFetchOkTick = lastFetchOkTick;
-    status.fetchAttempts = fetchAttempts;
+    status.serverOk = gLink.serverOk;
+    status.lastFetchOkTick = gLink.lastFetchOkTick;
+    status.fetchAttempts = gLink.fetchAttempts;
     status.localAddress = localAddress();
     status.bootScreenActive = gBoot.active;
     status.bootStartTick = gBoot.startTick;

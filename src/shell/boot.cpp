@@ -11,7 +11,7 @@ BootState gBoot;
 void bootScreenTick() {
     const uint32_t now = tickCount();
     if (gBoot.readyTick == 0) {
-        if (serverOk && now - gBoot.startTick >= BOOT_MIN_MS) {
+        if (gLink.serverOk && now - gBoot.startTick >= BOOT_MIN_MS) {
             // A tick of exactly 0 would read as "not ready"; one ms later
             // changes nothing anyone can see.
             gBoot.readyTick = now != 0 ? now : 1;

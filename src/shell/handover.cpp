@@ -23,27 +23,27 @@ static bool headerDiffers(const BoardDocument& a, const BoardDocument& b) {
 
 void takeHandedOverDocument() {
     bool taken = false;
-    lockEnter(&handoverLock);
-    if (handoverPending == 1) {
-        std::memcpy(&previousDocument, &currentDocument, sizeof(BoardDocument));
-        std::memcpy(&currentDocument, &handoverDocument, sizeof(BoardDocument));
-        handoverPending = 0;
+    lockEnter(&gLink.handoverLock);
+    if (gLink.handoverPending == 1) {
+        std::memcpy(&gDocuments.previousDocument, &gDocuments.currentDocument, sizeof(BoardDocument));
+        std::memcpy(&gDocuments.currentDocument, &gDocuments.handoverDocument, sizeof(BoardDocument));
+        gLink.handoverPending = 0;
         taken = true;
     }
-    lockLeave(&handoverLock);
+    lockLeave(&gLink.handoverLock);
     if (!taken) {
         return;
     }
     bool fullRepaint = false;
-    if (geometryDiffers(previousDocument, currentDocument)) {
+    if (geometryDiffers(gDocuments.previousDocument, gDocuments.currentDocument)) {
         relayoutBoard();
         fullRepaint = true;
-    } else if (headerDiffers(previousDocument, currentDocument)) {
+    } else if (headerDiffers(gDocuments.previousDocument, gDocuments.currentDocument)) {
         fullRepaint = true;
     }
     if (fullRepaint) {
         invalidatePresentedFrame();
         updateTitle();
     }
-    melodyFollowDocument(currentDocument);
+    melodyFollowDocument(gDocuments.currentDocument);
 }

@@ -63,11 +63,14 @@ constexpr uint32_t WATCHDOG_ANSWER_WAIT_MS = 2000;
 // What the watchdog starts and how long it waits. The product uses its own
 // executable and the pauses below; tests point these at a test child and
 // shorten the clock.
-extern wchar_t watchdogChildPath[MAX_PATH];  // empty: this executable
-extern uint32_t watchdogShortPauseMs;        // 2000
-extern uint32_t watchdogLongPauseMs;         // 30000
-extern uint32_t watchdogQuickLifeMs;         // 60000
-extern uint32_t watchdogRetryMs;             // 5000
-extern uint32_t watchdogHangCheckMs;         // 5000: how often the board window is asked
-extern uint32_t watchdogHangLimitMs;         // 60000: silence after which the child is ended
+struct WatchdogSetup {
+    wchar_t watchdogChildPath[MAX_PATH];  // the child's executable; empty: this executable
+    uint32_t watchdogShortPauseMs;        // 2000: pause before the next child after an unplanned end
+    uint32_t watchdogLongPauseMs;         // 30000: the pause after WATCHDOG_QUICK_EXIT_LIMIT quick ends
+    uint32_t watchdogQuickLifeMs;         // 60000: a child ending sooner ended quickly
+    uint32_t watchdogRetryMs;             // 5000: wait after a child could not be started
+    uint32_t watchdogHangCheckMs;         // 5000: how often the board window is asked
+    uint32_t watchdogHangLimitMs;         // 60000: silence after which the child is ended
+};
+extern WatchdogSetup gWatchdog;
 constexpr int32_t WATCHDOG_QUICK_EXIT_LIMIT = 3;

@@ -56,8 +56,8 @@ static void reportToStandardError(const char* line) {
 static int32_t failStart(const wchar_t* what, const char* line, bool snapshot) {
     if (snapshot) {
         reportToStandardError(line);
-    } else if (!kioskChild) {
-        MessageBoxW(boardWindow, what, BOARD_TITLE, MB_ICONERROR);
+    } else if (!gSettings.kioskChild) {
+        MessageBoxW(gWindow.boardWindow, what, BOARD_TITLE, MB_ICONERROR);
     }
     return EXIT_START_FAILED;
 }
@@ -70,8 +70,8 @@ static DWORD WINAPI fetchWorkerThread(LPVOID) {
 // The board window's client size before any document: the defaults always
 // give 780 x 138 (dot pitch 3); a snapshot of the boot screen is 800 x 600.
 static void computeClientSize(bool snapshot, int32_t* width, int32_t* height) {
-    *width = (currentDocument.width + CLIENT_MARGIN_DOTS) * DOT_PITCH_PIXELS;
-    *height = currentDocument.rows * ROW_PIXELS + HEADER_PIXELS;
+    *width = (gDocuments.currentDocument.width + CLIENT_MARGIN_DOTS) * DOT_PITCH_PIXELS;
+    *height = gDocuments.currentDocument.rows * ROW_PIXELS + HEADER_PIXELS;
     if (snapshot && gBoot.active) {
         *width = BOOT_SNAPSHOT_WIDTH;
         *height = BOOT_SNAPSHOT_HEIGHT;
@@ -92,11 +92,11 @@ static void registerBoardClass(HINSTANCE instance) {
 
 static void startKioskChild() {
     updateTitle();
-    ShowWindow(boardWindow, SW_SHOW);
+    ShowWindow(gWindow.boardWindow, SW_SHOW);
     setFullscreen(1);
-    SetForegroundWindow(boardWindow);
+    SetForegroundWindow(gWindow.boardWindow);
     SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
-    RegisterHotKey(boardWindow, HOTKEY_MAINTENANCE, MOD_ALT | MOD_CONTROL | MOD_SHIFT, VK_F12);
+    RegisterHotKey(gWindow.boardWindow, HOTKEY_MAINTENANCE, MOD_ALT | MOD_CONTROL | MOD_SHIFT, VK_F12);
 }
 
 static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, int32_t height) {
@@ -105,29 +105,35 @@ static void startNormalWindow(int32_t storedX, int32_t storedY, int32_t width, i
         SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
         const int32_t left = work.left + (work.right - work.left - width) / 2;
         const int32_t top = work.top + (work.bottom - work.top - height) / 2;
-        SetWindowPos(boardWindow, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
+        SetWindowPos(gWindow.boardWindow, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOSIZE);
     } else {
-        SetWindowPos(boardWindow, nullptr, storedX, storedY == NOT_STORED ? 0 : storedY, 0, 0,
+        SetWindowPos(gWindow.boardWindow, nullptr, storedX, storedY == NOT_STORED ? 0 : storedY, 0, 0,
                      SWP_NOZORDER | SWP_NOSIZE);
     }
     updateTitle();
-    ShowWindow(boardWindow, SW_SHOW);
+    ShowWindow(gWindow.boardWindow, SW_SHOW);
     if (placementInt(L"fullscreen", 0) != 0) {
         setFullscreen(1);
     }
     if (!gSettingsFile.found) {
-        MessageBoxW(boardWindow, MISSING_SETTINGS_NOTICE, BOARD_TITLE, MB_ICONINFORMATION);
+        MessageBoxW(gWindow.boardWindow, MISSING_SETTINGS_NOTICE, BOARD_TITLE, MB_ICONINFORMATION);
     }
 }
 
-// The state the board keeps for its whole life, set up in this order: the
-// functions the lower layers reach the shell and the server link through
-// (handed down before anything can call them), the settings, the boot
-// screen (gBoot), the LED fonts, the shown document with its dot frame and
-// the panel's composers (gPanelComposers), and the window's mode (gMode).
+// The state the board keeps for its whole life, set up in this order (what
+// the command line decides - gSettings.kioskChild, gSettingsFile.path,
+// gMelody.melodyBaseDir - is already in place): the hand-over lock (gLink)
+// and the functions the lower layers reach the shell and the server link
+// through (handed down before anything can call them), the text scratch, the
+// settings (settings, gSettings.serverAnsi), gSystemInfo, the boot screen
+// (gBoot), the LED fonts, the shown document (gDocuments.currentDocument)
+// with its presented dot frame (gRender) and the panel's composers
+// (gPanelComposers), and the window's mode (gMode). runBoardWindow then
+// creates the window (gWindow.boardWindow), whose first layout makes the
+// board surface and its layout (gRender), and starts the fetch worker.
 static void createBoardState() {
     socketStartup();
-    lockInit(&handoverLock);
+    lockInit(&gLink.handoverLock);
     setSettingsPublisher(publishConnectionSettings);
     setDocumentReadyPost(postDocumentReadyToWindow);
     createTextScratch();
@@ -137,18 +143,18 @@ static void createBoardState() {
     gBoot.startTick = tickCount();
     gBoot.readyTick = 0;
     createLedFonts();
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     invalidatePresentedFrame();
     forgetClassicScroll(&gPanelComposers.classic);
     resetNewStyleScroll();
-    if (!kioskChild) {
+    if (!gSettings.kioskChild) {
         gMode.borderless = placementInt(L"borderless", 0) != 0 ? 1 : 0;
         gMode.topmost = placementInt(L"topmost", 0) != 0 ? 1 : 0;
     }
 }
 
 static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, int32_t snapshotMs) {
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         switchOffErrorBoxes();
     }
     createBoardState();
@@ -162,15 +168,15 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     AdjustWindowRectEx(&outer, style, FALSE, 0);
     const int32_t outerWidth = outer.right - outer.left;
     const int32_t outerHeight = outer.bottom - outer.top;
-    const int32_t storedX = kioskChild ? NOT_STORED : placementInt(L"x", NOT_STORED);
-    const int32_t storedY = kioskChild ? NOT_STORED : placementInt(L"y", NOT_STORED);
+    const int32_t storedX = gSettings.kioskChild ? NOT_STORED : placementInt(L"x", NOT_STORED);
+    const int32_t storedY = gSettings.kioskChild ? NOT_STORED : placementInt(L"y", NOT_STORED);
     const int32_t width = placementInt(L"w", outerWidth);
     const int32_t height = placementInt(L"h", outerHeight);
-    boardWindow =
+    gWindow.boardWindow =
         CreateWindowExW(gMode.topmost ? WS_EX_TOPMOST : 0, BOARD_CLASS_NAME, BOARD_TITLE, style,
                         storedX == NOT_STORED ? CW_USEDEFAULT : storedX, storedY == NOT_STORED ? 0 : storedY,
                         width, height, nullptr, nullptr, instance, nullptr);
-    if (boardWindow == nullptr) {
+    if (gWindow.boardWindow == nullptr) {
         return failStart(L"発車標のウィンドウを作成できませんでした。",
                          "velmorant: the board window could not be created\n", snapshot);
     }
@@ -183,7 +189,7 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
     }
     CloseHandle(worker);
     if (snapshot) {
-        SetWindowPos(boardWindow, nullptr, 0, 0, outerWidth, outerHeight,
+        SetWindowPos(gWindow.boardWindow, nullptr, 0, 0, outerWidth, outerHeight,
                      SWP_NOACTIVATE | SWP_NOZORDER | SWP_NOMOVE);
         if (!runSnapshot(snapshotPath, snapshotMs)) {
             reportToStandardError("velmorant: the snapshot file could not be written\n");
@@ -191,15 +197,15 @@ static int32_t runBoardWindow(HINSTANCE instance, const char16_t* snapshotPath, 
         }
         return 0;
     }
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         startKioskChild();
     } else {
         startNormalWindow(storedX, storedY, width, height);
     }
     relayoutBoard();
     composeClassicBoard(tickCount(), currentBoardStatus());
-    if (SetTimer(boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
-        SetTimer(boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
+    if (SetTimer(gWindow.boardWindow, TIMER_FRAME, FRAME_INTERVAL_MS, nullptr) == 0 ||
+        SetTimer(gWindow.boardWindow, TIMER_HOUSEKEEPING, HOUSEKEEPING_INTERVAL_MS, nullptr) == 0) {
         return failStart(L"発車標のタイマーを設定できませんでした。", "", false);
     }
     MSG message = {};
@@ -218,7 +224,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
     gProcess.startTick = tickCount();
     executableDirectory(gProcess.exeDir, PATH_CAPACITY);
-    copyText(melodyBaseDir, gProcess.exeDir);
+    copyText(gMelody.melodyBaseDir, gProcess.exeDir);
     char16_t snapshotPath[PATH_CAPACITY] = {0};
     copyText(gSettingsFile.path, gProcess.exeDir);
     appendText(gSettingsFile.path, u"velmorant.ini");
@@ -235,7 +241,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (line.snapshotFile != nullptr) {
         fullPathOf(line.snapshotFile, snapshotPath, PATH_CAPACITY);
     }
-    kioskChild = line.child;
+    gSettings.kioskChild = line.child;
     if (arguments != nullptr) {
         LocalFree(arguments);
     }

@@ -26,7 +26,7 @@ HMENU buildMaintenanceMenu() {
     if (menu == nullptr) {
         return nullptr;
     }
-    if (!kioskChild) {
+    if (!gSettings.kioskChild) {
         appendItem(menu, IDM_FULLSCREEN, L"全画面表示\tF11", gMode.fullscreen ? MF_CHECKED : 0);
         appendItem(menu, IDM_BORDERLESS, L"枠なしウィンドウ\tF10",
                    (gMode.borderless ? MF_CHECKED : 0) | (gMode.fullscreen ? MF_GRAYED : 0));
@@ -60,7 +60,7 @@ HMENU buildMaintenanceMenu() {
 
 static void endBoard(int32_t code) {
     gProcess.exitCode = code;
-    DestroyWindow(boardWindow);
+    DestroyWindow(gWindow.boardWindow);
 }
 
 void runMenuCommand(UINT command) {
@@ -92,7 +92,7 @@ void runMenuCommand(UINT command) {
             break;
         }
         case IDM_EXIT:
-            DestroyWindow(boardWindow);
+            DestroyWindow(gWindow.boardWindow);
             break;
         case IDM_COMMAND_PROMPT:
             shellOpen(L"cmd.exe", nullptr);
@@ -132,9 +132,9 @@ void showMaintenanceMenu(int32_t screenX, int32_t screenY) {
     if (menu == nullptr) {
         return;
     }
-    SetForegroundWindow(boardWindow);
-    const UINT command = static_cast<UINT>(
-        TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screenX, screenY, 0, boardWindow, nullptr));
+    SetForegroundWindow(gWindow.boardWindow);
+    const UINT command = static_cast<UINT>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screenX,
+                                                          screenY, 0, gWindow.boardWindow, nullptr));
     DestroyMenu(menu);
     runMenuCommand(command);
 }

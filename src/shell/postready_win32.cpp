@@ -5,5 +5,5 @@
 #include "shell/window.h"
 
 void postDocumentReadyToWindow() {
-    PostMessageW(boardWindow, WM_DOCUMENT_READY, 0, 0);
+    PostMessageW(gWindow.boardWindow, WM_DOCUMENT_READY, 0, 0);
 }

@@ -16,7 +16,7 @@ constexpr uint32_t SNAPSHOT_POLL_MS = 10;
 static void composeForSnapshot(uint32_t now) {
     if (gBoot.active) {
         bootScreenTick();
-    } else if (currentDocument.isNewStyle) {
+    } else if (gDocuments.currentDocument.isNewStyle) {
         composeNewStyleBoardLeds(now, currentBoardStatus());
     } else {
         composeClassicBoard(now, currentBoardStatus());
@@ -29,13 +29,13 @@ int32_t runSnapshot(const char16_t* path, int32_t ms) {
     const uint32_t start = tickCount();
     relayoutBoard();
     while (static_cast<int32_t>(tickCount() - start) < ms) {
-        if (handoverPending) {
+        if (gLink.handoverPending) {
             takeHandedOverDocument();
         }
         composeForSnapshot(tickCount());
         sleepMs(SNAPSHOT_POLL_MS);
     }
-    if (handoverPending) {
+    if (gLink.handoverPending) {
         takeHandedOverDocument();
     }
     if (!gBoot.active) {
@@ -43,10 +43,10 @@ int32_t runSnapshot(const char16_t* path, int32_t ms) {
     }
     paintBoardFrame(currentBoardStatus());
     GdiFlush();
-    if (boardSurface.pixels == nullptr) {
+    if (gRender.boardSurface.pixels == nullptr) {
         return 0;
     }
-    if (!writeSurfaceBmp(path, boardSurface)) {
+    if (!writeSurfaceBmp(path, gRender.boardSurface)) {
         deleteFileAt(path);
         return 0;
     }

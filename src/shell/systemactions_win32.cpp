@@ -10,11 +10,11 @@
 #include "shell/window.h"
 
 void shellOpen(const wchar_t* file, const wchar_t* parameters) {
-    ShellExecuteW(boardWindow, L"open", file, parameters, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(gWindow.boardWindow, L"open", file, parameters, nullptr, SW_SHOWNORMAL);
 }
 
 bool confirmAction(const wchar_t* text) {
-    return MessageBoxW(boardWindow, text, L"発車標", MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
+    return MessageBoxW(gWindow.boardWindow, text, L"発車標", MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
 }
 
 void shutdownPc(int32_t restart) {

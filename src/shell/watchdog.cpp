@@ -17,13 +17,7 @@
 #include "shell/kiosk.h"
 #include "shell/shell.h"
 
-wchar_t watchdogChildPath[MAX_PATH];
-uint32_t watchdogShortPauseMs = 2000;
-uint32_t watchdogLongPauseMs = 30000;
-uint32_t watchdogQuickLifeMs = 60000;
-uint32_t watchdogRetryMs = 5000;
-uint32_t watchdogHangCheckMs = 5000;
-uint32_t watchdogHangLimitMs = 60000;
+WatchdogSetup gWatchdog = {{0}, 2000, 30000, 60000, 5000, 5000, 60000};
 
 constexpr int32_t WATCHDOG_COMMAND_CAPACITY = 2 * PATH_CAPACITY + 32;
 
@@ -71,17 +65,18 @@ static int32_t boardWindowAnswers(HWND window, uint32_t waitMs) {
 static void waitForChild(HANDLE process, DWORD processId) {
     uint32_t lastAnswerTick = GetTickCount();
     for (;;) {
-        if (WaitForSingleObject(process, watchdogHangCheckMs) != WAIT_TIMEOUT) {
+        if (WaitForSingleObject(process, gWatchdog.watchdogHangCheckMs) != WAIT_TIMEOUT) {
             return;  // ended (or the handle failed: nothing left to watch)
         }
-        const uint32_t waitMs =
-            watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS ? watchdogHangCheckMs : WATCHDOG_ANSWER_WAIT_MS;
+        const uint32_t waitMs = gWatchdog.watchdogHangCheckMs < WATCHDOG_ANSWER_WAIT_MS
+                                    ? gWatchdog.watchdogHangCheckMs
+                                    : WATCHDOG_ANSWER_WAIT_MS;
         HWND window = findBoardWindowOf(processId);
         if (window != nullptr && boardWindowAnswers(window, waitMs)) {
             lastAnswerTick = GetTickCount();
             continue;
         }
-        if (GetTickCount() - lastAnswerTick >= watchdogHangLimitMs) {
+        if (GetTickCount() - lastAnswerTick >= gWatchdog.watchdogHangLimitMs) {
             // A child that ended by itself in the meantime keeps its own
             // exit code: terminating an ended process changes nothing.
             TerminateProcess(process, WATCHDOG_HUNG_EXIT_CODE);
@@ -118,8 +113,8 @@ static bool runChildOnce(const wchar_t* executable, DWORD* exitCode) {
 int32_t runWatchdog() {
     switchOffErrorBoxes();
     wchar_t executable[MAX_PATH];
-    if (watchdogChildPath[0] != 0) {
-        lstrcpynW(executable, watchdogChildPath, MAX_PATH);
+    if (gWatchdog.watchdogChildPath[0] != 0) {
+        lstrcpynW(executable, gWatchdog.watchdogChildPath, MAX_PATH);
     } else {
         const DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) {
@@ -131,7 +126,7 @@ int32_t runWatchdog() {
         const uint32_t startTick = GetTickCount();
         DWORD exitCode = 0;
         if (!runChildOnce(executable, &exitCode)) {
-            Sleep(watchdogRetryMs);
+            Sleep(gWatchdog.watchdogRetryMs);
             continue;
         }
         switch (exitCode) {
@@ -150,11 +145,12 @@ int32_t runWatchdog() {
             default:
                 break;
         }
-        if (GetTickCount() - startTick < watchdogQuickLifeMs) {
+        if (GetTickCount() - startTick < gWatchdog.watchdogQuickLifeMs) {
             ++quickExits;
         } else {
             quickExits = 0;
         }
-        Sleep(quickExits < WATCHDOG_QUICK_EXIT_LIMIT ? watchdogShortPauseMs : watchdogLongPauseMs);
+        Sleep(quickExits < WATCHDOG_QUICK_EXIT_LIMIT ? gWatchdog.watchdogShortPauseMs
+                                                     : gWatchdog.watchdogLongPauseMs);
     }
 }

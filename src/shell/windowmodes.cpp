@@ -14,7 +14,6 @@
 #include "shell/window.h"
 
 WindowMode gMode;
-static RECT savedWindowRect;
 
 uint32_t windowStyleForMode() {
     if (gMode.fullscreen || gMode.borderless) {
@@ -24,13 +23,13 @@ uint32_t windowStyleForMode() {
 }
 
 static void applyStyle() {
-    SetWindowLongW(boardWindow, GWL_STYLE, static_cast<LONG>(windowStyleForMode()));
+    SetWindowLongW(gWindow.boardWindow, GWL_STYLE, static_cast<LONG>(windowStyleForMode()));
 }
 
 // The whole rectangle of the monitor the window is on, or of the nearest
 // one when its own monitor is gone; the primary screen if the query fails.
 static RECT currentMonitorRect() {
-    HMONITOR monitor = MonitorFromWindow(boardWindow, MONITOR_DEFAULTTONEAREST);
+    HMONITOR monitor = MonitorFromWindow(gWindow.boardWindow, MONITOR_DEFAULTTONEAREST);
     MONITORINFO info;
     info.cbSize = sizeof(info);
     RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -46,18 +45,19 @@ void setFullscreen(int32_t on) {
         return;
     }
     if (on) {
-        GetWindowRect(boardWindow, &savedWindowRect);
+        GetWindowRect(gWindow.boardWindow, &gWindow.savedWindowRect);
         gMode.fullscreen = 1;
         const RECT area = currentMonitorRect();
         applyStyle();
-        SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
+        SetWindowPos(gWindow.boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_TOP, area.left, area.top,
                      area.right - area.left, area.bottom - area.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
     } else {
         gMode.fullscreen = 0;
         applyStyle();
-        SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, savedWindowRect.left,
-                     savedWindowRect.top, savedWindowRect.right - savedWindowRect.left,
-                     savedWindowRect.bottom - savedWindowRect.top, SWP_FRAMECHANGED | SWP_SHOWWINDOW);
+        const RECT& saved = gWindow.savedWindowRect;
+        SetWindowPos(gWindow.boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, saved.left,
+                     saved.top, saved.right - saved.left, saved.bottom - saved.top,
+                     SWP_FRAMECHANGED | SWP_SHOWWINDOW);
     }
 }
 
@@ -66,16 +66,16 @@ void setFullscreen(int32_t on) {
 // went away. Z-order, style and the remembered windowed rectangle stay as
 // they are; a windowed board is left where the operator put it.
 void coverMonitorAgain() {
-    if (!gMode.fullscreen || boardWindow == nullptr) {
+    if (!gMode.fullscreen || gWindow.boardWindow == nullptr) {
         return;
     }
     const RECT area = currentMonitorRect();
     RECT now = {0, 0, 0, 0};
-    if (GetWindowRect(boardWindow, &now) && EqualRect(&now, &area)) {
+    if (GetWindowRect(gWindow.boardWindow, &now) && EqualRect(&now, &area)) {
         return;  // already covering it: nothing to move or lay out again
     }
-    SetWindowPos(boardWindow, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(gWindow.boardWindow, nullptr, area.left, area.top, area.right - area.left,
+                 area.bottom - area.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // The kiosk board keeps the mouse pointer out of sight on the bottom-right
@@ -83,7 +83,7 @@ void coverMonitorAgain() {
 // it was, which on a larger screen is somewhere in the picture, so after a
 // display change it is parked again on the monitor as it is now.
 void parkPointer() {
-    if (boardWindow == nullptr) {
+    if (gWindow.boardWindow == nullptr) {
         return;
     }
     const RECT area = currentMonitorRect();
@@ -101,12 +101,13 @@ void setBorderless(int32_t on) {
         return;  // takes effect when full screen is left
     }
     applyStyle();
-    SetWindowPos(boardWindow, nullptr, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER);
+    SetWindowPos(gWindow.boardWindow, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER);
 }
 
 void setTopmost(int32_t on) {
     gMode.topmost = on ? 1 : 0;
-    SetWindowPos(boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
+    SetWindowPos(gWindow.boardWindow, gMode.topmost ? HWND_TOPMOST : HWND_NOTOPMOST, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE);
 }
 
@@ -117,12 +118,12 @@ static void writeNumber(const wchar_t* key, int32_t value) {
 }
 
 void savePlacement() {
-    if (kioskChild || IsIconic(boardWindow)) {
+    if (gSettings.kioskChild || IsIconic(gWindow.boardWindow)) {
         return;
     }
-    RECT rect = savedWindowRect;
+    RECT rect = gWindow.savedWindowRect;
     if (!gMode.fullscreen) {
-        GetWindowRect(boardWindow, &rect);
+        GetWindowRect(gWindow.boardWindow, &rect);
     }
     writeNumber(L"x", rect.left);
     writeNumber(L"y", rect.top);

@@ -21,9 +21,7 @@
 #define WM_DPICHANGED 0x02E0
 #endif
 
-HWND boardWindow;
-static uint32_t lastBootRepaintTick;
-static uint32_t lastNewStyleRepaintTick;
+BoardWindowState gWindow;
 
 #ifdef VELMORANT_PAINT_COUNTER
 // Only the paint-counting test variant of the board defines this flag; it
@@ -32,7 +30,7 @@ void countPaint();
 #endif
 
 static void repaint() {
-    InvalidateRect(boardWindow, nullptr, FALSE);
+    InvalidateRect(gWindow.boardWindow, nullptr, FALSE);
 }
 
 // A board whose LEDs alone changed: only the LED panel has to reach the
@@ -49,12 +47,12 @@ static void repaintDots() {
         return;
     }
     const RECT box{x, y, x + w, y + h};
-    InvalidateRect(boardWindow, &box, FALSE);
+    InvalidateRect(gWindow.boardWindow, &box, FALSE);
 }
 
 void boardClientSize(int32_t* width, int32_t* height) {
     RECT client = {0, 0, 0, 0};
-    if (boardWindow == nullptr || !GetClientRect(boardWindow, &client)) {
+    if (gWindow.boardWindow == nullptr || !GetClientRect(gWindow.boardWindow, &client)) {
         *width = 0;
         *height = 0;
         return;
@@ -72,15 +70,15 @@ void relayoutBoard() {
 
 void updateTitle() {
     char16_t title[TITLE_CAPACITY];
-    formatTitle(currentDocument, settings.server, settings.port, title, TITLE_CAPACITY);
-    SetWindowTextW(boardWindow, asWide(title));
+    formatTitle(gDocuments.currentDocument, settings.server, settings.port, title, TITLE_CAPACITY);
+    SetWindowTextW(gWindow.boardWindow, asWide(title));
 }
 
 void reloadSettings() {
     loadSettings();
     createLedFonts();
     resetLayoutPitch();
-    serverOk = 0;
+    gLink.serverOk = 0;
     relayoutBoard();
     invalidatePresentedFrame();
     updateTitle();
@@ -91,16 +89,16 @@ static void onFrameTick() {
     const uint32_t now = tickCount();
     if (gBoot.active) {
         bootScreenTick();
-        if (gBoot.active && now - lastBootRepaintTick < BOOT_REPAINT_MS) {
+        if (gBoot.active && now - gWindow.lastBootRepaintTick < BOOT_REPAINT_MS) {
             return;
         }
-        lastBootRepaintTick = now;
+        gWindow.lastBootRepaintTick = now;
         repaint();
-    } else if (currentDocument.isNewStyle) {
-        if (now - lastNewStyleRepaintTick < NEW_STYLE_REPAINT_MS) {
+    } else if (gDocuments.currentDocument.isNewStyle) {
+        if (now - gWindow.lastNewStyleRepaintTick < NEW_STYLE_REPAINT_MS) {
             return;
         }
-        lastNewStyleRepaintTick = now;
+        gWindow.lastNewStyleRepaintTick = now;
         repaintDots();
     } else if (composeClassicBoard(now, currentBoardStatus())) {
         repaintDots();
@@ -112,13 +110,13 @@ static void onHousekeepingTick() {
     if (queryFileInfo(gSettingsFile.path, &info) && info.lastWriteTime != gSettingsFile.writeTime) {
         reloadSettings();
     }
-    if (kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&
+    if (gSettings.kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&
         tickCount() - gProcess.startTick > DAILY_RESTART_HOLD_OFF_MS) {
         SYSTEMTIME local;
         GetLocalTime(&local);
         if (local.wHour * 60 + local.wMinute == settings.dailyRestartMinute) {
             gProcess.exitCode = EXIT_REBOOT_PC;
-            DestroyWindow(boardWindow);
+            DestroyWindow(gWindow.boardWindow);
         }
     }
 }
@@ -134,7 +132,7 @@ static LRESULT onTimer(WPARAM timer) {
 
 static LRESULT onDocumentReady() {
     takeHandedOverDocument();
-    if (currentDocument.isNewStyle) {
+    if (gDocuments.currentDocument.isNewStyle) {
         repaintDots();
     } else if (composeClassicBoard(tickCount(), currentBoardStatus())) {
         repaintDots();
@@ -150,15 +148,15 @@ static LRESULT onPaint(HWND window) {
 #endif
     paintBoardFrame(currentBoardStatus());
     HDC surface = static_cast<HDC>(boardSurfaceContext());
-    if (boardSurface.pixels != nullptr && surface != nullptr) {
+    if (gRender.boardSurface.pixels != nullptr && surface != nullptr) {
         // Only the part that was invalidated (the whole surface, or the LED
         // panel when only dots changed), held to the surface.
         const LONG left = paint.rcPaint.left > 0 ? paint.rcPaint.left : 0;
         const LONG top = paint.rcPaint.top > 0 ? paint.rcPaint.top : 0;
-        const LONG right =
-            paint.rcPaint.right < boardSurface.width ? paint.rcPaint.right : boardSurface.width;
-        const LONG bottom =
-            paint.rcPaint.bottom < boardSurface.height ? paint.rcPaint.bottom : boardSurface.height;
+        const LONG right = paint.rcPaint.right < gRender.boardSurface.width ? paint.rcPaint.right
+                                                                            : gRender.boardSurface.width;
+        const LONG bottom = paint.rcPaint.bottom < gRender.boardSurface.height ? paint.rcPaint.bottom
+                                                                               : gRender.boardSurface.height;
         if (right > left && bottom > top) {
             BitBlt(dc, left, top, right - left, bottom - top, surface, left, top, SRCCOPY);
         }
@@ -182,7 +180,7 @@ static LRESULT onDestroy() {
 
 // A kiosk child closes only when it has an exit code to report.
 static LRESULT onClose(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (kioskChild && gProcess.exitCode == 0) {
+    if (gSettings.kioskChild && gProcess.exitCode == 0) {
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -200,7 +198,7 @@ static LRESULT onSetCursor(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // A windowed board is dragged by its picture, as if it were all caption.
 static LRESULT onNcHitTest(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
-    if (!kioskChild && hit == HTCLIENT && !gMode.fullscreen) {
+    if (!gSettings.kioskChild && hit == HTCLIENT && !gMode.fullscreen) {
         return HTCAPTION;
     }
     return hit;
@@ -212,7 +210,7 @@ static LRESULT onNcLeftDoubleClick(HWND window, UINT message, WPARAM wParam, LPA
     if (wParam != HTCAPTION) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    if (!kioskChild) {
+    if (!gSettings.kioskChild) {
         toggleFullscreen();
     }
     return 0;
@@ -220,7 +218,7 @@ static LRESULT onNcLeftDoubleClick(HWND window, UINT message, WPARAM wParam, LPA
 
 // The same in full screen, where the picture is client area again.
 static LRESULT onLeftDoubleClick() {
-    if (!kioskChild) {
+    if (!gSettings.kioskChild) {
         toggleFullscreen();
     }
     return 0;
@@ -229,7 +227,7 @@ static LRESULT onLeftDoubleClick() {
 // Without a caption bar (borderless or full screen) a right click on the
 // picture opens the maintenance menu there.
 static LRESULT onNcRightButtonUp(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         return 0;
     }
     if (wParam == HTCAPTION && (gMode.borderless || gMode.fullscreen)) {
@@ -240,7 +238,7 @@ static LRESULT onNcRightButtonUp(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         return 0;
     }
     switch (key) {
@@ -264,7 +262,7 @@ static LRESULT onKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
 }
 
 static LRESULT onSysKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam) {
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         if (key == VK_F4) {
             return 0;
         }
@@ -283,7 +281,7 @@ static LRESULT onSysKeyDown(HWND window, UINT message, WPARAM key, LPARAM lParam
 
 static LRESULT onSysCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const WPARAM command = wParam & 0xFFF0;
-    if (kioskChild && command == SC_CLOSE) {
+    if (gSettings.kioskChild && command == SC_CLOSE) {
         return 0;
     }
     if (settings.preventSleep && (command == SC_SCREENSAVE || command == SC_MONITORPOWER)) {
@@ -293,14 +291,14 @@ static LRESULT onSysCommand(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 static LRESULT onContextMenu(LPARAM lParam) {
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         return 0;
     }
     int32_t x = static_cast<int16_t>(LOWORD(lParam));
     int32_t y = static_cast<int16_t>(HIWORD(lParam));
     if (x == -1 && y == -1) {
         POINT corner = {0, 0};
-        ClientToScreen(boardWindow, &corner);
+        ClientToScreen(gWindow.boardWindow, &corner);
         x = corner.x;
         y = corner.y;
     }
@@ -310,7 +308,7 @@ static LRESULT onContextMenu(LPARAM lParam) {
 
 static LRESULT onHotKey(WPARAM hotKey) {
     if (hotKey == HOTKEY_MAINTENANCE) {
-        showMaintenanceMenu(boardSurface.width / 3, boardSurface.height / 4);
+        showMaintenanceMenu(gRender.boardSurface.width / 3, gRender.boardSurface.height / 4);
     }
     return 0;
 }
@@ -320,13 +318,13 @@ static LRESULT onHotKey(WPARAM hotKey) {
 // board puts the pointer back out of sight on that monitor.
 static LRESULT onDisplayChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     coverMonitorAgain();
-    if (kioskChild) {
+    if (gSettings.kioskChild) {
         parkPointer();
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// The first WM_SIZE arrives inside CreateWindowExW, before boardWindow is
+// The first WM_SIZE arrives inside CreateWindowExW, before gWindow.boardWindow is
 // set: the layout and the repaint go by the window the message came with.
 // (An invalidation of no window at all would repaint the whole desktop.)
 static LRESULT onSize(HWND window) {

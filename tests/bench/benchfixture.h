@@ -9,43 +9,43 @@
 
 // The default 256 x 2 board with a train row and a text row.
 inline void setDefaultBenchBoard() {
-    resetToClassicDefaults(&currentDocument);
-    copyText(currentDocument.labelJp, u"1番線");
-    copyText(currentDocument.labelEn, u"Track 1");
-    copyText(currentDocument.platform, u"1");
-    copyText(currentDocument.capTime, u"発車時刻");
-    copyText(currentDocument.capDest, u"行先");
-    ClassicLine& train = currentDocument.lines[0];
+    resetToClassicDefaults(&gDocuments.currentDocument);
+    copyText(gDocuments.currentDocument.labelJp, u"1番線");
+    copyText(gDocuments.currentDocument.labelEn, u"Track 1");
+    copyText(gDocuments.currentDocument.platform, u"1");
+    copyText(gDocuments.currentDocument.capTime, u"発車時刻");
+    copyText(gDocuments.currentDocument.capDest, u"行先");
+    ClassicLine& train = gDocuments.currentDocument.lines[0];
     train.kind = LINE_TRAIN;
     train.blink = 1;
     copyText(train.time, u"12:34");
     copyText(train.text, u"各駅停車　東京方面");
     copyText(train.textEn, u"Local for Tokyo");
-    ClassicLine& text = currentDocument.lines[1];
+    ClassicLine& text = gDocuments.currentDocument.lines[1];
     text.kind = LINE_TEXT;
     text.centred = 1;
     copyText(text.text, u"{R}まもなく{G}電車が参ります");
     copyText(text.textEn, u"{R}The train{G} is arriving");
-    serverOk = 1;
+    gLink.serverOk = 1;
     settings.showUnlitDots = 1;
 }
 
 // A 512 x 5 board: three trains, a text row and a scroll row.
 inline void setLargeBenchBoard() {
     setDefaultBenchBoard();
-    currentDocument.width = 512;
-    currentDocument.rows = 5;
-    currentDocument.destX = 120;
-    currentDocument.lines[2] = currentDocument.lines[0];
-    currentDocument.lines[3] = currentDocument.lines[0];
-    copyText(currentDocument.lines[3].time, u"12:51");
-    currentDocument.lines[1].kind = LINE_TRAIN;
-    copyText(currentDocument.lines[1].time, u"12:40");
-    copyText(currentDocument.lines[1].text, u"快速　大宮方面");
-    currentDocument.lines[2] = currentDocument.lines[1];
-    currentDocument.lines[2].kind = LINE_TEXT;
-    copyText(currentDocument.lines[2].text, u"{Y}黄色い線の内側までお下がりください");
-    ClassicLine& scroll = currentDocument.lines[4];
+    gDocuments.currentDocument.width = 512;
+    gDocuments.currentDocument.rows = 5;
+    gDocuments.currentDocument.destX = 120;
+    gDocuments.currentDocument.lines[2] = gDocuments.currentDocument.lines[0];
+    gDocuments.currentDocument.lines[3] = gDocuments.currentDocument.lines[0];
+    copyText(gDocuments.currentDocument.lines[3].time, u"12:51");
+    gDocuments.currentDocument.lines[1].kind = LINE_TRAIN;
+    copyText(gDocuments.currentDocument.lines[1].time, u"12:40");
+    copyText(gDocuments.currentDocument.lines[1].text, u"快速　大宮方面");
+    gDocuments.currentDocument.lines[2] = gDocuments.currentDocument.lines[1];
+    gDocuments.currentDocument.lines[2].kind = LINE_TEXT;
+    copyText(gDocuments.currentDocument.lines[2].text, u"{Y}黄色い線の内側までお下がりください");
+    ClassicLine& scroll = gDocuments.currentDocument.lines[4];
     scroll.kind = LINE_SCROLL;
     copyText(scroll.text,
              u"{W}本日もご利用いただきありがとうございます。{G}Thank you for travelling with us.");
@@ -56,9 +56,9 @@ inline void setLargeBenchBoard() {
 // show the same dots) and no scroll row.
 inline void setStaticBenchBoard() {
     setDefaultBenchBoard();
-    currentDocument.lines[0].blink = 0;
-    currentDocument.lines[0].textEn[0] = 0;
-    currentDocument.lines[1].textEn[0] = 0;
+    gDocuments.currentDocument.lines[0].blink = 0;
+    gDocuments.currentDocument.lines[0].textEn[0] = 0;
+    gDocuments.currentDocument.lines[1].textEn[0] = 0;
 }
 
 constexpr int32_t LARGE_DOCUMENT_BYTES = 65535;
@@ -125,8 +125,9 @@ inline int32_t setNewStyleBenchBoard(bool scroll = false) {
         u8"color=80C241\nlangs=je\nrow=train\t12:34\t1\t-\t普通\u3000池袋|Local Ikebukuro\n"
         u8"msg=scroll\tG\t本日も山手線をご利用いただきましてありがとうございます。 Thank you for using the "
         u8"Yamanote Line.\nend\n";
-    serverOk = 1;
+    gLink.serverOk = 1;
     const char* body = scroll ? scrolling : diagram;
     const int32_t length = static_cast<int32_t>(scroll ? sizeof(scrolling) - 1 : sizeof(diagram) - 1);
-    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body), length, &currentDocument);
+    return parseDisplayDocument(reinterpret_cast<const unsigned char*>(body), length,
+                                &gDocuments.currentDocument);
 }

@@ -71,7 +71,7 @@ int32_t largeDocumentLength = 0;
 BoardDocument parsedDocument;
 
 void composePass() {
-    lastFetchOkTick = tick;
+    gLink.lastFetchOkTick = tick;
     composeClassicBoard(tick, currentBoardStatus());
     tick += 30;
 }
@@ -108,13 +108,13 @@ void drawBlocks(const char16_t*, int32_t, int32_t cx, int32_t cell, int32_t base
 const LedGlyphSource blockGlyphs = {measureBlocks, drawBlocks, blockScratch};
 
 void newStyleLedsPass() {
-    lastFetchOkTick = tick;
+    gLink.lastFetchOkTick = tick;
     composeNewStyleBoardLeds(tick, currentBoardStatus());
     tick += 40;
 }
 
 void newStylePaintPass() {
-    lastFetchOkTick = tick;
+    gLink.lastFetchOkTick = tick;
     composeNewStyleBoardAt(tick, currentBoardStatus());
     tick += 40;
 }
@@ -168,7 +168,7 @@ void prepareNewStyle1080Board(bool scroll) {
     layoutBoard(1920, 1080);
     // A whole language and highlight cycle first.
     for (uint32_t t = 0; t < 8000; t += 200) {
-        lastFetchOkTick = t;
+        gLink.lastFetchOkTick = t;
         composeNewStyleBoardAt(t, currentBoardStatus());
     }
 }

@@ -25,8 +25,9 @@ double fillFloorNs() {
     for (int32_t round = 0; round < 50; ++round) {
         const auto start = Clock::now();
         for (int32_t i = 0; i < 10; ++i) {
-            fillBox(0, 0, boardSurface.width, boardSurface.height, 0x123456u + static_cast<uint32_t>(i));
-            benchmark::DoNotOptimize(boardSurface.pixels[0]);
+            fillBox(0, 0, gRender.boardSurface.width, gRender.boardSurface.height,
+                    0x123456u + static_cast<uint32_t>(i));
+            benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
         }
         const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / 10;
         best = std::min(best, ns);
@@ -55,7 +56,7 @@ void composeDefault(benchmark::State& state) {
     useTestGlyphs();
     setDefaultBenchBoard();
     timeAgainstFloor(state, 780, 138, [](uint32_t now) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         benchmark::DoNotOptimize(composeClassicBoard(now, currentBoardStatus()));
     });
 }
@@ -65,7 +66,7 @@ void composeLarge(benchmark::State& state) {
     setLargeBenchBoard();
     // The 512 x 5 board at pitch 3 fills 1548 x 282 pixels.
     timeAgainstFloor(state, 1548, 282, [](uint32_t now) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         benchmark::DoNotOptimize(composeClassicBoard(now, currentBoardStatus()));
     });
 }
@@ -73,33 +74,34 @@ void composeLarge(benchmark::State& state) {
 void paintAt(benchmark::State& state) {
     useTestGlyphs();
     setDefaultBenchBoard();
-    lastFetchOkTick = 20000;
+    gLink.lastFetchOkTick = 20000;
     composeClassicBoard(20000, currentBoardStatus());
     timeAgainstFloor(state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)),
                      [](uint32_t) {
                          paintBoardFrame(currentBoardStatus());
-                         benchmark::DoNotOptimize(boardSurface.pixels[0]);
+                         benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
                      });
 }
 
 void dotBlitAt(benchmark::State& state) {
     useTestGlyphs();
     setDefaultBenchBoard();
-    lastFetchOkTick = 20000;
+    gLink.lastFetchOkTick = 20000;
     composeClassicBoard(20000, currentBoardStatus());
-    timeAgainstFloor(
-        state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)), [](uint32_t) {
-            blitDotFrame(boardSurface, boardLayout.ledLeft, boardLayout.ledTop, boardLayout.pitch, 256, 2, 1);
-            benchmark::DoNotOptimize(boardSurface.pixels[0]);
-        });
+    timeAgainstFloor(state, static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)),
+                     [](uint32_t) {
+                         blitDotFrame(gRender.boardSurface, gRender.boardLayout.ledLeft,
+                                      gRender.boardLayout.ledTop, gRender.boardLayout.pitch, 256, 2, 1);
+                         benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
+                     });
 }
 
 void fillOnce(benchmark::State& state) {
     layoutBoard(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
     uint32_t colour = 0;
     for (auto _ : state) {
-        fillBox(0, 0, boardSurface.width, boardSurface.height, colour++);
-        benchmark::DoNotOptimize(boardSurface.pixels[0]);
+        fillBox(0, 0, gRender.boardSurface.width, gRender.boardSurface.height, colour++);
+        benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
     }
 }
 

@@ -175,7 +175,7 @@ using TableFloorReporter = FloorReporter<false>;
 uint32_t fillColour = 0x102030u;
 
 void fillOnce() {
-    fillBox(0, 0, boardSurface.width, boardSurface.height, fillColour++ & 0xFFFFFFu);
+    fillBox(0, 0, gRender.boardSurface.width, gRender.boardSurface.height, fillColour++ & 0xFFFFFFu);
     flushBoardSurface();
 }
 
@@ -213,7 +213,7 @@ static void composeCase(const char* name, void (*board)(), Size size) {
     layoutBoard(size.width, size.height);
     uint32_t now = 20000;
     timeAgainstFloor(sizeName(name, size), [&] {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeClassicBoard(now, currentBoardStatus());
         now += 30;
     });
@@ -233,7 +233,7 @@ TEST_CASE("paint classic", "[paint][classic]") {
         for (const Size size : PAINT_SIZES) {
             setDefaultBenchBoard();
             layoutBoard(size.width, size.height);
-            lastFetchOkTick = 20000;
+            gLink.lastFetchOkTick = 20000;
             composeClassicBoard(20000, currentBoardStatus());
             timeAgainstFloor(sizeName(full ? "paint classic full" : "paint classic", size), [full] {
                 if (full) {
@@ -261,25 +261,25 @@ static void newStylePaintCase(const char* name, Size size, NewStyleRepaint repai
     REQUIRE(setNewStyleBenchBoard(repaint == SCROLLING) == 1);
     layoutBoard(size.width, size.height);
     for (uint32_t t = 0; t < 8000; t += 200) {
-        lastFetchOkTick = t;
+        gLink.lastFetchOkTick = t;
         composeNewStyleBoardAt(t, currentBoardStatus());
     }
-    const int32_t fontsBefore = fontsCreated;
+    const int32_t fontsBefore = gNewStyle.fontsCreated;
     uint32_t now = 0;
     bool flip = false;
     timeAgainstFloor(sizeName(name, size), [&] {
         if (repaint == FULL) {
             forceNewStyleFullPaint();
         } else if (repaint == HEADER_CHANGE) {
-            copyText(currentDocument.viaEn, flip ? u"Shinjuku" : u"Shibuya");
+            copyText(gDocuments.currentDocument.viaEn, flip ? u"Shinjuku" : u"Shibuya");
             flip = !flip;
         }
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleBoardAt(now, currentBoardStatus());
         flushBoardSurface();
         now += 40;
     });
-    CHECK(fontsCreated == fontsBefore);
+    CHECK(gNewStyle.fontsCreated == fontsBefore);
 }
 
 TEST_CASE("paint new-style", "[paint][newstyle]") {
@@ -315,23 +315,23 @@ TEST_CASE("parseDisplayDocument", "[parse]") {
 // common hand-over, which neither lays out nor forces a full repaint.
 TEST_CASE("takeHandedOverDocument", "[handover]") {
     setLargeBenchBoard();
-    const BoardDocument a = currentDocument;
-    BoardDocument b = currentDocument;
+    const BoardDocument a = gDocuments.currentDocument;
+    BoardDocument b = gDocuments.currentDocument;
     copyText(b.lines[0].time, u"12:35");
     bool flip = false;
     BENCHMARK("takeHandedOverDocument row change") {
-        lockEnter(&handoverLock);
-        handoverDocument = flip ? a : b;
-        handoverPending = 1;
-        lockLeave(&handoverLock);
+        lockEnter(&gLink.handoverLock);
+        gDocuments.handoverDocument = flip ? a : b;
+        gLink.handoverPending = 1;
+        lockLeave(&gLink.handoverLock);
         takeHandedOverDocument();
         flip = !flip;
     };
 }
 
 int main(int argc, char** argv) {
-    lockInit(&handoverLock);
-    resetToClassicDefaults(&currentDocument);
+    lockInit(&gLink.handoverLock);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     copyText(settings.fontFace, u"MS Gothic");
     copyText(settings.labelFontFace, u"MS PGothic");
     settings.backgroundColor = 0x000000;

@@ -20,7 +20,7 @@ protected:
         directory = makeScratchDirectory("settings");
         path = joinPath(directory, u"velmorant.ini");
         copyText(gSettingsFile.path, path.c_str());
-        kioskChild = 0;
+        gSettings.kioskChild = 0;
     }
 
     // Writes the bytes and loads them.
@@ -63,9 +63,9 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
     EXPECT_EQ(settings.bootScreen, 0);
     EXPECT_EQ(settings.dailyRestartMinute, -1);
     EXPECT_EQ(settings.backgroundColor, 0u);
-    EXPECT_STREQ(serverAnsi, "127.0.0.1");
+    EXPECT_STREQ(gSettings.serverAnsi, "127.0.0.1");
     EXPECT_EQ(gSettingsFile.generation, before + 1);
-    kioskChild = 1;
+    gSettings.kioskChild = 1;
     loadSettings();
     EXPECT_EQ(settings.bootScreen, 1);
 }
@@ -83,7 +83,7 @@ TEST_F(SettingsFile, Utf8WithoutSignatureJapaneseKeysAndFullWidthEquals) {
     loadUtf8(u"サーバー＝ 192.168.0.10\n台=３\nポート=9000\r\n取得間隔=1.5\nメロディ=0\n");
     EXPECT_EQ(gSettingsFile.found, 1);
     EXPECT_EQ(str(settings.server), u"192.168.0.10");
-    EXPECT_STREQ(serverAnsi, "192.168.0.10");
+    EXPECT_STREQ(gSettings.serverAnsi, "192.168.0.10");
     EXPECT_EQ(settings.board, 3);
     EXPECT_EQ(settings.port, 9000);
     EXPECT_EQ(settings.fetchIntervalMs, 1500);
@@ -167,7 +167,7 @@ TEST_F(SettingsFile, SwitchesAndCutServer) {
     EXPECT_EQ(settings.showUnlitDots, 0);
     EXPECT_EQ(settings.bootScreen, 2);
     EXPECT_EQ(textLength(settings.server), 127);
-    EXPECT_EQ(std::string(serverAnsi), std::string(127, 'h'));
+    EXPECT_EQ(std::string(gSettings.serverAnsi), std::string(127, 'h'));
 }
 
 TEST_F(SettingsFile, OneMebibyteIsReadOneByteMoreIsNotFound) {
@@ -237,7 +237,7 @@ TEST(SampleSettings, ReadsAsTheDefaultsAndListsEveryKey) {
     copyTextN(gSettingsFile.path, PATH_CAPACITY, std::u16string(path.begin(), path.end()).c_str(),
               static_cast<int32_t>(path.size()));
     for (int32_t child = 0; child <= 1; ++child) {
-        kioskChild = child;
+        gSettings.kioskChild = child;
         loadSettings();
         EXPECT_EQ(gSettingsFile.found, 1);
         EXPECT_EQ(std::u16string(settings.server), u"127.0.0.1");
@@ -253,7 +253,7 @@ TEST(SampleSettings, ReadsAsTheDefaultsAndListsEveryKey) {
         EXPECT_EQ(settings.dailyRestartMinute, -1);
         EXPECT_EQ(settings.backgroundColor, 0u);
     }
-    kioskChild = 0;
+    gSettings.kioskChild = 0;
 
     const char* keys[] = {"サーバー", "ポート",         "台",           "取得間隔",
                           "フォント", "ラベルフォント", "スリープ防止", "消灯ドット",

@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the rest is the name in UTF-16.
     const int32_t baseLength = data[0] == 0 ? 1 : data[0];
     for (int32_t i = 0; i < baseLength - 1; ++i) {
-        melodyBaseDir[i] = static_cast<char16_t>(u'a' + i % 26);
+        gMelody.melodyBaseDir[i] = static_cast<char16_t>(u'a' + i % 26);
     }
-    melodyBaseDir[baseLength - 1] = PATH_SEPARATOR;
-    melodyBaseDir[baseLength] = 0;
+    gMelody.melodyBaseDir[baseLength - 1] = PATH_SEPARATOR;
+    gMelody.melodyBaseDir[baseLength] = 0;
 
     static char16_t name[512 + 1];
     const size_t units = (size - 1) / 2;
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pathLength + 5 >= PATH_CAPACITY || pathLength >= capacity) {
         __builtin_trap();  // no room left for ".part"
     }
-    if (std::memcmp(out, melodyBaseDir, static_cast<size_t>(baseLength) * 2) != 0 ||
+    if (std::memcmp(out, gMelody.melodyBaseDir, static_cast<size_t>(baseLength) * 2) != 0 ||
         std::memcmp(out + baseLength, u"sounds", 12) != 0 || out[baseLength + 6] != PATH_SEPARATOR) {
         __builtin_trap();
     }

@@ -37,15 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int32_t slot = 0; slot < FONT_SLOT_COUNT; ++slot) {
         fontSlots[slot].available = (data[5] >> slot) & 1;
     }
-    fontSlotsReady = 1;
-    serverOk = data[6] & 1;
-    if (parseDisplayDocument(data + 8, static_cast<int32_t>(size - 8), &currentDocument) != 1) {
+    gNewStyle.fontSlotsReady = 1;
+    gLink.serverOk = data[6] & 1;
+    if (parseDisplayDocument(data + 8, static_cast<int32_t>(size - 8), &gDocuments.currentDocument) != 1) {
         return 0;
     }
     setLedGlyphSource(&glyphs);
     for (uint32_t step = 0; step < 4; ++step) {
         const uint32_t tick = now + step * (static_cast<uint32_t>(data[7]) * 997u);
-        lastFetchOkTick = tick - (data[6] >> 1) * 200u;
+        gLink.lastFetchOkTick = tick - (data[6] >> 1) * 200u;
         composeNewStyleLeds(tick, currentBoardStatus());
         for (uint8_t v : newStyleGrid.dots) {
             if (v >= NEW_STYLE_PALETTE_SIZE) {

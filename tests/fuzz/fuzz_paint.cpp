@@ -71,11 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!ready) {
         useTestGlyphs();
         fillFontSlots(nullptr);
-        fontSlotsReady = 1;
+        gNewStyle.fontSlotsReady = 1;
         ready = true;
     }
     if (parseDisplayDocument(data + CONTROL_BYTES, static_cast<int32_t>(size - CONTROL_BYTES),
-                             &currentDocument) != 1) {
+                             &gDocuments.currentDocument) != 1) {
         return 0;
     }
     uint32_t base = 0;
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t height = 20 + data[5] * 2;
     const uint8_t flags = data[6];
     const uint32_t step = 1 + static_cast<uint32_t>(data[7]) * 997u;
-    serverOk = flags & 1;
+    gLink.serverOk = flags & 1;
     settings.showUnlitDots = (flags >> 2) & 1;
     setLedGlyphSource(&ledGlyphs);
     setHeaderTextSource(&headerGlyphs);
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     invalidatePresentedFrame();
     layoutBoard(width, height);
 
-    const BoardDocument& d = currentDocument;
+    const BoardDocument& d = gDocuments.currentDocument;
     const uint32_t jpMs = static_cast<uint32_t>(d.jpMs);
     const uint32_t blinkMs = static_cast<uint32_t>(d.blinkMs);
     const uint32_t langMs = static_cast<uint32_t>(d.langMs);
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         base - 1,  // backwards: the scroll run starts again
     };
     for (const uint32_t now : ticks) {
-        lastFetchOkTick = (flags & 2) != 0 ? now - STALE_LINK_MS - 1 : now;
+        gLink.lastFetchOkTick = (flags & 2) != 0 ? now - STALE_LINK_MS - 1 : now;
         if (d.isNewStyle != 0) {
             composeNewStyleBoardAt(now, currentBoardStatus());
         } else {

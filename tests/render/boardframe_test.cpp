@@ -25,12 +25,12 @@ namespace {
 
 void prepareBoard() {
     useTestGlyphs();
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     copyText(settings.server, u"127.0.0.1");
     settings.port = 8020;
     settings.showUnlitDots = 1;
     settings.backgroundColor = 0;
-    serverOk = 0;
+    gLink.serverOk = 0;
     invalidatePresentedFrame();
 }
 
@@ -69,14 +69,14 @@ TEST(BoardLayoutNumbers, DefaultBoardInItsWindowAndInALargerOne) {
 TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
     prepareBoard();
     layoutBoard(780, 138);
-    ASSERT_NE(boardSurface.pixels, nullptr);
-    ASSERT_EQ(boardLayout.pitch, 3);
+    ASSERT_NE(gRender.boardSurface.pixels, nullptr);
+    ASSERT_EQ(gRender.boardLayout.pitch, 3);
     composeClassicBoard(1000, currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
 
     const std::u16string dir = makeScratchDirectory("render-bmp");
     const std::u16string path = joinPath(dir, u"board.bmp");
-    ASSERT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+    ASSERT_EQ(writeSurfaceBmp(path.c_str(), gRender.boardSurface), 1);
     uint32_t size = 0;
     unsigned char* file = readWholeFile(path.c_str(), 4000000, &size);
     ASSERT_NE(file, nullptr);
@@ -116,8 +116,8 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
     // Without unlit dots the panel is black between the lit ones.
     settings.showUnlitDots = 0;
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(boardSurface.pixels[37 * 780 + 7], 0u);
-    EXPECT_EQ(boardSurface.pixels[37 * 780 + 6 + 3 * 32 + 1], 0xF0F0F0u);
+    EXPECT_EQ(gRender.boardSurface.pixels[37 * 780 + 7], 0u);
+    EXPECT_EQ(gRender.boardSurface.pixels[37 * 780 + 6 + 3 * 32 + 1], 0xF0F0F0u);
 }
 
 TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
@@ -126,15 +126,15 @@ TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
     layoutBoard(800, 600);
     composeClassicBoard(1000, currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
-    EXPECT_EQ(boardSurface.pixels[231 * 800 + 9], 0xFF0000u);
-    EXPECT_EQ(boardSurface.pixels[231 * 800 + 10], 0x1A1A1Cu);
+    EXPECT_EQ(gRender.boardSurface.pixels[0], 0xFF0000u);
+    EXPECT_EQ(gRender.boardSurface.pixels[231 * 800 + 9], 0xFF0000u);
+    EXPECT_EQ(gRender.boardSurface.pixels[231 * 800 + 10], 0x1A1A1Cu);
     // Same size again: the surface stays, the layout is recomputed.
-    uint32_t* before = boardSurface.pixels;
-    currentDocument.rows = 5;
+    uint32_t* before = gRender.boardSurface.pixels;
+    gDocuments.currentDocument.rows = 5;
     layoutBoard(800, 600);
-    EXPECT_EQ(boardSurface.pixels, before);
-    EXPECT_EQ(boardLayout.housingTop, (600 - 3 * 94) / 2);
+    EXPECT_EQ(gRender.boardSurface.pixels, before);
+    EXPECT_EQ(gRender.boardLayout.housingTop, (600 - 3 * 94) / 2);
 }
 
 TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
@@ -147,22 +147,22 @@ TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
     };
     for (const Size size : {Size{800, 600, 2}, Size{780, 138, 2}, Size{1000, 140, 2}, Size{790, 400, 2},
                             Size{100, 60, 5}, Size{1921, 1081, 3}}) {
-        currentDocument.width = size.rows == 5 ? 512 : 256;
-        currentDocument.rows = size.rows;
+        gDocuments.currentDocument.width = size.rows == 5 ? 512 : 256;
+        gDocuments.currentDocument.rows = size.rows;
         layoutBoard(size.width, size.height);
-        ASSERT_EQ(boardSurface.width, size.width);
+        ASSERT_EQ(gRender.boardSurface.width, size.width);
         const int32_t count = size.width * size.height;
         for (int32_t i = 0; i < count; ++i) {
-            boardSurface.pixels[i] = 0x123456u;
+            gRender.boardSurface.pixels[i] = 0x123456u;
         }
         composeClassicBoard(1000, currentBoardStatus());
         paintBoardFrame(currentBoardStatus());
-        const BoardLayout& l = boardLayout;
+        const BoardLayout& l = gRender.boardLayout;
         int32_t junk = 0;
         int32_t wrongBackground = 0;
         for (int32_t y = 0; y < size.height; ++y) {
             for (int32_t x = 0; x < size.width; ++x) {
-                const uint32_t pixel = boardSurface.pixels[y * size.width + x];
+                const uint32_t pixel = gRender.boardSurface.pixels[y * size.width + x];
                 junk += pixel == 0x123456u ? 1 : 0;
                 const bool inHousing = x >= l.housingLeft && x < l.housingLeft + l.housingWidth &&
                                        y >= l.housingTop && y < l.housingTop + l.housingHeight;
@@ -178,15 +178,15 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     // A paint after the dots alone changed redraws only the LED panel; the
     // picture must be the one a full paint gives, frame after frame.
     prepareBoard();
-    serverOk = 1;
-    currentDocument.rows = 3;
-    copyText(currentDocument.platform, u"3");
-    ClassicLine& train = currentDocument.lines[0];
+    gLink.serverOk = 1;
+    gDocuments.currentDocument.rows = 3;
+    copyText(gDocuments.currentDocument.platform, u"3");
+    ClassicLine& train = gDocuments.currentDocument.lines[0];
     train.kind = LINE_TRAIN;
     train.blink = 1;
     copyText(train.time, u"12:34");
     copyText(train.text, u"東京");
-    ClassicLine& scroll = currentDocument.lines[2];
+    ClassicLine& scroll = gDocuments.currentDocument.lines[2];
     scroll.kind = LINE_SCROLL;
     copyText(scroll.text, u"{Y}scrolling text{R}赤");
     layoutBoard(900, 300);
@@ -194,49 +194,49 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     std::string painted(bytes, '\0');
     int32_t differences = 0;
     for (uint32_t now = 1000; now < 4000; now += 30) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeClassicBoard(now, currentBoardStatus());
         paintBoardFrame(currentBoardStatus());
-        std::memcpy(&painted[0], boardSurface.pixels, bytes);
+        std::memcpy(&painted[0], gRender.boardSurface.pixels, bytes);
         forceFullPaint();
         paintBoardFrame(currentBoardStatus());
-        differences += std::memcmp(&painted[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
+        differences += std::memcmp(&painted[0], gRender.boardSurface.pixels, bytes) != 0 ? 1 : 0;
     }
     EXPECT_EQ(differences, 0);
 
     // Junk in the LED panel is painted over by the next paint.
-    const BoardLayout& l = boardLayout;
+    const BoardLayout& l = gRender.boardLayout;
     for (int32_t y = l.ledTop; y < l.ledTop + 3 * 16 * l.pitch; ++y) {
         for (int32_t x = l.ledLeft; x < l.ledLeft + 256 * l.pitch; ++x) {
-            boardSurface.pixels[y * 900 + x] = 0x123456u;
+            gRender.boardSurface.pixels[y * 900 + x] = 0x123456u;
         }
     }
     settings.showUnlitDots = 0;
     paintBoardFrame(currentBoardStatus());
-    std::memcpy(&painted[0], boardSurface.pixels, bytes);
+    std::memcpy(&painted[0], gRender.boardSurface.pixels, bytes);
     forceFullPaint();
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(std::memcmp(&painted[0], boardSurface.pixels, bytes), 0);
+    EXPECT_EQ(std::memcmp(&painted[0], gRender.boardSurface.pixels, bytes), 0);
 
     // A new background colour is noticed without being asked for.
     settings.backgroundColor = 0x0000FF;
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
+    EXPECT_EQ(gRender.boardSurface.pixels[0], 0xFF0000u);
     // So is a new-style document drawn over the surface in between.
-    boardSurface.pixels[0] = 0x123456u;
-    currentDocument.isNewStyle = 1;
+    gRender.boardSurface.pixels[0] = 0x123456u;
+    gDocuments.currentDocument.isNewStyle = 1;
     paintBoardFrame(currentBoardStatus());
-    currentDocument.isNewStyle = 0;
+    gDocuments.currentDocument.isNewStyle = 0;
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(boardSurface.pixels[0], 0xFF0000u);
+    EXPECT_EQ(gRender.boardSurface.pixels[0], 0xFF0000u);
     settings.showUnlitDots = 1;
     settings.backgroundColor = 0;
 }
 
 TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {
     prepareBoard();
-    serverOk = 1;
-    copyText(currentDocument.labelJp, u"1番線");
+    gLink.serverOk = 1;
+    copyText(gDocuments.currentDocument.labelJp, u"1番線");
     layoutBoard(900, 300);
     int32_t x = -1;
     int32_t y = -1;
@@ -247,23 +247,23 @@ TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {
     composeClassicBoard(1000, currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
     ASSERT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
-    const BoardLayout& l = boardLayout;
+    const BoardLayout& l = gRender.boardLayout;
     EXPECT_EQ(x, l.ledLeft);
     EXPECT_EQ(y, l.ledTop);
     EXPECT_EQ(w, 256 * l.pitch);
     EXPECT_EQ(h, 2 * 16 * l.pitch);
     // A changed header, a forced repaint or a new-style document each need
     // the whole surface again, until a paint has drawn it.
-    copyText(currentDocument.labelJp, u"2番線");
+    copyText(gDocuments.currentDocument.labelJp, u"2番線");
     EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
     paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
     invalidatePresentedFrame();
     EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
     paintBoardFrame(currentBoardStatus());
-    currentDocument.isNewStyle = 1;
+    gDocuments.currentDocument.isNewStyle = 1;
     EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 0);
-    currentDocument.isNewStyle = 0;
+    gDocuments.currentDocument.isNewStyle = 0;
     EXPECT_EQ(boardDotsArea(currentBoardStatus(), &x, &y, &w, &h), 1);
 }
 
@@ -272,22 +272,22 @@ TEST(BoardPaint, SmallClientAreaPaintsOnlyInsideTheSurface) {
     // write outside it is reported by AddressSanitizer.
     prepareBoard();
     for (int32_t rows : {2, 5}) {
-        currentDocument.width = rows == 2 ? 256 : 512;
-        currentDocument.rows = rows;
+        gDocuments.currentDocument.width = rows == 2 ? 256 : 512;
+        gDocuments.currentDocument.rows = rows;
         layoutBoard(100, 60);
-        ASSERT_EQ(boardSurface.width, 100);
-        ASSERT_EQ(boardSurface.height, 60);
-        ASSERT_EQ(boardLayout.pitch, 1);
-        std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+        ASSERT_EQ(gRender.boardSurface.width, 100);
+        ASSERT_EQ(gRender.boardSurface.height, 60);
+        ASSERT_EQ(gRender.boardLayout.pitch, 1);
+        std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
         for (int32_t r = 0; r < rows * 16; ++r) {
-            for (int32_t c = 0; c < currentDocument.width; ++c) {
-                dotFrame.dots[r * DOT_STRIDE + c] = COLOR_YELLOW;
+            for (int32_t c = 0; c < gDocuments.currentDocument.width; ++c) {
+                gRender.dotFrame.dots[r * DOT_STRIDE + c] = COLOR_YELLOW;
             }
         }
         paintBoardFrame(currentBoardStatus());
         const int32_t x = 50;
-        const int32_t y = boardLayout.ledTop > 0 ? boardLayout.ledTop : 0;
-        EXPECT_EQ(boardSurface.pixels[y * 100 + x], 0xFFE000u) << rows;
+        const int32_t y = gRender.boardLayout.ledTop > 0 ? gRender.boardLayout.ledTop : 0;
+        EXPECT_EQ(gRender.boardSurface.pixels[y * 100 + x], 0xFFE000u) << rows;
     }
 }
 
@@ -304,16 +304,16 @@ TEST(BoardPaint, NoHeapAllocationInAPassOrAPaint) {
     static const bool installed = __sanitizer_install_malloc_and_free_hooks(countAllocation, ignoreFree) != 0;
     ASSERT_TRUE(installed);
     prepareBoard();
-    serverOk = 1;
-    currentDocument.rows = 3;
-    ClassicLine& train = currentDocument.lines[0];
+    gLink.serverOk = 1;
+    gDocuments.currentDocument.rows = 3;
+    ClassicLine& train = gDocuments.currentDocument.lines[0];
     train.kind = LINE_TRAIN;
     copyText(train.time, u"12:34");
     copyText(train.text, u"東京");
-    ClassicLine& text = currentDocument.lines[1];
+    ClassicLine& text = gDocuments.currentDocument.lines[1];
     text.kind = LINE_TEXT;
     copyText(text.text, u"{R}赤{小}small{大}BIG");
-    ClassicLine& scroll = currentDocument.lines[2];
+    ClassicLine& scroll = gDocuments.currentDocument.lines[2];
     scroll.kind = LINE_SCROLL;
     copyText(scroll.text, u"{Y}scrolling text");
     layoutBoard(780, 186);  // the layout may allocate (sprites, surface); a pass and a paint may not

@@ -28,12 +28,12 @@ std::u16string str(const char16_t* text) {
 void prepareBoot() {
     gBoot.startTick = START;
     gBoot.readyTick = 0;
-    serverOk = 0;
-    fetchAttempts = 0;
-    copyText(localAddressText, u"192.168.1.20");
-    localAddressReady = 1;
-    copyText(osDescription, u"Windows NT 6.2.9200 ");
-    copyText(memoryDescription, u"4096 MB");
+    gLink.serverOk = 0;
+    gLink.fetchAttempts = 0;
+    copyText(gLink.localAddressText, u"192.168.1.20");
+    gLink.localAddressReady = 1;
+    copyText(gSystemInfo.osDescription, u"Windows NT 6.2.9200 ");
+    copyText(gSystemInfo.memoryDescription, u"4096 MB");
     copyText(settings.server, u"127.0.0.1");
     settings.port = 8020;
     settings.board = 7;
@@ -96,9 +96,9 @@ protected:
     void TearDown() override {
         gBoot.active = 0;
         gBoot.readyTick = 0;
-        serverOk = 0;
-        fetchAttempts = 0;
-        localAddressText[0] = 0;
+        gLink.serverOk = 0;
+        gLink.fetchAttempts = 0;
+        gLink.localAddressText[0] = 0;
         settings.board = 1;
         settings.melodyEnabled = 1;
     }
@@ -279,7 +279,7 @@ TEST_F(BootScreen, NetworkAndServerStates) {
     EXPECT_EQ(str(statusOf(p, u"NETWORK")->text), u"OK");
 
     // Unknown address: "----" with a grey "--".
-    localAddressText[0] = 0;
+    gLink.localAddressText[0] = 0;
     p = plan(4000);
     EXPECT_EQ(str(lineOf(p, u"NETWORK")->text), u"NETWORK ............ ----");
     EXPECT_EQ(str(statusOf(p, u"NETWORK")->text), u"--");
@@ -296,14 +296,14 @@ TEST_F(BootScreen, NetworkAndServerStates) {
         EXPECT_EQ(statusOf(w, u"SERVER")->colour, BOOT_AMBER);
     }
     // From 20 s: NG with the retry count.
-    fetchAttempts = 23;
+    gLink.fetchAttempts = 23;
     p = plan(19999);
     EXPECT_EQ(statusOf(p, u"SERVER")->colour, BOOT_AMBER);
     p = plan(20000);
     EXPECT_EQ(str(statusOf(p, u"SERVER")->text), u"NG  RETRY 23");
     EXPECT_EQ(statusOf(p, u"SERVER")->colour, BOOT_RED);
     // A document: OK at once.
-    serverOk = 1;
+    gLink.serverOk = 1;
     p = plan(25000);
     EXPECT_EQ(str(statusOf(p, u"SERVER")->text), u"OK");
     EXPECT_EQ(statusOf(p, u"SERVER")->colour, BOOT_GREEN);
@@ -340,7 +340,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
     EXPECT_EQ(plan(900000).fillWidth, p.trackWidth * 9 / 10);
 
     // Ready: SYSTEM READY in green whatever the blink phase, bar full.
-    serverOk = 1;
+    gLink.serverOk = 1;
     gBoot.readyTick = START + 6000;
     p = plan(hiddenAt(6500));
     ASSERT_NE(messageOf(p), nullptr);
@@ -352,7 +352,7 @@ TEST_F(BootScreen, MessageBlinksAndChangesAfter20sAndReadyFillsTheBar) {
 TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
     prepareBoot();
     gBoot.active = 1;
-    serverOk = 1;
+    gLink.serverOk = 1;
     gBoot.startTick = tickCount();  // just started: not ready before 6 s
     bootScreenTick();
     EXPECT_EQ(gBoot.readyTick, 0u);
@@ -367,15 +367,15 @@ TEST_F(BootScreen, ReadyAfter6sAndEndedAfterAnother1500Ms) {
 
 TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
     prepareBoot();
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     layoutBoard(800, 600);
-    ASSERT_NE(boardSurface.pixels, nullptr);
+    ASSERT_NE(gRender.boardSurface.pixels, nullptr);
     gBoot.active = 1;
     gBoot.readyTick = 0;
-    serverOk = 0;
+    gLink.serverOk = 0;
     gBoot.startTick = tickCount() - 10000;  // footer up, bar half way to nine tenths
     paintBoardFrame(currentBoardStatus());
-    const uint32_t* px = boardSurface.pixels;
+    const uint32_t* px = gRender.boardSurface.pixels;
     auto at = [&](int32_t x, int32_t y) { return px[y * 800 + x] & 0xFFFFFF; };
     // Nothing of the board's housing shows; the bar, found by its colours,
     // is one solid box inside the screen, below every text, filled from its
@@ -434,19 +434,19 @@ TEST_F(BootScreen, PaintDrawsTheScreenInsteadOfTheBoardWhileActive) {
 #ifdef _WIN32
 TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     collectSystemInfo();
-    const std::u16string os = osDescription;
+    const std::u16string os = gSystemInfo.osDescription;
     EXPECT_EQ(os.rfind(u"Windows ", 0), 0u) << std::string(os.begin(), os.end());
-    const std::u16string memory = memoryDescription;
+    const std::u16string memory = gSystemInfo.memoryDescription;
     ASSERT_GE(memory.size(), 4u);
     EXPECT_EQ(memory.substr(memory.size() - 3), u" MB");
     EXPECT_NE(memory[0], u'0');
 
     prepareBoot();
     copyText(settings.fontFace, u"MS Gothic");
-    resetToClassicDefaults(&currentDocument);
+    resetToClassicDefaults(&gDocuments.currentDocument);
     layoutBoard(800, 600);
     gBoot.active = 1;
-    serverOk = 0;
+    gLink.serverOk = 0;
     gBoot.readyTick = 0;
     const int32_t a = bootTextHeight(600);
     const int32_t cw = beginBootText(a);
@@ -477,7 +477,7 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
         const BootText& t = p.texts[i];
         return x >= t.x && x < t.x + unitsOf(t.text) * cw && y >= t.y && y < t.y + 3 * a / 2;
     };
-    const uint32_t* px = boardSurface.pixels;
+    const uint32_t* px = gRender.boardSurface.pixels;
     for (int32_t i = 0; i < p.textCount; ++i) {
         const BootText& t = p.texts[i];
         SCOPED_TRACE(std::string(t.text, t.text + textLength(t.text)));

@@ -17,12 +17,12 @@ class Composition : public ::testing::Test {
 protected:
     void SetUp() override {
         useTestGlyphs();
-        resetToClassicDefaults(&currentDocument);
+        resetToClassicDefaults(&gDocuments.currentDocument);
         copyText(settings.server, u"127.0.0.1");
         settings.port = 8020;
-        serverOk = 1;
-        lastFetchOkTick = 0;
-        std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+        gLink.serverOk = 1;
+        gLink.lastFetchOkTick = 0;
+        std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
         invalidatePresentedFrame();
         // A pass without a scroll row forgets any earlier scroll run.
         composeClassicBoard(0, currentBoardStatus());
@@ -30,17 +30,17 @@ protected:
 
     // A pass with a fresh link, so that the stale line stays away.
     static bool pass(uint32_t now) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         return composeClassicBoard(now, currentBoardStatus());
     }
 
     static uint8_t dot(int32_t boardRow, int32_t column, int32_t dotRow = 8) {
-        return dotFrame.dots[(16 * boardRow + dotRow) * DOT_STRIDE + column];
+        return gRender.dotFrame.dots[(16 * boardRow + dotRow) * DOT_STRIDE + column];
     }
 
     static bool rowDark(int32_t boardRow) {
         for (int32_t j = 0; j < 16; ++j) {
-            for (int32_t c = 0; c < currentDocument.width; ++c) {
+            for (int32_t c = 0; c < gDocuments.currentDocument.width; ++c) {
                 if (dot(boardRow, c, j) != 0) {
                     return false;
                 }
@@ -50,7 +50,7 @@ protected:
     }
 
     static int32_t firstLit(int32_t boardRow) {
-        for (int32_t c = 0; c < currentDocument.width; ++c) {
+        for (int32_t c = 0; c < gDocuments.currentDocument.width; ++c) {
             if (dot(boardRow, c) != 0) {
                 return c;
             }
@@ -60,7 +60,7 @@ protected:
 
     static void setTrain(int32_t i, const char16_t* time, const char16_t* text, const char16_t* textEn,
                          uint8_t colour, uint8_t blink) {
-        ClassicLine& line = currentDocument.lines[i];
+        ClassicLine& line = gDocuments.currentDocument.lines[i];
         line.kind = LINE_TRAIN;
         copyText(line.time, time);
         copyText(line.text, text);
@@ -71,7 +71,7 @@ protected:
 
     static void setText(int32_t i, int32_t kind, const char16_t* text, const char16_t* textEn,
                         uint8_t colour) {
-        ClassicLine& line = currentDocument.lines[i];
+        ClassicLine& line = gDocuments.currentDocument.lines[i];
         line.kind = static_cast<uint8_t>(kind);
         copyText(line.text, text);
         copyText(line.textEn, textEn);
@@ -95,14 +95,14 @@ TEST_F(Composition, LanguageSwitchesAtJpMs) {
     pass(20000 + 9999);
     EXPECT_EQ(dot(0, 0), COLOR_GREEN);
 
-    currentDocument.jpMs = 0;
-    currentDocument.enMs = 0;
+    gDocuments.currentDocument.jpMs = 0;
+    gDocuments.currentDocument.enMs = 0;
     pass(20000 + 7000);
     EXPECT_EQ(dot(0, 6), COLOR_GREEN);
     // Periods near the 32-bit limit add up without overflow: 4e9 lies in
     // the English part of a 2^32 - 2 cycle.
-    currentDocument.jpMs = 2147483647;
-    currentDocument.enMs = 2147483647;
+    gDocuments.currentDocument.jpMs = 2147483647;
+    gDocuments.currentDocument.enMs = 2147483647;
     pass(4000000000u);
     EXPECT_EQ(dot(0, 0), COLOR_GREEN);
 }
@@ -122,8 +122,8 @@ TEST_F(Composition, TrainTimeBlinksAndDestinationKeepsItsColour) {
     pass(30000 + 999);
     EXPECT_EQ(dot(0, 4), 0);
 
-    currentDocument.blinkMs = 0;
-    currentDocument.timeColor = COLOR_YELLOW;
+    gDocuments.currentDocument.blinkMs = 0;
+    gDocuments.currentDocument.timeColor = COLOR_YELLOW;
     pass(30000 + 700);
     EXPECT_EQ(dot(0, 4), COLOR_YELLOW);
 }
@@ -145,9 +145,9 @@ TEST_F(Composition, TrainTextsAreSqueezedIntoTheirBoxes) {
 
 TEST_F(Composition, TextRowsArePlacedLeftOrCentred) {
     setText(0, LINE_TEXT, u"1111", u"", COLOR_WHITE);
-    currentDocument.lines[0].centred = 1;
+    gDocuments.currentDocument.lines[0].centred = 1;
     setText(1, LINE_TEXT, u"11111111111111111111111111111111111111111", u"", 0);  // 328 columns
-    currentDocument.lines[1].centred = 1;
+    gDocuments.currentDocument.lines[1].centred = 1;
     pass(0);
     EXPECT_EQ(firstLit(0), (256 - 32) / 2);
     EXPECT_EQ(dot(0, 112), COLOR_WHITE);
@@ -181,14 +181,14 @@ TEST_F(Composition, ScrollMovesAt48DotsPerSecondAndRestarts) {
     pass(start + 20000 + 1500);
     EXPECT_EQ(firstLit(0), 208);
     // So does a new colour.
-    currentDocument.lines[0].color = COLOR_RED;
+    gDocuments.currentDocument.lines[0].color = COLOR_RED;
     pass(start + 30000);
     pass(start + 31000);
     EXPECT_EQ(dot(0, 208), COLOR_RED);
     // And a pass without any scroll row.
-    currentDocument.lines[0].kind = LINE_EMPTY;
+    gDocuments.currentDocument.lines[0].kind = LINE_EMPTY;
     pass(start + 32000);
-    currentDocument.lines[0].kind = LINE_SCROLL;
+    gDocuments.currentDocument.lines[0].kind = LINE_SCROLL;
     pass(start + 33000);
     EXPECT_TRUE(rowDark(0));
     pass(start + 34000);
@@ -196,7 +196,7 @@ TEST_F(Composition, ScrollMovesAt48DotsPerSecondAndRestarts) {
 }
 
 TEST_F(Composition, OnlyTheFirstScrollRowIsDrawn) {
-    currentDocument.rows = 3;
+    gDocuments.currentDocument.rows = 3;
     setText(0, LINE_TEXT, u"1", u"", 0);
     setText(1, LINE_SCROLL, u"UUUU", u"", COLOR_WHITE);
     setText(2, LINE_SCROLL, u"UUUU", u"", COLOR_YELLOW);
@@ -207,7 +207,7 @@ TEST_F(Composition, OnlyTheFirstScrollRowIsDrawn) {
 }
 
 TEST_F(Composition, ConnectingLinesBeforeTheFirstDocument) {
-    serverOk = 0;
+    gLink.serverOk = 0;
     setText(0, LINE_TEXT, u"@", u"", 0);
     composeClassicBoard(100, currentBoardStatus());
     // Twelve kanji (192 columns) centred: サ U+30B5 lights glyph column 0.
@@ -217,17 +217,17 @@ TEST_F(Composition, ConnectingLinesBeforeTheFirstDocument) {
     EXPECT_EQ(firstLit(1), 72);
     EXPECT_EQ(dot(1, 72), COLOR_WHITE);
 
-    currentDocument.rows = 1;
-    std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+    gDocuments.currentDocument.rows = 1;
+    std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
     composeClassicBoard(100, currentBoardStatus());
     EXPECT_EQ(firstLit(0), 32);
-    EXPECT_EQ(dotFrame.dots[24 * DOT_STRIDE + 72], 0);  // no server line below the board
+    EXPECT_EQ(gRender.dotFrame.dots[24 * DOT_STRIDE + 72], 0);  // no server line below the board
 }
 
 TEST_F(Composition, StaleLineReplacesTheLastRow) {
     setText(0, LINE_TEXT, u"@", u"", 0);
     setText(1, LINE_TEXT, u"@", u"", 0);
-    lastFetchOkTick = 100000;
+    gLink.lastFetchOkTick = 100000;
     composeClassicBoard(100000 + 15000, currentBoardStatus());
     EXPECT_EQ(dot(1, 6), COLOR_GREEN);
     composeClassicBoard(100000 + 15001, currentBoardStatus());
@@ -237,12 +237,12 @@ TEST_F(Composition, StaleLineReplacesTheLastRow) {
     EXPECT_EQ(dot(1, 32), COLOR_RED);
 
     // Wrap-around: a fetch just before the tick wrapped is not stale.
-    lastFetchOkTick = 0xFFFFFF00u;
+    gLink.lastFetchOkTick = 0xFFFFFF00u;
     composeClassicBoard(0x100, currentBoardStatus());
     EXPECT_EQ(dot(1, 6), COLOR_GREEN);
 
-    currentDocument.rows = 1;
-    lastFetchOkTick = 0;
+    gDocuments.currentDocument.rows = 1;
+    gLink.lastFetchOkTick = 0;
     composeClassicBoard(20000, currentBoardStatus());
     EXPECT_EQ(dot(0, 6), 0);
     EXPECT_EQ(dot(0, 32), COLOR_RED);
@@ -267,14 +267,14 @@ TEST_F(Composition, StillBoardFollowsEveryInputAtTheNextTick) {
     setText(1, LINE_TEXT, u"U", u"", 0);
     const auto sameAsFreshPass = [](uint32_t now) {
         static DotFrame seen;
-        std::memcpy(seen.dots, dotFrame.dots, sizeof(seen.dots));
+        std::memcpy(seen.dots, gRender.dotFrame.dots, sizeof(seen.dots));
         invalidatePresentedFrame();
         composeClassicBoard(now, currentBoardStatus());
-        return std::memcmp(seen.dots, dotFrame.dots, sizeof(seen.dots)) == 0;
+        return std::memcmp(seen.dots, gRender.dotFrame.dots, sizeof(seen.dots)) == 0;
     };
     EXPECT_TRUE(pass(1000));
     EXPECT_FALSE(pass(1030));
-    copyText(currentDocument.lines[1].text, u"@");  // changed in place, no hand-over
+    copyText(gDocuments.currentDocument.lines[1].text, u"@");  // changed in place, no hand-over
     EXPECT_TRUE(pass(1060));
     EXPECT_TRUE(sameAsFreshPass(1060));
     EXPECT_TRUE(pass(1500));  // the time blinks off
@@ -282,12 +282,12 @@ TEST_F(Composition, StillBoardFollowsEveryInputAtTheNextTick) {
     EXPECT_FALSE(pass(1530));
     EXPECT_TRUE(pass(7500));  // the English phase
     EXPECT_TRUE(sameAsFreshPass(7500));
-    lastFetchOkTick = 12500;  // the same phases as at 7500 from here on
+    gLink.lastFetchOkTick = 12500;  // the same phases as at 7500 from here on
     EXPECT_FALSE(composeClassicBoard(27500, currentBoardStatus()));
     EXPECT_TRUE(composeClassicBoard(27501, currentBoardStatus()));  // the link is lost
     EXPECT_EQ(dot(1, 32), COLOR_RED);
     // A frame drawn over behind the composer's back is composed again.
-    dotFrame.dots[0] = COLOR_RED;
+    gRender.dotFrame.dots[0] = COLOR_RED;
     EXPECT_FALSE(composeClassicBoard(27501, currentBoardStatus()));
     EXPECT_TRUE(sameAsFreshPass(27501));
 }
@@ -304,7 +304,7 @@ TEST_F(Composition, TextsWiderThanTheStripPlaceAndScrollInsideIt) {
         }
     }
     setText(0, LINE_TEXT, wide.c_str(), u"", 0);
-    currentDocument.lines[0].centred = 1;
+    gDocuments.currentDocument.lines[0].centred = 1;
     setText(1, LINE_SCROLL, wide.c_str(), u"", 0);
     const uint32_t start = 50000;
     pass(start);

@@ -21,7 +21,7 @@ std::vector<int32_t> coverageOf(int32_t n) {
 }
 
 void clearWholeFrame() {
-    std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+    std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
 }
 
 }  // namespace
@@ -38,11 +38,12 @@ TEST(DotSprites, DiscCoverageForPitchesThreeToFive) {
 TEST(DotSprites, SmallPitchesAreFullSquaresOfThePaletteColour) {
     for (int32_t n = 1; n <= 2; ++n) {
         buildDotSprites(n);
-        ASSERT_NE(dotSprites.pixels, nullptr);
-        EXPECT_EQ(dotSprites.pitch, n);
+        ASSERT_NE(gRender.dotSprites.pixels, nullptr);
+        EXPECT_EQ(gRender.dotSprites.pitch, n);
         for (int32_t k = 0; k < PALETTE_SIZE; ++k) {
             for (int32_t i = 0; i < n * n; ++i) {
-                EXPECT_EQ(dotSprites.pixels[k * n * n + i], CLASSIC_PALETTE[k]) << "n " << n << " k " << k;
+                EXPECT_EQ(gRender.dotSprites.pixels[k * n * n + i], CLASSIC_PALETTE[k])
+                    << "n " << n << " k " << k;
             }
         }
     }
@@ -50,21 +51,21 @@ TEST(DotSprites, SmallPitchesAreFullSquaresOfThePaletteColour) {
 
 TEST(DotSprites, ChannelsAreScaledByCoverage) {
     buildDotSprites(3);
-    ASSERT_NE(dotSprites.pixels, nullptr);
-    const uint32_t* orange = dotSprites.pixels + 2 * 9;
+    ASSERT_NE(gRender.dotSprites.pixels, nullptr);
+    const uint32_t* orange = gRender.dotSprites.pixels + 2 * 9;
     EXPECT_EQ(orange[4], 0xFF8C00u);
     // Corner coverage 63: 255*63/255, 140*63/255 = 34, 0.
     EXPECT_EQ(orange[0], (63u << 16) | (34u << 8));
     // Edge coverage 191 of the unlit grey: 30*191/255 = 22.
-    EXPECT_EQ(dotSprites.pixels[1], 0x161616u);
+    EXPECT_EQ(gRender.dotSprites.pixels[1], 0x161616u);
 }
 
 TEST(DotBlit, DrawsEveryActiveDotAndHonoursShowUnlitDots) {
     buildDotSprites(2);
     clearWholeFrame();
-    dotFrame.dots[0 * DOT_STRIDE + 3] = COLOR_RED;
-    dotFrame.dots[17 * DOT_STRIDE + 63] = COLOR_PINK;
-    dotFrame.dots[0 * DOT_STRIDE + 64] = COLOR_GREEN;  // beyond W: never drawn
+    gRender.dotFrame.dots[0 * DOT_STRIDE + 3] = COLOR_RED;
+    gRender.dotFrame.dots[17 * DOT_STRIDE + 63] = COLOR_PINK;
+    gRender.dotFrame.dots[0 * DOT_STRIDE + 64] = COLOR_GREEN;  // beyond W: never drawn
 
     const int32_t w = 2 * 64 + 10;
     const int32_t h = 2 * 32 + 10;
@@ -94,7 +95,7 @@ TEST(DotBlit, DotsOutsideTheSurfaceAreCutNotWritten) {
     clearWholeFrame();
     for (int32_t r = 0; r < 80; ++r) {
         for (int32_t c = 0; c < 512; ++c) {
-            dotFrame.dots[r * DOT_STRIDE + c] = static_cast<uint8_t>(1 + (r + c) % 7);
+            gRender.dotFrame.dots[r * DOT_STRIDE + c] = static_cast<uint8_t>(1 + (r + c) % 7);
         }
     }
     const int32_t w = 50;
@@ -125,17 +126,17 @@ TEST(DotCommit, ReportsChangesOnlyAndNeverLooksPastTheWidth) {
     EXPECT_FALSE(commitDotFrame(258, 2));
 
     // Old dots beyond a narrowed width are neither compared nor copied.
-    dotFrame.dots[5 * DOT_STRIDE + 258] = COLOR_RED;
+    gRender.dotFrame.dots[5 * DOT_STRIDE + 258] = COLOR_RED;
     EXPECT_FALSE(commitDotFrame(258, 2));
-    EXPECT_EQ(presentedFrame.dots[5 * DOT_STRIDE + 258], DOT_FORCE_REPAINT);
+    EXPECT_EQ(gRender.presentedFrame.dots[5 * DOT_STRIDE + 258], DOT_FORCE_REPAINT);
     // Nor below the active rows.
-    dotFrame.dots[32 * DOT_STRIDE + 0] = COLOR_RED;
+    gRender.dotFrame.dots[32 * DOT_STRIDE + 0] = COLOR_RED;
     EXPECT_FALSE(commitDotFrame(258, 2));
 
     // The last column and the last row count.
-    dotFrame.dots[31 * DOT_STRIDE + 257] = COLOR_GREEN;
+    gRender.dotFrame.dots[31 * DOT_STRIDE + 257] = COLOR_GREEN;
     EXPECT_TRUE(commitDotFrame(258, 2));
-    EXPECT_EQ(presentedFrame.dots[31 * DOT_STRIDE + 257], COLOR_GREEN);
+    EXPECT_EQ(gRender.presentedFrame.dots[31 * DOT_STRIDE + 257], COLOR_GREEN);
     EXPECT_FALSE(commitDotFrame(258, 2));
 
     invalidatePresentedFrame();
@@ -145,22 +146,22 @@ TEST(DotCommit, ReportsChangesOnlyAndNeverLooksPastTheWidth) {
 }
 
 TEST(DotFrameClear, ClearsOnlyTheActiveArea) {
-    std::memset(dotFrame.dots, COLOR_WHITE, sizeof(dotFrame.dots));
+    std::memset(gRender.dotFrame.dots, COLOR_WHITE, sizeof(gRender.dotFrame.dots));
     clearDotFrameActiveArea(100, 2);
-    EXPECT_EQ(dotFrame.dots[0], 0);
-    EXPECT_EQ(dotFrame.dots[31 * DOT_STRIDE + 99], 0);
-    EXPECT_EQ(dotFrame.dots[31 * DOT_STRIDE + 100], COLOR_WHITE);
-    EXPECT_EQ(dotFrame.dots[32 * DOT_STRIDE + 0], COLOR_WHITE);
+    EXPECT_EQ(gRender.dotFrame.dots[0], 0);
+    EXPECT_EQ(gRender.dotFrame.dots[31 * DOT_STRIDE + 99], 0);
+    EXPECT_EQ(gRender.dotFrame.dots[31 * DOT_STRIDE + 100], COLOR_WHITE);
+    EXPECT_EQ(gRender.dotFrame.dots[32 * DOT_STRIDE + 0], COLOR_WHITE);
 }
 
 TEST(DotBlit, EveryPitchPlacesEachCellAndCutsAtTheEdges) {
     for (int32_t n = 1; n <= 9; ++n) {
         buildDotSprites(n);
-        ASSERT_NE(dotSprites.pixels, nullptr);
+        ASSERT_NE(gRender.dotSprites.pixels, nullptr);
         clearWholeFrame();
         for (int32_t r = 0; r < 16; ++r) {
             for (int32_t c = 0; c < 64; ++c) {
-                dotFrame.dots[r * DOT_STRIDE + c] = static_cast<uint8_t>((r * 3 + c * 5) % 8);
+                gRender.dotFrame.dots[r * DOT_STRIDE + c] = static_cast<uint8_t>((r * 3 + c * 5) % 8);
             }
         }
         // Hanging over the left edge and cut by the right and bottom edges.
@@ -176,9 +177,10 @@ TEST(DotBlit, EveryPitchPlacesEachCellAndCutsAtTheEdges) {
                 if (y >= topY) {
                     const int32_t c = (x - leftX) / n;
                     const int32_t r = (y - topY) / n;
-                    const uint8_t v = dotFrame.dots[r * DOT_STRIDE + c];
+                    const uint8_t v = gRender.dotFrame.dots[r * DOT_STRIDE + c];
                     if (v != 0) {
-                        expected = dotSprites.pixels[v * n * n + ((y - topY) % n) * n + (x - leftX) % n];
+                        expected =
+                            gRender.dotSprites.pixels[v * n * n + ((y - topY) % n) * n + (x - leftX) % n];
                     }
                 }
                 ASSERT_EQ(pixels[static_cast<size_t>(y * w + x)], expected)

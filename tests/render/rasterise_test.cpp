@@ -255,36 +255,36 @@ TEST_F(Rasteriser, MarkupWidthStopsAtTheStripEnd) {
 }
 
 TEST_F(Rasteriser, PlacedStripIsSqueezedToTheBoardWidth) {
-    resetToClassicDefaults(&currentDocument);
-    std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+    resetToClassicDefaults(&gDocuments.currentDocument);
+    std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
     for (int32_t j = 0; j < 16; ++j) {
         for (int32_t s = 0; s < 600; ++s) {
             strip.dots[j * TEXT_STRIP_WIDTH + s] = static_cast<uint8_t>(1 + s % 7);
         }
     }
-    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 600, 1, 0);
+    placeTextStrip(classicPanelOf(gDocuments.currentDocument, &gRender.dotFrame), strip, 600, 1, 0);
     for (int32_t c = 0; c < 256; ++c) {
         // The first non-zero strip byte among the covered columns.
-        EXPECT_EQ(dotFrame.dots[16 * DOT_STRIDE + c], 1 + (c * 600 / 256) % 7) << c;
+        EXPECT_EQ(gRender.dotFrame.dots[16 * DOT_STRIDE + c], 1 + (c * 600 / 256) % 7) << c;
     }
-    EXPECT_EQ(dotFrame.dots[16 * DOT_STRIDE + 256], 0);
-    EXPECT_EQ(dotFrame.dots[0], 0);
+    EXPECT_EQ(gRender.dotFrame.dots[16 * DOT_STRIDE + 256], 0);
+    EXPECT_EQ(gRender.dotFrame.dots[0], 0);
 
     // A narrow strip is copied one to one and never past W.
-    std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
-    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 100, 0, 200);
-    EXPECT_EQ(dotFrame.dots[200], 1);
-    EXPECT_EQ(dotFrame.dots[255], 1 + 55 % 7);
-    EXPECT_EQ(dotFrame.dots[256], 0);
+    std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
+    placeTextStrip(classicPanelOf(gDocuments.currentDocument, &gRender.dotFrame), strip, 100, 0, 200);
+    EXPECT_EQ(gRender.dotFrame.dots[200], 1);
+    EXPECT_EQ(gRender.dotFrame.dots[255], 1 + 55 % 7);
+    EXPECT_EQ(gRender.dotFrame.dots[256], 0);
 }
 
 TEST_F(Rasteriser, WidthBeyondTheStripIsNeverRead) {
-    resetToClassicDefaults(&currentDocument);
-    std::memset(dotFrame.dots, 0, sizeof(dotFrame.dots));
+    resetToClassicDefaults(&gDocuments.currentDocument);
+    std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));
     std::memset(strip.dots, COLOR_YELLOW, sizeof(strip.dots));
-    placeTextStrip(classicPanelOf(currentDocument, &dotFrame), strip, 20000, 0,
+    placeTextStrip(classicPanelOf(gDocuments.currentDocument, &gRender.dotFrame), strip, 20000, 0,
                    0);  // read up to the strip's last column only
-    EXPECT_EQ(dotFrame.dots[255], COLOR_YELLOW);
+    EXPECT_EQ(gRender.dotFrame.dots[255], COLOR_YELLOW);
 }
 
 // The rasteriser keeps the ink of recently drawn texts. A counting source

@@ -52,19 +52,19 @@ INSTANTIATE_TEST_SUITE_P(Gdi, AnyGlyphSource,
 
 TEST(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     ASSERT_EQ(installGdiGlyphs(), 1);
-    resetToClassicDefaults(&currentDocument);
-    copyText(currentDocument.platform, u"12");
-    copyText(currentDocument.labelJp, u"東京駅");
-    copyText(currentDocument.labelEn, u"Tokyo");
-    copyText(currentDocument.capTime, u"時刻");
-    copyText(currentDocument.capDest, u"行先");
+    resetToClassicDefaults(&gDocuments.currentDocument);
+    copyText(gDocuments.currentDocument.platform, u"12");
+    copyText(gDocuments.currentDocument.labelJp, u"東京駅");
+    copyText(gDocuments.currentDocument.labelEn, u"Tokyo");
+    copyText(gDocuments.currentDocument.capTime, u"時刻");
+    copyText(gDocuments.currentDocument.capDest, u"行先");
     settings.showUnlitDots = 1;
     settings.backgroundColor = 0;
-    serverOk = 0;
+    gLink.serverOk = 0;
     resetLayoutPitch();
     layoutBoard(780, 138);
-    ASSERT_NE(boardSurface.pixels, nullptr);
-    ASSERT_EQ(boardSurface.width, 780);
+    ASSERT_NE(gRender.boardSurface.pixels, nullptr);
+    ASSERT_EQ(gRender.boardSurface.width, 780);
     composeClassicBoard(1000, currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
 
@@ -72,7 +72,7 @@ TEST(GdiText, ClassicPaintDrawsTheHeaderTexts) {
         int32_t n = 0;
         for (int32_t y = y0; y < y1; ++y) {
             for (int32_t x = x0; x < x1; ++x) {
-                n += (boardSurface.pixels[y * 780 + x] & 0xFFFFFF) == pixel ? 1 : 0;
+                n += (gRender.boardSurface.pixels[y * 780 + x] & 0xFFFFFF) == pixel ? 1 : 0;
             }
         }
         return n;
@@ -87,15 +87,16 @@ TEST(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     int32_t captionInk = 0;
     for (int32_t y = 24; y < 36; ++y) {
         for (int32_t x = 246; x < 774; ++x) {
-            captionInk += (boardSurface.pixels[y * 780 + x] & 0xFFFFFF) != 0x34343A ? 1 : 0;
+            captionInk += (gRender.boardSurface.pixels[y * 780 + x] & 0xFFFFFF) != 0x34343A ? 1 : 0;
         }
     }
     EXPECT_GT(captionInk, 5);
     // The band itself and a lit dot of the connecting line.
-    EXPECT_EQ(boardSurface.pixels[8 * 780 + 700] & 0xFFFFFF, 0x34343Au);
+    EXPECT_EQ(gRender.boardSurface.pixels[8 * 780 + 700] & 0xFFFFFF, 0x34343Au);
     bool whiteDot = false;
     for (int32_t c = 0; c < 256 && !whiteDot; ++c) {
-        whiteDot = (boardSurface.pixels[(36 + 3 * 8 + 1) * 780 + 6 + 3 * c + 1] & 0xFFFFFF) == 0xF0F0F0;
+        whiteDot =
+            (gRender.boardSurface.pixels[(36 + 3 * 8 + 1) * 780 + 6 + 3 * c + 1] & 0xFFFFFF) == 0xF0F0F0;
     }
     EXPECT_TRUE(whiteDot);
 
@@ -103,28 +104,28 @@ TEST(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     // drawing its texts: the same picture over a surface of junk. A new
     // label is drawn, not copied.
     const size_t bytes = sizeof(uint32_t) * 780 * 138;
-    const std::string first(reinterpret_cast<const char*>(boardSurface.pixels), bytes);
-    std::memset(boardSurface.pixels, 0x5A, bytes);
+    const std::string first(reinterpret_cast<const char*>(gRender.boardSurface.pixels), bytes);
+    std::memset(gRender.boardSurface.pixels, 0x5A, bytes);
     forceFullPaint();
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
-    copyText(currentDocument.labelEn, u"Kyoto");
+    EXPECT_EQ(std::memcmp(first.data(), gRender.boardSurface.pixels, bytes), 0);
+    copyText(gDocuments.currentDocument.labelEn, u"Kyoto");
     forceFullPaint();
     paintBoardFrame(currentBoardStatus());
-    EXPECT_NE(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
-    copyText(currentDocument.labelEn, u"Tokyo");
+    EXPECT_NE(std::memcmp(first.data(), gRender.boardSurface.pixels, bytes), 0);
+    copyText(gDocuments.currentDocument.labelEn, u"Tokyo");
     paintBoardFrame(currentBoardStatus());
-    EXPECT_EQ(std::memcmp(first.data(), boardSurface.pixels, bytes), 0);
+    EXPECT_EQ(std::memcmp(first.data(), gRender.boardSurface.pixels, bytes), 0);
 
     // The same picture through the BMP writer on Windows files.
     const std::u16string dir = makeScratchDirectory("render-gdi-bmp");
     const std::u16string path = joinPath(dir, u"header.bmp");
-    ASSERT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+    ASSERT_EQ(writeSurfaceBmp(path.c_str(), gRender.boardSurface), 1);
     uint32_t size = 0;
     unsigned char* file = readWholeFile(path.c_str(), 1000000, &size);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(size, 430614u);
     // The top-left pixel of the picture is the first pixel of the last row.
-    EXPECT_EQ(std::memcmp(file + 54 + 137 * 780 * 4, boardSurface.pixels, 780 * 4), 0);
+    EXPECT_EQ(std::memcmp(file + 54 + 137 * 780 * 4, gRender.boardSurface.pixels, 780 * 4), 0);
     heapFree(file);
 }

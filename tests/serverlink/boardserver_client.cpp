@@ -116,7 +116,7 @@ int waitForRequests(int count, int timeoutMs) {
 }
 
 void pointClientAt(const char* host, int port) {
-    copyBytes(serverAnsi, SERVER_ANSI_CAPACITY, host);
+    copyBytes(gSettings.serverAnsi, SERVER_ANSI_CAPACITY, host);
     settings.port = port;
     publishConnectionSettings();
 }

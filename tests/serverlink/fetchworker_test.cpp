@@ -31,13 +31,13 @@ std::u16string text(const char16_t* value) {
 
 // What the main thread does on WM_DOCUMENT_READY, reduced to the slot.
 bool takeFromSlot(BoardDocument* out) {
-    lockEnter(&handoverLock);
-    const bool pending = handoverPending != 0;
+    lockEnter(&gLink.handoverLock);
+    const bool pending = gLink.handoverPending != 0;
     if (pending) {
-        *out = handoverDocument;
-        handoverPending = 0;
+        *out = gDocuments.handoverDocument;
+        gLink.handoverPending = 0;
     }
-    lockLeave(&handoverLock);
+    lockLeave(&gLink.handoverLock);
     return pending;
 }
 
@@ -53,22 +53,22 @@ void checkMelodyAtPost() {
 class FetchWorker : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const bool lockReady = (lockInit(&handoverLock), true);
+        static const bool lockReady = (lockInit(&gLink.handoverLock), true);
         (void)lockReady;
         port = boardServerPort();
         ASSERT_GT(port, 0) << "board server port file not readable";
         resetServer();
         scratch = makeScratchDirectory("fetch");
-        copyText(melodyBaseDir, PATH_CAPACITY, (scratch + SEPARATOR).c_str());
-        melodyFailedName[0] = 0;
-        melodyFailedSize = 0;
+        copyText(gMelody.melodyBaseDir, PATH_CAPACITY, (scratch + SEPARATOR).c_str());
+        gMelody.melodyFailedName[0] = 0;
+        gMelody.melodyFailedSize = 0;
         loadBoardSettings(3, 1, port);
-        handoverPending = 0;
-        serverOk = 0;
+        gLink.handoverPending = 0;
+        gLink.serverOk = 0;
         documentReadyPosts.count = 0;
         documentReadyPosts.onPost = nullptr;
         setDocumentReadyPost(recordDocumentReadyPost);
-        fetchWorkerStop = 0;
+        gFetchWorker.fetchWorkerStop = 0;
     }
 
     void TearDown() override {
@@ -105,9 +105,9 @@ TEST_F(FetchWorker, HandsDocumentsOverInOrderAndNewestWins) {
                                              R"("}])");
     const uint32_t before = tickCount();
     ASSERT_EQ(fetchOnce(), 1);
-    EXPECT_EQ(serverOk, 1);
+    EXPECT_EQ(gLink.serverOk, 1);
     EXPECT_EQ(documentReadyPosts.count, 1);
-    EXPECT_LE(lastFetchOkTick - before, tickCount() - before);
+    EXPECT_LE(gLink.lastFetchOkTick - before, tickCount() - before);
     ASSERT_TRUE(takeFromSlot(&taken));
     EXPECT_EQ(text(taken.labelJp), u"first");
     EXPECT_FALSE(takeFromSlot(&taken));
@@ -123,16 +123,16 @@ TEST_F(FetchWorker, HandsDocumentsOverInOrderAndNewestWins) {
 }
 
 TEST_F(FetchWorker, FailuresHandNothingOver) {
-    const int32_t attempts = fetchAttempts;
+    const int32_t attempts = gLink.fetchAttempts;
     scriptSteps("/api/boards/3/display.txt",
                 R"([{"body_text": ""}, {"status": 404, "body_text": "velmorant 2\nend\n"},)"
                 R"( {"body_text": "not a document"}, {"fill": 65536}])");
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(fetchOnce(), 0) << i;
     }
-    EXPECT_EQ(fetchAttempts, attempts + 4);
-    EXPECT_EQ(serverOk, 0);
-    EXPECT_EQ(handoverPending, 0);
+    EXPECT_EQ(gLink.fetchAttempts, attempts + 4);
+    EXPECT_EQ(gLink.serverOk, 0);
+    EXPECT_EQ(gLink.handoverPending, 0);
     EXPECT_EQ(documentReadyPosts.count, 0);
     EXPECT_EQ(recordedRequestCount(), 4);
 }
@@ -150,7 +150,7 @@ TEST_F(FetchWorker, DocumentFetchedAcrossASettingsLoadIsDropped) {
     loadBoardSettings(4, 1, port);
     waitForThread(cycle);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(handoverPending, 0);
+    EXPECT_EQ(gLink.handoverPending, 0);
     EXPECT_EQ(documentReadyPosts.count, 0);
 
     ASSERT_EQ(fetchOnce(), 1);
@@ -196,14 +196,14 @@ TEST_F(FetchWorker, ThreadKeepsFetchingAndPublishesTheLinkState) {
     for (int i = 0; i < 200 && documentReadyPosts.count < 3; ++i) {
         sleepMs(50);
     }
-    fetchWorkerStop = 1;
+    gFetchWorker.fetchWorkerStop = 1;
     waitForThread(worker);
     ASSERT_GE(documentReadyPosts.count, 3);
-    EXPECT_EQ(serverOk, 1);
+    EXPECT_EQ(gLink.serverOk, 1);
     ASSERT_TRUE(takeFromSlot(&taken));
     EXPECT_EQ(text(taken.labelJp), u"live");
     // The local address, when the PC's name resolves, is dotted decimal.
-    const std::u16string address = text(localAddressText);
+    const std::u16string address = text(gLink.localAddressText);
     if (!address.empty()) {
         int dots = 0;
         for (char16_t c : address) {
@@ -216,17 +216,17 @@ TEST_F(FetchWorker, ThreadKeepsFetchingAndPublishesTheLinkState) {
 
 TEST_F(FetchWorker, UnreachableServerOnlyCountsAttempts) {
     loadBoardSettings(3, 1, 1);  // nothing listens on port 1
-    const int32_t attempts = fetchAttempts;
+    const int32_t attempts = gLink.fetchAttempts;
     const PlatformThread worker = startFetchWorker();
     ASSERT_NE(worker, 0);
-    for (int i = 0; i < 200 && fetchAttempts < attempts + 3; ++i) {
+    for (int i = 0; i < 200 && gLink.fetchAttempts < attempts + 3; ++i) {
         sleepMs(50);
     }
-    fetchWorkerStop = 1;
+    gFetchWorker.fetchWorkerStop = 1;
     waitForThread(worker);
-    EXPECT_GE(fetchAttempts, attempts + 3);
-    EXPECT_EQ(serverOk, 0);
-    EXPECT_EQ(handoverPending, 0);
+    EXPECT_GE(gLink.fetchAttempts, attempts + 3);
+    EXPECT_EQ(gLink.serverOk, 0);
+    EXPECT_EQ(gLink.handoverPending, 0);
     EXPECT_EQ(documentReadyPosts.count, 0);
 }
 
@@ -248,7 +248,7 @@ TEST_F(FetchWorker, SettingsLoadsWhileTheThreadRuns) {
     for (int i = 0; i < 200 && documentReadyPosts.count < postsBefore + 2; ++i) {
         sleepMs(25);
     }
-    fetchWorkerStop = 1;
+    gFetchWorker.fetchWorkerStop = 1;
     waitForThread(worker);
     ASSERT_GE(documentReadyPosts.count, postsBefore + 2);
     ASSERT_TRUE(takeFromSlot(&taken));

@@ -136,14 +136,14 @@ TEST_F(HttpClient, SilenceAfterTheHeadTimesOut) {
 
 TEST_F(HttpClient, DottedHostMakesNoLookupNamesAreLookedUpEveryTime) {
     serveBytes(DOCUMENT_PATH, "doc");
-    const int32_t before = httpNameLookups;
+    const int32_t before = gFetchWorker.httpNameLookups;
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);
-    EXPECT_EQ(httpNameLookups, before);
+    EXPECT_EQ(gFetchWorker.httpNameLookups, before);
 
     pointClientAt("localhost", port);
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);
-    EXPECT_EQ(httpNameLookups, before + 2);
+    EXPECT_EQ(gFetchWorker.httpNameLookups, before + 2);
     // The Host line carries the configured text, not the address.
     EXPECT_NE(recordedRequest(-1).find("\r\nHost: localhost:" + std::to_string(port) + "\r\n"),
               std::string::npos);

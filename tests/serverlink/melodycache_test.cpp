@@ -56,9 +56,9 @@ protected:
         resetServer();
         pointClientAt("127.0.0.1", port);
         base = makeScratchDirectory("melody");
-        copyText(melodyBaseDir, PATH_CAPACITY, (base + SEPARATOR).c_str());
-        melodyFailedName[0] = 0;
-        melodyFailedSize = 0;
+        copyText(gMelody.melodyBaseDir, PATH_CAPACITY, (base + SEPARATOR).c_str());
+        gMelody.melodyFailedName[0] = 0;
+        gMelody.melodyFailedSize = 0;
     }
 
     std::u16string cached(const std::u16string& relative) {
@@ -95,7 +95,7 @@ TEST_F(MelodyCache, LocalPathUsesTheCacheDirectoryAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(std::u16string(path), cached(u"line1/chime.mp3"));
 
     // Room is kept for ".part": a path of 254 units fits, 255 do not.
-    copyText(melodyBaseDir, PATH_CAPACITY, u"C:\\b\\");
+    copyText(gMelody.melodyBaseDir, PATH_CAPACITY, u"C:\\b\\");
     const int32_t fixed = 5 + 7;  // base, "sounds" and separator
     EXPECT_EQ(melodyLocalPath(path, PATH_CAPACITY, (std::u16string(254 - fixed - 4, u'n') + u".mp3").c_str()),
               1);
@@ -111,7 +111,7 @@ TEST_F(MelodyCache, DownloadsAMissingFileIntoItsSubDirectory) {
     EXPECT_EQ(contents(cached(u"line1/発車.mp3")), "melody bytes");
     EXPECT_EQ(contents(cached(u"line1/発車.mp3.part")), "<missing>");
     EXPECT_EQ(recordedRequest(-1).rfind("GET /sounds/line1/%E7%99%BA%E8%BB%8A.mp3 HTTP/1.0\r\n", 0), 0u);
-    EXPECT_EQ(melodyFailedName[0], 0);
+    EXPECT_EQ(gMelody.melodyFailedName[0], 0);
 }
 
 TEST_F(MelodyCache, KeepsACachedFileWhenNoSizeIsGivenOrTheSizeMatches) {
@@ -145,8 +145,8 @@ TEST_F(MelodyCache, FailedDownloadLeavesNoPartAndIsRememberedUntilReplaced) {
     melodyEnsure(u"a.mp3", 5000);
     EXPECT_EQ(contents(cached(u"a.mp3")), "kept");
     EXPECT_EQ(contents(cached(u"a.mp3.part")), "<missing>");
-    EXPECT_EQ(std::u16string(melodyFailedName), u"a.mp3");
-    EXPECT_EQ(melodyFailedSize, 5000);
+    EXPECT_EQ(std::u16string(gMelody.melodyFailedName), u"a.mp3");
+    EXPECT_EQ(gMelody.melodyFailedSize, 5000);
     EXPECT_EQ(recordedRequestCount(), 1);
 
     // The same pair is not asked for again; another size is.
@@ -155,21 +155,21 @@ TEST_F(MelodyCache, FailedDownloadLeavesNoPartAndIsRememberedUntilReplaced) {
     scriptSteps("/sounds/a.mp3", R"([{"status": 404}])");
     melodyEnsure(u"a.mp3", 6000);
     EXPECT_EQ(recordedRequestCount(), 2);
-    EXPECT_EQ(melodyFailedSize, 6000);
+    EXPECT_EQ(gMelody.melodyFailedSize, 6000);
 
     // Another name failing (an empty 200 counts) replaces the remembered
     // pair; then the first pair is asked for again, and a success does not
     // clear the memory.
     scriptSteps("/sounds/b.mp3", R"([{"body_text": ""}])");
     melodyEnsure(u"b.mp3", 0);
-    EXPECT_EQ(std::u16string(melodyFailedName), u"b.mp3");
+    EXPECT_EQ(std::u16string(gMelody.melodyFailedName), u"b.mp3");
     EXPECT_EQ(contents(cached(u"b.mp3")), "<missing>");
     EXPECT_EQ(contents(cached(u"b.mp3.part")), "<missing>");
     serveBytes("/sounds/a.mp3", std::string(6000, 'z'));
     melodyEnsure(u"a.mp3", 6000);
     EXPECT_EQ(contents(cached(u"a.mp3")), std::string(6000, 'z'));
     EXPECT_EQ(contents(cached(u"a.mp3.old")), "kept");
-    EXPECT_EQ(std::u16string(melodyFailedName), u"b.mp3");
+    EXPECT_EQ(std::u16string(gMelody.melodyFailedName), u"b.mp3");
     EXPECT_EQ(recordedRequestCount(), 4);
 }
 
@@ -177,13 +177,13 @@ TEST_F(MelodyCache, RefusedNamesMakeNoRequestAndNoFile) {
     for (const char16_t* name : {u"../x.mp3", u"con.mp3", u"dir./x.mp3", u"x.ogg"}) {
         melodyEnsure(name, 10);
     }
-    copyText(melodyBaseDir, PATH_CAPACITY,
+    copyText(gMelody.melodyBaseDir, PATH_CAPACITY,
              (base + SEPARATOR + std::u16string(200, u'd') + SEPARATOR).c_str());
     melodyEnsure((std::u16string(60, u'n') + u".mp3").c_str(), 10);
     EXPECT_EQ(recordedRequestCount(), 0);
     FileInfo info;
     EXPECT_EQ(queryFileInfo((base + SEPARATOR + u"sounds").c_str(), &info), 0);
-    EXPECT_EQ(melodyFailedName[0], 0);
+    EXPECT_EQ(gMelody.melodyFailedName[0], 0);
 }
 
 #ifndef _WIN32
@@ -203,7 +203,7 @@ TEST_F(MelodyCache, WriteFailureFailsTheDownloadAndKeepsTheOldFile) {
     EXPECT_EQ(contents(cached(u"full.mp3.old")), "<missing>");
     FileInfo info;
     EXPECT_EQ(queryFileInfo(cached(u"full.mp3.part").c_str(), &info), 0);
-    EXPECT_EQ(std::u16string(melodyFailedName), u"full.mp3");
+    EXPECT_EQ(std::u16string(gMelody.melodyFailedName), u"full.mp3");
     EXPECT_EQ(recordedRequestCount(), 1);
 }
 #endif

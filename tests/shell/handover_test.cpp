@@ -20,34 +20,34 @@ namespace {
 class HandOver : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        lockInit(&handoverLock);
+        lockInit(&gLink.handoverLock);
     }
 
     void SetUp() override {
         clearRecordings();
         melodyStop();
         recordedMciCommands.clear();
-        resetToClassicDefaults(&currentDocument);
-        std::memset(&previousDocument, 0, sizeof(previousDocument));
-        handoverPending = 0;
+        resetToClassicDefaults(&gDocuments.currentDocument);
+        std::memset(&gDocuments.previousDocument, 0, sizeof(gDocuments.previousDocument));
+        gLink.handoverPending = 0;
         settings.melodyEnabled = 1;
         directory = makeScratchDirectory("handover");
-        copyText(melodyBaseDir, (directory + std::u16string(1, PATH_SEPARATOR)).c_str());
+        copyText(gMelody.melodyBaseDir, (directory + std::u16string(1, PATH_SEPARATOR)).c_str());
         createDirectoryAt(joinPath(directory, u"sounds").c_str());
     }
 
     // Hands a document over as the worker would and takes it.
     void handOver(const BoardDocument& document) {
-        lockEnter(&handoverLock);
-        std::memcpy(&handoverDocument, &document, sizeof(document));
-        handoverPending = 1;
-        lockLeave(&handoverLock);
-        std::memset(presentedFrame.dots, 0, sizeof(presentedFrame.dots));
+        lockEnter(&gLink.handoverLock);
+        std::memcpy(&gDocuments.handoverDocument, &document, sizeof(document));
+        gLink.handoverPending = 1;
+        lockLeave(&gLink.handoverLock);
+        std::memset(gRender.presentedFrame.dots, 0, sizeof(gRender.presentedFrame.dots));
         takeHandedOverDocument();
     }
 
     bool frameInvalidated() const {
-        return presentedFrame.dots[0] == DOT_FORCE_REPAINT;
+        return gRender.presentedFrame.dots[0] == DOT_FORCE_REPAINT;
     }
 
     BoardDocument classic() const {
@@ -71,7 +71,7 @@ TEST_F(HandOver, NothingPendingDoesNothing) {
     takeHandedOverDocument();
     EXPECT_EQ(recordedRelayouts, 0);
     EXPECT_EQ(recordedTitleUpdates, 0);
-    EXPECT_EQ(previousDocument.width, 0);
+    EXPECT_EQ(gDocuments.previousDocument.width, 0);
 }
 
 TEST_F(HandOver, GeometryRelaysOutHeaderForcesRepaintOtherFieldsNeither) {
@@ -81,7 +81,7 @@ TEST_F(HandOver, GeometryRelaysOutHeaderForcesRepaintOtherFieldsNeither) {
     EXPECT_EQ(recordedRelayouts, 0);
     EXPECT_EQ(recordedTitleUpdates, 0);
     EXPECT_FALSE(frameInvalidated());
-    EXPECT_EQ(previousDocument.lines[0].text[0], 0);  // the one shown before
+    EXPECT_EQ(gDocuments.previousDocument.lines[0].text[0], 0);  // the one shown before
 
     document.destX = 90;
     handOver(document);
@@ -107,16 +107,16 @@ TEST_F(HandOver, NewestOfTwoHandOversWinsAndIsComparedWithTheShownOne) {
     copyText(first.labelJp, u"first");
     BoardDocument second = classic();
     copyText(second.labelJp, u"second");
-    lockEnter(&handoverLock);
-    std::memcpy(&handoverDocument, &first, sizeof(first));
-    std::memcpy(&handoverDocument, &second, sizeof(second));
-    handoverPending = 1;
-    lockLeave(&handoverLock);
+    lockEnter(&gLink.handoverLock);
+    std::memcpy(&gDocuments.handoverDocument, &first, sizeof(first));
+    std::memcpy(&gDocuments.handoverDocument, &second, sizeof(second));
+    gLink.handoverPending = 1;
+    lockLeave(&gLink.handoverLock);
     takeHandedOverDocument();
-    EXPECT_EQ(std::u16string(currentDocument.labelJp), u"second");
-    EXPECT_EQ(std::u16string(previousDocument.labelJp), u"");
+    EXPECT_EQ(std::u16string(gDocuments.currentDocument.labelJp), u"second");
+    EXPECT_EQ(std::u16string(gDocuments.previousDocument.labelJp), u"");
     takeHandedOverDocument();  // a surplus message changes nothing
-    EXPECT_EQ(std::u16string(previousDocument.labelJp), u"");
+    EXPECT_EQ(std::u16string(gDocuments.previousDocument.labelJp), u"");
 }
 
 TEST_F(HandOver, MelodyStartsOncePerKeyOldEventsOnlyRecorded) {
@@ -140,7 +140,7 @@ TEST_F(HandOver, MelodyStartsOncePerKeyOldEventsOnlyRecorded) {
     document.melodyAge = 11;
     handOver(document);
     EXPECT_EQ(recordedMciCommands.size(), 2u);
-    EXPECT_EQ(std::u16string(melodyCurrentKey), u"k2");
+    EXPECT_EQ(std::u16string(gMelody.melodyCurrentKey), u"k2");
     document.melodyAge = 0;
     handOver(document);  // same key, now young: still nothing
     EXPECT_EQ(recordedMciCommands.size(), 2u);
@@ -150,7 +150,7 @@ TEST_F(HandOver, MelodyStartsOncePerKeyOldEventsOnlyRecorded) {
     handOver(silent);
     ASSERT_EQ(recordedMciCommands.size(), 3u);
     EXPECT_EQ(recordedMciCommands[2], u"close cordavine");
-    EXPECT_EQ(melodyCurrentKey[0], 0);
+    EXPECT_EQ(gMelody.melodyCurrentKey[0], 0);
     handOver(silent);
     EXPECT_EQ(recordedMciCommands.size(), 3u);
 }
@@ -175,7 +175,7 @@ TEST_F(HandOver, MelodyOffMissingFileOrFailedOpenPlayNothingButMarkTheKey) {
     copyText(document.melodyKey, u"k1");
     handOver(document);
     EXPECT_TRUE(recordedMciCommands.empty());
-    EXPECT_EQ(std::u16string(melodyCurrentKey), u"k1");
+    EXPECT_EQ(std::u16string(gMelody.melodyCurrentKey), u"k1");
 
     cacheMelody(u"there.wav", "RIFF");
     settings.melodyEnabled = 0;
@@ -190,7 +190,7 @@ TEST_F(HandOver, MelodyOffMissingFileOrFailedOpenPlayNothingButMarkTheKey) {
     handOver(document);
     ASSERT_FALSE(recordedMciCommands.empty());
     EXPECT_EQ(recordedMciCommands.back().rfind(u"open ", 0), 0u);  // no play after a failed open
-    EXPECT_EQ(std::u16string(melodyCurrentKey), u"k3");
+    EXPECT_EQ(std::u16string(gMelody.melodyCurrentKey), u"k3");
 
     // An empty key equals the empty current key: nothing starts.
     melodyStop();

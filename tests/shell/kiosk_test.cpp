@@ -62,7 +62,7 @@ bool confirmAction(const wchar_t* text) {
 }
 
 TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
-    kioskChild = 0;
+    gSettings.kioskChild = 0;
     gMode.fullscreen = 1;
     gMode.borderless = 0;
     gMode.topmost = 1;
@@ -108,12 +108,12 @@ TEST(MaintenanceMenu, NormalFormItemsStatesAndOrder) {
 }
 
 TEST(MaintenanceMenu, KioskFormItemsAndOrder) {
-    kioskChild = 1;
+    gSettings.kioskChild = 1;
     HMENU menu = buildMaintenanceMenu();
     ASSERT_NE(menu, nullptr);
     const std::vector<MenuItem> items = readMenu(menu);
     DestroyMenu(menu);
-    kioskChild = 0;
+    gSettings.kioskChild = 0;
     const struct {
         UINT id;
         const wchar_t* text;
@@ -219,15 +219,15 @@ protected:
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring childPath(self);
         childPath = childPath.substr(0, childPath.rfind(L'\\') + 1) + L"velmorant_testchild.exe";
-        lstrcpynW(watchdogChildPath, childPath.c_str(), MAX_PATH);
+        lstrcpynW(gWatchdog.watchdogChildPath, childPath.c_str(), MAX_PATH);
         // Pauses far enough apart that a slow child start under a busy
         // machine cannot pass for a pause, nor a pause for an "at once".
-        watchdogShortPauseMs = 600;
-        watchdogLongPauseMs = 3000;
-        watchdogQuickLifeMs = 1500;
-        watchdogRetryMs = 300;
-        watchdogHangCheckMs = 5000;
-        watchdogHangLimitMs = 60000;
+        gWatchdog.watchdogShortPauseMs = 600;
+        gWatchdog.watchdogLongPauseMs = 3000;
+        gWatchdog.watchdogQuickLifeMs = 1500;
+        gWatchdog.watchdogRetryMs = 300;
+        gWatchdog.watchdogHangCheckMs = 5000;
+        gWatchdog.watchdogHangLimitMs = 60000;
     }
 
     void writePlan(const std::string& plan) {
@@ -308,9 +308,9 @@ TEST_F(Watchdog, RetriesAChildThatCannotBeStartedYet) {
     // The child's executable appears only after a while (a PC whose disk is
     // slow to come up): the watchdog keeps trying and starts it then.
     writePlan("11 0\n");
-    const std::wstring real(watchdogChildPath);
+    const std::wstring real(gWatchdog.watchdogChildPath);
     const std::wstring late = std::wstring(asWide(directory.c_str())) + L"\\late child.exe";
-    lstrcpynW(watchdogChildPath, late.c_str(), MAX_PATH);
+    lstrcpynW(gWatchdog.watchdogChildPath, late.c_str(), MAX_PATH);
     HANDLE thread = CreateThread(
         nullptr, 0, [](LPVOID) -> DWORD { return static_cast<DWORD>(runWatchdog()); }, nullptr, 0, nullptr);
     ASSERT_NE(thread, nullptr);
@@ -377,11 +377,11 @@ private:
 TEST_F(Watchdog, EndsFrozenBoardsAndCountsThemLikeAnyOtherEnd) {
     FrozenDecoy decoy;
     ASSERT_NE(decoy.window, nullptr);
-    watchdogHangCheckMs = 150;
+    gWatchdog.watchdogHangCheckMs = 150;
     // Room for a child process to start under a busy Wine before its window
     // exists, which counts against the limit.
-    watchdogHangLimitMs = 2500;
-    watchdogQuickLifeMs = 12000;  // every run here counts as a quick one
+    gWatchdog.watchdogHangLimitMs = 2500;
+    gWatchdog.watchdogQuickLifeMs = 12000;  // every run here counts as a quick one
     // Two frozen boards (one after answering for a while), a third frozen
     // board (its end is the third quick one: the long pause follows), a
     // board that answers for longer than the hang limit, a child that hangs
@@ -455,11 +455,11 @@ TEST_F(Watchdog, AFaultingKioskProcessEndsAtOnceWithTheFaultCode) {
     // no debugger or dialog holding it, so that the watchdog can restart it.
     writePlan("fault\n");
     CrashDialogOn crashDialog;
-    std::wstring command = L"\"" + std::wstring(watchdogChildPath) + L"\"";
+    std::wstring command = L"\"" + std::wstring(gWatchdog.watchdogChildPath) + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(watchdogChildPath, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+    ASSERT_TRUE(CreateProcessW(gWatchdog.watchdogChildPath, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                                asWide(directory.c_str()), &startup, &child));
     const DWORD waited = WaitForSingleObject(child.hProcess, 20000);
     DWORD code = 0;

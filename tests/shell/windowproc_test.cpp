@@ -137,7 +137,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     const std::u16string directory = makeScratchDirectory("window proc");
     copyText(gSettingsFile.path, (directory + u"\\absent.ini").c_str());
     copyText(gProcess.placementPath, (directory + u"\\absent.ini.pos").c_str());
-    kioskChild = 0;
+    gSettings.kioskChild = 0;
     gMode.fullscreen = 0;
     gMode.borderless = 0;
     gMode.topmost = 0;
@@ -153,17 +153,17 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     ValidateRect(other, nullptr);
     ASSERT_FALSE(hasUpdate(other));
 
-    // The first WM_SIZE comes inside CreateWindowExW, before boardWindow is
+    // The first WM_SIZE comes inside CreateWindowExW, before gWindow.boardWindow is
     // set: it lays the board out for the real client size and repaints only
     // the board.
-    boardWindow = nullptr;
+    gWindow.boardWindow = nullptr;
     HWND board = createBoard();
     ASSERT_NE(board, nullptr);
-    boardWindow = board;
+    gWindow.boardWindow = board;
     RECT client = {0, 0, 0, 0};
     GetClientRect(board, &client);
-    EXPECT_EQ(boardSurface.width, client.right);
-    EXPECT_EQ(boardSurface.height, client.bottom);
+    EXPECT_EQ(gRender.boardSurface.width, client.right);
+    EXPECT_EQ(gRender.boardSurface.height, client.bottom);
     if (probeWorks) {
         EXPECT_FALSE(hasUpdate(other)) << "the board's first size repainted the whole desktop";
     }
@@ -203,7 +203,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
     settings.preventSleep = 1;
 
     // A kiosk board refuses WM_CLOSE and SC_CLOSE, from another process too.
-    kioskChild = 1;
+    gSettings.kioskChild = 1;
     EXPECT_EQ(passedOn(board, {SC_CLOSE}), 0);
     closeFromAnotherProcess(board, directory);
     EXPECT_TRUE(IsWindow(board)) << "a kiosk board was closed from outside";
@@ -234,12 +234,12 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
 
     // The same requests do reach a normal window, which closes and saves
     // its placement; closed while minimised, it leaves the file as it was.
-    kioskChild = 0;
+    gSettings.kioskChild = 0;
     for (const bool minimised : {false, true}) {
         gProcess.exitCode = 0;
         board = createBoard();
         ASSERT_NE(board, nullptr);
-        boardWindow = board;
+        gWindow.boardWindow = board;
         if (minimised) {
             ShowWindow(board, SW_MINIMIZE);
             ASSERT_TRUE(IsIconic(board));
@@ -257,7 +257,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
         while (PeekMessageW(&quit, nullptr, 0, 0, PM_REMOVE)) {
         }
     }
-    boardWindow = nullptr;
+    gWindow.boardWindow = nullptr;
     settings.dailyRestartMinute = -1;
 }
 
@@ -271,9 +271,9 @@ TEST(DocumentReadyPost, ReachesTheWindowFromTheWorkerThread) {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"VelmorantPostTest";
     ASSERT_NE(RegisterClassW(&windowClass), 0);
-    boardWindow = CreateWindowExW(0, L"VelmorantPostTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  windowClass.hInstance, nullptr);
-    ASSERT_NE(boardWindow, nullptr);
+    gWindow.boardWindow = CreateWindowExW(0, L"VelmorantPostTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                          windowClass.hInstance, nullptr);
+    ASSERT_NE(gWindow.boardWindow, nullptr);
 
     setDocumentReadyPost(postDocumentReadyToWindow);
     const PlatformThread worker = startThread(
@@ -287,14 +287,14 @@ TEST(DocumentReadyPost, ReachesTheWindowFromTheWorkerThread) {
 
     int received = 0;
     MSG message;
-    while (PeekMessageW(&message, boardWindow, WM_DOCUMENT_READY, WM_DOCUMENT_READY, PM_REMOVE)) {
+    while (PeekMessageW(&message, gWindow.boardWindow, WM_DOCUMENT_READY, WM_DOCUMENT_READY, PM_REMOVE)) {
         EXPECT_EQ(message.wParam, 0u);
         EXPECT_EQ(message.lParam, 0);
         ++received;
     }
     EXPECT_EQ(received, 2);
-    DestroyWindow(boardWindow);
-    boardWindow = nullptr;
+    DestroyWindow(gWindow.boardWindow);
+    gWindow.boardWindow = nullptr;
     setDocumentReadyPost(nullptr);
 }
 

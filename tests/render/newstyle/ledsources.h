@@ -29,7 +29,7 @@ protected:
     }
     void TearDown() override {
         setLedGlyphSource(nullptr);
-        serverOk = 0;
+        gLink.serverOk = 0;
     }
 };
 
@@ -49,6 +49,6 @@ protected:
     void TearDown() override {
         setHeaderTextSource(nullptr);
         setLedGlyphSource(nullptr);
-        serverOk = 0;
+        gLink.serverOk = 0;
     }
 };

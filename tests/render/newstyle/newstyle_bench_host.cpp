@@ -36,35 +36,36 @@ void drawBlocks(const char16_t*, int32_t, int32_t cx, int32_t cell, int32_t base
 const LedGlyphSource blocks = {measureBlocks, drawBlocks, scratch};
 
 void setBoard() {
-    std::memset(&currentDocument, 0, sizeof currentDocument);
-    currentDocument.isNewStyle = 1;
-    currentDocument.langMs = 4000;
-    currentDocument.blinkMs = 1000;
-    currentDocument.scroll = 40;
-    currentDocument.side = u'L';
-    currentDocument.color = 0x80C241;
-    copyText(currentDocument.langs, u"je");
-    currentDocument.row.kind = ROW_TRAIN;
-    copyText(currentDocument.row.time, u"12:34");
-    copyText(currentDocument.row.trainTexts.text[0], u"普通\u3000池袋");
-    copyText(currentDocument.row.trainTexts.text[1], u"Local Ikebukuro");
-    currentDocument.msg.kind = MSG_POS;
-    currentDocument.msg.position = 1;
+    std::memset(&gDocuments.currentDocument, 0, sizeof gDocuments.currentDocument);
+    gDocuments.currentDocument.isNewStyle = 1;
+    gDocuments.currentDocument.langMs = 4000;
+    gDocuments.currentDocument.blinkMs = 1000;
+    gDocuments.currentDocument.scroll = 40;
+    gDocuments.currentDocument.side = u'L';
+    gDocuments.currentDocument.color = 0x80C241;
+    copyText(gDocuments.currentDocument.langs, u"je");
+    gDocuments.currentDocument.row.kind = ROW_TRAIN;
+    copyText(gDocuments.currentDocument.row.time, u"12:34");
+    copyText(gDocuments.currentDocument.row.trainTexts.text[0], u"普通\u3000池袋");
+    copyText(gDocuments.currentDocument.row.trainTexts.text[1], u"Local Ikebukuro");
+    gDocuments.currentDocument.msg.kind = MSG_POS;
+    gDocuments.currentDocument.msg.position = 1;
     for (int32_t i = 0; i < STATION_COUNT; ++i) {
-        copyText(currentDocument.msg.stationLabels[i], u"JY20");
-        copyText(currentDocument.msg.stationNames[i].text[0], u"渋谷");
+        copyText(gDocuments.currentDocument.msg.stationLabels[i], u"JY20");
+        copyText(gDocuments.currentDocument.msg.stationNames[i].text[0], u"渋谷");
     }
     fillFontSlots(nullptr);
     setLedGlyphSource(&blocks);
-    serverOk = 1;
+    gLink.serverOk = 1;
 }
 
 double fillFloorNs() {
     double best = 1e18;
     for (int32_t round = 0; round < 30; ++round) {
         const auto start = Clock::now();
-        fillBox(0, 0, boardSurface.width, boardSurface.height, 0x123456u + static_cast<uint32_t>(round));
-        benchmark::DoNotOptimize(boardSurface.pixels[0]);
+        fillBox(0, 0, gRender.boardSurface.width, gRender.boardSurface.height,
+                0x123456u + static_cast<uint32_t>(round));
+        benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
         best = std::min(best, std::chrono::duration<double, std::nano>(Clock::now() - start).count());
     }
     return best;
@@ -74,7 +75,7 @@ void composeLeds(benchmark::State& state) {
     setBoard();
     uint32_t now = 0;
     for (auto _ : state) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleLeds(now, currentBoardStatus());
         benchmark::DoNotOptimize(newStyleGrid.dots[0]);
         now += 40;
@@ -89,9 +90,9 @@ void paintSign(benchmark::State& state) {
     int64_t count = 0;
     const auto start = Clock::now();
     for (auto _ : state) {
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleBoardAt(now, currentBoardStatus());
-        benchmark::DoNotOptimize(boardSurface.pixels[0]);
+        benchmark::DoNotOptimize(gRender.boardSurface.pixels[0]);
         now += 40;
         ++count;
     }

@@ -175,16 +175,16 @@ Placed findWholeText(const char16_t* text, int32_t slot, int32_t y = 0) {
 }  // namespace
 
 void resetNewStyleTestBoard() {
-    std::memset(&currentDocument, 0, sizeof currentDocument);
-    currentDocument.isNewStyle = 1;
-    currentDocument.langMs = 4000;
-    currentDocument.blinkMs = 1000;
-    currentDocument.scroll = 40;
-    currentDocument.side = u'L';
+    std::memset(&gDocuments.currentDocument, 0, sizeof gDocuments.currentDocument);
+    gDocuments.currentDocument.isNewStyle = 1;
+    gDocuments.currentDocument.langMs = 4000;
+    gDocuments.currentDocument.blinkMs = 1000;
+    gDocuments.currentDocument.scroll = 40;
+    gDocuments.currentDocument.side = u'L';
     fillFontSlots(nullptr);
     resetNewStyleScroll();
-    serverOk = 1;
-    lastFetchOkTick = 0;
+    gLink.serverOk = 1;
+    gLink.lastFetchOkTick = 0;
     std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
 }
 
@@ -201,14 +201,14 @@ protected:
     }
     void TearDown() override {
         setLedGlyphSource(nullptr);
-        serverOk = 0;
+        gLink.serverOk = 0;
     }
     // The fake source records what a frame asks it to draw; the ink of texts
     // drawn before is kept between frames, so it is forgotten first.
     void compose(uint32_t now) {
         drawn.clear();
         forgetLedText();
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleLeds(now, currentBoardStatus());
     }
 };
@@ -309,53 +309,53 @@ TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
 }
 
 TEST_F(NewStyleLeds, LanguageCycleWithRepeatsAndUnavailableSlots) {
-    copyText(currentDocument.langs, u"j,e");
-    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
-    EXPECT_EQ(currentLanguage(currentDocument, 3999), 0);
-    EXPECT_EQ(currentLanguage(currentDocument, 4000), 1);
-    EXPECT_EQ(currentLanguage(currentDocument, 7999), 1);
-    EXPECT_EQ(currentLanguage(currentDocument, 8000), 0);
+    copyText(gDocuments.currentDocument.langs, u"j,e");
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 3999), 0);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), 1);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 7999), 1);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 8000), 0);
 
-    copyText(currentDocument.langs, u"jje");
+    copyText(gDocuments.currentDocument.langs, u"jje");
     int32_t japanese = 0;
     for (uint32_t t = 0; t < 12000; t += 1000) {
-        japanese += currentLanguage(currentDocument, t) == 0 ? 1 : 0;
+        japanese += currentLanguage(gDocuments.currentDocument, t) == 0 ? 1 : 0;
     }
     EXPECT_EQ(japanese, 8);
 
     // No Chinese face on this machine: "s" drops out of the cycle.
-    copyText(currentDocument.langs, u"js");
+    copyText(gDocuments.currentDocument.langs, u"js");
     for (uint32_t t = 0; t < 16000; t += 1000) {
-        EXPECT_EQ(currentLanguage(currentDocument, t), 0);
+        EXPECT_EQ(currentLanguage(gDocuments.currentDocument, t), 0);
     }
     fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
-    EXPECT_EQ(currentLanguage(currentDocument, 4000), LANGUAGE_SIMPLIFIED);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), LANGUAGE_SIMPLIFIED);
 
-    copyText(currentDocument.langs, u"x?o");
-    EXPECT_EQ(currentLanguage(currentDocument, 4000), 0);  // nothing usable: Japanese
+    copyText(gDocuments.currentDocument.langs, u"x?o");
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), 0);  // nothing usable: Japanese
 
-    copyText(currentDocument.langs, u"ek");
-    currentDocument.langMs = 0;  // falls back to 4000
-    EXPECT_EQ(currentLanguage(currentDocument, 3999), 1);
-    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
-    currentDocument.langMs = -5;
-    EXPECT_EQ(currentLanguage(currentDocument, 4000), 2);
-    currentDocument.langMs = 1000;
-    EXPECT_EQ(currentLanguage(currentDocument, 0xFFFFFFFFu),
+    copyText(gDocuments.currentDocument.langs, u"ek");
+    gDocuments.currentDocument.langMs = 0;  // falls back to 4000
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 3999), 1);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), 2);
+    gDocuments.currentDocument.langMs = -5;
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), 2);
+    gDocuments.currentDocument.langMs = 1000;
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 0xFFFFFFFFu),
               static_cast<int32_t>((0xFFFFFFFFu / 1000u) % 2u == 0 ? 1 : 2));
 }
 
 TEST_F(NewStyleLeds, BlinkPhase) {
-    currentDocument.blinkMs = 1000;
-    EXPECT_TRUE(blinkPhaseOn(currentDocument, 0));
-    EXPECT_TRUE(blinkPhaseOn(currentDocument, 499));
-    EXPECT_FALSE(blinkPhaseOn(currentDocument, 500));
-    EXPECT_FALSE(blinkPhaseOn(currentDocument, 999));
-    EXPECT_TRUE(blinkPhaseOn(currentDocument, 1000));
-    currentDocument.blinkMs = 0;
-    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
-    currentDocument.blinkMs = -3;
-    EXPECT_TRUE(blinkPhaseOn(currentDocument, 700));
+    gDocuments.currentDocument.blinkMs = 1000;
+    EXPECT_TRUE(blinkPhaseOn(gDocuments.currentDocument, 0));
+    EXPECT_TRUE(blinkPhaseOn(gDocuments.currentDocument, 499));
+    EXPECT_FALSE(blinkPhaseOn(gDocuments.currentDocument, 500));
+    EXPECT_FALSE(blinkPhaseOn(gDocuments.currentDocument, 999));
+    EXPECT_TRUE(blinkPhaseOn(gDocuments.currentDocument, 1000));
+    gDocuments.currentDocument.blinkMs = 0;
+    EXPECT_TRUE(blinkPhaseOn(gDocuments.currentDocument, 700));
+    gDocuments.currentDocument.blinkMs = -3;
+    EXPECT_TRUE(blinkPhaseOn(gDocuments.currentDocument, 700));
 }
 
 TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {
@@ -415,11 +415,11 @@ TEST_F(NewStyleLeds, LedTextBaselineSqueezeCentreAndLimits) {
 }
 
 TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
-    copyText(currentDocument.langs, u"je");
-    currentDocument.row.kind = ROW_TRAIN;
-    copyText(currentDocument.row.time, u"9:05");
-    copyText(currentDocument.row.trainTexts.text[0], u"東京\u3000行");
-    copyText(currentDocument.row.trainTexts.text[1], u"Tokyo");
+    copyText(gDocuments.currentDocument.langs, u"je");
+    gDocuments.currentDocument.row.kind = ROW_TRAIN;
+    copyText(gDocuments.currentDocument.row.time, u"9:05");
+    copyText(gDocuments.currentDocument.row.trainTexts.text[0], u"東京\u3000行");
+    copyText(gDocuments.currentDocument.row.trainTexts.text[1], u"Tokyo");
 
     compose(100);
     ASSERT_TRUE(wasDrawn(u"9:05"));
@@ -439,7 +439,7 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     EXPECT_TRUE(wasDrawn(u"東京\u3000行"));
 
     // A blinking time is left out in the off half of the blink.
-    currentDocument.row.blink = 1;
+    gDocuments.currentDocument.row.blink = 1;
     compose(600);
     EXPECT_FALSE(wasDrawn(u"9:05"));
     EXPECT_EQ(dot(13, 20), 0);
@@ -447,36 +447,36 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
     EXPECT_TRUE(wasDrawn(u"9:05"));
 
     // The lower train line sits 24 rows lower.
-    std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
-    currentDocument.msg.kind = MSG_TRAIN;
-    copyText(currentDocument.msg.time, u"9:12");
-    copyText(currentDocument.msg.texts.text[0], u"品川");
+    std::memset(&gDocuments.currentDocument.row, 0, sizeof gDocuments.currentDocument.row);
+    gDocuments.currentDocument.msg.kind = MSG_TRAIN;
+    copyText(gDocuments.currentDocument.msg.time, u"9:12");
+    copyText(gDocuments.currentDocument.msg.texts.text[0], u"品川");
     compose(100);
     EXPECT_EQ(dot(13, 44), LED_WHITE);
     EXPECT_EQ(dot(13, 20), 0);
 }
 
 TEST_F(NewStyleLeds, TextRowUsesTheLanguageWithFallback) {
-    copyText(currentDocument.langs, u"jo");
+    copyText(gDocuments.currentDocument.langs, u"jo");
     fontSlots[LANGUAGE_KOREAN].available = 1;
-    currentDocument.row.kind = ROW_TEXT;
-    copyText(currentDocument.row.texts.text[0], u"まもなく");
+    gDocuments.currentDocument.row.kind = ROW_TEXT;
+    copyText(gDocuments.currentDocument.row.texts.text[0], u"まもなく");
     compose(0);
     ASSERT_TRUE(wasDrawn(u"まもなく"));
     compose(4000);  // Korean phase, no Korean text: the Japanese one, Korean slot
     ASSERT_TRUE(wasDrawn(u"まもなく"));
     EXPECT_EQ(findDrawn(u"まもなく")->slot, LANGUAGE_KOREAN);
-    copyText(currentDocument.row.texts.text[5], u"곧");
+    copyText(gDocuments.currentDocument.row.texts.text[5], u"곧");
     compose(4000);
     EXPECT_TRUE(wasDrawn(u"곧"));
 }
 
 TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
-    currentDocument.row.kind = ROW_TEXT;
-    copyText(currentDocument.row.texts.text[0], u"まもなく");
-    currentDocument.msg.kind = MSG_FRAME;
+    gDocuments.currentDocument.row.kind = ROW_TEXT;
+    copyText(gDocuments.currentDocument.row.texts.text[0], u"まもなく");
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
 
-    serverOk = 0;
+    gLink.serverOk = 0;
     drawn.clear();
     forgetLedText();
     composeNewStyleLeds(5000, currentBoardStatus());
@@ -485,8 +485,8 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     EXPECT_GT(countColour(LED_WHITE), 0);
     EXPECT_EQ(countColour(LED_AMBER), 0);  // no frame
 
-    serverOk = 1;
-    lastFetchOkTick = 1000;
+    gLink.serverOk = 1;
+    gLink.lastFetchOkTick = 1000;
     drawn.clear();
     forgetLedText();
     composeNewStyleLeds(1000 + STALE_LINK_MS + 1, currentBoardStatus());
@@ -502,7 +502,7 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
     EXPECT_GT(countColour(LED_AMBER), 0);
 
     // Tick wrap-around: a document fetched just before the counter wrapped.
-    lastFetchOkTick = 0xFFFFFF00u;
+    gLink.lastFetchOkTick = 0xFFFFFF00u;
     drawn.clear();
     forgetLedText();
     composeNewStyleLeds(0x00000100u, currentBoardStatus());
@@ -510,9 +510,9 @@ TEST_F(NewStyleLeds, StatusMessageReplacesEverything) {
 }
 
 TEST_F(NewStyleLeds, FrameAndApproach) {
-    copyText(currentDocument.langs, u"je");
-    currentDocument.msg.kind = MSG_FRAME;
-    copyText(currentDocument.msg.texts.text[0], u"ご注意");
+    copyText(gDocuments.currentDocument.langs, u"je");
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
+    copyText(gDocuments.currentDocument.msg.texts.text[0], u"ご注意");
     compose(0);
     EXPECT_EQ(dot(1, 25), LED_AMBER);
     EXPECT_EQ(dot(382, 46), LED_AMBER);
@@ -522,10 +522,10 @@ TEST_F(NewStyleLeds, FrameAndApproach) {
     // 24 dots centred at 192, baseline (16 + 20) / 2 - 1 = 17, from row 26.
     EXPECT_EQ(dot(181, 26 + 17), LED_AMBER_TEXT);
 
-    currentDocument.msg.kind = MSG_APPROACH;
-    parseLangTexts(std::u16string(u"接近|Approach").data(), &currentDocument.msg.texts);
+    gDocuments.currentDocument.msg.kind = MSG_APPROACH;
+    parseLangTexts(std::u16string(u"接近|Approach").data(), &gDocuments.currentDocument.msg.texts);
     parseLangTexts(std::u16string(u"電車がきます|A train is approaching").data(),
-                   &currentDocument.msg.texts2);
+                   &gDocuments.currentDocument.msg.texts2);
     compose(0);  // Japanese phase: the English message beside the label
     ASSERT_TRUE(wasDrawn(u"A train is approaching"));
     EXPECT_EQ(findDrawn(u"A train is approaching")->slot, 1);
@@ -555,10 +555,10 @@ std::vector<uint8_t> lowerHalf() {
 }
 
 TEST_F(NewStyleLeds, PositionDiagramAtEveryPosition) {
-    currentDocument.msg.kind = MSG_POS;
+    gDocuments.currentDocument.msg.kind = MSG_POS;
     // now 0: highlight, chevron phase 0; now 1000: no highlight, phase 0.
     for (int32_t p : {0, 1, 2, 3, 7}) {
-        currentDocument.msg.position = p;
+        gDocuments.currentDocument.msg.position = p;
         compose(1000);
         // Without highlight every station is an outline and every arrow
         // shows chevrons.
@@ -604,9 +604,9 @@ TEST_F(NewStyleLeds, PositionDiagramAtEveryPosition) {
     }
 
     // Station 0 carries a ring; all three carry their name at the name x.
-    currentDocument.msg.position = 7;
-    copyText(currentDocument.msg.stationNames[1].text[0], u"新橋");
-    copyText(currentDocument.msg.stationLabels[2], u"JY25");
+    gDocuments.currentDocument.msg.position = 7;
+    copyText(gDocuments.currentDocument.msg.stationNames[1].text[0], u"新橋");
+    copyText(gDocuments.currentDocument.msg.stationLabels[2], u"JY25");
     compose(1000);
     EXPECT_EQ(dot(2 + 9, 36 - 5), LED_AMBER);  // top of the ring
     EXPECT_EQ(dot(2 + 9, 36 + 5), 0);          // its open bottom
@@ -616,15 +616,15 @@ TEST_F(NewStyleLeds, PositionDiagramAtEveryPosition) {
     ASSERT_TRUE(wasDrawn(u"JY25"));
     EXPECT_EQ(findDrawn(u"JY25")->slot, 1);
     // A highlighted station shows no label.
-    currentDocument.msg.position = 0;
+    gDocuments.currentDocument.msg.position = 0;
     compose(0);
     EXPECT_FALSE(wasDrawn(u"JY25"));
 }
 
 TEST_F(NewStyleLeds, ScrollMovesAtFortyDotsBySecondAndRestarts) {
-    currentDocument.msg.kind = MSG_SCROLL;
-    copyText(currentDocument.msg.scrollText, u"ABCD");  // 32 dots
-    currentDocument.scroll = 0;                         // the default speed
+    gDocuments.currentDocument.msg.kind = MSG_SCROLL;
+    copyText(gDocuments.currentDocument.msg.scrollText, u"ABCD");  // 32 dots
+    gDocuments.currentDocument.scroll = 0;                         // the default speed
     const uint32_t t0 = 50000;
     const int32_t baseline = (17 + 22) / 2 - 17 * 12 / 100;  // 17
     const int32_t row = 25 + baseline;
@@ -647,15 +647,15 @@ TEST_F(NewStyleLeds, ScrollMovesAtFortyDotsBySecondAndRestarts) {
     EXPECT_EQ(dot(345, row), LED_GREEN);
 
     // A given speed.
-    currentDocument.scroll = 80;
+    gDocuments.currentDocument.scroll = 80;
     compose(t0 + 12425);  // 2 s into this run: 160 dots
     EXPECT_EQ(dot(224, row), 0);
     EXPECT_EQ(dot(225, row), LED_GREEN);
 
     // Another lower line forgets the scroll; when it returns it starts anew.
-    currentDocument.msg.kind = MSG_FRAME;
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
     compose(t0 + 13000);
-    currentDocument.msg.kind = MSG_SCROLL;
+    gDocuments.currentDocument.msg.kind = MSG_SCROLL;
     compose(t0 + 14000);
     EXPECT_TRUE(wasDrawn(u"ABCD"));
     EXPECT_EQ(countColour(LED_GREEN), 0);
@@ -663,7 +663,7 @@ TEST_F(NewStyleLeds, ScrollMovesAtFortyDotsBySecondAndRestarts) {
     // A new text starts anew too.
     compose(t0 + 15000);
     EXPECT_EQ(dot(305, row), LED_GREEN);
-    copyText(currentDocument.msg.scrollText, u"XY");
+    copyText(gDocuments.currentDocument.msg.scrollText, u"XY");
     compose(t0 + 15000);
     EXPECT_EQ(countColour(LED_GREEN), 0);
 
@@ -724,25 +724,25 @@ namespace {
 // One composition at now of a document that has just arrived.
 void composeLedsAt(uint32_t now) {
     forgetLedText();
-    lastFetchOkTick = now;
+    gLink.lastFetchOkTick = now;
     composeNewStyleLeds(now, currentBoardStatus());
 }
 
 // A train on the upper or the lower line, its names as the document gives
 // them ("name|English").
 void setTrain(bool lower, const char16_t* texts) {
-    std::memset(&currentDocument.row, 0, sizeof currentDocument.row);
-    std::memset(&currentDocument.msg, 0, sizeof currentDocument.msg);
+    std::memset(&gDocuments.currentDocument.row, 0, sizeof gDocuments.currentDocument.row);
+    std::memset(&gDocuments.currentDocument.msg, 0, sizeof gDocuments.currentDocument.msg);
     char16_t split[LANG_TEXT_CAPACITY * 2];
     copyText(split, texts);
     if (lower) {
-        currentDocument.msg.kind = MSG_TRAIN;
-        copyText(currentDocument.msg.time, u"9:05");
-        parseLangTexts(split, &currentDocument.msg.texts);
+        gDocuments.currentDocument.msg.kind = MSG_TRAIN;
+        copyText(gDocuments.currentDocument.msg.time, u"9:05");
+        parseLangTexts(split, &gDocuments.currentDocument.msg.texts);
     } else {
-        currentDocument.row.kind = ROW_TRAIN;
-        copyText(currentDocument.row.time, u"9:05");
-        parseLangTexts(split, &currentDocument.row.trainTexts);
+        gDocuments.currentDocument.row.kind = ROW_TRAIN;
+        copyText(gDocuments.currentDocument.row.time, u"9:05");
+        parseLangTexts(split, &gDocuments.currentDocument.row.trainTexts);
     }
 }
 
@@ -760,7 +760,7 @@ int32_t countLit(uint8_t colour) {
 // destination on its right drops it: both read whole and unsqueezed, apart,
 // inside the panel.
 TEST_P(AnyLedGlyphSource, JapanesePhaseDropsTheSpaceOnTheRight) {
-    copyText(currentDocument.langs, u"je");
+    copyText(gDocuments.currentDocument.langs, u"je");
     setTrain(false, u"東京\u3000行|Tokyo");
     composeLedsAt(100);
     const Placed name = findWholeText(u"東京\u3000行", 0);
@@ -785,7 +785,7 @@ TEST_P(AnyLedGlyphSource, JapanesePhaseDropsTheSpaceOnTheRight) {
 // ends inside the panel, not cut at its edge; where it fits it reads whole
 // and unsqueezed. A name padded with spaces leaves the English name whole.
 TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
-    copyText(currentDocument.langs, u"je");
+    copyText(gDocuments.currentDocument.langs, u"je");
     int32_t wholes = 0;
     int32_t squeezed = 0;
     for (const char16_t* texts :
@@ -794,7 +794,8 @@ TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
           u"普通\u3000大崎|Local Osaki"}) {
         for (const int32_t y : {0, 24}) {
             setTrain(y != 0, texts);
-            const LangTexts& names = y == 0 ? currentDocument.row.trainTexts : currentDocument.msg.texts;
+            const LangTexts& names =
+                y == 0 ? gDocuments.currentDocument.row.trainTexts : gDocuments.currentDocument.msg.texts;
             std::u16string packed;  // the destination: the name without its spaces
             for (const char16_t* c = names.text[0]; *c != 0; ++c) {
                 packed += *c == u' ' || *c == u'\u3000' ? u"" : std::u16string(1, *c);
@@ -854,18 +855,18 @@ TEST_P(AnyLedGlyphSource, SampleTrainNamesNeverMeet) {
 // message alone: white while connecting, amber text once the link is lost,
 // and nothing of the document.
 TEST_P(AnyLedGlyphSource, LinkMessageAlone) {
-    currentDocument.row.kind = ROW_TEXT;
-    copyText(currentDocument.row.texts.text[0], u"まもなく");
-    currentDocument.msg.kind = MSG_FRAME;
-    copyText(currentDocument.msg.texts.text[0], u"黄色い線の内側へ");
-    serverOk = 0;
+    gDocuments.currentDocument.row.kind = ROW_TEXT;
+    copyText(gDocuments.currentDocument.row.texts.text[0], u"まもなく");
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
+    copyText(gDocuments.currentDocument.msg.texts.text[0], u"黄色い線の内側へ");
+    gLink.serverOk = 0;
     composeNewStyleLeds(5000, currentBoardStatus());
     const int32_t white = countLit(LED_WHITE);
     EXPECT_GT(white, 50);
     EXPECT_EQ(white + countLit(LED_UNLIT), NEW_STYLE_ROWS * NEW_STYLE_COLUMNS);
 
-    serverOk = 1;
-    lastFetchOkTick = 1000;
+    gLink.serverOk = 1;
+    gLink.lastFetchOkTick = 1000;
     composeNewStyleLeds(1000 + STALE_LINK_MS + 1, currentBoardStatus());
     const int32_t amber = countLit(LED_AMBER_TEXT);
     EXPECT_GT(amber, 50);

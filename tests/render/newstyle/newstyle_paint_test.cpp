@@ -23,11 +23,11 @@ const char16_t* const SIGN =
 int32_t parseSign(const std::u16string& body) {
     const std::string bytes = utf8Of(u"velmorant-new 1\n" + body + u"end\n");
     return parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                static_cast<int32_t>(bytes.size()), &currentDocument);
+                                static_cast<int32_t>(bytes.size()), &gDocuments.currentDocument);
 }
 
 uint32_t pixel(int32_t x, int32_t y) {
-    return boardSurface.pixels[y * boardSurface.width + x] & 0xFFFFFF;
+    return gRender.boardSurface.pixels[y * gRender.boardSurface.width + x] & 0xFFFFFF;
 }
 
 int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour) {
@@ -54,7 +54,7 @@ int32_t countDarkPixels(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
 
 void paintAt(int32_t w, int32_t h, uint32_t now) {
     ASSERT_EQ(resizeBoardSurface(w, h), 1);
-    lastFetchOkTick = now;
+    gLink.lastFetchOkTick = now;
     composeNewStyleBoardAt(now, currentBoardStatus());
 }
 
@@ -69,7 +69,7 @@ TEST_P(AnySignTextSource, HeaderBadgesAndPanelAtTwoScales) {
         paintAt(w, h, 1000);
         const int32_t ox = (w - 400 * s) / 2;
         const int32_t oy = (h - 79 * s) / 2;
-        EXPECT_EQ(newStyleView.scale, s * 1000);
+        EXPECT_EQ(gNewStyle.newStyleView.scale, s * 1000);
         EXPECT_EQ(pixel(ox + 200 * s, oy + 4 * s), 0xDEE1E3u);   // top highlight
         EXPECT_EQ(pixel(ox + 250 * s, oy + 17 * s), 0xD0D3D6u);  // header strip
         EXPECT_EQ(pixel(ox + 200 * s, oy + 18 * s), 0x80C241u);  // rule in the line colour
@@ -133,7 +133,7 @@ TEST_P(AnySignTextSource, SmallSurfaceShowsNoDotsAndPaintFrameDrawsTheSign) {
     paintAt(300, 60, 1000);
     int32_t unlit = 0;
     for (int32_t i = 0; i < 300 * 60; ++i) {
-        unlit += (boardSurface.pixels[i] & 0xFFFFFF) == 0x151517u ? 1 : 0;
+        unlit += (gRender.boardSurface.pixels[i] & 0xFFFFFF) == 0x151517u ? 1 : 0;
     }
     EXPECT_EQ(unlit, 0);
     EXPECT_EQ(pixel(0, 0), 0xD0D3D6u);  // unit (50, 9): the header, cut at the edges
@@ -141,17 +141,17 @@ TEST_P(AnySignTextSource, SmallSurfaceShowsNoDotsAndPaintFrameDrawsTheSign) {
 
     // The same paint again allocates nothing new.
     paintAt(800, 158, 1000);
-    const uint32_t* sprites = newStyleSprites.pixels;
+    const uint32_t* sprites = gNewStyle.newStyleSprites.pixels;
     paintAt(800, 158, 1040);
-    EXPECT_EQ(newStyleSprites.pixels, sprites);
-    EXPECT_EQ(newStyleSprites.scale, 2);
+    EXPECT_EQ(gNewStyle.newStyleSprites.pixels, sprites);
+    EXPECT_EQ(gNewStyle.newStyleSprites.scale, 2);
 
     // paintBoardFrame composes the sign for a new-style document. The sign
     // keeps its header on the surface between frames, so a surface wiped
     // from outside is announced like any other drawing over it.
-    std::memset(boardSurface.pixels, 0, 800 * 158 * 4);
+    std::memset(gRender.boardSurface.pixels, 0, 800 * 158 * 4);
     forceFullPaint();
-    lastFetchOkTick = tickCount();
+    gLink.lastFetchOkTick = tickCount();
     paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(pixel(200, 8), 0xDEE1E3u);
     EXPECT_EQ(pixel(400, 20), 0xD0D3D6u);

@@ -54,10 +54,10 @@ TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
     EXPECT_FALSE(isLanguageAvailable(6));
 
     // Korean unavailable: "o" drops out of the cycle.
-    std::memset(&currentDocument, 0, sizeof currentDocument);
-    copyText(currentDocument.langs, u"jo");
-    currentDocument.langMs = 1000;
-    EXPECT_EQ(currentLanguage(currentDocument, 1000), 0);
+    std::memset(&gDocuments.currentDocument, 0, sizeof gDocuments.currentDocument);
+    copyText(gDocuments.currentDocument.langs, u"jo");
+    gDocuments.currentDocument.langMs = 1000;
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), 0);
 
     // The slots are settled once: a later face change does not reach them.
     copyText(settings.labelFontFace, u"Another Face");
@@ -185,25 +185,25 @@ const HeaderDraw* headerDraw(const std::u16string& text) {
 }
 
 uint32_t pixel(int32_t x, int32_t y) {
-    return boardSurface.pixels[y * boardSurface.width + x];
+    return gRender.boardSurface.pixels[y * gRender.boardSurface.width + x];
 }
 
 class NewStyleSign : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::memset(&currentDocument, 0, sizeof currentDocument);
-        currentDocument.isNewStyle = 1;
-        currentDocument.langMs = 4000;
-        currentDocument.blinkMs = 1000;
-        currentDocument.scroll = 40;
-        currentDocument.side = u'L';
-        currentDocument.color = 0x112233;
-        copyText(currentDocument.platform, u"3");
-        copyText(currentDocument.viaJp, u"東京");
-        copyText(currentDocument.viaEn, u"Tokyo");
+        std::memset(&gDocuments.currentDocument, 0, sizeof gDocuments.currentDocument);
+        gDocuments.currentDocument.isNewStyle = 1;
+        gDocuments.currentDocument.langMs = 4000;
+        gDocuments.currentDocument.blinkMs = 1000;
+        gDocuments.currentDocument.scroll = 40;
+        gDocuments.currentDocument.side = u'L';
+        gDocuments.currentDocument.color = 0x112233;
+        copyText(gDocuments.currentDocument.platform, u"3");
+        copyText(gDocuments.currentDocument.viaJp, u"東京");
+        copyText(gDocuments.currentDocument.viaEn, u"Tokyo");
         settings.showUnlitDots = 0;
         settings.backgroundColor = 0x000000;
-        serverOk = 1;
+        gLink.serverOk = 1;
         setHeaderTextSource(&fakeHeader);
         headerDraws.clear();
         measureExtra = 0;
@@ -213,12 +213,12 @@ protected:
     }
     void TearDown() override {
         setHeaderTextSource(nullptr);
-        serverOk = 0;
+        gLink.serverOk = 0;
     }
     void paint(int32_t w, int32_t h, uint32_t now = 1000) {
         ASSERT_EQ(resizeBoardSurface(w, h), 1);
         headerDraws.clear();
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleBoardAt(now, currentBoardStatus());
     }
 };
@@ -234,8 +234,8 @@ TEST_F(NewStyleSign, HeaderTextsStandInOrderApartAndInsideTheStrip) {
     for (const char16_t side : {u'L', u'R'}) {
         for (const bool withJapanese : {true, false}) {
             SCOPED_TRACE(testing::Message() << static_cast<char>(side) << withJapanese);
-            currentDocument.side = side;
-            copyText(currentDocument.viaJp, withJapanese ? u"東京" : u"");
+            gDocuments.currentDocument.side = side;
+            copyText(gDocuments.currentDocument.viaJp, withJapanese ? u"東京" : u"");
             forgetHeaderStrip();  // every text drawn, none copied back
             forceNewStyleFullPaint();
             paint(1200, 200);  // s 2, origin (200, 21)
@@ -286,7 +286,7 @@ TEST_F(NewStyleSign, HeaderTextsStandInOrderApartAndInsideTheStrip) {
 }
 
 TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
-    newStyleView = computeNewStyleView(800, 158);
+    gNewStyle.newStyleView = computeNewStyleView(800, 158);
     // 11 characters at 6 pixels are 66 > 56 pixels: one narrowing to 5.
     selects = 0;
     EXPECT_EQ(drawCanvasText(u"12345678901", 33, 7, 6, 0, 700, 0, 28, ALIGN_CENTRE), 27);
@@ -309,7 +309,7 @@ TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
     EXPECT_EQ(drawCanvasText(u"x", 33, 7, 1, 0, 700, 0, 28, ALIGN_LEFT), 0);
     EXPECT_TRUE(headerDraws.empty());
     measureExtra = 0;
-    newStyleView = computeNewStyleView(400, 79);  // s 1: height 3 is 3 pixels
+    gNewStyle.newStyleView = computeNewStyleView(400, 79);  // s 1: height 3 is 3 pixels
     EXPECT_EQ(drawCanvasText(u"x", 33, 7, 3, 0, 700, 0, 28, ALIGN_LEFT), 0);
     EXPECT_EQ(drawCanvasText(u"x", 33, 7, 4, 0, 700, 0, 28, ALIGN_LEFT), 2);
 }
@@ -317,7 +317,7 @@ TEST_F(NewStyleSign, NarrowTextIsMeasuredAtMostTwiceMore) {
 TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     // While the header stays the same, a paint draws only the LED panel; the
     // picture must be the one a full paint gives, frame after frame.
-    currentDocument.msg.kind = MSG_FRAME;
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
     paint(800, 158);
     EXPECT_FALSE(headerDraws.empty());
     const size_t bytes = sizeof(uint32_t) * 800 * 158;
@@ -325,15 +325,15 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     int32_t differences = 0;
     for (uint32_t now = 1000; now < 9000; now += 40) {
         headerDraws.clear();
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleBoardAt(now - 20,
                                currentBoardStatus());  // two paints in a row that draw only what changed
         composeNewStyleBoardAt(now, currentBoardStatus());
         EXPECT_TRUE(headerDraws.empty());
-        std::memcpy(&partial[0], boardSurface.pixels, bytes);
+        std::memcpy(&partial[0], gRender.boardSurface.pixels, bytes);
         forceNewStyleFullPaint();
         composeNewStyleBoardAt(now, currentBoardStatus());
-        differences += std::memcmp(&partial[0], boardSurface.pixels, bytes) != 0 ? 1 : 0;
+        differences += std::memcmp(&partial[0], gRender.boardSurface.pixels, bytes) != 0 ? 1 : 0;
     }
     EXPECT_EQ(differences, 0);
 
@@ -351,7 +351,7 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     // whether the header is there (a full paint may copy it back from the
     // last one instead of drawing its texts again).
     fakeTextsPaint = true;
-    copyText(currentDocument.viaEn, u"Tokyo Sta.");
+    copyText(gDocuments.currentDocument.viaEn, u"Tokyo Sta.");
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
     headerDraws.clear();
     composeNewStyleBoardAt(9000, currentBoardStatus());
@@ -365,7 +365,7 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 1);
     forceFullPaint();
     EXPECT_EQ(newStyleLedArea(&x, &y, &w, &h), 0);
-    std::memset(boardSurface.pixels, 0, bytes);
+    std::memset(gRender.boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9040, currentBoardStatus());
     EXPECT_TRUE(headerShown());
 
@@ -377,12 +377,12 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
     composeNewStyleBoardAt(9080, currentBoardStatus());
     ASSERT_TRUE(headerDraws.empty());
     layoutBoard(800, 158);
-    std::memset(boardSurface.pixels, 0, bytes);
+    std::memset(gRender.boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9120, currentBoardStatus());
     EXPECT_TRUE(headerShown());
     ASSERT_EQ(resizeBoardSurface(400, 79), 1);
     ASSERT_EQ(resizeBoardSurface(800, 158), 1);
-    std::memset(boardSurface.pixels, 0, bytes);
+    std::memset(gRender.boardSurface.pixels, 0, bytes);
     composeNewStyleBoardAt(9160, currentBoardStatus());
     EXPECT_TRUE(headerShown());
 }
@@ -395,11 +395,12 @@ TEST_F(NewStyleSign, APaintAfterOnlyTheLedsChangedEqualsAFullPaint) {
 // picture must be this one, apart from the dots on the panel.
 void paintLayeredSign(int32_t w, int32_t h, const std::vector<HeaderDraw>& texts) {
     const auto rgb = [](uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); };
-    const uint32_t line = rgb((currentDocument.color >> 16) & 0xFF, (currentDocument.color >> 8) & 0xFF,
-                              currentDocument.color & 0xFF);
-    const bool right = currentDocument.side == u'R';
+    const uint32_t line =
+        rgb((gDocuments.currentDocument.color >> 16) & 0xFF, (gDocuments.currentDocument.color >> 8) & 0xFF,
+            gDocuments.currentDocument.color & 0xFF);
+    const bool right = gDocuments.currentDocument.side == u'R';
     fillBox(0, 0, w, h, settings.backgroundColor);
-    newStyleView = computeNewStyleView(w, h);
+    gNewStyle.newStyleView = computeNewStyleView(w, h);
     drawCanvasBox(0, 0, 400, 19, 0, 1, rgb(208, 211, 214), 0, 0);
     drawCanvasBox(0, 0, 400, 6, 0, 1, rgb(222, 225, 227), 0, 0);
     drawCanvasBox(0, 18, 400, 1, 0, 1, line, 0, 0);
@@ -421,13 +422,13 @@ void paintLayeredSign(int32_t w, int32_t h, const std::vector<HeaderDraw>& texts
 // Compares the sign now on the surface with the layered picture of the same
 // texts; the LED panel, where the dots go, is left out when dots are drawn.
 int32_t differencesFromLayered(int32_t w, int32_t h, int32_t* unlitDots) {
-    const std::vector<uint32_t> sign(boardSurface.pixels, boardSurface.pixels + w * h);
+    const std::vector<uint32_t> sign(gRender.boardSurface.pixels, gRender.boardSurface.pixels + w * h);
     int32_t ledX = 0;
     int32_t ledY = 0;
     int32_t ledW = 0;
     int32_t ledH = 0;
-    const bool dots = newStyleLedArea(&ledX, &ledY, &ledW, &ledH) == 1 && newStyleSprites.scale > 0 &&
-                      ledX + ledW <= w && ledY + ledH <= h;
+    const bool dots = newStyleLedArea(&ledX, &ledY, &ledW, &ledH) == 1 &&
+                      gNewStyle.newStyleSprites.scale > 0 && ledX + ledW <= w && ledY + ledH <= h;
     paintLayeredSign(w, h, headerDraws);
     int32_t differences = 0;
     *unlitDots = 0;
@@ -441,7 +442,7 @@ int32_t differencesFromLayered(int32_t w, int32_t h, int32_t* unlitDots) {
             differences += got != pixel(x, y) ? 1 : 0;
         }
     }
-    std::memcpy(boardSurface.pixels, sign.data(), sign.size() * sizeof(uint32_t));
+    std::memcpy(gRender.boardSurface.pixels, sign.data(), sign.size() * sizeof(uint32_t));
     return differences;
 }
 
@@ -460,11 +461,11 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
     fakeTextsPaint = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
-        currentDocument.side = c.side;
+        gDocuments.currentDocument.side = c.side;
         settings.backgroundColor = c.background;
         ASSERT_EQ(resizeBoardSurface(c.w, c.h), 1);
         // Whatever was on the surface before must not show through.
-        std::memset(boardSurface.pixels, 0x5A, sizeof(uint32_t) * c.w * c.h);
+        std::memset(gRender.boardSurface.pixels, 0x5A, sizeof(uint32_t) * c.w * c.h);
         forceNewStyleFullPaint();
         headerDraws.clear();
         composeNewStyleBoardAt(1000, currentBoardStatus());
@@ -478,17 +479,17 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
 
 TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
     fakeTextsPaint = true;
-    currentDocument.side = u'R';
+    gDocuments.currentDocument.side = u'R';
     settings.backgroundColor = 0x203040;
     ASSERT_EQ(resizeBoardSurface(1300, 300), 1);  // s 3, origin (50, 31)
-    std::memset(boardSurface.pixels, 0x5A, sizeof(uint32_t) * 1300 * 300);
+    std::memset(gRender.boardSurface.pixels, 0x5A, sizeof(uint32_t) * 1300 * 300);
     int32_t unlitDots = 0;
     // Header texts change, a direction text grows out over the canvas's left
     // edge (it stays wider than asked), then goes back to a short one: each
     // paint must look like a full one, no stale text left around the canvas.
     // A tall text then reaches down over the LED panel, and goes again: the
     // dots it covered must come back although they did not change.
-    currentDocument.msg.kind = MSG_FRAME;
+    gDocuments.currentDocument.msg.kind = MSG_FRAME;
     const char16_t* directions[] = {u"Tokyo", u"Tokyo Station", u"Ueno", u"Ueno Park", u"Ueno"};
     const int32_t extras[] = {0, 400, 0, 0, 0};
     const int32_t cellExtras[] = {0, 0, 0, 120, 0};
@@ -497,7 +498,7 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
     bool grownTextOutside = false;
     for (int32_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
-        copyText(currentDocument.viaEn, directions[i]);
+        copyText(gDocuments.currentDocument.viaEn, directions[i]);
         measureExtra = extras[i];
         cellExtra = cellExtras[i];
         forgetHeaderStrip();  // the fake fonts measure differently now
@@ -507,13 +508,13 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
         // The same picture as a full paint of this header that draws every
         // text afresh, dots included (the header change copied back the
         // texts kept from earlier headers).
-        std::memcpy(&afterChange[0], boardSurface.pixels, bytes);
+        std::memcpy(&afterChange[0], gRender.boardSurface.pixels, bytes);
         forgetHeaderStrip();
         forceNewStyleFullPaint();
         headerDraws.clear();
         composeNewStyleBoardAt(1000, currentBoardStatus());
-        EXPECT_EQ(std::memcmp(&afterChange[0], boardSurface.pixels, bytes), 0);
-        std::memcpy(boardSurface.pixels, &afterChange[0], bytes);
+        EXPECT_EQ(std::memcmp(&afterChange[0], gRender.boardSurface.pixels, bytes), 0);
+        std::memcpy(gRender.boardSurface.pixels, &afterChange[0], bytes);
         if (i == 1) {
             grownTextOutside = pixel(20, 31 + 30) == 0x3A3A3Au;
         }
@@ -531,24 +532,24 @@ TEST_F(NewStyleSign, ANewHeaderCopiesBackTheTextsItKeptAndLooksDrawnAfresh) {
     const size_t bytes = sizeof(uint32_t) * 1300 * 300;
     for (const char16_t side : {u'L', u'R'}) {
         SCOPED_TRACE(static_cast<int>(side));
-        currentDocument.side = side;
+        gDocuments.currentDocument.side = side;
         ASSERT_EQ(resizeBoardSurface(1300, 300), 1);
-        std::memset(boardSurface.pixels, 0x5A, bytes);
+        std::memset(gRender.boardSurface.pixels, 0x5A, bytes);
         const char16_t* directions[] = {u"Tokyo", u"Ueno", u"Tokyo", u"Shinagawa-Takanawa Gateway", u"Ueno"};
         for (int32_t i = 0; i < 5; ++i) {
             SCOPED_TRACE(i);
-            copyText(currentDocument.viaEn, directions[i]);
+            copyText(gDocuments.currentDocument.viaEn, directions[i]);
             headerDraws.clear();
             composeNewStyleBoardAt(1000, currentBoardStatus());
             // Only the new direction is drawn; the platform number and the
             // line come back from the last header.
             EXPECT_NE(headerDraw(directions[i]), nullptr);
             EXPECT_EQ(i == 0 ? nullptr : headerDraw(u"3"), nullptr);
-            const std::string kept(reinterpret_cast<const char*>(boardSurface.pixels), bytes);
+            const std::string kept(reinterpret_cast<const char*>(gRender.boardSurface.pixels), bytes);
             forgetHeaderStrip();
             forceNewStyleFullPaint();
             composeNewStyleBoardAt(1000, currentBoardStatus());
-            EXPECT_EQ(std::memcmp(kept.data(), boardSurface.pixels, bytes), 0);
+            EXPECT_EQ(std::memcmp(kept.data(), gRender.boardSurface.pixels, bytes), 0);
         }
     }
 }
@@ -583,7 +584,7 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
         u8"msg=scroll\tG\t本日もご利用いただきましてありがとうございます。 Thank you for travelling with "
         u8"us.\nend\n";
     ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(body),
-                                   static_cast<int32_t>(sizeof(body) - 1), &currentDocument),
+                                   static_cast<int32_t>(sizeof(body) - 1), &gDocuments.currentDocument),
               1);
     setLedGlyphSource(&stripeGlyphs);
     const int32_t sizes[][2] = {{400, 79}, {800, 158}, {1201, 240}, {1600, 316}, {3600, 711}};
@@ -594,17 +595,17 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
         int32_t litDots = 0;
         int32_t wrong = 0;
         for (uint32_t now = 1000; now < 4000; now += 150) {
-            lastFetchOkTick = now;
+            gLink.lastFetchOkTick = now;
             composeNewStyleBoardAt(now, currentBoardStatus());
-            const int32_t s = newStyleSprites.scale;
+            const int32_t s = gNewStyle.newStyleSprites.scale;
             ASSERT_GT(s, 0);
-            const int32_t x0 = newStyleView.originX + 8 * s;
-            const int32_t y0 = newStyleView.originY + 22 * s;
+            const int32_t x0 = gNewStyle.newStyleView.originX + 8 * s;
+            const int32_t y0 = gNewStyle.newStyleView.originY + 22 * s;
             for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
                 for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
                     const uint8_t v = newStyleGrid.dots[r * NEW_STYLE_STRIDE + c];
                     litDots += v != 0 ? 1 : 0;
-                    const uint32_t* sprite = newStyleSprites.pixels + v * s * s;
+                    const uint32_t* sprite = gNewStyle.newStyleSprites.pixels + v * s * s;
                     for (int32_t py = 0; py < s; ++py) {
                         for (int32_t px = 0; px < s; ++px) {
                             wrong += pixel(x0 + c * s + px, y0 + r * s + py) != sprite[py * s + px] ? 1 : 0;

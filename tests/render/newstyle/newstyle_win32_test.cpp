@@ -24,11 +24,11 @@ namespace {
 int32_t parseNewStyle(const std::u16string& body) {
     const std::string bytes = utf8Of(u"velmorant-new 1\n" + body + u"end\n");
     return parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                static_cast<int32_t>(bytes.size()), &currentDocument);
+                                static_cast<int32_t>(bytes.size()), &gDocuments.currentDocument);
 }
 
 uint32_t pixel(int32_t x, int32_t y) {
-    return boardSurface.pixels[y * boardSurface.width + x] & 0xFFFFFF;
+    return gRender.boardSurface.pixels[y * gRender.boardSurface.width + x] & 0xFFFFFF;
 }
 
 uint8_t dot(int32_t x, int32_t y) {
@@ -54,14 +54,14 @@ protected:
         settings.backgroundColor = 0;
         // Another test in this program may have filled the slots without
         // fonts; these tests want the real enumeration.
-        fontSlotsReady = 0;
+        gNewStyle.fontSlotsReady = 0;
         initFontSlots();
         ASSERT_EQ(prepareNewStyleText(), 1);
-        serverOk = 1;
+        gLink.serverOk = 1;
     }
     void paintAt(int32_t w, int32_t h, uint32_t now) {
         ASSERT_EQ(resizeBoardSurface(w, h), 1);
-        lastFetchOkTick = now;
+        gLink.lastFetchOkTick = now;
         composeNewStyleBoardAt(now, currentBoardStatus());
     }
 };
@@ -78,14 +78,14 @@ TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
 
     ASSERT_EQ(parseNewStyle(u"langs=j,s,t,o\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(currentDocument, 0), 0);
-    EXPECT_EQ(currentLanguage(currentDocument, 1000), 3);
-    EXPECT_EQ(currentLanguage(currentDocument, 2000), 4);
-    EXPECT_EQ(currentLanguage(currentDocument, 3000), 5);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 0), 0);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), 3);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 2000), 4);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 3000), 5);
 
     // Each language's text is really drawn with its slot's face.
     ASSERT_EQ(parseNewStyle(u"langs=jo\nrow=text\t東京|Tokyo|||| 서울\n"), 1);
-    lastFetchOkTick = 4000;
+    gLink.lastFetchOkTick = 4000;
     composeNewStyleLeds(4000, currentBoardStatus());
     EXPECT_GT(countDots(0, 0, 383, 23, LED_WHITE), 40);
 }
@@ -109,28 +109,28 @@ TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
     EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
     EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
     ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
-    EXPECT_EQ(currentLanguage(currentDocument, 1000), 0);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), 0);
     fillFontSlots(isFaceInstalled);
-    EXPECT_EQ(currentLanguage(currentDocument, 1000), LANGUAGE_KOREAN);
+    EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), LANGUAGE_KOREAN);
 }
 
 TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
     void* first = ledFont(0, 30, 400);
     ASSERT_NE(first, nullptr);
-    const int32_t before = fontsCreated;
+    const int32_t before = gNewStyle.fontsCreated;
     EXPECT_EQ(ledFont(0, 30, 400), first);
-    EXPECT_EQ(fontsCreated, before);
+    EXPECT_EQ(gNewStyle.fontsCreated, before);
     // The scratch still holds a cached font while 16 further keys go through.
     uint8_t target[24 * 64] = {};
     EXPECT_GT(drawLedText(u"A", 0, 30, 400, 24, target, 64, 64, 24, 0, 0, 1, 0, 0), 0);
     for (int32_t i = 0; i < LED_FONT_CACHE_SIZE; ++i) {
         ASSERT_NE(ledFont(1, 40 + i, 400), nullptr);
     }
-    EXPECT_EQ(fontsCreated, before + LED_FONT_CACHE_SIZE);
+    EXPECT_EQ(gNewStyle.fontsCreated, before + LED_FONT_CACHE_SIZE);
     // The first key was evicted: asking for it creates it again, and text
     // still draws after its old font was deleted from under the scratch.
     ledFont(0, 30, 400);
-    EXPECT_EQ(fontsCreated, before + LED_FONT_CACHE_SIZE + 1);
+    EXPECT_EQ(gNewStyle.fontsCreated, before + LED_FONT_CACHE_SIZE + 1);
     std::memset(target, 0, sizeof target);
     EXPECT_GT(drawLedText(u"A", 0, 30, 400, 24, target, 64, 64, 24, 0, 0, 1, 0, 0), 0);
     int32_t lit = 0;
@@ -146,7 +146,7 @@ TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
 int32_t installGdiLedGlyphs() {
     copyText(settings.labelFontFace, u"MS PGothic");
     copyText(settings.fontFace, u"MS Gothic");
-    fontSlotsReady = 0;
+    gNewStyle.fontSlotsReady = 0;
     initFontSlots();
     return prepareNewStyleText();
 }
@@ -167,14 +167,14 @@ TEST_F(NewStyleWin32, SteadyPaintsCreateNoFonts) {
               1);
     paintAt(800, 158, 1000);
     paintAt(800, 158, 5000);  // the other language too
-    const int32_t fonts = fontsCreated;
-    const uint32_t* sprites = newStyleSprites.pixels;
+    const int32_t fonts = gNewStyle.fontsCreated;
+    const uint32_t* sprites = gNewStyle.newStyleSprites.pixels;
     for (uint32_t t = 0; t < 8000; t += 40) {
-        lastFetchOkTick = t;
+        gLink.lastFetchOkTick = t;
         composeNewStyleBoardAt(t, currentBoardStatus());
     }
-    EXPECT_EQ(fontsCreated, fonts);
-    EXPECT_EQ(newStyleSprites.pixels, sprites);
+    EXPECT_EQ(gNewStyle.fontsCreated, fonts);
+    EXPECT_EQ(gNewStyle.newStyleSprites.pixels, sprites);
 }
 
 // The demo's sample boards: each is accepted and paints its lower-line kind.
@@ -201,10 +201,10 @@ TEST_F(NewStyleWin32, SampleBoardsPaint) {
         ASSERT_TRUE(file.good());
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_EQ(parseDisplayDocument(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                       static_cast<int32_t>(bytes.size()), &currentDocument),
+                                       static_cast<int32_t>(bytes.size()), &gDocuments.currentDocument),
                   1);
-        EXPECT_EQ(currentDocument.msg.kind, sample.msgKind);
-        EXPECT_EQ(currentDocument.side, sample.side);
+        EXPECT_EQ(gDocuments.currentDocument.msg.kind, sample.msgKind);
+        EXPECT_EQ(gDocuments.currentDocument.side, sample.side);
         resetNewStyleScroll();
         paintAt(800, 158, 3000);
         paintAt(800, 158, 9000);  // a scroll has moved in by now
@@ -220,7 +220,7 @@ TEST_F(NewStyleWin32, SampleBoardsPaint) {
                 path += static_cast<char16_t>(*p);
             }
             path += u".bmp";
-            EXPECT_EQ(writeSurfaceBmp(path.c_str(), boardSurface), 1);
+            EXPECT_EQ(writeSurfaceBmp(path.c_str(), gRender.boardSurface), 1);
         }
     }
 }
