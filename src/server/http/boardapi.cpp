@@ -6,6 +6,7 @@
 // boards expect. The store is re-opened
 // between requests when the import has replaced its file, so a feed update
 // never drops a request.
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -160,19 +161,25 @@ void buildInto(BoardSlot* slot, TimetableCache* cache, const StationConfig& conf
     }
 }
 
-// Brings the slot up to the second now: the document built ahead for it
-// when nothing has changed since, else one built here. `builderBehind`:
-// the builder is at work on a new content of the live feeds, so this
-// second's document built before it may still be served (the feeds' new
+// Whether a document may be served in the second now: built for it from
+// what is current, or, while the builder is at work on a new content of
+// the live feeds (`builderBehind`), from the feeds' content before it (that
 // content reaches a board within seconds anyway, never all boards in the
-// same second). Called with the slot locked.
+// same second).
+bool servable(const SlotDocument& document, int64_t now, const Sources& sources, bool builderBehind) {
+    return builtFrom(document, now, sources) ||
+           (builderBehind &&
+            builtFrom(document, now,
+                      {sources.generation, sources.operatorChanges, document.realtimeGeneration}));
+}
+
+// Brings the slot up to the second now: the document built ahead for it
+// when nothing has changed since, else one built here; `builderBehind` as
+// for servable. Called with the slot locked.
 void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& config, const StoreView& view,
                  int64_t now, Runtime* operatorSide, bool builderBehind = false) {
     const Sources sources = currentSources(view, operatorSide);
-    if (builtFrom(slot->shown, now, sources) ||
-        (builderBehind &&
-         builtFrom(slot->shown, now,
-                   {sources.generation, sources.operatorChanges, slot->shown.realtimeGeneration}))) {
+    if (servable(slot->shown, now, sources, builderBehind)) {
         return;
     }
     if (builtFrom(slot->ahead, now, sources)) {
@@ -181,9 +188,10 @@ void refreshSlot(BoardSlot* slot, TimetableCache* cache, const StationConfig& co
             slot->shown.body = slot->ahead.body;  // the body stays the last accepted document
         }
         slot->ahead.builtFor = INT64_MIN;
-        return;
+    } else {
+        buildInto(slot, cache, config, view, now, sources, operatorSide, &slot->shown);
     }
-    buildInto(slot, cache, config, view, now, sources, operatorSide, &slot->shown);
+    slot->published.store(std::make_shared<const SlotDocument>(slot->shown));
 }
 
 const char* soundType(const std::string& name) {
@@ -227,13 +235,20 @@ HttpRoute displayRoute(BoardApi* api) {
                 return;
             }
             noteBoardRequest(api->operatorSide, number, request.remoteAddress);
-            findSlot(api, number)->askedAt.store(clockNow(*api->clock), std::memory_order_relaxed);
-            bool accepted = false;
-            std::string body;
-            withFreshSlot(api, number, [&](const BoardSlot& slot) {
-                accepted = slot.shown.accepted;
-                body = slot.shown.body;
-            });
+            BoardSlot* slot = findSlot(api, number);
+            const int64_t now = clockNow(*api->clock);
+            slot->askedAt.store(now, std::memory_order_relaxed);
+            // Most polls find the document the builder made ready; the rest
+            // bring the slot up to date under its lock.
+            std::shared_ptr<const SlotDocument> document = slot->published.load();
+            if (document == nullptr ||
+                !servable(*document, now, currentSources(liveStoreCurrent(&api->store), api->operatorSide),
+                          api->builderOnFeeds.load(std::memory_order_relaxed))) {
+                withFreshSlot(api, number,
+                              [&](const BoardSlot& fresh) { document = fresh.published.load(); });
+            }
+            const bool accepted = document != nullptr && document->accepted;
+            std::string body = document != nullptr ? document->body : std::string();
             if (!accepted) {
                 response.status = 503;
                 response.setContent("document not accepted by the board's reader\n", PLAIN_TEXT);
@@ -334,8 +349,8 @@ HttpRoute previewRoute(BoardApi* api) {
 constexpr int64_t POLLED_LATELY_SECONDS = 10;
 // How often the builder looks for a change made within the second.
 constexpr int64_t BUILDER_LOOK_MS = 50;
-// The builder's nice value: below the network threads, above the pool for
-// hashes and pictures.
+// The builder's nice value where the idle class is refused: below the
+// network threads, above the pool for hashes and pictures.
 constexpr int32_t BUILDER_NICENESS = 5;
 
 // Milliseconds until the server clock's next second; -1 when the clock
@@ -380,7 +395,14 @@ void buildAhead(BoardApi* api, int64_t now) {
 // Runs a pass at the start of every second of the server clock, and again
 // when the store, the operator's changes or the live feeds change.
 void builderLoop(BoardApi* api) {
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), BUILDER_NICENESS) != 0) {
+    // The builder runs only on a core nothing else wants: a poll woken on
+    // its core takes the core at once, where a lowered nice value would let
+    // the builder run on for a while first. Polls do not wait for its lock
+    // either (they read the published document). Where the idle class is
+    // refused, a lowered nice value.
+    sched_param none{};
+    if (sched_setscheduler(0, SCHED_IDLE, &none) != 0 &&
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), BUILDER_NICENESS) != 0) {
         serverLog("cannot lower the document builder's priority");
     }
     int64_t passSecond = INT64_MIN;

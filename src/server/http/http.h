@@ -53,6 +53,9 @@ struct BoardSlot {
     // The next second's document, built ahead of the board's poll by the
     // builder thread; taken when that second comes and nothing has changed.
     SlotDocument ahead;
+    // A copy of `shown`, replaced whenever it changes: a poll that finds it
+    // current is answered from it without the slot's lock.
+    std::atomic<std::shared_ptr<const SlotDocument>> published;
     std::atomic<int64_t> askedAt{INT64_MIN};  // the second (server clock) the board last polled
     RealtimeBoardCache feedCache;             // what the live feed made of its trains, kept between documents
     std::shared_ptr<const BoardTimetable> timetable;
