@@ -5,6 +5,7 @@
 // unchanged feed costs a 304. Kept apart from the rest of realtime so that
 // only the server links an HTTP client.
 #include <curl/curl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -156,10 +157,16 @@ void fetchOnce(FetchState* feed, size_t index, const ServerClock& clock) {
 
 void fetchLoop(std::vector<FetchState> feeds, const ServerClock* clock) {
     // Decoding a large feed takes a core for a while: the boards' requests
-    // come first.
-    // Should the system refuse, fetching runs at the server's priority: no
-    // fault, only less room for the boards on a busy machine.
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), FETCH_NICENESS) != 0) {
+    // come first, so the thread runs only on a core nothing else wants (a
+    // poll woken on its core takes it at once; a lowered nice value would
+    // let the decoding run on for a while first). On a machine busy for
+    // minutes on end the feed then ages out and the boards show the
+    // timetable, as they do for any feed that stops. Where the idle class is
+    // refused, a lowered nice value; should that be refused too, fetching
+    // runs at the server's priority: no fault, only less room for the boards.
+    sched_param none{};
+    if (sched_setscheduler(0, SCHED_IDLE, &none) != 0 &&
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), FETCH_NICENESS) != 0) {
         serverLog("the live feeds are fetched at normal priority");
     }
     while (!gStopping) {
