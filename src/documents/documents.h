@@ -281,10 +281,6 @@ struct Settings {
     uint32_t backgroundColor;    // 0x00BBGGRR
 };
 
-// The values of the last load. Not in a record: the server's preview sets the
-// faces its classic glyphs use through it.
-extern Settings settings;
-
 // The settings file and its loads.
 struct SettingsSource {
     char16_t path[PATH_CAPACITY];  // the file every load reads
@@ -297,10 +293,11 @@ struct SettingsSource {
 };
 extern SettingsSource gSettingsFile;
 
-// What goes with the settings besides their values: the server's name as
-// the sockets take it, and how this process runs, which some defaults
-// depend on.
+// The settings' values, and what goes with them: the server's name as the
+// sockets take it, and how this process runs, which some defaults depend
+// on.
 struct BoardSettings {
+    Settings settings;                      // the values of the last load
     char serverAnsi[SERVER_ANSI_CAPACITY];  // settings.server in the system's ANSI code page
     int32_t kioskChild;                     // 1: started by the kiosk watchdog ("/child")
 };

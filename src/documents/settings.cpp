@@ -8,7 +8,6 @@
 #include "documents/documents.h"
 #include "platform/platform.h"
 
-Settings settings;
 BoardSettings gSettings;
 SettingsSource gSettingsFile;
 
@@ -19,19 +18,19 @@ void setSettingsPublisher(void (*publish)()) {
 }
 
 static void setDefaults() {
-    std::memset(&settings, 0, sizeof(settings));
-    copyText(settings.server, u"127.0.0.1");
-    settings.port = DEFAULT_PORT;
-    settings.board = 1;
-    settings.fetchIntervalMs = DEFAULT_FETCH_INTERVAL_MS;
-    copyText(settings.fontFace, u"MS Gothic");
-    copyText(settings.labelFontFace, u"MS PGothic");
-    settings.preventSleep = 1;
-    settings.showUnlitDots = 1;
-    settings.melodyEnabled = 1;
-    settings.bootScreen = gSettings.kioskChild ? 1 : 0;
-    settings.dailyRestartMinute = -1;
-    settings.backgroundColor = 0;
+    std::memset(&gSettings.settings, 0, sizeof(gSettings.settings));
+    copyText(gSettings.settings.server, u"127.0.0.1");
+    gSettings.settings.port = DEFAULT_PORT;
+    gSettings.settings.board = 1;
+    gSettings.settings.fetchIntervalMs = DEFAULT_FETCH_INTERVAL_MS;
+    copyText(gSettings.settings.fontFace, u"MS Gothic");
+    copyText(gSettings.settings.labelFontFace, u"MS PGothic");
+    gSettings.settings.preventSleep = 1;
+    gSettings.settings.showUnlitDots = 1;
+    gSettings.settings.melodyEnabled = 1;
+    gSettings.settings.bootScreen = gSettings.kioskChild ? 1 : 0;
+    gSettings.settings.dailyRestartMinute = -1;
+    gSettings.settings.backgroundColor = 0;
 }
 
 // "定期再起動": hours, then optionally ":" or "：" and minutes.
@@ -52,29 +51,29 @@ static int32_t parseRestartMinute(const char16_t* value) {
 
 void applySetting(const char16_t* key, const char16_t* value) {
     if (textEquals(key, u"サーバー") || textEquals(key, u"server")) {
-        copyText(settings.server, value);
+        copyText(gSettings.settings.server, value);
     } else if (textEquals(key, u"ポート") || textEquals(key, u"port")) {
-        settings.port = parseInt(value, settings.port);
+        gSettings.settings.port = parseInt(value, gSettings.settings.port);
     } else if (textEquals(key, u"台") || textEquals(key, u"board")) {
-        settings.board = parseInt(value, settings.board);
+        gSettings.settings.board = parseInt(value, gSettings.settings.board);
     } else if (textEquals(key, u"取得間隔")) {
-        settings.fetchIntervalMs = parseSecondsMs(value, settings.fetchIntervalMs);
+        gSettings.settings.fetchIntervalMs = parseSecondsMs(value, gSettings.settings.fetchIntervalMs);
     } else if (textEquals(key, u"フォント")) {
-        copyText(settings.fontFace, value);
+        copyText(gSettings.settings.fontFace, value);
     } else if (textEquals(key, u"ラベルフォント")) {
-        copyText(settings.labelFontFace, value);
+        copyText(gSettings.settings.labelFontFace, value);
     } else if (textEquals(key, u"スリープ防止")) {
-        settings.preventSleep = parseInt(value, settings.preventSleep);
+        gSettings.settings.preventSleep = parseInt(value, gSettings.settings.preventSleep);
     } else if (textEquals(key, u"消灯ドット")) {
-        settings.showUnlitDots = parseInt(value, settings.showUnlitDots);
+        gSettings.settings.showUnlitDots = parseInt(value, gSettings.settings.showUnlitDots);
     } else if (textEquals(key, u"メロディ")) {
-        settings.melodyEnabled = parseInt(value, settings.melodyEnabled);
+        gSettings.settings.melodyEnabled = parseInt(value, gSettings.settings.melodyEnabled);
     } else if (textEquals(key, u"起動画面")) {
-        settings.bootScreen = parseInt(value, settings.bootScreen);
+        gSettings.settings.bootScreen = parseInt(value, gSettings.settings.bootScreen);
     } else if (textEquals(key, u"定期再起動")) {
-        settings.dailyRestartMinute = parseRestartMinute(value);
+        gSettings.settings.dailyRestartMinute = parseRestartMinute(value);
     } else if (textEquals(key, u"背景色")) {
-        settings.backgroundColor = parseColorrefHex(value, settings.backgroundColor);
+        gSettings.settings.backgroundColor = parseColorrefHex(value, gSettings.settings.backgroundColor);
     }
 }
 
@@ -181,20 +180,21 @@ void loadSettings() {
         applySettingsText(text);
         heapFree(text);
     }
-    if (settings.port < 1 || settings.port > 65535) {
-        settings.port = DEFAULT_PORT;
+    if (gSettings.settings.port < 1 || gSettings.settings.port > 65535) {
+        gSettings.settings.port = DEFAULT_PORT;
     }
-    if (settings.board < 1) {
-        settings.board = 1;
+    if (gSettings.settings.board < 1) {
+        gSettings.settings.board = 1;
     }
-    if (settings.fetchIntervalMs < MIN_FETCH_INTERVAL_MS) {
-        settings.fetchIntervalMs = MIN_FETCH_INTERVAL_MS;
+    if (gSettings.settings.fetchIntervalMs < MIN_FETCH_INTERVAL_MS) {
+        gSettings.settings.fetchIntervalMs = MIN_FETCH_INTERVAL_MS;
     }
     // A double-byte code page may need two bytes a character: convert into
     // room for the worst case, then cut to the field.
     char converted[SERVER_CAPACITY * 4];
-    const int32_t written = convertFromUtf16(CODEPAGE_ANSI, settings.server, textLength(settings.server),
-                                             converted, static_cast<int32_t>(sizeof(converted)) - 1);
+    const int32_t written =
+        convertFromUtf16(CODEPAGE_ANSI, gSettings.settings.server, textLength(gSettings.settings.server),
+                         converted, static_cast<int32_t>(sizeof(converted)) - 1);
     converted[written > 0 ? written : 0] = 0;
     copyBytes(gSettings.serverAnsi, SERVER_ANSI_CAPACITY, converted);
     if (settingsPublisher != nullptr) {

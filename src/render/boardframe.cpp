@@ -61,7 +61,7 @@ static bool headerContentMatches(const BoardDocument& d, const HeaderKey& k, int
     return textEquals(k.platform, d.platform) && textEquals(k.labelJp, d.labelJp) &&
            textEquals(k.labelEn, d.labelEn) && textEquals(k.capTime, d.capTime) &&
            textEquals(k.capDest, d.capDest) && k.timeX == d.timeX && k.destX == d.destX && k.width == width &&
-           k.rows == rows && k.backgroundColor == settings.backgroundColor &&
+           k.rows == rows && k.backgroundColor == gSettings.settings.backgroundColor &&
            k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
            k.layout.pitch == l.pitch && k.layout.housingLeft == l.housingLeft &&
            k.layout.housingTop == l.housingTop && k.layout.housingWidth == l.housingWidth &&
@@ -103,7 +103,7 @@ static void rememberHeaderKey(const BoardDocument& d, HeaderKey& k, int32_t widt
     k.destX = d.destX;
     k.width = width;
     k.rows = rows;
-    k.backgroundColor = settings.backgroundColor;
+    k.backgroundColor = gSettings.settings.backgroundColor;
     k.generation = gRender.surfaceGeneration;
     k.surfaceWidth = gRender.boardSurface.width;
     k.surfaceHeight = gRender.boardSurface.height;
@@ -331,7 +331,7 @@ void paintBoardFrame(const BoardStatus& status) {
     if (!keyMatches) {
         forceNewStyleFullPaint();
         fillOutsideBox(l.housingLeft, l.housingTop, l.housingWidth, l.housingHeight,
-                       settings.backgroundColor);
+                       gSettings.settings.backgroundColor);
         fillHousingFrame(n, width, rows);
         paintHeader(document, n, width, rows);
         rememberHeaderKey(document, gFramePaint.paintedHeader, width, rows);
@@ -341,11 +341,11 @@ void paintBoardFrame(const BoardStatus& status) {
     // With unlit dots shown, the blit writes every pixel of the panel (the
     // sprites' corners are the panel's black), so the panel is not filled
     // first.
-    const bool blitCoversPanel = settings.showUnlitDots != 0 && gRender.dotSprites.pitch == n &&
+    const bool blitCoversPanel = gSettings.settings.showUnlitDots != 0 && gRender.dotSprites.pitch == n &&
                                  width <= DOT_COLUMNS && rows <= DOT_ROWS / BOARD_ROW_DOTS;
     if (!blitCoversPanel) {
         fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
     }
     flushBoardSurface();
-    blitDotFrame(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows, settings.showUnlitDots);
+    blitDotFrame(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows, gSettings.settings.showUnlitDots);
 }

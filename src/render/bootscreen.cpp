@@ -151,15 +151,15 @@ static void lineValue(int32_t i, const BoardStatus& board, char16_t* value, int3
             copyText(value, capacity, board.localAddress[0] != 0 ? board.localAddress : u"----");
             break;
         case 3:
-            copyText(value, capacity, settings.server);
+            copyText(value, capacity, gSettings.settings.server);
             appendText(value, capacity, u":");
-            appendDecimal(value, capacity, settings.port);
+            appendDecimal(value, capacity, gSettings.settings.port);
             break;
         case 4:
-            appendDecimal(value, capacity, settings.board);
+            appendDecimal(value, capacity, gSettings.settings.board);
             break;
         default:
-            copyText(value, capacity, settings.melodyEnabled ? u"MELODY ON" : u"MELODY OFF");
+            copyText(value, capacity, gSettings.settings.melodyEnabled ? u"MELODY ON" : u"MELODY OFF");
             break;
     }
 }

@@ -49,7 +49,7 @@ int32_t beginBootText(int32_t a) {
     }
     gBootFont.bootFont = CreateFontW(-a, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET,
                                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY,
-                                     FIXED_PITCH | FF_MODERN, asWide(settings.fontFace));
+                                     FIXED_PITCH | FF_MODERN, asWide(gSettings.settings.fontFace));
     gBootFont.fontBefore = gBootFont.bootFont != nullptr ? SelectObject(dc, gBootFont.bootFont) : nullptr;
     SetBkMode(dc, TRANSPARENT);
     SIZE digit{0, 0};

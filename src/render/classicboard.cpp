@@ -23,9 +23,9 @@ void forgetClassicScroll(ClassicComposer* composer) {
 
 // "server:port" for the connecting line.
 static void formatServerLine(char16_t* out, int32_t capacity) {
-    copyText(out, capacity, settings.server);
+    copyText(out, capacity, gSettings.settings.server);
     appendText(out, capacity, u":");
-    appendDecimal(out, capacity, settings.port);
+    appendDecimal(out, capacity, gSettings.settings.port);
 }
 
 static bool englishPhase(const BoardDocument& document, uint32_t now) {

@@ -94,9 +94,9 @@ static HFONT createSlotFont(int32_t slot, int32_t height, int32_t width, int32_t
     if (slot < 0 || slot >= FONT_SLOT_COUNT) {
         slot = 0;
     }
-    return CreateFontW(-height, width, 0, 0, weight, FALSE, FALSE, FALSE, fontSlots[slot].charset,
+    return CreateFontW(-height, width, 0, 0, weight, FALSE, FALSE, FALSE, gNewStyle.fontSlots[slot].charset,
                        OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, quality, VARIABLE_PITCH | FF_SWISS,
-                       asWide(fontSlots[slot].face));
+                       asWide(gNewStyle.fontSlots[slot].face));
 }
 
 static void* createLedFontObject(int32_t slot, int32_t height, int32_t, int32_t weight) {

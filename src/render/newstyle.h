@@ -38,9 +38,6 @@ extern const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE];
 struct NewStyleGrid {
     uint8_t dots[NEW_STYLE_ROWS * NEW_STYLE_STRIDE];
 };
-// The grid every composition of a new-style sign draws into. Outside
-// gNewStyle because the server's preview reads its dots after composing.
-extern NewStyleGrid newStyleGrid;
 
 // ---------------------------------------------------------------------------
 // Language cycle and blink
@@ -141,9 +138,6 @@ struct FontSlot {
     uint8_t charset;
     uint8_t available;
 };
-// The language slots' faces. Outside gNewStyle because the server's
-// preview draws its LED text with these faces too.
-extern FontSlot fontSlots[FONT_SLOT_COUNT];
 
 // Fills the slots, asking faceInstalled about the Chinese and Korean
 // candidates in their order of preference.
@@ -200,13 +194,17 @@ struct NewStyleSprites {
     int32_t mirrored;  // 1 when every sprite's lower half mirrors its upper half
 };
 
-// The window's new-style sign: where it sits on the board surface, the
-// pictures its dots are painted with, and its fonts' bookkeeping.
+// The new-style sign: the grid its composition draws into (the server's
+// preview reads it too), the language slots' faces, where the window's sign
+// sits on the board surface, the pictures its dots are painted with, and
+// its fonts' bookkeeping.
 struct NewStyleState {
-    NewStyleView newStyleView;        // the canvas's scale and origin on the board surface
-    NewStyleSprites newStyleSprites;  // the LED pictures for the view's scale
-    int32_t fontSlotsReady;           // 1 once fontSlots were filled (they are filled once)
-    int32_t fontsCreated;             // fonts created by both caches since start-up
+    NewStyleGrid newStyleGrid;            // the grid every composition of a sign draws into
+    FontSlot fontSlots[FONT_SLOT_COUNT];  // the language slots' faces
+    NewStyleView newStyleView;            // the canvas's scale and origin on the board surface
+    NewStyleSprites newStyleSprites;      // the LED pictures for the view's scale
+    int32_t fontSlotsReady;               // 1 once fontSlots were filled (they are filled once)
+    int32_t fontsCreated;                 // fonts created by both caches since start-up
 };
 extern NewStyleState gNewStyle;
 

@@ -7,8 +7,6 @@
 // test and the font objects.
 #include "render/newstyle.h"
 
-FontSlot fontSlots[FONT_SLOT_COUNT];
-
 static constexpr int32_t CANDIDATES_PER_SLOT = 4;
 static constexpr uint8_t CHARSET_SHIFTJIS = 128;
 static constexpr uint8_t CHARSET_ANSI = 0;
@@ -27,17 +25,17 @@ void fillFontSlots(int32_t (*faceInstalled)(const char16_t* face)) {
     // LED and header texts drawn so far may have come from other faces.
     forgetLedText();
     forgetHeaderStrip();
-    copyText(fontSlots[0].face, settings.labelFontFace);
-    fontSlots[0].charset = CHARSET_SHIFTJIS;
-    fontSlots[0].available = 1;
-    copyText(fontSlots[1].face, u"Arial");
-    fontSlots[1].charset = CHARSET_ANSI;
-    fontSlots[1].available = 1;
-    copyText(fontSlots[2].face, settings.labelFontFace);
-    fontSlots[2].charset = CHARSET_SHIFTJIS;
-    fontSlots[2].available = 1;
+    copyText(gNewStyle.fontSlots[0].face, gSettings.settings.labelFontFace);
+    gNewStyle.fontSlots[0].charset = CHARSET_SHIFTJIS;
+    gNewStyle.fontSlots[0].available = 1;
+    copyText(gNewStyle.fontSlots[1].face, u"Arial");
+    gNewStyle.fontSlots[1].charset = CHARSET_ANSI;
+    gNewStyle.fontSlots[1].available = 1;
+    copyText(gNewStyle.fontSlots[2].face, gSettings.settings.labelFontFace);
+    gNewStyle.fontSlots[2].charset = CHARSET_SHIFTJIS;
+    gNewStyle.fontSlots[2].available = 1;
     for (int32_t k = 0; k < 3; ++k) {
-        FontSlot& slot = fontSlots[3 + k];
+        FontSlot& slot = gNewStyle.fontSlots[3 + k];
         slot.available = 0;
         slot.face[0] = 0;
         slot.charset = 0;
@@ -57,7 +55,7 @@ bool isLanguageAvailable(int32_t slot) {
     if (slot < 0 || slot >= FONT_SLOT_COUNT) {
         return false;
     }
-    return fontSlots[slot].available != 0;
+    return gNewStyle.fontSlots[slot].available != 0;
 }
 
 void* cachedFont(CachedFont* entries, int32_t count, int32_t* next, int32_t slot, int32_t height,

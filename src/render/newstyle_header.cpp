@@ -312,7 +312,8 @@ static bool samePlacement(const PlacedText& p, const PlacedText& t) {
 static const KeptGroup* findKeptGroup(const int32_t* group, int32_t g) {
     for (const KeptGroup& k : gKeptTexts.keptGroups) {
         if (!k.valid || k.side != gDocuments.currentDocument.side ||
-            k.color != gDocuments.currentDocument.color || k.backgroundColor != settings.backgroundColor ||
+            k.color != gDocuments.currentDocument.color ||
+            k.backgroundColor != gSettings.settings.backgroundColor ||
             k.scale != gNewStyle.newStyleView.scale || k.source != gHeaderTexts.headerText) {
             continue;
         }
@@ -370,7 +371,7 @@ static void keepGroup(const int32_t* group, int32_t g, const TextBox& box) {
     k.box = box;
     k.side = gDocuments.currentDocument.side;
     k.color = gDocuments.currentDocument.color;
-    k.backgroundColor = settings.backgroundColor;
+    k.backgroundColor = gSettings.settings.backgroundColor;
     k.scale = gNewStyle.newStyleView.scale;
     k.source = gHeaderTexts.headerText;
     k.offset = gKeptTexts.keptTextPixelsUsed;

@@ -12,7 +12,6 @@
 #include "render/inkcache.h"
 #include "render/newstyle.h"
 
-NewStyleGrid newStyleGrid;
 PanelComposers gPanelComposers;
 
 const uint32_t NEW_STYLE_PALETTE[NEW_STYLE_PALETTE_SIZE] = {
@@ -83,7 +82,7 @@ void setLed(int32_t x, int32_t y, uint8_t colour) {
     if (x < 0 || x >= NEW_STYLE_COLUMNS || y < 0 || y >= NEW_STYLE_ROWS) {
         return;
     }
-    newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
+    gNewStyle.newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
 }
 
 void ledLine(int32_t x1, int32_t x2, int32_t y, uint8_t colour) {
@@ -97,7 +96,7 @@ void ledLine(int32_t x1, int32_t x2, int32_t y, uint8_t colour) {
         x2 = NEW_STYLE_COLUMNS - 1;
     }
     for (int32_t x = x1; x <= x2; ++x) {
-        newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
+        gNewStyle.newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] = colour;
     }
 }
 
@@ -406,7 +405,7 @@ int32_t drawLedText(const char16_t* text, int32_t slot, int32_t height, int32_t 
 // Text into the grid.
 static int32_t gridText(const char16_t* text, int32_t slot, int32_t height, int32_t weight, int32_t cell,
                         int32_t x, int32_t y, uint8_t colour, int32_t maxWidth, int32_t centre) {
-    return drawLedText(text, slot, height, weight, cell, newStyleGrid.dots, NEW_STYLE_STRIDE,
+    return drawLedText(text, slot, height, weight, cell, gNewStyle.newStyleGrid.dots, NEW_STYLE_STRIDE,
                        NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, x, y, colour, maxWidth, centre);
 }
 
@@ -434,7 +433,7 @@ static int32_t lastLitColumn(int32_t first, int32_t last, int32_t y, int32_t row
     for (int32_t c = last; c >= first; --c) {
         for (int32_t r = y; r < y + rows; ++r) {
             if (c >= 0 && c < NEW_STYLE_COLUMNS && r >= 0 && r < NEW_STYLE_ROWS &&
-                newStyleGrid.dots[r * NEW_STYLE_STRIDE + c] != 0) {
+                gNewStyle.newStyleGrid.dots[r * NEW_STYLE_STRIDE + c] != 0) {
                 return c;
             }
         }
@@ -536,7 +535,7 @@ static void drawScroll(NewStyleComposer* composer, const BoardDocument& document
         for (int32_t r = 0; r < NEW_STYLE_SCROLL_ROWS; ++r) {
             const uint8_t v = strip[r * NEW_STYLE_SCROLL_WIDTH + source];
             if (v != 0) {
-                newStyleGrid.dots[(SCROLL_TOP + r) * NEW_STYLE_STRIDE + i] = v;
+                gNewStyle.newStyleGrid.dots[(SCROLL_TOP + r) * NEW_STYLE_STRIDE + i] = v;
             }
         }
     }
@@ -609,7 +608,7 @@ void composeNewStyleDots(NewStyleComposer* composer, const BoardDocument& docume
                          const BoardStatus& status) {
     const int32_t language = currentLanguage(document, now);
     const bool blinkOn = blinkPhaseOn(document, now);
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
 
     // Without a document, or with one too old to trust, the panel says only
     // how the link is doing.

@@ -79,7 +79,7 @@ static bool frameUnchanged() {
            k.surfaceWidth == gRender.boardSurface.width && k.surfaceHeight == gRender.boardSurface.height &&
            k.view.scale == gNewStyle.newStyleView.scale && k.view.originX == gNewStyle.newStyleView.originX &&
            k.view.originY == gNewStyle.newStyleView.originY &&
-           k.backgroundColor == settings.backgroundColor && k.headerText == gHeaderTexts.headerText;
+           k.backgroundColor == gSettings.settings.backgroundColor && k.headerText == gHeaderTexts.headerText;
 }
 
 // Everything the header strip's pixels are drawn from, whatever the surface
@@ -88,10 +88,10 @@ static bool headerContentMatches(const NewStyleHeaderKey& k) {
     const BoardDocument& d = gDocuments.currentDocument;
     return k.view.scale == gNewStyle.newStyleView.scale && k.view.originX == gNewStyle.newStyleView.originX &&
            k.view.originY == gNewStyle.newStyleView.originY &&
-           k.backgroundColor == settings.backgroundColor && k.headerText == gHeaderTexts.headerText &&
-           k.side == d.side && k.color == d.color && textEquals(k.platform, d.platform) &&
-           textEquals(k.lineJp, d.lineJp) && textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) &&
-           textEquals(k.viaEn, d.viaEn);
+           k.backgroundColor == gSettings.settings.backgroundColor &&
+           k.headerText == gHeaderTexts.headerText && k.side == d.side && k.color == d.color &&
+           textEquals(k.platform, d.platform) && textEquals(k.lineJp, d.lineJp) &&
+           textEquals(k.lineEn, d.lineEn) && textEquals(k.viaJp, d.viaJp) && textEquals(k.viaEn, d.viaEn);
 }
 
 static bool headerUnchanged() {
@@ -104,7 +104,7 @@ static void rememberHeaderIn(NewStyleHeaderKey& k) {
     k.surfaceWidth = gRender.boardSurface.width;
     k.surfaceHeight = gRender.boardSurface.height;
     k.view = gNewStyle.newStyleView;
-    k.backgroundColor = settings.backgroundColor;
+    k.backgroundColor = gSettings.settings.backgroundColor;
     k.headerText = gHeaderTexts.headerText;
     k.side = d.side;
     k.color = d.color;
@@ -385,7 +385,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         if (top + s > surface.height) {
             break;
         }
-        const uint8_t* dots = newStyleGrid.dots + r * NEW_STYLE_STRIDE;
+        const uint8_t* dots = gNewStyle.newStyleGrid.dots + r * NEW_STYLE_STRIDE;
         if (panelKept &&
             std::memcmp(dots, gSignPaint.presentedGrid.dots + r * NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS) == 0) {
             previousDots = dots;
@@ -459,7 +459,7 @@ static bool gridCoversPanel(int32_t s) {
 static void fillAroundCanvas(int32_t s) {
     const int32_t w = gRender.boardSurface.width;
     const int32_t h = gRender.boardSurface.height;
-    const uint32_t colour = settings.backgroundColor;
+    const uint32_t colour = gSettings.settings.backgroundColor;
     const int32_t left = gNewStyle.newStyleView.originX;
     const int32_t top = gNewStyle.newStyleView.originY;
     const int32_t canvasW = CANVAS_WIDTH * s;
@@ -498,7 +498,7 @@ static void fillReachOutsideCanvas(int32_t s) {
     const auto fill = [](int64_t ax, int64_t ay, int64_t bx, int64_t by) {
         if (ax < bx && ay < by) {
             fillBox(static_cast<int32_t>(ax), static_cast<int32_t>(ay), static_cast<int32_t>(bx - ax),
-                    static_cast<int32_t>(by - ay), settings.backgroundColor);
+                    static_cast<int32_t>(by - ay), gSettings.settings.backgroundColor);
         }
     };
     fill(x0, y0, x1, std::min(y1, top));
@@ -550,7 +550,8 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
     blitNewStyleGrid(s, frameKept && gSignPaint.presentedGridValid && !gHeaderTexts.headerTextOverPanel);
     gSignPaint.presentedGridValid = gridCoversPanel(s);
     if (gSignPaint.presentedGridValid) {
-        std::memcpy(gSignPaint.presentedGrid.dots, newStyleGrid.dots, sizeof gSignPaint.presentedGrid.dots);
+        std::memcpy(gSignPaint.presentedGrid.dots, gNewStyle.newStyleGrid.dots,
+                    sizeof gSignPaint.presentedGrid.dots);
     }
 }
 

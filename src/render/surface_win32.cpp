@@ -65,9 +65,9 @@ int32_t createHeaderFonts(int32_t n) {
         }
     }
     gSurfaceGdi.headerFonts[HEADER_FONT_LABEL] =
-        createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, settings.labelFontFace);
+        createHeaderFont(4 * n, FW_BOLD, SHIFTJIS_CHARSET, gSettings.settings.labelFontFace);
     gSurfaceGdi.headerFonts[HEADER_FONT_CAPTION] =
-        createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, settings.labelFontFace);
+        createHeaderFont(3 * n, FW_NORMAL, SHIFTJIS_CHARSET, gSettings.settings.labelFontFace);
     gSurfaceGdi.headerFonts[HEADER_FONT_PLATFORM] = createHeaderFont(5 * n, FW_BOLD, ANSI_CHARSET, u"Arial");
     return headerFontsReady();
 }

@@ -54,7 +54,7 @@ static GlyphSource gdiGlyphs = {measureGdi, drawGdi, nullptr};
 static HFONT createLedFont(int32_t height) {
     return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SHIFTJIS_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, FIXED_PITCH | FF_MODERN,
-                       asWide(settings.fontFace));
+                       asWide(gSettings.settings.fontFace));
 }
 
 void createLedFonts() {

@@ -47,10 +47,10 @@ void publishConnectionSettings() {
     PlatformLock* lock = connectionLock();
     lockEnter(lock);
     copyBytes(gPublished.publishedHost, SERVER_ANSI_CAPACITY, gSettings.serverAnsi);
-    gPublished.publishedPort = settings.port;
-    gPublished.publishedWorkerSettings.board = settings.board;
-    gPublished.publishedWorkerSettings.fetchIntervalMs = settings.fetchIntervalMs;
-    gPublished.publishedWorkerSettings.melodyEnabled = settings.melodyEnabled;
+    gPublished.publishedPort = gSettings.settings.port;
+    gPublished.publishedWorkerSettings.board = gSettings.settings.board;
+    gPublished.publishedWorkerSettings.fetchIntervalMs = gSettings.settings.fetchIntervalMs;
+    gPublished.publishedWorkerSettings.melodyEnabled = gSettings.settings.melodyEnabled;
     lockLeave(lock);
 }
 

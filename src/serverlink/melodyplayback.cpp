@@ -42,7 +42,7 @@ static bool endsWithWav(const char16_t* name) {
 void melodyPlay(const char16_t* name, const char16_t* key) {
     melodyStop();
     copyText(gMelody.melodyCurrentKey, key);
-    if (!settings.melodyEnabled || !melodyNameIsValid(name)) {
+    if (!gSettings.settings.melodyEnabled || !melodyNameIsValid(name)) {
         return;
     }
     char16_t localPath[PATH_CAPACITY];

@@ -139,7 +139,7 @@ static void createBoardState() {
     createTextScratch();
     loadSettings();
     collectSystemInfo();
-    gBoot.active = settings.bootScreen ? 1 : 0;
+    gBoot.active = gSettings.settings.bootScreen ? 1 : 0;
     gBoot.startTick = tickCount();
     gBoot.readyTick = 0;
     createLedFonts();

@@ -86,8 +86,8 @@ void runMenuCommand(UINT command) {
             break;
         case IDM_SERVER_PAGE: {
             wchar_t address[SERVER_CAPACITY + 32];
-            std::swprintf(address, SERVER_CAPACITY + 32, L"http://%ls:%d/", asWide(settings.server),
-                          settings.port);
+            std::swprintf(address, SERVER_CAPACITY + 32, L"http://%ls:%d/", asWide(gSettings.settings.server),
+                          gSettings.settings.port);
             shellOpen(address, nullptr);
             break;
         }

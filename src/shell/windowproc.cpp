@@ -70,7 +70,8 @@ void relayoutBoard() {
 
 void updateTitle() {
     char16_t title[TITLE_CAPACITY];
-    formatTitle(gDocuments.currentDocument, settings.server, settings.port, title, TITLE_CAPACITY);
+    formatTitle(gDocuments.currentDocument, gSettings.settings.server, gSettings.settings.port, title,
+                TITLE_CAPACITY);
     SetWindowTextW(gWindow.boardWindow, asWide(title));
 }
 
@@ -110,11 +111,12 @@ static void onHousekeepingTick() {
     if (queryFileInfo(gSettingsFile.path, &info) && info.lastWriteTime != gSettingsFile.writeTime) {
         reloadSettings();
     }
-    if (gSettings.kioskChild && settings.dailyRestartMinute >= 0 && settings.dailyRestartMinute < 1440 &&
+    if (gSettings.kioskChild && gSettings.settings.dailyRestartMinute >= 0 &&
+        gSettings.settings.dailyRestartMinute < 1440 &&
         tickCount() - gProcess.startTick > DAILY_RESTART_HOLD_OFF_MS) {
         SYSTEMTIME local;
         GetLocalTime(&local);
-        if (local.wHour * 60 + local.wMinute == settings.dailyRestartMinute) {
+        if (local.wHour * 60 + local.wMinute == gSettings.settings.dailyRestartMinute) {
             gProcess.exitCode = EXIT_REBOOT_PC;
             DestroyWindow(gWindow.boardWindow);
         }
@@ -284,7 +286,7 @@ static LRESULT onSysCommand(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (gSettings.kioskChild && command == SC_CLOSE) {
         return 0;
     }
-    if (settings.preventSleep && (command == SC_SCREENSAVE || command == SC_MONITORPOWER)) {
+    if (gSettings.settings.preventSleep && (command == SC_SCREENSAVE || command == SC_MONITORPOWER)) {
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

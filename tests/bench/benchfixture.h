@@ -27,7 +27,7 @@ inline void setDefaultBenchBoard() {
     copyText(text.text, u"{R}まもなく{G}電車が参ります");
     copyText(text.textEn, u"{R}The train{G} is arriving");
     gLink.serverOk = 1;
-    settings.showUnlitDots = 1;
+    gSettings.settings.showUnlitDots = 1;
 }
 
 // A 512 x 5 board: three trains, a text row and a scroll row.

@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         useTestGlyphs();
-        settings.showUnlitDots = 1;
+        gSettings.settings.showUnlitDots = 1;
         c.prepare();
         c.pass();  // warm
         const long before = allocationCount;

@@ -332,9 +332,9 @@ TEST_CASE("takeHandedOverDocument", "[handover]") {
 int main(int argc, char** argv) {
     lockInit(&gLink.handoverLock);
     resetToClassicDefaults(&gDocuments.currentDocument);
-    copyText(settings.fontFace, u"MS Gothic");
-    copyText(settings.labelFontFace, u"MS PGothic");
-    settings.backgroundColor = 0x000000;
+    copyText(gSettings.settings.fontFace, u"MS Gothic");
+    copyText(gSettings.settings.labelFontFace, u"MS PGothic");
+    gSettings.settings.backgroundColor = 0x000000;
     if (createTextScratch() == 0) {
         std::fprintf(stderr, "no text scratch\n");
         return 1;

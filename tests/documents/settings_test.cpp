@@ -51,29 +51,29 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndNotFound) {
     const int32_t before = gSettingsFile.generation;
     loadSettings();
     EXPECT_EQ(gSettingsFile.found, 0);
-    EXPECT_EQ(str(settings.server), u"127.0.0.1");
-    EXPECT_EQ(settings.port, 8020);
-    EXPECT_EQ(settings.board, 1);
-    EXPECT_EQ(settings.fetchIntervalMs, 1000);
-    EXPECT_EQ(str(settings.fontFace), u"MS Gothic");
-    EXPECT_EQ(str(settings.labelFontFace), u"MS PGothic");
-    EXPECT_EQ(settings.preventSleep, 1);
-    EXPECT_EQ(settings.showUnlitDots, 1);
-    EXPECT_EQ(settings.melodyEnabled, 1);
-    EXPECT_EQ(settings.bootScreen, 0);
-    EXPECT_EQ(settings.dailyRestartMinute, -1);
-    EXPECT_EQ(settings.backgroundColor, 0u);
+    EXPECT_EQ(str(gSettings.settings.server), u"127.0.0.1");
+    EXPECT_EQ(gSettings.settings.port, 8020);
+    EXPECT_EQ(gSettings.settings.board, 1);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 1000);
+    EXPECT_EQ(str(gSettings.settings.fontFace), u"MS Gothic");
+    EXPECT_EQ(str(gSettings.settings.labelFontFace), u"MS PGothic");
+    EXPECT_EQ(gSettings.settings.preventSleep, 1);
+    EXPECT_EQ(gSettings.settings.showUnlitDots, 1);
+    EXPECT_EQ(gSettings.settings.melodyEnabled, 1);
+    EXPECT_EQ(gSettings.settings.bootScreen, 0);
+    EXPECT_EQ(gSettings.settings.dailyRestartMinute, -1);
+    EXPECT_EQ(gSettings.settings.backgroundColor, 0u);
     EXPECT_STREQ(gSettings.serverAnsi, "127.0.0.1");
     EXPECT_EQ(gSettingsFile.generation, before + 1);
     gSettings.kioskChild = 1;
     loadSettings();
-    EXPECT_EQ(settings.bootScreen, 1);
+    EXPECT_EQ(gSettings.settings.bootScreen, 1);
 }
 
 TEST_F(SettingsFile, EmptyFileIsFoundWithDefaults) {
     load("");
     EXPECT_EQ(gSettingsFile.found, 1);
-    EXPECT_EQ(settings.port, 8020);
+    EXPECT_EQ(gSettings.settings.port, 8020);
     FileInfo info;
     ASSERT_EQ(queryFileInfo(path.c_str(), &info), 1);
     EXPECT_EQ(gSettingsFile.writeTime, info.lastWriteTime);
@@ -82,60 +82,60 @@ TEST_F(SettingsFile, EmptyFileIsFoundWithDefaults) {
 TEST_F(SettingsFile, Utf8WithoutSignatureJapaneseKeysAndFullWidthEquals) {
     loadUtf8(u"サーバー＝ 192.168.0.10\n台=３\nポート=9000\r\n取得間隔=1.5\nメロディ=0\n");
     EXPECT_EQ(gSettingsFile.found, 1);
-    EXPECT_EQ(str(settings.server), u"192.168.0.10");
+    EXPECT_EQ(str(gSettings.settings.server), u"192.168.0.10");
     EXPECT_STREQ(gSettings.serverAnsi, "192.168.0.10");
-    EXPECT_EQ(settings.board, 3);
-    EXPECT_EQ(settings.port, 9000);
-    EXPECT_EQ(settings.fetchIntervalMs, 1500);
-    EXPECT_EQ(settings.melodyEnabled, 0);
+    EXPECT_EQ(gSettings.settings.board, 3);
+    EXPECT_EQ(gSettings.settings.port, 9000);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 1500);
+    EXPECT_EQ(gSettings.settings.melodyEnabled, 0);
 }
 
 TEST_F(SettingsFile, Utf8WithSignature) {
     load("\xEF\xBB\xBF" + utf8Of(u"フォント=IPAGothic\nラベルフォント = IPAPGothic\n"));
-    EXPECT_EQ(str(settings.fontFace), u"IPAGothic");
-    EXPECT_EQ(str(settings.labelFontFace), u"IPAPGothic");
+    EXPECT_EQ(str(gSettings.settings.fontFace), u"IPAGothic");
+    EXPECT_EQ(str(gSettings.settings.labelFontFace), u"IPAPGothic");
 }
 
 TEST_F(SettingsFile, Utf16WithSignatureAndOddLastByte) {
     load("\xFF\xFE" + utf16leOf(u"サーバー＝board.example\n台=7\n") + "X");
     EXPECT_EQ(gSettingsFile.found, 1);
-    EXPECT_EQ(str(settings.server), u"board.example");
-    EXPECT_EQ(settings.board, 7);
+    EXPECT_EQ(str(gSettings.settings.server), u"board.example");
+    EXPECT_EQ(gSettings.settings.board, 7);
     // The odd byte must not turn into a unit that changes the last value.
     load("\xFF\xFE" + utf16leOf(u"台=8") + "\x35");
-    EXPECT_EQ(settings.board, 8);
+    EXPECT_EQ(gSettings.settings.board, 8);
 }
 
 TEST_F(SettingsFile, ShiftJisWithJapaneseKeys) {
     load(SJIS_SERVER + SJIS_FULLWIDTH_EQUALS + "10.1.2.3\r\n" + SJIS_BOARD + "=4\r\n");
     EXPECT_EQ(gSettingsFile.found, 1);
-    EXPECT_EQ(str(settings.server), u"10.1.2.3");
-    EXPECT_EQ(settings.board, 4);
+    EXPECT_EQ(str(gSettings.settings.server), u"10.1.2.3");
+    EXPECT_EQ(gSettings.settings.board, 4);
 }
 
 TEST_F(SettingsFile, CommentsSectionsAndUnknownKeys) {
     loadUtf8(u"  ;台=5\n[section]\n［日本語］\n台=6\nServer=elsewhere\nno separator here\n\n");
-    EXPECT_EQ(settings.board, 6);
-    EXPECT_EQ(str(settings.server), u"127.0.0.1");
+    EXPECT_EQ(gSettings.settings.board, 6);
+    EXPECT_EQ(str(gSettings.settings.server), u"127.0.0.1");
     loadUtf8(u"台=2\n台=9\n");
-    EXPECT_EQ(settings.board, 9);  // a later line overrides
+    EXPECT_EQ(gSettings.settings.board, 9);  // a later line overrides
     loadUtf8(u"server=\n");
-    EXPECT_EQ(str(settings.server), u"");  // any text, also empty, is taken
+    EXPECT_EQ(str(gSettings.settings.server), u"");  // any text, also empty, is taken
 }
 
 TEST_F(SettingsFile, ChecksCorrectPortBoardAndInterval) {
     loadUtf8(u"port=0\nboard=-3\n取得間隔=0.25\n");
-    EXPECT_EQ(settings.port, 8020);
-    EXPECT_EQ(settings.board, 1);
-    EXPECT_EQ(settings.fetchIntervalMs, 300);
+    EXPECT_EQ(gSettings.settings.port, 8020);
+    EXPECT_EQ(gSettings.settings.board, 1);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 300);
     loadUtf8(u"port=70000\n取得間隔=2.0005\n");
-    EXPECT_EQ(settings.port, 8020);
-    EXPECT_EQ(settings.fetchIntervalMs, 2000);
+    EXPECT_EQ(gSettings.settings.port, 8020);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 2000);
     loadUtf8(u"port=abc\n取得間隔=-1\n");
-    EXPECT_EQ(settings.port, 8020);
-    EXPECT_EQ(settings.fetchIntervalMs, 1000);
+    EXPECT_EQ(gSettings.settings.port, 8020);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 1000);
     loadUtf8(u"取得間隔=.5\n");
-    EXPECT_EQ(settings.fetchIntervalMs, 500);
+    EXPECT_EQ(gSettings.settings.fetchIntervalMs, 500);
 }
 
 TEST_F(SettingsFile, DailyRestartValues) {
@@ -148,25 +148,25 @@ TEST_F(SettingsFile, DailyRestartValues) {
     };
     for (const auto& item : cases) {
         loadUtf8(std::u16string(u"定期再起動=") + item.value + u"\n");
-        EXPECT_EQ(settings.dailyRestartMinute, item.minute) << std::string(utf8Of(item.value));
+        EXPECT_EQ(gSettings.settings.dailyRestartMinute, item.minute) << std::string(utf8Of(item.value));
     }
 }
 
 TEST_F(SettingsFile, BackgroundColourValues) {
     loadUtf8(u"背景色=#102030\n");
-    EXPECT_EQ(settings.backgroundColor, 0x302010u);
+    EXPECT_EQ(gSettings.settings.backgroundColor, 0x302010u);
     loadUtf8(u"背景色=#102030\n背景色=1234\n");
-    EXPECT_EQ(settings.backgroundColor, 0x302010u);  // four digits: previous value stays
+    EXPECT_EQ(gSettings.settings.backgroundColor, 0x302010u);  // four digits: previous value stays
     loadUtf8(u"背景色=  ## #AABBCC\n");
-    EXPECT_EQ(settings.backgroundColor, 0xCCBBAAu);
+    EXPECT_EQ(gSettings.settings.backgroundColor, 0xCCBBAAu);
 }
 
 TEST_F(SettingsFile, SwitchesAndCutServer) {
     loadUtf8(u"スリープ防止=0\n消灯ドット=0\n起動画面=2\nserver=" + std::u16string(200, u'h') + u"\n");
-    EXPECT_EQ(settings.preventSleep, 0);
-    EXPECT_EQ(settings.showUnlitDots, 0);
-    EXPECT_EQ(settings.bootScreen, 2);
-    EXPECT_EQ(textLength(settings.server), 127);
+    EXPECT_EQ(gSettings.settings.preventSleep, 0);
+    EXPECT_EQ(gSettings.settings.showUnlitDots, 0);
+    EXPECT_EQ(gSettings.settings.bootScreen, 2);
+    EXPECT_EQ(textLength(gSettings.settings.server), 127);
     EXPECT_EQ(std::string(gSettings.serverAnsi), std::string(127, 'h'));
 }
 
@@ -176,18 +176,18 @@ TEST_F(SettingsFile, OneMebibyteIsReadOneByteMoreIsNotFound) {
     bytes[1048575] = '\n';
     load(bytes);
     EXPECT_EQ(gSettingsFile.found, 1);
-    EXPECT_EQ(settings.board, 5);
+    EXPECT_EQ(gSettings.settings.board, 5);
     bytes.push_back(' ');
     load(bytes);
     EXPECT_EQ(gSettingsFile.found, 0);
-    EXPECT_EQ(settings.board, 1);
+    EXPECT_EQ(gSettings.settings.board, 1);
 }
 
 TEST_F(SettingsFile, RemovedKeyReturnsToDefault) {
     loadUtf8(u"台=5\n");
-    EXPECT_EQ(settings.board, 5);
+    EXPECT_EQ(gSettings.settings.board, 5);
     loadUtf8(u"; nothing\n");
-    EXPECT_EQ(settings.board, 1);
+    EXPECT_EQ(gSettings.settings.board, 1);
 }
 
 TEST(SettingsEncoding, Utf8StructureCheck) {
@@ -240,18 +240,18 @@ TEST(SampleSettings, ReadsAsTheDefaultsAndListsEveryKey) {
         gSettings.kioskChild = child;
         loadSettings();
         EXPECT_EQ(gSettingsFile.found, 1);
-        EXPECT_EQ(std::u16string(settings.server), u"127.0.0.1");
-        EXPECT_EQ(settings.port, 8020);
-        EXPECT_EQ(settings.board, 1);
-        EXPECT_EQ(settings.fetchIntervalMs, 1000);
-        EXPECT_EQ(std::u16string(settings.fontFace), u"MS Gothic");
-        EXPECT_EQ(std::u16string(settings.labelFontFace), u"MS PGothic");
-        EXPECT_EQ(settings.preventSleep, 1);
-        EXPECT_EQ(settings.showUnlitDots, 1);
-        EXPECT_EQ(settings.melodyEnabled, 1);
-        EXPECT_EQ(settings.bootScreen, child) << "left to the mode's default";
-        EXPECT_EQ(settings.dailyRestartMinute, -1);
-        EXPECT_EQ(settings.backgroundColor, 0u);
+        EXPECT_EQ(std::u16string(gSettings.settings.server), u"127.0.0.1");
+        EXPECT_EQ(gSettings.settings.port, 8020);
+        EXPECT_EQ(gSettings.settings.board, 1);
+        EXPECT_EQ(gSettings.settings.fetchIntervalMs, 1000);
+        EXPECT_EQ(std::u16string(gSettings.settings.fontFace), u"MS Gothic");
+        EXPECT_EQ(std::u16string(gSettings.settings.labelFontFace), u"MS PGothic");
+        EXPECT_EQ(gSettings.settings.preventSleep, 1);
+        EXPECT_EQ(gSettings.settings.showUnlitDots, 1);
+        EXPECT_EQ(gSettings.settings.melodyEnabled, 1);
+        EXPECT_EQ(gSettings.settings.bootScreen, child) << "left to the mode's default";
+        EXPECT_EQ(gSettings.settings.dailyRestartMinute, -1);
+        EXPECT_EQ(gSettings.settings.backgroundColor, 0u);
     }
     gSettings.kioskChild = 0;
 

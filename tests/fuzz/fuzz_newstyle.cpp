@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(&now, data, 4);
     glyphWidth = data[4] % 64;
     for (int32_t slot = 0; slot < FONT_SLOT_COUNT; ++slot) {
-        fontSlots[slot].available = (data[5] >> slot) & 1;
+        gNewStyle.fontSlots[slot].available = (data[5] >> slot) & 1;
     }
     gNewStyle.fontSlotsReady = 1;
     gLink.serverOk = data[6] & 1;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t tick = now + step * (static_cast<uint32_t>(data[7]) * 997u);
         gLink.lastFetchOkTick = tick - (data[6] >> 1) * 200u;
         composeNewStyleLeds(tick, currentBoardStatus());
-        for (uint8_t v : newStyleGrid.dots) {
+        for (uint8_t v : gNewStyle.newStyleGrid.dots) {
             if (v >= NEW_STYLE_PALETTE_SIZE) {
                 __builtin_trap();
             }

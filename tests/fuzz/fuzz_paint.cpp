@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[6];
     const uint32_t step = 1 + static_cast<uint32_t>(data[7]) * 997u;
     gLink.serverOk = flags & 1;
-    settings.showUnlitDots = (flags >> 2) & 1;
+    gSettings.settings.showUnlitDots = (flags >> 2) & 1;
     setLedGlyphSource(&ledGlyphs);
     setHeaderTextSource(&headerGlyphs);
     resetNewStyleScroll();

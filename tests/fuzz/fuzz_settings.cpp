@@ -16,11 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     applySettingsText(text);
     heapFree(text);
-    if (textLength(settings.server) >= SERVER_CAPACITY ||
-        textLength(settings.fontFace) >= FONT_FACE_CAPACITY) {
+    if (textLength(gSettings.settings.server) >= SERVER_CAPACITY ||
+        textLength(gSettings.settings.fontFace) >= FONT_FACE_CAPACITY) {
         __builtin_trap();
     }
-    if (settings.dailyRestartMinute < -1 || settings.dailyRestartMinute > 1439) {
+    if (gSettings.settings.dailyRestartMinute < -1 || gSettings.settings.dailyRestartMinute > 1439) {
         __builtin_trap();
     }
     return 0;

@@ -26,10 +26,10 @@ namespace {
 void prepareBoard() {
     useTestGlyphs();
     resetToClassicDefaults(&gDocuments.currentDocument);
-    copyText(settings.server, u"127.0.0.1");
-    settings.port = 8020;
-    settings.showUnlitDots = 1;
-    settings.backgroundColor = 0;
+    copyText(gSettings.settings.server, u"127.0.0.1");
+    gSettings.settings.port = 8020;
+    gSettings.settings.showUnlitDots = 1;
+    gSettings.settings.backgroundColor = 0;
     gLink.serverOk = 0;
     invalidatePresentedFrame();
 }
@@ -114,7 +114,7 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
     heapFree(file);
 
     // Without unlit dots the panel is black between the lit ones.
-    settings.showUnlitDots = 0;
+    gSettings.settings.showUnlitDots = 0;
     paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(gRender.boardSurface.pixels[37 * 780 + 7], 0u);
     EXPECT_EQ(gRender.boardSurface.pixels[37 * 780 + 6 + 3 * 32 + 1], 0xF0F0F0u);
@@ -122,7 +122,7 @@ TEST(BoardPaint, DefaultBoardWrittenAsBmpReadsBack) {
 
 TEST(BoardPaint, BackgroundShowsAroundTheHousing) {
     prepareBoard();
-    settings.backgroundColor = 0x0000FF;  // red as the drawing interface takes it
+    gSettings.settings.backgroundColor = 0x0000FF;  // red as the drawing interface takes it
     layoutBoard(800, 600);
     composeClassicBoard(1000, currentBoardStatus());
     paintBoardFrame(currentBoardStatus());
@@ -141,7 +141,7 @@ TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
     // The background is painted only around the housing, in bands; a band
     // too few or too short would leave the previous picture showing.
     prepareBoard();
-    settings.backgroundColor = 0x00FF00;  // green as the drawing interface takes it
+    gSettings.settings.backgroundColor = 0x00FF00;  // green as the drawing interface takes it
     struct Size {
         int32_t width, height, rows;
     };
@@ -211,7 +211,7 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
             gRender.boardSurface.pixels[y * 900 + x] = 0x123456u;
         }
     }
-    settings.showUnlitDots = 0;
+    gSettings.settings.showUnlitDots = 0;
     paintBoardFrame(currentBoardStatus());
     std::memcpy(&painted[0], gRender.boardSurface.pixels, bytes);
     forceFullPaint();
@@ -219,7 +219,7 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     EXPECT_EQ(std::memcmp(&painted[0], gRender.boardSurface.pixels, bytes), 0);
 
     // A new background colour is noticed without being asked for.
-    settings.backgroundColor = 0x0000FF;
+    gSettings.settings.backgroundColor = 0x0000FF;
     paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(gRender.boardSurface.pixels[0], 0xFF0000u);
     // So is a new-style document drawn over the surface in between.
@@ -229,8 +229,8 @@ TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
     gDocuments.currentDocument.isNewStyle = 0;
     paintBoardFrame(currentBoardStatus());
     EXPECT_EQ(gRender.boardSurface.pixels[0], 0xFF0000u);
-    settings.showUnlitDots = 1;
-    settings.backgroundColor = 0;
+    gSettings.settings.showUnlitDots = 1;
+    gSettings.settings.backgroundColor = 0;
 }
 
 TEST(BoardPaint, OnlyTheLedPanelNeedsTheWindowWhileNothingElseChanged) {

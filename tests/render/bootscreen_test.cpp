@@ -34,10 +34,10 @@ void prepareBoot() {
     gLink.localAddressReady = 1;
     copyText(gSystemInfo.osDescription, u"Windows NT 6.2.9200 ");
     copyText(gSystemInfo.memoryDescription, u"4096 MB");
-    copyText(settings.server, u"127.0.0.1");
-    settings.port = 8020;
-    settings.board = 7;
-    settings.melodyEnabled = 1;
+    copyText(gSettings.settings.server, u"127.0.0.1");
+    gSettings.settings.port = 8020;
+    gSettings.settings.board = 7;
+    gSettings.settings.melodyEnabled = 1;
 }
 
 BootScreenPlan plan(uint32_t elapsed, int32_t width = 800, int32_t height = 600, int32_t cw = CW) {
@@ -99,8 +99,8 @@ protected:
         gLink.serverOk = 0;
         gLink.fetchAttempts = 0;
         gLink.localAddressText[0] = 0;
-        settings.board = 1;
-        settings.melodyEnabled = 1;
+        gSettings.settings.board = 1;
+        gSettings.settings.melodyEnabled = 1;
     }
 };
 
@@ -229,7 +229,7 @@ TEST_F(BootScreen, CheckLinesPutEveryValueInColumn21) {
     EXPECT_EQ(str(small), u"SERVER ");
 
     prepareBoot();
-    settings.melodyEnabled = 0;
+    gSettings.settings.melodyEnabled = 0;
     const BootScreenPlan p = plan(4000);
     ASSERT_EQ(p.lineCount, 6);
     const char16_t* expected[6] = {u"SYSTEM ............. Windows NT 6.2.9200 ",
@@ -442,7 +442,7 @@ TEST_F(BootScreen, SystemTextsAndTheGdiTextInItsColours) {
     EXPECT_NE(memory[0], u'0');
 
     prepareBoot();
-    copyText(settings.fontFace, u"MS Gothic");
+    copyText(gSettings.settings.fontFace, u"MS Gothic");
     resetToClassicDefaults(&gDocuments.currentDocument);
     layoutBoard(800, 600);
     gBoot.active = 1;

@@ -18,8 +18,8 @@ protected:
     void SetUp() override {
         useTestGlyphs();
         resetToClassicDefaults(&gDocuments.currentDocument);
-        copyText(settings.server, u"127.0.0.1");
-        settings.port = 8020;
+        copyText(gSettings.settings.server, u"127.0.0.1");
+        gSettings.settings.port = 8020;
         gLink.serverOk = 1;
         gLink.lastFetchOkTick = 0;
         std::memset(gRender.dotFrame.dots, 0, sizeof(gRender.dotFrame.dots));

@@ -36,8 +36,8 @@ int32_t gdiWidth(const char16_t* text, int32_t height) {
 // The rasteriser cases that hold for every glyph source, with GDI's glyphs
 // measured by GDI itself.
 int32_t installGdiGlyphs() {
-    copyText(settings.fontFace, u"MS Gothic");
-    copyText(settings.labelFontFace, u"MS PGothic");
+    copyText(gSettings.settings.fontFace, u"MS Gothic");
+    copyText(gSettings.settings.labelFontFace, u"MS PGothic");
     return createTextScratch();
 }
 
@@ -58,8 +58,8 @@ TEST(GdiText, ClassicPaintDrawsTheHeaderTexts) {
     copyText(gDocuments.currentDocument.labelEn, u"Tokyo");
     copyText(gDocuments.currentDocument.capTime, u"時刻");
     copyText(gDocuments.currentDocument.capDest, u"行先");
-    settings.showUnlitDots = 1;
-    settings.backgroundColor = 0;
+    gSettings.settings.showUnlitDots = 1;
+    gSettings.settings.backgroundColor = 0;
     gLink.serverOk = 0;
     resetLayoutPitch();
     layoutBoard(780, 138);

@@ -169,9 +169,9 @@ TEST(ServerPreview, NewStyleSignInEveryInstalledLanguageAndUnknownBoards) {
     EXPECT_NE(box(phases[3], 210, 384, 0, 24), box(phases[2], 210, 384, 0, 24));
     // The language faces a board PC is given: SimSun, PMingLiU and Gulim are
     // there, the first Chinese candidate is not.
-    EXPECT_TRUE(textEquals(fontSlots[LANGUAGE_SIMPLIFIED].face, u"SimSun"));
-    EXPECT_TRUE(textEquals(fontSlots[LANGUAGE_TRADITIONAL].face, u"PMingLiU"));
-    EXPECT_TRUE(textEquals(fontSlots[LANGUAGE_KOREAN].face, u"Gulim"));
+    EXPECT_TRUE(textEquals(gNewStyle.fontSlots[LANGUAGE_SIMPLIFIED].face, u"SimSun"));
+    EXPECT_TRUE(textEquals(gNewStyle.fontSlots[LANGUAGE_TRADITIONAL].face, u"PMingLiU"));
+    EXPECT_TRUE(textEquals(gNewStyle.fontSlots[LANGUAGE_KOREAN].face, u"Gulim"));
 
     // The sign's scroll line runs on between previews and across runs.
     const std::string scrolling =

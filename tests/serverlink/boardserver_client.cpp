@@ -117,6 +117,6 @@ int waitForRequests(int count, int timeoutMs) {
 
 void pointClientAt(const char* host, int port) {
     copyBytes(gSettings.serverAnsi, SERVER_ANSI_CAPACITY, host);
-    settings.port = port;
+    gSettings.settings.port = port;
     publishConnectionSettings();
 }

@@ -153,7 +153,7 @@ TEST_F(HttpClient, ConnectionSettingsComeFromTheLastSettingsLoad) {
     serveBytes(DOCUMENT_PATH, "doc");
     // Writing the settings record alone changes nothing for the client; a
     // settings load publishes host and port together.
-    settings.port = 1;
+    gSettings.settings.port = 1;
     ASSERT_EQ(get(DOCUMENT_PATH, 100), 3);
 
     const std::u16string directory = makeScratchDirectory("httpsettings");

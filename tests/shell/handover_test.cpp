@@ -30,7 +30,7 @@ protected:
         resetToClassicDefaults(&gDocuments.currentDocument);
         std::memset(&gDocuments.previousDocument, 0, sizeof(gDocuments.previousDocument));
         gLink.handoverPending = 0;
-        settings.melodyEnabled = 1;
+        gSettings.settings.melodyEnabled = 1;
         directory = makeScratchDirectory("handover");
         copyText(gMelody.melodyBaseDir, (directory + std::u16string(1, PATH_SEPARATOR)).c_str());
         createDirectoryAt(joinPath(directory, u"sounds").c_str());
@@ -178,12 +178,12 @@ TEST_F(HandOver, MelodyOffMissingFileOrFailedOpenPlayNothingButMarkTheKey) {
     EXPECT_EQ(std::u16string(gMelody.melodyCurrentKey), u"k1");
 
     cacheMelody(u"there.wav", "RIFF");
-    settings.melodyEnabled = 0;
+    gSettings.settings.melodyEnabled = 0;
     copyText(document.melodyName, u"there.wav");
     copyText(document.melodyKey, u"k2");
     handOver(document);
     EXPECT_EQ(recordedMciCommands.size(), 1u);  // only the close of k1's device
-    settings.melodyEnabled = 1;
+    gSettings.settings.melodyEnabled = 1;
 
     mciOpenResult = 263;  // the device cannot open the file
     copyText(document.melodyKey, u"k3");

@@ -148,8 +148,8 @@ TEST(MaintenanceMenu, CommandsOpenProgramsAndSetExitCodes) {
     openedFiles.clear();
     openedParameters.clear();
     copyText(gSettingsFile.path, u"C:\\Station Boards\\platform 3\\velmorant.ini");
-    copyText(settings.server, u"192.168.0.10");
-    settings.port = 8020;
+    copyText(gSettings.settings.server, u"192.168.0.10");
+    gSettings.settings.port = 8020;
     runMenuCommand(IDM_EDIT_SETTINGS);
     runMenuCommand(IDM_SERVER_PAGE);
     runMenuCommand(IDM_COMMAND_PROMPT);

@@ -196,11 +196,11 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
 
     // "スリープ防止" refuses the screen saver and monitor power-off; without it
     // they take their normal course.
-    settings.preventSleep = 1;
+    gSettings.settings.preventSleep = 1;
     EXPECT_EQ(passedOn(board, {SC_SCREENSAVE, SC_MONITORPOWER | 2}), 0);
-    settings.preventSleep = 0;
+    gSettings.settings.preventSleep = 0;
     EXPECT_EQ(passedOn(board, {SC_SCREENSAVE, SC_MONITORPOWER | 2}), 2);
-    settings.preventSleep = 1;
+    gSettings.settings.preventSleep = 1;
 
     // A kiosk board refuses WM_CLOSE and SC_CLOSE, from another process too.
     gSettings.kioskChild = 1;
@@ -210,20 +210,20 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
 
     // Daily restart: at the set minute, but only after the hold-off from the
     // start of the process.
-    settings.dailyRestartMinute = -1;
+    gSettings.settings.dailyRestartMinute = -1;
     SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
     for (int attempt = 0; attempt < 3 && IsWindow(board); ++attempt) {
         SYSTEMTIME local;
         GetLocalTime(&local);
-        settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
+        gSettings.settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
         gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS + 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted within the hold-off";
-        settings.dailyRestartMinute = (local.wHour * 60 + local.wMinute + 1) % 1440;
+        gSettings.settings.dailyRestartMinute = (local.wHour * 60 + local.wMinute + 1) % 1440;
         gProcess.startTick = GetTickCount() - DAILY_RESTART_HOLD_OFF_MS - 5000;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
         ASSERT_TRUE(IsWindow(board)) << "restarted at another minute";
-        settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
+        gSettings.settings.dailyRestartMinute = local.wHour * 60 + local.wMinute;
         SendMessageW(board, WM_TIMER, TIMER_HOUSEKEEPING, 0);
     }
     EXPECT_FALSE(IsWindow(board));
@@ -258,7 +258,7 @@ TEST(BoardWindowProc, SizeRestartCloseRequestsAndKeyboardMenu) {
         }
     }
     gWindow.boardWindow = nullptr;
-    settings.dailyRestartMinute = -1;
+    gSettings.settings.dailyRestartMinute = -1;
 }
 
 // The post the shell hands to the fetch worker: a WM_DOCUMENT_READY sent

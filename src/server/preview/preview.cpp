@@ -162,8 +162,8 @@ bool renderBoardPreview(int number, int64_t nowMs, PreviewDots& out) {
     const BoardDocument& document = parsedDocument;
     if (document.isNewStyle != 0) {
         composeNewStyle(board.get(), document, tick);
-        copyDots(newStyleGrid.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS, NEW_STYLE_PALETTE,
-                 NEW_STYLE_PALETTE_SIZE, out);
+        copyDots(gNewStyle.newStyleGrid.dots, NEW_STYLE_STRIDE, NEW_STYLE_COLUMNS, NEW_STYLE_ROWS,
+                 NEW_STYLE_PALETTE, NEW_STYLE_PALETTE_SIZE, out);
     } else {
         composeClassic(board.get(), document, tick);
         copyDots(classicFrame.dots, DOT_STRIDE, panelWidthDots(document),

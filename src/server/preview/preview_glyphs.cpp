@@ -390,7 +390,7 @@ int32_t ledMeasure(const char16_t* text, int32_t length, int32_t slot, int32_t h
     if (slot < 0 || slot >= FONT_SLOT_COUNT) {
         return 0;
     }
-    ledCurrentFont = characterFont(fontSlots[slot].face, height, weight);
+    ledCurrentFont = characterFont(gNewStyle.fontSlots[slot].face, height, weight);
     return runText(ledCurrentFont, text, length, RunTarget{});
 }
 
@@ -433,8 +433,8 @@ void installPreviewGlyphs() {
 
     bool boldFace = false;
     fallbackFace = findFamilyFace(FALLBACK_FAMILY, false, &boldFace);
-    classicFonts[0] = cellFont(settings.fontFace, CLASSIC_CELL, 400);
-    classicFonts[1] = cellFont(settings.fontFace, CLASSIC_SMALL_CELL, 400);
+    classicFonts[0] = cellFont(gSettings.settings.fontFace, CLASSIC_CELL, 400);
+    classicFonts[1] = cellFont(gSettings.settings.fontFace, CLASSIC_SMALL_CELL, 400);
     setGlyphSource(&CLASSIC_GLYPHS);
     fillFontSlots(previewFaceInstalled);
     setLedGlyphSource(&LED_GLYPHS);

@@ -40,8 +40,8 @@ class AnySignTextSource : public ::testing::TestWithParam<LedGlyphSourceCase> {
 protected:
     void SetUp() override {
         resetNewStyleTestBoard();
-        settings.showUnlitDots = 0;
-        settings.backgroundColor = 0;
+        gSettings.settings.showUnlitDots = 0;
+        gSettings.settings.backgroundColor = 0;
         ASSERT_EQ(GetParam().install(), 1);
         forgetHeaderStrip();
         forceNewStyleFullPaint();

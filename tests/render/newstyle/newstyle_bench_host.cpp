@@ -77,7 +77,7 @@ void composeLeds(benchmark::State& state) {
     for (auto _ : state) {
         gLink.lastFetchOkTick = now;
         composeNewStyleLeds(now, currentBoardStatus());
-        benchmark::DoNotOptimize(newStyleGrid.dots[0]);
+        benchmark::DoNotOptimize(gNewStyle.newStyleGrid.dots[0]);
         now += 40;
     }
 }

@@ -80,7 +80,7 @@ void fakeDraw(const char16_t* text, int32_t length, int32_t cx, int32_t cell, in
 const LedGlyphSource fakeGlyphs = {fakeMeasure, fakeDraw, fakeScratch};
 
 uint8_t dot(int32_t x, int32_t y) {
-    return newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
+    return gNewStyle.newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
 }
 
 // The dots of a rectangle of the grid as text: '.' unlit, '#' colour c,
@@ -118,7 +118,7 @@ const DrawnText* findDrawn(const std::u16string& text) {
 
 int32_t countColour(uint8_t c) {
     int32_t n = 0;
-    for (uint8_t v : newStyleGrid.dots) {
+    for (uint8_t v : gNewStyle.newStyleGrid.dots) {
         n += v == c ? 1 : 0;
     }
     return n;
@@ -145,7 +145,7 @@ Placed findWholeText(const char16_t* text, int32_t slot, int32_t y = 0) {
         }
         return rows;
     };
-    const uint8_t* line = newStyleGrid.dots + y * NEW_STYLE_STRIDE;
+    const uint8_t* line = gNewStyle.newStyleGrid.dots + y * NEW_STYLE_STRIDE;
     const std::string dark(24, '\0');
     int32_t first = -1;
     int32_t last = -1;
@@ -185,7 +185,7 @@ void resetNewStyleTestBoard() {
     resetNewStyleScroll();
     gLink.serverOk = 1;
     gLink.lastFetchOkTick = 0;
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
 }
 
 namespace {
@@ -222,7 +222,7 @@ TEST_F(NewStyleLeds, RingStadiumAndClipping) {
     };
     EXPECT_EQ(picture(0, 0, 13, 13, LED_AMBER), ring);
 
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
     ledStadium(100, 10, 120, 18, 7);
     const std::vector<std::string> stadium = {
         "....#############.....", "..#...............#...", ".#.................#..",
@@ -232,7 +232,7 @@ TEST_F(NewStyleLeds, RingStadiumAndClipping) {
     EXPECT_EQ(picture(100, 10, 22, 9, 7), stadium);
 
     // Shapes hanging over every edge lose only the dots outside the grid.
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
     ledRect(-5, -5, 400, 60, 2);
     ledStadium(370, 40, 420, 60, 2);
     ledRing(-3, 46);
@@ -251,7 +251,7 @@ TEST_F(NewStyleLeds, RingStadiumAndClipping) {
 
 TEST_F(NewStyleLeds, ChevronPhasesAndShape) {
     for (int32_t phase = 0; phase < 4; ++phase) {
-        std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+        std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
         ledChevrons(10, 20, phase);
         for (int32_t i = 0; i < 3; ++i) {
             const uint8_t expected = (phase == i || phase == 3) ? LED_AMBER : LED_DIM_AMBER;
@@ -266,7 +266,7 @@ TEST_F(NewStyleLeds, ChevronPhasesAndShape) {
     }
     // One chevron alone: 3 dots thick over rows y-7..y+7, its point in
     // column x on row y.
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
     ledChevrons(0, 8, 0);
     const std::vector<std::string> first = {
         ".......###", "......###.", ".....###..", "....###...", "...###....",
@@ -290,7 +290,7 @@ TEST_F(NewStyleLeds, TrainPictureLettersAndPlacement) {
     EXPECT_EQ(dot(107, 16), 1);  // row 11 column 7: W
     // Spaces leave what was there: a lit dot under the first column of row 0
     // survives, one under a K does not.
-    std::memset(newStyleGrid.dots, 0, sizeof newStyleGrid.dots);
+    std::memset(gNewStyle.newStyleGrid.dots, 0, sizeof gNewStyle.newStyleGrid.dots);
     setLed(200, 20, 3);
     setLed(206, 20, 3);
     setLed(234, 20, 3);  // row 0 column 34 is a space
@@ -328,7 +328,7 @@ TEST_F(NewStyleLeds, LanguageCycleWithRepeatsAndUnavailableSlots) {
     for (uint32_t t = 0; t < 16000; t += 1000) {
         EXPECT_EQ(currentLanguage(gDocuments.currentDocument, t), 0);
     }
-    fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
+    gNewStyle.fontSlots[LANGUAGE_SIMPLIFIED].available = 1;
     EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 4000), LANGUAGE_SIMPLIFIED);
 
     copyText(gDocuments.currentDocument.langs, u"x?o");
@@ -458,7 +458,7 @@ TEST_F(NewStyleLeds, TrainLineDropsSpacesInTheJapanesePhase) {
 
 TEST_F(NewStyleLeds, TextRowUsesTheLanguageWithFallback) {
     copyText(gDocuments.currentDocument.langs, u"jo");
-    fontSlots[LANGUAGE_KOREAN].available = 1;
+    gNewStyle.fontSlots[LANGUAGE_KOREAN].available = 1;
     gDocuments.currentDocument.row.kind = ROW_TEXT;
     copyText(gDocuments.currentDocument.row.texts.text[0], u"まもなく");
     compose(0);
@@ -550,8 +550,8 @@ TEST_F(NewStyleLeds, FrameAndApproach) {
 
 // Grid rows 24..47 of a composition.
 std::vector<uint8_t> lowerHalf() {
-    return std::vector<uint8_t>(newStyleGrid.dots + 24 * NEW_STYLE_STRIDE,
-                                newStyleGrid.dots + 48 * NEW_STYLE_STRIDE);
+    return std::vector<uint8_t>(gNewStyle.newStyleGrid.dots + 24 * NEW_STYLE_STRIDE,
+                                gNewStyle.newStyleGrid.dots + 48 * NEW_STYLE_STRIDE);
 }
 
 TEST_F(NewStyleLeds, PositionDiagramAtEveryPosition) {
@@ -748,7 +748,7 @@ void setTrain(bool lower, const char16_t* texts) {
 
 int32_t countLit(uint8_t colour) {
     int32_t n = 0;
-    for (uint8_t v : newStyleGrid.dots) {
+    for (uint8_t v : gNewStyle.newStyleGrid.dots) {
         n += v == colour ? 1 : 0;
     }
     return n;

@@ -34,7 +34,7 @@ int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour
     int32_t n = 0;
     for (int32_t y = y1; y <= y2; ++y) {
         for (int32_t x = x1; x <= x2; ++x) {
-            n += newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] == colour ? 1 : 0;
+            n += gNewStyle.newStyleGrid.dots[y * NEW_STYLE_STRIDE + x] == colour ? 1 : 0;
         }
     }
     return n;
@@ -101,8 +101,9 @@ TEST_P(AnySignTextSource, HeaderBadgesAndPanelAtTwoScales) {
         EXPECT_GT(countDots(2, 26, 381, 45, LED_AMBER_TEXT), 50);
         for (int32_t r = 0; r < 24; ++r) {
             for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                const uint32_t expected =
-                    newStyleGrid.dots[r * NEW_STYLE_STRIDE + c] == LED_WHITE ? 0xEEF0FFu : 0x151517u;
+                const uint32_t expected = gNewStyle.newStyleGrid.dots[r * NEW_STYLE_STRIDE + c] == LED_WHITE
+                                              ? 0xEEF0FFu
+                                              : 0x151517u;
                 ASSERT_EQ(pixel(x0 + c * s + s / 2, y0 + r * s + s / 2), expected) << c << "," << r;
             }
         }

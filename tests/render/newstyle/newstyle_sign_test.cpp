@@ -31,21 +31,21 @@ int32_t someFacesInstalled(const char16_t* face) {
 }
 
 TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
-    copyText(settings.labelFontFace, u"MS PGothic");
+    copyText(gSettings.settings.labelFontFace, u"MS PGothic");
     facesAsked.clear();
     fillFontSlots(someFacesInstalled);
     EXPECT_EQ(facesAsked, (std::vector<std::u16string>{u"SimHei", u"SimSun", u"MingLiU", u"PMingLiU",
                                                        u"Gulim", u"Dotum", u"Batang", u"Malgun Gothic"}));
-    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
-    EXPECT_EQ(fontSlots[0].charset, 128);
-    EXPECT_EQ(std::u16string(fontSlots[1].face), u"Arial");
-    EXPECT_EQ(fontSlots[1].charset, 0);
-    EXPECT_EQ(std::u16string(fontSlots[2].face), u"MS PGothic");
-    EXPECT_EQ(std::u16string(fontSlots[3].face), u"SimSun");
-    EXPECT_EQ(fontSlots[3].charset, 134);
-    EXPECT_EQ(std::u16string(fontSlots[4].face), u"PMingLiU");
-    EXPECT_EQ(fontSlots[4].charset, 136);
-    EXPECT_EQ(fontSlots[5].face[0], 0);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[0].face), u"MS PGothic");
+    EXPECT_EQ(gNewStyle.fontSlots[0].charset, 128);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[1].face), u"Arial");
+    EXPECT_EQ(gNewStyle.fontSlots[1].charset, 0);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[2].face), u"MS PGothic");
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[3].face), u"SimSun");
+    EXPECT_EQ(gNewStyle.fontSlots[3].charset, 134);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[4].face), u"PMingLiU");
+    EXPECT_EQ(gNewStyle.fontSlots[4].charset, 136);
+    EXPECT_EQ(gNewStyle.fontSlots[5].face[0], 0);
     for (int32_t slot = 0; slot < 5; ++slot) {
         EXPECT_TRUE(isLanguageAvailable(slot)) << slot;
     }
@@ -60,9 +60,9 @@ TEST(NewStyleFonts, SlotsTakeTheFirstInstalledCandidate) {
     EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), 0);
 
     // The slots are settled once: a later face change does not reach them.
-    copyText(settings.labelFontFace, u"Another Face");
+    copyText(gSettings.settings.labelFontFace, u"Another Face");
     initFontSlots();
-    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[0].face), u"MS PGothic");
 }
 
 intptr_t nextFontHandle = 0;
@@ -201,8 +201,8 @@ protected:
         copyText(gDocuments.currentDocument.platform, u"3");
         copyText(gDocuments.currentDocument.viaJp, u"東京");
         copyText(gDocuments.currentDocument.viaEn, u"Tokyo");
-        settings.showUnlitDots = 0;
-        settings.backgroundColor = 0x000000;
+        gSettings.settings.showUnlitDots = 0;
+        gSettings.settings.backgroundColor = 0x000000;
         gLink.serverOk = 1;
         setHeaderTextSource(&fakeHeader);
         headerDraws.clear();
@@ -399,7 +399,7 @@ void paintLayeredSign(int32_t w, int32_t h, const std::vector<HeaderDraw>& texts
         rgb((gDocuments.currentDocument.color >> 16) & 0xFF, (gDocuments.currentDocument.color >> 8) & 0xFF,
             gDocuments.currentDocument.color & 0xFF);
     const bool right = gDocuments.currentDocument.side == u'R';
-    fillBox(0, 0, w, h, settings.backgroundColor);
+    fillBox(0, 0, w, h, gSettings.settings.backgroundColor);
     gNewStyle.newStyleView = computeNewStyleView(w, h);
     drawCanvasBox(0, 0, 400, 19, 0, 1, rgb(208, 211, 214), 0, 0);
     drawCanvasBox(0, 0, 400, 6, 0, 1, rgb(222, 225, 227), 0, 0);
@@ -462,7 +462,7 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
         gDocuments.currentDocument.side = c.side;
-        settings.backgroundColor = c.background;
+        gSettings.settings.backgroundColor = c.background;
         ASSERT_EQ(resizeBoardSurface(c.w, c.h), 1);
         // Whatever was on the surface before must not show through.
         std::memset(gRender.boardSurface.pixels, 0x5A, sizeof(uint32_t) * c.w * c.h);
@@ -480,7 +480,7 @@ TEST_F(NewStyleSign, EachPixelPaintedOnceGivesTheLayeredPicture) {
 TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
     fakeTextsPaint = true;
     gDocuments.currentDocument.side = u'R';
-    settings.backgroundColor = 0x203040;
+    gSettings.settings.backgroundColor = 0x203040;
     ASSERT_EQ(resizeBoardSurface(1300, 300), 1);  // s 3, origin (50, 31)
     std::memset(gRender.boardSurface.pixels, 0x5A, sizeof(uint32_t) * 1300 * 300);
     int32_t unlitDots = 0;
@@ -528,7 +528,7 @@ TEST_F(NewStyleSign, AHeaderChangeRepaintsTheHeaderAndWhatItsTextsCovered) {
 
 TEST_F(NewStyleSign, ANewHeaderCopiesBackTheTextsItKeptAndLooksDrawnAfresh) {
     fakeTextsPaint = true;
-    settings.backgroundColor = 0x203040;
+    gSettings.settings.backgroundColor = 0x203040;
     const size_t bytes = sizeof(uint32_t) * 1300 * 300;
     for (const char16_t side : {u'L', u'R'}) {
         SCOPED_TRACE(static_cast<int>(side));
@@ -603,7 +603,7 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
             const int32_t y0 = gNewStyle.newStyleView.originY + 22 * s;
             for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
                 for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                    const uint8_t v = newStyleGrid.dots[r * NEW_STYLE_STRIDE + c];
+                    const uint8_t v = gNewStyle.newStyleGrid.dots[r * NEW_STYLE_STRIDE + c];
                     litDots += v != 0 ? 1 : 0;
                     const uint32_t* sprite = gNewStyle.newStyleSprites.pixels + v * s * s;
                     for (int32_t py = 0; py < s; ++py) {

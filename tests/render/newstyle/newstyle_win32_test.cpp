@@ -32,7 +32,7 @@ uint32_t pixel(int32_t x, int32_t y) {
 }
 
 uint8_t dot(int32_t x, int32_t y) {
-    return newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
+    return gNewStyle.newStyleGrid.dots[y * NEW_STYLE_STRIDE + x];
 }
 
 int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour) {
@@ -48,10 +48,10 @@ int32_t countDots(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint8_t colour
 class NewStyleWin32 : public ::testing::Test {
 protected:
     void SetUp() override {
-        copyText(settings.labelFontFace, u"MS PGothic");
-        copyText(settings.fontFace, u"MS Gothic");
-        settings.showUnlitDots = 0;
-        settings.backgroundColor = 0;
+        copyText(gSettings.settings.labelFontFace, u"MS PGothic");
+        copyText(gSettings.settings.fontFace, u"MS Gothic");
+        gSettings.settings.showUnlitDots = 0;
+        gSettings.settings.backgroundColor = 0;
         // Another test in this program may have filled the slots without
         // fonts; these tests want the real enumeration.
         gNewStyle.fontSlotsReady = 0;
@@ -69,13 +69,13 @@ protected:
 TEST_F(NewStyleWin32, SlotsFollowTheInstalledFaces) {
     // SimHei and MingLiU are not installed in the test prefix, so the second
     // candidates win; Gulim is the first Korean candidate and is installed.
-    EXPECT_EQ(std::u16string(fontSlots[3].face), u"SimSun");
-    EXPECT_EQ(fontSlots[3].charset, 134);
-    EXPECT_EQ(std::u16string(fontSlots[4].face), u"PMingLiU");
-    EXPECT_EQ(fontSlots[4].charset, 136);
-    EXPECT_EQ(std::u16string(fontSlots[5].face), u"Gulim");
-    EXPECT_EQ(fontSlots[5].charset, 129);
-    EXPECT_EQ(std::u16string(fontSlots[0].face), u"MS PGothic");
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[3].face), u"SimSun");
+    EXPECT_EQ(gNewStyle.fontSlots[3].charset, 134);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[4].face), u"PMingLiU");
+    EXPECT_EQ(gNewStyle.fontSlots[4].charset, 136);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[5].face), u"Gulim");
+    EXPECT_EQ(gNewStyle.fontSlots[5].charset, 129);
+    EXPECT_EQ(std::u16string(gNewStyle.fontSlots[0].face), u"MS PGothic");
 
     ASSERT_EQ(parseNewStyle(u"langs=j,s,t,o\nlangMs=1000\n"), 1);
     EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 0), 0);
@@ -106,7 +106,7 @@ TEST_F(NewStyleWin32, MissingFacesLeaveTheirLanguageOut) {
 
     fillFontSlots(installedExceptGulim);
     EXPECT_FALSE(isLanguageAvailable(LANGUAGE_KOREAN));
-    EXPECT_EQ(fontSlots[LANGUAGE_KOREAN].face[0], 0);
+    EXPECT_EQ(gNewStyle.fontSlots[LANGUAGE_KOREAN].face[0], 0);
     EXPECT_TRUE(isLanguageAvailable(LANGUAGE_SIMPLIFIED));
     ASSERT_EQ(parseNewStyle(u"langs=jo\nlangMs=1000\n"), 1);
     EXPECT_EQ(currentLanguage(gDocuments.currentDocument, 1000), 0);
@@ -144,8 +144,8 @@ TEST_F(NewStyleWin32, LedFontCacheEvictsRoundRobin) {
 // (newstyle_leds_test.cpp, newstyle_paint_test.cpp), with GDI's fonts found
 // by the real enumeration.
 int32_t installGdiLedGlyphs() {
-    copyText(settings.labelFontFace, u"MS PGothic");
-    copyText(settings.fontFace, u"MS Gothic");
+    copyText(gSettings.settings.labelFontFace, u"MS PGothic");
+    copyText(gSettings.settings.fontFace, u"MS Gothic");
     gNewStyle.fontSlotsReady = 0;
     initFontSlots();
     return prepareNewStyleText();
