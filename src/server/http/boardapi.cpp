@@ -229,13 +229,13 @@ HttpRoute displayRoute(BoardApi* api) {
         R"(/api/boards/(\d{1,9})/display\.txt)", RouteWork::NETWORK,
         [api](const HttpRequest& request, HttpResponse& response) {
             const int32_t number = std::atoi(request.matches[1].c_str());
-            if (findSlot(api, number) == nullptr) {
+            BoardSlot* slot = findSlot(api, number);
+            if (slot == nullptr) {
                 response.status = 404;
                 response.setContent("no such board\n", PLAIN_TEXT);
                 return;
             }
             noteBoardRequest(api->operatorSide, number, request.remoteAddress);
-            BoardSlot* slot = findSlot(api, number);
             const int64_t now = clockNow(*api->clock);
             slot->askedAt.store(now, std::memory_order_relaxed);
             // Most polls find the document the builder made ready; the rest
