@@ -202,8 +202,8 @@ static void blitRunsRowOf(uint32_t* out, const uint8_t* grid, const int32_t* run
             (static_cast<size_t>(v) * static_cast<size_t>(pitch) + static_cast<size_t>(py)) * chunk;
         for (int32_t c = first; c < end; c += DOT_RUN_CHUNK) {
             const int32_t cells = end - c < DOT_RUN_CHUNK ? end - c : DOT_RUN_CHUNK;
-            std::memcpy(out + static_cast<int64_t>(c) * pitch, block,
-                        static_cast<size_t>(cells) * static_cast<size_t>(pitch) * sizeof(uint32_t));
+            copyPixels(out + static_cast<int64_t>(c) * pitch, block,
+                       static_cast<size_t>(cells) * static_cast<size_t>(pitch));
         }
     }
 }
@@ -219,39 +219,80 @@ static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
 // The blit of a panel that lies wholly on the surface. A dot row equal to
 // the one above copies that row's pixels; otherwise its runs are found once
 // and drawn pixel row by pixel row, and with round dots only the upper half
-// is drawn and the lower half copied from it. The rows copied from are
-// written a moment before, so they are read back from the processor's cache.
+// is drawn and the lower half copied from it. On a surface small enough to
+// stay in the cache the pixel rows are drawn in place and the rows copied
+// from are read back from the cache; on a streamed surface (with every dot
+// drawn, so that the blit owns every pixel of the panel) they are drawn in
+// a scratch block and streamed out, so the surface is only written.
 static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
                            int32_t dotRows, int32_t drawUnlit) {
     const int64_t stride = surface.width;
-    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(n) * sizeof(uint32_t);
+    const size_t rowPixels = static_cast<size_t>(width) * static_cast<size_t>(n);
     const BlitRunsRow blitRunsRow = BLIT_RUNS_ROW[n <= 16 ? n : 0];
+    const bool mirrored = gRender.dotSprites.mirrored != 0;
+    uint32_t* scratch = drawUnlit != 0 && surfaceIsStreamed(surface.width, surface.height)
+                            ? blitRowScratch(rowPixels * static_cast<size_t>(n))
+                            : nullptr;
     int32_t runStart[DOT_COLUMNS + 1];
     for (int32_t r = 0; r < dotRows; ++r) {
         const uint8_t* grid = gRender.dotFrame.dots + r * DOT_STRIDE;
         uint32_t* rowOut =
             surface.pixels + (static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n) * stride + leftX;
-        if (r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0) {
+        const bool sameAsAbove = r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0;
+        if (sameAsAbove && scratch == nullptr) {
             for (int32_t py = 0; py < n; ++py) {
-                std::memcpy(rowOut + py * stride, rowOut + (py - n) * stride, rowBytes);
+                copyPixels(rowOut + py * stride, rowOut + (py - n) * stride, rowPixels);
             }
             continue;
         }
-        int32_t runs = 0;
-        for (int32_t c = 0; c < width; ++c) {
-            if (c == 0 || grid[c] != grid[c - 1]) {
-                runStart[runs++] = c;
+        if (!sameAsAbove) {
+            int32_t runs = 0;
+            for (int32_t c = 0; c < width; ++c) {
+                if (c == 0 || grid[c] != grid[c - 1]) {
+                    runStart[runs++] = c;
+                }
+            }
+            runStart[runs] = width;
+            for (int32_t py = 0; py < n; ++py) {
+                const bool lowerHalf = mirrored && py >= (n + 1) / 2;
+                if (scratch != nullptr) {
+                    if (!lowerHalf) {
+                        blitRunsRow(scratch + static_cast<size_t>(py) * rowPixels, grid, runStart, runs, py, n,
+                                    drawUnlit);
+                    }
+                } else if (lowerHalf) {
+                    copyPixels(rowOut + py * stride, rowOut + (n - 1 - py) * stride, rowPixels);
+                } else {
+                    blitRunsRow(rowOut + py * stride, grid, runStart, runs, py, n, drawUnlit);
+                }
             }
         }
-        runStart[runs] = width;
-        for (int32_t py = 0; py < n; ++py) {
-            if (gRender.dotSprites.mirrored != 0 && py >= (n + 1) / 2) {
-                std::memcpy(rowOut + py * stride, rowOut + (n - 1 - py) * stride, rowBytes);
-            } else {
-                blitRunsRow(rowOut + py * stride, grid, runStart, runs, py, n, drawUnlit);
+        if (scratch != nullptr) {
+            for (int32_t py = 0; py < n; ++py) {
+                const int32_t from = mirrored && py >= (n + 1) / 2 ? n - 1 - py : py;
+                streamPixels(rowOut + py * stride, scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
             }
         }
     }
+    if (scratch != nullptr) {
+        streamedPixelsDone();
+    }
+}
+
+uint32_t* blitRowScratch(size_t pixels) {
+    static struct {
+        uint32_t* pixels;  // heapAlloc block, absent until first needed
+        size_t capacity;   // pixels it holds
+    } gScratch = {nullptr, 0};
+    if (pixels > gScratch.capacity || gScratch.pixels == nullptr) {
+        heapFree(gScratch.pixels);
+        gScratch.capacity = 0;
+        gScratch.pixels = static_cast<uint32_t*>(heapAlloc(pixels * sizeof(uint32_t)));
+        if (gScratch.pixels != nullptr) {
+            gScratch.capacity = pixels;
+        }
+    }
+    return gScratch.pixels;
 }
 
 // The surface is written directly, so every dot is cut to the surface: a

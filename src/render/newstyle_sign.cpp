@@ -362,10 +362,41 @@ static void buildNewStyleSprites(int32_t s) {
     gNewStyle.newStyleSprites.runRows = runRows;
 }
 
+// One pixel row (py of the sprites) of a dot row, given the row's runs of
+// equal dots: a run of at least four is copied from the sheet's run rows as
+// one block, shorter ones cell by cell.
+static void drawNewStyleDotRow(uint32_t* out, const uint8_t* dots, const int32_t* runStart, int32_t runs,
+                               int32_t py, int32_t s) {
+    constexpr int32_t BLOCK_RUN = 4;
+    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
+    const uint32_t* spriteRow = gNewStyle.newStyleSprites.pixels + py * s;
+    for (int32_t k = 0; k < runs; ++k) {
+        const int32_t first = runStart[k];
+        const int32_t end = runStart[k + 1];
+        uint32_t v = dots[first];
+        if (v >= NEW_STYLE_PALETTE_SIZE) {
+            v = 0;
+        }
+        if (end - first >= BLOCK_RUN && gNewStyle.newStyleSprites.runRows != nullptr) {
+            const uint32_t* block =
+                gNewStyle.newStyleSprites.runRows +
+                (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
+            copyPixels(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
+                       static_cast<size_t>(end - first) * static_cast<size_t>(s));
+        } else {
+            copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first, end,
+                            spriteRow, s, 1, NEW_STYLE_PALETTE_SIZE);
+        }
+    }
+}
+
 // Every dot is drawn, unlit ones included, whatever the classic board's
 // unlit-dot setting says: the new-style panel always shows its dark discs.
 // Only whole dots that fit the surface are drawn; the sign's panel always
 // fits unless the surface is smaller than the canvas at one pixel a unit.
+// A dot row is drawn in place on a surface that stays in the cache; on a
+// streamed one it is drawn in a scratch block and streamed out, so that the
+// surface is only written.
 static void blitNewStyleGrid(int32_t s, bool panelKept) {
     const PixelSurface& surface = gRender.boardSurface;
     const int32_t x0 = gNewStyle.newStyleView.originX + LED_LEFT_UNIT * s;
@@ -375,12 +406,18 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
     }
     const int32_t columns = static_cast<int32_t>(
         std::min<int64_t>(NEW_STYLE_COLUMNS, (static_cast<int64_t>(surface.width) - x0) / s));
-    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
-    // A run of at least this many dots of one colour is copied as a block.
-    constexpr int32_t BLOCK_RUN = 4;
+    if (columns <= 0) {
+        return;
+    }
+    const size_t rowPixels = static_cast<size_t>(columns) * static_cast<size_t>(s);
+    const bool mirrored = gNewStyle.newStyleSprites.mirrored != 0;
+    uint32_t* scratch = surfaceIsStreamed(surface.width, surface.height)
+                            ? blitRowScratch(rowPixels * static_cast<size_t>(s))
+                            : nullptr;
+    const uint8_t* scratchDots = nullptr;  // the dot row whose pixel rows scratch holds
     int32_t runStart[NEW_STYLE_COLUMNS + 1];
     const uint8_t* previousDots = nullptr;  // the dot row drawn just above, if any
-    for (int32_t r = 0; r < NEW_STYLE_ROWS && columns > 0; ++r) {
+    for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
         const int64_t top = static_cast<int64_t>(y0) + static_cast<int64_t>(r) * s;
         if (top + s > surface.height) {
             break;
@@ -392,54 +429,56 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
             continue;  // the surface already shows this row
         }
         uint32_t* rowOut = surface.pixels + top * surface.width + x0;
-        const size_t rowBytes = static_cast<size_t>(columns) * static_cast<size_t>(s) * sizeof(uint32_t);
-        if (previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0) {
+        const bool sameAsAbove =
+            previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0;
+        previousDots = dots;
+        if (sameAsAbove && scratch == nullptr) {
             // The same dots as the row above, drawn a moment ago: its pixel
             // rows are copied as they are.
             for (int32_t py = 0; py < s; ++py) {
-                std::memcpy(rowOut + static_cast<int64_t>(py) * surface.width,
-                            rowOut + static_cast<int64_t>(py - s) * surface.width, rowBytes);
+                copyPixels(rowOut + static_cast<int64_t>(py) * surface.width,
+                           rowOut + static_cast<int64_t>(py - s) * surface.width, rowPixels);
             }
-            previousDots = dots;
             continue;
         }
-        // The row's runs of equal dots, found once for all its pixel rows.
-        int32_t runs = 0;
-        for (int32_t c = 0; c < columns; ++c) {
-            if (c == 0 || dots[c] != dots[c - 1]) {
-                runStart[runs++] = c;
+        if (scratch == nullptr || scratchDots == nullptr ||
+            std::memcmp(dots, scratchDots, static_cast<size_t>(columns)) != 0) {
+            // The row's runs of equal dots, found once for all its pixel rows.
+            int32_t runs = 0;
+            for (int32_t c = 0; c < columns; ++c) {
+                if (c == 0 || dots[c] != dots[c - 1]) {
+                    runStart[runs++] = c;
+                }
             }
-        }
-        runStart[runs] = columns;
-        for (int32_t py = 0; py < s; ++py) {
-            uint32_t* out = rowOut + static_cast<int64_t>(py) * surface.width;
-            if (gNewStyle.newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
+            runStart[runs] = columns;
+            for (int32_t py = 0; py < s; ++py) {
                 // The lower half of a round dot mirrors its upper half.
-                std::memcpy(out, rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowBytes);
-                continue;
-            }
-            const uint32_t* spriteRow = gNewStyle.newStyleSprites.pixels + py * s;
-            for (int32_t k = 0; k < runs; ++k) {
-                const int32_t first = runStart[k];
-                const int32_t end = runStart[k + 1];
-                uint32_t v = dots[first];
-                if (v >= NEW_STYLE_PALETTE_SIZE) {
-                    v = 0;
-                }
-                if (end - first >= BLOCK_RUN && gNewStyle.newStyleSprites.runRows != nullptr) {
-                    const uint32_t* block =
-                        gNewStyle.newStyleSprites.runRows +
-                        (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) *
-                            rowPixels;
-                    std::memcpy(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
-                                static_cast<size_t>(end - first) * static_cast<size_t>(s) * sizeof(uint32_t));
+                const bool lowerHalf = mirrored && py >= (s + 1) / 2;
+                if (scratch != nullptr) {
+                    if (!lowerHalf) {
+                        drawNewStyleDotRow(scratch + static_cast<size_t>(py) * rowPixels, dots, runStart, runs,
+                                           py, s);
+                    }
+                } else if (lowerHalf) {
+                    copyPixels(rowOut + static_cast<int64_t>(py) * surface.width,
+                               rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowPixels);
                 } else {
-                    copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first,
-                                    end, spriteRow, s, 1, NEW_STYLE_PALETTE_SIZE);
+                    drawNewStyleDotRow(rowOut + static_cast<int64_t>(py) * surface.width, dots, runStart, runs,
+                                       py, s);
                 }
+            }
+            scratchDots = dots;
+        }
+        if (scratch != nullptr) {
+            for (int32_t py = 0; py < s; ++py) {
+                const int32_t from = mirrored && py >= (s + 1) / 2 ? s - 1 - py : py;
+                streamPixels(rowOut + static_cast<int64_t>(py) * surface.width,
+                             scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
             }
         }
-        previousDots = dots;
+    }
+    if (scratch != nullptr) {
+        streamedPixelsDone();
     }
 }
 

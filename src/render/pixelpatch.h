@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 #include "platform/platform.h"
 #include "render/render.h"
+#include "render/spritecells.h"
 
 struct PixelPatch {
     uint32_t* pixels;  // heapAlloc block of capacity pixels, absent when none
@@ -55,10 +55,9 @@ inline void savePixelPatch(PixelPatch& patch, int32_t x, int32_t y, int32_t w, i
         return;
     }
     for (int32_t r = 0; r < h; ++r) {
-        std::memcpy(
-            patch.pixels + static_cast<int64_t>(r) * w,
-            gRender.boardSurface.pixels + (static_cast<int64_t>(y) + r) * gRender.boardSurface.width + x,
-            static_cast<size_t>(w) * sizeof(uint32_t));
+        copyPixels(patch.pixels + static_cast<int64_t>(r) * w,
+                   gRender.boardSurface.pixels + (static_cast<int64_t>(y) + r) * gRender.boardSurface.width + x,
+                   static_cast<size_t>(w));
     }
     patch.x = x;
     patch.y = y;
@@ -73,11 +72,19 @@ inline bool restorePixelPatch(const PixelPatch& patch) {
     if (!patch.valid || !pixelPatchFits(patch, patch.x, patch.y, patch.w, patch.h)) {
         return false;
     }
+    const bool streamed = surfaceIsStreamed(gRender.boardSurface.width, gRender.boardSurface.height);
     for (int32_t r = 0; r < patch.h; ++r) {
-        std::memcpy(gRender.boardSurface.pixels +
-                        (static_cast<int64_t>(patch.y) + r) * gRender.boardSurface.width + patch.x,
-                    patch.pixels + static_cast<int64_t>(r) * patch.w,
-                    static_cast<size_t>(patch.w) * sizeof(uint32_t));
+        uint32_t* out =
+            gRender.boardSurface.pixels + (static_cast<int64_t>(patch.y) + r) * gRender.boardSurface.width + patch.x;
+        const uint32_t* in = patch.pixels + static_cast<int64_t>(r) * patch.w;
+        if (streamed) {
+            streamPixels(out, in, static_cast<size_t>(patch.w));
+        } else {
+            copyPixels(out, in, static_cast<size_t>(patch.w));
+        }
+    }
+    if (streamed) {
+        streamedPixelsDone();
     }
     return true;
 }

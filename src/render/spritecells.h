@@ -3,8 +3,79 @@
 // palette colour, one after another; a grid holds one palette index per dot.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// Surfaces of at least this many bytes (a 2560 x 1600 surface and larger)
+// are written with streaming stores where a whole pixel row is written at
+// once: such a surface does not stay in a PC's last-level cache between
+// paints, so a plain store first reads each line of it from memory only to
+// overwrite it, while a streaming store only writes. Smaller surfaces stay
+// in the cache, where plain stores are the faster.
+constexpr int64_t STREAMED_SURFACE_BYTES = int64_t{16} << 20;
+
+inline bool surfaceIsStreamed(int64_t width, int64_t height) {
+    return width * height * static_cast<int64_t>(sizeof(uint32_t)) >= STREAMED_SURFACE_BYTES;
+}
+
+// Copies count pixels (the two rows never overlap) with 16-byte moves. The
+// Windows build's compiler turns a memcpy of unknown length into a string
+// move, whose start-up cost is paid again for every run of dots, or a call
+// into the C library; this loop costs neither.
+inline void copyPixels(uint32_t* out, const uint32_t* in, size_t count) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), b);
+    }
+#endif
+    for (; i < count; ++i) {
+        out[i] = in[i];
+    }
+}
+
+// Copies count pixels into a surface row with streaming stores (plain ones
+// for the few pixels before the first 16-byte boundary and after the last).
+// streamedPixelsDone must follow before the surface is read by anyone else.
+inline void streamPixels(uint32_t* out, const uint32_t* in, size_t count) {
+#if defined(__SSE2__)
+    size_t i = 0;
+    for (; i < count && (reinterpret_cast<uintptr_t>(out + i) & 15) != 0; ++i) {
+        out[i] = in[i];
+    }
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 4));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + i + 4), b);
+    }
+    for (; i < count; ++i) {
+        out[i] = in[i];
+    }
+#else
+    copyPixels(out, in, count);
+#endif
+}
+
+// Orders the streaming stores before whatever reads the surface next (the
+// presentation may read it from another thread or process).
+inline void streamedPixelsDone() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// A scratch block of at least the given pixels for building a dot row's
+// pixel rows in the cache before they are streamed to the surface; nullptr
+// when it cannot be had (the caller then writes the surface directly).
+uint32_t* blitRowScratch(size_t pixels);
 
 // One pixel row of the whole cells first..end-1 of a dot row, written from
 // out onwards, n pixels a cell. spriteRow is the pixel row of sprite 0 that

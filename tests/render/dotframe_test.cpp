@@ -189,3 +189,47 @@ TEST(DotBlit, EveryPitchPlacesEachCellAndCutsAtTheEdges) {
         }
     }
 }
+
+TEST(DotBlit, AWholePanelOnALargeSurfaceShowsEachDotsSprite) {
+    // A surface of 16 MiB, large enough to be written with streaming stores,
+    // with dot rows that repeat the one above, long runs and single dots.
+    const int32_t w = 4096;
+    const int32_t h = 1024;
+    std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
+    for (const int32_t n : {7, 14, 17}) {
+        buildDotSprites(n);
+        ASSERT_NE(gRender.dotSprites.pixels, nullptr);
+        clearWholeFrame();
+        for (int32_t r = 0; r < 48; ++r) {
+            for (int32_t c = 0; c < 200; ++c) {
+                const int32_t band = r / 3;  // three equal rows at a time
+                gRender.dotFrame.dots[r * DOT_STRIDE + c] =
+                    static_cast<uint8_t>(c < 40 + band ? band % 8 : (c * band + r % 3) % 8);
+            }
+        }
+        for (const int32_t drawUnlit : {1, 0}) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " unlit drawn " << drawUnlit);
+            std::fill(pixels.begin(), pixels.end(), 0xABCDEFu);
+            const int32_t leftX = 13;
+            const int32_t topY = 5;
+            blitDotFrame(PixelSurface{pixels.data(), w, h}, leftX, topY, n, 200, 3, drawUnlit);
+            int32_t wrong = 0;
+            for (int32_t y = topY; y < topY + 48 * n; ++y) {
+                for (int32_t x = leftX; x < leftX + 200 * n; ++x) {
+                    const uint8_t v = gRender.dotFrame.dots[((y - topY) / n) * DOT_STRIDE + (x - leftX) / n];
+                    const uint32_t expected =
+                        v == 0 && drawUnlit == 0
+                            ? 0xABCDEFu
+                            : gRender.dotSprites.pixels[v * n * n + ((y - topY) % n) * n + (x - leftX) % n];
+                    wrong += pixels[static_cast<size_t>(y) * w + x] != expected ? 1 : 0;
+                }
+            }
+            EXPECT_EQ(wrong, 0);
+            // Nothing around the panel is written.
+            EXPECT_EQ(pixels[static_cast<size_t>(topY) * w + leftX - 1], 0xABCDEFu);
+            EXPECT_EQ(pixels[static_cast<size_t>(topY) * w + leftX + 200 * n], 0xABCDEFu);
+            EXPECT_EQ(pixels[static_cast<size_t>(topY + 48 * n) * w + leftX], 0xABCDEFu);
+            EXPECT_EQ(pixels[static_cast<size_t>(topY - 1) * w + leftX], 0xABCDEFu);
+        }
+    }
+}

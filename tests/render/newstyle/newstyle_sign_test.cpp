@@ -587,7 +587,8 @@ TEST_F(NewStyleSign, ThePanelShowsEveryDotsSprite) {
                                    static_cast<int32_t>(sizeof(body) - 1), &gDocuments.currentDocument),
               1);
     setLedGlyphSource(&stripeGlyphs);
-    const int32_t sizes[][2] = {{400, 79}, {800, 158}, {1201, 240}, {1600, 316}, {3600, 711}};
+    // The last size is large enough to be written with streaming stores.
+    const int32_t sizes[][2] = {{400, 79}, {800, 158}, {1201, 240}, {1600, 316}, {3600, 711}, {4096, 1024}};
     for (const auto& size : sizes) {
         SCOPED_TRACE(testing::Message() << size[0] << "x" << size[1]);
         ASSERT_EQ(resizeBoardSurface(size[0], size[1]), 1);
