@@ -208,6 +208,21 @@ static void blitRunsRowOf(uint32_t* out, const uint8_t* grid, const int32_t* run
     }
 }
 
+// The starts of the runs of equal dots in a dot row of width > 0 dots, into
+// runStart[0..runs], runStart[runs] being width; returns runs. Written
+// without a branch on the dots, which would be mispredicted at every edge
+// of a character.
+static int32_t findDotRuns(const uint8_t* dots, int32_t width, int32_t* runStart) {
+    int32_t runs = 1;
+    runStart[0] = 0;
+    for (int32_t c = 1; c < width; ++c) {
+        runStart[runs] = c;
+        runs += dots[c] != dots[c - 1] ? 1 : 0;
+    }
+    runStart[runs] = width;
+    return runs;
+}
+
 using BlitRunsRow = void (*)(uint32_t*, const uint8_t*, const int32_t*, int32_t, int32_t, int32_t, int32_t);
 // blitRunsRowOf for pitches 0 (any) to 16.
 static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
@@ -217,9 +232,10 @@ static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
     blitRunsRowOf<15>, blitRunsRowOf<16>};
 
 // The blit of a panel that lies wholly on the surface. A dot row equal to
-// the one above copies that row's pixels; otherwise its runs are found once
-// and drawn pixel row by pixel row, and with round dots only the upper half
-// is drawn and the lower half copied from it. On a surface small enough to
+// the one above copies that row's pixels; otherwise it is drawn pixel row by
+// pixel row (cell after cell when unlit dots are drawn, else by its runs, so
+// that runs of unlit dots are skipped whole), and with round dots only the
+// upper half is drawn and the lower half copied from it. On a surface small enough to
 // stay in the cache the pixel rows are drawn in place and the rows copied
 // from are read back from the cache; on a streamed surface (with every dot
 // drawn, so that the blit owns every pixel of the panel) they are drawn in
@@ -238,7 +254,8 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
         const uint8_t* grid = gRender.dotFrame.dots + r * DOT_STRIDE;
         uint32_t* rowOut =
             surface.pixels + (static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n) * stride + leftX;
-        const bool sameAsAbove = r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0;
+        const bool sameAsAbove =
+            r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0;
         if (sameAsAbove && scratch == nullptr) {
             for (int32_t py = 0; py < n; ++py) {
                 copyPixels(rowOut + py * stride, rowOut + (py - n) * stride, rowPixels);
@@ -246,31 +263,33 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
             continue;
         }
         if (!sameAsAbove) {
-            int32_t runs = 0;
-            for (int32_t c = 0; c < width; ++c) {
-                if (c == 0 || grid[c] != grid[c - 1]) {
-                    runStart[runs++] = c;
-                }
-            }
-            runStart[runs] = width;
+            // With unlit dots drawn every cell is copied, one after another;
+            // without, the runs of unlit dots are skipped whole.
+            const int32_t runs = drawUnlit != 0 ? 0 : findDotRuns(grid, width, runStart);
             for (int32_t py = 0; py < n; ++py) {
                 const bool lowerHalf = mirrored && py >= (n + 1) / 2;
-                if (scratch != nullptr) {
-                    if (!lowerHalf) {
-                        blitRunsRow(scratch + static_cast<size_t>(py) * rowPixels, grid, runStart, runs, py, n,
-                                    drawUnlit);
-                    }
-                } else if (lowerHalf) {
+                if (lowerHalf && scratch != nullptr) {
+                    continue;
+                }
+                if (lowerHalf) {
                     copyPixels(rowOut + py * stride, rowOut + (n - 1 - py) * stride, rowPixels);
+                    continue;
+                }
+                uint32_t* out =
+                    scratch != nullptr ? scratch + static_cast<size_t>(py) * rowPixels : rowOut + py * stride;
+                if (drawUnlit != 0) {
+                    copySpriteCells(out, grid, 0, width, gRender.dotSprites.pixels + py * n, n, 1,
+                                    PALETTE_SIZE);
                 } else {
-                    blitRunsRow(rowOut + py * stride, grid, runStart, runs, py, n, drawUnlit);
+                    blitRunsRow(out, grid, runStart, runs, py, n, 0);
                 }
             }
         }
         if (scratch != nullptr) {
             for (int32_t py = 0; py < n; ++py) {
                 const int32_t from = mirrored && py >= (n + 1) / 2 ? n - 1 - py : py;
-                streamPixels(rowOut + py * stride, scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
+                streamPixels(rowOut + py * stride, scratch + static_cast<size_t>(from) * rowPixels,
+                             rowPixels);
             }
         }
     }

@@ -186,11 +186,6 @@ NewStyleView computeNewStyleView(int32_t surfaceWidth, int32_t surfaceHeight);
 struct NewStyleSprites {
     uint32_t* pixels;  // ten s x s pictures, absent when none
     int32_t scale;     // s
-    // For each colour and each pixel row of its sprite, that row repeated
-    // across the whole panel (NEW_STYLE_COLUMNS * s pixels), so that a run
-    // of dots of one colour is one block copy. Absent if it could not be
-    // made; the dots are then copied one by one.
-    uint32_t* runRows;
     int32_t mirrored;  // 1 when every sprite's lower half mirrors its upper half
 };
 

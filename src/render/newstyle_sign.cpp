@@ -314,9 +314,7 @@ static void drawHeaderAndFrame() {
 static void buildNewStyleSprites(int32_t s) {
     gSignPaint.presentedGridValid = false;
     heapFree(gNewStyle.newStyleSprites.pixels);
-    heapFree(gNewStyle.newStyleSprites.runRows);
     gNewStyle.newStyleSprites.pixels = nullptr;
-    gNewStyle.newStyleSprites.runRows = nullptr;
     gNewStyle.newStyleSprites.scale = 0;
     gNewStyle.newStyleSprites.mirrored = 0;
     const size_t count =
@@ -338,54 +336,6 @@ static void buildNewStyleSprites(int32_t s) {
                             static_cast<size_t>(s) * sizeof(uint32_t)) != 0) {
                 gNewStyle.newStyleSprites.mirrored = 0;
             }
-        }
-    }
-
-    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
-    auto* runRows = static_cast<uint32_t*>(heapAlloc(static_cast<size_t>(NEW_STYLE_PALETTE_SIZE) *
-                                                     static_cast<size_t>(s) * rowPixels * sizeof(uint32_t)));
-    if (runRows == nullptr) {
-        return;
-    }
-    for (int32_t v = 0; v < NEW_STYLE_PALETTE_SIZE; ++v) {
-        for (int32_t py = 0; py < s; ++py) {
-            const uint32_t* in = pixels + (v * s + py) * s;
-            uint32_t* out =
-                runRows +
-                (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
-            for (int32_t c = 0; c < NEW_STYLE_COLUMNS; ++c) {
-                std::memcpy(out + static_cast<size_t>(c) * static_cast<size_t>(s), in,
-                            static_cast<size_t>(s) * sizeof(uint32_t));
-            }
-        }
-    }
-    gNewStyle.newStyleSprites.runRows = runRows;
-}
-
-// One pixel row (py of the sprites) of a dot row, given the row's runs of
-// equal dots: a run of at least four is copied from the sheet's run rows as
-// one block, shorter ones cell by cell.
-static void drawNewStyleDotRow(uint32_t* out, const uint8_t* dots, const int32_t* runStart, int32_t runs,
-                               int32_t py, int32_t s) {
-    constexpr int32_t BLOCK_RUN = 4;
-    const size_t rowPixels = static_cast<size_t>(NEW_STYLE_COLUMNS) * static_cast<size_t>(s);
-    const uint32_t* spriteRow = gNewStyle.newStyleSprites.pixels + py * s;
-    for (int32_t k = 0; k < runs; ++k) {
-        const int32_t first = runStart[k];
-        const int32_t end = runStart[k + 1];
-        uint32_t v = dots[first];
-        if (v >= NEW_STYLE_PALETTE_SIZE) {
-            v = 0;
-        }
-        if (end - first >= BLOCK_RUN && gNewStyle.newStyleSprites.runRows != nullptr) {
-            const uint32_t* block =
-                gNewStyle.newStyleSprites.runRows +
-                (static_cast<size_t>(v) * static_cast<size_t>(s) + static_cast<size_t>(py)) * rowPixels;
-            copyPixels(out + static_cast<size_t>(first) * static_cast<size_t>(s), block,
-                       static_cast<size_t>(end - first) * static_cast<size_t>(s));
-        } else {
-            copySpriteCells(out + static_cast<size_t>(first) * static_cast<size_t>(s), dots, first, end,
-                            spriteRow, s, 1, NEW_STYLE_PALETTE_SIZE);
         }
     }
 }
@@ -414,8 +364,7 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
     uint32_t* scratch = surfaceIsStreamed(surface.width, surface.height)
                             ? blitRowScratch(rowPixels * static_cast<size_t>(s))
                             : nullptr;
-    const uint8_t* scratchDots = nullptr;  // the dot row whose pixel rows scratch holds
-    int32_t runStart[NEW_STYLE_COLUMNS + 1];
+    const uint8_t* scratchDots = nullptr;   // the dot row whose pixel rows scratch holds
     const uint8_t* previousDots = nullptr;  // the dot row drawn just above, if any
     for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
         const int64_t top = static_cast<int64_t>(y0) + static_cast<int64_t>(r) * s;
@@ -443,29 +392,22 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         }
         if (scratch == nullptr || scratchDots == nullptr ||
             std::memcmp(dots, scratchDots, static_cast<size_t>(columns)) != 0) {
-            // The row's runs of equal dots, found once for all its pixel rows.
-            int32_t runs = 0;
-            for (int32_t c = 0; c < columns; ++c) {
-                if (c == 0 || dots[c] != dots[c - 1]) {
-                    runStart[runs++] = c;
-                }
-            }
-            runStart[runs] = columns;
             for (int32_t py = 0; py < s; ++py) {
                 // The lower half of a round dot mirrors its upper half.
                 const bool lowerHalf = mirrored && py >= (s + 1) / 2;
-                if (scratch != nullptr) {
-                    if (!lowerHalf) {
-                        drawNewStyleDotRow(scratch + static_cast<size_t>(py) * rowPixels, dots, runStart, runs,
-                                           py, s);
-                    }
-                } else if (lowerHalf) {
-                    copyPixels(rowOut + static_cast<int64_t>(py) * surface.width,
-                               rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowPixels);
-                } else {
-                    drawNewStyleDotRow(rowOut + static_cast<int64_t>(py) * surface.width, dots, runStart, runs,
-                                       py, s);
+                if (lowerHalf && scratch != nullptr) {
+                    continue;
                 }
+                uint32_t* out = rowOut + static_cast<int64_t>(py) * surface.width;
+                if (lowerHalf) {
+                    copyPixels(out, rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowPixels);
+                    continue;
+                }
+                if (scratch != nullptr) {
+                    out = scratch + static_cast<size_t>(py) * rowPixels;
+                }
+                copySpriteCells(out, dots, 0, columns, gNewStyle.newStyleSprites.pixels + py * s, s, 1,
+                                NEW_STYLE_PALETTE_SIZE);
             }
             scratchDots = dots;
         }

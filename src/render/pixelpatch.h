@@ -55,9 +55,10 @@ inline void savePixelPatch(PixelPatch& patch, int32_t x, int32_t y, int32_t w, i
         return;
     }
     for (int32_t r = 0; r < h; ++r) {
-        copyPixels(patch.pixels + static_cast<int64_t>(r) * w,
-                   gRender.boardSurface.pixels + (static_cast<int64_t>(y) + r) * gRender.boardSurface.width + x,
-                   static_cast<size_t>(w));
+        copyPixels(
+            patch.pixels + static_cast<int64_t>(r) * w,
+            gRender.boardSurface.pixels + (static_cast<int64_t>(y) + r) * gRender.boardSurface.width + x,
+            static_cast<size_t>(w));
     }
     patch.x = x;
     patch.y = y;
@@ -74,8 +75,8 @@ inline bool restorePixelPatch(const PixelPatch& patch) {
     }
     const bool streamed = surfaceIsStreamed(gRender.boardSurface.width, gRender.boardSurface.height);
     for (int32_t r = 0; r < patch.h; ++r) {
-        uint32_t* out =
-            gRender.boardSurface.pixels + (static_cast<int64_t>(patch.y) + r) * gRender.boardSurface.width + patch.x;
+        uint32_t* out = gRender.boardSurface.pixels +
+                        (static_cast<int64_t>(patch.y) + r) * gRender.boardSurface.width + patch.x;
         const uint32_t* in = patch.pixels + static_cast<int64_t>(r) * patch.w;
         if (streamed) {
             streamPixels(out, in, static_cast<size_t>(patch.w));

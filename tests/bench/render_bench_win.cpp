@@ -10,7 +10,9 @@
 // surface: filling the whole surface once with one colour through the same
 // drawing interface (GDI FillRect on the DIB section). The reporters below
 // put each case beside the floor measured just before it and give the case's
-// median as a multiple of the floor's median ("x_floor").
+// median as a multiple of the floor's median ("x_floor"), and the median
+// ratio of the two timed in alternation ("x_floor_paired", "x paired"),
+// which holds still on a machine that is doing other work.
 //
 // Usage: render_bench_win.exe [-r json|floor|console] [-o FILE] [TAGS]
 //        [--benchmark-samples N] [--benchmark-warmup-time MS] [any Catch2 flag]
@@ -23,6 +25,7 @@
 #include <catch.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -45,6 +48,19 @@ struct CaseFigures {
     double floorUs;    // median of the last fill floor of the same size, 0 if none
     bool isFloor;      // a fill floor itself
 };
+
+// A case's time against the fill floor's timed in alternation (see
+// pairWithFloor): the median of the rounds' ratios, by case name.
+std::vector<std::pair<std::string, double>> gPairedRatios;
+
+double pairedRatioOf(const std::string& name) {
+    for (const auto& p : gPairedRatios) {
+        if (p.first == name) {
+            return p.second;
+        }
+    }
+    return 0;
+}
 
 // The last word of a name when it reads WxH (a surface size), else "".
 std::string sizeOfName(const std::string& name) {
@@ -149,18 +165,22 @@ struct FloorReporter : Catch::StreamingReporterBase<FloorReporter<asJson>> {
             if (f.floorUs > 0) {
                 out << ", \"floor_us\": " << f.floorUs << ", \"x_floor\": " << f.medianUs / f.floorUs;
             }
+            if (pairedRatioOf(f.name) > 0) {
+                out << ", \"x_floor_paired\": " << pairedRatioOf(f.name);
+            }
             out << "}";
         }
         out << "\n  ]\n}\n";
     }
     void printTable() {
         char line[200];
-        std::snprintf(line, sizeof line, "%-52s %12s %12s %8s\n", "case", "median us", "floor us", "x floor");
+        std::snprintf(line, sizeof line, "%-52s %12s %12s %8s %8s\n", "case", "median us", "floor us", "x floor",
+                      "x paired");
         this->stream << line;
         for (const CaseFigures& f : cases) {
             if (f.floorUs > 0) {
-                std::snprintf(line, sizeof line, "%-52s %12.2f %12.2f %8.2f\n", f.name.c_str(), f.medianUs,
-                              f.floorUs, f.medianUs / f.floorUs);
+                std::snprintf(line, sizeof line, "%-52s %12.2f %12.2f %8.2f %8.2f\n", f.name.c_str(), f.medianUs,
+                              f.floorUs, f.medianUs / f.floorUs, pairedRatioOf(f.name));
             } else {
                 std::snprintf(line, sizeof line, "%-52s %12.2f %12s %8s\n", f.name.c_str(), f.medianUs, "-",
                               "-");
@@ -189,8 +209,45 @@ std::string sizeName(const char* what, Size size) {
     return std::string(what) + " " + std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
+// The case against the fill floor once more, in alternation: as many rounds
+// as the run takes samples, each timing a few fills and a few cases (which
+// of the two goes first alternates too), and the median of the rounds'
+// ratios kept. On a machine shared with other work a burst of it slows
+// whichever of two separately timed benchmarks it falls on, and moves their
+// ratio by half or more; it slows both halves of a round alike.
+template <typename Body>
+void pairWithFloor(const std::string& name, Body& body) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int PER_ROUND = 3;
+    const int rounds = std::max(3, Catch::getCurrentContext().getConfig()->benchmarkSamples());
+    std::vector<double> ratios;
+    for (int r = 0; r < rounds; ++r) {
+        double seconds[2] = {0, 0};  // floor, case
+        for (int half = 0; half < 2; ++half) {
+            const int which = (half + r) % 2;
+            const auto start = Clock::now();
+            for (int i = 0; i < PER_ROUND; ++i) {
+                if (which == 0) {
+                    fillOnce();
+                } else {
+                    body();
+                }
+            }
+            seconds[which] = std::chrono::duration<double>(Clock::now() - start).count();
+        }
+        if (seconds[0] > 0) {
+            ratios.push_back(seconds[1] / seconds[0]);
+        }
+    }
+    if (!ratios.empty()) {
+        std::sort(ratios.begin(), ratios.end());
+        gPairedRatios.emplace_back(name, ratios[ratios.size() / 2]);
+    }
+}
+
 // The fill floor of the current surface, then the case itself: the floor is
-// measured in the same run just before every case it is compared with.
+// measured in the same run just before every case it is compared with, and
+// then once more in alternation with it.
 template <typename Body>
 void timeAgainstFloor(const std::string& name, Body body) {
     const std::string floorName = "fill floor " + sizeOfName(name);
@@ -200,6 +257,7 @@ void timeAgainstFloor(const std::string& name, Body body) {
     BENCHMARK(std::string(name)) {
         body();
     };
+    pairWithFloor(name, body);
 }
 
 }  // namespace
