@@ -42,6 +42,14 @@ void fillCanvasShape(int32_t left, int32_t top, int32_t right, int32_t bottom, i
     if (surface == nullptr) {
         return;
     }
+    if (ellipse <= 0 && penWidth <= 0) {
+        // A plain box: GDI's rectangle without a pen leaves out the last
+        // column and row, and the same box is filled directly.
+        if (hasFill != 0) {
+            fillBox(left, top, right - 1 - left, bottom - 1 - top, fill);
+        }
+        return;
+    }
     if (hasFill != 0) {
         SetDCBrushColor(surface, fill);
         SelectObject(surface, GetStockObject(DC_BRUSH));

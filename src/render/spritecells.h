@@ -1,11 +1,15 @@
-// Copying dot cells from a sprite sheet onto a 32-bit surface, shared by the
-// classic board and the new-style panel. A sheet holds one n x n sprite per
+// Writing the 32-bit board surface directly: dot cells copied from a sprite
+// sheet (shared by the classic board and the new-style panel), pixel rows
+// copied or streamed, and boxes filled. A sheet holds one n x n sprite per
 // palette colour, one after another; a grid holds one palette index per dot.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "render/render.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -70,6 +74,36 @@ inline void streamedPixelsDone() {
 #if defined(__SSE2__)
     _mm_sfence();
 #endif
+}
+
+// Fills count pixels with one value. On x86 with a string store, which
+// writes whole cache lines without reading them first, as the system's own
+// fills do.
+inline void fillPixels(uint32_t* out, uint32_t pixel, size_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__ volatile("rep stosl" : "+D"(out), "+c"(count) : "a"(pixel) : "memory");
+#else
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = pixel;
+    }
+#endif
+}
+
+// Fills the part of the box (x, y, w, h) that lies on the surface with a
+// colour given as 0x00BBGGRR (the surface holds 0x00RRGGBB).
+inline void fillSurfaceBox(const PixelSurface& surface, int32_t x, int32_t y, int32_t w, int32_t h,
+                           uint32_t colour) {
+    const uint32_t pixel = ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
+    const int64_t left = x < 0 ? 0 : x;
+    const int64_t top = y < 0 ? 0 : y;
+    const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, surface.width);
+    const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(y) + h, surface.height);
+    if (surface.pixels == nullptr || left >= right || top >= bottom) {
+        return;
+    }
+    for (int64_t row = top; row < bottom; ++row) {
+        fillPixels(surface.pixels + row * surface.width + left, pixel, static_cast<size_t>(right - left));
+    }
 }
 
 // A scratch block of at least the given pixels for building a dot row's

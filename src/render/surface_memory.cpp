@@ -5,6 +5,7 @@
 // the header fonts are only marked as present.
 #include "platform/platform.h"
 #include "render/render.h"
+#include "render/spritecells.h"
 
 static int32_t headerFontPitch = 0;
 
@@ -35,34 +36,8 @@ int32_t headerFontsReady() {
 
 void flushBoardSurface() {}
 
-// Colours arrive as 0x00BBGGRR; the picture holds 0x00RRGGBB.
 void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    const uint32_t pixel = ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
-    int64_t left = x;
-    int64_t top = y;
-    int64_t right = static_cast<int64_t>(x) + w;
-    int64_t bottom = static_cast<int64_t>(y) + h;
-    if (left < 0) {
-        left = 0;
-    }
-    if (top < 0) {
-        top = 0;
-    }
-    if (right > gRender.boardSurface.width) {
-        right = gRender.boardSurface.width;
-    }
-    if (bottom > gRender.boardSurface.height) {
-        bottom = gRender.boardSurface.height;
-    }
-    if (gRender.boardSurface.pixels == nullptr || left >= right || top >= bottom) {
-        return;
-    }
-    for (int64_t row = top; row < bottom; ++row) {
-        uint32_t* out = gRender.boardSurface.pixels + row * gRender.boardSurface.width;
-        for (int64_t column = left; column < right; ++column) {
-            out[column] = pixel;
-        }
-    }
+    fillSurfaceBox(gRender.boardSurface, x, y, w, h, colour);
 }
 
 void drawBoxText(HeaderFont, const char16_t*, int32_t, int32_t, int32_t, int32_t, uint32_t, int32_t) {}

@@ -7,8 +7,8 @@
 // so every machine that cross-builds the board can build it.
 //
 // Every drawing case is preceded, in the same run, by the fill floor of its
-// surface: filling the whole surface once with one colour through the same
-// drawing interface (GDI FillRect on the DIB section). The reporters below
+// surface: filling the whole surface once with one colour with GDI's
+// FillRect on the DIB section. The reporters below
 // put each case beside the floor measured just before it and give the case's
 // median as a multiple of the floor's median ("x_floor"), and the median
 // ratio of the two timed in alternation ("x_floor_paired", "x paired"),
@@ -174,13 +174,13 @@ struct FloorReporter : Catch::StreamingReporterBase<FloorReporter<asJson>> {
     }
     void printTable() {
         char line[200];
-        std::snprintf(line, sizeof line, "%-52s %12s %12s %8s %8s\n", "case", "median us", "floor us", "x floor",
-                      "x paired");
+        std::snprintf(line, sizeof line, "%-52s %12s %12s %8s %8s\n", "case", "median us", "floor us",
+                      "x floor", "x paired");
         this->stream << line;
         for (const CaseFigures& f : cases) {
             if (f.floorUs > 0) {
-                std::snprintf(line, sizeof line, "%-52s %12.2f %12.2f %8.2f %8.2f\n", f.name.c_str(), f.medianUs,
-                              f.floorUs, f.medianUs / f.floorUs, pairedRatioOf(f.name));
+                std::snprintf(line, sizeof line, "%-52s %12.2f %12.2f %8.2f %8.2f\n", f.name.c_str(),
+                              f.medianUs, f.floorUs, f.medianUs / f.floorUs, pairedRatioOf(f.name));
             } else {
                 std::snprintf(line, sizeof line, "%-52s %12.2f %12s %8s\n", f.name.c_str(), f.medianUs, "-",
                               "-");
@@ -194,9 +194,14 @@ using TableFloorReporter = FloorReporter<false>;
 
 uint32_t fillColour = 0x102030u;
 
+// The floor is GDI's own fill of the whole surface (the board fills its
+// boxes without GDI, so fillBox is not used here).
 void fillOnce() {
-    fillBox(0, 0, gRender.boardSurface.width, gRender.boardSurface.height, fillColour++ & 0xFFFFFFu);
-    flushBoardSurface();
+    const HDC dc = static_cast<HDC>(boardSurfaceContext());
+    const RECT box{0, 0, gRender.boardSurface.width, gRender.boardSurface.height};
+    SetDCBrushColor(dc, fillColour++ & 0xFFFFFFu);
+    FillRect(dc, &box, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+    GdiFlush();
 }
 
 struct Size {
