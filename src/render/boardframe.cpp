@@ -347,5 +347,11 @@ void paintBoardFrame(const BoardStatus& status) {
         fillBox(l.ledLeft, l.ledTop, n * width, n * rows * BOARD_ROW_DOTS, LED_PANEL_COLOUR);
     }
     flushBoardSurface();
-    blitDotFrame(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows, gSettings.settings.showUnlitDots);
+    if (keyMatches) {
+        blitDotFrame(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows,
+                     gSettings.settings.showUnlitDots);
+    } else {
+        blitDotFrameStreamed(gRender.boardSurface, l.ledLeft, l.ledTop, n, width, rows,
+                             gSettings.settings.showUnlitDots);
+    }
 }

@@ -235,18 +235,19 @@ static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
 // the one above copies that row's pixels; otherwise it is drawn pixel row by
 // pixel row (cell after cell when unlit dots are drawn, else by its runs, so
 // that runs of unlit dots are skipped whole), and with round dots only the
-// upper half is drawn and the lower half copied from it. On a surface small enough to
-// stay in the cache the pixel rows are drawn in place and the rows copied
-// from are read back from the cache; on a streamed surface (with every dot
-// drawn, so that the blit owns every pixel of the panel) they are drawn in
-// a scratch block and streamed out, so the surface is only written.
+// upper half is drawn and the lower half copied from it. The pixel rows are
+// drawn in place and the rows copied from are read back from the cache,
+// unless a paint of the whole of a surface too large for the cache asks for
+// streaming (streamed) with every dot drawn (so that the blit owns every
+// pixel of the panel): they are then drawn in a scratch block and streamed
+// out, so the surface is only written.
 static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
-                           int32_t dotRows, int32_t drawUnlit) {
+                           int32_t dotRows, int32_t drawUnlit, bool streamed) {
     const int64_t stride = surface.width;
     const size_t rowPixels = static_cast<size_t>(width) * static_cast<size_t>(n);
     const BlitRunsRow blitRunsRow = BLIT_RUNS_ROW[n <= 16 ? n : 0];
     const bool mirrored = gRender.dotSprites.mirrored != 0;
-    uint32_t* scratch = drawUnlit != 0 && surfaceIsStreamed(surface.width, surface.height)
+    uint32_t* scratch = streamed && drawUnlit != 0 && surfaceIsStreamed(surface.width, surface.height)
                             ? blitRowScratch(rowPixels * static_cast<size_t>(n))
                             : nullptr;
     int32_t runStart[DOT_COLUMNS + 1];
@@ -317,8 +318,8 @@ uint32_t* blitRowScratch(size_t pixels) {
 // The surface is written directly, so every dot is cut to the surface: a
 // window smaller than the housing (pitch 1, housing hanging over the left or
 // top edge) only loses the dots it cannot show.
-void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
-                  int32_t rows, int32_t drawUnlit) {
+static void blitDots(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                     int32_t rows, int32_t drawUnlit, bool streamed) {
     if (surface.pixels == nullptr || gRender.dotSprites.pixels == nullptr || n <= 0 ||
         n != gRender.dotSprites.pitch) {
         return;
@@ -337,7 +338,7 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
     }
     if (leftX >= 0 && topY >= 0 && leftX + static_cast<int64_t>(width) * n <= surfaceWidth &&
         topY + static_cast<int64_t>(dotRows) * n <= surfaceHeight) {
-        blitWholePanel(surface, leftX, topY, n, width, dotRows, drawUnlit);
+        blitWholePanel(surface, leftX, topY, n, width, dotRows, drawUnlit, streamed);
         return;
     }
     // Dot columns whose whole cell lies inside the surface horizontally.
@@ -372,6 +373,16 @@ void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int3
             blitCutCells(row, fullFirst, fullEnd);
         }
     }
+}
+
+void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                  int32_t rows, int32_t drawUnlit) {
+    blitDots(surface, leftX, topY, n, width, rows, drawUnlit, false);
+}
+
+void blitDotFrameStreamed(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                          int32_t rows, int32_t drawUnlit) {
+    blitDots(surface, leftX, topY, n, width, rows, drawUnlit, true);
 }
 
 // The active area held to what the frame can hold; false when it is empty.

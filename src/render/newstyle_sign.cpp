@@ -344,9 +344,9 @@ static void buildNewStyleSprites(int32_t s) {
 // unlit-dot setting says: the new-style panel always shows its dark discs.
 // Only whole dots that fit the surface are drawn; the sign's panel always
 // fits unless the surface is smaller than the canvas at one pixel a unit.
-// A dot row is drawn in place on a surface that stays in the cache; on a
-// streamed one it is drawn in a scratch block and streamed out, so that the
-// surface is only written.
+// A dot row is drawn in place on a surface that stays in the cache; when a
+// streamed one is painted whole, it is drawn in a scratch block and
+// streamed out, so that the surface is only written.
 static void blitNewStyleGrid(int32_t s, bool panelKept) {
     const PixelSurface& surface = gRender.boardSurface;
     const int32_t x0 = gNewStyle.newStyleView.originX + LED_LEFT_UNIT * s;
@@ -361,7 +361,9 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
     }
     const size_t rowPixels = static_cast<size_t>(columns) * static_cast<size_t>(s);
     const bool mirrored = gNewStyle.newStyleSprites.mirrored != 0;
-    uint32_t* scratch = surfaceIsStreamed(surface.width, surface.height)
+    // Streamed only when the whole panel is drawn (a full paint); a running
+    // paint finds the panel's lines in the cache.
+    uint32_t* scratch = !panelKept && surfaceIsStreamed(surface.width, surface.height)
                             ? blitRowScratch(rowPixels * static_cast<size_t>(s))
                             : nullptr;
     const uint8_t* scratchDots = nullptr;   // the dot row whose pixel rows scratch holds

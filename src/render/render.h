@@ -84,6 +84,11 @@ void clearDotFrameActiveArea(int32_t width, int32_t rows);
 // would fall outside the surface, wholly or in part, are cut at its edges.
 void blitDotFrame(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
                   int32_t rows, int32_t drawUnlit);
+// The same for a paint of the whole surface: on a surface too large to stay
+// in the cache, the panel is then streamed out (see spritecells.h) instead
+// of written through the cache, where a running paint finds it again.
+void blitDotFrameStreamed(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
+                          int32_t rows, int32_t drawUnlit);
 // true when the active area differs from the presented copy (which then
 // takes it over).
 bool commitDotFrame(int32_t width, int32_t rows);

@@ -212,7 +212,7 @@ TEST(DotBlit, AWholePanelOnALargeSurfaceShowsEachDotsSprite) {
             std::fill(pixels.begin(), pixels.end(), 0xABCDEFu);
             const int32_t leftX = 13;
             const int32_t topY = 5;
-            blitDotFrame(PixelSurface{pixels.data(), w, h}, leftX, topY, n, 200, 3, drawUnlit);
+            blitDotFrameStreamed(PixelSurface{pixels.data(), w, h}, leftX, topY, n, 200, 3, drawUnlit);
             int32_t wrong = 0;
             for (int32_t y = topY; y < topY + 48 * n; ++y) {
                 for (int32_t x = leftX; x < leftX + 200 * n; ++x) {
