@@ -340,13 +340,32 @@ static void buildNewStyleSprites(int32_t s) {
     }
 }
 
+// The pixel rows of one dot row of the sign, at out and the rows below it,
+// stride pixels apart. With round dots only the upper half is drawn;
+// inPlace copies it to the lower half too.
+static void drawSignDotRow(uint32_t* out, int64_t stride, const uint8_t* dots, int32_t columns, int32_t s,
+                           bool inPlace) {
+    const size_t rowPixels = static_cast<size_t>(columns) * static_cast<size_t>(s);
+    for (int32_t py = 0; py < s; ++py) {
+        uint32_t* row = out + py * stride;
+        if (gNewStyle.newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
+            if (inPlace) {
+                copyPixels(row, out + (s - 1 - py) * stride, rowPixels);
+            }
+        } else {
+            copySpriteCells(row, dots, 0, columns, gNewStyle.newStyleSprites.pixels + py * s, s, 1,
+                            NEW_STYLE_PALETTE_SIZE);
+        }
+    }
+}
+
 // Every dot is drawn, unlit ones included, whatever the classic board's
 // unlit-dot setting says: the new-style panel always shows its dark discs.
 // Only whole dots that fit the surface are drawn; the sign's panel always
 // fits unless the surface is smaller than the canvas at one pixel a unit.
 // A dot row is drawn in place on a surface that stays in the cache; when a
-// streamed one is painted whole, it is drawn in a scratch block and
-// streamed out, so that the surface is only written.
+// streamed one is painted whole (nothing of the panel kept), it is drawn in
+// a scratch block and streamed out, so that the surface is only written.
 static void blitNewStyleGrid(int32_t s, bool panelKept) {
     const PixelSurface& surface = gRender.boardSurface;
     const int32_t x0 = gNewStyle.newStyleView.originX + LED_LEFT_UNIT * s;
@@ -360,13 +379,9 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
         return;
     }
     const size_t rowPixels = static_cast<size_t>(columns) * static_cast<size_t>(s);
-    const bool mirrored = gNewStyle.newStyleSprites.mirrored != 0;
-    // Streamed only when the whole panel is drawn (a full paint); a running
-    // paint finds the panel's lines in the cache.
     uint32_t* scratch = !panelKept && surfaceIsStreamed(surface.width, surface.height)
                             ? blitRowScratch(rowPixels * static_cast<size_t>(s))
                             : nullptr;
-    const uint8_t* scratchDots = nullptr;   // the dot row whose pixel rows scratch holds
     const uint8_t* previousDots = nullptr;  // the dot row drawn just above, if any
     for (int32_t r = 0; r < NEW_STYLE_ROWS; ++r) {
         const int64_t top = static_cast<int64_t>(y0) + static_cast<int64_t>(r) * s;
@@ -380,45 +395,25 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
             continue;  // the surface already shows this row
         }
         uint32_t* rowOut = surface.pixels + top * surface.width + x0;
+        // The same dots as the row above, drawn a moment ago, are copied.
         const bool sameAsAbove =
             previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0;
         previousDots = dots;
-        if (sameAsAbove && scratch == nullptr) {
-            // The same dots as the row above, drawn a moment ago: its pixel
-            // rows are copied as they are.
+        if (scratch != nullptr) {
+            // Nothing is kept when streaming, so the row above is the one
+            // the scratch block holds.
+            if (!sameAsAbove) {
+                drawSignDotRow(scratch, static_cast<int64_t>(rowPixels), dots, columns, s, false);
+            }
+            streamDotRow(rowOut, surface.width, scratch, rowPixels, s,
+                         gNewStyle.newStyleSprites.mirrored != 0);
+        } else if (sameAsAbove) {
             for (int32_t py = 0; py < s; ++py) {
                 copyPixels(rowOut + static_cast<int64_t>(py) * surface.width,
                            rowOut + static_cast<int64_t>(py - s) * surface.width, rowPixels);
             }
-            continue;
-        }
-        if (scratch == nullptr || scratchDots == nullptr ||
-            std::memcmp(dots, scratchDots, static_cast<size_t>(columns)) != 0) {
-            for (int32_t py = 0; py < s; ++py) {
-                // The lower half of a round dot mirrors its upper half.
-                const bool lowerHalf = mirrored && py >= (s + 1) / 2;
-                if (lowerHalf && scratch != nullptr) {
-                    continue;
-                }
-                uint32_t* out = rowOut + static_cast<int64_t>(py) * surface.width;
-                if (lowerHalf) {
-                    copyPixels(out, rowOut + static_cast<int64_t>(s - 1 - py) * surface.width, rowPixels);
-                    continue;
-                }
-                if (scratch != nullptr) {
-                    out = scratch + static_cast<size_t>(py) * rowPixels;
-                }
-                copySpriteCells(out, dots, 0, columns, gNewStyle.newStyleSprites.pixels + py * s, s, 1,
-                                NEW_STYLE_PALETTE_SIZE);
-            }
-            scratchDots = dots;
-        }
-        if (scratch != nullptr) {
-            for (int32_t py = 0; py < s; ++py) {
-                const int32_t from = mirrored && py >= (s + 1) / 2 ? s - 1 - py : py;
-                streamPixels(rowOut + static_cast<int64_t>(py) * surface.width,
-                             scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
-            }
+        } else {
+            drawSignDotRow(rowOut, surface.width, dots, columns, s, true);
         }
     }
     if (scratch != nullptr) {

@@ -106,10 +106,59 @@ inline void fillSurfaceBox(const PixelSurface& surface, int32_t x, int32_t y, in
     }
 }
 
+// Streams the n pixel rows of a dot row drawn in a scratch block (rowPixels
+// apart; with mirrored sprites only the upper half was drawn there) to out
+// and the surface rows below it, stride pixels apart.
+inline void streamDotRow(uint32_t* out, int64_t stride, const uint32_t* scratch, size_t rowPixels, int32_t n,
+                         bool mirrored) {
+    for (int32_t py = 0; py < n; ++py) {
+        const int32_t from = mirrored && py >= (n + 1) / 2 ? n - 1 - py : py;
+        streamPixels(out + py * stride, scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
+    }
+}
+
 // A scratch block of at least the given pixels for building a dot row's
 // pixel rows in the cache before they are streamed to the surface; nullptr
 // when it cannot be had (the caller then writes the surface directly).
 uint32_t* blitRowScratch(size_t pixels);
+
+// Every cell of first..end-1 drawn, for a pitch N of 1 to 16: one copy per
+// cell, without a branch on each dot. Most dots are unlit: four unlit ones
+// in a row are one copy of four cells.
+template <int32_t N>
+inline void copyEveryCellOf(uint32_t* out, const uint8_t* grid, int64_t first, int64_t end,
+                            const uint32_t* spriteRow, uint32_t paletteSize) {
+    constexpr int32_t GROUP = 4;
+    constexpr size_t GROUP_PIXELS = static_cast<size_t>(GROUP) * N;
+    constexpr uint32_t CELL = N * N;
+    const auto copyCell = [&](int64_t c) {
+        const uint32_t v = grid[c] < paletteSize ? grid[c] : 0u;
+        std::memcpy(out, spriteRow + v * CELL, sizeof(uint32_t) * N);
+        out += N;
+    };
+    int64_t c = first;
+    if (end - first >= GROUP) {
+        uint32_t unlitGroup[GROUP_PIXELS];
+        for (int32_t k = 0; k < GROUP; ++k) {
+            std::memcpy(unlitGroup + k * N, spriteRow, sizeof(uint32_t) * N);
+        }
+        for (; c + GROUP <= end; c += GROUP) {
+            uint32_t group;
+            std::memcpy(&group, grid + c, sizeof group);
+            if (group == 0) {
+                std::memcpy(out, unlitGroup, sizeof unlitGroup);
+                out += GROUP_PIXELS;
+                continue;
+            }
+            for (int64_t k = c; k < c + GROUP; ++k) {
+                copyCell(k);
+            }
+        }
+    }
+    for (; c < end; ++c) {
+        copyCell(c);
+    }
+}
 
 // One pixel row of the whole cells first..end-1 of a dot row, written from
 // out onwards, n pixels a cell. spriteRow is the pixel row of sprite 0 that
@@ -121,41 +170,14 @@ uint32_t* blitRowScratch(size_t pixels);
 template <int32_t N>
 inline void copySpriteCellsOf(uint32_t* out, const uint8_t* grid, int64_t first, int64_t end,
                               const uint32_t* spriteRow, int32_t n, int32_t drawUnlit, uint32_t paletteSize) {
+    if constexpr (N != 0) {
+        if (drawUnlit != 0) {
+            copyEveryCellOf<N>(out, grid, first, end, spriteRow, paletteSize);
+            return;
+        }
+    }
     const int32_t pitch = N != 0 ? N : n;
     const int32_t cell = pitch * pitch;
-    if (N != 0 && drawUnlit != 0) {
-        // Every cell drawn. Most dots are unlit: four unlit ones in a row are
-        // one copy of four cells, the others one copy per cell, without a
-        // branch on each dot.
-        constexpr int32_t GROUP = 4;
-        int64_t c = first;
-        if (end - first >= GROUP) {
-            uint32_t unlitGroup[GROUP * static_cast<size_t>(N != 0 ? N : 1)];
-            for (int32_t k = 0; k < GROUP; ++k) {
-                std::memcpy(unlitGroup + k * pitch, spriteRow, sizeof(uint32_t) * static_cast<size_t>(pitch));
-            }
-            for (; c + GROUP <= end; c += GROUP) {
-                uint32_t group;
-                std::memcpy(&group, grid + c, sizeof group);
-                if (group == 0) {
-                    std::memcpy(out, unlitGroup, sizeof unlitGroup);
-                    out += GROUP * pitch;
-                    continue;
-                }
-                for (int64_t k = c; k < c + GROUP; ++k, out += pitch) {
-                    const uint32_t v = grid[k] < paletteSize ? grid[k] : 0u;
-                    std::memcpy(out, spriteRow + v * static_cast<uint32_t>(cell),
-                                sizeof(uint32_t) * static_cast<size_t>(pitch));
-                }
-            }
-        }
-        for (; c < end; ++c, out += pitch) {
-            const uint32_t v = grid[c] < paletteSize ? grid[c] : 0u;
-            std::memcpy(out, spriteRow + v * static_cast<uint32_t>(cell),
-                        sizeof(uint32_t) * static_cast<size_t>(pitch));
-        }
-        return;
-    }
     for (int64_t c = first; c < end; ++c, out += pitch) {
         uint32_t v = grid[c];
         if (drawUnlit == 0 && v == 0) {
