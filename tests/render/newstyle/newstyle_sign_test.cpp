@@ -191,19 +191,13 @@ uint32_t pixel(int32_t x, int32_t y) {
 class NewStyleSign : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::memset(&gDocuments.currentDocument, 0, sizeof gDocuments.currentDocument);
-        gDocuments.currentDocument.isNewStyle = 1;
-        gDocuments.currentDocument.langMs = 4000;
-        gDocuments.currentDocument.blinkMs = 1000;
-        gDocuments.currentDocument.scroll = 40;
-        gDocuments.currentDocument.side = u'L';
+        resetNewStyleTestBoard();
         gDocuments.currentDocument.color = 0x112233;
         copyText(gDocuments.currentDocument.platform, u"3");
         copyText(gDocuments.currentDocument.viaJp, u"東京");
         copyText(gDocuments.currentDocument.viaEn, u"Tokyo");
         gSettings.settings.showUnlitDots = 0;
         gSettings.settings.backgroundColor = 0x000000;
-        gLink.serverOk = 1;
         setHeaderTextSource(&fakeHeader);
         headerDraws.clear();
         measureExtra = 0;
