@@ -231,37 +231,12 @@ static constexpr BlitRunsRow BLIT_RUNS_ROW[] = {
     blitRunsRowOf<10>, blitRunsRowOf<11>, blitRunsRowOf<12>, blitRunsRowOf<13>, blitRunsRowOf<14>,
     blitRunsRowOf<15>, blitRunsRowOf<16>};
 
-// The pixel rows of one dot row, at out and the rows below it, stride
-// pixels apart: cell after cell when unlit dots are drawn, else by the row's
-// runs, so that runs of unlit dots are skipped whole. With round dots only
-// the upper half is drawn; inPlace copies it to the lower half too.
-static void drawDotRow(uint32_t* out, int64_t stride, const uint8_t* grid, int32_t width, int32_t n,
-                       int32_t drawUnlit, bool inPlace) {
-    const size_t rowPixels = static_cast<size_t>(width) * static_cast<size_t>(n);
-    const bool mirrored = gRender.dotSprites.mirrored != 0;
-    int32_t runStart[DOT_COLUMNS + 1];
-    const int32_t runs = drawUnlit != 0 ? 0 : findDotRuns(grid, width, runStart);
-    for (int32_t py = 0; py < n; ++py) {
-        uint32_t* row = out + py * stride;
-        if (mirrored && py >= (n + 1) / 2) {
-            if (inPlace) {
-                copyPixels(row, out + (n - 1 - py) * stride, rowPixels);
-            }
-        } else if (drawUnlit != 0) {
-            copySpriteCells(row, grid, 0, width, gRender.dotSprites.pixels + py * n, n, 1, PALETTE_SIZE);
-        } else {
-            BLIT_RUNS_ROW[n <= 16 ? n : 0](row, grid, runStart, runs, py, n, 0);
-        }
-    }
-}
-
-// The blit of a panel that lies wholly on the surface. A dot row equal to
-// the one above copies that row's pixels, another is drawn (drawDotRow). The
-// pixel rows are drawn in place and the rows copied from are read back from
-// the cache, unless a paint of the whole of a surface too large for the
-// cache asks for streaming (streamed) with every dot drawn (so that the blit
-// owns every pixel of the panel): a dot row is then drawn in a scratch block
-// and streamed out, so the surface is only written.
+// The blit of a panel that lies wholly on the surface, dot row by dot row
+// (blitPanelDotRow): a drawn pixel row is copied cell after cell when unlit
+// dots are drawn, else drawn by the dot row's runs, so that runs of unlit
+// dots are skipped whole. A paint of the whole of a surface too large for
+// the cache asks for streaming (streamed); it streams only with every dot
+// drawn, so that the blit owns every pixel of the panel.
 static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t topY, int32_t n, int32_t width,
                            int32_t dotRows, int32_t drawUnlit, bool streamed) {
     const int64_t stride = surface.width;
@@ -269,24 +244,23 @@ static void blitWholePanel(const PixelSurface& surface, int32_t leftX, int32_t t
     uint32_t* scratch = streamed && drawUnlit != 0 && surfaceIsStreamed(surface.width, surface.height)
                             ? blitRowScratch(rowPixels * static_cast<size_t>(n))
                             : nullptr;
+    int32_t runStart[DOT_COLUMNS + 1];
     for (int32_t r = 0; r < dotRows; ++r) {
         const uint8_t* grid = gRender.dotFrame.dots + r * DOT_STRIDE;
         uint32_t* rowOut =
             surface.pixels + (static_cast<int64_t>(topY) + static_cast<int64_t>(r) * n) * stride + leftX;
         const bool sameAsAbove =
             r > 0 && std::memcmp(grid, grid - DOT_STRIDE, static_cast<size_t>(width)) == 0;
-        if (scratch != nullptr) {
-            if (!sameAsAbove) {
-                drawDotRow(scratch, static_cast<int64_t>(rowPixels), grid, width, n, drawUnlit, false);
-            }
-            streamDotRow(rowOut, stride, scratch, rowPixels, n, gRender.dotSprites.mirrored != 0);
-        } else if (sameAsAbove) {
-            for (int32_t py = 0; py < n; ++py) {
-                copyPixels(rowOut + py * stride, rowOut + (py - n) * stride, rowPixels);
-            }
-        } else {
-            drawDotRow(rowOut, stride, grid, width, n, drawUnlit, true);
-        }
+        const int32_t runs = drawUnlit != 0 || sameAsAbove ? 0 : findDotRuns(grid, width, runStart);
+        blitPanelDotRow(rowOut, stride, scratch, rowPixels, n, gRender.dotSprites.mirrored != 0, sameAsAbove,
+                        [&](uint32_t* row, int32_t py) {
+                            if (drawUnlit != 0) {
+                                copySpriteCells(row, grid, 0, width, gRender.dotSprites.pixels + py * n, n, 1,
+                                                PALETTE_SIZE);
+                            } else {
+                                BLIT_RUNS_ROW[n <= 16 ? n : 0](row, grid, runStart, runs, py, n, 0);
+                            }
+                        });
     }
     if (scratch != nullptr) {
         streamedPixelsDone();

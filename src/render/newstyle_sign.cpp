@@ -340,25 +340,6 @@ static void buildNewStyleSprites(int32_t s) {
     }
 }
 
-// The pixel rows of one dot row of the sign, at out and the rows below it,
-// stride pixels apart. With round dots only the upper half is drawn;
-// inPlace copies it to the lower half too.
-static void drawSignDotRow(uint32_t* out, int64_t stride, const uint8_t* dots, int32_t columns, int32_t s,
-                           bool inPlace) {
-    const size_t rowPixels = static_cast<size_t>(columns) * static_cast<size_t>(s);
-    for (int32_t py = 0; py < s; ++py) {
-        uint32_t* row = out + py * stride;
-        if (gNewStyle.newStyleSprites.mirrored != 0 && py >= (s + 1) / 2) {
-            if (inPlace) {
-                copyPixels(row, out + (s - 1 - py) * stride, rowPixels);
-            }
-        } else {
-            copySpriteCells(row, dots, 0, columns, gNewStyle.newStyleSprites.pixels + py * s, s, 1,
-                            NEW_STYLE_PALETTE_SIZE);
-        }
-    }
-}
-
 // Every dot is drawn, unlit ones included, whatever the classic board's
 // unlit-dot setting says: the new-style panel always shows its dark discs.
 // Only whole dots that fit the surface are drawn; the sign's panel always
@@ -395,26 +376,16 @@ static void blitNewStyleGrid(int32_t s, bool panelKept) {
             continue;  // the surface already shows this row
         }
         uint32_t* rowOut = surface.pixels + top * surface.width + x0;
-        // The same dots as the row above, drawn a moment ago, are copied.
+        // The row above was drawn a moment ago (and, when streaming, nothing
+        // is kept, so it is the one the scratch block holds).
         const bool sameAsAbove =
             previousDots != nullptr && std::memcmp(dots, previousDots, static_cast<size_t>(columns)) == 0;
         previousDots = dots;
-        if (scratch != nullptr) {
-            // Nothing is kept when streaming, so the row above is the one
-            // the scratch block holds.
-            if (!sameAsAbove) {
-                drawSignDotRow(scratch, static_cast<int64_t>(rowPixels), dots, columns, s, false);
-            }
-            streamDotRow(rowOut, surface.width, scratch, rowPixels, s,
-                         gNewStyle.newStyleSprites.mirrored != 0);
-        } else if (sameAsAbove) {
-            for (int32_t py = 0; py < s; ++py) {
-                copyPixels(rowOut + static_cast<int64_t>(py) * surface.width,
-                           rowOut + static_cast<int64_t>(py - s) * surface.width, rowPixels);
-            }
-        } else {
-            drawSignDotRow(rowOut, surface.width, dots, columns, s, true);
-        }
+        blitPanelDotRow(rowOut, surface.width, scratch, rowPixels, s, gNewStyle.newStyleSprites.mirrored != 0,
+                        sameAsAbove, [&](uint32_t* row, int32_t py) {
+                            copySpriteCells(row, dots, 0, columns, gNewStyle.newStyleSprites.pixels + py * s,
+                                            s, 1, NEW_STYLE_PALETTE_SIZE);
+                        });
     }
     if (scratch != nullptr) {
         streamedPixelsDone();

@@ -106,14 +106,39 @@ inline void fillSurfaceBox(const PixelSurface& surface, int32_t x, int32_t y, in
     }
 }
 
-// Streams the n pixel rows of a dot row drawn in a scratch block (rowPixels
-// apart; with mirrored sprites only the upper half was drawn there) to out
-// and the surface rows below it, stride pixels apart.
-inline void streamDotRow(uint32_t* out, int64_t stride, const uint32_t* scratch, size_t rowPixels, int32_t n,
-                         bool mirrored) {
+// One dot row of a panel that lies wholly on the surface, n pixel rows of
+// rowPixels at rowOut and below, stride pixels apart. drawPixelRow(row, py)
+// draws pixel row py of the dot row at row; with mirrored sprites only the
+// upper half is drawn and the lower half copied from it. A dot row equal to
+// the one above (sameAsAbove) copies that row's pixels, read back from the
+// cache. With a scratch block (a paint of the whole of a streamed surface)
+// the pixel rows are drawn there instead, kept for the rows below that
+// equal this one, and streamed out, so the surface is only written.
+template <typename DrawPixelRow>
+inline void blitPanelDotRow(uint32_t* rowOut, int64_t stride, uint32_t* scratch, size_t rowPixels, int32_t n,
+                            bool mirrored, bool sameAsAbove, DrawPixelRow drawPixelRow) {
+    const auto mirror = [&](int32_t py) { return mirrored && py >= (n + 1) / 2 ? n - 1 - py : py; };
+    if (scratch != nullptr) {
+        for (int32_t py = 0; py < n && !sameAsAbove; ++py) {
+            if (mirror(py) == py) {
+                drawPixelRow(scratch + static_cast<size_t>(py) * rowPixels, py);
+            }
+        }
+        for (int32_t py = 0; py < n; ++py) {
+            streamPixels(rowOut + py * stride, scratch + static_cast<size_t>(mirror(py)) * rowPixels,
+                         rowPixels);
+        }
+        return;
+    }
     for (int32_t py = 0; py < n; ++py) {
-        const int32_t from = mirrored && py >= (n + 1) / 2 ? n - 1 - py : py;
-        streamPixels(out + py * stride, scratch + static_cast<size_t>(from) * rowPixels, rowPixels);
+        uint32_t* row = rowOut + py * stride;
+        if (sameAsAbove) {
+            copyPixels(row, row - n * stride, rowPixels);
+        } else if (mirror(py) != py) {
+            copyPixels(row, rowOut + mirror(py) * stride, rowPixels);
+        } else {
+            drawPixelRow(row, py);
+        }
     }
 }
 
