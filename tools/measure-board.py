@@ -22,6 +22,11 @@ Cases:
                1920 x 1080 screen
   newstyle     a new-style board at 1920 x 1080 (full screen on a 1920 x 1080
                screen); only when the new-style sign is in this source tree
+  floor        not the board: velmorant_timerfloor.exe, a 1920 x 1080 window
+               running only the board's two window timers and doing nothing
+               on them. Its cost is what Wine takes to deliver the timers'
+               messages, the least an idle board can cost here; set it beside
+               "static" (for example "static floor static floor").
 
 Usage: tools/measure-board.py [--build build/windows] [--seconds 60] [CASE...]
 """
@@ -63,6 +68,7 @@ CASES = {
     "static": (STATIC_DOCUMENT, (1920, 1080), True),
     "scroll": (SCROLL_DOCUMENT, (1920, 1080), True),
     "newstyle": (NEWSTYLE_DOCUMENT, (1920, 1080), True),
+    "floor": (STATIC_DOCUMENT, (1920, 1080), False),
 }
 
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
@@ -129,6 +135,10 @@ def measure(case, exe, seconds, warmup):
     from xsession import XSession
 
     document, (width, height), full_screen = CASES[case]
+    if case == "floor":
+        exe = os.path.join(os.path.dirname(exe), "velmorant_timerfloor.exe")
+        if not os.path.exists(exe):
+            return {"case": case, "error": "no %s: build the windows preset first" % exe}
     paints_path = exe + ".paints"
     if os.path.exists(paints_path):
         os.remove(paints_path)
