@@ -174,7 +174,7 @@ void layoutBoard(int32_t clientWidth, int32_t clientHeight) {
         buildDotSprites(layout.pitch);
     }
     reservePixelPatch(gFramePaint.headerBand,
-                      static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch);
+                      static_cast<int64_t>(layout.pitch) * boardWidthDots() * 10 * layout.pitch, true);
 }
 
 // A caption over the LED columns from `from` up to `to` (exclusive), left-
@@ -253,32 +253,6 @@ static void paintHeader(const BoardDocument& d, int32_t n, int32_t width, int32_
         flushBoardSurface();
         savePixelPatch(gFramePaint.headerBand, l.ledLeft, l.headerTop, n * width, 10 * n);
         rememberHeaderKey(d, gFramePaint.headerBandKey, width, rows);
-    }
-}
-
-// Fills the surface outside the box (x, y, w, h) - at most four bands - so
-// that the background is not painted under the housing only to be painted
-// over again.
-static void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
-    const int64_t surfaceWidth = gRender.boardSurface.width;
-    const int64_t surfaceHeight = gRender.boardSurface.height;
-    auto clamp = [](int64_t v, int64_t low, int64_t high) { return v < low ? low : (v > high ? high : v); };
-    const int64_t top = clamp(y, 0, surfaceHeight);
-    const int64_t bottom = clamp(static_cast<int64_t>(y) + h, top, surfaceHeight);
-    const int64_t left = clamp(x, 0, surfaceWidth);
-    const int64_t right = clamp(static_cast<int64_t>(x) + w, left, surfaceWidth);
-    const auto i32 = [](int64_t v) { return static_cast<int32_t>(v); };
-    if (top > 0) {
-        fillBox(0, 0, i32(surfaceWidth), i32(top), colour);
-    }
-    if (bottom < surfaceHeight) {
-        fillBox(0, i32(bottom), i32(surfaceWidth), i32(surfaceHeight - bottom), colour);
-    }
-    if (bottom > top && left > 0) {
-        fillBox(0, i32(top), i32(left), i32(bottom - top), colour);
-    }
-    if (bottom > top && right < surfaceWidth) {
-        fillBox(i32(right), i32(top), i32(surfaceWidth - right), i32(bottom - top), colour);
     }
 }
 

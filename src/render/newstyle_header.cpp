@@ -444,6 +444,6 @@ void beginHeaderTexts() {
 
 void reserveKeptTexts(int32_t s) {
     reservePixelPatch(gKeptTexts.keptTextPixels,
-                      2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s);
+                      2 * static_cast<int64_t>(CANVAS_WIDTH) * s * HEADER_STRIP_UNITS * s, false);
     forgetKeptTexts();
 }

@@ -417,10 +417,7 @@ static void fillAroundCanvas(int32_t s) {
         fillBox(0, 0, w, h, colour);
         return;
     }
-    fillBox(0, 0, w, top, colour);
-    fillBox(0, top + canvasH, w, h - top - canvasH, colour);
-    fillBox(0, top, left, canvasH, colour);
-    fillBox(left + canvasW, top, w - left - canvasW, canvasH, colour);
+    fillOutsideBox(left, top, canvasW, canvasH, colour);
 }
 
 // The background again where the header on the surface may have inked
@@ -478,7 +475,8 @@ void composeNewStyleBoardAt(uint32_t now, const BoardStatus& status) {
         buildNewStyleSprites(s);
         reservePixelPatch(gSignPaint.headerStrip,
                           static_cast<int64_t>(CANVAS_WIDTH + 2 * HEADER_STRIP_MARGIN_UNITS) * s *
-                              (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s);
+                              (HEADER_STRIP_UNITS + 2 * HEADER_STRIP_MARGIN_UNITS) * s,
+                          true);
         reserveKeptTexts(s);
     }
     const bool frameKept = frameUnchanged();

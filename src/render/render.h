@@ -242,6 +242,9 @@ enum HeaderFont : int32_t { HEADER_FONT_LABEL = 0, HEADER_FONT_CAPTION = 1, HEAD
 
 // Colours here are 0x00BBGGRR, as the drawing interface takes them.
 void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour);
+// Fills the whole surface but the box (x, y, w, h): the background around a
+// board that paints its own box.
+void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour);
 void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, int32_t w, int32_t h,
                  uint32_t colour, int32_t centre);
 

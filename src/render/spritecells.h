@@ -76,10 +76,27 @@ inline void streamedPixelsDone() {
 #endif
 }
 
-// Fills count pixels with one value. On x86 with a string store, which
-// writes whole cache lines without reading them first, as the system's own
-// fills do.
+// Below this many pixels a fill is a few vector stores: a string store
+// spends longer starting than it would writing them.
+constexpr size_t SHORT_FILL_PIXELS = 32;
+
+// Fills count pixels with one value. On x86 a long fill is a string store,
+// which writes whole cache lines without reading them first, as the
+// system's own fills do.
 inline void fillPixels(uint32_t* out, uint32_t pixel, size_t count) {
+#if defined(__SSE2__)
+    if (count < SHORT_FILL_PIXELS) {
+        const __m128i four = _mm_set1_epi32(static_cast<int32_t>(pixel));
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), four);
+        }
+        for (; i < count; ++i) {
+            out[i] = pixel;
+        }
+        return;
+    }
+#endif
 #if defined(__x86_64__) || defined(__i386__)
     __asm__ volatile("rep stosl" : "+D"(out), "+c"(count) : "a"(pixel) : "memory");
 #else
@@ -89,11 +106,16 @@ inline void fillPixels(uint32_t* out, uint32_t pixel, size_t count) {
 #endif
 }
 
+// A colour given as 0x00BBGGRR as the surface holds it (0x00RRGGBB).
+inline uint32_t surfacePixelOf(uint32_t colour) {
+    return ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
+}
+
 // Fills the part of the box (x, y, w, h) that lies on the surface with a
-// colour given as 0x00BBGGRR (the surface holds 0x00RRGGBB).
+// colour given as 0x00BBGGRR.
 inline void fillSurfaceBox(const PixelSurface& surface, int32_t x, int32_t y, int32_t w, int32_t h,
                            uint32_t colour) {
-    const uint32_t pixel = ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
+    const uint32_t pixel = surfacePixelOf(colour);
     const int64_t left = x < 0 ? 0 : x;
     const int64_t top = y < 0 ? 0 : y;
     const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, surface.width);
@@ -104,6 +126,36 @@ inline void fillSurfaceBox(const PixelSurface& surface, int32_t x, int32_t y, in
     for (int64_t row = top; row < bottom; ++row) {
         fillPixels(surface.pixels + row * surface.width + left, pixel, static_cast<size_t>(right - left));
     }
+}
+
+// Fills the whole surface except the part of the box (x, y, w, h) that lies
+// on it. Pixel rows follow one another without a gap, so what lies right of
+// the box on one row and left of it on the next is one run: one fill per
+// row of the box, each as long as the two sides together, and one each for
+// everything above and below.
+inline void fillSurfaceOutsideBox(const PixelSurface& surface, int32_t x, int32_t y, int32_t w, int32_t h,
+                                  uint32_t colour) {
+    if (surface.pixels == nullptr || surface.width <= 0 || surface.height <= 0) {
+        return;
+    }
+    const int64_t width = surface.width;
+    const int64_t height = surface.height;
+    const auto clamp = [](int64_t v, int64_t low, int64_t high) {
+        return v < low ? low : (v > high ? high : v);
+    };
+    const int64_t top = clamp(y, 0, height);
+    const int64_t bottom = clamp(static_cast<int64_t>(y) + h, top, height);
+    const int64_t left = clamp(x, 0, width);
+    const int64_t right = clamp(static_cast<int64_t>(x) + w, left, width);
+    const uint32_t pixel = surfacePixelOf(colour);
+    int64_t start = 0;  // the first pixel not filled yet
+    if (left < right) {
+        for (int64_t row = top; row < bottom; ++row) {
+            fillPixels(surface.pixels + start, pixel, static_cast<size_t>(row * width + left - start));
+            start = row * width + right;
+        }
+    }
+    fillPixels(surface.pixels + start, pixel, static_cast<size_t>(width * height - start));
 }
 
 // One dot row of a panel that lies wholly on the surface, n pixel rows of

@@ -40,4 +40,8 @@ void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
     fillSurfaceBox(gRender.boardSurface, x, y, w, h, colour);
 }
 
+void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+    fillSurfaceOutsideBox(gRender.boardSurface, x, y, w, h, colour);
+}
+
 void drawBoxText(HeaderFont, const char16_t*, int32_t, int32_t, int32_t, int32_t, uint32_t, int32_t) {}

@@ -93,6 +93,14 @@ void fillBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
     fillSurfaceBox(gRender.boardSurface, x, y, w, h, colour);
 }
 
+void fillOutsideBox(int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+    if (gSurfaceGdi.surfaceDc == nullptr) {
+        return;
+    }
+    GdiFlush();
+    fillSurfaceOutsideBox(gRender.boardSurface, x, y, w, h, colour);
+}
+
 void drawBoxText(HeaderFont font, const char16_t* text, int32_t x, int32_t y, int32_t w, int32_t h,
                  uint32_t colour, int32_t centre) {
     if (gSurfaceGdi.surfaceDc == nullptr || text == nullptr || text[0] == 0 || font < 0 ||

@@ -8,11 +8,11 @@
 //
 // Every drawing case is preceded, in the same run, by the fill floor of its
 // surface: filling the whole surface once with one colour with GDI's
-// FillRect on the DIB section. The reporters below
-// put each case beside the floor measured just before it and give the case's
-// median as a multiple of the floor's median ("x_floor"), and the median
-// ratio of the two timed in alternation ("x_floor_paired", "x paired"),
-// which holds still on a machine that is doing other work.
+// FillRect on the DIB section. The reporters below put each case beside the
+// floor measured just before it and give the case's median as a multiple of
+// the floor's median ("x_floor"), and the median ratio of the two timed in
+// alternation ("x_floor_paired", "x paired"), which holds still on a machine
+// that is doing other work.
 //
 // Usage: render_bench_win.exe [-r json|floor|console] [-o FILE] [TAGS]
 //        [--benchmark-samples N] [--benchmark-warmup-time MS] [any Catch2 flag]

@@ -4,11 +4,15 @@
 // heap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "render/pixelpatch.h"
 #include "render/render.h"
+#include "render/spritecells.h"
 #include "serverlink/linkstate.h"
 #include "shell/shell.h"
 #include "testfiles.h"
@@ -172,6 +176,85 @@ TEST(BoardPaint, EveryPixelOutsideTheHousingIsBackgroundWhateverWasThere) {
         EXPECT_EQ(junk, 0) << size.width << "x" << size.height;
         EXPECT_EQ(wrongBackground, 0) << size.width << "x" << size.height;
     }
+}
+
+TEST(SurfaceFill, BoxesAndTheirOutsidesCoverExactlyTheirPixelsOnTheSurface) {
+    // The outside of a box is filled one run per box row, from the right of
+    // the box on one row to its left on the next; boxes of every short
+    // width take the vector stores, longer ones the string store.
+    constexpr int32_t W = 53;
+    constexpr int32_t H = 9;
+    std::vector<uint32_t> pixels(W * H);
+    const PixelSurface surface{pixels.data(), W, H};
+    struct Box {
+        int32_t x, y, w, h;
+    };
+    const auto inBox = [](const Box& b, int32_t x, int32_t y) {
+        return x >= b.x && x < b.x + b.w && y >= b.y && y < b.y + b.h;
+    };
+    std::vector<Box> boxes = {{10, 2, 20, 4}, {0, 0, 5, 3},   {48, 6, 5, 3}, {-4, -2, 9, 5}, {40, 5, 30, 30},
+                              {0, 3, W, 2},   {-9, -9, 4, 4}, {60, 0, 3, 9}, {7, 4, 0, 3},   {0, 0, W, H}};
+    for (const Box& b : boxes) {
+        std::fill(pixels.begin(), pixels.end(), 0x777777u);
+        fillSurfaceOutsideBox(surface, b.x, b.y, b.w, b.h, 0x0000FFu);  // red
+        int32_t wrong = 0;
+        for (int32_t y = 0; y < H; ++y) {
+            for (int32_t x = 0; x < W; ++x) {
+                wrong += pixels[y * W + x] != (inBox(b, x, y) ? 0x777777u : 0xFF0000u) ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "outside " << b.x << "," << b.y << " " << b.w << "x" << b.h;
+    }
+    for (int32_t w = 0; w <= 48; ++w) {
+        const Box b{3, 1 + w % 5, w, 2};
+        std::fill(pixels.begin(), pixels.end(), 0x777777u);
+        fillSurfaceBox(surface, b.x, b.y, b.w, b.h, 0x00FF00u);
+        int32_t wrong = 0;
+        for (int32_t y = 0; y < H; ++y) {
+            for (int32_t x = 0; x < W; ++x) {
+                wrong += pixels[y * W + x] != (inBox(b, x, y) ? 0x00FF00u : 0x777777u) ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "box width " << w;
+    }
+}
+
+TEST(SurfaceFill, ASavedRectanglePutBackTwiceIsThePixelsSaved) {
+    // Put back the first time as found, then with its long runs of one
+    // colour filled: runs that reach a row's end, start at odd pixels, or
+    // continue in the next row in the same colour must not spill over.
+    prepareBoard();
+    layoutBoard(640, 200);
+    const PixelSurface& surface = gRender.boardSurface;
+    ASSERT_EQ(surface.width, 640);
+    for (int32_t y = 0; y < surface.height; ++y) {
+        for (int32_t x = 0; x < surface.width; ++x) {
+            const bool ink = (x % 151 < 7 && y % 3 != 0) || (x > 300 && x < 305);
+            const uint32_t band = y < 50 ? 0xDDE1E3u : (x < 200 ? 0x2A2A2Cu : 0xD0D3D6u);
+            surface.pixels[y * surface.width + x] = ink ? 0x010000u * static_cast<uint32_t>(x + y) : band;
+        }
+    }
+    const std::vector<uint32_t> drawn(surface.pixels, surface.pixels + 640 * 200);
+    PixelPatch patch{};
+    const int32_t w = surface.width - 32;  // a multiple of the run search's blocks
+    reservePixelPatch(patch, static_cast<int64_t>(w) * 120, true);
+    savePixelPatch(patch, 13, 21, w, 100);
+    ASSERT_TRUE(patch.valid);
+    for (int32_t round = 0; round < 2; ++round) {
+        std::fill(surface.pixels, surface.pixels + 640 * 200, 0x777777u);
+        ASSERT_TRUE(restorePixelPatch(patch));
+        int32_t wrong = 0;
+        for (int32_t y = 0; y < surface.height; ++y) {
+            for (int32_t x = 0; x < surface.width; ++x) {
+                const bool saved = x >= 13 && x < 13 + w && y >= 21 && y < 121;
+                wrong += surface.pixels[y * 640 + x] != (saved ? drawn[y * 640 + x] : 0x777777u) ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "round " << round;
+    }
+    EXPECT_GT(patch.runCount, 100);
+    heapFree(patch.pixels);
+    heapFree(patch.runs);
 }
 
 TEST(BoardPaint, APaintOfChangedDotsOnlyEqualsAFullPaint) {
